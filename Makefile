@@ -1,0 +1,41 @@
+# The project's commands. Each is idempotent: a second run installs nothing and rebuilds only
+# what changed.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+BUILD := build/dev
+JOBS ?= 2
+
+.PHONY: all demo test build bench system clean
+all: build
+
+system:
+	@tools/ensure-system-packages.sh
+
+$(VENV)/.requirements-done: requirements.txt | system
+	@test -x $(PY) || { p=$$(tools/find-python312.sh) && $$p -m venv $(VENV); }
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements.txt
+	@touch $@
+
+venv: $(VENV)/.requirements-done
+
+$(BUILD)/build.ninja: CMakeLists.txt | $(VENV)/.requirements-done
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+
+build: system $(BUILD)/build.ninja
+	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	PYTHONPATH=$(BUILD) $(PY) examples/poisson.py
+
+test: build
+	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	PYTHONPATH=$(BUILD) $(PY) -m pytest -q python/tests
+
+bench: build
+	@for b in bench/*.py; do echo "== $$b"; PYTHONPATH=$(BUILD) $(PY) $$b || exit 1; done
+
+clean:
+	rm -rf build

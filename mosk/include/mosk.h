@@ -1,0 +1,336 @@
+/*
+ * mosk: a finite-element library on tetrahedral grids, backed by PETSc and MPI.
+ *
+ * This header is the whole interface of the library: the records that callers may read, the
+ * functions and the exported variables. Records are plain structs; the fields before `impl` are
+ * public and documented, everything the library needs beyond them lives in the private object
+ * behind `impl` (or in fields marked "library-private").
+ *
+ * Errors: the library is C++ and reports failures by throwing an exception derived from
+ * std::exception whose message names the operation and the cause; mosk_errors.h declares the
+ * library's own exception types. The functions are declared with C linkage so that the interface
+ * stays usable from C, but C++ callers must be prepared for exceptions.
+ *
+ * Conventions:
+ *  - Free functions take the address of the caller's pointer and set it to null.
+ *  - Counts are per process ("local") or over all processes ("global"); on one process they agree.
+ *  - Element numbering: vertices 0..3 in the order of the record; edges in the order
+ *    (0,1) (0,2) (0,3) (1,2) (1,3) (2,3); face i is the face opposite vertex i.
+ */
+#ifndef MOSK_H
+#define MOSK_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------------------------ */
+/* Start-up and shut-down                                                                      */
+/* ------------------------------------------------------------------------------------------ */
+
+/* Starts the library: MPI (only if nobody initialised it yet), then PETSc. The library reads its
+ * own options (see README, "Library options") from the argument vector and from the environment
+ * variable MOSK_OPTIONS; options it does not know are handed to PETSc's options database. It may
+ * rewrite *argc and *argv. Calling it again while started does nothing. Returns 0. */
+int moskInit(int* argc, char*** argv);
+
+/* Shuts the library down: PETSc, then MPI if moskInit started it. Idempotent. Library objects
+ * freed afterwards release their memory without touching PETSc or MPI. Returns 0. */
+int moskFinalize(void);
+
+/* The library's communicator as an integer handle (MPI_Comm_c2f of it); MPI_Comm_f2c turns it back
+ * into the communicator. -1 before moskInit. */
+extern int moskComm;
+
+/* ------------------------------------------------------------------------------------------ */
+/* Grid                                                                                        */
+/* ------------------------------------------------------------------------------------------ */
+
+/* An optional record with its own global vertex count. When a grid has one, that count stands
+ * in for the grid's own (a distributed grid may count shared vertices differently). The serial
+ * library never makes one: GRID_::vertex_count is null. */
+typedef struct MOSK_VERTEX_COUNT_ {
+    int nvert_global;
+} MOSK_VERTEX_COUNT_;
+
+typedef struct GRID_ {
+    int nelem;         /* leaf elements held by this process */
+    int nvert_global;  /* vertices of the leaf mesh over all processes */
+    int nedge_global;  /* edges of the leaf mesh over all processes */
+    int nface_global;  /* faces of the leaf mesh over all processes */
+    int nelem_global;  /* leaf elements over all processes */
+    MOSK_VERTEX_COUNT_* vertex_count; /* optional, may be null */
+    /* Process-unique id of the grid's current element store. It changes whenever the store is
+     * rebuilt (import); refinement keeps it. Together with ELEMENT_::record it lets a caller ask
+     * moskElementIsCurrent whether an element it kept is still a leaf of a live grid. */
+    uint64_t store_id;
+    void* impl;        /* library-private */
+} GRID_;
+
+/* One tetrahedron. The first fields are the element's numbering in the current leaf mesh; they
+ * are valid while the element is a leaf. Records of elements that were refined stay in memory
+ * (the refinement tree) as long as the grid's store lives, so a kept pointer never dangles while
+ * the grid lives, but such a record is no longer current. */
+typedef struct ELEMENT_ {
+    int verts[4];   /* global vertex numbers */
+    int edges[6];   /* global edge numbers, in the element's edge order */
+    int faces[4];   /* global face numbers, face i opposite vertex i */
+    int index;      /* leaf element number, 0..nelem-1 */
+    /* library-private from here on */
+    int record;     /* position in the grid's element store (stable) */
+    int parent;     /* record of the parent, -1 for an element of the imported mesh */
+    int child[2];   /* records of the two halves, -1 while the element is a leaf */
+    int label[4];   /* boundary label of face i; 0 marks a face that is not on the boundary */
+    int level;      /* bisections from the imported element */
+} ELEMENT_;
+
+/* A new, empty grid. comm: an integer communicator handle, or -1 for moskComm. */
+GRID_* moskNewGrid(int comm);
+
+/* Replaces the grid's contents by the mesh in `file`. The format is chosen by content: Gmsh MSH
+ * 2.2 and 4.1 (ASCII and binary) and Medit .mesh (ASCII). flag: 1 = the file holds the whole mesh
+ * (read on every process). On any error (missing file, unknown format, malformed content,
+ * index out of range, degenerate or inverted tetrahedron) it throws and leaves the grid as it was. */
+void moskImport_(GRID_* grid, const char* file, int flag);
+
+/* Frees the grid and its element store; sets *grid to null. Null is ignored. */
+void moskFreeGrid(GRID_** grid);
+
+/* `levels` times: bisects every leaf element once (longest edge) and closes the mesh to a
+ * conforming one. Each level at least doubles the element count. Boundary labels are inherited;
+ * the records of the refined elements are kept. levels <= 0 does nothing. */
+void moskRefineAllElements(GRID_* grid, int levels);
+
+/* Distributes the leaf elements over the processes of `comm` so that no process holds more than
+ * `imbalance` times the mean. flag, a, b and c are reserved (1, 0, 0, 0). On one process the grid
+ * is left unchanged. */
+void moskBalanceGrid_(GRID_* grid, double imbalance, int flag, int64_t a, int64_t b, int comm,
+                      int64_t c);
+
+struct DOF_;
+
+/* Writes the grid and `n` fields to `file`: VTK legacy (.vtk) or VTK XML (.vtu), chosen by the
+ * extension. Fields of vertex values are point data, piecewise constants cell data, each named by
+ * the field's name with `dim` components. Throws when the file cannot be written. */
+void moskExportVTKn(GRID_* grid, const char* file, int n, struct DOF_** dofs);
+
+/* Element stepping: returns the first element at position *cursor or later that `flag` admits and
+ * stores its position in *cursor, or null when none is left. Leaf elements are visited in leaf
+ * order (stable between refinements). flag: 1 = this process's leaf elements; 2 = every leaf
+ * element this process holds, including copies of other processes' (the same as 1 on one
+ * process); 3 = this process's leaf elements with at least one boundary face; any other value
+ * admits nothing. */
+ELEMENT_* _mosk_step_element(GRID_* grid, int* cursor, int flag);
+
+/* 1 when `e` is the record at position `record` of the live element store `store_id` and is a
+ * leaf; 0 otherwise (the grid is gone, was rebuilt, or the element was refined). It never reads
+ * through `e` unless the store is live and holds `e` at that position. */
+int moskElementIsCurrent(uint64_t store_id, int record, const ELEMENT_* e);
+
+/* ------------------------------------------------------------------------------------------ */
+/* Element geometry. Every function throws std::out_of_range for a face number outside 0..3.     */
+/* ------------------------------------------------------------------------------------------ */
+
+#define MOSK_JACOBIAN_SIZE 16
+
+double moskGeomGetVolume(GRID_* grid, ELEMENT_* e);
+double moskGeomGetDiameter(GRID_* grid, ELEMENT_* e); /* longest edge */
+/* The 4x4 matrix, row-major, of the affine map from (x, y, z, 1) to the barycentric coordinates
+ * (l0, l1, l2, l3) of the element: row i holds the gradient of li and, last, its constant. Written
+ * to `out` when not null; returns a pointer to the 16 values (a per-thread buffer, valid until the
+ * next geometry call on this thread, when out is null). `reserved` must be null. */
+const double* moskGeomGetJacobian_(GRID_* grid, ELEMENT_* e, double* out, void* reserved);
+double moskGeomGetFaceArea_(GRID_* grid, ELEMENT_* e, int face, void* reserved1, void* reserved2);
+double moskGeomGetFaceDiameter(GRID_* grid, ELEMENT_* e, int face); /* longest edge of the face */
+/* Unit outward normal of the face: a pointer to 3 values in a per-thread buffer, valid until the
+ * next geometry call on this thread. */
+const double* moskGeomGetFaceNormal(GRID_* grid, ELEMENT_* e, int face);
+
+/* ------------------------------------------------------------------------------------------ */
+/* DOF types                                                                                   */
+/* ------------------------------------------------------------------------------------------ */
+
+typedef struct DOF_TYPE_ {
+    const char* name;   /* "P1".."P4", "P0" */
+    int16_t nbas;       /* basis functions on an element */
+    int16_t nvert;      /* basis functions per vertex */
+    int16_t nedge;      /* per edge */
+    int16_t nface;      /* per face */
+    int16_t nelem;      /* per element interior */
+    int16_t order;      /* polynomial degree */
+    int16_t continuous; /* 1 for a continuous type, 0 for a discontinuous one */
+    void* impl;         /* library-private */
+} DOF_TYPE_;
+
+/* One group of types: a null-terminated array and a tag that is never null for a used record. */
+typedef struct MOSK_DOF_TYPE_GROUP_ {
+    DOF_TYPE_** types;
+    const char* tag;    /* the group's name */
+} MOSK_DOF_TYPE_GROUP_;
+
+/* The library's groups of DOF types, ended by a record whose fields are null. */
+extern MOSK_DOF_TYPE_GROUP_ moskDofTypesList[];
+/* The default type (P1). */
+extern DOF_TYPE_* DOF_DEFAULT;
+
+/* Initial-value and boundary functions: values of the point (x, y, z), `dim` of them. */
+typedef void (*MOSK_POINT_FUNC)(double x, double y, double z, double* values);
+
+/* Initialisation markers, given in place of a real function to moskDofNew_:
+ *   0 "no data":     the field's values are left at zero and are not carried through refinement;
+ *   1 "no action":   the values are left at zero; on refinement the new values are zero as well;
+ *   2 "interpolation": values are zero at creation and carried through refinement by
+ *                    interpolation (the usual mode);
+ *   3 "lambda function": as 2; the field is meant to be filled by the caller afterwards.
+ * Other codes give the marker of code 0. */
+MOSK_POINT_FUNC moskDofUserFuncGetPointer_(int code);
+
+/* ------------------------------------------------------------------------------------------ */
+/* DOF fields                                                                                  */
+/* ------------------------------------------------------------------------------------------ */
+
+/* Variable-order fields (the library makes none yet; the records describe the layout). */
+typedef struct MOSK_DOF_FAMILY_ {
+    DOF_TYPE_** types;  /* indexed by order */
+    int mask;           /* bit 0: vertices carry values, bit 1: edges, bit 2: faces */
+} MOSK_DOF_FAMILY_;
+
+typedef struct MOSK_DOF_VARIABLE_ORDER_ {
+    MOSK_DOF_FAMILY_* family;
+    unsigned char* vert_order; /* by vertex number */
+    unsigned char* edge_order; /* by edge number */
+    unsigned char* face_order; /* by face number */
+    unsigned char* elem_order; /* by element number */
+    int32_t nvert_values, nedge_values, nface_values, nelem_values;
+} MOSK_DOF_VARIABLE_ORDER_;
+
+typedef struct DOF_ {
+    GRID_* grid;
+    DOF_TYPE_* type;
+    MOSK_DOF_VARIABLE_ORDER_* variable_order; /* null for a field of one fixed type */
+    int64_t nvert_values;  /* values per vertex (type's per-vertex count times dim) */
+    int64_t nedge_values;  /* values per edge */
+    int64_t nface_values;  /* values per face */
+    int64_t nelem_values;  /* values per element */
+    int16_t dim;           /* components */
+    const char* name;
+    double* data;          /* vertex values, then edge, face and element values */
+    void* impl;            /* library-private */
+} DOF_;
+
+/* A new field on the grid. `reserved` must be null. `init` is a real function (evaluated at the
+ * nodes of every element: the field interpolates it) or a marker of moskDofUserFuncGetPointer_;
+ * null means the same as marker 0. `file` and `line` name the caller for diagnostics. Exceptions
+ * thrown by `init` pass through; the field is then not made. */
+DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const char* name,
+                  MOSK_POINT_FUNC init, const char* file, int line);
+void moskDofSetDataByValue(DOF_* dof, double value);
+void moskDofFree(DOF_** dof);
+
+/* Dirichlet data of basis function `bas` of the field on the element: returns 1 when its node lies
+ * on a Dirichlet boundary face and then stores the boundary function's values at the node in
+ * value[0..dim-1]; returns 0 otherwise. `row` (room for nbas doubles) is reserved scratch space.
+ * flag is reserved (0). */
+int moskDofDirichletBC(DOF_* dof, ELEMENT_* e, int bas, MOSK_POINT_FUNC f, double* row,
+                       double* value, int flag);
+
+/* ------------------------------------------------------------------------------------------ */
+/* Element quadrature                                                                          */
+/* ------------------------------------------------------------------------------------------ */
+
+/* Integral over the element of grad(phi_i of u) . a . grad(phi_j of v); `a` is an optional
+ * coefficient field (null: 1). order: the degree the rule integrates exactly; -1 picks the degree
+ * of the integrand. */
+double moskQuadGradBasAGradBas(ELEMENT_* e, DOF_* u, int i, DOF_* a, DOF_* v, int j, int order);
+/* Integral of phi_i of u times a times phi_j of v. */
+double moskQuadBasABas(ELEMENT_* e, DOF_* u, int i, DOF_* a, DOF_* v, int j, int order);
+/* Integral of each component of f times phi_i of v: writes dim(f) values to out; returns the
+ * first. */
+double moskQuadDofTimesBas(ELEMENT_* e, DOF_* f, DOF_* v, int i, int order, double* out);
+
+/* ------------------------------------------------------------------------------------------ */
+/* Maps                                                                                        */
+/* ------------------------------------------------------------------------------------------ */
+
+typedef struct MAP_ {
+    DOF_** dofs;       /* by DOF number */
+    int ndofs;
+    int local_size;
+    int global_size;
+    void* impl;        /* library-private */
+} MAP_;
+
+MAP_* moskMapCreateN(int n, DOF_** dofs);
+void moskMapDestroy(MAP_** map);
+/* Index, within the field, of basis function `bas` on the element. flag 1: one index per node
+ * (the first component's). */
+int moskDofMapE2D_(DOF_* dof, ELEMENT_* e, int bas, int flag);
+/* Local index in the map of index k of field number dof_idx. flag 1: node index. */
+int moskMapD2L_(MAP_* map, int dof_idx, int k, int flag);
+/* Global index of local index l. */
+int moskMapL2G(MAP_* map, int l);
+
+/* ------------------------------------------------------------------------------------------ */
+/* Solvers                                                                                     */
+/* ------------------------------------------------------------------------------------------ */
+
+typedef enum SYMMETRY { UNSYM = 0, SSYM = 1, SYM = 2, SPD = 3 } SYMMETRY;
+
+typedef struct MOSK_MATRIX_ {
+    MAP_* map;
+    int flag;          /* 1: the solver applies its own boundary treatment; 0: it does not */
+    void* impl;        /* library-private */
+} MOSK_MATRIX_;
+
+typedef struct MOSK_VECTOR_ {
+    MAP_* map;
+    void* impl;        /* library-private */
+} MOSK_VECTOR_;
+
+typedef struct MOSK_SOLVER_KIND_ {
+    const char* name;
+    const char* description;
+    void* impl;        /* library-private */
+} MOSK_SOLVER_KIND_;
+
+/* Solver kinds: index 0 is the default (chosen by a null kind); the tables end at a null entry.
+ * moskSolverNames_[i] is an alias of moskSolverList_[i]. */
+extern MOSK_SOLVER_KIND_* moskSolverList_[];
+extern const char* moskSolverNames_[];
+
+typedef struct SOLVER_ {
+    double residual;
+    double rtol;
+    MOSK_MATRIX_* matrix;
+    MOSK_MATRIX_* matrix2;   /* optional second matrix, may be null */
+    MOSK_VECTOR_* rhs;
+    int symmetry;            /* a SYMMETRY value */
+    int iterations;
+    int maxit;
+    MOSK_SOLVER_KIND_* kind;
+    void* impl;              /* library-private */
+} SOLVER_;
+
+SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs);
+void moskSolverDestroy(SOLVER_** solver);
+/* Adds the dense block vals (row-major, nrows x ncols) at (rows[i], cols[j]). The three flags are
+ * reserved (1, 1, 0). */
+void moskMatAddEntries_(MOSK_MATRIX_* m, int nrows, const int* rows, int ncols, const int* cols,
+                        const double* vals, int flag1, int flag2, int flag3);
+/* Adds vals[i] at idx[i]. flag0 and the two trailing flags are reserved (0; 1, 0). */
+void moskVecAddEntries_(MOSK_VECTOR_* v, int flag0, int n, const int* idx, const double* vals,
+                        int flag1, int flag2);
+/* Solves and writes the solution into the n fields. flag is reserved (0). Throws when the solve
+ * does not converge. Returns the number of iterations. */
+int moskSolverSolveN(SOLVER_* s, int flag, int n, DOF_** dofs);
+/* Writes MATLAB/Octave scripts of the matrix and right-hand side. */
+void moskSolverDumpMATLAB_(SOLVER_* s, const char* matrix_file, const char* rhs_file,
+                           void* reserved, int flag);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MOSK_H */

@@ -1,0 +1,79 @@
+// Start-up and shut-down of the library: options, then PETSc (which starts MPI only if nobody
+// did). After shut-down, objects that are still freed must not touch PETSc or MPI.
+#include <petscsys.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/library_state.h"
+#include "mosk.h"
+
+int moskComm = -1;
+
+namespace mosk {
+namespace {
+bool started = false;
+bool finalized = false;
+}  // namespace
+
+bool library_started() { return started && !finalized; }
+bool library_finalized() { return finalized; }
+
+int library_process_count(int comm) {
+    if (!library_started()) return 1;
+    int size = 1;
+    if (MPI_Comm_size(MPI_Comm_f2c(comm), &size) != MPI_SUCCESS)
+        throw std::invalid_argument("mosk: invalid communicator handle " + std::to_string(comm));
+    return size;
+}
+
+}  // namespace mosk
+
+using namespace mosk;
+
+extern "C" int moskInit(int* argc, char*** argv) {
+    if (started) return 0;
+    std::vector<std::string> words;
+    if (argc && argv && *argv)
+        for (int i = 1; i < *argc && (*argv)[i]; ++i) words.push_back((*argv)[i]);
+    if (const char* env = std::getenv("MOSK_OPTIONS"))
+        for (auto& w : split_words(env)) words.push_back(w);
+
+    LibraryOptions options;
+    std::vector<std::string> petsc_words = parse_library_options(words, options);
+    mutable_library_options() = options;
+
+    // PETSc must leave the interpreter's signal handling alone and stay silent about options it
+    // was given but did not use.
+    std::vector<std::string> petsc_argv_text = {argc && argv && *argv && (*argv)[0] ? (*argv)[0]
+                                                                                   : "mosk"};
+    for (auto& w : petsc_words) petsc_argv_text.push_back(w);
+    petsc_argv_text.push_back("-no_signal_handler");
+    petsc_argv_text.push_back("-options_left");
+    petsc_argv_text.push_back("no");
+    static std::vector<char*> petsc_argv;  // PETSc may keep pointers into it
+    static std::vector<std::string> keep;
+    keep = petsc_argv_text;
+    petsc_argv.clear();
+    for (auto& w : keep) petsc_argv.push_back(w.data());
+    petsc_argv.push_back(nullptr);
+    int petsc_argc = int(keep.size());
+    char** petsc_args = petsc_argv.data();
+    if (PetscInitialize(&petsc_argc, &petsc_args, nullptr, nullptr) != 0)
+        throw std::runtime_error("mosk: start-up: PETSc failed to initialise");
+    moskComm = int(MPI_Comm_c2f(PETSC_COMM_WORLD));
+    started = true;
+    log_message(1, "started with " + std::to_string(library_process_count(moskComm)) +
+                       " process(es)");
+    return 0;
+}
+
+extern "C" int moskFinalize(void) {
+    if (!started || finalized) return 0;
+    finalized = true;
+    PetscFinalize();
+    moskComm = -1;
+    return 0;
+}

@@ -1,0 +1,39 @@
+// Library-wide state: whether the library is started, its options, and the communicator.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mosk {
+
+struct LibraryOptions {
+    std::string solver;             // -solver NAME: kind used when a solver is made with a null kind
+    double solver_rtol = 1e-10;     // -solver_rtol X
+    int solver_maxit = 10000;       // -solver_maxit N
+    int verbosity = 0;              // -verbosity N: 0 quiet, 1 progress, 2 details (stderr)
+    std::vector<int> dirichlet_labels;  // -dirichlet_labels a,b,...: empty = every boundary face
+};
+
+// The options in force (defaults until moskInit has read them).
+const LibraryOptions& library_options();
+LibraryOptions& mutable_library_options();
+
+// Splits `words` into the library's own options (applied to `options`) and the rest, which is
+// returned in order for PETSc. Throws std::invalid_argument for a library option whose value is
+// missing or malformed.
+std::vector<std::string> parse_library_options(const std::vector<std::string>& words,
+                                               LibraryOptions& options);
+
+// Splits a MOSK_OPTIONS string into words at white space.
+std::vector<std::string> split_words(const std::string& text);
+
+bool library_started();    // moskInit ran and moskFinalize has not
+bool library_finalized();  // moskFinalize ran: PETSc and MPI must not be touched any more
+
+// Number of processes of the integer communicator handle (1 when the library is not started).
+int library_process_count(int comm);
+
+// Prints to stderr when the verbosity is at least `level`.
+void log_message(int level, const std::string& text);
+
+}  // namespace mosk

@@ -1,0 +1,85 @@
+// The library's own options, read from the start-up argument vector and from MOSK_OPTIONS.
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+#include "core/library_state.h"
+
+namespace mosk {
+
+namespace {
+LibraryOptions& options_storage() {
+    static LibraryOptions options;
+    return options;
+}
+
+double parse_double(const std::string& option, const std::string& text) {
+    char* end = nullptr;
+    const double x = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0')
+        throw std::invalid_argument("mosk: option " + option + " needs a number, got '" + text + "'");
+    return x;
+}
+
+int parse_int(const std::string& option, const std::string& text) {
+    char* end = nullptr;
+    const long x = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || x < INT32_MIN || x > INT32_MAX)
+        throw std::invalid_argument("mosk: option " + option + " needs an integer, got '" + text +
+                                    "'");
+    return int(x);
+}
+}  // namespace
+
+const LibraryOptions& library_options() { return options_storage(); }
+LibraryOptions& mutable_library_options() { return options_storage(); }
+
+std::vector<std::string> split_words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+std::vector<std::string> parse_library_options(const std::vector<std::string>& words,
+                                               LibraryOptions& options) {
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= words.size())
+                throw std::invalid_argument("mosk: option " + w + " needs a value");
+            return words[++i];
+        };
+        if (w == "-solver") {
+            options.solver = value();
+        } else if (w == "-solver_rtol") {
+            options.solver_rtol = parse_double(w, value());
+            if (!(options.solver_rtol > 0 && options.solver_rtol < 1))
+                throw std::invalid_argument("mosk: option -solver_rtol must lie in (0, 1)");
+        } else if (w == "-solver_maxit") {
+            options.solver_maxit = parse_int(w, value());
+            if (options.solver_maxit < 1)
+                throw std::invalid_argument("mosk: option -solver_maxit must be at least 1");
+        } else if (w == "-verbosity") {
+            options.verbosity = parse_int(w, value());
+        } else if (w == "-dirichlet_labels") {
+            options.dirichlet_labels.clear();
+            std::string list = value();
+            for (char& c : list)
+                if (c == ',') c = ' ';
+            for (const std::string& item : split_words(list))
+                options.dirichlet_labels.push_back(parse_int(w, item));
+        } else {
+            rest.push_back(w);
+        }
+    }
+    return rest;
+}
+
+void log_message(int level, const std::string& text) {
+    if (library_options().verbosity >= level) std::cerr << "mosk: " << text << std::endl;
+}
+
+}  // namespace mosk

@@ -1,0 +1,274 @@
+// Grid records: creation, import, freeing, stepping through leaf elements, and the registry of
+// live element stores that lets callers recognise elements they kept from an older grid.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <sstream>
+#include <unordered_map>
+
+#include "core/library_state.h"
+#include "grid/grid_impl.h"
+#include "mosk_errors.h"
+
+namespace mosk {
+namespace {
+
+// Live element stores by id. Ids are never reused within a process, so a stale id never finds
+// another grid's store.
+std::mutex registry_mutex;
+std::unordered_map<uint64_t, const GridImpl*>& registry() {
+    static auto* map = new std::unordered_map<uint64_t, const GridImpl*>();
+    return *map;
+}
+std::atomic<uint64_t> next_store_id{1};
+
+}  // namespace
+
+GridImpl::GridImpl(GRID_* rec, int communicator) : record(rec), comm(communicator) {
+    renew_store_id();
+}
+
+GridImpl::~GridImpl() {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    registry().erase(store_id_);
+}
+
+void GridImpl::renew_store_id() {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    if (store_id_ != 0) registry().erase(store_id_);
+    store_id_ = next_store_id.fetch_add(1);
+    registry()[store_id_] = this;
+    if (record) record->store_id = store_id_;
+}
+
+void GridImpl::swap_contents(GridImpl& other) {
+    coords.swap(other.coords);
+    std::swap(elements, other.elements);
+    leaves.swap(other.leaves);
+    edge_verts.swap(other.edge_verts);
+    face_verts.swap(other.face_verts);
+    face_label.swap(other.face_label);
+    vert_boundary.swap(other.vert_boundary);
+    edge_boundary.swap(other.edge_boundary);
+}
+
+double signed_volume(const Point& a, const Point& b, const Point& c, const Point& d) {
+    const double u[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+    const double v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+    const double w[3] = {d[0] - a[0], d[1] - a[1], d[2] - a[2]};
+    const double det = u[0] * (v[1] * w[2] - v[2] * w[1]) - u[1] * (v[0] * w[2] - v[2] * w[0]) +
+                       u[2] * (v[0] * w[1] - v[1] * w[0]);
+    return det / 6.0;
+}
+
+namespace {
+
+std::string tet_text(const std::array<int, 4>& t) {
+    std::ostringstream s;
+    s << "(" << t[0] + 1 << ", " << t[1] + 1 << ", " << t[2] + 1 << ", " << t[3] + 1 << ")";
+    return s.str();
+}
+
+// Checks everything a grid relies on; throws FormatError naming the source and the culprit.
+void validate(const MeshData& mesh, const std::string& source) {
+    const std::string where = "import of '" + source + "': ";
+    if (mesh.tets.empty()) throw FormatError(where + "the mesh holds no tetrahedra");
+    if (mesh.points.size() > size_t(INT32_MAX) || mesh.tets.size() > size_t(INT32_MAX) / 2)
+        throw FormatError(where + "the mesh is too large");
+    if (mesh.triangles.size() != mesh.triangle_labels.size())
+        throw FormatError(where + "surface triangles and their labels differ in number");
+    const int64_t np = int64_t(mesh.points.size());
+    for (const Point& p : mesh.points)
+        for (double x : p)
+            if (!std::isfinite(x)) throw FormatError(where + "a vertex coordinate is not finite");
+    // Scale for the degeneracy test: a tetrahedron whose volume is a vanishing fraction of its
+    // longest edge cubed is degenerate.
+    for (size_t k = 0; k < mesh.tets.size(); ++k) {
+        const auto& t = mesh.tets[k];
+        for (int v : t)
+            if (v < 0 || v >= np)
+                throw FormatError(where + "tetrahedron " + std::to_string(k + 1) + " " +
+                                  tet_text(t) + " names a vertex outside 1.." + std::to_string(np));
+        for (int i = 0; i < 4; ++i)
+            for (int j = i + 1; j < 4; ++j)
+                if (t[i] == t[j])
+                    throw FormatError(where + "tetrahedron " + std::to_string(k + 1) + " " +
+                                      tet_text(t) + " repeats a vertex");
+        const Point &a = mesh.points[t[0]], &b = mesh.points[t[1]], &c = mesh.points[t[2]],
+                    &d = mesh.points[t[3]];
+        double h = 0;
+        const Point* p[4] = {&a, &b, &c, &d};
+        for (auto& e : kEdgeVerts) {
+            const Point &x = *p[e[0]], &y = *p[e[1]];
+            h = std::max(h, std::hypot(x[0] - y[0], x[1] - y[1], x[2] - y[2]));
+        }
+        const double vol = signed_volume(a, b, c, d);
+        if (!(std::fabs(vol) > 1e-12 * h * h * h))
+            throw FormatError(where + "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) +
+                              " is degenerate (volume " + std::to_string(vol) + ")");
+        if (vol < 0)
+            throw FormatError(where + "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) +
+                              " is inverted (negative volume)");
+    }
+    for (size_t k = 0; k < mesh.triangles.size(); ++k)
+        for (int v : mesh.triangles[k])
+            if (v < 0 || v >= np)
+                throw FormatError(where + "surface triangle " + std::to_string(k + 1) +
+                                  " names a vertex outside 1.." + std::to_string(np));
+}
+
+}  // namespace
+
+void GridImpl::assign(MeshData&& mesh, const std::string& source) {
+    validate(mesh, source);
+    // Points that no tetrahedron uses (geometry points of a mesh generator) are dropped, so that
+    // the grid's vertices are exactly the mesh's vertices.
+    std::vector<int> renumber(mesh.points.size(), -1);
+    for (const auto& t : mesh.tets)
+        for (int v : t) renumber[v] = 0;
+    int used = 0;
+    for (int& r : renumber)
+        if (r == 0) r = used++;
+    for (auto& t : mesh.tets)
+        for (int& v : t) v = renumber[v];
+    GridImpl fresh(nullptr, comm);
+    fresh.coords.resize(used);
+    for (size_t p = 0; p < mesh.points.size(); ++p)
+        if (renumber[p] >= 0) fresh.coords[renumber[p]] = mesh.points[p];
+    for (auto& tri : mesh.triangles)
+        for (int& v : tri) v = renumber[v];  // -1 for a triangle off the volume mesh
+    fresh.leaves.resize(mesh.tets.size());
+    for (size_t k = 0; k < mesh.tets.size(); ++k) {
+        ELEMENT_ e{};
+        for (int i = 0; i < 4; ++i) e.verts[i] = mesh.tets[k][i];
+        e.record = int(k);
+        e.parent = -1;
+        e.child[0] = e.child[1] = -1;
+        fresh.elements.push_back(e);
+        fresh.leaves[k] = int(k);
+    }
+    fresh.number_leaf_mesh();
+    // Labels: every face of one element only is a boundary face; the file's triangles name them.
+    std::vector<int> triangle_face(mesh.triangles.size(), -1);
+    {
+        // Find each file triangle among the faces: sort the faces' vertex triples once.
+        std::vector<int> order(fresh.face_verts.size());
+        for (size_t f = 0; f < order.size(); ++f) order[f] = int(f);
+        std::sort(order.begin(), order.end(),
+                  [&](int a, int b) { return fresh.face_verts[a] < fresh.face_verts[b]; });
+        for (size_t k = 0; k < mesh.triangles.size(); ++k) {
+            std::array<int, 3> key = mesh.triangles[k];
+            std::sort(key.begin(), key.end());
+            auto it = std::lower_bound(order.begin(), order.end(), key, [&](int f, const auto& k2) {
+                return fresh.face_verts[f] < k2;
+            });
+            if (it != order.end() && fresh.face_verts[*it] == key) triangle_face[k] = *it;
+        }
+    }
+    for (size_t k = 0; k < mesh.triangles.size(); ++k) {
+        const int f = triangle_face[k];
+        // Triangles that are not boundary faces (internal surfaces) carry no boundary label.
+        if (f >= 0 && fresh.face_label[f] != 0 && mesh.triangle_labels[k] != 0)
+            fresh.face_label[f] = mesh.triangle_labels[k];
+    }
+    for (int i = 0; i < int(fresh.leaves.size()); ++i) {
+        ELEMENT_& e = fresh.leaf(i);
+        for (int s = 0; s < 4; ++s) e.label[s] = fresh.face_label[e.faces[s]];
+    }
+    swap_contents(fresh);
+    renew_store_id();
+    update_record();
+}
+
+GridImpl& impl_of(GRID_* grid) {
+    if (!grid || !grid->impl) throw std::invalid_argument("mosk: null grid");
+    return *static_cast<GridImpl*>(grid->impl);
+}
+
+const GridImpl& impl_of(const GRID_* grid) {
+    if (!grid || !grid->impl) throw std::invalid_argument("mosk: null grid");
+    return *static_cast<const GridImpl*>(grid->impl);
+}
+
+}  // namespace mosk
+
+using namespace mosk;
+
+extern "C" {
+
+GRID_* moskNewGrid(int comm) {
+    auto* rec = new GRID_{};
+    try {
+        rec->impl = new GridImpl(rec, comm == -1 ? moskComm : comm);
+    } catch (...) {
+        delete rec;
+        throw;
+    }
+    return rec;
+}
+
+void moskFreeGrid(GRID_** grid) {
+    if (!grid || !*grid) return;
+    delete static_cast<GridImpl*>((*grid)->impl);
+    delete *grid;
+    *grid = nullptr;
+}
+
+void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every process*/) {
+    GridImpl& g = impl_of(grid);
+    const std::string path = file ? file : "";
+    g.assign(read_mesh(path), path);
+}
+
+void moskRefineAllElements(GRID_* grid, int levels) {
+    if (levels <= 0) return;
+    refine_all(impl_of(grid), levels);
+}
+
+void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int comm, int64_t) {
+    GridImpl& g = impl_of(grid);
+    (void)imbalance;
+    // One process holds every element: nothing to move. The communicator is checked so that a
+    // wrong handle is caught here already.
+    if (library_process_count(comm) > 1)
+        throw std::runtime_error("mosk: balance: distributing a grid over " +
+                                 std::to_string(library_process_count(comm)) +
+                                 " processes is not supported yet");
+    (void)g;
+}
+
+ELEMENT_* _mosk_step_element(GRID_* grid, int* cursor, int flag) {
+    if (!cursor) return nullptr;
+    GridImpl& g = impl_of(grid);
+    const int n = int(g.leaves.size());
+    int i = std::max(*cursor, 0);
+    switch (flag) {
+        case 1:
+        case 2:
+            break;
+        case 3:
+            while (i < n) {
+                const ELEMENT_& e = g.leaf(i);
+                if (e.label[0] || e.label[1] || e.label[2] || e.label[3]) break;
+                ++i;
+            }
+            break;
+        default:
+            return nullptr;
+    }
+    if (i >= n) return nullptr;
+    *cursor = i;
+    return &g.leaf(i);
+}
+
+int moskElementIsCurrent(uint64_t store_id, int record, const ELEMENT_* e) {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    auto it = registry().find(store_id);
+    if (it == registry().end() || record < 0) return 0;
+    const GridImpl& g = *it->second;
+    if (!g.elements.holds(size_t(record), e)) return 0;
+    return e->child[0] < 0 ? 1 : 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,92 @@
+// The library's private grid: coordinates, the element store (every element record of every
+// refinement level, at stable addresses), the leaf list and the numbering of the leaf mesh.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/chunked_store.h"
+#include "mosk.h"
+
+namespace mosk {
+
+using Point = std::array<double, 3>;
+
+// Local edges and faces of a tetrahedron: edge k joins kEdgeVerts[k]; face i is opposite vertex
+// i and holds kFaceVerts[i] in increasing local order.
+inline constexpr int kEdgeVerts[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
+inline constexpr int kFaceVerts[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}};
+
+// Boundary label of a boundary face that the mesh file gives no label (or label 0) for.
+inline constexpr int kUnlabelledBoundary = -1;
+
+// A mesh as a reader delivers it, before it becomes a grid. Indices are 0-based.
+struct MeshData {
+    std::vector<Point> points;
+    std::vector<std::array<int, 4>> tets;
+    std::vector<std::array<int, 3>> triangles;  // labelled surface triangles (any order)
+    std::vector<int> triangle_labels;           // one per triangle
+};
+
+class GridImpl {
+public:
+    explicit GridImpl(GRID_* record, int comm);
+    ~GridImpl();
+    GridImpl(const GridImpl&) = delete;
+    GridImpl& operator=(const GridImpl&) = delete;
+
+    GRID_* record;  // the public record this object sits behind
+    int comm;       // integer communicator handle
+
+    std::vector<Point> coords;          // by global vertex number; vertices are only appended
+    ChunkedStore<ELEMENT_> elements;    // all records; index = ELEMENT_::record
+    std::vector<int> leaves;            // record numbers of the leaf elements, in leaf order
+    std::vector<std::array<int, 2>> edge_verts;  // leaf-mesh edge -> sorted vertex pair
+    std::vector<std::array<int, 3>> face_verts;  // leaf-mesh face -> sorted vertex triple
+    std::vector<int> face_label;        // leaf-mesh face -> label, 0 for an interior face
+    std::vector<uint8_t> vert_boundary; // 1 for a vertex on a boundary face
+    std::vector<uint8_t> edge_boundary; // 1 for an edge on a boundary face
+
+    ELEMENT_& leaf(int i) { return elements[leaves[i]]; }
+    const ELEMENT_& leaf(int i) const { return elements[leaves[i]]; }
+
+    // Replaces the contents by `mesh` after validating it; throws FormatError naming `source`
+    // and leaves the grid unchanged when the mesh is invalid.
+    void assign(MeshData&& mesh, const std::string& source);
+
+    // Rebuilds the leaf-mesh numbering from `leaves` (after import and after refinement): edge and
+    // face numbers in every leaf record, edge_verts, face_verts, face_label (boundary faces keep
+    // the label their leaf records carry, or kUnlabelledBoundary), the boundary flags, and then
+    // the public record's counters.
+    void number_leaf_mesh();
+
+    // Copies the counts into the public record (when there is one).
+    void update_record();
+
+    // Swaps the whole contents (not the record or the store registration) with `other`.
+    void swap_contents(GridImpl& other);
+
+    uint64_t store_id() const { return store_id_; }
+    // Gives the grid a new store id: elements handed out before are no longer current.
+    void renew_store_id();
+
+private:
+    uint64_t store_id_ = 0;
+};
+
+GridImpl& impl_of(GRID_* grid);  // throws std::invalid_argument for a null grid
+const GridImpl& impl_of(const GRID_* grid);
+
+// Signed volume of the tetrahedron (positive for the library's orientation).
+double signed_volume(const Point& a, const Point& b, const Point& c, const Point& d);
+
+// Mesh input (io/): reads any supported format, chosen by content. Throws FileError when the file
+// cannot be opened or read, FormatError for unknown or malformed content (naming file and line).
+MeshData read_mesh(const std::string& path);
+
+// Refinement (grid/refine.cpp): `levels` levels of bisection of every leaf with closure.
+void refine_all(GridImpl& grid, int levels);
+
+}  // namespace mosk

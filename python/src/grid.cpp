@@ -1,0 +1,56 @@
+#include "grid.h"
+
+#include <pybind11/stl.h>
+
+#include "dof/dof.h"
+
+namespace py = pybind11;
+
+namespace mosk {
+
+GridHandle GridHandle::create(const std::string& name) {
+    GRID_* grid = moskNewGrid(-1);
+    GridHandle g;
+    g.handle = Handle<GRID_>::owning(grid, LibraryFree<GRID_, moskFreeGrid>{});
+    // The handle owns the grid from here on, so a failed import frees it.
+    if (!name.empty()) moskImport_(grid, name.c_str(), 1);
+    return g;
+}
+
+void GridHandle::importFrom(const std::string& name) { moskImport_(get(), name.c_str(), 1); }
+
+void GridHandle::exportVTK(const std::string& name, std::vector<DofHandle> dofs) {
+    std::vector<DOF_*> pointers;
+    pointers.reserve(dofs.size());
+    for (const DofHandle& d : dofs) pointers.push_back(d.get());
+    moskExportVTKn(get(), name.c_str(), int(pointers.size()),
+                   pointers.empty() ? nullptr : pointers.data());
+}
+
+void GridHandle::balance(double imbalance) {
+    moskBalanceGrid_(get(), imbalance, 1, 0, 0, moskComm, 0);
+}
+
+void GridHandle::refineAllElements(int levels) { moskRefineAllElements(get(), levels); }
+
+int GridHandle::getGlobalNumElements() { return get()->nelem_global; }
+
+int GridHandle::getNumElements() { return get()->nelem; }
+
+void GridHandle::define(py::module_& m) {
+    py::class_<GridHandle>(m, "Grid")
+        .def(py::init(&GridHandle::create), py::arg("name") = "")
+        .def("importFrom", &GridHandle::importFrom)
+        .def("exportVTK", &GridHandle::exportVTK, py::arg("name"),
+             py::arg("dofs") = std::vector<DofHandle>{})
+        .def("exportVTK",
+             [](GridHandle& g, const std::string& name, DofHandle& dof) {
+                 g.exportVTK(name, std::vector<DofHandle>{dof});
+             })
+        .def("balance", &GridHandle::balance)
+        .def("refineAllElements", &GridHandle::refineAllElements)
+        .def("getGlobalNumElements", &GridHandle::getGlobalNumElements)
+        .def("getNumElements", &GridHandle::getNumElements);
+}
+
+}  // namespace mosk

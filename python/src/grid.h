@@ -1,0 +1,35 @@
+// GridHandle: the module's wrapper of a library grid, exposed as _pymosk.Grid.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "handle.h"
+#include "mosk.h"
+
+namespace mosk {
+
+class DofHandle;
+
+class GridHandle {
+public:
+    Handle<GRID_> handle;
+
+    static GridHandle create(const std::string& name);
+
+    void importFrom(const std::string& name);
+    void exportVTK(const std::string& name, std::vector<DofHandle> dofs);
+    void balance(double imbalance);
+    void refineAllElements(int levels);
+    int getGlobalNumElements();
+    int getNumElements();
+
+    GRID_* get() const { return handle.get(); }
+
+    static void define(pybind11::module_& m);
+};
+
+}  // namespace mosk

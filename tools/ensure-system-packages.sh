@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, only those that are missing.
+set -euo pipefail
+packages=(
+  libpetsc-real-dev   # PETSc with OpenMPI, hypre, MUMPS, SuperLU
+  libgtest-dev        # the library's C++ tests
+  pkg-config
+  cmake ninja-build g++
+  # the gmsh wheel's X and GL libraries
+  libglu1-mesa libxrender1 libxcursor1 libxft2 libxinerama1
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "installing Debian packages: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
