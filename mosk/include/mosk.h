@@ -130,7 +130,11 @@ ELEMENT_* _mosk_step_element(GRID_* grid, int* cursor, int flag);
 int moskElementIsCurrent(uint64_t store_id, int record, const ELEMENT_* e);
 
 /* ------------------------------------------------------------------------------------------ */
-/* Element geometry. Every function throws std::out_of_range for a face number outside 0..3.     */
+/* Element geometry. `e` must be a current leaf element of `grid`: a null grid or element,    */
+/* an element of another grid or a refined one throw std::invalid_argument. The check reads   */
+/* e->record, so `e` must point at a live element record; a caller whose pointer may be       */
+/* stale asks moskElementIsCurrent first. The functions taking a face number throw            */
+/* std::out_of_range, naming the function and the number, for a face outside 0..3.            */
 /* ------------------------------------------------------------------------------------------ */
 
 #define MOSK_JACOBIAN_SIZE 16
@@ -138,14 +142,16 @@ int moskElementIsCurrent(uint64_t store_id, int record, const ELEMENT_* e);
 double moskGeomGetVolume(GRID_* grid, ELEMENT_* e);
 double moskGeomGetDiameter(GRID_* grid, ELEMENT_* e); /* longest edge */
 /* The 4x4 matrix, row-major, of the affine map from (x, y, z, 1) to the barycentric coordinates
- * (l0, l1, l2, l3) of the element: row i holds the gradient of li and, last, its constant. Written
- * to `out` when not null; returns a pointer to the 16 values (a per-thread buffer, valid until the
- * next geometry call on this thread, when out is null). `reserved` must be null. */
+ * (l0, l1, l2, l3) of the element: row i holds the gradient of li and, last, its constant. The
+ * 16 values are written to `out` when it is not null, and always to a per-thread buffer whose
+ * address is returned (valid until the next Jacobian call on this thread). `reserved` must be
+ * null (std::invalid_argument otherwise). */
 const double* moskGeomGetJacobian_(GRID_* grid, ELEMENT_* e, double* out, void* reserved);
+/* Area of the face; both reserved pointers must be null (std::invalid_argument otherwise). */
 double moskGeomGetFaceArea_(GRID_* grid, ELEMENT_* e, int face, void* reserved1, void* reserved2);
 double moskGeomGetFaceDiameter(GRID_* grid, ELEMENT_* e, int face); /* longest edge of the face */
 /* Unit outward normal of the face: a pointer to 3 values in a per-thread buffer, valid until the
- * next geometry call on this thread. */
+ * next normal call on this thread. */
 const double* moskGeomGetFaceNormal(GRID_* grid, ELEMENT_* e, int face);
 
 /* ------------------------------------------------------------------------------------------ */

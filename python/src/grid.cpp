@@ -3,6 +3,8 @@
 #include <pybind11/stl.h>
 
 #include "dof/dof.h"
+#include "element.h"
+#include "element_iterator.h"
 
 namespace py = pybind11;
 
@@ -37,6 +39,36 @@ int GridHandle::getGlobalNumElements() { return get()->nelem_global; }
 
 int GridHandle::getNumElements() { return get()->nelem; }
 
+std::shared_ptr<ElementIterator> GridHandle::getElementIterator() {
+    auto it = std::make_shared<ElementIterator>();
+    it->init(*this, 1);
+    return it;
+}
+
+double GridHandle::geomGetVolume(ElementHandle& e) { return moskGeomGetVolume(get(), e.get()); }
+
+double GridHandle::geomGetDiameter(ElementHandle& e) {
+    return moskGeomGetDiameter(get(), e.get());
+}
+
+std::vector<double> GridHandle::geomGetJacobian(ElementHandle& e) {
+    const double* j = moskGeomGetJacobian_(get(), e.get(), nullptr, nullptr);
+    return std::vector<double>(j, j + MOSK_JACOBIAN_SIZE);
+}
+
+double GridHandle::geomGetFaceArea(ElementHandle& e, int face) {
+    return moskGeomGetFaceArea_(get(), e.get(), face, nullptr, nullptr);
+}
+
+double GridHandle::geomGetFaceDiameter(ElementHandle& e, int face) {
+    return moskGeomGetFaceDiameter(get(), e.get(), face);
+}
+
+std::vector<double> GridHandle::geomGetFaceNormal(ElementHandle& e, int face) {
+    const double* n = moskGeomGetFaceNormal(get(), e.get(), face);
+    return std::vector<double>(n, n + 3);
+}
+
 void GridHandle::define(py::module_& m) {
     py::class_<GridHandle>(m, "Grid")
         .def(py::init(&GridHandle::create), py::arg("name") = "")
@@ -50,7 +82,14 @@ void GridHandle::define(py::module_& m) {
         .def("balance", &GridHandle::balance)
         .def("refineAllElements", &GridHandle::refineAllElements)
         .def("getGlobalNumElements", &GridHandle::getGlobalNumElements)
-        .def("getNumElements", &GridHandle::getNumElements);
+        .def("getNumElements", &GridHandle::getNumElements)
+        .def("getElementIterator", &GridHandle::getElementIterator)
+        .def("geomGetVolume", &GridHandle::geomGetVolume)
+        .def("geomGetDiameter", &GridHandle::geomGetDiameter)
+        .def("geomGetJacobian", &GridHandle::geomGetJacobian)
+        .def("geomGetFaceArea", &GridHandle::geomGetFaceArea)
+        .def("geomGetFaceDiameter", &GridHandle::geomGetFaceDiameter)
+        .def("geomGetFaceNormal", &GridHandle::geomGetFaceNormal);
 }
 
 }  // namespace mosk

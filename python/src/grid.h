@@ -13,6 +13,8 @@
 namespace mosk {
 
 class DofHandle;
+class ElementHandle;
+struct ElementIterator;
 
 class GridHandle {
 public:
@@ -26,6 +28,14 @@ public:
     void refineAllElements(int levels);
     int getGlobalNumElements();
     int getNumElements();
+    std::shared_ptr<ElementIterator> getElementIterator();
+
+    double geomGetVolume(ElementHandle& e);
+    double geomGetDiameter(ElementHandle& e);
+    std::vector<double> geomGetJacobian(ElementHandle& e);
+    double geomGetFaceArea(ElementHandle& e, int face);
+    double geomGetFaceDiameter(ElementHandle& e, int face);
+    std::vector<double> geomGetFaceNormal(ElementHandle& e, int face);
 
     GRID_* get() const { return handle.get(); }
 

@@ -3,6 +3,8 @@
 
 #include <mutex>
 
+#include "element.h"
+#include "element_iterator.h"
 #include "grid.h"
 #include "library_errors.h"
 #include "module.h"
@@ -37,6 +39,7 @@ PYBIND11_MODULE(_pymosk, m) {
     py::capsule cleanup(&shut_down);
     if (!py::hasattr(m, "_cleanup")) m.add_object("_cleanup", cleanup);
     py::module_ utils = m.def_submodule("utils");
-    (void)utils;
+    mosk::ElementIterator::define(utils);
     mosk::GridHandle::define(m);
+    mosk::ElementHandle::define(m);
 }

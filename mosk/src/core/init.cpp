@@ -73,6 +73,7 @@ extern "C" int moskInit(int* argc, char*** argv) {
 extern "C" int moskFinalize(void) {
     if (!started || finalized) return 0;
     finalized = true;
+    log_message(1, "shut down");
     PetscFinalize();
     moskComm = -1;
     return 0;

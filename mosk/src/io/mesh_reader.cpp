@@ -1,6 +1,57 @@
-// PLACEHOLDER: replaced by the real readers.
-#include <stdexcept>
+// Mesh input: reads the file whole and hands it to the reader its content calls for. The
+// extension only sharpens the message when the content is not recognised.
+#include <cstring>
+#include <strings.h>
+
 #include "grid/grid_impl.h"
+#include "io/mesh_formats.h"
+
 namespace mosk {
-MeshData read_mesh(const std::string& path) { throw std::logic_error("mesh reading not built: " + path); }
+
+namespace {
+
+std::string lower_extension(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+    std::string ext = path.substr(dot);
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return ext;
 }
+
+}  // namespace
+
+MeshData read_mesh(const std::string& path) {
+    io::FileBytes bytes = io::read_file_bytes(path);
+    io::Scanner in(bytes.data.get(), bytes.size, path);
+
+    io::Scanner probe = in;
+    if (probe.at_end()) probe.fail("the file is empty");
+    if (probe.peek_token() == "$MeshFormat") return io::read_gmsh(in);
+    probe.set_hash_comments(true);  // a Medit file may begin with comments
+    const std::string_view first = probe.peek_token();
+    if (first.size() == std::strlen("MeshVersionFormatted") &&
+        ::strncasecmp(first.data(), "MeshVersionFormatted", first.size()) == 0) {
+        in.set_hash_comments(true);
+        return io::read_medit(in);
+    }
+
+    const std::string ext = lower_extension(path);
+    if (bytes.size >= 4) {
+        uint32_t head;
+        std::memcpy(&head, bytes.data.get(), 4);
+        if (head == 1 || head == __builtin_bswap32(1u))
+            io::Scanner(bytes.data.get(), bytes.size, path)
+                .fail_line(1, "binary Medit files (.meshb) are not supported; write the mesh "
+                              "as ASCII .mesh");
+    }
+    probe.token("a mesh");
+    if (ext == ".msh")
+        probe.fail_token("not a Gmsh mesh: the file does not begin with $MeshFormat");
+    if (ext == ".mesh")
+        probe.fail_token("not a Medit mesh: the file does not begin with MeshVersionFormatted");
+    probe.fail_token("unknown mesh format: neither Gmsh (beginning with $MeshFormat) nor Medit "
+                     "(beginning with MeshVersionFormatted)");
+}
+
+}  // namespace mosk

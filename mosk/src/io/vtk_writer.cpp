@@ -1,4 +1,286 @@
-// PLACEHOLDER: replaced by the real writer.
+// VTK writers. Both formats are written in large blocks through AtomicFile, so a failed export
+// never leaves a partial file under the target name.
+#include "io/vtk_writer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstring>
 #include <stdexcept>
-#include "grid/grid_impl.h"
-extern "C" void moskExportVTKn(GRID_*, const char*, int, DOF_**) { throw std::logic_error("export not built"); }
+
+#include "io/atomic_file.h"
+#include "io/byte_order.h"
+#include "mosk_errors.h"
+
+namespace mosk {
+namespace {
+
+constexpr int kVtkTetra = 10;
+static_assert(sizeof(Point) == 3 * sizeof(double), "coordinates must be packed");
+
+enum class Format { legacy, xml };
+
+Format format_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    for (char& c : name) c = char(std::tolower((unsigned char)c));
+    // A bare ".vtk" is a hidden file without an extension, not an extension without a name.
+    if (name.size() > 4 && name.ends_with(".vtk")) return Format::legacy;
+    if (name.size() > 4 && name.ends_with(".vtu")) return Format::xml;
+    throw std::invalid_argument("mosk: export: cannot write '" + path +
+                                "': unknown extension; accepted are .vtk (VTK legacy) and .vtu "
+                                "(VTK XML)");
+}
+
+// Well-formed UTF-8 (no overlong forms, surrogates or values beyond U+10FFFF), no control
+// characters: anything else would make the XML file unreadable or break the legacy header line.
+bool acceptable_name(const std::string& s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    for (std::size_t i = 0; i < n;) {
+        const unsigned c = p[i];
+        if (c < 0x20 || c == 0x7f) return false;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        int len;
+        unsigned cp;
+        if ((c & 0xe0) == 0xc0) len = 2, cp = c & 0x1f;
+        else if ((c & 0xf0) == 0xe0) len = 3, cp = c & 0x0f;
+        else if ((c & 0xf8) == 0xf0) len = 4, cp = c & 0x07;
+        else return false;
+        if (i + len > n) return false;
+        for (int k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xc0) != 0x80) return false;
+            cp = (cp << 6) | (p[i + k] & 0x3f);
+        }
+        static const unsigned min_of_len[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < min_of_len[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
+        i += len;
+    }
+    return true;
+}
+
+void check_fields(const GridImpl& grid, const std::string& path,
+                  const std::vector<VtkField>& fields) {
+    for (const VtkField& f : fields) {
+        const std::string where = "mosk: export to '" + path + "': field '" + f.name + "' ";
+        if (f.name.empty())
+            throw std::invalid_argument("mosk: export to '" + path + "': a field has no name");
+        if (!acceptable_name(f.name))
+            throw std::invalid_argument(where +
+                                        "has a name that is not UTF-8 or holds control characters");
+        if (f.components < 1)
+            throw std::invalid_argument(where + "has " + std::to_string(f.components) +
+                                        " components");
+        const std::size_t count = f.cell_data ? grid.leaves.size() : grid.coords.size();
+        if (f.values.size() != count * std::size_t(f.components))
+            throw std::invalid_argument(
+                where + "has " + std::to_string(f.values.size()) + " values, expected " +
+                std::to_string(count) + (f.cell_data ? " cells" : " points") + " x " +
+                std::to_string(f.components) + " components");
+    }
+}
+
+// `count` records of `record_bytes` each, filled in place in the file's buffer by fill(p, i).
+template <class Fill>
+void put_records(AtomicFile& out, std::size_t count, std::size_t record_bytes, Fill&& fill) {
+    const std::size_t per_block = std::max<std::size_t>(1, AtomicFile::kBufferSize / record_bytes);
+    for (std::size_t i = 0; i < count;) {
+        const std::size_t k = std::min(per_block, count - i);
+        unsigned char* p = out.room(k * record_bytes);
+        for (std::size_t j = 0; j < k; ++j, ++i, p += record_bytes) fill(p, i);
+    }
+}
+
+template <ByteOrder Order>
+void put_doubles(AtomicFile& out, const std::vector<double>& v) {
+    if constexpr (host_has_byte_order(Order)) {
+        out.write(v.data(), v.size() * sizeof(double));
+    } else {
+        put_records(out, v.size(), sizeof(double),
+                    [&](unsigned char* p, std::size_t i) { store_bytes<Order>(p, v[i]); });
+    }
+}
+
+template <ByteOrder Order>
+void put_points(AtomicFile& out, const std::vector<Point>& coords) {
+    if constexpr (host_has_byte_order(Order)) {
+        out.write(coords.data(), coords.size() * sizeof(Point));
+    } else {
+        put_records(out, coords.size(), sizeof(Point), [&](unsigned char* p, std::size_t i) {
+            for (int c = 0; c < 3; ++c) store_bytes<Order>(p + 8 * c, coords[i][c]);
+        });
+    }
+}
+
+// ---- legacy ------------------------------------------------------------------------------------
+
+// Legacy names are single tokens: whitespace, '%' and non-ASCII bytes become %XX, which the VTK
+// reader decodes.
+std::string legacy_name(const std::string& name) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s;
+    for (unsigned char c : name) {
+        if (c <= 0x20 || c >= 0x7f || c == '%') {
+            s += '%';
+            s += digits[c >> 4];
+            s += digits[c & 15];
+        } else {
+            s += char(c);
+        }
+    }
+    return s;
+}
+
+void put_legacy_fields(AtomicFile& out, const std::vector<VtkField>& fields, bool cell_data,
+                       std::size_t count) {
+    std::size_t k = 0;
+    for (const VtkField& f : fields) k += f.cell_data == cell_data;
+    if (k == 0) return;
+    out.write((cell_data ? "CELL_DATA " : "POINT_DATA ") + std::to_string(count) +
+              "\nFIELD FieldData " + std::to_string(k) + "\n");
+    for (const VtkField& f : fields) {
+        if (f.cell_data != cell_data) continue;
+        out.write(legacy_name(f.name) + " " + std::to_string(f.components) + " " +
+                  std::to_string(count) + " double\n");
+        put_doubles<ByteOrder::big>(out, f.values);
+        out.write("\n");
+    }
+}
+
+void write_legacy(const GridImpl& grid, AtomicFile& out, const std::vector<VtkField>& fields) {
+    const std::size_t np = grid.coords.size(), nc = grid.leaves.size();
+    // CELLS counts its int32 entries; 5 per tetrahedron.
+    if (nc > std::size_t(INT32_MAX) / 5)
+        throw std::invalid_argument("mosk: export: cannot write '" + out.path() + "': " +
+                                    std::to_string(nc) +
+                                    " cells are too many for the legacy format; write .vtu");
+    out.write("# vtk DataFile Version 3.0\nmosk grid\nBINARY\nDATASET UNSTRUCTURED_GRID\n");
+    out.write("POINTS " + std::to_string(np) + " double\n");
+    put_points<ByteOrder::big>(out, grid.coords);
+    out.write("\nCELLS " + std::to_string(nc) + " " + std::to_string(5 * nc) + "\n");
+    put_records(out, nc, 5 * sizeof(int32_t), [&](unsigned char* p, std::size_t i) {
+        const ELEMENT_& e = grid.leaf(int(i));
+        store_bytes<ByteOrder::big>(p, int32_t(4));
+        for (int v = 0; v < 4; ++v) store_bytes<ByteOrder::big>(p + 4 * (v + 1), int32_t(e.verts[v]));
+    });
+    out.write("\nCELL_TYPES " + std::to_string(nc) + "\n");
+    put_records(out, nc, sizeof(int32_t), [](unsigned char* p, std::size_t) {
+        store_bytes<ByteOrder::big>(p, int32_t(kVtkTetra));
+    });
+    out.write("\n");
+    put_legacy_fields(out, fields, false, np);
+    put_legacy_fields(out, fields, true, nc);
+}
+
+// ---- XML ---------------------------------------------------------------------------------------
+
+std::string xml_escaped(const std::string& s) {
+    std::string r;
+    for (char c : s) {
+        switch (c) {
+            case '&': r += "&amp;"; break;
+            case '<': r += "&lt;"; break;
+            case '>': r += "&gt;"; break;
+            case '"': r += "&quot;"; break;
+            case '\'': r += "&apos;"; break;
+            default: r += c;
+        }
+    }
+    return r;
+}
+
+// Appended raw data: each array is a UInt64 byte count followed by its bytes; a DataArray's
+// offset counts bytes from the '_' that opens the section.
+void write_xml(const GridImpl& grid, AtomicFile& out, const std::vector<VtkField>& fields) {
+    const std::size_t np = grid.coords.size(), nc = grid.leaves.size();
+    uint64_t offset = 0;
+    auto array = [&](const std::string& attributes, uint64_t bytes) {
+        std::string s = "        <DataArray " + attributes + " format=\"appended\" offset=\"" +
+                        std::to_string(offset) + "\"/>\n";
+        offset += sizeof(uint64_t) + bytes;
+        return s;
+    };
+    std::string head =
+        "<?xml version=\"1.0\"?>\n"
+        "<VTKFile type=\"UnstructuredGrid\" version=\"1.0\" byte_order=\"LittleEndian\" "
+        "header_type=\"UInt64\">\n"
+        "  <UnstructuredGrid>\n"
+        "    <Piece NumberOfPoints=\"" + std::to_string(np) + "\" NumberOfCells=\"" +
+        std::to_string(nc) + "\">\n";
+    for (bool cell_data : {false, true}) {
+        head += cell_data ? "      <CellData>\n" : "      <PointData>\n";
+        for (const VtkField& f : fields)
+            if (f.cell_data == cell_data)
+                head += array("type=\"Float64\" Name=\"" + xml_escaped(f.name) +
+                                  "\" NumberOfComponents=\"" + std::to_string(f.components) + "\"",
+                              f.values.size() * sizeof(double));
+        head += cell_data ? "      </CellData>\n" : "      </PointData>\n";
+    }
+    // One statement per array: array() advances the offset, so the order must be fixed.
+    head += "      <Points>\n";
+    head += array("type=\"Float64\" Name=\"Points\" NumberOfComponents=\"3\"", np * sizeof(Point));
+    head += "      </Points>\n      <Cells>\n";
+    head += array("type=\"Int32\" Name=\"connectivity\"", 4 * nc * sizeof(int32_t));
+    head += array("type=\"Int64\" Name=\"offsets\"", nc * sizeof(int64_t));
+    head += array("type=\"UInt8\" Name=\"types\"", nc);
+    head += "      </Cells>\n    </Piece>\n  </UnstructuredGrid>\n"
+            "  <AppendedData encoding=\"raw\">\n_";
+    out.write(head);
+
+    auto block_size = [&](uint64_t bytes) {
+        store_bytes<ByteOrder::little>(out.room(sizeof(uint64_t)), bytes);
+    };
+    for (bool cell_data : {false, true})
+        for (const VtkField& f : fields)
+            if (f.cell_data == cell_data) {
+                block_size(f.values.size() * sizeof(double));
+                put_doubles<ByteOrder::little>(out, f.values);
+            }
+    block_size(np * sizeof(Point));
+    put_points<ByteOrder::little>(out, grid.coords);
+    block_size(4 * nc * sizeof(int32_t));
+    put_records(out, nc, 4 * sizeof(int32_t), [&](unsigned char* p, std::size_t i) {
+        const ELEMENT_& e = grid.leaf(int(i));
+        for (int v = 0; v < 4; ++v) store_bytes<ByteOrder::little>(p + 4 * v, int32_t(e.verts[v]));
+    });
+    block_size(nc * sizeof(int64_t));
+    put_records(out, nc, sizeof(int64_t), [](unsigned char* p, std::size_t i) {
+        store_bytes<ByteOrder::little>(p, int64_t(4 * (i + 1)));
+    });
+    block_size(nc);
+    put_records(out, nc, 1, [](unsigned char* p, std::size_t) { *p = kVtkTetra; });
+    // The newline before the closing tag is what readers that cut the raw block out rely on.
+    out.write("\n  </AppendedData>\n</VTKFile>\n");
+}
+
+// Fields of the DOF records, as VtkFields. Only the grid can be written so far.
+std::vector<VtkField> fields_of_dofs(const GridImpl&, int n, DOF_** dofs) {
+    if (n < 0) throw std::invalid_argument("mosk: export: negative field count " + std::to_string(n));
+    if (n > 0 && !dofs) throw std::invalid_argument("mosk: export: null field list");
+    if (n > 0) throw std::invalid_argument("mosk: export: DOF fields cannot be exported yet");
+    return {};
+}
+
+}  // namespace
+
+void write_vtk(const GridImpl& grid, const std::string& path, const std::vector<VtkField>& fields) {
+    const Format format = format_of(path);
+    check_fields(grid, path, fields);
+    AtomicFile out(path, "export");
+    if (format == Format::legacy) write_legacy(grid, out, fields);
+    else write_xml(grid, out, fields);
+    out.commit();
+}
+
+}  // namespace mosk
+
+using namespace mosk;
+
+extern "C" void moskExportVTKn(GRID_* grid, const char* file, int n, DOF_** dofs) {
+    if (!file) throw std::invalid_argument("mosk: export: null file name");
+    const GridImpl& g = impl_of(grid);
+    write_vtk(g, file, fields_of_dofs(g, n, dofs));
+}

@@ -3,6 +3,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
+#include "dof/point_function.h"
+#include "element.h"
 #include "grid.h"
 #include "handle.h"
 #include "mosk.h"
@@ -25,7 +29,23 @@ public:
         grid.handle.reset();
     }
 
+    static DofHandle create(GridHandle& g, const std::string& name, const std::string& dof_type,
+                            int order, int dim, const std::string& init_type, PointFunction udf);
+
+    void setDataByValue(double value);
+    int getDim();
+    GridHandle getGrid();
+    int getNBas(ElementHandle& e);
+    pybind11::list getDirichletBC(ElementHandle& e, PointFunction f);
+    int getSize();
+
     DOF_* get() const { return handle.get(); }
+
+    static pybind11::module_& define(pybind11::module_& m);
 };
+
+// The slot and bridge through which the library calls a field's initial-value function.
+extern PointFunctionSlot initFuncSlot;
+void initFuncBridge(double x, double y, double z, double* values);
 
 }  // namespace mosk

@@ -1,0 +1,62 @@
+"""VTK export speed: a gmsh box refined to about a million tetrahedra, written as .vtu and .vtk;
+meshio writing the same mesh (read back from our .vtu) is the reference, timed in the same run.
+Usage: bench_vtk_export.py [target tetrahedra]"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import meshio
+
+import _pymosk
+
+GMSH = r"""
+import sys, gmsh
+gmsh.initialize(interruptible=False)
+gmsh.option.setNumber("General.Terminal", 0)
+gmsh.model.occ.addBox(0, 0, 0, 1, 1, 1)
+gmsh.model.occ.synchronize()
+gmsh.model.addPhysicalGroup(3, [1], 1)
+gmsh.option.setNumber("Mesh.MeshSizeMax", 0.1)
+gmsh.model.mesh.generate(3)
+gmsh.option.setNumber("Mesh.MshFileVersion", 4.1)
+gmsh.write(sys.argv[1])
+gmsh.finalize()
+"""
+
+
+def best_of(n, f):
+    times = []
+    for _ in range(n):
+        t = time.perf_counter()
+        f()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def main():
+    target = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    with tempfile.TemporaryDirectory() as d:
+        msh = os.path.join(d, "box.msh")
+        subprocess.run([sys.executable, "-c", GMSH, msh], check=True)
+        g = _pymosk.Grid(msh)
+        while g.getNumElements() < target:
+            g.refineAllElements(1)
+        n = g.getNumElements()
+        print(f"grid: {n} tetrahedra")
+        for ext in (".vtu", ".vtk"):
+            path = os.path.join(d, "out" + ext)
+            t = best_of(3, lambda: g.exportVTK(path))
+            size = os.path.getsize(path)
+            print(f"exportVTK {ext}: {t:.3f} s, {size / 1e6:.1f} MB, {t / n * 1e9:.0f} ns/tet, "
+                  f"{size / t / 1e6:.0f} MB/s")
+        mesh = meshio.read(os.path.join(d, "out.vtu"))
+        ref = os.path.join(d, "ref.vtu")
+        t = best_of(3, lambda: meshio.write(ref, mesh, binary=True, compression=None))
+        print(f"reference meshio.write .vtu (binary, uncompressed): {t:.3f} s, "
+              f"{os.path.getsize(ref) / 1e6:.1f} MB")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,477 @@
+// Gmsh MSH files, versions 2.x and 4.1, ASCII and binary. Tetrahedra become cells, triangles
+// labelled surface triangles; every other element type is read past.
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+#include <map>
+#include <vector>
+
+#include "io/mesh_formats.h"
+
+namespace mosk::io {
+namespace {
+
+// Nodes per element of every element type gmsh writes with a fixed node count (0: unknown).
+constexpr int kMaxType = 137;
+constexpr std::array<int16_t, kMaxType + 1> kNodeCount = [] {
+    std::array<int16_t, kMaxType + 1> n{};
+    constexpr int16_t table[][2] = {
+        {1, 2},    {2, 3},    {3, 4},    {4, 4},    {5, 8},    {6, 6},    {7, 5},    {8, 3},
+        {9, 6},    {10, 9},   {11, 10},  {12, 27},  {13, 18},  {14, 14},  {15, 1},   {16, 8},
+        {17, 20},  {18, 15},  {19, 13},  {20, 9},   {21, 10},  {22, 12},  {23, 15},  {24, 15},
+        {25, 21},  {26, 4},   {27, 5},   {28, 6},   {29, 20},  {30, 35},  {31, 56},  {32, 22},
+        {33, 28},  {36, 16},  {37, 25},  {38, 36},  {39, 12},  {40, 16},  {41, 20},  {42, 28},
+        {43, 36},  {44, 45},  {45, 55},  {46, 66},  {47, 49},  {48, 64},  {49, 81},  {50, 100},
+        {51, 121}, {52, 18},  {53, 21},  {54, 24},  {55, 27},  {56, 30},  {57, 24},  {58, 28},
+        {59, 32},  {60, 36},  {61, 40},  {62, 7},   {63, 8},   {64, 9},   {65, 10},  {66, 11},
+        {71, 84},  {72, 120}, {73, 165}, {74, 220}, {75, 286}, {79, 34},  {80, 40},  {81, 46},
+        {82, 52},  {83, 58},  {84, 1},   {85, 1},   {86, 1},   {87, 1},   {88, 1},   {89, 1},
+        {92, 64},  {93, 125}, {94, 216}, {95, 343}, {96, 512}, {97, 729}, {98, 1000}, {99, 32},
+        {100, 44}, {101, 56}, {102, 68}, {103, 80}, {104, 92}, {105, 104}, {118, 30}, {119, 55},
+        {120, 91}, {121, 140}, {122, 204}, {123, 285}, {124, 385}, {125, 21}, {126, 29},
+        {127, 37}, {128, 45}, {129, 53}, {130, 61}, {131, 69}, {132, 1},  {137, 16}};
+    for (const auto& e : table) n[e[0]] = e[1];
+    return n;
+}();
+
+int node_count(int type) { return type >= 1 && type <= kMaxType ? kNodeCount[type] : 0; }
+
+// How many leading nodes of an element the mesh keeps: 4 for tetrahedra, 3 for triangles, 0 for
+// the rest. Elements of higher order list their corner nodes first, so a second-order (10-node,
+// type 11) or higher tetrahedron becomes the linear tetrahedron of its 4 corners; triangles
+// alike, so that the boundary labels of a curved mesh survive.
+int corners_kept(int type) {
+    switch (type) {
+        case 4: case 11: case 29: case 30: case 31: case 32: case 33: case 71: case 72: case 73:
+        case 74: case 75: case 79: case 80: case 81: case 82: case 83: case 137:
+            return 4;
+        case 2: case 9: case 20: case 21: case 22: case 23: case 24: case 25: case 42: case 43:
+        case 44: case 45: case 46: case 52: case 53: case 54: case 55: case 56:
+            return 3;
+        default:
+            return 0;
+    }
+}
+
+// Node tag -> 0-based point index. Tags may be sparse and large: a direct table when they are
+// dense enough, a sorted list otherwise.
+class NodeIndex {
+public:
+    // False, with the offending tag, when a tag occurs twice.
+    bool build(const std::vector<uint64_t>& tags, uint64_t& repeated) {
+        uint64_t max = 0;
+        for (uint64_t t : tags) max = std::max(max, t);
+        const uint64_t n = tags.size();
+        dense_.clear();
+        sorted_.clear();
+        use_dense_ = max < 4 * n + (uint64_t(1) << 20);
+        if (use_dense_) {
+            dense_.assign(size_t(max) + 1, -1);
+            for (size_t i = 0; i < tags.size(); ++i) {
+                if (dense_[tags[i]] >= 0) {
+                    repeated = tags[i];
+                    return false;
+                }
+                dense_[tags[i]] = int(i);
+            }
+            return true;
+        }
+        sorted_.resize(tags.size());
+        for (size_t i = 0; i < tags.size(); ++i) sorted_[i] = {tags[i], int(i)};
+        std::sort(sorted_.begin(), sorted_.end());
+        for (size_t i = 1; i < sorted_.size(); ++i)
+            if (sorted_[i].first == sorted_[i - 1].first) {
+                repeated = sorted_[i].first;
+                return false;
+            }
+        return true;
+    }
+
+    int find(uint64_t tag) const {
+        if (use_dense_) return tag < dense_.size() ? dense_[tag] : -1;
+        auto it = std::lower_bound(sorted_.begin(), sorted_.end(), std::pair<uint64_t, int>(tag, -1));
+        return it != sorted_.end() && it->first == tag ? it->second : -1;
+    }
+
+private:
+    bool use_dense_ = true;
+    std::vector<int> dense_;
+    std::vector<std::pair<uint64_t, int>> sorted_;
+};
+
+class GmshReader {
+public:
+    explicit GmshReader(Scanner& in) : in_(in) {}
+
+    MeshData read() {
+        read_format();
+        while (!in_.at_end()) {
+            const std::string_view t = in_.token("a section");
+            if (t.size() < 2 || t[0] != '$')
+                in_.fail_token("expected a section name beginning with '$', found " +
+                               in_.quoted_token());
+            const std::string name(t.substr(1));
+            if (name == "Nodes") {
+                if (have_nodes_) in_.fail_token("a second $Nodes section");
+                if (binary_) in_.end_text_line();
+                version_ == 2 ? read_nodes_v2() : read_nodes_v4();
+                have_nodes_ = true;
+                expect_end("Nodes");
+            } else if (name == "Elements") {
+                if (have_elements_) in_.fail_token("a second $Elements section");
+                if (!have_nodes_) in_.fail_token("$Elements before $Nodes");
+                if (binary_) in_.end_text_line();
+                version_ == 2 ? read_elements_v2() : read_elements_v4();
+                have_elements_ = true;
+                expect_end("Elements");
+            } else if (name == "Entities" && version_ == 4) {
+                if (have_entities_) in_.fail_token("a second $Entities section");
+                if (have_elements_) in_.fail_token("$Entities after $Elements");
+                if (binary_) in_.end_text_line();
+                read_entities();
+                have_entities_ = true;
+                expect_end("Entities");
+            } else if (name == "MeshFormat") {
+                in_.fail_token("a second $MeshFormat section");
+            } else if (name.starts_with("End")) {
+                in_.fail_token("unexpected " + in_.quoted_token() + " outside its section");
+            } else {
+                // $PhysicalNames, $Periodic, $NodeData, ... and sections we do not know.
+                const int64_t line = in_.line();
+                if (!in_.skip_past_line_starting("$End" + name))
+                    in_.fail_line(line, "section $" + name + " has no $End" + name);
+            }
+        }
+        if (!have_nodes_) in_.fail("the file has no $Nodes section");
+        if (!have_elements_) in_.fail("the file has no $Elements section");
+        return std::move(mesh_);
+    }
+
+private:
+    Scanner& in_;
+    int version_ = 0;      // 2 or 4
+    bool binary_ = false;
+    int size_bytes_ = 8;   // bytes of a size_t in 4.1 binary data
+    bool have_nodes_ = false, have_elements_ = false, have_entities_ = false;
+    std::vector<uint64_t> node_tags_;
+    NodeIndex index_;
+    std::map<std::pair<int, int>, int> physical_;  // (dimension, entity tag) -> physical tag
+    MeshData mesh_;
+
+    void expect_end(const std::string& name) {
+        const std::string end = "$End" + name;
+        if (in_.token(end.c_str()) != end)
+            in_.fail_token("expected " + end + ", found " + in_.quoted_token());
+    }
+
+    // A failure about the value just read: at its token in ASCII, at its bytes in binary.
+    [[noreturn]] void fail_value(const char* where, const std::string& message) {
+        if (binary_) in_.fail_at(where, message);
+        in_.fail_token(message);
+    }
+
+    // Values that are ASCII tokens or binary data depending on the file (4.1 and headers).
+    uint64_t size_value(const char* what) {
+        if (!binary_) return in_.unsigned_integer(what);
+        const char* p = in_.bytes(uint64_t(size_bytes_), what);
+        return size_bytes_ == 8 ? in_.load<uint64_t>(p) : in_.load<uint32_t>(p);
+    }
+    int int_value(const char* what) {
+        if (!binary_) return in_.int32(what);
+        return in_.load<int32_t>(in_.bytes(4, what));
+    }
+    double coordinate() {
+        if (!binary_) return in_.real("a node coordinate");
+        const char* p = in_.bytes(8, "a node coordinate");
+        const double v = in_.load<double>(p);
+        if (!std::isfinite(v)) in_.fail_at(p, "a node coordinate is not finite");
+        return v;
+    }
+    void skip_real(const char* what) {
+        if (binary_) in_.bytes(8, what);
+        else in_.real_any(what);
+    }
+    // A count read with size_value whose entries take at least the given bytes each.
+    uint64_t count_value(const char* what, uint64_t ascii_bytes, uint64_t binary_bytes) {
+        const char* at = in_.position();
+        const uint64_t n = size_value(what);
+        const uint64_t min = binary_ ? binary_bytes : ascii_bytes;
+        if (n > in_.remaining() / min)
+            fail_value(at, "the count " + std::to_string(n) + " of " + what +
+                               " exceeds what the rest of the file can hold");
+        return n;
+    }
+
+    void read_format() {
+        if (in_.token("$MeshFormat") != "$MeshFormat")
+            in_.fail_token("expected $MeshFormat, found " + in_.quoted_token());
+        const double v = in_.real("the format version");
+        if (v >= 2 && v < 3) version_ = 2;
+        else if (std::fabs(v - 4.1) < 1e-9) version_ = 4;
+        else
+            in_.fail_token("MSH format version " + in_.quoted_token() +
+                           " is not supported (2.x and 4.1 are)");
+        const int64_t type = in_.integer("the file type");
+        if (type != 0 && type != 1)
+            in_.fail_token("the file type must be 0 (ASCII) or 1 (binary), not " + in_.quoted_token());
+        binary_ = type == 1;
+        const int64_t size = in_.integer("the data size");
+        if (binary_) {
+            if (version_ == 2 && size != 8)
+                in_.fail_token("binary data with " + in_.quoted_token() +
+                               "-byte numbers is not supported (8 is)");
+            if (version_ == 4 && size != 4 && size != 8)
+                in_.fail_token("binary data with " + in_.quoted_token() +
+                               "-byte sizes is not supported (4 or 8 are)");
+            size_bytes_ = int(size);
+            in_.end_text_line();
+            const char* p = in_.bytes(4, "the byte-order mark");
+            const uint32_t one = in_.load<uint32_t>(p);
+            if (one == __builtin_bswap32(1u)) in_.swap_bytes = true;
+            else if (one != 1) in_.fail_at(p, "the byte-order mark is not the integer 1");
+        }
+        expect_end("MeshFormat");
+    }
+
+    void index_nodes(int64_t section_line) {
+        if (node_tags_.size() > size_t(INT32_MAX))
+            in_.fail_line(section_line, "too many nodes");
+        uint64_t repeated = 0;
+        if (!index_.build(node_tags_, repeated))
+            in_.fail_line(section_line,
+                          "node tag " + std::to_string(repeated) + " is defined twice in $Nodes");
+    }
+
+    void add_node(uint64_t tag, double x, double y, double z) {
+        node_tags_.push_back(tag);
+        mesh_.points.push_back({x, y, z});
+    }
+
+    void read_nodes_v2() {
+        const int64_t line = in_.line();
+        if (!binary_) {
+            const uint64_t n = in_.count("the number of nodes", 8);
+            node_tags_.reserve(n);
+            mesh_.points.reserve(n);
+            for (uint64_t i = 0; i < n; ++i) {
+                const uint64_t tag = in_.unsigned_integer("a node tag");
+                const double x = coordinate(), y = coordinate(), z = coordinate();
+                add_node(tag, x, y, z);
+            }
+        } else {
+            // The count is an ASCII line; node records (int tag, 3 doubles) follow in binary.
+            const uint64_t n = in_.count("the number of nodes", 28);
+            in_.end_text_line();
+            node_tags_.reserve(n);
+            mesh_.points.reserve(n);
+            for (uint64_t i = 0; i < n; ++i) {
+                const char* p = in_.bytes(28, "a node");
+                const int32_t tag = in_.load<int32_t>(p);
+                if (tag < 0) in_.fail_at(p, "negative node tag " + std::to_string(tag));
+                double c[3];
+                for (int k = 0; k < 3; ++k) {
+                    c[k] = in_.load<double>(p + 4 + 8 * k);
+                    if (!std::isfinite(c[k])) in_.fail_at(p + 4 + 8 * k, "a node coordinate is not finite");
+                }
+                add_node(uint64_t(tag), c[0], c[1], c[2]);
+            }
+        }
+        index_nodes(line);
+    }
+
+    void read_nodes_v4() {
+        const int64_t line = in_.line();
+        const uint64_t sz = uint64_t(size_bytes_);
+        const uint64_t blocks = count_value("node blocks", 8, 12 + sz);
+        const uint64_t n = count_value("nodes", 8, sz + 24);
+        size_value("the smallest node tag");
+        size_value("the largest node tag");
+        node_tags_.reserve(n);
+        mesh_.points.reserve(n);
+        for (uint64_t b = 0; b < blocks; ++b) {
+            const int dim = int_value("an entity dimension");
+            if (dim < 0 || dim > 3) fail_value(in_.position() - 4, "entity dimension " + std::to_string(dim) + " is not 0..3");
+            int_value("an entity tag");
+            const int parametric = int_value("the parametric flag");
+            if (parametric != 0 && parametric != 1)
+                fail_value(in_.position() - 4, "the parametric flag must be 0 or 1");
+            const char* at = in_.position();
+            const uint64_t m = size_value("the number of nodes in a block");
+            if (m > n - node_tags_.size())
+                fail_value(at, "the node blocks hold more nodes than the " + std::to_string(n) +
+                                   " the section announces");
+            const size_t first = node_tags_.size();
+            for (uint64_t j = 0; j < m; ++j) node_tags_.push_back(size_value("a node tag"));
+            mesh_.points.resize(node_tags_.size());
+            const int extra = parametric ? dim : 0;
+            for (uint64_t j = 0; j < m; ++j) {
+                Point& p = mesh_.points[first + j];
+                for (int k = 0; k < 3; ++k) p[k] = coordinate();
+                for (int k = 0; k < extra; ++k) skip_real("a parametric coordinate");
+            }
+        }
+        if (node_tags_.size() != n)
+            in_.fail("the node blocks hold " + std::to_string(node_tags_.size()) +
+                     " nodes, the section announces " + std::to_string(n));
+        index_nodes(line);
+    }
+
+    // Keeps an element of a type we use: the first `keep` of its point indices.
+    void add_element(int keep, const std::array<int, 4>& v, int label) {
+        if (keep == 4) {
+            mesh_.tets.push_back(v);
+        } else if (keep == 3) {
+            mesh_.triangles.push_back({v[0], v[1], v[2]});
+            mesh_.triangle_labels.push_back(label);
+        }
+    }
+
+    [[noreturn]] void unknown_node(const char* where, uint64_t element, uint64_t tag) {
+        fail_value(where, "element " + std::to_string(element) + " names node tag " +
+                              std::to_string(tag) + ", which $Nodes does not define");
+    }
+
+    void read_elements_v2() {
+        if (!binary_) {
+            const uint64_t n = in_.count("the number of elements", 8);
+            for (uint64_t i = 0; i < n; ++i) {
+                const uint64_t number = in_.unsigned_integer("an element number");
+                const int type = in_.int32("an element type");
+                const int nodes = node_count(type);
+                if (nodes == 0) in_.fail_token("unknown element type " + std::to_string(type));
+                const uint64_t ntags = in_.count("the number of element tags", 2);
+                int tags[2] = {0, 0};
+                for (uint64_t t = 0; t < ntags; ++t) {
+                    const int v = in_.int32("an element tag");
+                    if (t < 2) tags[t] = v;
+                }
+                // The first tag is the physical entity (0 when none), the second the elementary one.
+                const int label = tags[0] != 0 ? tags[0] : tags[1];
+                const int keep = corners_kept(type);
+                std::array<int, 4> v{};
+                for (int k = 0; k < nodes; ++k) {
+                    const uint64_t tag = in_.unsigned_integer("a node tag");
+                    const int index = index_.find(tag);
+                    if (index < 0) unknown_node(nullptr, number, tag);
+                    if (k < keep) v[k] = index;
+                }
+                add_element(keep, v, label);
+            }
+            return;
+        }
+        // Binary: blocks of elements of one type and tag count, each a header of three ints
+        // (type, elements, tags) and then per element: number, tags, nodes (ints).
+        const uint64_t n = in_.count("the number of elements", 8);
+        in_.end_text_line();
+        uint64_t done = 0;
+        while (done < n) {
+            const char* h = in_.bytes(12, "an element block header");
+            const int type = in_.load<int32_t>(h);
+            const int32_t count = in_.load<int32_t>(h + 4);
+            const int32_t ntags = in_.load<int32_t>(h + 8);
+            const int nodes = node_count(type);
+            if (nodes == 0) in_.fail_at(h, "unknown element type " + std::to_string(type));
+            if (count <= 0 || uint64_t(count) > n - done)
+                in_.fail_at(h + 4, "element block of " + std::to_string(count) +
+                                       " elements does not fit the announced " +
+                                       std::to_string(n));
+            if (ntags < 0) in_.fail_at(h + 8, "negative number of element tags");
+            const uint64_t record = 4 * (1 + uint64_t(ntags) + uint64_t(nodes));
+            if (uint64_t(count) > in_.remaining() / record)
+                in_.fail_at(h, "binary data (an element block) runs past the end of the file");
+            const int keep = corners_kept(type);
+            for (int32_t e = 0; e < count; ++e) {
+                const char* p = in_.bytes(record, "an element");
+                const uint64_t number = uint64_t(uint32_t(in_.load<int32_t>(p)));
+                const int tag0 = ntags > 0 ? in_.load<int32_t>(p + 4) : 0;
+                const int tag1 = ntags > 1 ? in_.load<int32_t>(p + 8) : 0;
+                const int label = tag0 != 0 ? tag0 : tag1;
+                const char* q = p + 4 * (1 + uint64_t(ntags));
+                std::array<int, 4> v{};
+                for (int k = 0; k < nodes; ++k) {
+                    const int32_t tag = in_.load<int32_t>(q + 4 * k);
+                    const int index = tag < 0 ? -1 : index_.find(uint64_t(tag));
+                    if (index < 0) {
+                        if (tag < 0) in_.fail_at(q + 4 * k, "negative node tag " + std::to_string(tag));
+                        unknown_node(q + 4 * k, number, uint64_t(tag));
+                    }
+                    if (k < keep) v[k] = index;
+                }
+                add_element(keep, v, label);
+            }
+            done += uint64_t(count);
+        }
+    }
+
+    void read_elements_v4() {
+        const uint64_t sz = uint64_t(size_bytes_);
+        const uint64_t blocks = count_value("element blocks", 8, 12 + sz);
+        const uint64_t n = count_value("elements", 4, 2 * sz);
+        size_value("the smallest element tag");
+        size_value("the largest element tag");
+        uint64_t done = 0;
+        for (uint64_t b = 0; b < blocks; ++b) {
+            const int dim = int_value("an entity dimension");
+            const int entity = int_value("an entity tag");
+            const char* at = in_.position();
+            const int type = int_value("an element type");
+            const int nodes = node_count(type);
+            if (nodes == 0) fail_value(at, "unknown element type " + std::to_string(type));
+            at = in_.position();
+            const uint64_t m = size_value("the number of elements in a block");
+            if (m > n - done)
+                fail_value(at, "the element blocks hold more elements than the " +
+                                   std::to_string(n) + " the section announces");
+            // The label of a surface triangle: its entity's physical tag, else the entity tag.
+            auto it = physical_.find({dim, entity});
+            const int label = it != physical_.end() ? it->second : entity;
+            const int keep = corners_kept(type);
+            for (uint64_t e = 0; e < m; ++e) {
+                const uint64_t number = size_value("an element tag");
+                std::array<int, 4> v{};
+                for (int k = 0; k < nodes; ++k) {
+                    const char* where = in_.position();
+                    const uint64_t tag = size_value("a node tag");
+                    const int index = index_.find(tag);
+                    if (index < 0) unknown_node(where, number, tag);
+                    if (k < keep) v[k] = index;
+                }
+                add_element(keep, v, label);
+            }
+            done += m;
+        }
+        if (done != n)
+            in_.fail("the element blocks hold " + std::to_string(done) +
+                     " elements, the section announces " + std::to_string(n));
+    }
+
+    // $Entities (4.1): the physical tags of points, curves, surfaces and volumes.
+    void read_entities() {
+        const uint64_t sz = uint64_t(size_bytes_);
+        uint64_t counts[4];
+        counts[0] = count_value("points", 10, 4 + 24 + sz);
+        for (int d = 1; d < 4; ++d) counts[d] = count_value("entities", 18, 4 + 48 + 2 * sz);
+        for (int d = 0; d < 4; ++d) {
+            for (uint64_t i = 0; i < counts[d]; ++i) {
+                const int tag = int_value("an entity tag");
+                for (int k = 0; k < (d == 0 ? 3 : 6); ++k) skip_real("an entity coordinate");
+                const uint64_t nphys = count_value("physical tags", 2, 4);
+                for (uint64_t k = 0; k < nphys; ++k) {
+                    const int phys = int_value("a physical tag");
+                    if (k == 0) physical_[{d, tag}] = phys;
+                }
+                if (d > 0) {
+                    const uint64_t nbound = count_value("bounding entities", 2, 4);
+                    for (uint64_t k = 0; k < nbound; ++k) int_value("a bounding entity tag");
+                }
+            }
+        }
+    }
+};
+
+}  // namespace
+
+MeshData read_gmsh(Scanner& in) { return GmshReader(in).read(); }
+
+}  // namespace mosk::io

@@ -1,0 +1,143 @@
+// Medit .mesh files (ASCII): keyword, count, entries; 1-based vertex indices and a reference
+// number ending each entry. Tetrahedra become cells, triangles labelled surface triangles (the
+// reference is the label); the other keywords are read past.
+#include <climits>
+#include <strings.h>
+
+#include "io/mesh_formats.h"
+
+namespace mosk::io {
+namespace {
+
+bool same_word(std::string_view a, const char* b) {
+    const size_t n = std::strlen(b);
+    return a.size() == n && ::strncasecmp(a.data(), b, n) == 0;
+}
+
+// Keywords whose entries we skip, with the numbers per entry in a 3-dimensional mesh.
+struct Skipped {
+    const char* name;
+    int numbers;
+};
+constexpr Skipped kSkipped[] = {
+    {"Edges", 3},          {"Quadrilaterals", 5},   {"Hexahedra", 9},
+    {"Prisms", 7},         {"Pyramids", 6},         {"Corners", 1},
+    {"Ridges", 1},         {"RequiredVertices", 1}, {"RequiredEdges", 1},
+    {"RequiredTriangles", 1}, {"RequiredQuadrilaterals", 1}, {"Normals", 3},
+    {"Tangents", 3},       {"NormalAtVertices", 2}, {"NormalAtTriangleVertices", 3},
+    {"NormalAtQuadrilateralVertices", 3}, {"TangentAtVertices", 2}, {"TangentAtEdges", 3},
+    {"EdgesP2", 4},        {"TrianglesP2", 7},      {"QuadrilateralsQ2", 10},
+    {"TetrahedraP2", 11},  {"HexahedraQ2", 28},
+};
+
+class MeditReader {
+public:
+    explicit MeditReader(Scanner& in) : in_(in) {}
+
+    MeshData read() {
+        if (!same_word(in_.token("MeshVersionFormatted"), "MeshVersionFormatted"))
+            in_.fail_token("expected MeshVersionFormatted, found " + in_.quoted_token());
+        const int64_t version = in_.integer("the format version");
+        if (version < 1 || version > 4)
+            in_.fail_token("format version " + in_.quoted_token() + " is not 1..4");
+        for (;;) {
+            if (in_.at_end()) in_.fail("the file ends without End");
+            const std::string_view k = in_.token("a keyword");
+            if (same_word(k, "End")) break;
+            if (same_word(k, "Dimension")) {
+                const int64_t d = in_.integer("the dimension");
+                if (d != 3)
+                    in_.fail_token("only 3-dimensional meshes are supported, not Dimension " +
+                                   in_.quoted_token());
+                dimension_ = 3;
+            } else if (same_word(k, "Vertices")) {
+                once(have_vertices_, "Vertices");
+                read_vertices();
+            } else if (same_word(k, "Tetrahedra")) {
+                once(have_tets_, "Tetrahedra");
+                const uint64_t n = counted("tetrahedra", 5);
+                mesh_.tets.reserve(n);
+                for (uint64_t i = 0; i < n; ++i) {
+                    std::array<int, 4> t;
+                    for (int& v : t) v = vertex();
+                    in_.int32("a reference number");
+                    mesh_.tets.push_back(t);
+                }
+            } else if (same_word(k, "Triangles")) {
+                once(have_triangles_, "Triangles");
+                const uint64_t n = counted("triangles", 4);
+                mesh_.triangles.reserve(n);
+                mesh_.triangle_labels.reserve(n);
+                for (uint64_t i = 0; i < n; ++i) {
+                    std::array<int, 3> t;
+                    for (int& v : t) v = vertex();
+                    mesh_.triangles.push_back(t);
+                    mesh_.triangle_labels.push_back(in_.int32("a reference number"));
+                }
+            } else {
+                skip(k);
+            }
+        }
+        if (!have_vertices_) in_.fail("the file has no Vertices");
+        return std::move(mesh_);
+    }
+
+private:
+    Scanner& in_;
+    int dimension_ = 0;
+    bool have_vertices_ = false, have_tets_ = false, have_triangles_ = false;
+    int64_t vertex_count_ = -1;  // known once Vertices is read
+    MeshData mesh_;
+
+    void once(bool& seen, const char* keyword) {
+        if (seen) in_.fail_token(std::string("a second ") + keyword + " section");
+        seen = true;
+    }
+
+    // The count after a keyword, for entries of `numbers` numbers (at least 2 bytes each).
+    uint64_t counted(const char* what, uint64_t numbers) {
+        const uint64_t n = in_.count(what, 2 * numbers);
+        if (n > uint64_t(INT32_MAX)) in_.fail_token(std::string("too many ") + what);
+        return n;
+    }
+
+    void read_vertices() {
+        if (dimension_ == 0) in_.fail_token("Vertices before Dimension");
+        const uint64_t n = counted("vertices", 4);
+        mesh_.points.reserve(n);
+        for (uint64_t i = 0; i < n; ++i) {
+            Point p;
+            for (double& x : p) x = in_.real("a vertex coordinate");
+            in_.int32("a reference number");
+            mesh_.points.push_back(p);
+        }
+        vertex_count_ = int64_t(n);
+    }
+
+    // A 1-based vertex index, returned 0-based.
+    int vertex() {
+        const int64_t v = in_.integer("a vertex index");
+        const int64_t top = vertex_count_ >= 0 ? vertex_count_ : INT32_MAX;
+        if (v < 1 || v > top)
+            in_.fail_token("vertex index " + std::to_string(v) + " is outside 1.." +
+                           std::to_string(top));
+        return int(v - 1);
+    }
+
+    void skip(std::string_view keyword) {
+        for (const Skipped& s : kSkipped) {
+            if (!same_word(keyword, s.name)) continue;
+            const uint64_t n = in_.count(s.name, 2 * uint64_t(s.numbers));
+            const std::string what = std::string("an entry of ") + s.name;
+            for (uint64_t i = 0; i < n * uint64_t(s.numbers); ++i) in_.real_any(what.c_str());
+            return;
+        }
+        in_.fail_token("unknown keyword " + in_.quoted_token());
+    }
+};
+
+}  // namespace
+
+MeshData read_medit(Scanner& in) { return MeditReader(in).read(); }
+
+}  // namespace mosk::io

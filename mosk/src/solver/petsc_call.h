@@ -1,0 +1,34 @@
+// Calling PETSc without letting it print or abort: a PetscScope installs an error handler that
+// records PETSc's message instead of printing a traceback, and check() turns a non-zero error
+// code into a std::runtime_error naming the library operation, the PETSc call and PETSc's text.
+#pragma once
+
+#include <petscsys.h>
+
+#include <string>
+
+namespace mosk {
+
+class PetscScope {
+public:
+    // `operation` names the library operation in messages ("LinearSystem::solve").
+    explicit PetscScope(const char* operation);
+    ~PetscScope();
+    PetscScope(const PetscScope&) = delete;
+    PetscScope& operator=(const PetscScope&) = delete;
+
+    const char* operation() const { return operation_; }
+
+    // Throws std::runtime_error when `code` is non-zero; `call` names the PETSc function.
+    void check(PetscErrorCode code, const char* call) const {
+        if (code != 0) fail(code, call);
+    }
+
+    [[noreturn]] void fail(PetscErrorCode code, const char* call) const;
+
+private:
+    const char* operation_;
+    bool pushed_ = false;
+};
+
+}  // namespace mosk

@@ -1,0 +1,33 @@
+#include "solver/petsc_options.h"
+
+#include <stdexcept>
+
+#include "core/library_state.h"
+#include "solver/petsc_call.h"
+
+namespace mosk {
+namespace {
+void require_started(const char* operation) {
+    if (!library_started())
+        throw std::runtime_error(std::string("mosk: ") + operation +
+                                 ": the library is not started (moskInit)");
+}
+}  // namespace
+
+void petsc_set_option(const std::string& name, const std::string& value) {
+    require_started("petsc_set_option");
+    if (name.size() < 2 || name[0] != '-')
+        throw std::invalid_argument("mosk: petsc_set_option: option name '" + name +
+                                    "' must start with '-'");
+    PetscScope s("petsc_set_option");
+    s.check(PetscOptionsSetValue(nullptr, name.c_str(), value.empty() ? nullptr : value.c_str()),
+            "PetscOptionsSetValue");
+}
+
+void petsc_clear_option(const std::string& name) {
+    require_started("petsc_clear_option");
+    PetscScope s("petsc_clear_option");
+    s.check(PetscOptionsClearValue(nullptr, name.c_str()), "PetscOptionsClearValue");
+}
+
+}  // namespace mosk

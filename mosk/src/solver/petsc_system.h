@@ -1,0 +1,99 @@
+// A sparse linear system A x = b held in PETSc: the matrix is preallocated from element-to-DOF
+// lists (two DOFs are coupled when some element holds both), entries are only ever added, and
+// solve() runs one of the kinds of solver_kinds.h.
+//
+// The pattern is fixed at construction: every row holds its diagonal and the columns that share
+// an element with it, and the whole pattern is stored from the start (explicit zeros), so that a
+// later addition anywhere inside it never reallocates, whatever was added before. An addition
+// outside it is refused.
+//
+// Rows are laid out by PETSc's ownership ranges on the communicator so that the distributed step
+// only has to change the preallocation counts and the gathering of the solution; for now the
+// communicator must have one process.
+//
+// PETSc errors become std::runtime_error (see petsc_call.h); PETSc never prints or aborts.
+// Usable only while the library is started; an object destroyed after moskFinalize releases
+// nothing of PETSc's (the handles are leaked on purpose).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mosk {
+
+struct SolveResult {
+    int iterations = 0;
+    // The residual norm the method's convergence test used (KSPGetResidualNorm: the
+    // preconditioned residual for left-preconditioned methods); 0 for "lu", which tests none.
+    double residual = 0;
+    double true_residual = 0;  // ||b - A x||_2 of the returned solution
+    double rhs_norm = 0;       // ||b||_2
+    int converged_reason = 0;  // PETSc's KSPConvergedReason, > 0 on success
+    std::string ksp_type;      // what ran, after options ("cg", "preonly" ...)
+    std::string pc_type;       // "hypre", "gamg", "ilu", "lu" ...
+    double setup_seconds = 0;  // KSPSetUp: preconditioner set-up or factorisation
+    double solve_seconds = 0;  // KSPSolve (set-up excluded)
+};
+
+class LinearSystem {
+public:
+    // n unknowns; element e holds the global indices indices[offsets[e] .. offsets[e+1]-1]
+    // (offsets has one entry per element plus one; an empty `offsets` means no element).
+    // comm: an integer communicator handle, -1 for moskComm.
+    // Throws std::invalid_argument for a negative n, inconsistent offsets or a communicator with
+    // more than one process, std::out_of_range for an index outside 0..n-1, std::runtime_error
+    // when the library is not started.
+    LinearSystem(int n, std::span<const int> offsets, std::span<const int> indices, int comm = -1);
+    ~LinearSystem();
+    LinearSystem(LinearSystem&&) noexcept;
+    LinearSystem& operator=(LinearSystem&&) noexcept;
+    LinearSystem(const LinearSystem&) = delete;
+    LinearSystem& operator=(const LinearSystem&) = delete;
+
+    int size() const;
+    std::int64_t pattern_nonzeros() const;  // entries of the pattern
+    int row_pattern_size(int row) const;    // entries of one row of the pattern
+    // Entries PETSc's matrix holds (MatGetInfo); equals pattern_nonzeros().
+    std::int64_t matrix_nonzeros() const;
+
+    // Adds the dense block values (row-major, nrows x ncols) at (rows[i], cols[j]); repeated
+    // indices add up. Nothing is added unless the whole block is valid: std::out_of_range names
+    // an index outside 0..n-1, std::invalid_argument an entry outside the pattern (row and
+    // column) or a value that is not finite.
+    void add_block(int nrows, const int* rows, int ncols, const int* cols, const double* values);
+    // Adds values[i] at idx[i] of the right-hand side; the same checks.
+    void add_rhs(int count, const int* idx, const double* values);
+    // Sets every matrix and right-hand-side entry to zero; the pattern stays.
+    void zero();
+
+    // Solves A x = b with the solver kind `kind` (solver_kinds.h), relative tolerance rtol
+    // (0 < rtol < 1) and at most maxit (>= 1) iterations. symmetry: 0 unsymmetric,
+    // 1 structurally symmetric, 2 symmetric, 3 symmetric positive definite; it is told to PETSc
+    // (MAT_STRUCTURALLY_SYMMETRIC, MAT_SYMMETRIC, MAT_SPD). The initial guess is zero, or the
+    // contents of `solution` when use_initial_guess is true. `solution` (n values) receives x.
+    // Throws std::invalid_argument for bad arguments and std::runtime_error, naming the kind,
+    // iterations and residual, when the solve does not converge or yields non-finite values;
+    // `solution` is then left as it was. The PETSc solver of the last kind is kept, so a second
+    // solve with an unchanged matrix reuses its preconditioner or factorisation.
+    SolveResult solve(std::string_view kind, double rtol, int maxit, int symmetry,
+                      std::span<double> solution, bool use_initial_guess = false);
+
+    // MATLAB/Octave scripts: matrix_file defines the sparse n x n matrix A from its stored
+    // entries (1-based triplets), rhs_file the column vector b; values in full precision.
+    // Throws FileError (with errno) when a file cannot be written; a file appears only complete.
+    void write_matlab(const std::string& matrix_file, const std::string& rhs_file);
+
+    // The assembled values, read back from PETSc (these assemble pending additions).
+    double matrix_entry(int row, int col);
+    std::vector<double> rhs_values();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace mosk

@@ -1,0 +1,38 @@
+// The table of solver kinds: each names a Krylov method and preconditioner that configure_ksp()
+// sets on a PETSc KSP. Kinds other than "petsc" then read options with the prefix "mosk_"
+// (-mosk_ksp_monitor, -mosk_pc_type ...); "petsc" reads PETSc's unprefixed options only.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+struct _p_KSP;  // PETSc's KSP is a pointer to this
+
+namespace mosk {
+
+class PetscScope;
+
+struct SolverKind {
+    const char* name;
+    const char* description;
+    const char* options_prefix;  // null: unprefixed options
+    void (*configure)(_p_KSP* ksp, const PetscScope& scope);
+};
+
+std::span<const SolverKind> solver_kinds();
+
+// The kind called `name`, or null.
+const SolverKind* find_solver_kind(std::string_view name);
+
+// "cg, gmres, ..." for messages.
+std::string solver_kind_names();
+
+// The algebraic multigrid the iterative kinds use: "hypre" (BoomerAMG) when PETSc has it,
+// else "gamg".
+const char* amg_preconditioner();
+
+// Whether LU factorisations go to MUMPS (else PETSc's own).
+bool lu_uses_mumps();
+
+}  // namespace mosk

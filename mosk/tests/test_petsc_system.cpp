@@ -1,0 +1,539 @@
+// The PETSc linear-system layer: pattern from element lists, accumulation, refusal of bad
+// entries, every solver kind on Poisson problems with known solutions, failure reporting,
+// options, MATLAB dumps and destruction after shut-down.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mosk.h"
+#include "mosk_errors.h"
+#include "solver/petsc_options.h"
+#include "solver/petsc_system.h"
+#include "solver/solver_kinds.h"
+
+using mosk::LinearSystem;
+
+namespace {
+
+// P1 triangles on the unit square: m x m cells, each cut along its diagonal.
+struct Mesh {
+    int n = 0;
+    std::vector<int> offsets{0}, indices;
+    std::vector<double> x, y;
+    std::vector<char> boundary;
+};
+
+Mesh unit_square(int m) {
+    Mesh mesh;
+    mesh.n = (m + 1) * (m + 1);
+    for (int j = 0; j <= m; ++j)
+        for (int i = 0; i <= m; ++i) {
+            mesh.x.push_back(double(i) / m);
+            mesh.y.push_back(double(j) / m);
+            mesh.boundary.push_back(i == 0 || j == 0 || i == m || j == m);
+        }
+    auto v = [m](int i, int j) { return j * (m + 1) + i; };
+    for (int j = 0; j < m; ++j)
+        for (int i = 0; i < m; ++i)
+            for (auto tri : {std::vector<int>{v(i, j), v(i + 1, j), v(i + 1, j + 1)},
+                             std::vector<int>{v(i, j), v(i + 1, j + 1), v(i, j + 1)}}) {
+                mesh.indices.insert(mesh.indices.end(), tri.begin(), tri.end());
+                mesh.offsets.push_back(int(mesh.indices.size()));
+            }
+    return mesh;
+}
+
+LinearSystem make_system(const Mesh& mesh) {
+    return LinearSystem(mesh.n, mesh.offsets, mesh.indices);
+}
+
+// Adds the Laplacian of every triangle with Dirichlet values g on the boundary, eliminated
+// symmetrically per element (a boundary row becomes k times the identity, k = elements holding
+// it), and a load f.
+void assemble_laplace(LinearSystem& sys, const Mesh& mesh,
+                      const std::function<double(double, double)>& g, double f = 0.0) {
+    for (std::size_t e = 0; e + 1 < mesh.offsets.size(); ++e) {
+        const int* t = mesh.indices.data() + mesh.offsets[e];
+        double b[3], c[3];
+        for (int k = 0; k < 3; ++k) {
+            const int p = t[(k + 1) % 3], q = t[(k + 2) % 3];
+            b[k] = mesh.y[p] - mesh.y[q];
+            c[k] = mesh.x[q] - mesh.x[p];
+        }
+        const double area = 0.5 * std::fabs(b[0] * c[1] - b[1] * c[0]);
+        double K[9], rhs[3];
+        for (int i = 0; i < 3; ++i) {
+            rhs[i] = f * area / 3;
+            for (int j = 0; j < 3; ++j) K[3 * i + j] = (b[i] * b[j] + c[i] * c[j]) / (4 * area);
+        }
+        for (int j = 0; j < 3; ++j) {
+            if (!mesh.boundary[t[j]]) continue;
+            const double gj = g(mesh.x[t[j]], mesh.y[t[j]]);
+            for (int i = 0; i < 3; ++i) {
+                if (i == j) continue;
+                rhs[i] -= K[3 * i + j] * gj;
+                K[3 * i + j] = K[3 * j + i] = 0;
+            }
+            K[3 * j + j] = 1;
+            rhs[j] = gj;
+        }
+        // Boundary rows: 1 on the diagonal only, value g, whatever the other DOFs are.
+        for (int i = 0; i < 3; ++i)
+            if (mesh.boundary[t[i]]) {
+                for (int j = 0; j < 3; ++j) K[3 * i + j] = (i == j);
+                rhs[i] = g(mesh.x[t[i]], mesh.y[t[i]]);
+            }
+        sys.add_block(3, t, 3, t, K);
+        sys.add_rhs(3, t, rhs);
+    }
+}
+
+double linear_u(double x, double y) { return 1 + x + 2 * y; }
+
+// 1D P1 elements on [0, 1] for -u'' = 2, u(0) = u(1) = 0: the nodal values are x (1 - x).
+LinearSystem one_d_poisson(int intervals) {
+    std::vector<int> offsets{0}, indices;
+    for (int e = 0; e < intervals; ++e) {
+        indices.push_back(e);
+        indices.push_back(e + 1);
+        offsets.push_back(int(indices.size()));
+    }
+    LinearSystem sys(intervals + 1, offsets, indices);
+    const double h = 1.0 / intervals;
+    for (int e = 0; e < intervals; ++e) {
+        int dofs[2] = {e, e + 1};
+        double K[4] = {1 / h, -1 / h, -1 / h, 1 / h};
+        double f[2] = {h, h};
+        for (int k = 0; k < 2; ++k)
+            if (dofs[k] == 0 || dofs[k] == intervals) {
+                const int o = 1 - k;
+                K[2 * k + k] = 1;
+                K[2 * k + o] = K[2 * o + k] = 0;
+                f[k] = 0;
+            }
+        sys.add_block(2, dofs, 2, dofs, K);
+        sys.add_rhs(2, dofs, f);
+    }
+    return sys;
+}
+
+// Sets PETSc options for one scope.
+class ScopedOptions {
+public:
+    ScopedOptions(std::initializer_list<std::pair<std::string, std::string>> options) {
+        for (auto& [name, value] : options) {
+            mosk::petsc_set_option(name, value);
+            names_.push_back(name);
+        }
+    }
+    ~ScopedOptions() {
+        for (auto& name : names_) mosk::petsc_clear_option(name);
+    }
+
+private:
+    std::vector<std::string> names_;
+};
+
+template <class F>
+std::string message_of(F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
+}  // namespace
+
+// ---- pattern -----------------------------------------------------------------------------
+
+TEST(PetscSystemPattern, CountsDistinctCoupledColumnsAndTheDiagonal) {
+    // Element {3, 3, 1} repeats an index; DOFs 4 and 5 are in no element.
+    const std::vector<int> offsets{0, 3, 5, 8}, indices{0, 1, 2, 2, 3, 3, 3, 1};
+    LinearSystem sys(6, offsets, indices);
+    const int expected[6] = {3, 4, 4, 3, 1, 1};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(sys.row_pattern_size(i), expected[i]) << "row " << i;
+    EXPECT_EQ(sys.pattern_nonzeros(), 16);
+    EXPECT_EQ(sys.matrix_nonzeros(), 16);
+}
+
+TEST(PetscSystemPattern, StructuredTriangulationHasOneEntryPerVertexAndTwoPerEdge) {
+    const int m = 5;
+    LinearSystem sys = make_system(unit_square(m));
+    const int edges = 2 * m * (m + 1) + m * m;
+    EXPECT_EQ(sys.pattern_nonzeros(), (m + 1) * (m + 1) + 2 * edges);
+    EXPECT_EQ(sys.matrix_nonzeros(), sys.pattern_nonzeros());
+    EXPECT_EQ(sys.row_pattern_size(2 * (m + 1) + 2), 7);  // interior vertex
+}
+
+TEST(PetscSystemPattern, RejectsMalformedElementLists) {
+    const std::vector<int> idx{0, 1, 1, 2};
+    EXPECT_THROW(LinearSystem(3, std::vector<int>{1, 2, 4}, idx), std::invalid_argument);
+    EXPECT_THROW(LinearSystem(3, std::vector<int>{0, 3, 2}, idx), std::invalid_argument);
+    EXPECT_THROW(LinearSystem(3, std::vector<int>{0, 2, 3}, idx), std::invalid_argument);
+    EXPECT_THROW(LinearSystem(3, std::vector<int>{}, idx), std::invalid_argument);
+    EXPECT_THROW(LinearSystem(-1, std::vector<int>{}, std::vector<int>{}), std::invalid_argument);
+    try {
+        LinearSystem(2, std::vector<int>{0, 2, 4}, idx);
+        FAIL() << "index 2 of a 2-unknown system accepted";
+    } catch (const std::out_of_range& e) {
+        EXPECT_NE(std::string(e.what()).find("index 2"), std::string::npos) << e.what();
+    }
+    LinearSystem empty(0, std::vector<int>{}, std::vector<int>{});
+    std::vector<double> none;
+    EXPECT_GT(empty.solve("cg", 1e-8, 10, 3, none).converged_reason, 0);
+}
+
+// ---- assembly ----------------------------------------------------------------------------
+
+TEST(PetscSystemAssembly, AdditionsAccumulate) {
+    LinearSystem sys(3, std::vector<int>{0, 2, 4}, std::vector<int>{0, 1, 1, 2});
+    const int dofs[2] = {0, 1};
+    const double K[4] = {1.5, -0.25, 2.0, 3.125};
+    const double f[2] = {0.5, -1.0};
+    for (int pass = 0; pass < 2; ++pass) {
+        sys.add_block(2, dofs, 2, dofs, K);
+        sys.add_rhs(2, dofs, f);
+    }
+    for (int i = 0; i < 2; ++i)
+        for (int j = 0; j < 2; ++j) EXPECT_EQ(sys.matrix_entry(i, j), 2 * K[2 * i + j]);
+    EXPECT_EQ(sys.rhs_values(), (std::vector<double>{1.0, -2.0, 0.0}));
+    // A row repeated inside one block adds up as well.
+    const int rows[2] = {2, 2}, col = 1;
+    const double v[2] = {1.0, 0.5};
+    sys.add_block(2, rows, 1, &col, v);
+    EXPECT_EQ(sys.matrix_entry(2, 1), 1.5);
+}
+
+TEST(PetscSystemAssembly, EntryOutsideThePatternIsRefusedWholeBlock) {
+    LinearSystem sys(3, std::vector<int>{0, 2, 4}, std::vector<int>{0, 1, 1, 2});
+    const int rows[2] = {0, 1}, cols[2] = {1, 2};
+    const double v[4] = {1, 2, 3, 4};
+    const std::string msg = message_of([&] { sys.add_block(2, rows, 2, cols, v); });
+    EXPECT_NE(msg.find("row 0"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("column 2"), std::string::npos) << msg;
+    EXPECT_THROW(sys.add_block(2, rows, 2, cols, v), std::invalid_argument);
+    EXPECT_EQ(sys.matrix_entry(0, 1), 0.0);  // nothing of the refused block was added
+    EXPECT_EQ(sys.matrix_entry(1, 2), 0.0);
+}
+
+TEST(PetscSystemAssembly, OutOfRangeIndicesAndNonFiniteValuesAreRefused) {
+    LinearSystem sys(3, std::vector<int>{0, 3}, std::vector<int>{0, 1, 2});
+    const int good[2] = {0, 1}, bad_row[2] = {0, 5}, bad_col[2] = {-1, 1};
+    const double v[4] = {1, 2, 3, 4};
+    EXPECT_THROW(sys.add_block(2, bad_row, 2, good, v), std::out_of_range);
+    EXPECT_NE(message_of([&] { sys.add_block(2, bad_row, 2, good, v); }).find("5"),
+              std::string::npos);
+    EXPECT_THROW(sys.add_block(2, good, 2, bad_col, v), std::out_of_range);
+    EXPECT_NE(message_of([&] { sys.add_block(2, good, 2, bad_col, v); }).find("-1"),
+              std::string::npos);
+    const int three = 3;
+    EXPECT_THROW(sys.add_rhs(1, &three, v), std::out_of_range);
+    const double nan_block[4] = {1, NAN, 3, 4};
+    EXPECT_THROW(sys.add_block(2, good, 2, good, nan_block), std::invalid_argument);
+    const double inf = INFINITY;
+    EXPECT_THROW(sys.add_rhs(1, good, &inf), std::invalid_argument);
+    EXPECT_THROW(sys.add_block(-1, good, 2, good, v), std::invalid_argument);
+    EXPECT_THROW(sys.matrix_entry(3, 0), std::out_of_range);
+    EXPECT_EQ(sys.matrix_entry(0, 0), 0.0);
+    EXPECT_EQ(sys.rhs_values(), (std::vector<double>{0, 0, 0}));
+}
+
+TEST(PetscSystemAssembly, PatternSurvivesAssemblyAndZero) {
+    LinearSystem sys(3, std::vector<int>{0, 2, 4}, std::vector<int>{0, 1, 1, 2});
+    const int e0[2] = {0, 1}, e1[2] = {1, 2};
+    const double K[4] = {1, -1, -1, 1};
+    sys.add_block(2, e0, 2, e0, K);
+    EXPECT_EQ(sys.matrix_entry(0, 0), 1.0);  // assembles with (1,2) and (2,2) still untouched
+    sys.add_block(2, e1, 2, e1, K);          // needs those locations now
+    EXPECT_EQ(sys.matrix_entry(1, 1), 2.0);
+    EXPECT_EQ(sys.matrix_entry(2, 1), -1.0);
+    sys.add_rhs(2, e1, K);
+    sys.zero();
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) EXPECT_EQ(sys.matrix_entry(i, j), 0.0);
+    EXPECT_EQ(sys.rhs_values(), (std::vector<double>{0, 0, 0}));
+    EXPECT_EQ(sys.matrix_nonzeros(), sys.pattern_nonzeros());
+    sys.add_block(2, e1, 2, e1, K);
+    EXPECT_EQ(sys.matrix_entry(1, 2), -1.0);
+}
+
+// ---- solving -----------------------------------------------------------------------------
+
+TEST(PetscSystemSolve, EveryKindReproducesALinearHarmonicFunction) {
+    const Mesh mesh = unit_square(24);
+    LinearSystem sys = make_system(mesh);
+    assemble_laplace(sys, mesh, linear_u);
+    for (const mosk::SolverKind& kind : mosk::solver_kinds()) {
+        std::vector<double> u(std::size_t(mesh.n), 0.0);
+        const mosk::SolveResult r = sys.solve(kind.name, 1e-10, 2000, 3, u);
+        EXPECT_GT(r.converged_reason, 0) << kind.name;
+        EXPECT_LE(r.true_residual, 1e-8 * r.rhs_norm) << kind.name;
+        double err = 0;
+        for (int i = 0; i < mesh.n; ++i)
+            err = std::max(err, std::fabs(u[i] - linear_u(mesh.x[i], mesh.y[i])));
+        EXPECT_LT(err, 1e-7) << kind.name;
+        if (std::string(kind.name) == "cg") {
+            EXPECT_EQ(r.ksp_type, "cg");
+            EXPECT_EQ(r.pc_type, mosk::amg_preconditioner());
+        }
+        if (std::string(kind.name) == "lu") {
+            EXPECT_EQ(r.pc_type, "lu");
+            EXPECT_EQ(r.iterations, 1);
+        }
+    }
+}
+
+TEST(PetscSystemSolve, EveryKindIsNodallyExactForOneDimensionalPoisson) {
+    const int intervals = 64;
+    LinearSystem sys = one_d_poisson(intervals);
+    for (const mosk::SolverKind& kind : mosk::solver_kinds()) {
+        std::vector<double> u(intervals + 1, 0.0);
+        for (int symmetry : {0, 3}) {
+            sys.solve(kind.name, 1e-12, 1000, symmetry, u);
+            for (int i = 0; i <= intervals; ++i) {
+                const double x = double(i) / intervals;
+                EXPECT_NEAR(u[i], x * (1 - x), 1e-9) << kind.name << " node " << i;
+            }
+        }
+    }
+}
+
+TEST(PetscSystemSolve, NonConvergenceThrowsNamingTheKindAndKeepsTheSolution) {
+    const Mesh mesh = unit_square(40);
+    LinearSystem sys = make_system(mesh);
+    assemble_laplace(sys, mesh, [](double x, double y) { return std::sin(3 * x) * std::exp(y); },
+                     1.0);
+    for (const char* kind : {"cg", "gmres", "bicgstab", "petsc"}) {
+        std::vector<double> u(std::size_t(mesh.n), 7.0);
+        try {
+            sys.solve(kind, 1e-12, 1, 3, u);
+            ADD_FAILURE() << kind << " converged in one iteration";
+        } catch (const std::runtime_error& e) {
+            const std::string msg = e.what();
+            EXPECT_NE(msg.find(std::string("'") + kind + "'"), std::string::npos) << msg;
+            EXPECT_NE(msg.find("1 iterations"), std::string::npos) << msg;
+            EXPECT_NE(msg.find("residual"), std::string::npos) << msg;
+        }
+        for (double v : u) ASSERT_EQ(v, 7.0) << kind << ": solution changed by a failed solve";
+        EXPECT_GT(sys.solve(kind, 1e-8, 5000, 3, u).converged_reason, 0) << kind;
+    }
+}
+
+TEST(PetscSystemSolve, SingularMatrixFailsForLU) {
+    // DOF 2 is in no element: its row and column stay zero.
+    LinearSystem sys(3, std::vector<int>{0, 2}, std::vector<int>{0, 1});
+    const int dofs[2] = {0, 1};
+    const double K[4] = {2, -1, -1, 2}, f[2] = {1, 1};
+    sys.add_block(2, dofs, 2, dofs, K);
+    sys.add_rhs(2, dofs, f);
+    std::vector<double> u(3, 0.0);
+    const std::string msg = message_of([&] { sys.solve("lu", 1e-10, 10, 0, u); });
+    EXPECT_NE(msg.find("'lu'"), std::string::npos) << msg;
+    // Made regular, the same system solves, through a fresh factorisation.
+    const int two = 2;
+    const double one = 1;
+    sys.add_block(1, &two, 1, &two, &one);
+    sys.solve("lu", 1e-10, 10, 0, u);
+    EXPECT_NEAR(u[0], 1.0, 1e-14);
+    EXPECT_NEAR(u[1], 1.0, 1e-14);
+    EXPECT_EQ(u[2], 0.0);
+}
+
+TEST(PetscSystemSolve, InitialGuessIsUsedOnlyWhenAsked) {
+    const Mesh mesh = unit_square(16);
+    LinearSystem sys = make_system(mesh);
+    assemble_laplace(sys, mesh, linear_u);
+    std::vector<double> u(std::size_t(mesh.n), 0.0);
+    const int cold = sys.solve("cg", 1e-10, 500, 3, u).iterations;
+    EXPECT_GT(cold, 0);
+    std::vector<double> exact(std::size_t(mesh.n));
+    for (int i = 0; i < mesh.n; ++i) exact[i] = linear_u(mesh.x[i], mesh.y[i]);
+    std::vector<double> guess = exact;
+    EXPECT_EQ(sys.solve("cg", 1e-10, 500, 3, guess, true).iterations, 0);
+    std::vector<double> ignored(std::size_t(mesh.n), 1e6);
+    EXPECT_EQ(sys.solve("cg", 1e-10, 500, 3, ignored, false).iterations, cold);
+    for (int i = 0; i < mesh.n; ++i) EXPECT_NEAR(ignored[i], exact[i], 1e-7);
+}
+
+TEST(PetscSystemSolve, RejectsBadArguments) {
+    LinearSystem sys = one_d_poisson(4);
+    std::vector<double> u(5), short_u(4);
+    const std::string msg = message_of([&] { sys.solve("cholesky", 1e-8, 10, 0, u); });
+    EXPECT_NE(msg.find("cholesky"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("bicgstab"), std::string::npos) << msg;  // lists the known kinds
+    EXPECT_THROW(sys.solve("cholesky", 1e-8, 10, 0, u), std::invalid_argument);
+    EXPECT_THROW(sys.solve("cg", 0.0, 10, 0, u), std::invalid_argument);
+    EXPECT_THROW(sys.solve("cg", 1.0, 10, 0, u), std::invalid_argument);
+    EXPECT_THROW(sys.solve("cg", NAN, 10, 0, u), std::invalid_argument);
+    EXPECT_THROW(sys.solve("cg", 1e-8, 0, 0, u), std::invalid_argument);
+    EXPECT_THROW(sys.solve("cg", 1e-8, 10, 4, u), std::invalid_argument);
+    EXPECT_THROW(sys.solve("cg", 1e-8, 10, -1, u), std::invalid_argument);
+    EXPECT_THROW(sys.solve("cg", 1e-8, 10, 0, short_u), std::invalid_argument);
+}
+
+// ---- PETSc options and errors --------------------------------------------------------------
+
+TEST(PetscSystemOptions, PrefixedOptionsTuneTheNamedKindsAndPlainOnesThePetscKind) {
+    LinearSystem sys = one_d_poisson(32);
+    std::vector<double> u(33);
+    {
+        ScopedOptions opts{{"-mosk_pc_type", "jacobi"}};
+        EXPECT_EQ(sys.solve("cg", 1e-10, 500, 3, u).pc_type, "jacobi");
+        EXPECT_NE(sys.solve("petsc", 1e-10, 500, 3, u).pc_type, "jacobi");
+    }
+    EXPECT_EQ(sys.solve("cg", 1e-10, 500, 3, u).pc_type, mosk::amg_preconditioner());
+    {
+        ScopedOptions opts{{"-ksp_type", "cg"}, {"-pc_type", "jacobi"}};
+        const mosk::SolveResult r = sys.solve("petsc", 1e-10, 500, 3, u);
+        EXPECT_EQ(r.ksp_type, "cg");
+        EXPECT_EQ(r.pc_type, "jacobi");
+        EXPECT_EQ(sys.solve("gmres", 1e-10, 500, 3, u).ksp_type, "gmres");
+    }
+    {
+        // Options win over the arguments: the kind stops after one iteration.
+        ScopedOptions opts{{"-mosk_ksp_max_it", "1"}};
+        EXPECT_THROW(sys.solve("bicgstab", 1e-12, 500, 0, u), std::runtime_error);
+    }
+}
+
+TEST(PetscSystemOptions, PetscErrorsBecomeExceptionsAndTheSystemStaysUsable) {
+    LinearSystem sys = one_d_poisson(8);
+    std::vector<double> u(9);
+    {
+        ScopedOptions opts{{"-mosk_ksp_type", "no_such_method"}};
+        const std::string msg = message_of([&] { sys.solve("gmres", 1e-10, 100, 0, u); });
+        EXPECT_NE(msg.find("KSPSetFromOptions"), std::string::npos) << msg;
+        EXPECT_NE(msg.find("no_such_method"), std::string::npos) << msg;
+    }
+    EXPECT_GT(sys.solve("gmres", 1e-10, 100, 0, u).converged_reason, 0);
+    EXPECT_NEAR(u[4], 0.25, 1e-9);
+}
+
+// ---- MATLAB output -----------------------------------------------------------------------
+
+namespace {
+
+std::filesystem::path scratch_dir(const std::string& name) {
+    auto dir = std::filesystem::temp_directory_path() /
+               ("mosk_petsc_system_" + std::to_string(::getpid()) + "_" + name);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+// The numbers between the lines "<var> = [" and "];" of a script.
+std::vector<std::vector<double>> read_rows(const std::filesystem::path& file, const std::string& var,
+                                           std::string& rest) {
+    std::ifstream in(file);
+    std::vector<std::vector<double>> rows;
+    std::string line;
+    bool inside = false;
+    while (std::getline(in, line)) {
+        if (!inside && line == var + " = [") {
+            inside = true;
+        } else if (inside && line == "];") {
+            inside = false;
+        } else if (inside) {
+            std::istringstream ls(line);
+            std::vector<double> row;
+            for (std::string word; ls >> word;) row.push_back(std::strtod(word.c_str(), nullptr));
+            rows.push_back(row);
+        } else {
+            rest += line + "\n";
+        }
+    }
+    return rows;
+}
+
+}  // namespace
+
+TEST(PetscSystemMatlab, ScriptsReadBackToTheAssembledSystem) {
+    const Mesh mesh = unit_square(3);
+    LinearSystem sys = make_system(mesh);
+    assemble_laplace(sys, mesh, [](double x, double y) { return std::exp(x) / 3 + y / 7; }, 0.1);
+    const auto dir = scratch_dir("dump");
+    sys.write_matlab(dir / "A.m", dir / "b.m");
+
+    std::string rest;
+    std::map<std::pair<int, int>, double> entries;
+    for (const auto& t : read_rows(dir / "A.m", "mosk_ijv", rest)) {
+        ASSERT_EQ(t.size(), 3u);
+        entries[{int(t[0]) - 1, int(t[1]) - 1}] += t[2];
+    }
+    const std::string n = std::to_string(mesh.n);
+    EXPECT_NE(rest.find("A = sparse(mosk_ijv(:, 1), mosk_ijv(:, 2), mosk_ijv(:, 3), " + n + ", " +
+                        n + ");"),
+              std::string::npos)
+        << rest;
+    EXPECT_EQ(std::int64_t(entries.size()), sys.pattern_nonzeros());
+    for (const auto& [ij, v] : entries) {
+        ASSERT_GE(ij.first, 0);
+        ASSERT_LT(ij.second, mesh.n);
+        EXPECT_EQ(v, sys.matrix_entry(ij.first, ij.second)) << ij.first << "," << ij.second;
+    }
+
+    std::string rest_b;
+    const auto b_rows = read_rows(dir / "b.m", "b", rest_b);
+    const std::vector<double> b = sys.rhs_values();
+    ASSERT_EQ(b_rows.size(), b.size());
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        ASSERT_EQ(b_rows[i].size(), 1u);
+        EXPECT_EQ(b_rows[i][0], b[i]) << i;  // full precision
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST(PetscSystemMatlab, EmptySystemAndUnwritableFiles) {
+    const auto dir = scratch_dir("fail");
+    LinearSystem empty(0, std::vector<int>{}, std::vector<int>{});
+    empty.write_matlab(dir / "A.m", dir / "b.m");
+    std::ifstream a(dir / "A.m");
+    std::string text((std::istreambuf_iterator<char>(a)), {});
+    EXPECT_NE(text.find("zeros(0, 3)"), std::string::npos) << text;
+
+    LinearSystem sys = one_d_poisson(4);
+    try {
+        sys.write_matlab(dir / "missing" / "A.m", dir / "b2.m");
+        FAIL() << "wrote into a missing directory";
+    } catch (const mosk::FileError& e) {
+        EXPECT_EQ(e.code(), ENOENT);
+        EXPECT_NE(std::string(e.what()).find("missing"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "b2.m"));
+    EXPECT_THROW(sys.write_matlab(dir / "same.m", dir / "same.m"), std::invalid_argument);
+    std::filesystem::remove_all(dir);
+}
+
+// ---- lifetime ----------------------------------------------------------------------------
+
+TEST(PetscSystemLifetimeDeathTest, DestroyingAfterShutDownIsSafe) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, not a fork of MPI
+    EXPECT_EXIT(
+        {
+            auto* sys = new LinearSystem(one_d_poisson(8));
+            std::vector<double> u(9);
+            sys->solve("cg", 1e-10, 100, 3, u);
+            moskFinalize();
+            bool refused = false;
+            try {
+                sys->zero();
+            } catch (const std::runtime_error&) {
+                refused = true;
+            }
+            delete sys;
+            std::exit(refused ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
+}

@@ -1,0 +1,16 @@
+// Names to library values: DOF types by family name and order, initialisation modes by name.
+#pragma once
+
+#include <string>
+
+#include "mosk.h"
+
+namespace mosk {
+
+// The type named family+order ("Lagrange" stands for "P"), else the library's default type.
+DOF_TYPE_* getDofTypeByName(std::string name, int order);
+
+// The library's marker for an initialisation mode, or null for "DofUserFuncVoid".
+MOSK_POINT_FUNC getDofInitTypeByName(const std::string& name);
+
+}  // namespace mosk

@@ -1,0 +1,52 @@
+// Python functions of the point, called by the library through plain function-pointer callbacks:
+// a process-wide slot names the function for the length of one library call, and a fixed bridge
+// function calls it.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace mosk {
+
+using PointFunction = std::function<std::vector<double>(const std::vector<double>&)>;
+
+struct PointFunctionSlot {
+    const PointFunction* function = nullptr;
+    int capacity = 0;  // values the library's array holds (the field's dim)
+};
+
+// Points `slot` at `f` for the lifetime of the binding and restores the previous contents
+// afterwards, so that a Python function that itself triggers a bridged call works.
+class SlotBinding {
+public:
+    SlotBinding(PointFunctionSlot& slot, const PointFunction& f, int capacity)
+        : slot_(slot), saved_(slot) {
+        slot_ = PointFunctionSlot{&f, capacity};
+    }
+    ~SlotBinding() { slot_ = saved_; }
+    SlotBinding(const SlotBinding&) = delete;
+    SlotBinding& operator=(const SlotBinding&) = delete;
+
+private:
+    PointFunctionSlot& slot_;
+    PointFunctionSlot saved_;
+};
+
+// Calls the slot's function at (x, y, z) and copies its values to `values`. An empty function
+// throws std::bad_function_call; more values than the array holds are refused (ValueError in
+// Python) instead of being written past it.
+template <PointFunctionSlot& Slot>
+void point_function_bridge(double x, double y, double z, double* values) {
+    if (!Slot.function) throw std::bad_function_call();
+    const std::vector<double> result = (*Slot.function)(std::vector<double>{x, y, z});
+    if (result.size() > size_t(std::max(Slot.capacity, 0)))
+        throw std::invalid_argument("the function of the point returned " +
+                                    std::to_string(result.size()) + " values for a field of " +
+                                    std::to_string(Slot.capacity) + " component(s)");
+    std::copy(result.begin(), result.end(), values);
+}
+
+}  // namespace mosk

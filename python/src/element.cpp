@@ -1,0 +1,41 @@
+#include "element.h"
+
+#include <pybind11/stl.h>
+
+#include <stdexcept>
+
+namespace py = pybind11;
+
+namespace mosk {
+
+Handle<ELEMENT_> stamped_element(ELEMENT_* e, const GRID_* grid) {
+    Handle<ELEMENT_> h;
+    if (e)
+        h.set_borrowed(e, ElementStamp{grid->store_id, e->record});
+    else
+        h.set(nullptr);
+    return h;
+}
+
+ELEMENT_* ElementHandle::get() const {
+    ELEMENT_* e = handle.get();
+    if (!e)
+        throw std::runtime_error(
+            "Element holds no element (it was taken from an iterator that had none left)");
+    const ElementStamp* stamp = handle.release_data<ElementStamp>();
+    if (!stamp || !moskElementIsCurrent(stamp->store_id, stamp->record, e))
+        throw std::runtime_error(
+            "Element is stale: its grid was refined, re-imported or freed after the element was "
+            "obtained; take a new element from a new iterator");
+    return e;
+}
+
+void ElementHandle::define(py::module_& m) {
+    py::class_<ElementHandle>(m, "Element")
+        .def("__repr__", [](const ElementHandle& self) {
+            const ELEMENT_* e = self.get();
+            return vec2str(std::vector<int>{e->verts[0], e->verts[1], e->verts[2], e->verts[3]});
+        });
+}
+
+}  // namespace mosk

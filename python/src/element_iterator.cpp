@@ -1,0 +1,40 @@
+#include "element_iterator.h"
+
+#include <memory>
+
+namespace py = pybind11;
+
+namespace mosk {
+
+ELEMENT_* ElementIterator::step() {
+    ELEMENT_* e = _mosk_step_element(grid.get(), &cursor, flag);
+    current = stamped_element(e, grid.get());
+    return e;
+}
+
+void ElementIterator::init(GridHandle& g, int f) {
+    grid = g;
+    flag = f;
+    cursor = 0;
+    step();
+}
+
+bool ElementIterator::hasNext() { return step() != nullptr; }
+
+void ElementIterator::define(py::module_& m) {
+    py::class_<ElementIterator, std::shared_ptr<ElementIterator>>(m, "ElementIterator")
+        .def(py::init<GridHandle&, int>())
+        .def("hasNext", &ElementIterator::hasNext)
+        .def("next", &ElementIterator::next)
+        .def("getElement", &ElementIterator::getElement)
+        .def("__next__",
+             [](ElementIterator& it) {
+                 if (!it.step()) throw py::stop_iteration("");
+                 ++it.cursor;
+                 return ElementHandle{it.current};
+             })
+        .def("__iter__",
+             [](const ElementIterator& it) { return std::make_shared<ElementIterator>(it); });
+}
+
+}  // namespace mosk
