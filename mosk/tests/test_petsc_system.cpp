@@ -352,6 +352,37 @@ TEST(PetscSystemSolve, SingularMatrixFailsForLU) {
     EXPECT_EQ(u[2], 0.0);
 }
 
+TEST(PetscSystemSolve, KeptSolverSeesLaterChangesOfTheSystem) {
+    for (const char* kind : {"lu", "cg"}) {
+        LinearSystem sys = one_d_poisson(10);
+        std::vector<double> u(11);
+        sys.solve(kind, 1e-12, 100, 3, u);
+        // Doubling A and b keeps x; doubling only b doubles it.
+        LinearSystem twice = one_d_poisson(10);
+        std::vector<double> v(11);
+        twice.solve(kind, 1e-12, 100, 3, v);
+        const std::vector<double> b = twice.rhs_values();
+        std::vector<int> all(11);
+        for (int i = 0; i < 11; ++i) all[i] = i;
+        twice.add_rhs(11, all.data(), b.data());
+        twice.solve(kind, 1e-12, 100, 3, v);
+        for (int i = 0; i < 11; ++i) EXPECT_NEAR(v[i], 2 * u[i], 1e-12) << kind << " " << i;
+        // Changing A: the kept preconditioner or factorisation must not be reused.
+        const int dof = 5;
+        const double extra = 100;
+        twice.add_block(1, &dof, 1, &dof, &extra);
+        twice.solve(kind, 1e-12, 100, 3, v);
+        EXPECT_LT(v[5], 2 * u[5] - 0.1) << kind;
+        std::vector<double> r(11, 0.0);
+        // Residual of the returned solution against the changed system, computed here.
+        for (int i = 0; i < 11; ++i)
+            for (int j = std::max(0, i - 1); j <= std::min(10, i + 1); ++j)
+                r[i] += twice.matrix_entry(i, j) * v[j];
+        const std::vector<double> b2 = twice.rhs_values();
+        for (int i = 0; i < 11; ++i) EXPECT_NEAR(r[i], b2[i], 1e-9) << kind << " " << i;
+    }
+}
+
 TEST(PetscSystemSolve, InitialGuessIsUsedOnlyWhenAsked) {
     const Mesh mesh = unit_square(16);
     LinearSystem sys = make_system(mesh);
@@ -403,10 +434,30 @@ TEST(PetscSystemOptions, PrefixedOptionsTuneTheNamedKindsAndPlainOnesThePetscKin
         EXPECT_EQ(sys.solve("gmres", 1e-10, 500, 3, u).ksp_type, "gmres");
     }
     {
-        // Options win over the arguments: the kind stops after one iteration.
+        // Options win over the arguments: the kind stops after one iteration. (A 2D system:
+        // ILU(0) of the 1D one is exact.)
+        const Mesh mesh = unit_square(20);
+        LinearSystem sys2 = make_system(mesh);
+        assemble_laplace(sys2, mesh, linear_u, 1.0);
+        std::vector<double> u2(std::size_t(mesh.n));
         ScopedOptions opts{{"-mosk_ksp_max_it", "1"}};
-        EXPECT_THROW(sys.solve("bicgstab", 1e-12, 500, 0, u), std::runtime_error);
+        const std::string msg = message_of([&] { sys2.solve("bicgstab", 1e-12, 500, 0, u2); });
+        EXPECT_NE(msg.find("1 iterations"), std::string::npos) << msg;
     }
+}
+
+TEST(PetscSystemOptions, KindDefaultsStayOutOfTheDatabaseAndOptionChangesTakeEffect) {
+    LinearSystem sys = one_d_poisson(16);
+    std::vector<double> u(17);
+    sys.solve("cg", 1e-10, 100, 3, u);
+    EXPECT_FALSE(mosk::petsc_has_option("-mosk_pc_hypre_boomeramg_coarsen_type"));
+    {
+        ScopedOptions opts{{"-mosk_pc_factor_mat_solver_type", "petsc"}};
+        sys.solve("lu", 1e-10, 1, 0, u);
+    }
+    // The factorisation package differs now; the solver must be made afresh, not reused.
+    EXPECT_EQ(sys.solve("lu", 1e-10, 1, 0, u).pc_type, "lu");
+    EXPECT_NEAR(u[8], 0.25, 1e-12);
 }
 
 TEST(PetscSystemOptions, PetscErrorsBecomeExceptionsAndTheSystemStaysUsable) {
@@ -517,6 +568,17 @@ TEST(PetscSystemMatlab, EmptySystemAndUnwritableFiles) {
 }
 
 // ---- lifetime ----------------------------------------------------------------------------
+
+TEST(PetscSystemLifetime, MovedFromSystemRefusesUse) {
+    LinearSystem a = one_d_poisson(4);
+    LinearSystem b = std::move(a);
+    std::vector<double> u(5);
+    EXPECT_THROW(a.solve("cg", 1e-8, 10, 3, u), std::logic_error);
+    EXPECT_THROW(a.zero(), std::logic_error);
+    EXPECT_THROW(a.size(), std::logic_error);
+    EXPECT_GT(b.solve("cg", 1e-8, 10, 3, u).converged_reason, 0);
+    EXPECT_NEAR(u[2], 0.25, 1e-8);
+}
 
 TEST(PetscSystemLifetimeDeathTest, DestroyingAfterShutDownIsSafe) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, not a fork of MPI

@@ -1,5 +1,10 @@
-// Numbering of the leaf mesh: edges and faces get global numbers by sorting the leaves' local
-// edges and faces by their vertex keys; a face met once is a boundary face.
+// Numbering of the leaf mesh: edges and faces get global numbers in the order of their sorted
+// vertex keys; a face met once is a boundary face.
+//
+// One global sort of (key, slot) pairs took most of the time and memory of a refinement, so the
+// keys are bucketed instead (counting sorts): edge occurrences by their low vertex, face
+// occurrences by the edge of their two lowest vertices. Buckets are small; each is reduced to its
+// distinct keys and sorted on its own, and every leaf then finds its numbers in its buckets.
 #include <algorithm>
 
 #include "grid/grid_impl.h"
@@ -8,15 +13,55 @@
 namespace mosk {
 namespace {
 
-struct EdgeSlot {
-    uint64_t key;  // low vertex << 32 | high vertex
-    uint32_t slot; // leaf * 6 + local edge
-};
+using Tet = std::array<int, 4>;
 
-struct FaceSlot {
-    std::array<int, 3> key;  // sorted vertices
-    uint32_t slot;           // leaf * 4 + local face
-};
+// Local edge joining local vertices i and j.
+constexpr int kEdgeOf[4][4] = {{-1, 0, 1, 2}, {0, -1, 3, 4}, {1, 3, -1, 5}, {2, 4, 5, -1}};
+
+// A face inside the volume is marked in its bucket key (vertex numbers fit in 31 bits).
+constexpr uint32_t kInteriorBit = uint32_t(1) << 31;
+constexpr uint32_t kVertexMask = ~kInteriorBit;
+
+// Counting sort: bucket b holds keys[start[b] .. start[b + 1] - 1]. `each(i, emit)` calls
+// emit(bucket, key) for every occurrence of leaf i.
+template <class Each>
+std::vector<uint32_t> bucket(size_t n, size_t nbuckets, std::vector<uint32_t>& start, Each each) {
+    start.assign(nbuckets + 1, 0);
+    for (size_t i = 0; i < n; ++i) each(i, [&](uint32_t b, uint32_t) { ++start[b + 1]; });
+    for (size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+    std::vector<uint32_t> keys(start.back());
+    for (size_t i = 0; i < n; ++i) each(i, [&](uint32_t b, uint32_t key) { keys[start[b]++] = key; });
+    // start[b] now ends bucket b: shift back to beginnings.
+    for (size_t b = start.size() - 1; b > 0; --b) start[b] = start[b - 1];
+    start[0] = 0;
+    return keys;
+}
+
+// Position of `key` among the `count` sorted keys at `first` (it is there), compared under
+// `mask`, without branches that depend on the keys.
+uint32_t position(const uint32_t* first, uint32_t count, uint32_t key, uint32_t mask) {
+    if (count <= 16) {
+        uint32_t p = 0;
+        for (uint32_t s = 0; s < count; ++s) p += (first[s] & mask) < key;
+        return p;
+    }
+    const uint32_t* at = first;
+    while (count > 1) {
+        const uint32_t half = count / 2;
+        at = (at[half - 1] & mask) < key ? at + half : at;
+        count -= half;
+    }
+    return uint32_t(at - first) + ((*at & mask) < key);
+}
+
+// The vertices of face k of t in increasing order, as local vertex numbers.
+std::array<int, 3> sorted_face(const Tet& t, int k) {
+    std::array<int, 3> l = {kFaceVerts[k][0], kFaceVerts[k][1], kFaceVerts[k][2]};
+    if (t[l[0]] > t[l[1]]) std::swap(l[0], l[1]);
+    if (t[l[1]] > t[l[2]]) std::swap(l[1], l[2]);
+    if (t[l[0]] > t[l[1]]) std::swap(l[0], l[1]);
+    return l;
+}
 
 }  // namespace
 
@@ -24,67 +69,119 @@ void GridImpl::number_leaf_mesh() {
     const size_t n = leaves.size();
     if (n > (size_t(UINT32_MAX) / 6))
         throw std::length_error("mosk: numbering: too many elements");
+    const size_t nv = coords.size();
+    if (nv > size_t(INT32_MAX)) throw std::length_error("mosk: numbering: too many vertices");
+    // The leaves' vertices, copied once: the passes below read them in order.
+    std::vector<Tet> tets(n);
+    for (size_t i = 0; i < n; ++i) {
+        const ELEMENT_& e = leaf(int(i));
+        for (int k = 0; k < 4; ++k) {
+            if (e.verts[k] < 0 || size_t(e.verts[k]) >= nv)
+                throw std::logic_error("mosk: numbering: a leaf names a vertex that does not exist");
+            tets[i][k] = e.verts[k];
+        }
+    }
 
+    // The previous numbering's arrays go first, so that they do not add to the peak.
+    std::vector<std::array<int, 2>>().swap(edge_verts);
+    std::vector<std::array<int, 3>>().swap(face_verts);
+    std::vector<int>().swap(face_label);
+
+    std::vector<uint32_t> start;
     {
-        std::vector<EdgeSlot> slots(n * 6);
+        // Edges: the bucket of the low vertex holds the high vertex of every occurrence.
+        std::vector<uint32_t> high = bucket(n, nv, start, [&](size_t i, auto&& emit) {
+            const Tet& t = tets[i];
+            for (const auto& ev : kEdgeVerts) {
+                const int a = t[ev[0]], b = t[ev[1]];
+                emit(uint32_t(std::min(a, b)), uint32_t(std::max(a, b)));
+            }
+        });
+        // Distinct keys first (a vertex's bucket repeats each edge once per element around it),
+        // then sorting only those.
+        std::vector<uint32_t> base(nv + 1, 0), seen;
+        seen.assign(nv, UINT32_MAX);
+        for (size_t v = 0; v < nv; ++v) {
+            uint32_t* first = high.data() + start[v];
+            uint32_t count = 0;
+            for (uint32_t s = 0; s < start[v + 1] - start[v]; ++s) {
+                const uint32_t h = first[s];
+                if (seen[h] != v) {
+                    seen[h] = uint32_t(v);
+                    first[count++] = h;
+                }
+            }
+            std::sort(first, first + count);
+            base[v + 1] = base[v] + count;
+        }
+        std::vector<uint32_t>().swap(seen);
+        edge_verts.resize(base[nv]);
+        for (size_t v = 0; v < nv; ++v)
+            for (uint32_t s = 0; s < base[v + 1] - base[v]; ++s)
+                edge_verts[base[v] + s] = {int(v), int(high[start[v] + s])};
         for (size_t i = 0; i < n; ++i) {
-            const ELEMENT_& e = leaf(int(i));
+            ELEMENT_& e = leaf(int(i));
             for (int k = 0; k < 6; ++k) {
-                uint64_t a = uint32_t(e.verts[kEdgeVerts[k][0]]);
-                uint64_t b = uint32_t(e.verts[kEdgeVerts[k][1]]);
-                if (a > b) std::swap(a, b);
-                slots[i * 6 + k] = {a << 32 | b, uint32_t(i * 6 + k)};
+                const int a = tets[i][kEdgeVerts[k][0]], b = tets[i][kEdgeVerts[k][1]];
+                const uint32_t lo = uint32_t(std::min(a, b)), hi = uint32_t(std::max(a, b));
+                e.edges[k] = int(base[lo] + position(high.data() + start[lo],
+                                                     base[lo + 1] - base[lo], hi, ~0u));
             }
         }
-        std::sort(slots.begin(), slots.end(),
-                  [](const EdgeSlot& x, const EdgeSlot& y) { return x.key < y.key; });
-        edge_verts.clear();
-        for (size_t s = 0; s < slots.size(); ++s) {
-            if (s == 0 || slots[s].key != slots[s - 1].key)
-                edge_verts.push_back({int(slots[s].key >> 32), int(slots[s].key & 0xffffffffu)});
-            leaf(int(slots[s].slot / 6)).edges[slots[s].slot % 6] = int(edge_verts.size() - 1);
-        }
-        edge_verts.shrink_to_fit();
     }
 
     {
-        std::vector<FaceSlot> slots(n * 4);
-        for (size_t i = 0; i < n; ++i) {
-            const ELEMENT_& e = leaf(int(i));
+        // Faces: the bucket of the edge of the two lowest vertices holds the third vertex.
+        const size_t ne = edge_verts.size();
+        auto face_edge = [&](size_t i, const std::array<int, 3>& l) {
+            return uint32_t(leaf(int(i)).edges[kEdgeOf[l[0]][l[1]]]);
+        };
+        std::vector<uint32_t> third = bucket(n, ne, start, [&](size_t i, auto&& emit) {
             for (int k = 0; k < 4; ++k) {
-                std::array<int, 3> key = {e.verts[kFaceVerts[k][0]], e.verts[kFaceVerts[k][1]],
-                                          e.verts[kFaceVerts[k][2]]};
-                std::sort(key.begin(), key.end());
-                slots[i * 4 + k] = {key, uint32_t(i * 4 + k)};
+                const auto l = sorted_face(tets[i], k);
+                emit(face_edge(i, l), uint32_t(tets[i][l[2]]));
+            }
+        });
+        std::vector<uint32_t> base(ne + 1, 0);
+        for (size_t b = 0; b < ne; ++b) {
+            uint32_t *first = third.data() + start[b], *last = third.data() + start[b + 1];
+            std::sort(first, last);
+            uint32_t* out = first;
+            for (uint32_t* it = first; it != last;) {
+                uint32_t* run = it + 1;
+                while (run != last && *run == *it) ++run;
+                if (run - it > 2)
+                    throw FormatError("mosk: mesh: a face is shared by more than two elements");
+                *out++ = *it | (run - it == 2 ? kInteriorBit : 0);
+                it = run;
+            }
+            base[b + 1] = base[b] + uint32_t(out - first);
+        }
+        face_verts.resize(base[ne]);
+        face_label.assign(base[ne], 0);
+        for (size_t b = 0; b < ne; ++b)
+            for (uint32_t s = 0; s < base[b + 1] - base[b]; ++s)
+                face_verts[base[b] + s] = {edge_verts[b][0], edge_verts[b][1],
+                                           int(third[start[b] + s] & kVertexMask)};
+        for (size_t i = 0; i < n; ++i) {
+            ELEMENT_& e = leaf(int(i));
+            for (int k = 0; k < 4; ++k) {
+                const auto l = sorted_face(tets[i], k);
+                const uint32_t b = face_edge(i, l);
+                const uint32_t p = position(third.data() + start[b], base[b + 1] - base[b],
+                                            uint32_t(tets[i][l[2]]), kVertexMask);
+                const int face = int(base[b] + p);
+                e.faces[k] = face;
+                if (third[start[b] + p] & kInteriorBit) {
+                    e.label[k] = 0;
+                } else {
+                    // A boundary face keeps the label its leaf carries.
+                    const int label = e.label[k] != 0 ? e.label[k] : kUnlabelledBoundary;
+                    e.label[k] = label;
+                    face_label[face] = label;
+                }
             }
         }
-        std::sort(slots.begin(), slots.end(),
-                  [](const FaceSlot& x, const FaceSlot& y) { return x.key < y.key; });
-        face_verts.clear();
-        face_label.clear();
-        for (size_t s = 0; s < slots.size();) {
-            size_t t = s + 1;
-            while (t < slots.size() && slots[t].key == slots[s].key) ++t;
-            if (t - s > 2)
-                throw FormatError("mosk: mesh: a face is shared by more than two elements");
-            const int f = int(face_verts.size());
-            face_verts.push_back(slots[s].key);
-            int label = 0;
-            if (t - s == 1) {
-                const ELEMENT_& e = leaf(int(slots[s].slot / 4));
-                label = e.label[slots[s].slot % 4];
-                if (label == 0) label = kUnlabelledBoundary;
-            }
-            face_label.push_back(label);
-            for (size_t u = s; u < t; ++u) {
-                ELEMENT_& e = leaf(int(slots[u].slot / 4));
-                e.faces[slots[u].slot % 4] = f;
-                e.label[slots[u].slot % 4] = label;
-            }
-            s = t;
-        }
-        face_verts.shrink_to_fit();
-        face_label.shrink_to_fit();
     }
 
     vert_boundary.assign(coords.size(), 0);

@@ -95,6 +95,7 @@ void AtomicFile::flush() {
 }
 
 void AtomicFile::write(const void* data, std::size_t n) {
+    if (n == 0) return;  // data may be null then (an empty vector's)
     const auto* p = static_cast<const unsigned char*>(data);
     if (used_ + n <= kBufferSize) {
         std::memcpy(buffer_.get() + used_, p, n);

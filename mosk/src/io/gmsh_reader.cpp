@@ -90,7 +90,8 @@ public:
 
     int find(uint64_t tag) const {
         if (use_dense_) return tag < dense_.size() ? dense_[tag] : -1;
-        auto it = std::lower_bound(sorted_.begin(), sorted_.end(), std::pair<uint64_t, int>(tag, -1));
+        const std::pair<uint64_t, int> key(tag, -1);
+        auto it = std::lower_bound(sorted_.begin(), sorted_.end(), key);
         return it != sorted_.end() && it->first == tag ? it->second : -1;
     }
 
@@ -214,15 +215,16 @@ private:
                            " is not supported (2.x and 4.1 are)");
         const int64_t type = in_.integer("the file type");
         if (type != 0 && type != 1)
-            in_.fail_token("the file type must be 0 (ASCII) or 1 (binary), not " + in_.quoted_token());
+            in_.fail_token("the file type must be 0 (ASCII) or 1 (binary), not " +
+                           in_.quoted_token());
         binary_ = type == 1;
         const int64_t size = in_.integer("the data size");
         if (binary_) {
             if (version_ == 2 && size != 8)
-                in_.fail_token("binary data with " + in_.quoted_token() +
+                in_.fail_token("binary data with " + std::to_string(size) +
                                "-byte numbers is not supported (8 is)");
             if (version_ == 4 && size != 4 && size != 8)
-                in_.fail_token("binary data with " + in_.quoted_token() +
+                in_.fail_token("binary data with " + std::to_string(size) +
                                "-byte sizes is not supported (4 or 8 are)");
             size_bytes_ = int(size);
             in_.end_text_line();
@@ -272,7 +274,8 @@ private:
                 double c[3];
                 for (int k = 0; k < 3; ++k) {
                     c[k] = in_.load<double>(p + 4 + 8 * k);
-                    if (!std::isfinite(c[k])) in_.fail_at(p + 4 + 8 * k, "a node coordinate is not finite");
+                    if (!std::isfinite(c[k]))
+                        in_.fail_at(p + 4 + 8 * k, "a node coordinate is not finite");
                 }
                 add_node(uint64_t(tag), c[0], c[1], c[2]);
             }
@@ -291,7 +294,9 @@ private:
         mesh_.points.reserve(n);
         for (uint64_t b = 0; b < blocks; ++b) {
             const int dim = int_value("an entity dimension");
-            if (dim < 0 || dim > 3) fail_value(in_.position() - 4, "entity dimension " + std::to_string(dim) + " is not 0..3");
+            if (dim < 0 || dim > 3)
+                fail_value(in_.position() - 4,
+                           "entity dimension " + std::to_string(dim) + " is not 0..3");
             int_value("an entity tag");
             const int parametric = int_value("the parametric flag");
             if (parametric != 0 && parametric != 1)
@@ -346,7 +351,7 @@ private:
                     const int v = in_.int32("an element tag");
                     if (t < 2) tags[t] = v;
                 }
-                // The first tag is the physical entity (0 when none), the second the elementary one.
+                // The first tag is the physical entity (0 when none), the second the elementary.
                 const int label = tags[0] != 0 ? tags[0] : tags[1];
                 const int keep = corners_kept(type);
                 std::array<int, 4> v{};
@@ -393,7 +398,8 @@ private:
                     const int32_t tag = in_.load<int32_t>(q + 4 * k);
                     const int index = tag < 0 ? -1 : index_.find(uint64_t(tag));
                     if (index < 0) {
-                        if (tag < 0) in_.fail_at(q + 4 * k, "negative node tag " + std::to_string(tag));
+                        if (tag < 0)
+                            in_.fail_at(q + 4 * k, "negative node tag " + std::to_string(tag));
                         unknown_node(q + 4 * k, number, uint64_t(tag));
                     }
                     if (k < keep) v[k] = index;

@@ -51,7 +51,8 @@ FileBytes read_file_bytes(const std::string& path) {
     out.data.reset(new char[size + 1]);
     uint64_t got = 0;
     while (got < size) {
-        const ssize_t n = ::read(d.fd, out.data.get() + got, std::min<uint64_t>(size - got, 1 << 30));
+        const size_t chunk = size_t(std::min<uint64_t>(size - got, uint64_t(1) << 30));
+        const ssize_t n = ::read(d.fd, out.data.get() + got, chunk);
         if (n < 0) {
             if (errno == EINTR) continue;
             file_error(path, "cannot read", errno);
@@ -197,7 +198,8 @@ double Scanner::real_any(const char* what) {
         // Overflow or underflow: strtod tells which (an underflow is read as zero).
         const std::string copy(b, e);
         v = std::strtod(copy.c_str(), nullptr);
-        if (std::isinf(v)) fail_token(std::string(what) + " " + quoted_token() + " is out of range");
+        if (std::isinf(v))
+            fail_token(std::string(what) + " " + quoted_token() + " is out of range");
         return v;
     }
     if (r.ec != std::errc() || r.ptr != e || b == e)

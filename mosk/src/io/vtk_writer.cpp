@@ -164,7 +164,8 @@ void write_legacy(const GridImpl& grid, AtomicFile& out, const std::vector<VtkFi
     put_records(out, nc, 5 * sizeof(int32_t), [&](unsigned char* p, std::size_t i) {
         const ELEMENT_& e = grid.leaf(int(i));
         store_bytes<ByteOrder::big>(p, int32_t(4));
-        for (int v = 0; v < 4; ++v) store_bytes<ByteOrder::big>(p + 4 * (v + 1), int32_t(e.verts[v]));
+        for (int v = 0; v < 4; ++v)
+            store_bytes<ByteOrder::big>(p + 4 * (v + 1), int32_t(e.verts[v]));
     });
     out.write("\nCELL_TYPES " + std::to_string(nc) + "\n");
     put_records(out, nc, sizeof(int32_t), [](unsigned char* p, std::size_t) {
@@ -256,9 +257,11 @@ void write_xml(const GridImpl& grid, AtomicFile& out, const std::vector<VtkField
     out.write("\n  </AppendedData>\n</VTKFile>\n");
 }
 
-// Fields of the DOF records, as VtkFields. Only the grid can be written so far.
+// The DOF records as VtkFields: point data for vertex values, cell data for piecewise constants.
+// The conversion comes with the DOF fields; until then only the grid can be written.
 std::vector<VtkField> fields_of_dofs(const GridImpl&, int n, DOF_** dofs) {
-    if (n < 0) throw std::invalid_argument("mosk: export: negative field count " + std::to_string(n));
+    if (n < 0)
+        throw std::invalid_argument("mosk: export: negative field count " + std::to_string(n));
     if (n > 0 && !dofs) throw std::invalid_argument("mosk: export: null field list");
     if (n > 0) throw std::invalid_argument("mosk: export: DOF fields cannot be exported yet");
     return {};

@@ -24,6 +24,14 @@ void petsc_set_option(const std::string& name, const std::string& value) {
             "PetscOptionsSetValue");
 }
 
+bool petsc_has_option(const std::string& name) {
+    require_started("petsc_has_option");
+    PetscScope s("petsc_has_option");
+    PetscBool set = PETSC_FALSE;
+    s.check(PetscOptionsHasName(nullptr, nullptr, name.c_str(), &set), "PetscOptionsHasName");
+    return set;
+}
+
 void petsc_clear_option(const std::string& name) {
     require_started("petsc_clear_option");
     PetscScope s("petsc_clear_option");

@@ -10,6 +10,9 @@ namespace mosk {
 // std::runtime_error when the library is not started or PETSc refuses.
 void petsc_set_option(const std::string& name, const std::string& value = "");
 
+// Whether the option is set.
+bool petsc_has_option(const std::string& name);
+
 // Removes an option; an option that is not set is no error.
 void petsc_clear_option(const std::string& name);
 

@@ -40,6 +40,12 @@ std::string format_double(double v) {
     return buf;
 }
 
+// A solve that ran but did not succeed: the kept PETSc solver is still sound.
+class SolveFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
@@ -57,6 +63,9 @@ struct LinearSystem::Impl {
     Vec b = nullptr, x = nullptr;
     KSP ksp = nullptr;
     const SolverKind* ksp_kind = nullptr;
+    std::string ksp_options;  // the options database when ksp was made
+    double ksp_rtol = 0;      // tolerances last given to ksp
+    int ksp_maxit = 0;
     bool matrix_pending = false, rhs_pending = false;  // additions not yet assembled
 
     ~Impl() {
@@ -233,17 +242,33 @@ LinearSystem::~LinearSystem() = default;
 LinearSystem::LinearSystem(LinearSystem&&) noexcept = default;
 LinearSystem& LinearSystem::operator=(LinearSystem&&) noexcept = default;
 
-int LinearSystem::size() const { return impl_->n; }
+void LinearSystem::check_usable(const char* operation) const {
+    if (!impl_)
+        throw std::logic_error(std::string("mosk: ") + operation +
+                               ": the system was moved from");
+    require_started(operation);
+}
 
-std::int64_t LinearSystem::pattern_nonzeros() const { return std::int64_t(impl_->columns.size()); }
+int LinearSystem::size() const {
+    if (!impl_) throw std::logic_error("mosk: LinearSystem::size: the system was moved from");
+    return impl_->n;
+}
+
+std::int64_t LinearSystem::pattern_nonzeros() const {
+    if (!impl_)
+        throw std::logic_error("mosk: LinearSystem::pattern_nonzeros: the system was moved from");
+    return std::int64_t(impl_->columns.size());
+}
 
 int LinearSystem::row_pattern_size(int row) const {
+    if (!impl_)
+        throw std::logic_error("mosk: LinearSystem::row_pattern_size: the system was moved from");
     impl_->check_index("LinearSystem::row_pattern_size", "row", 0, row);
     return int(impl_->row_start[row + 1] - impl_->row_start[row]);
 }
 
 std::int64_t LinearSystem::matrix_nonzeros() const {
-    require_started("LinearSystem::matrix_nonzeros");
+    check_usable("LinearSystem::matrix_nonzeros");
     PetscScope s("LinearSystem::matrix_nonzeros");
     MatInfo info;
     s.check(MatGetInfo(impl_->A, MAT_GLOBAL_SUM, &info), "MatGetInfo");
@@ -253,7 +278,7 @@ std::int64_t LinearSystem::matrix_nonzeros() const {
 void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* cols,
                              const double* values) {
     const char* op = "LinearSystem::add_block";
-    require_started(op);
+    check_usable(op);
     if (nrows < 0 || ncols < 0)
         throw std::invalid_argument("mosk: LinearSystem::add_block: negative block size " +
                                     std::to_string(nrows) + " x " + std::to_string(ncols));
@@ -287,7 +312,7 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
 
 void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
     const char* op = "LinearSystem::add_rhs";
-    require_started(op);
+    check_usable(op);
     if (count < 0)
         throw std::invalid_argument("mosk: LinearSystem::add_rhs: negative count " +
                                     std::to_string(count));
@@ -309,7 +334,7 @@ void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
 }
 
 void LinearSystem::zero() {
-    require_started("LinearSystem::zero");
+    check_usable("LinearSystem::zero");
     PetscScope s("LinearSystem::zero");
     impl_->assemble(s);  // pending additions are discarded with the rest
     s.check(MatZeroEntries(impl_->A), "MatZeroEntries");
@@ -318,7 +343,7 @@ void LinearSystem::zero() {
 
 double LinearSystem::matrix_entry(int row, int col) {
     const char* op = "LinearSystem::matrix_entry";
-    require_started(op);
+    check_usable(op);
     impl_->check_index(op, "row", 0, row);
     impl_->check_index(op, "column", 0, col);
     if (!impl_->in_pattern(row, col)) return 0.0;
@@ -331,7 +356,7 @@ double LinearSystem::matrix_entry(int row, int col) {
 }
 
 std::vector<double> LinearSystem::rhs_values() {
-    require_started("LinearSystem::rhs_values");
+    check_usable("LinearSystem::rhs_values");
     PetscScope s("LinearSystem::rhs_values");
     impl_->assemble(s);
     std::vector<double> out(std::size_t(impl_->n));
@@ -345,7 +370,7 @@ std::vector<double> LinearSystem::rhs_values() {
 SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int maxit, int symmetry,
                                 std::span<double> solution, bool use_initial_guess) {
     const char* op = "LinearSystem::solve";
-    require_started(op);
+    check_usable(op);
     const SolverKind* kind = find_solver_kind(kind_name);
     if (!kind)
         throw std::invalid_argument("mosk: LinearSystem::solve: unknown solver kind '" +
@@ -367,6 +392,8 @@ SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int max
     PetscScope s(op);
     try {
         return impl_->run(s, *kind, rtol, maxit, symmetry, solution, use_initial_guess);
+    } catch (const SolveFailure&) {
+        throw;
     } catch (const std::runtime_error&) {
         // A PETSc failure may leave the solver half set up; start afresh next time.
         impl_->destroy_ksp();
@@ -391,18 +418,33 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     s.check(MatSetOption(A, MAT_SPD, symmetry == 3 ? PETSC_TRUE : PETSC_FALSE),
             "MatSetOption(MAT_SPD)");
 
-    if (ksp && ksp_kind != &kind) destroy_ksp();
-    if (!ksp) {
+    // The solver is kept while the kind and the options database stay the same, so that an
+    // unchanged matrix keeps its preconditioner or factorisation; otherwise it is made afresh
+    // (some settings, like the factorisation package, cannot change once set up).
+    char* all_options = nullptr;
+    s.check(PetscOptionsGetAll(nullptr, &all_options), "PetscOptionsGetAll");
+    const std::string options = all_options ? all_options : "";
+    PetscFree(all_options);
+    if (ksp && (ksp_kind != &kind || ksp_options != options)) destroy_ksp();
+    const bool fresh = !ksp;
+    if (fresh) {
         s.check(KSPCreate(comm, &ksp), "KSPCreate");
         ksp_kind = &kind;
+        ksp_options = options;
         s.check(KSPSetOptionsPrefix(ksp, kind.options_prefix), "KSPSetOptionsPrefix");
+        kind.configure(ksp, s);
     }
     s.check(KSPSetOperators(ksp, A, A), "KSPSetOperators");
-    kind.configure(ksp, s);  // again each time: an option may have changed the type last time
-    s.check(KSPSetTolerances(ksp, rtol, PETSC_DEFAULT, PETSC_DEFAULT, maxit), "KSPSetTolerances");
     s.check(KSPSetInitialGuessNonzero(ksp, use_initial_guess ? PETSC_TRUE : PETSC_FALSE),
             "KSPSetInitialGuessNonzero");
-    s.check(KSPSetFromOptions(ksp), "KSPSetFromOptions");
+    // Options go last so that they win over the arguments (-mosk_ksp_rtol ...).
+    if (fresh || rtol != ksp_rtol || maxit != ksp_maxit) {
+        s.check(KSPSetTolerances(ksp, rtol, PETSC_DEFAULT, PETSC_DEFAULT, maxit),
+                "KSPSetTolerances");
+        set_from_options(ksp, kind, s);
+        ksp_rtol = rtol;
+        ksp_maxit = maxit;
+    }
 
     if (use_initial_guess) {
         PetscScalar* a = nullptr;
@@ -452,7 +494,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     result.rhs_norm = bnorm;
 
     auto failure = [&](const std::string& what) {
-        return std::runtime_error("mosk: LinearSystem::solve: solver '" + std::string(kind.name) +
+        return SolveFailure("mosk: LinearSystem::solve: solver '" + std::string(kind.name) +
                                   "' " + what + " after " + std::to_string(result.iterations) +
                                   " iterations, residual " + format_double(result.residual) +
                                   " (||b - Ax|| = " + format_double(result.true_residual) +
@@ -473,7 +515,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
 
 void LinearSystem::write_matlab(const std::string& matrix_file, const std::string& rhs_file) {
     const char* op = "LinearSystem::write_matlab";
-    require_started(op);
+    check_usable(op);
     if (matrix_file == rhs_file)
         throw std::invalid_argument("mosk: LinearSystem::write_matlab: matrix and right-hand "
                                     "side would both go to '" + matrix_file + "'");

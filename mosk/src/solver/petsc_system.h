@@ -51,7 +51,7 @@ public:
     ~LinearSystem();
     LinearSystem(LinearSystem&&) noexcept;
     LinearSystem& operator=(LinearSystem&&) noexcept;
-    LinearSystem(const LinearSystem&) = delete;
+    LinearSystem(const LinearSystem&) = delete;  // a moved-from system throws std::logic_error
     LinearSystem& operator=(const LinearSystem&) = delete;
 
     int size() const;
@@ -93,6 +93,9 @@ public:
 
 private:
     struct Impl;
+    // Throws std::logic_error for a moved-from system, std::runtime_error when the library is
+    // not running.
+    void check_usable(const char* operation) const;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -13,11 +13,19 @@ namespace mosk {
 
 class PetscScope;
 
+// An option value the kind uses unless the options database sets that option; `name` is
+// without the kind's prefix ("-pc_hypre_boomeramg_coarsen_type").
+struct OptionDefault {
+    const char* name;
+    const char* value;
+};
+
 struct SolverKind {
     const char* name;
     const char* description;
     const char* options_prefix;  // null: unprefixed options
     void (*configure)(_p_KSP* ksp, const PetscScope& scope);
+    std::span<const OptionDefault> defaults;
 };
 
 std::span<const SolverKind> solver_kinds();
@@ -27,6 +35,10 @@ const SolverKind* find_solver_kind(std::string_view name);
 
 // "cg, gmres, ..." for messages.
 std::string solver_kind_names();
+
+// KSPSetFromOptions with the kind's defaults in force for the options the database does not
+// set; the defaults are removed from the database again afterwards.
+void set_from_options(_p_KSP* ksp, const SolverKind& kind, const PetscScope& scope);
 
 // The algebraic multigrid the iterative kinds use: "hypre" (BoomerAMG) when PETSc has it,
 // else "gamg".

@@ -1,0 +1,145 @@
+"""Grid import through the mesh readers: meshes that the gmsh package writes at test time in
+every supported encoding must import with gmsh's own tetrahedron count and the right geometry;
+bad files raise the error a user expects, naming the file (and the line)."""
+import errno
+import json
+import math
+import subprocess
+import sys
+
+import meshio
+import pytest
+
+import _pymosk
+from conftest import MESHES
+
+BOX = (1.0, 2.0, 3.0)
+RADIUS = 1.0
+FORMATS = [("2.2", 2.2, 0), ("2.2-binary", 2.2, 1), ("4.1", 4.1, 0), ("4.1-binary", 4.1, 1),
+           ("medit", None, None)]
+
+# One gmsh run (in a subprocess, away from the module's libraries) writes every file.
+_GMSH = r"""
+import json, sys
+import gmsh
+out = sys.argv[1]
+gmsh.initialize(interruptible=False)
+gmsh.option.setNumber("General.Terminal", 0)
+gmsh.option.setNumber("General.NumThreads", 1)
+counts = {}
+for shape in ("box", "ball", "box-order2", "ball-order3"):
+    gmsh.model.add(shape)
+    if shape.startswith("box"):
+        gmsh.model.occ.addBox(0, 0, 0, 1, 2, 3)
+    else:
+        gmsh.model.occ.addSphere(0, 0, 0, 1)
+    gmsh.model.occ.synchronize()
+    for _, tag in gmsh.model.getEntities(2):
+        gmsh.model.addPhysicalGroup(2, [tag], tag)
+    gmsh.model.addPhysicalGroup(3, [1], 1)
+    gmsh.option.setNumber("Mesh.MeshSizeMax", 0.7)
+    gmsh.model.mesh.generate(3)
+    order = int(shape[-1]) if "order" in shape else 1
+    if order > 1:
+        gmsh.model.mesh.setOrder(order)
+    types, tags, _ = gmsh.model.mesh.getElements(3)
+    counts[shape] = sum(len(t) for t in tags)
+    for label, version, binary in json.loads(sys.argv[2]):
+        if version is None:
+            if order > 1:
+                continue
+            gmsh.write(f"{out}/{shape}-{label}.mesh")
+        else:
+            gmsh.option.setNumber("Mesh.MshFileVersion", version)
+            gmsh.option.setNumber("Mesh.Binary", binary)
+            gmsh.write(f"{out}/{shape}-{label}.msh")
+    gmsh.model.remove()
+gmsh.finalize()
+print(json.dumps(counts))
+"""
+
+
+@pytest.fixture(scope="module")
+def meshes(tmp_path_factory):
+    """Directory of the written meshes and gmsh's tetrahedron count per shape."""
+    d = tmp_path_factory.mktemp("import")
+    out = subprocess.run([sys.executable, "-c", _GMSH, str(d), json.dumps(FORMATS)],
+                         capture_output=True, text=True, check=True)
+    return d, json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def total_volume(g):
+    return sum(g.geomGetVolume(e) for e in g.getElementIterator())
+
+
+def path_of(meshes, shape, label):
+    d, _ = meshes
+    return d / f"{shape}-{label}.{'mesh' if label == 'medit' else 'msh'}"
+
+
+class TestGmshAndMeditFiles:
+    @pytest.mark.parametrize("label", [f[0] for f in FORMATS])
+    def test_box_counts_and_volume(self, meshes, label):
+        g = _pymosk.Grid(str(path_of(meshes, "box", label)))
+        assert g.getNumElements() == meshes[1]["box"]
+        assert total_volume(g) == pytest.approx(BOX[0] * BOX[1] * BOX[2], rel=1e-12)
+
+    @pytest.mark.parametrize("label", [f[0] for f in FORMATS])
+    def test_ball_counts_and_volume(self, meshes, label):
+        g = _pymosk.Grid(str(path_of(meshes, "ball", label)))
+        assert g.getNumElements() == meshes[1]["ball"]
+        # Inscribed polyhedron: a little less than the ball.
+        v = total_volume(g)
+        assert 0.85 * 4 / 3 * math.pi < v < 4 / 3 * math.pi
+
+    def test_encodings_give_the_same_grid(self, meshes):
+        # Element by element; ASCII files round coordinates to 16 digits, binary ones do not.
+        for shape in ("box", "ball"):
+            volumes = []
+            for label, _, _ in FORMATS:
+                g = _pymosk.Grid(str(path_of(meshes, shape, label)))
+                volumes.append([g.geomGetVolume(e) for e in g.getElementIterator()])
+            for label, v in zip(FORMATS[1:], volumes[1:]):
+                assert v == pytest.approx(volumes[0], rel=1e-9), (shape, label[0])
+
+    @pytest.mark.parametrize("shape", ["box-order2", "ball-order3"])
+    @pytest.mark.parametrize("label", [f[0] for f in FORMATS[:4]])
+    def test_higher_order_tetrahedra_keep_their_corners(self, meshes, shape, label):
+        g = _pymosk.Grid(str(path_of(meshes, shape, label)))
+        assert g.getNumElements() == meshes[1][shape]
+        if shape.startswith("box"):
+            assert total_volume(g) == pytest.approx(6.0, rel=1e-12)
+
+    def test_bundled_meshes_match_meshio(self):
+        for name in ("cube.msh", "ball.mesh"):
+            path = MESHES / name
+            ref = sum(len(c.data) for c in meshio.read(path).cells if c.type == "tetra")
+            assert _pymosk.Grid(str(path)).getNumElements() == ref, name
+        assert total_volume(_pymosk.Grid(str(MESHES / "cube.msh"))) == pytest.approx(1.0)
+
+
+class TestImportErrors:
+    def test_missing_file_and_directory(self, tmp_path):
+        with pytest.raises(FileNotFoundError) as err:
+            _pymosk.Grid(str(tmp_path / "absent.msh"))
+        assert err.value.errno == errno.ENOENT and "absent.msh" in str(err.value)
+        with pytest.raises(IsADirectoryError):
+            _pymosk.Grid(str(tmp_path))
+
+    @pytest.mark.parametrize("text, line, cause", [
+        ("$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n2\n1 0 0 0\n2 0 0 x\n$EndNodes\n", 7,
+         "node coordinate"),
+        ("$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n1\n1 0 0 0\n$EndNodes\n$Elements\n1\n"
+         "1 4 2 0 1 1 1 1 2\n$EndElements\n", 10, "node tag 2"),
+        ("$MeshFormat\n4.1 0 8\n$EndMeshFormat\n$Nodes\n1 1000000000000 1 3\n", 5, "exceeds"),
+        ("MeshVersionFormatted 1\nDimension 3\nVertices\n1\n0 0 nan 1\nEnd\n", 5, "not finite"),
+        ("", 1, "empty"),
+    ])
+    def test_malformed_content_names_file_and_line(self, tmp_path, text, line, cause):
+        bad = tmp_path / "bad.msh"
+        bad.write_text(text)
+        with pytest.raises(ValueError) as err:
+            _pymosk.Grid(str(bad))
+        message = str(err.value)
+        assert f"file '{bad}', line {line}:" in message
+        assert cause in message
