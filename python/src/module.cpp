@@ -5,6 +5,7 @@
 
 #include "element.h"
 #include "element_iterator.h"
+#include "dof/dof.h"
 #include "grid.h"
 #include "library_errors.h"
 #include "module.h"
@@ -42,4 +43,5 @@ PYBIND11_MODULE(_pymosk, m) {
     mosk::ElementIterator::define(utils);
     mosk::GridHandle::define(m);
     mosk::ElementHandle::define(m);
+    mosk::DofHandle::define(m);
 }

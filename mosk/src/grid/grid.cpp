@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "core/library_state.h"
+#include "dof/dof_field.h"
 #include "grid/grid_impl.h"
 #include "mosk_errors.h"
 
@@ -30,6 +31,7 @@ GridImpl::GridImpl(GRID_* rec, int communicator) : record(rec), comm(communicato
 }
 
 GridImpl::~GridImpl() {
+    for (DOF_* d : fields) d->grid = nullptr;  // the fields outlive us: detach them
     std::lock_guard<std::mutex> lock(registry_mutex);
     registry().erase(store_id_);
 }
@@ -178,6 +180,7 @@ void GridImpl::assign(MeshData&& mesh, const std::string& source) {
     }
     swap_contents(fresh);
     renew_store_id();
+    ++numbering_generation;
     update_record();
 }
 
@@ -219,11 +222,16 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
     GridImpl& g = impl_of(grid);
     const std::string path = file ? file : "";
     g.assign(read_mesh(path), path);
+    reset_fields_after_import(g);
 }
 
 void moskRefineAllElements(GRID_* grid, int levels) {
     if (levels <= 0) return;
-    refine_all(impl_of(grid), levels);
+    GridImpl& g = impl_of(grid);
+    const GRID_ before = *grid;
+    const size_t first_new_record = g.elements.size();
+    refine_all(g, levels);
+    transfer_fields_after_refinement(g, before, first_new_record);
 }
 
 void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int comm, int64_t) {

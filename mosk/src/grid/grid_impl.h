@@ -48,6 +48,18 @@ public:
     std::vector<int> face_label;        // leaf-mesh face -> label, 0 for an interior face
     std::vector<uint8_t> vert_boundary; // 1 for a vertex on a boundary face
     std::vector<uint8_t> edge_boundary; // 1 for an edge on a boundary face
+    uint64_t numbering_generation = 0;  // counts number_leaf_mesh calls; keys derived caches
+
+    // Fields made on this grid; refinement carries their values, import resets them, and a
+    // freed grid detaches them (their grid pointer becomes null).
+    std::vector<DOF_*> fields;
+
+    // Dirichlet flags of the leaf mesh for the label set in force (dof/dirichlet_data.cpp).
+    struct DirichletFlags {
+        uint64_t generation = 0;  // numbering_generation they were made for; 0 = none
+        std::vector<int> labels;  // the label set they were made for (empty = all)
+        std::vector<uint8_t> vert, edge, face;
+    } dirichlet;
 
     ELEMENT_& leaf(int i) { return elements[leaves[i]]; }
     const ELEMENT_& leaf(int i) const { return elements[leaves[i]]; }

@@ -197,6 +197,7 @@ void GridImpl::number_leaf_mesh() {
                 if (kEdgeVerts[m][0] != k && kEdgeVerts[m][1] != k) edge_boundary[e.edges[m]] = 1;
         }
     }
+    ++numbering_generation;
     update_record();
 }
 

@@ -2,6 +2,8 @@
 // never leaves a partial file under the target name.
 #include "io/vtk_writer.h"
 
+#include "dof/dof_layout.h"
+
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -257,14 +259,43 @@ void write_xml(const GridImpl& grid, AtomicFile& out, const std::vector<VtkField
     out.write("\n  </AppendedData>\n</VTKFile>\n");
 }
 
-// The DOF records as VtkFields: point data for vertex values, cell data for piecewise constants.
-// The conversion comes with the DOF fields; until then only the grid can be written.
-std::vector<VtkField> fields_of_dofs(const GridImpl&, int n, DOF_** dofs) {
+// The DOF records as VtkFields: fields with vertex values become point data (their values at
+// the vertices; higher-order nodes on edges and faces are not written), piecewise constants cell
+// data in leaf order.
+std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
     if (n < 0)
         throw std::invalid_argument("mosk: export: negative field count " + std::to_string(n));
     if (n > 0 && !dofs) throw std::invalid_argument("mosk: export: null field list");
-    if (n > 0) throw std::invalid_argument("mosk: export: DOF fields cannot be exported yet");
-    return {};
+    std::vector<VtkField> fields;
+    for (int i = 0; i < n; ++i) {
+        const DOF_* d = dofs[i];
+        if (!d || !d->data) throw std::invalid_argument("mosk: export: null field");
+        if (d->grid != grid.record)
+            throw std::invalid_argument(std::string("mosk: export: field '") + d->name +
+                                        "' lives on another grid");
+        const ValueBlocks b = value_blocks(*d, *grid.record);
+        VtkField f;
+        f.name = d->name;
+        f.components = d->dim;
+        if (d->nvert_values > 0) {
+            f.cell_data = false;
+            f.values.resize(grid.coords.size() * size_t(d->dim));
+            for (size_t v = 0; v < grid.coords.size(); ++v)
+                for (int c = 0; c < d->dim; ++c)
+                    f.values[v * d->dim + c] = d->data[b.vert + int64_t(v) * d->nvert_values + c];
+        } else if (d->nelem_values > 0) {
+            f.cell_data = true;
+            f.values.resize(grid.leaves.size() * size_t(d->dim));
+            for (size_t e = 0; e < grid.leaves.size(); ++e)
+                for (int c = 0; c < d->dim; ++c)
+                    f.values[e * d->dim + c] = d->data[b.elem + int64_t(e) * d->nelem_values + c];
+        } else {
+            throw std::invalid_argument(std::string("mosk: export: field '") + d->name +
+                                        "' has neither vertex nor element values");
+        }
+        fields.push_back(std::move(f));
+    }
+    return fields;
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -39,12 +38,6 @@ std::string format_double(double v) {
     std::snprintf(buf, sizeof buf, "%.6g", v);
     return buf;
 }
-
-// A solve that ran but did not succeed: the kept PETSc solver is still sound.
-class SolveFailure : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -392,10 +385,9 @@ SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int max
     PetscScope s(op);
     try {
         return impl_->run(s, *kind, rtol, maxit, symmetry, solution, use_initial_guess);
-    } catch (const SolveFailure&) {
-        throw;
     } catch (const std::runtime_error&) {
-        // A PETSc failure may leave the solver half set up; start afresh next time.
+        // After a PETSc error or a failed solve (a failed factorisation, say) the solver may be
+        // unsound: start afresh next time.
         impl_->destroy_ksp();
         throw;
     }
@@ -494,7 +486,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     result.rhs_norm = bnorm;
 
     auto failure = [&](const std::string& what) {
-        return SolveFailure("mosk: LinearSystem::solve: solver '" + std::string(kind.name) +
+        return std::runtime_error("mosk: LinearSystem::solve: solver '" + std::string(kind.name) +
                                   "' " + what + " after " + std::to_string(result.iterations) +
                                   " iterations, residual " + format_double(result.residual) +
                                   " (||b - Ax|| = " + format_double(result.true_residual) +

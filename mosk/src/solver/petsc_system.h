@@ -77,8 +77,10 @@ public:
     // contents of `solution` when use_initial_guess is true. `solution` (n values) receives x.
     // Throws std::invalid_argument for bad arguments and std::runtime_error, naming the kind,
     // iterations and residual, when the solve does not converge or yields non-finite values;
-    // `solution` is then left as it was. The PETSc solver of the last kind is kept, so a second
-    // solve with an unchanged matrix reuses its preconditioner or factorisation.
+    // `solution` is then left as it was. The PETSc solver is kept while the kind and PETSc's
+    // options stay the same, so a second solve with an unchanged matrix reuses its
+    // preconditioner or factorisation; after a failure it is made afresh.
+    // SolveResult::solve_seconds is the time of KSPSolve alone, setup_seconds that of KSPSetUp.
     SolveResult solve(std::string_view kind, double rtol, int maxit, int symmetry,
                       std::span<double> solution, bool use_initial_guess = false);
 

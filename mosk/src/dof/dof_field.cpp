@@ -1,0 +1,200 @@
+#include "dof/dof_field.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "core/library_state.h"
+
+namespace mosk {
+
+InitMode init_mode_of(MOSK_POINT_FUNC init) {
+    if (init == nullptr || init == moskDofUserFuncGetPointer_(0)) return InitMode::NoData;
+    if (init == moskDofUserFuncGetPointer_(1)) return InitMode::NoAction;
+    if (init == moskDofUserFuncGetPointer_(2)) return InitMode::Interpolation;
+    if (init == moskDofUserFuncGetPointer_(3)) return InitMode::Lambda;
+    return InitMode::Function;
+}
+
+DofImpl& dof_impl(DOF_& d) { return *static_cast<DofImpl*>(d.impl); }
+
+GridImpl& grid_of(const DOF_* d, const char* op) {
+    if (!d || !d->impl) throw std::invalid_argument(std::string("mosk: ") + op + ": null field");
+    if (!d->grid)
+        throw std::invalid_argument(std::string("mosk: ") + op + ": the grid of field '" +
+                                    d->name + "' was freed");
+    return impl_of(d->grid);
+}
+
+ElementNodes element_nodes(const DOF_TYPE_& type, const ELEMENT_& e) {
+    const LagrangeBasis& b = lagrange_basis(type.order);
+    return ElementNodes{&b, lagrange_node_order(b, e.verts), type.order};
+}
+
+void node_lambda(const ElementNodes& n, int k, double lambda[4]) {
+    const Alpha& a = n.basis->nodes[n.order.at(k)];
+    if (n.degree == 0) {
+        for (int m = 0; m < 4; ++m) lambda[m] = 0.25;
+        return;
+    }
+    for (int m = 0; m < 4; ++m) lambda[m] = double(a[m]) / n.degree;
+}
+
+Point point_of(const TetPoints& p, const double lambda[4]) {
+    Point x{0, 0, 0};
+    for (int m = 0; m < 4; ++m)
+        for (int c = 0; c < 3; ++c) x[c] += lambda[m] * p[m][c];
+    return x;
+}
+
+void evaluate_field(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e,
+                    const double lambda[4], double* out) {
+    const ElementNodes n = element_nodes(*d.type, e);
+    double phi[kMaxLagrangeSize];
+    lagrange_values(*n.basis, lambda, phi);
+    const int dim = d.dim;
+    std::fill(out, out + dim, 0.0);
+    for (int k = 0; k < d.type->nbas; ++k) {
+        const double w = phi[n.order.at(k)];
+        const double* v = d.data + value_index(d, b, e, k);
+        for (int c = 0; c < dim; ++c) out[c] += w * v[c];
+    }
+}
+
+namespace {
+
+void resize_zeroed(DOF_& d, const GRID_& g) {
+    DofImpl& impl = dof_impl(d);
+    impl.values.assign(size_t(value_blocks(d, g).total), 0.0);
+    d.data = impl.values.data();
+}
+
+// Visits every node of the leaf mesh once: f(element, local basis k, value index).
+template <class F>
+void for_each_node_once(const DOF_& d, const GridImpl& g, const ValueBlocks& b, F&& f) {
+    std::vector<uint8_t> done(size_t(b.total), 0);
+    for (int i = 0; i < int(g.leaves.size()); ++i) {
+        const ELEMENT_& e = g.leaf(i);
+        for (int k = 0; k < d.type->nbas; ++k) {
+            const int64_t idx = value_index(d, b, e, k);
+            if (done[size_t(idx)]) continue;
+            done[size_t(idx)] = 1;
+            f(e, k, idx);
+        }
+    }
+}
+
+}  // namespace
+
+void interpolate_function(DOF_& d, MOSK_POINT_FUNC init) {
+    GridImpl& g = grid_of(&d, "field initialisation");
+    const ValueBlocks b = value_blocks(d, *d.grid);
+    std::vector<double> buffer(size_t(d.dim));
+    for_each_node_once(d, g, b, [&](const ELEMENT_& e, int k, int64_t idx) {
+        const ElementNodes n = element_nodes(*d.type, e);
+        double lambda[4];
+        node_lambda(n, k, lambda);
+        const Point x = point_of(element_points(g, e), lambda);
+        std::fill(buffer.begin(), buffer.end(), 0.0);
+        init(x[0], x[1], x[2], buffer.data());
+        std::copy(buffer.begin(), buffer.end(), d.data + idx);
+    });
+}
+
+void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t first_new_record) {
+    for (DOF_* d : g.fields) {
+        DofImpl& impl = dof_impl(*d);
+        const bool carry = impl.mode == InitMode::Interpolation || impl.mode == InitMode::Lambda ||
+                           impl.mode == InitMode::Function;
+        if (!carry) {
+            resize_zeroed(*d, *g.record);
+            continue;
+        }
+        const ValueBlocks old_blocks = value_blocks(*d, before);
+        std::vector<double> old_values = std::move(impl.values);
+        DOF_ old_view = *d;
+        old_view.data = old_values.data();
+        resize_zeroed(*d, *g.record);
+        const ValueBlocks new_blocks = value_blocks(*d, *g.record);
+        for_each_node_once(*d, g, new_blocks, [&](const ELEMENT_& e, int k, int64_t idx) {
+            // The leaf of the old mesh that holds this new leaf: its numbering is the old one.
+            const ELEMENT_* old = &e;
+            while (size_t(old->record) >= first_new_record) old = &g.elements[old->parent];
+            const ElementNodes n = element_nodes(*d->type, e);
+            double lambda[4];
+            node_lambda(n, k, lambda);
+            const Point x = point_of(element_points(g, e), lambda);
+            const ElementGeometry geo = tet_geometry(element_points(g, *old));
+            double mu[4];
+            for (int m = 0; m < 4; ++m)
+                mu[m] = geo.bary[m][0] * x[0] + geo.bary[m][1] * x[1] + geo.bary[m][2] * x[2] +
+                        geo.bary[m][3];
+            evaluate_field(old_view, old_blocks, *old, mu, d->data + idx);
+        });
+    }
+}
+
+void reset_fields_after_import(GridImpl& g) {
+    for (DOF_* d : g.fields) resize_zeroed(*d, *g.record);
+}
+
+}  // namespace mosk
+
+using namespace mosk;
+
+extern "C" {
+
+DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const char* name,
+                  MOSK_POINT_FUNC init, const char* file, int line) {
+    const std::string where = std::string("mosk: new field (called from ") + (file ? file : "?") +
+                              ":" + std::to_string(line) + "): ";
+    if (!grid) throw std::invalid_argument(where + "null grid");
+    if (!type) throw std::invalid_argument(where + "null type");
+    if (reserved) throw std::invalid_argument(where + "the reserved argument must be null");
+    if (dim < 1 || dim > INT16_MAX)
+        throw std::invalid_argument(where + "dim must lie in 1.." + std::to_string(INT16_MAX) +
+                                    ", got " + std::to_string(dim));
+    if (type->order < 0 || type->order > kMaxLagrangeDegree)
+        throw std::invalid_argument(where + "type " + type->name + " is not supported");
+    GridImpl& g = impl_of(grid);
+
+    auto impl = std::make_unique<DofImpl>();
+    impl->name = name ? name : "";
+    impl->mode = init_mode_of(init);
+    auto d = std::make_unique<DOF_>();
+    *d = DOF_{};
+    d->grid = grid;
+    d->type = type;
+    d->nvert_values = int64_t(type->nvert) * dim;
+    d->nedge_values = int64_t(type->nedge) * dim;
+    d->nface_values = int64_t(type->nface) * dim;
+    d->nelem_values = int64_t(type->nelem) * dim;
+    d->dim = int16_t(dim);
+    d->impl = impl.get();
+    d->name = impl->name.c_str();
+    resize_zeroed(*d, *grid);
+    // An exception from the user's function leaves here; the unique pointers free everything.
+    if (impl->mode == InitMode::Function) interpolate_function(*d, init);
+    g.fields.push_back(d.get());
+    impl.release();
+    return d.release();
+}
+
+void moskDofSetDataByValue(DOF_* dof, double value) {
+    grid_of(dof, "set field values");
+    std::fill(dof_impl(*dof).values.begin(), dof_impl(*dof).values.end(), value);
+}
+
+void moskDofFree(DOF_** dof) {
+    if (!dof || !*dof) return;
+    DOF_* d = *dof;
+    if (d->grid) {
+        auto& fields = impl_of(d->grid).fields;
+        fields.erase(std::remove(fields.begin(), fields.end(), d), fields.end());
+    }
+    delete static_cast<DofImpl*>(d->impl);
+    delete d;
+    *dof = nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,63 @@
+// DOF fields: values of a Lagrange (or piecewise constant) function on the leaf mesh, their
+// initialisation, evaluation inside an element, and how they follow the grid through refinement
+// and re-import.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "dof/dof_layout.h"
+#include "dof/lagrange.h"
+#include "grid/geometry.h"
+#include "grid/grid_impl.h"
+#include "mosk.h"
+
+namespace mosk {
+
+enum class InitMode { NoData, NoAction, Interpolation, Lambda, Function };
+
+// The mode a moskDofNew_ init argument stands for (a real function for anything that is not a
+// marker; null is "no data").
+InitMode init_mode_of(MOSK_POINT_FUNC init);
+
+struct DofImpl {
+    std::string name;
+    InitMode mode = InitMode::NoData;
+    std::vector<double> values;  // DOF_::data points here
+};
+
+DofImpl& dof_impl(DOF_& d);
+// The grid of a field; throws std::invalid_argument when the field or its grid is gone.
+GridImpl& grid_of(const DOF_* d, const char* op);
+
+// The element's nodes of a field's type: basis, element node order and degree.
+struct ElementNodes {
+    const LagrangeBasis* basis;
+    NodeOrder order;
+    int degree;
+};
+ElementNodes element_nodes(const DOF_TYPE_& type, const ELEMENT_& e);
+
+// Barycentric coordinates of the element's node k (element order).
+void node_lambda(const ElementNodes& n, int k, double lambda[4]);
+
+// Physical point of barycentric lambda in the tetrahedron p.
+Point point_of(const TetPoints& p, const double lambda[4]);
+
+// Values (dim of them) of the field at barycentric lambda of leaf element e, reading the field's
+// values through the numbering stored in e and the blocks b.
+void evaluate_field(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e,
+                    const double lambda[4], double* out);
+
+// Calls `init` once per node of the leaf mesh and stores its values (the field interpolates it).
+void interpolate_function(DOF_& d, MOSK_POINT_FUNC init);
+
+// After refine_all: `before` is the public record as it was and records from first_new_record on
+// are new. Fields in an interpolating mode get the interpolant of their old values on the new
+// leaf mesh; the others are zeroed at the new size.
+void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t first_new_record);
+
+// After an import: every field is resized to the new mesh and zeroed.
+void reset_fields_after_import(GridImpl& g);
+
+}  // namespace mosk

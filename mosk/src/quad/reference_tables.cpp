@@ -1,0 +1,53 @@
+#include "quad/reference_tables.h"
+
+#include <array>
+#include <memory>
+#include <mutex>
+
+namespace mosk {
+
+namespace {
+
+ReferenceTable build_table(const LagrangeBasis& b, const QuadRule& r) {
+    ReferenceTable t;
+    t.basis = &b;
+    t.rule = &r;
+    t.nb = b.size;
+    t.n = r.size;
+    const size_t n = size_t(r.size), nb = size_t(b.size);
+    t.value.resize(nb * n);
+    t.weighted_value.resize(nb * n);
+    t.dlambda.resize(4 * nb * n);
+    t.weighted_dlambda.resize(4 * nb * n);
+    double v[kMaxLagrangeSize], d[4 * kMaxLagrangeSize];
+    for (size_t q = 0; q < n; ++q) {
+        const double* lambda = &r.bary[4 * q];
+        const double w = r.weights[q];
+        lagrange_values(b, lambda, v);
+        lagrange_derivatives(b, lambda, d);
+        for (size_t k = 0; k < nb; ++k) {
+            t.value[k * n + q] = v[k];
+            t.weighted_value[k * n + q] = w * v[k];
+            for (size_t m = 0; m < 4; ++m) {
+                t.dlambda[(4 * k + m) * n + q] = d[4 * k + m];
+                t.weighted_dlambda[(4 * k + m) * n + q] = w * d[4 * k + m];
+            }
+        }
+    }
+    return t;
+}
+
+}  // namespace
+
+const ReferenceTable& reference_table(int p, int q) {
+    // Validate both before touching the cache slots.
+    const LagrangeBasis& b = lagrange_basis(p);
+    const QuadRule& r = tet_rule(q);
+    static std::array<std::array<std::once_flag, kMaxTetRuleDegree + 1>, kMaxLagrangeDegree + 1> once;
+    static std::array<std::array<std::unique_ptr<const ReferenceTable>, kMaxTetRuleDegree + 1>,
+                      kMaxLagrangeDegree + 1> tables;
+    std::call_once(once[p][q], [&] { tables[p][q] = std::make_unique<const ReferenceTable>(build_table(b, r)); });
+    return *tables[p][q];
+}
+
+}  // namespace mosk
