@@ -101,7 +101,7 @@ TEST(GaussJacobi, ExactToDegree2nMinus1AndNotBeyond) {
                 const double rel = double(std::fabs(s - exact) / exact);
                 if (k < 2 * n)
                     EXPECT_LT(rel, 1e-13) << "n " << n << " alpha " << alpha << " k " << k;
-                else
+                else if (n <= 8)  // beyond, the error of t^2n drops towards rounding
                     EXPECT_GT(rel, 1e-10) << "n " << n << " alpha " << alpha << " k " << k;
             }
         }
@@ -115,9 +115,16 @@ TEST(TetQuadrature, EveryRuleIsExactPositiveInsideAndTight) {
         SCOPED_TRACE("requested degree " + std::to_string(d));
         const QuadRule& r = tet_rule(d);
         expect_valid_points(r, d);
+        if (d > 0) {  // even and odd requests may share a conical rule: check its points once
+            const QuadRule& prev = tet_rule(d - 1);
+            if (prev.bary == r.bary && prev.weights == r.weights) continue;
+        }
         const auto [in, beyond] = monomial_errors(r, r.degree, r.degree + 1);
         EXPECT_LT(in, 1e-13) << "rule of degree " << r.degree << " with " << r.size << " points";
-        EXPECT_GT(beyond, 1e-8) << "rule claims degree " << r.degree << " but is exact beyond";
+        // One degree more must fail visibly; for high conical rules that error itself falls
+        // towards rounding (about 1e-12 at degree 41), so tightness is checked up to 25.
+        if (r.degree <= 25)
+            EXPECT_GT(beyond, 1e-8) << "rule claims degree " << r.degree << " but is exact beyond";
     }
 }
 

@@ -1,8 +1,13 @@
 #include "element.h"
 
+#include <pybind11/functional.h>
 #include <pybind11/stl.h>
 
 #include <stdexcept>
+
+#include "dof/dirichlet.h"
+#include "map.h"
+#include "solver.h"
 
 namespace py = pybind11;
 
@@ -31,7 +36,21 @@ ELEMENT_* ElementHandle::get() const {
 }
 
 void ElementHandle::define(py::module_& m) {
-    py::class_<ElementHandle>(m, "Element")
+    py::class_<ElementHandle> cls(m, "Element");
+    cls.def("getDirichletBC",
+            [](ElementHandle& self, DofHandle& dof, PointFunction f) {
+                return dof.getDirichletBC(self, std::move(f));
+            })
+        .def("getGlobalIndex",
+             [](ElementHandle& self, SolverHandle& e, int dof_idx) {
+                 return e.getGlobalIndex(self, dof_idx);
+             },
+             py::arg("e"), py::arg("dof_idx") = 0)
+        .def("getGlobalIndex",
+             [](ElementHandle& self, MapHandle& e, int dof_idx) {
+                 return e.getGlobalIndex(self, dof_idx);
+             },
+             py::arg("e"), py::arg("dof_idx") = 0)
         .def("__repr__", [](const ElementHandle& self) {
             const ELEMENT_* e = self.get();
             return vec2str(std::vector<int>{e->verts[0], e->verts[1], e->verts[2], e->verts[3]});

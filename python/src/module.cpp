@@ -1,12 +1,17 @@
 // The module's entry: starts the library, arranges its shut-down, and registers the classes.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <mutex>
 
 #include "element.h"
 #include "element_iterator.h"
+#include "boundary.h"
 #include "dof/dof.h"
 #include "grid.h"
+#include "map.h"
+#include "solver.h"
 #include "library_errors.h"
 #include "module.h"
 #include "mosk.h"
@@ -27,10 +32,62 @@ void initialize() {
 
 void finalize() { moskFinalize(); }
 
+void processBoundary(int n, const int* mask, const double* values, double* A, double* b) {
+    if (n <= 0) return;
+    for (int i = 0; i < n; ++i) {
+        if (mask[i]) {
+            b[i] = values[i];
+            continue;
+        }
+        for (int j = 0; j < n; ++j)
+            if (mask[j]) b[i] -= A[i * n + j] * values[j];
+    }
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            if (i == j && mask[i])
+                A[i * n + i] = 1.0;
+            else if (mask[i] || mask[j])
+                A[i * n + j] = 0.0;
+        }
+}
+
 }  // namespace mosk
 
 namespace {
+
 void shut_down() { mosk::finalize(); }
+
+// The element matrix or vector must be changed where the caller can see it: a writable,
+// C-contiguous float64 array of at least `needed` values (anything else would be a silent copy).
+double* in_place_data(const py::object& obj, size_t needed, const char* what) {
+    if (!py::isinstance<py::array>(obj))
+        throw py::type_error(std::string("processBoundary: ") + what +
+                             " must be a NumPy float64 array (it is changed in place), not " +
+                             std::string(py::str(py::type::handle_of(obj).attr("__name__"))));
+    py::array a = py::reinterpret_borrow<py::array>(obj);
+    if (!a.dtype().is(py::dtype::of<double>()) || !(a.flags() & py::array::c_style) ||
+        !a.writeable())
+        throw py::type_error(std::string("processBoundary: ") + what +
+                             " must be a writable, C-contiguous float64 NumPy array (it is "
+                             "changed in place)");
+    if (size_t(a.size()) < needed)
+        throw py::value_error(std::string("processBoundary: ") + what + " holds " +
+                              std::to_string(a.size()) + " values, " + std::to_string(needed) +
+                              " needed");
+    return static_cast<double*>(a.mutable_data());
+}
+
+void process_boundary_binding(const std::vector<int>& mask, const std::vector<double>& values,
+                              py::object A, py::object b) {
+    const size_t n = mask.size();
+    if (values.size() < n)
+        throw py::value_error("processBoundary: " + std::to_string(values.size()) +
+                              " values for a mask of " + std::to_string(n));
+    double* a = in_place_data(A, n * n, "the matrix");
+    double* v = in_place_data(b, n, "the right-hand side");
+    mosk::processBoundary(int(n), mask.data(), values.data(), a, v);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_pymosk, m) {
@@ -40,8 +97,11 @@ PYBIND11_MODULE(_pymosk, m) {
     py::capsule cleanup(&shut_down);
     if (!py::hasattr(m, "_cleanup")) m.add_object("_cleanup", cleanup);
     py::module_ utils = m.def_submodule("utils");
+    utils.def("processBoundary", &process_boundary_binding);
     mosk::ElementIterator::define(utils);
     mosk::GridHandle::define(m);
     mosk::ElementHandle::define(m);
     mosk::DofHandle::define(m);
+    mosk::MapHandle::define(m);
+    mosk::SolverHandle::define(m);
 }

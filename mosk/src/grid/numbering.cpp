@@ -115,16 +115,21 @@ void GridImpl::number_leaf_mesh() {
             base[v + 1] = base[v] + count;
         }
         std::vector<uint32_t>().swap(seen);
-        edge_verts.resize(base[nv]);
+        // The distinct keys, packed: the searches below then stay in a few megabytes.
+        std::vector<uint32_t> dense(base[nv]);
         for (size_t v = 0; v < nv; ++v)
-            for (uint32_t s = 0; s < base[v + 1] - base[v]; ++s)
-                edge_verts[base[v] + s] = {int(v), int(high[start[v] + s])};
+            std::copy_n(high.data() + start[v], base[v + 1] - base[v], dense.data() + base[v]);
+        std::vector<uint32_t>().swap(high);
+        std::vector<uint32_t>().swap(start);
+        edge_verts.resize(dense.size());
+        for (size_t v = 0; v < nv; ++v)
+            for (uint32_t s = base[v]; s < base[v + 1]; ++s) edge_verts[s] = {int(v), int(dense[s])};
         for (size_t i = 0; i < n; ++i) {
             ELEMENT_& e = leaf(int(i));
             for (int k = 0; k < 6; ++k) {
                 const int a = tets[i][kEdgeVerts[k][0]], b = tets[i][kEdgeVerts[k][1]];
                 const uint32_t lo = uint32_t(std::min(a, b)), hi = uint32_t(std::max(a, b));
-                e.edges[k] = int(base[lo] + position(high.data() + start[lo],
+                e.edges[k] = int(base[lo] + position(dense.data() + base[lo],
                                                      base[lo + 1] - base[lo], hi, ~0u));
             }
         }
@@ -157,22 +162,25 @@ void GridImpl::number_leaf_mesh() {
             }
             base[b + 1] = base[b] + uint32_t(out - first);
         }
-        face_verts.resize(base[ne]);
-        face_label.assign(base[ne], 0);
+        std::vector<uint32_t> dense(base[ne]);
         for (size_t b = 0; b < ne; ++b)
-            for (uint32_t s = 0; s < base[b + 1] - base[b]; ++s)
-                face_verts[base[b] + s] = {edge_verts[b][0], edge_verts[b][1],
-                                           int(third[start[b] + s] & kVertexMask)};
+            std::copy_n(third.data() + start[b], base[b + 1] - base[b], dense.data() + base[b]);
+        std::vector<uint32_t>().swap(third);
+        std::vector<uint32_t>().swap(start);
+        face_verts.resize(dense.size());
+        face_label.assign(dense.size(), 0);
+        for (size_t b = 0; b < ne; ++b)
+            for (uint32_t s = base[b]; s < base[b + 1]; ++s)
+                face_verts[s] = {edge_verts[b][0], edge_verts[b][1], int(dense[s] & kVertexMask)};
         for (size_t i = 0; i < n; ++i) {
             ELEMENT_& e = leaf(int(i));
             for (int k = 0; k < 4; ++k) {
                 const auto l = sorted_face(tets[i], k);
                 const uint32_t b = face_edge(i, l);
-                const uint32_t p = position(third.data() + start[b], base[b + 1] - base[b],
-                                            uint32_t(tets[i][l[2]]), kVertexMask);
-                const int face = int(base[b] + p);
-                e.faces[k] = face;
-                if (third[start[b] + p] & kInteriorBit) {
+                const uint32_t face = base[b] + position(dense.data() + base[b], base[b + 1] - base[b],
+                                                         uint32_t(tets[i][l[2]]), kVertexMask);
+                e.faces[k] = int(face);
+                if (dense[face] & kInteriorBit) {
                     e.label[k] = 0;
                 } else {
                     // A boundary face keeps the label its leaf carries.

@@ -32,6 +32,7 @@ public:
           first_vertex_(g_.coords.size()),
           mids_(g_.leaves.size() / 2),
           stamp_(g_.coords.size(), -1) {
+        live_.reserve(2 * g_.leaves.size());
         // A level makes about twice the leaves; past this many records something is wrong with
         // the geometry, and the cap keeps a runaway closure from eating the machine.
         record_cap_ = first_record_ + 64 * g_.leaves.size() + 1024;
@@ -42,19 +43,26 @@ public:
     // made so far stay in the store, unreachable).
     std::vector<int> run() {
         try {
-            for (int r : g_.leaves) bisect(r);
+            for (int r : g_.leaves) {
+                bisect(r);
+                for (int c : g_.elements[r].child) add_leaf(c);
+            }
             // Round k rechecks the leaves that were checked before midpoints of round k - 1
             // appeared; leaves made during a round are checked when they are made.
             for (int round = 1;; ++round) {
                 round_ = round;
                 const size_t before = mids_.size();
-                const size_t end = g_.elements.size();
-                const int since = round - 1;
-                for (size_t r = first_record_; r < end; ++r)
-                    if (g_.elements[r].child[0] < 0 && hanging(g_.elements[r], since))
-                        close_from(int(r));
+                const size_t end = live_.size();
+                for (size_t i = 0; i < end; ++i) {
+                    const Leaf l = live_[i];
+                    if (l.record >= 0 && hanging(l.verts, round - 1)) {
+                        live_[i].record = -1;
+                        close_from(l.record);
+                    }
+                }
                 if (mids_.size() == before) break;
             }
+            std::vector<Leaf>().swap(live_);
             return rebuild_leaves();
         } catch (...) {
             undo_level(g_, g_.leaves, first_vertex_);
@@ -105,9 +113,9 @@ private:
 
     // True when an edge of `e` holds a midpoint whose end vertices were both touched in round
     // `since` or later (a cheap filter before the table lookup).
-    bool hanging(const ELEMENT_& e, int since) const {
+    bool hanging(const int (&verts)[4], int since) const {
         for (const auto& ev : kEdgeVerts) {
-            const int a = e.verts[ev[0]], b = e.verts[ev[1]];
+            const int a = verts[ev[0]], b = verts[ev[1]];
             if (stamp_[a] >= since && stamp_[b] >= since && mids_.find(RefineMidpoints::key(a, b)) >= 0)
                 return true;
         }
@@ -156,9 +164,18 @@ private:
             const int x = stack_.back();
             stack_.pop_back();
             bisect(x);
-            for (int c : g_.elements[x].child)
-                if (hanging(g_.elements[c], 0)) stack_.push_back(c);
+            for (int c : g_.elements[x].child) {
+                if (hanging(g_.elements[c].verts, 0))
+                    stack_.push_back(c);
+                else
+                    add_leaf(c);
+            }
         }
+    }
+
+    void add_leaf(int r) {
+        const ELEMENT_& e = g_.elements[r];
+        live_.push_back({r, {e.verts[0], e.verts[1], e.verts[2], e.verts[3]}});
     }
 
     // Children replace their parent in place, child 0 first.
@@ -190,6 +207,13 @@ private:
     RefineMidpoints mids_;
     std::vector<int> stamp_;  // per vertex: last round in which it became an end of a bisected edge
     std::vector<int> stack_;
+    // The leaves made in this level with their vertices (record -1 once refined): the rounds
+    // scan this instead of the store, a fifth of the bytes.
+    struct Leaf {
+        int record;
+        int verts[4];
+    };
+    std::vector<Leaf> live_;
     int round_ = 0;
 };
 

@@ -1,0 +1,159 @@
+// Solvers: a linear system over a map of fields, preallocated from the fields' element
+// connectivity, assembled by additions, solved by a named kind, and solved into the fields.
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "core/library_state.h"
+#include "dof/dof_field.h"
+#include "solver/map.h"
+#include "solver/petsc_system.h"
+#include "solver/solver_kinds.h"
+
+namespace {
+
+// Index 0 is the default kind: the one named by the -solver option, else "cg".
+MOSK_SOLVER_KIND_ kind_default = {"default", "the kind of the -solver option, else cg", nullptr};
+MOSK_SOLVER_KIND_ kind_cg = {"cg", "conjugate gradients with algebraic multigrid", nullptr};
+MOSK_SOLVER_KIND_ kind_gmres = {"gmres", "restarted GMRES with algebraic multigrid", nullptr};
+MOSK_SOLVER_KIND_ kind_bicgstab = {"bicgstab", "BiCGStab with ILU(0)", nullptr};
+MOSK_SOLVER_KIND_ kind_lu = {"lu", "direct LU factorisation", nullptr};
+MOSK_SOLVER_KIND_ kind_petsc = {"petsc", "configured entirely by PETSc's options", nullptr};
+
+struct SolverImpl {
+    MAP_* map = nullptr;
+    MOSK_MATRIX_ matrix{};
+    MOSK_VECTOR_ rhs{};
+    std::unique_ptr<mosk::LinearSystem> system;
+    std::vector<double> solution;
+
+    ~SolverImpl() { moskMapDestroy(&map); }
+};
+
+SolverImpl& solver_impl(SOLVER_* s, const char* op) {
+    if (!s || !s->impl) throw std::invalid_argument(std::string("mosk: ") + op + ": null solver");
+    return *static_cast<SolverImpl*>(s->impl);
+}
+
+mosk::LinearSystem& system_of(void* impl, const char* op) {
+    if (!impl) throw std::invalid_argument(std::string("mosk: ") + op + ": null record");
+    return *static_cast<SolverImpl*>(impl)->system;
+}
+
+std::string kind_name(const SOLVER_* s) {
+    const MOSK_SOLVER_KIND_* kind = s->kind ? s->kind : &kind_default;
+    if (kind != &kind_default) return kind->name;
+    const std::string& chosen = mosk::library_options().solver;
+    return chosen.empty() ? "cg" : chosen;
+}
+
+}  // namespace
+
+MOSK_SOLVER_KIND_* moskSolverList_[] = {&kind_default, &kind_cg,  &kind_gmres, &kind_bicgstab,
+                                         &kind_lu,      &kind_petsc, nullptr};
+const char* moskSolverNames_[] = {"default", "pcg", "fgmres", "bcgs", "direct", "options",
+                                  nullptr};
+
+using namespace mosk;
+
+extern "C" {
+
+SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
+    if (n < 1) throw std::invalid_argument("mosk: new solver: it needs at least one field");
+    auto impl = std::make_unique<SolverImpl>();
+    impl->map = moskMapCreateN(n, dofs);
+    std::vector<int> offsets, indices;
+    element_connectivity(impl->map, offsets, indices);
+    impl->system =
+        std::make_unique<LinearSystem>(impl->map->global_size, offsets, indices, moskComm);
+    impl->solution.assign(size_t(impl->map->global_size), 0.0);
+    auto s = std::make_unique<SOLVER_>();
+    *s = SOLVER_{};
+    impl->matrix = MOSK_MATRIX_{impl->map, 0, impl.get()};
+    impl->rhs = MOSK_VECTOR_{impl->map, impl.get()};
+    s->matrix = &impl->matrix;
+    s->matrix2 = nullptr;
+    s->rhs = &impl->rhs;
+    s->rtol = library_options().solver_rtol;
+    s->maxit = library_options().solver_maxit;
+    s->symmetry = UNSYM;
+    s->kind = kind ? kind : moskSolverList_[0];
+    const std::string name = kind_name(s.get());
+    if (!find_solver_kind(name))
+        throw std::invalid_argument("mosk: new solver: unknown kind '" + name + "' (known: " +
+                                    solver_kind_names() + ")");
+    s->impl = impl.release();
+    return s.release();
+}
+
+void moskSolverDestroy(SOLVER_** solver) {
+    if (!solver || !*solver) return;
+    delete static_cast<SolverImpl*>((*solver)->impl);
+    delete *solver;
+    *solver = nullptr;
+}
+
+void moskMatAddEntries_(MOSK_MATRIX_* m, int nrows, const int* rows, int ncols, const int* cols,
+                        const double* vals, int, int, int) {
+    if (!m) throw std::invalid_argument("mosk: add matrix entries: null matrix");
+    if (nrows < 0 || ncols < 0)
+        throw std::invalid_argument("mosk: add matrix entries: negative count");
+    if (nrows == 0 || ncols == 0) return;
+    if (!rows || !cols || !vals)
+        throw std::invalid_argument("mosk: add matrix entries: null array");
+    system_of(m->impl, "add matrix entries").add_block(nrows, rows, ncols, cols, vals);
+}
+
+void moskVecAddEntries_(MOSK_VECTOR_* v, int, int n, const int* idx, const double* vals, int,
+                        int) {
+    if (!v) throw std::invalid_argument("mosk: add vector entries: null vector");
+    if (n < 0) throw std::invalid_argument("mosk: add vector entries: negative count");
+    if (n == 0) return;
+    if (!idx || !vals) throw std::invalid_argument("mosk: add vector entries: null array");
+    system_of(v->impl, "add vector entries").add_rhs(n, idx, vals);
+}
+
+int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
+    SolverImpl& impl = solver_impl(s, "solve");
+    MapImpl& map = map_impl(impl.map, "solve");
+    if (impl.matrix.flag != 0)
+        throw std::logic_error(
+            "mosk: solve: a boundary treatment by the solver (matrix flag 1) is not supported; "
+            "treat Dirichlet rows in the element systems and clear the flag");
+    if (n != int(map.dofs.size()) || (n > 0 && !dofs))
+        throw std::invalid_argument("mosk: solve: the solver was made over " +
+                                    std::to_string(map.dofs.size()) +
+                                    " field(s), the solution asked for " + std::to_string(n));
+    for (int i = 0; i < n; ++i) {
+        grid_of(dofs[i], "solve");
+        if (dofs[i]->grid != map.dofs[i]->grid ||
+            value_blocks(*dofs[i], *dofs[i]->grid).total !=
+                value_blocks(*map.dofs[i], *map.dofs[i]->grid).total)
+            throw std::invalid_argument("mosk: solve: field " + std::to_string(i) + " ('" +
+                                        dofs[i]->name + "') does not match the solver's field '" +
+                                        map.dofs[i]->name + "'");
+    }
+    const std::string name = kind_name(s);
+    const SolveResult r = impl.system->solve(name, s->rtol, s->maxit, s->symmetry, impl.solution);
+    s->iterations = r.iterations;
+    s->residual = r.rhs_norm > 0 ? r.true_residual / r.rhs_norm : r.true_residual;
+    log_message(1, "solve (" + name + ", " + r.ksp_type + "/" + r.pc_type + "): " +
+                       std::to_string(r.iterations) + " iterations, relative residual " +
+                       std::to_string(s->residual));
+    for (int i = 0; i < n; ++i) {
+        const int64_t size = value_blocks(*dofs[i], *dofs[i]->grid).total;
+        std::copy(impl.solution.begin() + map.offsets[i],
+                  impl.solution.begin() + map.offsets[i] + size, dofs[i]->data);
+    }
+    return r.iterations;
+}
+
+void moskSolverDumpMATLAB_(SOLVER_* s, const char* matrix_file, const char* rhs_file,
+                           void* /*reserved*/, int /*flag*/) {
+    SolverImpl& impl = solver_impl(s, "MATLAB dump");
+    if (!matrix_file || !rhs_file)
+        throw std::invalid_argument("mosk: MATLAB dump: null file name");
+    impl.system->write_matlab(matrix_file, rhs_file);
+}
+
+}  // extern "C"

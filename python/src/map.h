@@ -1,0 +1,34 @@
+// MapHandle: a numbering of the values of a list of fields, exposed as _pymosk.Map.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <vector>
+
+#include "dof/dof.h"
+#include "element.h"
+#include "handle.h"
+#include "mosk.h"
+
+namespace mosk {
+
+class MapHandle {
+public:
+    Handle<MAP_> handle;
+    // Copies of the fields the map was made from: the library map points at their DOFs, so they
+    // must live as long as the map (empty for a map a solver lends out).
+    std::vector<DofHandle> fields;
+
+    static MapHandle create(std::vector<DofHandle> dofs);
+
+    std::vector<int> getGlobalIndex(ElementHandle& e, int dof_idx);
+    DofHandle getDof(int i);
+    int getSize();
+    int getGlobalSize();
+
+    MAP_* get() const { return handle.get(); }
+
+    static void define(pybind11::module_& m);
+};
+
+}  // namespace mosk

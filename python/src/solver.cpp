@@ -1,0 +1,115 @@
+#include "solver.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "map.h"
+
+namespace py = pybind11;
+
+namespace mosk {
+namespace {
+
+bool same_text(const std::string& a, const char* b) {
+    return std::strlen(b) == a.size() && std::memcmp(a.data(), b, a.size()) == 0;
+}
+
+std::vector<DOF_*> pointers_of(const std::vector<DofHandle>& dofs) {
+    std::vector<DOF_*> p;
+    p.reserve(dofs.size());
+    for (const DofHandle& d : dofs) p.push_back(d.get());
+    return p;
+}
+
+// Values in logical row-major order (a copy only when the array is not C-contiguous float64).
+using DenseValues = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+void require_values(const DenseValues& values, size_t needed, const char* what) {
+    if (size_t(values.size()) < needed)
+        throw py::value_error(std::string(what) + ": " + std::to_string(needed) +
+                              " values needed, " + std::to_string(values.size()) + " given");
+}
+
+}  // namespace
+
+MOSK_SOLVER_KIND_* find_solver_kind_by_name(const std::string& name) {
+    for (int i = 1; moskSolverList_[i] && moskSolverNames_[i]; ++i) {
+        if (same_text(name, moskSolverList_[i]->name)) return moskSolverList_[i];
+        if (same_text(name, moskSolverNames_[i])) return moskSolverList_[i];
+    }
+    return nullptr;
+}
+
+SolverHandle SolverHandle::create(const std::string& name, std::vector<DofHandle> dofs) {
+    MOSK_SOLVER_KIND_* kind = find_solver_kind_by_name(name);
+    std::vector<DOF_*> p = pointers_of(dofs);
+    SOLVER_* solver = moskSolverCreateN(kind, int(p.size()), p.empty() ? nullptr : p.data());
+    SolverHandle h;
+    h.handle = Handle<SOLVER_>::owning(solver, LibraryFree<SOLVER_, moskSolverDestroy>{});
+    // Element systems are treated for their Dirichlet rows before assembly (processBoundary),
+    // so the solver must not add its own treatment.
+    solver->matrix->flag = 0;
+    h.fields = std::move(dofs);
+    return h;
+}
+
+std::vector<int> SolverHandle::getGlobalIndex(ElementHandle& e, int dof_idx) {
+    SOLVER_* s = get();
+    MOSK_MATRIX_* m = s->matrix2 ? s->matrix2 : s->matrix;
+    MapHandle map;
+    map.handle.set(m->map);
+    return map.getGlobalIndex(e, dof_idx);
+}
+
+int SolverHandle::solve(std::vector<DofHandle> dofs, int solveFlag) {
+    std::vector<DOF_*> p = pointers_of(dofs);
+    return moskSolverSolveN(get(), solveFlag, int(p.size()), p.empty() ? nullptr : p.data());
+}
+
+void SolverHandle::define(py::module_& m) {
+    py::class_<SolverHandle> cls(m, "Solver");
+    cls.def(py::init([](const std::string& name, DofHandle& d) {
+           return SolverHandle::create(name, {d});
+       }))
+        .def(py::init(&SolverHandle::create))
+        .def("addMatrixEntries",
+             [](SolverHandle& self, const std::vector<int>& rows, const std::vector<int>& cols,
+                DenseValues values) {
+                 require_values(values, rows.size() * cols.size(), "addMatrixEntries");
+                 moskMatAddEntries_(self.get()->matrix, int(rows.size()), rows.data(),
+                                    int(cols.size()), cols.data(), values.data(), 1, 1, 0);
+             })
+        .def("addRHSEntries",
+             [](SolverHandle& self, const std::vector<int>& indices, DenseValues values) {
+                 require_values(values, indices.size(), "addRHSEntries");
+                 moskVecAddEntries_(self.get()->rhs, 0, int(indices.size()), indices.data(),
+                                    values.data(), 1, 0);
+             })
+        .def("getGlobalIndex", &SolverHandle::getGlobalIndex, py::arg("e"),
+             py::arg("dof_idx") = 0)
+        .def("solve", [](SolverHandle& self, DofHandle& d) { self.solve({d}, 0); })
+        .def("solve", [](SolverHandle& self, std::vector<DofHandle> d) { self.solve(d, 0); })
+        .def("setSymmetry", [](SolverHandle& self, SYMMETRY s) { self.get()->symmetry = int(s); })
+        .def("dumpMATLAB",
+             [](SolverHandle& self, const std::string& a, const std::string& b) {
+                 moskSolverDumpMATLAB_(self.get(), a.c_str(), b.c_str(), nullptr, 0);
+             })
+        .def("__repr__", [](const SolverHandle& self) {
+            const SOLVER_* s = self.get();
+            std::ostringstream out;
+            out << "iter " << s->iterations << " maxit " << s->maxit << " residual "
+                << s->residual << " rtol " << s->rtol;
+            return out.str();
+        });
+    py::enum_<SYMMETRY>(cls, "Symmetry")
+        .value("UNSYM", UNSYM)
+        .value("SSYM", SSYM)
+        .value("SYM", SYM)
+        .value("SPD", SPD)
+        .export_values();
+}
+
+}  // namespace mosk
