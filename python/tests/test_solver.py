@@ -1,0 +1,161 @@
+"""Maps, solvers and the element boundary treatment, on a P1 Laplacian whose element matrices
+are built here from the library's Jacobians (V G G^T of the barycentric gradients)."""
+import re
+
+import numpy as np
+import pytest
+
+import _pymosk
+
+exact = lambda p: [1.0 + 2.0 * p[0] - p[1] + 0.5 * p[2]]  # harmonic: P1 reproduces it
+
+
+def p1_stiffness(grid, e):
+    j = np.array(grid.geomGetJacobian(e)).reshape(4, 4)
+    g = j[:, :3]
+    return grid.geomGetVolume(e) * g @ g.T
+
+
+def assemble(grid, u, s):
+    for e in grid.getElementIterator():
+        A = p1_stiffness(grid, e)
+        b = np.zeros(4)
+        mask, values = e.getDirichletBC(u, exact)
+        _pymosk.utils.processBoundary(mask, values, A, b)
+        idx = e.getGlobalIndex(s)
+        s.addMatrixEntries(idx, idx, A)
+        s.addRHSEntries(idx, b)
+
+
+@pytest.fixture
+def grid(box_mesh):
+    g = _pymosk.Grid(str(box_mesh[0]))
+    g.refineAllElements(1)
+    return g
+
+
+def vertex_values(grid, u, tmp_path):
+    import meshio
+    grid.exportVTK(str(tmp_path / "u.vtu"), u)
+    m = meshio.read(tmp_path / "u.vtu")
+    return m.points, m.point_data["u"].ravel()
+
+
+@pytest.mark.parametrize("kind", ["cg", "gmres", "bicgstab", "lu", "petsc", "pcg", "nonsense"])
+def test_every_kind_reproduces_a_linear_solution(grid, tmp_path, kind):
+    u = _pymosk.Dof(grid, "P", 1, name="u")
+    s = _pymosk.Solver(kind, u)
+    s.setSymmetry(_pymosk.Solver.SPD)
+    assemble(grid, u, s)
+    s.solve(u)
+    pts, vals = vertex_values(grid, u, tmp_path)
+    assert np.abs(vals - (1 + 2 * pts[:, 0] - pts[:, 1] + 0.5 * pts[:, 2])).max() < 1e-7
+    text = repr(s)
+    assert re.fullmatch(r"iter \d+ maxit \d+ residual \S+ rtol \S+", text)
+
+
+def test_solve_that_cannot_converge_raises():
+    # The iteration limit is a library option, read at start-up: run in a fresh interpreter.
+    import subprocess, sys
+    code = f"""
+import numpy as np, _pymosk, sys
+sys.path.insert(0, {str(__file__.rsplit('/', 1)[0])!r})
+from test_solver import assemble
+g = _pymosk.Grid({str(grid_path_holder[0])!r}); g.refineAllElements(1)
+u = _pymosk.Dof(g, "P", 1, name="u")
+s = _pymosk.Solver("gmres", u)
+assemble(g, u, s)
+try:
+    s.solve(u)
+except RuntimeError as e:
+    print("RAISED", e)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env={**__import__("os").environ, "MOSK_OPTIONS": "-solver_maxit 1"})
+    assert "RAISED" in out.stdout and "gmres" in out.stdout, out.stderr
+
+
+grid_path_holder = []
+
+
+@pytest.fixture(autouse=True)
+def _remember(box_mesh):
+    grid_path_holder[:] = [box_mesh[0]]
+
+
+def test_map_indices_cover_the_numbering(grid):
+    u = _pymosk.Dof(grid, "P", 2)
+    p = _pymosk.Dof(grid, "P", 1)
+    m = _pymosk.Map([u, p])
+    assert m.getSize() == m.getGlobalSize() == u.getSize() + p.getSize()
+    seen = set()
+    for e in grid.getElementIterator():
+        a = m.getGlobalIndex(e)
+        b = e.getGlobalIndex(e=m, dof_idx=1)
+        assert len(a) == 10 and len(b) == 4
+        seen.update(a)
+        seen.update(b)
+    assert seen == set(range(m.getSize()))
+    with pytest.raises(IndexError):
+        m.getGlobalIndex(next(grid.getElementIterator()), 2)
+    with pytest.raises(IndexError):
+        m.getDof(-1)
+    assert m.getDof(1).getSize() == p.getSize()
+    with pytest.raises(TypeError):
+        next(grid.getElementIterator()).getGlobalIndex(u)
+
+
+def test_dump_matches_assembly(grid, tmp_path):
+    u = _pymosk.Dof(grid, "P", 1, name="u")
+    s = _pymosk.Solver("cg", u)
+    assemble(grid, u, s)
+    s.dumpMATLAB(str(tmp_path / "A.m"), str(tmp_path / "b.m"))
+    text = (tmp_path / "A.m").read_text()
+    triplets = np.array([[float(x) for x in re.split(r"[\s,;]+", line.strip()) if x]
+                         for line in text.splitlines()
+                         if re.fullmatch(r"\s*\d+[\s,]+\d+[\s,]+\S+[;\s]*", line)])
+    n = u.getSize()
+    A = np.zeros((n, n))
+    for i, j, v in triplets:
+        A[int(i) - 1, int(j) - 1] += v
+    assert np.allclose(A, A.T)
+    # Dirichlet rows: k times the identity, k the number of elements sharing the vertex.
+    assert np.all(np.diag(A) > 0)
+
+
+def test_value_arrays_are_checked_and_read_in_logical_order(grid):
+    u = _pymosk.Dof(grid, "P", 1)
+    s = _pymosk.Solver("lu", u)
+    with pytest.raises(ValueError):
+        s.addMatrixEntries([0, 1], [0, 1], np.ones(3))
+    with pytest.raises(ValueError):
+        s.addRHSEntries([0, 1], [1.0])
+    with pytest.raises(IndexError):
+        s.addRHSEntries([10 ** 8], [1.0])
+    s.addRHSEntries([0, 1], [1.0, 2.0])  # plain lists convert
+    s.addMatrixEntries([], [], np.zeros(0))
+
+
+def test_process_boundary_worked_example_and_checks():
+    A = np.array([[2.0, 3.0], [4.0, 6.0]])
+    b = np.array([7.0, 8.0])
+    _pymosk.utils.processBoundary([1, 0], [5.0, 9.0], A, b)
+    assert A.tolist() == [[1, 0], [0, 6]] and b.tolist() == [5, -12]
+    A = np.arange(9.0).reshape(3, 3) + np.arange(9.0).reshape(3, 3).T
+    b = np.ones(3)
+    _pymosk.utils.processBoundary([0, -1, 0], [0.0, 2.0, 0.0], A, b)
+    assert np.allclose(A, A.T) and A[1, 1] == 1 and b[1] == 2
+    A0, b0 = np.eye(2) * 3, np.ones(2)
+    _pymosk.utils.processBoundary([0, 0], [1.0, 1.0], A0, b0)
+    assert A0.tolist() == [[3, 0], [0, 3]]
+    _pymosk.utils.processBoundary([], [], np.zeros(0), np.zeros(0))
+    with pytest.raises(TypeError):
+        _pymosk.utils.processBoundary([1], [1.0], [[1.0]], np.zeros(1))  # a list: copy lost
+    with pytest.raises(TypeError):
+        _pymosk.utils.processBoundary([1, 0], [1.0, 0], np.eye(2).T[:, ::-1], np.zeros(2))
+    with pytest.raises(ValueError):
+        _pymosk.utils.processBoundary([1, 0], [1.0], np.eye(2), np.zeros(2))
+    with pytest.raises(ValueError):
+        _pymosk.utils.processBoundary([1, 0], [1.0, 2.0], np.eye(1), np.zeros(2))
+    with pytest.raises(TypeError):
+        _pymosk.utils.processBoundary(mask=[1], values=[1.0], A=np.eye(1), b=np.zeros(1))
