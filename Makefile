@@ -28,7 +28,7 @@ build: system $(BUILD)/build.ninja
 	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
-	PYTHONPATH=$(BUILD) $(PY) examples/refine_and_export.py
+	PYTHONPATH=$(BUILD) $(PY) examples/poisson.py
 
 test: build
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -156,7 +156,9 @@ TEST(LagrangeNodeOrder, IsABlockPreservingPermutation) {
         for (int trial = 0; trial < 24; ++trial) {
             std::shuffle(g, g + 4, gen);
             const NodeOrder o = lagrange_node_order(b, g);
-            if (p <= 2) EXPECT_TRUE(o.identity);
+            if (p <= 2) {
+                EXPECT_TRUE(o.identity);
+            }
             std::vector<int> seen(b.size, 0);
             for (int k = 0; k < b.size; ++k) {
                 const int c = o.at(k);
@@ -192,7 +194,9 @@ TEST(LagrangeNodeOrder, IsABlockPreservingPermutation) {
         const int sorted[4] = {1, 4, 6, 9};
         EXPECT_TRUE(lagrange_node_order(b, sorted).identity);
         const int twice[4] = {1, 4, 1, 9};
-        if (p >= 3) EXPECT_THROW(lagrange_node_order(b, twice), std::invalid_argument);
+        if (p >= 3) {
+            EXPECT_THROW(lagrange_node_order(b, twice), std::invalid_argument);
+        }
     }
     const int reversed[4] = {9, 6, 4, 1};
     EXPECT_FALSE(lagrange_node_order(lagrange_basis(3), reversed).identity);

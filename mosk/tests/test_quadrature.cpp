@@ -2,9 +2,9 @@
 // rule, positivity, an affine-mapped element, and the cached reference tables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
-#include <map>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -27,9 +27,12 @@ long double factorial(int n) {
 // split into the errors at degree <= `degree` (first) and at degree exactly degree+1 (second,
 // only when dmax > degree). Reference tetrahedron: x, y, z are lambda_1, lambda_2, lambda_3.
 std::pair<double, double> monomial_errors(const QuadRule& rule, int degree, int dmax) {
-    std::vector<long double> mom((dmax + 1) * (dmax + 1) * (dmax + 1), 0.0L);
+    // Blocks of 32 points sum in double (fast), blocks add up in long double (accurate).
+    const size_t nm = size_t(dmax + 1) * (dmax + 1) * (dmax + 1);
+    std::vector<long double> mom(nm, 0.0L);
+    std::vector<double> block(nm, 0.0);
     auto at = [dmax](int i, int j, int k) { return (i * (dmax + 1) + j) * (dmax + 1) + k; };
-    std::vector<long double> px(dmax + 1), py(dmax + 1), pz(dmax + 1);
+    std::vector<double> px(dmax + 1), py(dmax + 1), pz(dmax + 1);
     for (int q = 0; q < rule.size; ++q) {
         px[0] = py[0] = pz[0] = 1;
         for (int d = 1; d <= dmax; ++d) {
@@ -37,12 +40,17 @@ std::pair<double, double> monomial_errors(const QuadRule& rule, int degree, int 
             py[d] = py[d - 1] * rule.bary[4 * q + 2];
             pz[d] = pz[d - 1] * rule.bary[4 * q + 3];
         }
-        const long double w = rule.weights[q];
+        const double w = rule.weights[q];
         for (int i = 0; i <= dmax; ++i)
             for (int j = 0; i + j <= dmax; ++j) {
-                const long double wxy = w * px[i] * py[j];
-                for (int k = 0; i + j + k <= dmax; ++k) mom[at(i, j, k)] += wxy * pz[k];
+                const double wxy = w * px[i] * py[j];
+                double* row = &block[at(i, j, 0)];
+                for (int k = 0; i + j + k <= dmax; ++k) row[k] += wxy * pz[k];
             }
+        if (q % 32 == 31 || q + 1 == rule.size) {
+            for (size_t m = 0; m < nm; ++m) mom[m] += block[m];
+            std::fill(block.begin(), block.end(), 0.0);
+        }
     }
     double in = 0, beyond = 0;
     for (int i = 0; i <= dmax; ++i)
@@ -92,17 +100,20 @@ TEST(GaussJacobi, ExactToDegree2nMinus1AndNotBeyond) {
                 EXPECT_GT(t[i], 0.0);
                 EXPECT_LT(t[i], 1.0);
                 EXPECT_GT(w[i], 0.0);
-                if (i) EXPECT_GT(t[i], t[i - 1]);
+                if (i) {
+                    EXPECT_GT(t[i], t[i - 1]);
+                }
             }
             for (int k = 0; k <= 2 * n; ++k) {
                 long double s = 0;
                 for (int i = 0; i < n; ++i) s += w[i] * std::pow((long double)t[i], k);
                 const long double exact = factorial(k) * factorial(alpha) / factorial(k + alpha + 1);
                 const double rel = double(std::fabs(s - exact) / exact);
-                if (k < 2 * n)
+                if (k < 2 * n) {
                     EXPECT_LT(rel, 1e-13) << "n " << n << " alpha " << alpha << " k " << k;
-                else if (n <= 8)  // beyond, the error of t^2n drops towards rounding
+                } else if (n <= 8) {  // beyond, the error of t^2n drops towards rounding
                     EXPECT_GT(rel, 1e-10) << "n " << n << " alpha " << alpha << " k " << k;
+                }
             }
         }
     std::vector<double> t, w;
@@ -123,8 +134,9 @@ TEST(TetQuadrature, EveryRuleIsExactPositiveInsideAndTight) {
         EXPECT_LT(in, 1e-13) << "rule of degree " << r.degree << " with " << r.size << " points";
         // One degree more must fail visibly; for high conical rules that error itself falls
         // towards rounding (about 1e-12 at degree 41), so tightness is checked up to 25.
-        if (r.degree <= 25)
+        if (r.degree <= 25) {
             EXPECT_GT(beyond, 1e-8) << "rule claims degree " << r.degree << " but is exact beyond";
+        }
     }
 }
 
@@ -139,7 +151,7 @@ TEST(TetQuadrature, ConicalProductMatchesItsPointCount) {
 }
 
 TEST(TetQuadrature, SymmetricRulesAreSmallerThanTheConicalProduct) {
-    for (int d = 2; d <= 7; ++d) {
+    for (int d = 2; d <= 8; ++d) {
         if (d == 3) continue;  // 8 points either way
         EXPECT_LT(tet_rule(d).size, conical_tet_rule(d).size) << "degree " << d;
     }
@@ -170,22 +182,31 @@ TEST(TetQuadrature, ExactOnAnAffinelyMappedTetrahedron) {
                 forms[f][m] = coef[f][0] * X[m][0] + coef[f][1] * X[m][1] + coef[f][2] * X[m][2] +
                               coef[f][3];
         }
-        // Expand prod_f sum_m forms[f][m] lambda_m into monomials lambda^alpha.
-        std::map<std::array<int, 4>, long double> poly = {{{0, 0, 0, 0}, 1.0L}};
-        for (int f = 0; f < q; ++f) {
-            std::map<std::array<int, 4>, long double> next;
-            for (const auto& [a, c] : poly)
-                for (int m = 0; m < 4; ++m) {
-                    auto b = a;
-                    ++b[m];
-                    next[b] += c * forms[f][m];
-                }
+        // Expand prod_f sum_m forms[f][m] lambda_m into monomials lambda^alpha, stored densely
+        // by (a1, a2, a3) with a0 = degree - a1 - a2 - a3.
+        const int N = q + 1;
+        auto at = [N](int a1, int a2, int a3) { return (a1 * N + a2) * N + a3; };
+        std::vector<long double> poly(N * N * N, 0.0L), next(N * N * N);
+        poly[0] = 1;
+        for (int f = 0; f < q; ++f) {  // poly has degree f
+            std::fill(next.begin(), next.end(), 0.0L);
+            for (int a1 = 0; a1 <= f; ++a1)
+                for (int a2 = 0; a1 + a2 <= f; ++a2)
+                    for (int a3 = 0; a1 + a2 + a3 <= f; ++a3) {
+                        const long double c = poly[at(a1, a2, a3)];
+                        next[at(a1, a2, a3)] += c * forms[f][0];
+                        next[at(a1 + 1, a2, a3)] += c * forms[f][1];
+                        next[at(a1, a2 + 1, a3)] += c * forms[f][2];
+                        next[at(a1, a2, a3 + 1)] += c * forms[f][3];
+                    }
             poly.swap(next);
         }
         long double exact = 0;  // mean over T: 6 alpha! / (q + 3)! per monomial
-        for (const auto& [a, c] : poly)
-            exact += c * 6 * factorial(a[0]) * factorial(a[1]) * factorial(a[2]) *
-                     factorial(a[3]) / factorial(q + 3);
+        for (int a1 = 0; a1 <= q; ++a1)
+            for (int a2 = 0; a1 + a2 <= q; ++a2)
+                for (int a3 = 0; a1 + a2 + a3 <= q; ++a3)
+                    exact += poly[at(a1, a2, a3)] * 6 * factorial(q - a1 - a2 - a3) *
+                             factorial(a1) * factorial(a2) * factorial(a3) / factorial(q + 3);
         long double sum = 0;
         for (int k = 0; k < r.size; ++k) {
             double x[3] = {0, 0, 0};

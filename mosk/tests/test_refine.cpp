@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
 
 #include "grid/grid_impl.h"
 #include "mosk.h"
+#include "mosk_errors.h"
 
 namespace mosk {
 namespace {
@@ -184,11 +186,22 @@ void check_grid(const GridImpl& g, const std::map<int, double>& area, double vol
     EXPECT_NEAR(vol, volume, 1e-12 * volume);
     EXPECT_EQ(used.size(), g.coords.size()) << "every vertex belongs to a leaf";
     EXPECT_EQ(faces.size(), g.face_verts.size());
-    EXPECT_TRUE(std::is_sorted(g.edge_verts.begin(), g.edge_verts.end()));
-    EXPECT_TRUE(std::is_sorted(g.face_verts.begin(), g.face_verts.end()));
+    // Numbers follow the sorted vertex keys, each key once.
+    EXPECT_EQ(std::adjacent_find(g.edge_verts.begin(), g.edge_verts.end(), std::greater_equal<>()),
+              g.edge_verts.end());
+    EXPECT_EQ(std::adjacent_find(g.face_verts.begin(), g.face_verts.end(), std::greater_equal<>()),
+              g.face_verts.end());
 
     std::map<int, double> bnd;
+    std::vector<uint8_t> bvert(g.coords.size(), 0);
+    std::set<std::array<int, 2>> bedges;
     for (const auto& [key, owners] : faces) {
+        if (owners.size() == 1) {
+            for (int v : key) bvert[v] = 1;
+            bedges.insert({key[0], key[1]});
+            bedges.insert({key[0], key[2]});
+            bedges.insert({key[1], key[2]});
+        }
         ASSERT_LE(owners.size(), 2u) << "a face is shared by more than two leaves";
         const ELEMENT_& e = g.leaf(owners[0].first);
         const int label = e.label[owners[0].second];
@@ -200,6 +213,10 @@ void check_grid(const GridImpl& g, const std::map<int, double>& area, double vol
                 tri_area(g.coords[key[0]], g.coords[key[1]], g.coords[key[2]]);
         }
     }
+    EXPECT_EQ(g.vert_boundary, bvert);
+    ASSERT_EQ(g.edge_boundary.size(), g.edge_verts.size());
+    for (size_t e = 0; e < g.edge_verts.size(); ++e)
+        ASSERT_EQ(g.edge_boundary[e], bedges.count(g.edge_verts[e])) << "edge " << e;
     // A hanging vertex would leave faces of one leaf inside the box: extra boundary area.
     ASSERT_EQ(bnd.size(), area.size());
     for (const auto& [label, a] : area) EXPECT_NEAR(bnd[label], a, 1e-12) << "label " << label;
@@ -310,15 +327,32 @@ TEST(Refine, UnlabelledBoundaryStaysUnlabelled) {
 }
 
 TEST(Refine, SeveralLevelsInOneCallMatchLevelByLevel) {
+    // One call numbers the leaf mesh once, at the end; the result must be the same grid.
+    MeshData mesh = make_box(2, 0.1);
+    const auto area = boundary_area_by_label(mesh, kUnlabelledBoundary);
     GridImpl a(nullptr, -1), b(nullptr, -1);
-    a.assign(make_box(2, 0.1), "a");
-    b.assign(make_box(2, 0.1), "b");
+    a.assign(MeshData(mesh), "a");
+    b.assign(std::move(mesh), "b");
+    const Snapshot before = snapshot(a);
     refine_all(a, 3);
     for (int i = 0; i < 3; ++i) refine_all(b, 1);
     ASSERT_EQ(a.leaves, b.leaves);
     ASSERT_EQ(a.coords, b.coords);
-    for (size_t i = 0; i < a.leaves.size(); ++i)
-        for (int k = 0; k < 4; ++k) ASSERT_EQ(a.leaf(int(i)).verts[k], b.leaf(int(i)).verts[k]);
+    EXPECT_EQ(a.edge_verts, b.edge_verts);
+    EXPECT_EQ(a.face_verts, b.face_verts);
+    EXPECT_EQ(a.face_label, b.face_label);
+    EXPECT_EQ(a.vert_boundary, b.vert_boundary);
+    EXPECT_EQ(a.edge_boundary, b.edge_boundary);
+    for (size_t i = 0; i < a.leaves.size(); ++i) {
+        const ELEMENT_ &x = a.leaf(int(i)), &y = b.leaf(int(i));
+        for (int k = 0; k < 4; ++k) ASSERT_EQ(x.verts[k], y.verts[k]);
+        for (int k = 0; k < 6; ++k) ASSERT_EQ(x.edges[k], y.edges[k]);
+        for (int k = 0; k < 4; ++k) ASSERT_EQ(x.faces[k], y.faces[k]);
+        for (int k = 0; k < 4; ++k) ASSERT_EQ(x.label[k], y.label[k]);
+    }
+    check_grid(a, area, 1.0);
+    check_tree(a);
+    check_order(a, before);
 }
 
 TEST(Refine, MinimumDihedralAngleDoesNotCollapse) {
@@ -388,6 +422,24 @@ TEST(Refine, PublicRecordAndStaleElementsAfterRefinement) {
     EXPECT_EQ(grid->nelem, int(g.leaves.size()));
     moskFreeGrid(&grid);
     EXPECT_EQ(grid, nullptr);
+}
+
+TEST(LeafNumbering, FaceOfThreeElementsIsRejectedAndGridKept) {
+    GridImpl g(nullptr, -1);
+    g.assign(make_box(1), "cube");
+    const auto leaves = g.leaves;
+    const auto edges = g.edge_verts;
+    MeshData bad;
+    bad.points = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0.2, 0.2, -1}, {0.3, 0.3, 2}};
+    bad.tets = {{0, 1, 2, 3}, {0, 2, 1, 4}, {0, 1, 2, 5}};  // all three hold face 0 1 2
+    try {
+        g.assign(std::move(bad), "bad");
+        FAIL() << "a face of three elements was accepted";
+    } catch (const FormatError& e) {
+        EXPECT_NE(std::string(e.what()).find("more than two"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(g.leaves, leaves);
+    EXPECT_EQ(g.edge_verts, edges);
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ ELEMENT_* ElementHandle::get() const {
 
 void ElementHandle::define(py::module_& m) {
     py::class_<ElementHandle> cls(m, "Element");
+    define_element_quadrature(cls);
     cls.def("getDirichletBC",
             [](ElementHandle& self, DofHandle& dof, PointFunction f) {
                 return dof.getDirichletBC(self, std::move(f));

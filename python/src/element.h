@@ -36,6 +36,9 @@ public:
     static void define(pybind11::module_& m);
 };
 
+// Registers the element quadrature methods (element_quadrature.cpp).
+void define_element_quadrature(pybind11::class_<ElementHandle>& cls);
+
 template <class T>
 std::string vec2str(const std::vector<T>& v) {
     std::ostringstream s;

@@ -1,6 +1,7 @@
 #include "dof/dof_field.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -17,6 +18,11 @@ InitMode init_mode_of(MOSK_POINT_FUNC init) {
 }
 
 DofImpl& dof_impl(DOF_& d) { return *static_cast<DofImpl*>(d.impl); }
+
+void bump_version(DofImpl& impl) {
+    static std::atomic<uint64_t> counter{0};
+    impl.version = ++counter;
+}
 
 GridImpl& grid_of(const DOF_* d, const char* op) {
     if (!d || !d->impl) throw std::invalid_argument(std::string("mosk: ") + op + ": null field");
@@ -67,6 +73,7 @@ void resize_zeroed(DOF_& d, const GRID_& g) {
     DofImpl& impl = dof_impl(d);
     impl.values.assign(size_t(value_blocks(d, g).total), 0.0);
     d.data = impl.values.data();
+    bump_version(impl);
 }
 
 // Visits every node of the leaf mesh once: f(element, local basis k, value index).
@@ -99,6 +106,7 @@ void interpolate_function(DOF_& d, MOSK_POINT_FUNC init) {
         init(x[0], x[1], x[2], buffer.data());
         std::copy(buffer.begin(), buffer.end(), d.data + idx);
     });
+    bump_version(dof_impl(d));
 }
 
 void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t first_new_record) {
@@ -131,6 +139,7 @@ void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t f
                         geo.bary[m][3];
             evaluate_field(old_view, old_blocks, *old, mu, d->data + idx);
         });
+        bump_version(impl);
     }
 }
 
@@ -183,6 +192,7 @@ DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const c
 void moskDofSetDataByValue(DOF_* dof, double value) {
     grid_of(dof, "set field values");
     std::fill(dof_impl(*dof).values.begin(), dof_impl(*dof).values.end(), value);
+    bump_version(dof_impl(*dof));
 }
 
 void moskDofFree(DOF_** dof) {

@@ -3,6 +3,7 @@
 // and re-import.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,14 @@ struct DofImpl {
     std::string name;
     InitMode mode = InitMode::NoData;
     std::vector<double> values;  // DOF_::data points here
+    // Changes whenever the library writes the values; drawn from one process-wide counter, so
+    // a field made at the address of a freed one never repeats its version. Keys derived caches.
+    uint64_t version = 0;
 };
 
 DofImpl& dof_impl(DOF_& d);
+// Gives the field a new values version (after any write to its values).
+void bump_version(DofImpl& impl);
 // The grid of a field; throws std::invalid_argument when the field or its grid is gone.
 GridImpl& grid_of(const DOF_* d, const char* op);
 

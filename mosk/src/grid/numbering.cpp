@@ -37,29 +37,30 @@ std::vector<uint32_t> bucket(size_t n, size_t nbuckets, std::vector<uint32_t>& s
     return keys;
 }
 
-// Position of `key` among the `count` sorted keys at `first` (it is there), compared under
-// `mask`, without branches that depend on the keys.
-uint32_t position(const uint32_t* first, uint32_t count, uint32_t key, uint32_t mask) {
-    if (count <= 16) {
-        uint32_t p = 0;
-        for (uint32_t s = 0; s < count; ++s) p += (first[s] & mask) < key;
-        return p;
+// Positions of the keys k[0] < .. < k[N-1] among the `count` sorted keys at `first` (all are
+// there), compared under `mask`: one branch-free pass serves all the keys of a leaf that fall
+// in one bucket.
+template <int N>
+void positions(const uint32_t* first, uint32_t count, const uint32_t (&k)[N], uint32_t mask,
+               uint32_t (&p)[N]) {
+    for (int j = 0; j < N; ++j) p[j] = 0;
+    for (uint32_t s = 0; s < count; ++s) {
+        const uint32_t x = first[s] & mask;
+        for (int j = 0; j < N; ++j) p[j] += x < k[j];
     }
-    const uint32_t* at = first;
-    while (count > 1) {
-        const uint32_t half = count / 2;
-        at = (at[half - 1] & mask) < key ? at + half : at;
-        count -= half;
-    }
-    return uint32_t(at - first) + ((*at & mask) < key);
 }
 
-// The vertices of face k of t in increasing order, as local vertex numbers.
-std::array<int, 3> sorted_face(const Tet& t, int k) {
-    std::array<int, 3> l = {kFaceVerts[k][0], kFaceVerts[k][1], kFaceVerts[k][2]};
-    if (t[l[0]] > t[l[1]]) std::swap(l[0], l[1]);
-    if (t[l[1]] > t[l[2]]) std::swap(l[1], l[2]);
-    if (t[l[0]] > t[l[1]]) std::swap(l[0], l[1]);
+// Local vertex numbers of t in increasing order of their global numbers.
+std::array<int, 4> vertex_order(const Tet& t) {
+    std::array<int, 4> l = {0, 1, 2, 3};
+    auto order = [&](int a, int b) {
+        if (t[l[a]] > t[l[b]]) std::swap(l[a], l[b]);
+    };
+    order(0, 1);
+    order(2, 3);
+    order(0, 2);
+    order(1, 3);
+    order(1, 2);
     return l;
 }
 
@@ -124,28 +125,39 @@ void GridImpl::number_leaf_mesh() {
         edge_verts.resize(dense.size());
         for (size_t v = 0; v < nv; ++v)
             for (uint32_t s = base[v]; s < base[v + 1]; ++s) edge_verts[s] = {int(v), int(dense[s])};
+        // Sorted vertices v0 < v1 < v2 < v3: the bucket of v0 holds v1, v2, v3, that of v1 holds
+        // v2, v3, that of v2 holds v3.
         for (size_t i = 0; i < n; ++i) {
             ELEMENT_& e = leaf(int(i));
-            for (int k = 0; k < 6; ++k) {
-                const int a = tets[i][kEdgeVerts[k][0]], b = tets[i][kEdgeVerts[k][1]];
-                const uint32_t lo = uint32_t(std::min(a, b)), hi = uint32_t(std::max(a, b));
-                e.edges[k] = int(base[lo] + position(dense.data() + base[lo],
-                                                     base[lo + 1] - base[lo], hi, ~0u));
-            }
+            const Tet& t = tets[i];
+            const auto l = vertex_order(t);
+            const uint32_t v[4] = {uint32_t(t[l[0]]), uint32_t(t[l[1]]), uint32_t(t[l[2]]),
+                                   uint32_t(t[l[3]])};
+            const uint32_t* d = dense.data();
+            uint32_t p3[3], p2[2], p1[1];
+            positions(d + base[v[0]], base[v[0] + 1] - base[v[0]], {v[1], v[2], v[3]}, ~0u, p3);
+            positions(d + base[v[1]], base[v[1] + 1] - base[v[1]], {v[2], v[3]}, ~0u, p2);
+            positions(d + base[v[2]], base[v[2] + 1] - base[v[2]], {v[3]}, ~0u, p1);
+            for (int j = 0; j < 3; ++j) e.edges[kEdgeOf[l[0]][l[j + 1]]] = int(base[v[0]] + p3[j]);
+            for (int j = 0; j < 2; ++j) e.edges[kEdgeOf[l[1]][l[j + 2]]] = int(base[v[1]] + p2[j]);
+            e.edges[kEdgeOf[l[2]][l[3]]] = int(base[v[2]] + p1[0]);
         }
     }
 
     {
         // Faces: the bucket of the edge of the two lowest vertices holds the third vertex.
         const size_t ne = edge_verts.size();
-        auto face_edge = [&](size_t i, const std::array<int, 3>& l) {
-            return uint32_t(leaf(int(i)).edges[kEdgeOf[l[0]][l[1]]]);
-        };
+        // Sorted vertices v0 < v1 < v2 < v3: faces (v0 v1 v2) and (v0 v1 v3) lie in the bucket of
+        // edge v0 v1, (v0 v2 v3) in that of v0 v2, (v1 v2 v3) in that of v1 v2.
         std::vector<uint32_t> third = bucket(n, ne, start, [&](size_t i, auto&& emit) {
-            for (int k = 0; k < 4; ++k) {
-                const auto l = sorted_face(tets[i], k);
-                emit(face_edge(i, l), uint32_t(tets[i][l[2]]));
-            }
+            const ELEMENT_& e = leaf(int(i));
+            const Tet& t = tets[i];
+            const auto l = vertex_order(t);
+            const uint32_t e01 = uint32_t(e.edges[kEdgeOf[l[0]][l[1]]]);
+            emit(e01, uint32_t(t[l[2]]));
+            emit(e01, uint32_t(t[l[3]]));
+            emit(uint32_t(e.edges[kEdgeOf[l[0]][l[2]]]), uint32_t(t[l[3]]));
+            emit(uint32_t(e.edges[kEdgeOf[l[1]][l[2]]]), uint32_t(t[l[3]]));
         });
         std::vector<uint32_t> base(ne + 1, 0);
         for (size_t b = 0; b < ne; ++b) {
@@ -174,11 +186,23 @@ void GridImpl::number_leaf_mesh() {
                 face_verts[s] = {edge_verts[b][0], edge_verts[b][1], int(dense[s] & kVertexMask)};
         for (size_t i = 0; i < n; ++i) {
             ELEMENT_& e = leaf(int(i));
-            for (int k = 0; k < 4; ++k) {
-                const auto l = sorted_face(tets[i], k);
-                const uint32_t b = face_edge(i, l);
-                const uint32_t face = base[b] + position(dense.data() + base[b], base[b + 1] - base[b],
-                                                         uint32_t(tets[i][l[2]]), kVertexMask);
+            const Tet& t = tets[i];
+            const auto l = vertex_order(t);
+            const uint32_t v2 = uint32_t(t[l[2]]), v3 = uint32_t(t[l[3]]);
+            const uint32_t b01 = uint32_t(e.edges[kEdgeOf[l[0]][l[1]]]);
+            const uint32_t b02 = uint32_t(e.edges[kEdgeOf[l[0]][l[2]]]);
+            const uint32_t b12 = uint32_t(e.edges[kEdgeOf[l[1]][l[2]]]);
+            const uint32_t* d = dense.data();
+            uint32_t p01[2], p02[1], p12[1];
+            positions(d + base[b01], base[b01 + 1] - base[b01], {v2, v3}, kVertexMask, p01);
+            positions(d + base[b02], base[b02 + 1] - base[b02], {v3}, kVertexMask, p02);
+            positions(d + base[b12], base[b12 + 1] - base[b12], {v3}, kVertexMask, p12);
+            // Face k is opposite local vertex k: (v0 v1 v2) is opposite l[3], and so on.
+            const std::pair<int, uint32_t> found[4] = {{l[3], base[b01] + p01[0]},
+                                                       {l[2], base[b01] + p01[1]},
+                                                       {l[1], base[b02] + p02[0]},
+                                                       {l[0], base[b12] + p12[0]}};
+            for (const auto& [k, face] : found) {
                 e.faces[k] = int(face);
                 if (dense[face] & kInteriorBit) {
                     e.label[k] = 0;

@@ -5,7 +5,8 @@
 // Refined records stay in the store as the refinement tree. Their `index`, `edges` and `faces`
 // fields are deliberately left as the last numbering wrote them: carrying field values from the
 // old leaf mesh to the new one reads the old numbering through them. Records made by refinement
-// start with index, edges and faces at -1; number_leaf_mesh fills them in for the leaves only.
+// start with index, edges and faces at -1; number_leaf_mesh fills them in for the leaves only, and
+// only once per call, so records that were leaves only between two levels of one call keep -1.
 #include <algorithm>
 #include <climits>
 #include <string>
@@ -84,8 +85,8 @@ private:
             // computes the same length for the same edge.
             const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
             const double len = dx * dx + dy * dy + dz * dz;
-            const uint64_t key = RefineMidpoints::key(e.verts[kEdgeVerts[k][0]],
-                                                      e.verts[kEdgeVerts[k][1]]);
+            const int u = e.verts[kEdgeVerts[k][0]], v = e.verts[kEdgeVerts[k][1]];
+            const uint64_t key = uint64_t(std::min(u, v)) << 32 | uint64_t(std::max(u, v));
             if (len > best_len || (len == best_len && key > best_key)) {
                 best = k;
                 best_len = len;
@@ -96,8 +97,7 @@ private:
     }
 
     int midpoint(int a, int b) {
-        const uint64_t key = RefineMidpoints::key(a, b);
-        int m = mids_.find(key);
+        int m = mids_.find(a, b);
         if (m >= 0) return m;
         if (g_.coords.size() >= size_t(INT_MAX))
             throw std::length_error("mosk: refinement: too many vertices");
@@ -105,7 +105,7 @@ private:
         m = int(g_.coords.size());
         g_.coords.push_back(
             {0.5 * (pa[0] + pb[0]), 0.5 * (pa[1] + pb[1]), 0.5 * (pa[2] + pb[2])});
-        mids_.insert(key, m);
+        mids_.insert(a, b, m);
         stamp_.push_back(-1);
         stamp_[a] = stamp_[b] = round_;
         return m;
@@ -114,9 +114,11 @@ private:
     // True when an edge of `e` holds a midpoint whose end vertices were both touched in round
     // `since` or later (a cheap filter before the table lookup).
     bool hanging(const int (&verts)[4], int since) const {
+        unsigned touched = 0;
+        for (int v = 0; v < 4; ++v) touched |= unsigned(stamp_[verts[v]] >= since) << v;
         for (const auto& ev : kEdgeVerts) {
-            const int a = verts[ev[0]], b = verts[ev[1]];
-            if (stamp_[a] >= since && stamp_[b] >= since && mids_.find(RefineMidpoints::key(a, b)) >= 0)
+            const unsigned both = (1u << ev[0]) | (1u << ev[1]);
+            if ((touched & both) == both && mids_.find(verts[ev[0]], verts[ev[1]]) >= 0)
                 return true;
         }
         return false;
@@ -220,24 +222,39 @@ private:
 }  // namespace
 
 void refine_all(GridImpl& grid, int levels) {
-    for (int level = 0; level < levels; ++level) {
-        if (grid.leaves.empty()) return;
-        const size_t first_vertex = grid.coords.size();
-        // The refiner's tables are freed before the numbering, which is the peak of memory.
-        std::vector<int> previous = LevelRefiner(grid).run();
-        grid.leaves.swap(previous);
-        try {
-            grid.number_leaf_mesh();
-        } catch (...) {
-            // Back to the previous level, numbered as it was (the numbering is deterministic).
+    // The leaf mesh is numbered once, after the last level: refinement reads only vertices and
+    // face labels, and bisection keeps the labels right (interior 0, boundary inherited).
+    bool numbered = true;
+    try {
+        for (int level = 0; level < levels; ++level) {
+            if (grid.leaves.empty()) break;
+            const size_t first_vertex = grid.coords.size();
+            // The refiner's tables are freed before the numbering, the peak of memory.
+            std::vector<int> previous = LevelRefiner(grid).run();
             grid.leaves.swap(previous);
-            undo_level(grid, grid.leaves, first_vertex);
-            grid.number_leaf_mesh();
-            throw;
+            numbered = false;
+            if (level + 1 == levels) {
+                try {
+                    grid.number_leaf_mesh();
+                    numbered = true;
+                } catch (...) {
+                    // Back to the previous level; the handler below numbers it again.
+                    grid.leaves.swap(previous);
+                    undo_level(grid, grid.leaves, first_vertex);
+                    throw;
+                }
+            }
+            log_message(1, "mosk: refinement: level " + std::to_string(level + 1) + " of " +
+                               std::to_string(levels) + ": " +
+                               std::to_string(grid.leaves.size()) + " elements, " +
+                               std::to_string(grid.coords.size()) + " vertices");
         }
-        log_message(1, "mosk: refinement: level " + std::to_string(level + 1) + " of " +
-                           std::to_string(levels) + ": " + std::to_string(grid.leaves.size()) +
-                           " elements, " + std::to_string(grid.coords.size()) + " vertices");
+        if (!numbered) grid.number_leaf_mesh();
+    } catch (...) {
+        // The grid holds the last complete level; give it its numbering (deterministic, so a
+        // level that was numbered before gets the same numbers).
+        if (!numbered) grid.number_leaf_mesh();
+        throw;
     }
 }
 

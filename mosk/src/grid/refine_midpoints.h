@@ -1,6 +1,8 @@
 // Midpoints of the edges bisected during one refinement level, found by the edge's sorted vertex
-// pair. Open addressing with linear probing in two flat arrays (12 bytes a slot, at most half
-// full): a node-based map would cost several times the memory and a cache miss per probe.
+// pair. Open addressing with linear probing over 12-byte slots (key and value in one cache line),
+// at most half full, and a presence filter of eight bits per slot that answers most "no
+// midpoint" questions from a table small enough for the cache: the closure asks that for every
+// edge of every new element.
 #pragma once
 
 #include <cstddef>
@@ -13,69 +15,77 @@ namespace mosk {
 
 class RefineMidpoints {
 public:
-    // Key of the edge between vertices a and b (either order); never 0, since a != b.
-    static uint64_t key(int a, int b) {
-        if (a > b) std::swap(a, b);
-        return uint64_t(uint32_t(a)) << 32 | uint32_t(b);
-    }
-
     explicit RefineMidpoints(size_t expected = 0) { rehash(capacity_for(expected)); }
 
     size_t size() const { return count_; }
-    size_t bytes() const { return keys_.capacity() * 8 + values_.capacity() * 4; }
 
-    // The midpoint vertex of the edge, or -1 when the edge has none.
-    int find(uint64_t k) const {
-        for (size_t s = slot(k);; s = (s + 1) & mask_) {
-            if (keys_[s] == k) return values_[s];
-            if (keys_[s] == 0) return -1;
+    // The midpoint vertex of the edge between vertices a and b (either order), or -1.
+    int find(int a, int b) const {
+        if (a > b) std::swap(a, b);
+        const uint64_t h = hash(a, b);
+        if (!(filter_[(h >> filter_shift_) >> 6] >> ((h >> filter_shift_) & 63) & 1)) return -1;
+        for (size_t s = h >> shift_;; s = (s + 1) & mask_) {
+            const Slot& slot = slots_[s];
+            if (slot.hi == uint32_t(b) && slot.lo == uint32_t(a)) return slot.vertex;
+            if (slot.hi == 0) return -1;
         }
     }
 
-    // Stores `vertex` as the midpoint of an edge that has none yet.
-    void insert(uint64_t k, int vertex) {
-        if (2 * (count_ + 1) > keys_.size()) rehash(keys_.size() * 2);
-        place(k, vertex);
+    // Stores `vertex` as the midpoint of an edge (a, b) that has none yet.
+    void insert(int a, int b, int vertex) {
+        if (a > b) std::swap(a, b);
+        if (2 * (count_ + 1) > slots_.size()) rehash(slots_.size() * 2);
+        place(uint32_t(a), uint32_t(b), vertex);
         ++count_;
     }
 
 private:
+    // An empty slot has hi == 0, which no edge has (its high vertex exceeds its low one).
+    struct Slot {
+        uint32_t lo = 0, hi = 0;
+        int32_t vertex = -1;
+    };
+
     static size_t capacity_for(size_t expected) {
         size_t c = 1024;
         while (c < 2 * expected) c *= 2;
         return c;
     }
 
-    size_t slot(uint64_t k) const {
-        // Fibonacci hashing: the high bits of the product mix both vertex numbers.
-        return size_t((k * 0x9E3779B97F4A7C15ull) >> shift_);
+    // Fibonacci hashing: the high bits of the product mix both vertex numbers.
+    static uint64_t hash(int a, int b) {
+        return (uint64_t(uint32_t(a)) << 32 | uint32_t(b)) * 0x9E3779B97F4A7C15ull;
     }
 
-    void place(uint64_t k, int vertex) {
-        size_t s = slot(k);
-        while (keys_[s] != 0) s = (s + 1) & mask_;
-        keys_[s] = k;
-        values_[s] = vertex;
+    void place(uint32_t a, uint32_t b, int vertex) {
+        const uint64_t h = hash(int(a), int(b));
+        const uint64_t bit = h >> filter_shift_;
+        filter_[bit >> 6] |= uint64_t(1) << (bit & 63);
+        size_t s = h >> shift_;
+        while (slots_[s].hi != 0) s = (s + 1) & mask_;
+        slots_[s] = {a, b, vertex};
     }
 
     void rehash(size_t capacity) {
-        if (capacity == 0 || capacity > (size_t(1) << 40))
+        if (capacity > (size_t(1) << 40))
             throw std::length_error("mosk: refinement: midpoint table too large");
-        std::vector<uint64_t> old_keys(capacity, 0);
-        std::vector<int> old_values(capacity, -1);
-        old_keys.swap(keys_);
-        old_values.swap(values_);
+        unsigned bits = 0;
+        while ((size_t(1) << bits) < capacity) ++bits;
+        std::vector<Slot> old(capacity);
+        old.swap(slots_);
         mask_ = capacity - 1;
-        shift_ = 64;
-        for (size_t c = capacity; c > 1; c >>= 1) --shift_;
-        for (size_t s = 0; s < old_keys.size(); ++s)
-            if (old_keys[s] != 0) place(old_keys[s], old_values[s]);
+        shift_ = 64 - bits;
+        // Eight filter bits per slot, indexed by the top bits + 3 bits of the hash.
+        filter_shift_ = 64 - (bits + 3);
+        filter_.assign(capacity * 8 / 64, 0);
+        for (const Slot& s : old)
+            if (s.hi != 0) place(s.lo, s.hi, s.vertex);
     }
 
-    std::vector<uint64_t> keys_;
-    std::vector<int> values_;
+    std::vector<Slot> slots_;
+    std::vector<uint64_t> filter_;
     size_t mask_ = 0;
-    unsigned shift_ = 64;
+    unsigned shift_ = 64, filter_shift_ = 0;
     size_t count_ = 0;
 };
 

@@ -1,6 +1,6 @@
-// Orbit parameters found by solving the moment equations of each orbit structure (Newton from
-// random starts, refined in extended precision); every rule is checked for exactness,
-// positivity and inside-ness by the quadrature tests.
+// Orbit parameters found by solving the moment equations of each orbit structure with
+// derive_symmetric_rules.py (Gauss-Newton from random starts, refined in extended precision);
+// the quadrature tests check every rule for exactness, tightness, positivity and inside-ness.
 #include "quad/tet_symmetric_rules.h"
 
 namespace mosk {
@@ -41,6 +41,17 @@ constexpr SymmetricOrbit kDeg7[] = {
     {K::S211, 8.1107708299033415392e-03, 2.1265472541483245904e-02, 1.4663881381848494683e-01, 0},
 };
 
+// One member of a family of positive 46-point rules.
+constexpr SymmetricOrbit kDeg8[] = {
+    {K::S31, 5.8997364151833584539e-02, 1.8387075585693175216e-01, 0, 0},
+    {K::S31, 2.1038003055468182690e-02, 8.5394319100017002233e-02, 0, 0},
+    {K::S31, 2.7592748989124519993e-03, 2.5993900933516961240e-02, 0, 0},
+    {K::S31, 3.5111105400451381800e-02, 3.1523202103873505629e-01, 0, 0},
+    {K::S22, 3.3883567780091806525e-02, 6.0362259157752173294e-02, 0, 0},
+    {K::S211, 1.9613367890041084897e-02, 2.0647006146374794302e-01, 1.8137421654628284807e-02, 0},
+    {K::S211, 7.4762657176911448332e-03, 2.3153813669920589582e-02, 7.2715334545429444071e-01, 0},
+};
+
 template <int N>
 constexpr SymmetricRule rule(int degree, const SymmetricOrbit (&orbits)[N]) {
     return {degree, N, orbits};
@@ -48,6 +59,7 @@ constexpr SymmetricRule rule(int degree, const SymmetricOrbit (&orbits)[N]) {
 
 constexpr SymmetricRule kRules[] = {
     rule(1, kDeg1), rule(2, kDeg2), rule(3, kDeg3), rule(5, kDeg5), rule(6, kDeg6), rule(7, kDeg7),
+    rule(8, kDeg8),
 };
 
 }  // namespace

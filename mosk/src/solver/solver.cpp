@@ -144,6 +144,7 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
         const int64_t size = value_blocks(*dofs[i], *dofs[i]->grid).total;
         std::copy(impl.solution.begin() + map.offsets[i],
                   impl.solution.begin() + map.offsets[i] + size, dofs[i]->data);
+        bump_version(dof_impl(*dofs[i]));
     }
     return r.iterations;
 }
