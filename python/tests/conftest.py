@@ -13,25 +13,25 @@ MESHES = ROOT / "meshes"
 _GMSH_SCRIPT = r"""
 import json, sys
 import gmsh
-spec = json.loads(sys.argv[1])
+params = json.loads(sys.argv[1])
 gmsh.initialize(interruptible=False)
 gmsh.option.setNumber("General.Terminal", 0)
 gmsh.model.add("m")
-if spec["shape"] == "box":
-    gmsh.model.occ.addBox(0, 0, 0, *spec["size"])
+if params["shape"] == "box":
+    gmsh.model.occ.addBox(0, 0, 0, *params["size"])
 else:
-    gmsh.model.occ.addSphere(0, 0, 0, spec["size"][0])
+    gmsh.model.occ.addSphere(0, 0, 0, params["size"][0])
 gmsh.model.occ.synchronize()
 for dim, tag in gmsh.model.getEntities(2):
     gmsh.model.addPhysicalGroup(2, [tag], tag)
 gmsh.model.addPhysicalGroup(3, [t for _, t in gmsh.model.getEntities(3)], 1)
-gmsh.option.setNumber("Mesh.MeshSizeMax", spec["h"])
-gmsh.option.setNumber("Mesh.MeshSizeMin", spec["h"] / 2)
+gmsh.option.setNumber("Mesh.MeshSizeMax", params["h"])
+gmsh.option.setNumber("Mesh.MeshSizeMin", params["h"] / 2)
 gmsh.model.mesh.generate(3)
-if spec["path"].endswith(".msh"):
-    gmsh.option.setNumber("Mesh.MshFileVersion", spec["version"])
-    gmsh.option.setNumber("Mesh.Binary", 1 if spec["binary"] else 0)
-gmsh.write(spec["path"])
+if params["path"].endswith(".msh"):
+    gmsh.option.setNumber("Mesh.MshFileVersion", params["version"])
+    gmsh.option.setNumber("Mesh.Binary", 1 if params["binary"] else 0)
+gmsh.write(params["path"])
 types, tags, _ = gmsh.model.mesh.getElements(3)
 ntet = sum(len(t) for ty, t in zip(types, tags) if ty == 4)
 gmsh.finalize()
@@ -42,8 +42,8 @@ print(json.dumps({"tets": ntet}))
 def make_mesh(path, shape="box", size=(1.0, 1.0, 1.0), h=0.4, version=4.1, binary=False):
     """Writes a mesh of a box (size = edge lengths) or a ball (size[0] = radius) with gmsh and
     returns the number of tetrahedra gmsh made. Surfaces carry physical labels = their tags."""
-    spec = dict(path=str(path), shape=shape, size=list(size), h=h, version=version, binary=binary)
-    out = subprocess.run([sys.executable, "-c", _GMSH_SCRIPT, json.dumps(spec)],
+    params = dict(path=str(path), shape=shape, size=list(size), h=h, version=version, binary=binary)
+    out = subprocess.run([sys.executable, "-c", _GMSH_SCRIPT, json.dumps(params)],
                          capture_output=True, text=True, check=True)
     return json.loads(out.stdout.strip().splitlines()[-1])["tets"]
 
