@@ -390,6 +390,17 @@ TEST(Refine, ZeroOrNegativeLevelsChangeNothing) {
         EXPECT_EQ(g.edge_verts, edges);
         EXPECT_EQ(g.elements.size(), records);
     }
+    // More levels than 32-bit element numbers allow are refused before any work.
+    for (int levels : {26, 31, 1000}) {
+        EXPECT_THROW(refine_all(g, levels), std::invalid_argument) << levels;
+        EXPECT_EQ(g.leaves, leaves);
+        EXPECT_EQ(g.coords, coords);
+        EXPECT_EQ(g.elements.size(), records);
+    }
+    GridImpl empty(nullptr, -1);
+    refine_all(empty, 3);
+    EXPECT_TRUE(empty.leaves.empty());
+    EXPECT_EQ(empty.elements.size(), 0u);
 }
 
 TEST(Refine, PublicRecordAndStaleElementsAfterRefinement) {

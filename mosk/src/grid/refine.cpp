@@ -7,8 +7,11 @@
 // old leaf mesh to the new one reads the old numbering through them. Records made by refinement
 // start with index, edges and faces at -1; number_leaf_mesh fills them in for the leaves only, and
 // only once per call, so records that were leaves only between two levels of one call keep -1.
+// A call that fails (too many elements, memory) leaves the grid as it was before the call.
 #include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include "core/library_state.h"
@@ -18,57 +21,48 @@
 namespace mosk {
 namespace {
 
-// Makes the leaves `old` (the leaf list a level started from) leaves again and drops the vertices
-// made since; the records made stay in the store, unreachable.
-void undo_level(GridImpl& g, const std::vector<int>& old, size_t first_vertex) {
-    for (int r : old) g.elements[r].child[0] = g.elements[r].child[1] = -1;
-    g.coords.resize(first_vertex);
-}
-
 class LevelRefiner {
 public:
     explicit LevelRefiner(GridImpl& grid)
         : g_(grid),
           first_record_(g_.elements.size()),
-          first_vertex_(g_.coords.size()),
           mids_(g_.leaves.size() / 2),
           stamp_(g_.coords.size(), -1) {
-        live_.reserve(2 * g_.leaves.size());
-        // A level makes about twice the leaves; past this many records something is wrong with
-        // the geometry, and the cap keeps a runaway closure from eating the machine.
+        // Closure makes two to three times the leaves on unstructured meshes; pages of a reserve
+        // that are never written cost no memory.
+        live_.reserve(4 * g_.leaves.size());
+        kids_.reserve(6 * g_.leaves.size());
+        // A level makes two to four times the leaves; past this many records something is wrong
+        // with the geometry, and the cap keeps a runaway closure from eating the machine.
         record_cap_ = first_record_ + 64 * g_.leaves.size() + 1024;
     }
 
     // Refines every leaf once, closes the mesh and returns the new leaf list; the grid's leaf
-    // list and numbering are not touched. On an exception the grid is as before (the records
-    // made so far stay in the store, unreachable).
+    // list and numbering are not touched (refine_all undoes the whole call when a level fails).
     std::vector<int> run() {
-        try {
-            for (int r : g_.leaves) {
-                bisect(r);
-                for (int c : g_.elements[r].child) add_leaf(c);
-            }
-            // Round k rechecks the leaves that were checked before midpoints of round k - 1
-            // appeared; leaves made during a round are checked when they are made.
-            for (int round = 1;; ++round) {
-                round_ = round;
-                const size_t before = mids_.size();
-                const size_t end = live_.size();
-                for (size_t i = 0; i < end; ++i) {
-                    const Leaf l = live_[i];
-                    if (l.record >= 0 && hanging(l.verts, round - 1)) {
-                        live_[i].record = -1;
-                        close_from(l.record);
-                    }
-                }
-                if (mids_.size() == before) break;
-            }
-            std::vector<Leaf>().swap(live_);
-            return rebuild_leaves();
-        } catch (...) {
-            undo_level(g_, g_.leaves, first_vertex_);
-            throw;
+        for (size_t i = 0; i < g_.leaves.size(); ++i) {
+            // Leaf i's children are records first_record_ + 2 i and + 2 i + 1.
+            bisect(g_.leaves[i]);
+            add_leaf(int(first_record_ + 2 * i));
+            add_leaf(int(first_record_ + 2 * i + 1));
         }
+        // Round k rechecks the leaves that were checked before midpoints of round k - 1
+        // appeared; leaves made during a round are checked when they are made.
+        for (int round = 1;; ++round) {
+            round_ = round;
+            const size_t before = mids_.size();
+            const size_t end = live_.size();
+            for (size_t i = 0; i < end; ++i) {
+                const Leaf l = live_[i];
+                if (l.record >= 0 && hanging(l.verts, round - 1)) {
+                    live_[i].record = -1;
+                    close_from(l.record);
+                }
+            }
+            if (mids_.size() == before) break;
+        }
+        std::vector<Leaf>().swap(live_);
+        return rebuild_leaves();
     }
 
 private:
@@ -111,17 +105,19 @@ private:
         return m;
     }
 
-    // True when an edge of `e` holds a midpoint whose end vertices were both touched in round
-    // `since` or later (a cheap filter before the table lookup).
+    // True when an edge of the element with these vertices holds a midpoint whose end vertices
+    // were both touched in round `since` or later (a cheap filter before the table lookup).
     bool hanging(const int (&verts)[4], int since) const {
-        unsigned touched = 0;
-        for (int v = 0; v < 4; ++v) touched |= unsigned(stamp_[verts[v]] >= since) << v;
-        for (const auto& ev : kEdgeVerts) {
-            const unsigned both = (1u << ev[0]) | (1u << ev[1]);
-            if ((touched & both) == both && mids_.find(verts[ev[0]], verts[ev[1]]) >= 0)
-                return true;
-        }
-        return false;
+        const int a = verts[0], b = verts[1], c = verts[2], d = verts[3];
+        const unsigned touched = unsigned(stamp_[a] >= since) | unsigned(stamp_[b] >= since) << 1 |
+                                 unsigned(stamp_[c] >= since) << 2 |
+                                 unsigned(stamp_[d] >= since) << 3;
+        auto holds = [&](int x, int y, unsigned both) {
+            return (touched & both) == both && mids_.find(x, y) >= 0;
+        };
+        // Written out edge by edge (local edge order) so that nothing is looked up in memory.
+        return holds(a, b, 3) || holds(a, c, 5) || holds(a, d, 9) || holds(b, c, 6) ||
+               holds(b, d, 10) || holds(c, d, 12);
     }
 
     // Bisects (a, b, c, d) on (a, b) into (a, m, c, d) and (m, b, c, d), each child taking the
@@ -157,6 +153,9 @@ private:
         }
         p.child[0] = first;
         p.child[1] = first + 1;
+        if (size_t(r) >= first_record_) kids_[r - first_record_] = {first, first + 1};
+        kids_.push_back({-1, -1});
+        kids_.push_back({-1, -1});
     }
 
     // Bisects the hanging leaf r and then, depth first, every descendant that still hangs.
@@ -180,22 +179,25 @@ private:
         live_.push_back({r, {e.verts[0], e.verts[1], e.verts[2], e.verts[3]}});
     }
 
-    // Children replace their parent in place, child 0 first.
+    // Children replace their parent in place, child 0 first. The walk reads the compact child
+    // table, not the records.
     std::vector<int> rebuild_leaves() {
         // Every bisection turns one leaf into two.
-        const size_t made = g_.elements.size() - first_record_;
         std::vector<int> leaves;
-        leaves.reserve(g_.leaves.size() + made / 2);
-        for (int root : g_.leaves) {
-            stack_.push_back(root);
+        leaves.reserve(g_.leaves.size() + kids_.size() / 2);
+        const int first = int(first_record_);
+        for (size_t i = 0; i < g_.leaves.size(); ++i) {
+            stack_.push_back(first + int(2 * i + 1));
+            stack_.push_back(first + int(2 * i));
             while (!stack_.empty()) {
-                const ELEMENT_& e = g_.elements[stack_.back()];
+                const int x = stack_.back();
                 stack_.pop_back();
-                if (e.child[0] < 0) {
-                    leaves.push_back(e.record);
+                const auto& k = kids_[size_t(x - first)];
+                if (k[0] < 0) {
+                    leaves.push_back(x);
                 } else {
-                    stack_.push_back(e.child[1]);
-                    stack_.push_back(e.child[0]);
+                    stack_.push_back(k[1]);
+                    stack_.push_back(k[0]);
                 }
             }
         }
@@ -204,7 +206,6 @@ private:
 
     GridImpl& g_;
     const size_t first_record_;
-    const size_t first_vertex_;
     size_t record_cap_ = 0;
     RefineMidpoints mids_;
     std::vector<int> stamp_;  // per vertex: last round in which it became an end of a bisected edge
@@ -216,44 +217,43 @@ private:
         int verts[4];
     };
     std::vector<Leaf> live_;
+    std::vector<std::array<int, 2>> kids_;  // children of the records made in this level
     int round_ = 0;
 };
 
 }  // namespace
 
 void refine_all(GridImpl& grid, int levels) {
-    // The leaf mesh is numbered once, after the last level: refinement reads only vertices and
-    // face labels, and bisection keeps the labels right (interior 0, boundary inherited).
-    bool numbered = true;
+    if (levels <= 0 || grid.leaves.empty()) return;
+    // Every level at least doubles the leaves: refuse at once what 32-bit element numbers
+    // cannot hold, instead of failing after minutes and gigabytes.
+    if (levels > 30 || (uint64_t(grid.leaves.size()) << levels) > uint64_t(INT_MAX))
+        throw std::invalid_argument("mosk: refinement: " + std::to_string(levels) +
+                                    " levels of " + std::to_string(grid.leaves.size()) +
+                                    " elements make more than " + std::to_string(INT_MAX) +
+                                    " elements");
+    // For undoing the whole call: the records made stay in the store, unreachable.
+    std::vector<int> original = grid.leaves;
+    const size_t first_vertex = grid.coords.size();
     try {
         for (int level = 0; level < levels; ++level) {
-            if (grid.leaves.empty()) break;
-            const size_t first_vertex = grid.coords.size();
-            // The refiner's tables are freed before the numbering, the peak of memory.
-            std::vector<int> previous = LevelRefiner(grid).run();
-            grid.leaves.swap(previous);
-            numbered = false;
-            if (level + 1 == levels) {
-                try {
-                    grid.number_leaf_mesh();
-                    numbered = true;
-                } catch (...) {
-                    // Back to the previous level; the handler below numbers it again.
-                    grid.leaves.swap(previous);
-                    undo_level(grid, grid.leaves, first_vertex);
-                    throw;
-                }
-            }
+            // The refiner's tables are freed before the next level and before the numbering.
+            std::vector<int> next = LevelRefiner(grid).run();
+            grid.leaves.swap(next);
             log_message(1, "mosk: refinement: level " + std::to_string(level + 1) + " of " +
                                std::to_string(levels) + ": " +
                                std::to_string(grid.leaves.size()) + " elements, " +
                                std::to_string(grid.coords.size()) + " vertices");
         }
-        if (!numbered) grid.number_leaf_mesh();
+        // The leaf mesh is numbered once, after the last level: refinement reads only vertices
+        // and face labels, and bisection keeps the labels right (interior 0, boundary inherited).
+        grid.number_leaf_mesh();
     } catch (...) {
-        // The grid holds the last complete level; give it its numbering (deterministic, so a
-        // level that was numbered before gets the same numbers).
-        if (!numbered) grid.number_leaf_mesh();
+        // Back to the grid before the call, numbered as it was (the numbering is deterministic).
+        for (int r : original) grid.elements[r].child[0] = grid.elements[r].child[1] = -1;
+        grid.coords.resize(first_vertex);
+        grid.leaves.swap(original);
+        grid.number_leaf_mesh();
         throw;
     }
 }
