@@ -1,9 +1,9 @@
 """Cost per element of walking a grid from Python, against the interpreter's floor (the same
 loop over a Python list of the same length)."""
 import pathlib
-import time
 
 import _pymosk
+from timing import best_of
 
 root = pathlib.Path(__file__).resolve().parents[1]
 grid = _pymosk.Grid(str(root / "meshes" / "cube.msh"))
@@ -12,13 +12,8 @@ n = grid.getNumElements()
 items = list(range(n))
 
 
-def best(f, repeats=5):
-    times = []
-    for _ in range(repeats):
-        t = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - t)
-    return min(times) / n * 1e9
+def best(f):
+    return best_of(5, f) / n * 1e9
 
 
 def floor():

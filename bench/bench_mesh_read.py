@@ -6,11 +6,11 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
 import meshio
 
 import _pymosk
+from timing import best_of
 
 GMSH = r"""
 import sys
@@ -50,15 +50,6 @@ gmsh.write(f"{d}/cube.mesh")
 gmsh.finalize()
 print(len(tets))
 """
-
-
-def best_of(n, f):
-    times = []
-    for _ in range(n):
-        t = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def main():

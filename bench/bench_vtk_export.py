@@ -5,11 +5,11 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
 import meshio
 
 import _pymosk
+from timing import best_of
 
 GMSH = r"""
 import sys, gmsh
@@ -24,15 +24,6 @@ gmsh.option.setNumber("Mesh.MshFileVersion", 4.1)
 gmsh.write(sys.argv[1])
 gmsh.finalize()
 """
-
-
-def best_of(n, f):
-    times = []
-    for _ in range(n):
-        t = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def main():
