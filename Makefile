@@ -39,3 +39,13 @@ bench: build
 
 clean:
 	rm -rf build
+
+# examples/poisson.py on a small mesh under valgrind's memcheck.
+.PHONY: memcheck
+memcheck: build
+	tools/run-memcheck.sh
+
+# The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer, in build/asan.
+.PHONY: sanitize
+sanitize: system | $(VENV)/.requirements-done
+	JOBS=$(JOBS) tools/run-sanitized-tests.sh

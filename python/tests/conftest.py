@@ -42,9 +42,12 @@ print(json.dumps({"tets": ntet}))
 def make_mesh(path, shape="box", size=(1.0, 1.0, 1.0), h=0.4, version=4.1, binary=False):
     """Writes a mesh of a box (size = edge lengths) or a ball (size[0] = radius) with gmsh and
     returns the number of tetrahedra gmsh made. Surfaces carry physical labels = their tags."""
+    import os
     params = dict(path=str(path), shape=shape, size=list(size), h=h, version=version, binary=binary)
+    # gmsh is not ours: keep a preloaded sanitizer runtime out of its process.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     out = subprocess.run([sys.executable, "-c", _GMSH_SCRIPT, json.dumps(params)],
-                         capture_output=True, text=True, check=True)
+                         capture_output=True, text=True, check=True, env=env)
     return json.loads(out.stdout.strip().splitlines()[-1])["tets"]
 
 
