@@ -49,3 +49,9 @@ memcheck: build
 .PHONY: sanitize
 sanitize: system | $(VENV)/.requirements-done
 	JOBS=$(JOBS) tools/run-sanitized-tests.sh
+
+# Fuzzing the mesh readers (clang, libFuzzer): each fuzzer runs FUZZ_SECONDS, one after another.
+FUZZ_SECONDS ?= 600
+.PHONY: fuzz
+fuzz: | $(VENV)/.requirements-done
+	FUZZ_SECONDS=$(FUZZ_SECONDS) tools/run-fuzzers.sh

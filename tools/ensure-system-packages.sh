@@ -10,6 +10,10 @@ packages=(
   # the gmsh wheel's X and GL libraries
   libglu1-mesa libxrender1 libxcursor1 libxft2 libxinerama1
 )
+# Only for the fuzzers (tools/run-fuzzers.sh passes --fuzz): clang and its libFuzzer and
+# sanitizer runtimes.
+fuzz_packages=(clang libclang-rt-14-dev)
+if [ "${1:-}" = "--fuzz" ]; then packages+=("${fuzz_packages[@]}"); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

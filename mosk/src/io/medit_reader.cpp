@@ -87,6 +87,8 @@ private:
     int dimension_ = 0;
     bool have_vertices_ = false, have_tets_ = false, have_triangles_ = false;
     int64_t vertex_count_ = -1;  // known once Vertices is read
+    // Elements may come before Vertices: their largest index and its line, checked then.
+    int64_t early_max_ = 0, early_line_ = 0;
     MeshData mesh_;
 
     void once(bool& seen, const char* keyword) {
@@ -112,6 +114,10 @@ private:
             mesh_.points.push_back(p);
         }
         vertex_count_ = int64_t(n);
+        if (early_max_ > vertex_count_)
+            in_.fail_line(early_line_, "vertex index " + std::to_string(early_max_) +
+                                           " is outside 1.." + std::to_string(n) +
+                                           " (the number of Vertices)");
     }
 
     // A 1-based vertex index, returned 0-based.
@@ -121,6 +127,10 @@ private:
         if (v < 1 || v > top)
             in_.fail_token("vertex index " + std::to_string(v) + " is outside 1.." +
                            std::to_string(top));
+        if (vertex_count_ < 0 && v > early_max_) {
+            early_max_ = v;
+            early_line_ = in_.line();
+        }
         return int(v - 1);
     }
 
