@@ -14,9 +14,11 @@ JOBS=${JOBS:-2}
 
 supp="$PWD/tools/sanitizer"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$supp/ubsan.supp"
-# The C++ tests run with leak detection; MPI and PETSc keep some start-up allocations for the
-# life of the process, which the suppressions name.
-ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1" \
+# The C++ tests run with leak detection. MPI keeps some start-up allocations for the life of the
+# process, which the suppressions name; its components stay loaded so that their frames keep
+# their names, and the unwinder walks through libraries built without frame pointers.
+export OMPI_MCA_mca_base_component_disable_dlclose=1
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:fast_unwind_on_malloc=0" \
 LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0" \
   "$VENV/bin/ctest" --test-dir "$BUILD" --output-on-failure -j "$JOBS"
 

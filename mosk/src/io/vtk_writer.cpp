@@ -269,13 +269,16 @@ std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
     std::vector<VtkField> fields;
     for (int i = 0; i < n; ++i) {
         const DOF_* d = dofs[i];
-        if (!d || !d->data) throw std::invalid_argument("mosk: export: null field");
+        // A record without a grid was never made by moskDofNew_.
+        if (!d || !d->grid) throw std::invalid_argument("mosk: export: null field");
         if (d->grid != grid.record)
-            throw std::invalid_argument(std::string("mosk: export: field '") + d->name +
-                                        "' lives on another grid");
+            throw std::invalid_argument(std::string("mosk: export: field '") +
+                                        (d->name ? d->name : "") + "' lives on another grid");
         const ValueBlocks b = value_blocks(*d, *grid.record);
+        // A field of an empty grid holds no values, and then no storage either.
+        if (!d->data && b.total > 0) throw std::invalid_argument("mosk: export: null field");
         VtkField f;
-        f.name = d->name;
+        f.name = d->name ? d->name : "";
         f.components = d->dim;
         if (d->nvert_values > 0) {
             f.cell_data = false;
@@ -290,7 +293,8 @@ std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
                 for (int c = 0; c < d->dim; ++c)
                     f.values[e * d->dim + c] = d->data[b.elem + int64_t(e) * d->nelem_values + c];
         } else {
-            throw std::invalid_argument(std::string("mosk: export: field '") + d->name +
+            throw std::invalid_argument(std::string("mosk: export: field '") +
+                                        (d->name ? d->name : "") +
                                         "' has neither vertex nor element values");
         }
         fields.push_back(std::move(f));
