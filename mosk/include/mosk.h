@@ -104,8 +104,8 @@ void moskFreeGrid(GRID_** grid);
 void moskRefineAllElements(GRID_* grid, int levels);
 
 /* Distributes the leaf elements over the processes of `comm` so that no process holds more than
- * `imbalance` times the mean. flag, a, b and c are reserved (1, 0, 0, 0). On one process the grid
- * is left unchanged. */
+ * `imbalance` times the mean; an imbalance below 1 or NaN throws std::invalid_argument. flag, a, b
+ * and c are reserved (1, 0, 0, 0). On one process the grid is left unchanged. */
 void moskBalanceGrid_(GRID_* grid, double imbalance, int flag, int64_t a, int64_t b, int comm,
                       int64_t c);
 
@@ -225,6 +225,11 @@ typedef struct DOF_ {
     double* data;          /* vertex values, then edge, face and element values */
     void* impl;            /* library-private */
 } DOF_;
+
+/* Grids in use: while a user function given to moskDofNew_ or moskDofDirichletBC runs, the
+ * library is walking that field's grid. Until it returns, moskImport_, moskRefineAllElements and
+ * moskBalanceGrid_ on that grid throw std::logic_error (the function, or another thread that runs
+ * while it does, must not change the grid under the walk). */
 
 /* A new field on the grid. `reserved` must be null. `init` is a real function (evaluated at the
  * nodes of every element: the field interpolates it) or a marker of moskDofUserFuncGetPointer_;

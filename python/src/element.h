@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "construction.h"
 #include "handle.h"
 #include "mosk.h"
 
@@ -52,3 +53,5 @@ std::string vec2str(const std::vector<T>& v) {
 }
 
 }  // namespace mosk
+
+MOSK_CONSTRUCTED_ONLY(mosk::ElementHandle)

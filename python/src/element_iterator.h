@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "construction.h"
 #include "element.h"
 #include "grid.h"
 #include "handle.h"
@@ -37,3 +38,5 @@ struct ElementIterator {
 };
 
 }  // namespace mosk
+
+MOSK_CONSTRUCTED_ONLY(mosk::ElementIterator)

@@ -5,27 +5,32 @@
 #include "dof/dof.h"
 #include "element.h"
 #include "element_iterator.h"
+#include "text_argument.h"
 
 namespace py = pybind11;
 
 namespace mosk {
 
 GridHandle GridHandle::create(const std::string& name) {
+    const char* file = c_text(name, "the mesh file name");
     GRID_* grid = moskNewGrid(-1);
     GridHandle g;
     g.handle = Handle<GRID_>::owning(grid, LibraryFree<GRID_, moskFreeGrid>{});
     // The handle owns the grid from here on, so a failed import frees it.
-    if (!name.empty()) moskImport_(grid, name.c_str(), 1);
+    if (!name.empty()) moskImport_(grid, file, 1);
     return g;
 }
 
-void GridHandle::importFrom(const std::string& name) { moskImport_(get(), name.c_str(), 1); }
+void GridHandle::importFrom(const std::string& name) {
+    moskImport_(get(), c_text(name, "the mesh file name"), 1);
+}
 
 void GridHandle::exportVTK(const std::string& name, std::vector<DofHandle> dofs) {
+    const char* file = c_text(name, "the output file name");
     std::vector<DOF_*> pointers;
     pointers.reserve(dofs.size());
     for (const DofHandle& d : dofs) pointers.push_back(d.get());
-    moskExportVTKn(get(), name.c_str(), int(pointers.size()),
+    moskExportVTKn(get(), file, int(pointers.size()),
                    pointers.empty() ? nullptr : pointers.data());
 }
 

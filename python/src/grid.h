@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "construction.h"
 #include "handle.h"
 #include "mosk.h"
 
@@ -43,3 +44,5 @@ public:
 };
 
 }  // namespace mosk
+
+MOSK_CONSTRUCTED_ONLY(mosk::GridHandle)

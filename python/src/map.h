@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "construction.h"
 #include "dof/dof.h"
 #include "element.h"
 #include "handle.h"
@@ -32,3 +33,5 @@ public:
 };
 
 }  // namespace mosk
+
+MOSK_CONSTRUCTED_ONLY(mosk::MapHandle)

@@ -96,6 +96,11 @@ PYBIND11_MODULE(_pymosk, m) {
     mosk::initialize();
     py::capsule cleanup(&shut_down);
     if (!py::hasattr(m, "_cleanup")) m.add_object("_cleanup", cleanup);
+    // The capsule is the shut-down path, but the interpreter keeps a copy of a single-phase
+    // module's dictionary, and after a re-import (del sys.modules[...]; import) it never frees the
+    // capsule. The library is shut down at interpreter exit in any case; a second shut-down does
+    // nothing.
+    Py_AtExit(&shut_down);
     py::module_ utils = m.def_submodule("utils");
     utils.def("processBoundary", &process_boundary_binding);
     mosk::ElementIterator::define(utils);

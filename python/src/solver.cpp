@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "map.h"
+#include "text_argument.h"
 
 namespace py = pybind11;
 
@@ -26,6 +27,43 @@ std::vector<DOF_*> pointers_of(const std::vector<DofHandle>& dofs) {
 
 // Values in logical row-major order (a copy only when the array is not C-contiguous float64).
 using DenseValues = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Values to add: anything NumPy turns into an array of booleans, integers or reals. Complex
+// numbers (their imaginary part would be dropped), text, dates and arbitrary objects (None would
+// become NaN) match no overload.
+struct RealValues {
+    DenseValues array;
+};
+
+}  // namespace
+}  // namespace mosk
+
+namespace pybind11::detail {
+template <>
+struct type_caster<mosk::RealValues> {
+    PYBIND11_TYPE_CASTER(mosk::RealValues, const_name("numpy.ndarray[numpy.float64]"));
+
+    bool load(handle src, bool convert) {
+        if (!convert && !mosk::DenseValues::check_(src)) return false;
+        array a = array::ensure(src);
+        if (!a) return false;
+        const char kind = a.dtype().kind();
+        if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') return false;
+        value.array = mosk::DenseValues::ensure(a);
+        return bool(value.array);
+    }
+};
+}  // namespace pybind11::detail
+
+namespace mosk {
+namespace {
+
+SYMMETRY symmetry_of(unsigned value) {
+    if (value > SPD)
+        throw py::value_error("Symmetry: " + std::to_string(value) +
+                              " is none of UNSYM (0), SSYM (1), SYM (2), SPD (3)");
+    return static_cast<SYMMETRY>(value);
+}
 
 void require_values(const DenseValues& values, size_t needed, const char* what) {
     if (size_t(values.size()) < needed)
@@ -77,13 +115,15 @@ void SolverHandle::define(py::module_& m) {
         .def(py::init(&SolverHandle::create))
         .def("addMatrixEntries",
              [](SolverHandle& self, const std::vector<int>& rows, const std::vector<int>& cols,
-                DenseValues values) {
+                const RealValues& real) {
+                 const DenseValues& values = real.array;
                  require_values(values, rows.size() * cols.size(), "addMatrixEntries");
                  moskMatAddEntries_(self.get()->matrix, int(rows.size()), rows.data(),
                                     int(cols.size()), cols.data(), values.data(), 1, 1, 0);
              })
         .def("addRHSEntries",
-             [](SolverHandle& self, const std::vector<int>& indices, DenseValues values) {
+             [](SolverHandle& self, const std::vector<int>& indices, const RealValues& real) {
+                 const DenseValues& values = real.array;
                  require_values(values, indices.size(), "addRHSEntries");
                  moskVecAddEntries_(self.get()->rhs, 0, int(indices.size()), indices.data(),
                                     values.data(), 1, 0);
@@ -95,7 +135,8 @@ void SolverHandle::define(py::module_& m) {
         .def("setSymmetry", [](SolverHandle& self, SYMMETRY s) { self.get()->symmetry = int(s); })
         .def("dumpMATLAB",
              [](SolverHandle& self, const std::string& a, const std::string& b) {
-                 moskSolverDumpMATLAB_(self.get(), a.c_str(), b.c_str(), nullptr, 0);
+                 moskSolverDumpMATLAB_(self.get(), c_text(a, "the matrix file name"),
+                                       c_text(b, "the right-hand side file name"), nullptr, 0);
              })
         .def("__repr__", [](const SolverHandle& self) {
             const SOLVER_* s = self.get();
@@ -104,12 +145,24 @@ void SolverHandle::define(py::module_& m) {
                 << s->residual << " rtol " << s->rtol;
             return out.str();
         });
-    py::enum_<SYMMETRY>(cls, "Symmetry")
-        .value("UNSYM", UNSYM)
+    py::enum_<SYMMETRY> symmetry(cls, "Symmetry");
+    symmetry.value("UNSYM", UNSYM)
         .value("SSYM", SSYM)
         .value("SYM", SYM)
         .value("SPD", SPD)
         .export_values();
+    // pybind11 makes a member of any unsigned int, through the constructor and through
+    // __setstate__; a value outside the enumerators is undefined behaviour for an enumeration
+    // without a fixed type. Both are replaced by versions that accept the four values only.
+    py::delattr(symmetry, "__init__");
+    symmetry.def(py::init(&symmetry_of), py::arg("value"));
+    symmetry.attr("__setstate__") = py::cpp_function(
+        [](py::detail::value_and_holder& v_h, unsigned state) {
+            py::detail::initimpl::setstate<py::class_<SYMMETRY>>(
+                v_h, symmetry_of(state), Py_TYPE(v_h.inst) != v_h.type->type);
+        },
+        py::detail::is_new_style_constructor(), py::name("__setstate__"),
+        py::is_method(symmetry), py::arg("state"));
 }
 
 }  // namespace mosk

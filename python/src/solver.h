@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "construction.h"
 #include "dof/dof.h"
 #include "element.h"
 #include "handle.h"
@@ -34,3 +35,6 @@ public:
 MOSK_SOLVER_KIND_* find_solver_kind_by_name(const std::string& name);
 
 }  // namespace mosk
+
+MOSK_CONSTRUCTED_ONLY(mosk::SolverHandle)
+MOSK_CONSTRUCTED_ONLY(SYMMETRY)

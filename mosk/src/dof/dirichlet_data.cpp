@@ -62,7 +62,11 @@ extern "C" int moskDofDirichletBC(DOF_* dof, ELEMENT_* e, int bas, MOSK_POINT_FU
     node_lambda(n, bas, lambda);
     const Point x = point_of(element_points(g, el), lambda);
     std::vector<double> buffer(size_t(dof->dim), 0.0);
-    f(x[0], x[1], x[2], buffer.data());
+    {
+        // The caller keeps the element across its calls for the element's basis functions.
+        CallbackScope running(g);
+        f(x[0], x[1], x[2], buffer.data());
+    }
     std::copy(buffer.begin(), buffer.end(), value);
     return 1;
 }

@@ -95,6 +95,7 @@ void for_each_node_once(const DOF_& d, const GridImpl& g, const ValueBlocks& b, 
 
 void interpolate_function(DOF_& d, MOSK_POINT_FUNC init) {
     GridImpl& g = grid_of(&d, "field initialisation");
+    CallbackScope running(g);  // the walk below must see the grid unchanged
     const ValueBlocks b = value_blocks(d, *d.grid);
     std::vector<double> buffer(size_t(d.dim));
     for_each_node_once(d, g, b, [&](const ELEMENT_& e, int k, int64_t idx) {

@@ -184,6 +184,13 @@ void GridImpl::assign(MeshData&& mesh, const std::string& source) {
     update_record();
 }
 
+void require_no_callback_running(const GridImpl& grid, const char* op) {
+    if (grid.callbacks_running > 0)
+        throw std::logic_error(std::string("mosk: ") + op +
+                               ": the grid is in use by a running user function (an initial-value "
+                               "or boundary function); it cannot change until that call returns");
+}
+
 GridImpl& impl_of(GRID_* grid) {
     if (!grid || !grid->impl) throw std::invalid_argument("mosk: null grid");
     return *static_cast<GridImpl*>(grid->impl);
@@ -220,6 +227,7 @@ void moskFreeGrid(GRID_** grid) {
 
 void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every process*/) {
     GridImpl& g = impl_of(grid);
+    require_no_callback_running(g, "import");
     const std::string path = file ? file : "";
     g.assign(read_mesh(path), path);
     reset_fields_after_import(g);
@@ -228,6 +236,7 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
 void moskRefineAllElements(GRID_* grid, int levels) {
     if (levels <= 0) return;
     GridImpl& g = impl_of(grid);
+    require_no_callback_running(g, "refinement");
     const GRID_ before = *grid;
     const size_t first_new_record = g.elements.size();
     refine_all(g, levels);
@@ -236,7 +245,11 @@ void moskRefineAllElements(GRID_* grid, int levels) {
 
 void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int comm, int64_t) {
     GridImpl& g = impl_of(grid);
-    (void)imbalance;
+    require_no_callback_running(g, "balance");
+    // No process can hold less than the mean; NaN is no bound at all.
+    if (!(imbalance >= 1.0))
+        throw std::invalid_argument("mosk: balance: the imbalance must be a number >= 1, got " +
+                                    std::to_string(imbalance));
     // One process holds every element: nothing to move. The communicator is checked so that a
     // wrong handle is caught here already.
     if (library_process_count(comm) > 1)

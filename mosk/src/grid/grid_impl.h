@@ -54,6 +54,11 @@ public:
     // freed grid detaches them (their grid pointer becomes null).
     std::vector<DOF_*> fields;
 
+    // User callbacks (initial-value and boundary functions) running inside library calls that
+    // read this grid. While any runs, the grid must not change under the caller: refinement,
+    // import and balancing refuse (require_no_callback_running).
+    int callbacks_running = 0;
+
     // Dirichlet flags of the leaf mesh for the label set in force (dof/dirichlet_data.cpp).
     struct DirichletFlags {
         uint64_t generation = 0;  // numbering_generation they were made for; 0 = none
@@ -90,6 +95,22 @@ private:
 
 GridImpl& impl_of(GRID_* grid);  // throws std::invalid_argument for a null grid
 const GridImpl& impl_of(const GRID_* grid);
+
+// Marks a user callback as running on the grid for the lifetime of the scope.
+class CallbackScope {
+public:
+    explicit CallbackScope(GridImpl& grid) : grid_(grid) { ++grid_.callbacks_running; }
+    ~CallbackScope() { --grid_.callbacks_running; }
+    CallbackScope(const CallbackScope&) = delete;
+    CallbackScope& operator=(const CallbackScope&) = delete;
+
+private:
+    GridImpl& grid_;
+};
+
+// Throws std::logic_error naming `op` when a user callback is running on the grid: a callback
+// (or another thread while it runs) must not change the grid that the library is walking.
+void require_no_callback_running(const GridImpl& grid, const char* op);
 
 // Signed volume of the tetrahedron (positive for the library's orientation).
 double signed_volume(const Point& a, const Point& b, const Point& c, const Point& d);

@@ -11,10 +11,11 @@ namespace py = pybind11;
 
 namespace mosk {
 
-PointFunctionSlot dirichletFuncSlot;
+// One per thread, like initFuncSlot.
+thread_local PointFunctionSlot dirichletFuncSlot;
 
 void dirichletFuncBridge(double x, double y, double z, double* values) {
-    point_function_bridge<dirichletFuncSlot>(x, y, z, values);
+    point_function_bridge(dirichletFuncSlot, x, y, z, values);
 }
 
 py::list getDirichletBC(DofHandle& dof, ElementHandle& e, PointFunction f) {

@@ -5,7 +5,7 @@
 
 namespace mosk {
 
-extern PointFunctionSlot dirichletFuncSlot;
+extern thread_local PointFunctionSlot dirichletFuncSlot;
 void dirichletFuncBridge(double x, double y, double z, double* values);
 
 pybind11::list getDirichletBC(DofHandle& dof, ElementHandle& e, PointFunction f);

@@ -5,15 +5,16 @@
 
 #include "dof/basis_count.h"
 #include "dof/dof_types.h"
+#include "text_argument.h"
 
 namespace py = pybind11;
 
 namespace mosk {
 
-PointFunctionSlot initFuncSlot;
+thread_local PointFunctionSlot initFuncSlot;
 
 void initFuncBridge(double x, double y, double z, double* values) {
-    point_function_bridge<initFuncSlot>(x, y, z, values);
+    point_function_bridge(initFuncSlot, x, y, z, values);
 }
 
 DofHandle DofHandle::create(GridHandle& g, const std::string& name, const std::string& dof_type,
@@ -21,14 +22,14 @@ DofHandle DofHandle::create(GridHandle& g, const std::string& name, const std::s
     DOF_TYPE_* type = getDofTypeByName(dof_type, order);
     const std::string dof_name =
         name.empty() ? dof_type + std::to_string(order) + "_instance" : name;
+    const char* c_name = c_text(dof_name, "the field name");
     DOF_* dof = nullptr;
     if (udf) {
         SlotBinding binding(initFuncSlot, udf, dim);
-        dof = moskDofNew_(g.get(), type, nullptr, dim, dof_name.c_str(), initFuncBridge,
-                          __FILE__, __LINE__);
+        dof = moskDofNew_(g.get(), type, nullptr, dim, c_name, initFuncBridge, __FILE__, __LINE__);
     } else {
-        dof = moskDofNew_(g.get(), type, nullptr, dim, dof_name.c_str(),
-                          getDofInitTypeByName(init_type), __FILE__, __LINE__);
+        dof = moskDofNew_(g.get(), type, nullptr, dim, c_name, getDofInitTypeByName(init_type),
+                          __FILE__, __LINE__);
     }
     DofHandle h;
     h.handle = Handle<DOF_>::owning(dof, LibraryFree<DOF_, moskDofFree>{});

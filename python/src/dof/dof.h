@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "construction.h"
 #include "dof/point_function.h"
 #include "element.h"
 #include "grid.h"
@@ -44,8 +45,11 @@ public:
     static pybind11::module_& define(pybind11::module_& m);
 };
 
-// The slot and bridge through which the library calls a field's initial-value function.
-extern PointFunctionSlot initFuncSlot;
+// The slot and bridge through which the library calls a field's initial-value function. One slot
+// per thread: another thread may run while a Python function is being called.
+extern thread_local PointFunctionSlot initFuncSlot;
 void initFuncBridge(double x, double y, double z, double* values);
 
 }  // namespace mosk
+
+MOSK_CONSTRUCTED_ONLY(mosk::DofHandle)

@@ -1,6 +1,7 @@
 // Python functions of the point, called by the library through plain function-pointer callbacks:
-// a process-wide slot names the function for the length of one library call, and a fixed bridge
-// function calls it.
+// a slot names the function for the length of one library call, and a fixed bridge function calls
+// it. Slots are per thread: while the Python function runs, other Python threads may run and make
+// bridged calls of their own.
 #pragma once
 
 #include <algorithm>
@@ -38,14 +39,14 @@ private:
 // Calls the slot's function at (x, y, z) and copies its values to `values`. An empty function
 // throws std::bad_function_call; more values than the array holds are refused (ValueError in
 // Python) instead of being written past it.
-template <PointFunctionSlot& Slot>
-void point_function_bridge(double x, double y, double z, double* values) {
-    if (!Slot.function) throw std::bad_function_call();
-    const std::vector<double> result = (*Slot.function)(std::vector<double>{x, y, z});
-    if (result.size() > size_t(std::max(Slot.capacity, 0)))
+inline void point_function_bridge(const PointFunctionSlot& slot, double x, double y, double z,
+                                  double* values) {
+    if (!slot.function) throw std::bad_function_call();
+    const std::vector<double> result = (*slot.function)(std::vector<double>{x, y, z});
+    if (result.size() > size_t(std::max(slot.capacity, 0)))
         throw std::invalid_argument("the function of the point returned " +
                                     std::to_string(result.size()) + " values for a field of " +
-                                    std::to_string(Slot.capacity) + " component(s)");
+                                    std::to_string(slot.capacity) + " component(s)");
     std::copy(result.begin(), result.end(), values);
 }
 
