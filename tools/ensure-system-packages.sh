@@ -3,6 +3,7 @@
 set -euo pipefail
 packages=(
   libpetsc-real-dev   # PETSc with OpenMPI, hypre, MUMPS, SuperLU
+  libmetis-dev        # partitioning the grid over processes (balance)
   libopenblas0-pthread  # BLAS for the direct solvers (about 10x the reference BLAS)
   libgtest-dev        # the library's C++ tests
   pkg-config

@@ -44,6 +44,15 @@ int moskFinalize(void);
  * into the communicator. -1 before moskInit. */
 extern int moskComm;
 
+/* This process's rank in moskComm and the number of its processes (0 and 1 when the library is
+ * not started). */
+int moskCommRank(void);
+int moskCommSize(void);
+
+/* Ends every process of moskComm with exit status `code` (MPI_Abort); for a failure on one
+ * process that the others cannot learn of (an uncaught exception in a script). */
+void moskAbort(int code);
+
 /* ------------------------------------------------------------------------------------------ */
 /* Grid                                                                                        */
 /* ------------------------------------------------------------------------------------------ */
@@ -55,8 +64,12 @@ typedef struct MOSK_VERTEX_COUNT_ {
     int nvert_global;
 } MOSK_VERTEX_COUNT_;
 
+/* Parallel runs (step one of distribution): every process holds the whole grid, with the same
+ * vertex, edge, face and element numbers as on one process. Every leaf element has an owning
+ * process (ELEMENT_::owner): a block of leaf numbers per process after import, the partition of
+ * moskBalanceGrid_ after a balance, the parent's owner for the children of a refinement. */
 typedef struct GRID_ {
-    int nelem;         /* leaf elements held by this process */
+    int nelem;         /* leaf elements owned by this process */
     int nvert_global;  /* vertices of the leaf mesh over all processes */
     int nedge_global;  /* edges of the leaf mesh over all processes */
     int nface_global;  /* faces of the leaf mesh over all processes */
@@ -77,13 +90,14 @@ typedef struct ELEMENT_ {
     int verts[4];   /* global vertex numbers */
     int edges[6];   /* global edge numbers, in the element's edge order */
     int faces[4];   /* global face numbers, face i opposite vertex i */
-    int index;      /* leaf element number, 0..nelem-1 */
+    int index;      /* leaf element number, 0..nelem_global-1 */
     /* library-private from here on */
     int record;     /* position in the grid's element store (stable) */
     int parent;     /* record of the parent, -1 for an element of the imported mesh */
     int child[2];   /* records of the two halves, -1 while the element is a leaf */
     int label[4];   /* boundary label of face i; 0 marks a face that is not on the boundary */
     int level;      /* bisections from the imported element */
+    int owner;      /* rank of the owning process */
 } ELEMENT_;
 
 /* A new, empty grid. comm: an integer communicator handle, or -1 for moskComm. */
@@ -92,7 +106,10 @@ GRID_* moskNewGrid(int comm);
 /* Replaces the grid's contents by the mesh in `file`. The format is chosen by content: Gmsh MSH
  * 2.2 and 4.1 (ASCII and binary) and Medit .mesh (ASCII). flag: 1 = the file holds the whole mesh
  * (read on every process). On any error (missing file, unknown format, malformed content,
- * index out of range, degenerate or inverted tetrahedron) it throws and leaves the grid as it was. */
+ * index out of range, degenerate or inverted tetrahedron) it throws and leaves the grid as it was.
+ * Collective over the grid's communicator, as are refinement, balancing, field creation, solver
+ * creation, solving and export: each succeeds on every process or throws the same exception on
+ * every process. */
 void moskImport_(GRID_* grid, const char* file, int flag);
 
 /* Frees the grid and its element store; sets *grid to null. Null is ignored. */
@@ -103,9 +120,12 @@ void moskFreeGrid(GRID_** grid);
  * the records of the refined elements are kept. levels <= 0 does nothing. */
 void moskRefineAllElements(GRID_* grid, int levels);
 
-/* Distributes the leaf elements over the processes of `comm` so that no process holds more than
- * `imbalance` times the mean; an imbalance below 1 or NaN throws std::invalid_argument. flag, a, b
- * and c are reserved (1, 0, 0, 0). On one process the grid is left unchanged. */
+/* Distributes the leaf elements over the processes of the grid's communicator: a partition of
+ * the element dual graph (METIS) that keeps the number of faces between elements of different
+ * owners small and gives no process more than `imbalance` times the mean number of elements. An
+ * imbalance below 1 or NaN throws std::invalid_argument. `comm` must be a valid communicator
+ * handle; flag, a, b and c are reserved (1, 0, 0, 0). On one process the grid is left unchanged.
+ * Maps and solvers made before a balance that changed owners are stale afterwards. */
 void moskBalanceGrid_(GRID_* grid, double imbalance, int flag, int64_t a, int64_t b, int comm,
                       int64_t c);
 
@@ -118,10 +138,11 @@ void moskExportVTKn(GRID_* grid, const char* file, int n, struct DOF_** dofs);
 
 /* Element stepping: returns the first element at position *cursor or later that `flag` admits and
  * stores its position in *cursor, or null when none is left. Leaf elements are visited in leaf
- * order (stable between refinements). flag: 1 = this process's leaf elements; 2 = every leaf
- * element this process holds, including copies of other processes' (the same as 1 on one
- * process); 3 = this process's leaf elements with at least one boundary face; any other value
- * admits nothing. */
+ * order (stable between refinements). flag: 1 = the leaf elements this process owns (over all
+ * processes, every leaf element once); 2 = every leaf element this process holds, including
+ * those other processes own (today every process holds the whole grid, so every leaf element;
+ * the same as 1 on one process); 3 = this process's leaf elements with at least one boundary
+ * face; any other value admits nothing. */
 ELEMENT_* _mosk_step_element(GRID_* grid, int* cursor, int flag);
 
 /* 1 when `e` is the record at position `record` of the live element store `store_id` and is a

@@ -88,6 +88,21 @@ void process_boundary_binding(const std::vector<int>& mask, const std::vector<do
     mosk::processBoundary(int(n), mask.data(), values.data(), a, v);
 }
 
+// On several processes an uncaught exception on one would leave the others waiting in their next
+// collective call: the hook prints the traceback as usual, then ends the whole job.
+void install_abort_on_uncaught_exception() {
+    if (moskCommSize() <= 1) return;
+    py::module_ sys = py::module_::import("sys");
+    py::object previous = sys.attr("excepthook");
+    sys.attr("excepthook") = py::cpp_function([previous](py::object type, py::object value,
+                                                         py::object traceback) {
+        previous(type, value, traceback);
+        py::module_::import("sys").attr("stderr").attr("flush")();
+        py::module_::import("sys").attr("stdout").attr("flush")();
+        moskAbort(1);
+    });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_pymosk, m) {
@@ -101,6 +116,7 @@ PYBIND11_MODULE(_pymosk, m) {
     // capsule. The library is shut down at interpreter exit in any case; a second shut-down does
     // nothing.
     Py_AtExit(&shut_down);
+    install_abort_on_uncaught_exception();
     py::module_ utils = m.def_submodule("utils");
     utils.def("processBoundary", &process_boundary_binding);
     mosk::ElementIterator::define(utils);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/library_state.h"
+#include "core/parallel.h"
 #include "mosk.h"
 
 int moskComm = -1;
@@ -78,3 +79,9 @@ extern "C" int moskFinalize(void) {
     moskComm = -1;
     return 0;
 }
+
+extern "C" int moskCommRank(void) { return process_rank(moskComm); }
+
+extern "C" int moskCommSize(void) { return process_count(moskComm); }
+
+extern "C" void moskAbort(int code) { abort_processes(moskComm, code); }

@@ -1,5 +1,7 @@
 #include "dof/dof_field.h"
 
+#include "core/parallel.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -182,9 +184,12 @@ DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const c
     d->dim = int16_t(dim);
     d->impl = impl.get();
     d->name = impl->name.c_str();
-    resize_zeroed(*d, *grid);
-    // An exception from the user's function leaves here; the unique pointers free everything.
-    if (impl->mode == InitMode::Function) interpolate_function(*d, init);
+    // An exception from the user's function (on any process) leaves here; the unique pointers
+    // free everything.
+    collective(g.comm, [&] {
+        resize_zeroed(*d, *grid);
+        if (impl->mode == InitMode::Function) interpolate_function(*d, init);
+    });
     g.fields.push_back(d.get());
     impl.release();
     return d.release();

@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "core/library_state.h"
+#include "core/parallel.h"
 #include "dof/dof_field.h"
 #include "grid/grid_impl.h"
 #include "mosk_errors.h"
@@ -26,8 +27,22 @@ std::atomic<uint64_t> next_store_id{1};
 
 }  // namespace
 
-GridImpl::GridImpl(GRID_* rec, int communicator) : record(rec), comm(communicator) {
+GridImpl::GridImpl(GRID_* rec, int communicator)
+    : record(rec), comm(communicator), rank(process_rank(communicator)),
+      nprocs(process_count(communicator)) {
     renew_store_id();
+}
+
+void GridImpl::assign_block_owners() {
+    const int64_t n = int64_t(leaves.size());
+    for (int64_t i = 0; i < n; ++i) leaf(int(i)).owner = int(i * nprocs / n);
+}
+
+int GridImpl::owned_leaf_count() const {
+    if (nprocs == 1) return int(leaves.size());
+    int count = 0;
+    for (int r : leaves) count += elements[r].owner == rank;
+    return count;
 }
 
 GridImpl::~GridImpl() {
@@ -150,6 +165,7 @@ void GridImpl::assign(MeshData&& mesh, const std::string& source) {
         fresh.elements.push_back(e);
         fresh.leaves[k] = int(k);
     }
+    fresh.assign_block_owners();
     fresh.number_leaf_mesh();
     // Labels: every face of one element only is a boundary face; the file's triangles name them.
     std::vector<int> triangle_face(mesh.triangles.size(), -1);
@@ -181,6 +197,7 @@ void GridImpl::assign(MeshData&& mesh, const std::string& source) {
     swap_contents(fresh);
     renew_store_id();
     ++numbering_generation;
+    ++partition_generation;
     update_record();
 }
 
@@ -229,8 +246,14 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
     GridImpl& g = impl_of(grid);
     require_no_callback_running(g, "import");
     const std::string path = file ? file : "";
-    g.assign(read_mesh(path), path);
-    reset_fields_after_import(g);
+    // Reading may fail on some processes only (a file one of them cannot see): agree on it before
+    // any process changes its grid, so that all keep the old grid or all take the new one.
+    MeshData mesh;
+    collective(g.comm, [&] { mesh = read_mesh(path); });
+    collective(g.comm, [&] {
+        g.assign(std::move(mesh), path);
+        reset_fields_after_import(g);
+    });
 }
 
 void moskRefineAllElements(GRID_* grid, int levels) {
@@ -239,8 +262,10 @@ void moskRefineAllElements(GRID_* grid, int levels) {
     require_no_callback_running(g, "refinement");
     const GRID_ before = *grid;
     const size_t first_new_record = g.elements.size();
-    refine_all(g, levels);
-    transfer_fields_after_refinement(g, before, first_new_record);
+    collective(g.comm, [&] {
+        refine_all(g, levels);
+        transfer_fields_after_refinement(g, before, first_new_record);
+    });
 }
 
 void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int comm, int64_t) {
@@ -250,13 +275,9 @@ void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int 
     if (!(imbalance >= 1.0))
         throw std::invalid_argument("mosk: balance: the imbalance must be a number >= 1, got " +
                                     std::to_string(imbalance));
-    // One process holds every element: nothing to move. The communicator is checked so that a
-    // wrong handle is caught here already.
-    if (library_process_count(comm) > 1)
-        throw std::runtime_error("mosk: balance: distributing a grid over " +
-                                 std::to_string(library_process_count(comm)) +
-                                 " processes is not supported yet");
-    (void)g;
+    process_count(comm);  // a wrong communicator handle is caught here already
+    if (g.nprocs == 1) return;  // one process holds every element: nothing to move
+    balance_grid(g, imbalance);
 }
 
 ELEMENT_* _mosk_step_element(GRID_* grid, int* cursor, int flag) {
@@ -266,12 +287,16 @@ ELEMENT_* _mosk_step_element(GRID_* grid, int* cursor, int flag) {
     int i = std::max(*cursor, 0);
     switch (flag) {
         case 1:
+            if (g.nprocs > 1)
+                while (i < n && g.leaf(i).owner != g.rank) ++i;
+            break;
         case 2:
             break;
         case 3:
             while (i < n) {
                 const ELEMENT_& e = g.leaf(i);
-                if (e.label[0] || e.label[1] || e.label[2] || e.label[3]) break;
+                if (e.owner == g.rank && (e.label[0] || e.label[1] || e.label[2] || e.label[3]))
+                    break;
                 ++i;
             }
             break;

@@ -39,6 +39,8 @@ public:
 
     GRID_* record;  // the public record this object sits behind
     int comm;       // integer communicator handle
+    int rank = 0;   // this process in comm
+    int nprocs = 1; // processes of comm
 
     std::vector<Point> coords;          // by global vertex number; vertices are only appended
     ChunkedStore<ELEMENT_> elements;    // all records; index = ELEMENT_::record
@@ -49,6 +51,14 @@ public:
     std::vector<uint8_t> vert_boundary; // 1 for a vertex on a boundary face
     std::vector<uint8_t> edge_boundary; // 1 for an edge on a boundary face
     uint64_t numbering_generation = 0;  // counts number_leaf_mesh calls; keys derived caches
+    uint64_t partition_generation = 0;  // counts changes of owners other than by refinement
+
+    // Owners of the leaf mesh's vertices, edges and faces: the owner of the lowest-numbered leaf
+    // element that holds them (entity_owners() fills them for the current numbering and owners).
+    struct EntityOwners {
+        uint64_t numbering = 0, partition = 0;  // generations they were made for; 0 = none
+        std::vector<int> vert, edge, face;
+    } owners;
 
     // Fields made on this grid; refinement carries their values, import resets them, and a
     // freed grid detaches them (their grid pointer becomes null).
@@ -81,6 +91,11 @@ public:
 
     // Copies the counts into the public record (when there is one).
     void update_record();
+
+    // Leaf i to process i * nprocs / n: the owners before any balance.
+    void assign_block_owners();
+    // Elements of the leaf mesh that this process owns.
+    int owned_leaf_count() const;
 
     // Swaps the whole contents (not the record or the store registration) with `other`.
     void swap_contents(GridImpl& other);
@@ -121,5 +136,19 @@ MeshData read_mesh(const std::string& path);
 
 // Refinement (grid/refine.cpp): `levels` levels of bisection of every leaf with closure.
 void refine_all(GridImpl& grid, int levels);
+
+// The owners of the leaf mesh's entities (grid/ownership.cpp), made when the numbering or the
+// owners changed since they were last made.
+const GridImpl::EntityOwners& entity_owners(GridImpl& grid);
+
+// Partition (grid/partition.cpp): the owner of each leaf (in leaf order) for `nparts` processes,
+// minimising cut faces with no part above max(ceil(n / nparts), imbalance * n / nparts)
+// elements. Deterministic: every process computes the same partition from the same grid.
+std::vector<int> partition_leaves(const GridImpl& grid, int nparts, double imbalance);
+// Faces between leaves of different owners.
+int64_t cut_faces(const GridImpl& grid);
+// Partitions the leaves over the grid's processes and makes the partition the owners
+// (collective: process 0 computes, every process receives the same owners).
+void balance_grid(GridImpl& grid, double imbalance);
 
 }  // namespace mosk

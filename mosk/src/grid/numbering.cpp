@@ -251,7 +251,7 @@ void GridImpl::number_leaf_mesh() {
 
 void GridImpl::update_record() {
     if (!record) return;
-    record->nelem = int(leaves.size());
+    record->nelem = owned_leaf_count();
     record->nelem_global = int(leaves.size());
     record->nvert_global = int(coords.size());
     record->nedge_global = int(edge_verts.size());

@@ -139,6 +139,7 @@ private:
         c.parent = r;
         c.child[0] = c.child[1] = -1;
         c.level = p.level + 1;
+        c.owner = p.owner;  // children stay with their parent's process
         const int first = int(g_.elements.size());
         for (int s = 0; s < 2; ++s) {
             const int lost = s == 0 ? j : i;  // child 0 keeps a, child 1 keeps b

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/parallel.h"
 #include "io/atomic_file.h"
 #include "io/byte_order.h"
 #include "mosk_errors.h"
@@ -20,7 +21,7 @@ namespace {
 constexpr int kVtkTetra = 10;
 static_assert(sizeof(Point) == 3 * sizeof(double), "coordinates must be packed");
 
-enum class Format { legacy, xml };
+enum class Format { legacy, xml, parallel_xml };
 
 Format format_of(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -29,9 +30,15 @@ Format format_of(const std::string& path) {
     // A bare ".vtk" is a hidden file without an extension, not an extension without a name.
     if (name.size() > 4 && name.ends_with(".vtk")) return Format::legacy;
     if (name.size() > 4 && name.ends_with(".vtu")) return Format::xml;
+    if (name.size() > 5 && name.ends_with(".pvtu")) return Format::parallel_xml;
     throw std::invalid_argument("mosk: export: cannot write '" + path +
-                                "': unknown extension; accepted are .vtk (VTK legacy) and .vtu "
-                                "(VTK XML)");
+                                "': unknown extension; accepted are .vtk (VTK legacy), .vtu "
+                                "(VTK XML) and .pvtu (VTK XML, one piece per process)");
+}
+
+std::string file_name(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // Well-formed UTF-8 (no overlong forms, surrogates or values beyond U+10FFFF), no control
@@ -64,7 +71,7 @@ bool acceptable_name(const std::string& s) {
     return true;
 }
 
-void check_fields(const GridImpl& grid, const std::string& path,
+void check_fields(const VtkPiece& piece, const std::string& path,
                   const std::vector<VtkField>& fields) {
     for (const VtkField& f : fields) {
         const std::string where = "mosk: export to '" + path + "': field '" + f.name + "' ";
@@ -76,7 +83,7 @@ void check_fields(const GridImpl& grid, const std::string& path,
         if (f.components < 1)
             throw std::invalid_argument(where + "has " + std::to_string(f.components) +
                                         " components");
-        const std::size_t count = f.cell_data ? grid.leaves.size() : grid.coords.size();
+        const std::size_t count = f.cell_data ? piece.cell_count() : piece.point_count();
         if (f.values.size() != count * std::size_t(f.components))
             throw std::invalid_argument(
                 where + "has " + std::to_string(f.values.size()) + " values, expected " +
@@ -107,14 +114,22 @@ void put_doubles(AtomicFile& out, const std::vector<double>& v) {
 }
 
 template <ByteOrder Order>
-void put_points(AtomicFile& out, const std::vector<Point>& coords) {
-    if constexpr (host_has_byte_order(Order)) {
+void put_points(AtomicFile& out, const VtkPiece& piece) {
+    const std::vector<Point>& coords = piece.grid.coords;
+    if (piece.points.empty() && host_has_byte_order(Order)) {
         out.write(coords.data(), coords.size() * sizeof(Point));
     } else {
-        put_records(out, coords.size(), sizeof(Point), [&](unsigned char* p, std::size_t i) {
-            for (int c = 0; c < 3; ++c) store_bytes<Order>(p + 8 * c, coords[i][c]);
+        put_records(out, piece.point_count(), sizeof(Point), [&](unsigned char* p, std::size_t i) {
+            const Point& x = coords[piece.points.empty() ? i : std::size_t(piece.points[i])];
+            for (int c = 0; c < 3; ++c) store_bytes<Order>(p + 8 * c, x[c]);
         });
     }
+}
+
+// The piece's point number of vertex v of the piece's cell i.
+int32_t cell_point(const VtkPiece& piece, std::size_t i, int v) {
+    const ELEMENT_& e = piece.grid.leaf(piece.cells.empty() ? int(i) : piece.cells[i]);
+    return int32_t(piece.points.empty() ? e.verts[v] : piece.point_of[e.verts[v]]);
 }
 
 // ---- legacy ------------------------------------------------------------------------------------
@@ -152,8 +167,8 @@ void put_legacy_fields(AtomicFile& out, const std::vector<VtkField>& fields, boo
     }
 }
 
-void write_legacy(const GridImpl& grid, AtomicFile& out, const std::vector<VtkField>& fields) {
-    const std::size_t np = grid.coords.size(), nc = grid.leaves.size();
+void write_legacy(const VtkPiece& piece, AtomicFile& out, const std::vector<VtkField>& fields) {
+    const std::size_t np = piece.point_count(), nc = piece.cell_count();
     // CELLS counts its int32 entries; 5 per tetrahedron.
     if (nc > std::size_t(INT32_MAX) / 5)
         throw std::invalid_argument("mosk: export: cannot write '" + out.path() + "': " +
@@ -161,13 +176,12 @@ void write_legacy(const GridImpl& grid, AtomicFile& out, const std::vector<VtkFi
                                     " cells are too many for the legacy format; write .vtu");
     out.write("# vtk DataFile Version 3.0\nmosk grid\nBINARY\nDATASET UNSTRUCTURED_GRID\n");
     out.write("POINTS " + std::to_string(np) + " double\n");
-    put_points<ByteOrder::big>(out, grid.coords);
+    put_points<ByteOrder::big>(out, piece);
     out.write("\nCELLS " + std::to_string(nc) + " " + std::to_string(5 * nc) + "\n");
     put_records(out, nc, 5 * sizeof(int32_t), [&](unsigned char* p, std::size_t i) {
-        const ELEMENT_& e = grid.leaf(int(i));
         store_bytes<ByteOrder::big>(p, int32_t(4));
         for (int v = 0; v < 4; ++v)
-            store_bytes<ByteOrder::big>(p + 4 * (v + 1), int32_t(e.verts[v]));
+            store_bytes<ByteOrder::big>(p + 4 * (v + 1), cell_point(piece, i, v));
     });
     out.write("\nCELL_TYPES " + std::to_string(nc) + "\n");
     put_records(out, nc, sizeof(int32_t), [](unsigned char* p, std::size_t) {
@@ -197,8 +211,8 @@ std::string xml_escaped(const std::string& s) {
 
 // Appended raw data: each array is a UInt64 byte count followed by its bytes; a DataArray's
 // offset counts bytes from the '_' that opens the section.
-void write_xml(const GridImpl& grid, AtomicFile& out, const std::vector<VtkField>& fields) {
-    const std::size_t np = grid.coords.size(), nc = grid.leaves.size();
+void write_xml(const VtkPiece& piece, AtomicFile& out, const std::vector<VtkField>& fields) {
+    const std::size_t np = piece.point_count(), nc = piece.cell_count();
     uint64_t offset = 0;
     auto array = [&](const std::string& attributes, uint64_t bytes) {
         std::string s = "        <DataArray " + attributes + " format=\"appended\" offset=\"" +
@@ -243,11 +257,10 @@ void write_xml(const GridImpl& grid, AtomicFile& out, const std::vector<VtkField
                 put_doubles<ByteOrder::little>(out, f.values);
             }
     block_size(np * sizeof(Point));
-    put_points<ByteOrder::little>(out, grid.coords);
+    put_points<ByteOrder::little>(out, piece);
     block_size(4 * nc * sizeof(int32_t));
     put_records(out, nc, 4 * sizeof(int32_t), [&](unsigned char* p, std::size_t i) {
-        const ELEMENT_& e = grid.leaf(int(i));
-        for (int v = 0; v < 4; ++v) store_bytes<ByteOrder::little>(p + 4 * v, int32_t(e.verts[v]));
+        for (int v = 0; v < 4; ++v) store_bytes<ByteOrder::little>(p + 4 * v, cell_point(piece, i, v));
     });
     block_size(nc * sizeof(int64_t));
     put_records(out, nc, sizeof(int64_t), [](unsigned char* p, std::size_t i) {
@@ -302,15 +315,104 @@ std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
     return fields;
 }
 
+
+// The index of a .pvtu file: the arrays of the pieces and the pieces' file names.
+void write_pvtu_index(const std::string& path, const std::vector<VtkField>& fields,
+                      int pieces) {
+    AtomicFile out(path, "export");
+    std::string text =
+        "<?xml version=\"1.0\"?>\n"
+        "<VTKFile type=\"PUnstructuredGrid\" version=\"1.0\" byte_order=\"LittleEndian\" "
+        "header_type=\"UInt64\">\n"
+        "  <PUnstructuredGrid GhostLevel=\"0\">\n";
+    for (bool cell_data : {false, true}) {
+        text += cell_data ? "    <PCellData>\n" : "    <PPointData>\n";
+        for (const VtkField& f : fields)
+            if (f.cell_data == cell_data)
+                text += "      <PDataArray type=\"Float64\" Name=\"" + xml_escaped(f.name) +
+                        "\" NumberOfComponents=\"" + std::to_string(f.components) + "\"/>\n";
+        text += cell_data ? "    </PCellData>\n" : "    </PPointData>\n";
+    }
+    text += "    <PPoints>\n      <PDataArray type=\"Float64\" NumberOfComponents=\"3\"/>\n"
+            "    </PPoints>\n";
+    for (int p = 0; p < pieces; ++p)
+        text += "    <Piece Source=\"" + xml_escaped(file_name(piece_path(path, p))) + "\"/>\n";
+    text += "  </PUnstructuredGrid>\n</VTKFile>\n";
+    out.write(text);
+    out.commit();
+}
+
+// The part of the grid one process owns: its leaves and the vertices they use, in increasing
+// global number.
+VtkPiece owned_piece(const GridImpl& grid, int owner) {
+    VtkPiece piece{grid};
+    std::vector<char> used(grid.coords.size(), 0);
+    for (int i = 0; i < int(grid.leaves.size()); ++i) {
+        const ELEMENT_& e = grid.leaf(i);
+        if (e.owner != owner) continue;
+        piece.cells.push_back(i);
+        for (int v : e.verts) used[v] = 1;
+    }
+    piece.point_of.assign(grid.coords.size(), -1);
+    for (std::size_t v = 0; v < used.size(); ++v)
+        if (used[v]) {
+            piece.point_of[v] = int(piece.points.size());
+            piece.points.push_back(int(v));
+        }
+    return piece;
+}
+
+// The fields' values on the piece's points and cells, and the owning process as a cell array.
+std::vector<VtkField> restrict_to_piece(const VtkPiece& piece, const std::vector<VtkField>& all,
+                                        int owner) {
+    std::vector<VtkField> out;
+    for (const VtkField& f : all) {
+        VtkField r{f.name, f.components, f.cell_data, {}};
+        const std::vector<int>& ids = f.cell_data ? piece.cells : piece.points;
+        r.values.reserve(ids.size() * std::size_t(f.components));
+        for (int id : ids)
+            for (int c = 0; c < f.components; ++c)
+                r.values.push_back(f.values[std::size_t(id) * f.components + c]);
+        out.push_back(std::move(r));
+    }
+    out.push_back(VtkField{"process", 1, true,
+                           std::vector<double>(piece.cells.size(), double(owner))});
+    return out;
+}
+
 }  // namespace
+
+std::string piece_path(const std::string& pvtu_path, int rank) {
+    return pvtu_path.substr(0, pvtu_path.size() - 5) + "_" + std::to_string(rank) + ".vtu";
+}
 
 void write_vtk(const GridImpl& grid, const std::string& path, const std::vector<VtkField>& fields) {
     const Format format = format_of(path);
-    check_fields(grid, path, fields);
-    AtomicFile out(path, "export");
-    if (format == Format::legacy) write_legacy(grid, out, fields);
-    else write_xml(grid, out, fields);
-    out.commit();
+    const VtkPiece whole{grid};
+    if (format == Format::parallel_xml) {
+        // Every process writes the piece it owns, then process 0 the index.
+        check_fields(whole, path, fields);
+        collective(grid.comm, [&] {
+            const VtkPiece piece = owned_piece(grid, grid.rank);
+            const std::vector<VtkField> own = restrict_to_piece(piece, fields, grid.rank);
+            check_fields(piece, path, own);
+            AtomicFile out(piece_path(path, grid.rank), "export");
+            write_xml(piece, out, own);
+            out.commit();
+        });
+        on_root(grid.comm, 0, [&] {
+            write_pvtu_index(path, restrict_to_piece(VtkPiece{grid}, fields, 0), grid.nprocs);
+        });
+        return;
+    }
+    // One file with the whole grid, which every process holds: process 0 writes it.
+    on_root(grid.comm, 0, [&] {
+        check_fields(whole, path, fields);
+        AtomicFile out(path, "export");
+        if (format == Format::legacy) write_legacy(whole, out, fields);
+        else write_xml(whole, out, fields);
+        out.commit();
+    });
 }
 
 }  // namespace mosk
@@ -320,5 +422,7 @@ using namespace mosk;
 extern "C" void moskExportVTKn(GRID_* grid, const char* file, int n, DOF_** dofs) {
     if (!file) throw std::invalid_argument("mosk: export: null file name");
     const GridImpl& g = impl_of(grid);
-    write_vtk(g, file, fields_of_dofs(g, n, dofs));
+    std::vector<VtkField> fields;
+    collective(g.comm, [&] { fields = fields_of_dofs(g, n, dofs); });
+    write_vtk(g, file, fields);
 }

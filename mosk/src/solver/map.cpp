@@ -9,14 +9,76 @@
 
 namespace mosk {
 
+namespace {
+
+// Calls visit(owner) for every value of the field, in its own order.
+template <class Visit>
+void for_each_value_owner(const DOF_& d, GridImpl& g, Visit&& visit) {
+    const GridImpl::EntityOwners& o = entity_owners(g);
+    auto block = [&](const std::vector<int>& owner, int64_t per_entity) {
+        for (int owner_of_entity : owner)
+            for (int64_t k = 0; k < per_entity; ++k) visit(owner_of_entity);
+    };
+    block(o.vert, d.nvert_values);
+    block(o.edge, d.nedge_values);
+    block(o.face, d.nface_values);
+    for (int i = 0; i < int(g.leaves.size()); ++i)
+        for (int64_t k = 0; k < d.nelem_values; ++k) visit(g.leaf(i).owner);
+}
+
+// Process-major global numbering of the map's serial positions (see map.h).
+void number_globally(MapImpl& m, GridImpl& g) {
+    m.rstart = 0;
+    m.nlocal = m.total;
+    m.global_of.clear();
+    if (g.nprocs == 1) return;
+    std::vector<int> owner(std::size_t(m.total));
+    std::vector<int> next(std::size_t(g.nprocs) + 1, 0);
+    std::size_t pos = 0;
+    for (DOF_* d : m.dofs)
+        for_each_value_owner(*d, g, [&](int p) {
+            owner[pos++] = p;
+            ++next[p + 1];
+        });
+    for (int p = 0; p < g.nprocs; ++p) next[p + 1] += next[p];
+    m.rstart = next[g.rank];
+    m.nlocal = next[g.rank + 1] - next[g.rank];
+    m.global_of.resize(owner.size());
+    for (std::size_t i = 0; i < owner.size(); ++i) m.global_of[i] = next[owner[i]]++;
+}
+
+}  // namespace
+
 MapImpl& map_impl(MAP_* map, const char* op) {
     if (!map || !map->impl) throw std::invalid_argument(std::string("mosk: ") + op + ": null map");
     MapImpl& m = *static_cast<MapImpl*>(map->impl);
     if (!m.dofs.empty()) grid_of(m.dofs[0], op);  // throws when the grid was freed
-    if (m.grid && m.grid->numbering_generation != m.generation)
+    if (m.grid && (m.grid->numbering_generation != m.generation ||
+                   m.grid->partition_generation != m.partition))
         throw std::logic_error(std::string("mosk: ") + op +
-                               ": the grid was refined or re-imported after the map was made");
+                               ": the grid was refined, re-imported or balanced after the map "
+                               "was made");
     return m;
+}
+
+std::vector<int64_t> field_value_to_global(DOF_& d) {
+    GridImpl& g = grid_of(&d, "field numbering");
+    const int64_t total = value_blocks(d, *g.record).total;
+    std::vector<int64_t> global(static_cast<std::size_t>(total));
+    if (g.nprocs == 1) {
+        for (int64_t k = 0; k < total; ++k) global[k] = k;
+        return global;
+    }
+    std::vector<int64_t> next(std::size_t(g.nprocs) + 1, 0);
+    std::vector<int> owner(static_cast<std::size_t>(total));
+    std::size_t pos = 0;
+    for_each_value_owner(d, g, [&](int p) {
+        owner[pos++] = p;
+        ++next[p + 1];
+    });
+    for (int p = 0; p < g.nprocs; ++p) next[p + 1] += next[p];
+    for (std::size_t k = 0; k < owner.size(); ++k) global[k] = next[owner[k]]++;
+    return global;
 }
 
 void element_connectivity(MAP_* map, std::vector<int>& offsets, std::vector<int>& indices) {
@@ -39,7 +101,7 @@ void element_connectivity(MAP_* map, std::vector<int>& offsets, std::vector<int>
             const DOF_& d = *m.dofs[f];
             for (int k = 0; k < d.type->nbas; ++k) {
                 const int64_t first = m.offsets[f] + value_index(d, blocks[f], e, k);
-                for (int c = 0; c < d.dim; ++c) indices.push_back(int(first + c));
+                for (int c = 0; c < d.dim; ++c) indices.push_back(m.global(int(first + c)));
             }
         }
         offsets.push_back(int(indices.size()));
@@ -68,12 +130,17 @@ MAP_* moskMapCreateN(int n, DOF_** dofs) {
     }
     auto map = std::make_unique<MAP_>();
     *map = MAP_{};
+    impl->total = int(size);
+    impl->nlocal = int(size);
     if (n > 0) {
-        impl->grid = &impl_of(dofs[0]->grid);
-        impl->generation = impl->grid->numbering_generation;
+        GridImpl& g = impl_of(dofs[0]->grid);
+        impl->grid = &g;
+        impl->generation = g.numbering_generation;
+        impl->partition = g.partition_generation;
+        number_globally(*impl, g);
     }
     map->ndofs = n;
-    map->local_size = int(size);
+    map->local_size = impl->nlocal;
     map->global_size = int(size);
     map->impl = impl.get();
     map->dofs = impl->dofs.empty() ? nullptr : impl->dofs.data();
@@ -105,15 +172,16 @@ int moskMapD2L_(MAP_* map, int dof_idx, int k, int /*flag: node index*/) {
     if (k < 0 || k >= size)
         throw std::out_of_range("mosk: field to local index: index " + std::to_string(k) +
                                 " outside the field's " + std::to_string(size) + " values");
-    return m.offsets[dof_idx] + k;
+    return m.local_of_global(m.global(m.offsets[dof_idx] + k));
 }
 
 int moskMapL2G(MAP_* map, int l) {
-    map_impl(map, "local to global index");
-    if (l < 0 || l >= map->local_size)
+    const MapImpl& m = map_impl(map, "local to global index");
+    // Local indices cover every value this process holds: its own, then the others.
+    if (l < 0 || l >= m.total)
         throw std::out_of_range("mosk: local to global index: " + std::to_string(l) +
-                                " outside 0.." + std::to_string(map->local_size - 1));
-    return l;  // one process: local and global numbering agree
+                                " outside 0.." + std::to_string(m.total - 1));
+    return m.global_of_local(l);
 }
 
 }  // extern "C"

@@ -1,7 +1,20 @@
-// Numbering of the values of a list of fields: fields one after another, each in its own value
-// order (nodes by vertex, edge, face and element blocks, the components of a node consecutive).
+// Numbering of the values of a list of fields.
+//
+// Serial order: fields one after another, each in its own value order (nodes by vertex, edge,
+// face and element blocks, the components of a node consecutive); position offsets[f] + k is
+// value k of field f.
+//
+// Global numbering: process-major, so that each process owns one contiguous range of global
+// indices (PETSc's layout): first every value owned by process 0 (field by field, each in serial
+// order), then process 1's, and so on. A value belongs to the owner of its node's vertex, edge,
+// face or element (entity_owners). On one process the global numbering is the serial order.
+//
+// Local numbering (per process): the owned values first (local l is global rstart + l), then
+// every other value the process holds in increasing global order. Every process holds the whole
+// grid, so it holds every value.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "grid/grid_impl.h"
@@ -11,17 +24,37 @@ namespace mosk {
 
 struct MapImpl {
     std::vector<DOF_*> dofs;
-    std::vector<int> offsets;  // first local index of each field
+    std::vector<int> offsets;  // first serial position of each field
     const GridImpl* grid = nullptr;
     uint64_t generation = 0;   // the grid's numbering the map was made for
+    uint64_t partition = 0;    // the grid's owners the map was made for
+    int total = 0;             // values of all fields
+    int rstart = 0, nlocal = 0;  // this process's range of global indices
+    // Global index of each serial position; empty when they agree (one process).
+    std::vector<int> global_of;
+
+    int global(int serial) const { return global_of.empty() ? serial : global_of[serial]; }
+    int local_of_global(int g) const {
+        if (g >= rstart && g < rstart + nlocal) return g - rstart;
+        return nlocal + (g < rstart ? g : g - nlocal);
+    }
+    int global_of_local(int l) const {
+        if (l < nlocal) return rstart + l;
+        const int j = l - nlocal;
+        return j < rstart ? j : j + nlocal;
+    }
 };
 
-// Throws std::invalid_argument for a null map, and std::logic_error when the grid was refined or
-// re-imported since the map was made (its numbering no longer matches the fields).
+// Throws std::invalid_argument for a null map, and std::logic_error when the grid was refined,
+// re-imported or re-balanced since the map was made (its numbering no longer matches).
 MapImpl& map_impl(MAP_* map, const char* op);
 
 // For every leaf element, the global indices of every value of every field of the map on it
 // (offsets has one entry per element plus one): the coupling pattern of a system over the map.
 void element_connectivity(MAP_* map, std::vector<int>& offsets, std::vector<int>& indices);
+
+// For each value of the field (in its own order), its global index in a map over that field
+// alone: the identity on one process.
+std::vector<int64_t> field_value_to_global(DOF_& d);
 
 }  // namespace mosk

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "core/library_state.h"
+#include "core/parallel.h"
 #include "io/atomic_file.h"
 #include "mosk.h"
 #include "solver/petsc_call.h"
@@ -39,6 +40,31 @@ std::string format_double(double v) {
     return buf;
 }
 
+// Process 0 receives every process's `values`, in rank order; the others keep theirs.
+template <class T>
+void gather_to_root(MPI_Comm comm, std::vector<T>& values, MPI_Datatype type) {
+    int size = 1, rank = 0;
+    MPI_Comm_size(comm, &size);
+    MPI_Comm_rank(comm, &rank);
+    const int mine = int(values.size());
+    std::vector<int> counts(static_cast<std::size_t>(size)), displs(counts.size(), 0);
+    if (MPI_Gather(&mine, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, comm) != MPI_SUCCESS)
+        throw std::runtime_error("mosk: MATLAB dump: MPI_Gather failed");
+    std::vector<T> all;
+    if (rank == 0) {
+        for (int p = 1; p < size; ++p) displs[p] = displs[p - 1] + counts[p - 1];
+        all.resize(std::size_t(displs[size - 1]) + std::size_t(counts[size - 1]));
+    }
+    if (MPI_Gatherv(values.data(), mine, type, all.data(), counts.data(), displs.data(), type, 0,
+                    comm) != MPI_SUCCESS)
+        throw std::runtime_error("mosk: MATLAB dump: MPI_Gatherv failed");
+    if (rank == 0) values.swap(all);
+}
+
+void write_matlab_files(const std::string& matrix_file, const std::string& rhs_file, int rows,
+                        const std::vector<PetscInt>& counts, const std::vector<PetscInt>& cols,
+                        const std::vector<double>& vals, const std::vector<double>& rhs);
+
 double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
@@ -47,9 +73,13 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 struct LinearSystem::Impl {
     int n = 0;
+    int rstart = 0, nlocal = 0;  // this process's rows
+    bool parallel = false;       // more than one process
     MPI_Comm comm = MPI_COMM_NULL;
-    // The pattern, CSR over all rows: columns of row i are columns[row_start[i] .. row_start[i+1]),
-    // sorted.
+    // The pattern of the held rows (owned, and those of this process's elements), CSR by slot:
+    // the columns of the row in slot k are columns[row_start[k] .. row_start[k+1]), sorted.
+    // row_slot maps a row to its slot (-1: not held); empty when every row is held in order.
+    std::vector<int> row_slot;
     std::vector<PetscInt> row_start;
     std::vector<PetscInt> columns;
     Mat A = nullptr;
@@ -77,9 +107,13 @@ struct LinearSystem::Impl {
         ksp_kind = nullptr;
     }
 
+    int slot(int row) const { return row_slot.empty() ? row : row_slot[row]; }
+
     bool in_pattern(int row, int col) const {
-        const PetscInt* first = columns.data() + row_start[row];
-        const PetscInt* last = columns.data() + row_start[row + 1];
+        const int k = slot(row);
+        if (k < 0) return false;
+        const PetscInt* first = columns.data() + row_start[k];
+        const PetscInt* last = columns.data() + row_start[k + 1];
         const PetscInt* it = std::lower_bound(first, last, PetscInt(col));
         return it != last && *it == col;
     }
@@ -92,26 +126,32 @@ struct LinearSystem::Impl {
                                     std::to_string(n - 1));
     }
 
+    // Collective on several processes, where every process assembles whether or not it added
+    // anything (the others may have added to its rows).
     void assemble(const PetscScope& s) {
-        if (matrix_pending) {
+        if (matrix_pending || parallel) {
             s.check(MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY), "MatAssemblyBegin");
             s.check(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
             matrix_pending = false;
         }
-        if (rhs_pending) {
+        if (rhs_pending || parallel) {
             s.check(VecAssemblyBegin(b), "VecAssemblyBegin");
             s.check(VecAssemblyEnd(b), "VecAssemblyEnd");
             rhs_pending = false;
         }
     }
 
-    void build_pattern(std::span<const int> offsets, std::span<const int> indices);
+    void build_pattern(std::span<const int> offsets, std::span<const int> indices,
+                       const RowLayout& layout);
+    // Every entry of v, by global index, on every process.
+    void gather(const PetscScope& s, Vec v, std::span<double> out) const;
     void create_objects(const PetscScope& s);
     SolveResult run(const PetscScope& s, const SolverKind& kind, double rtol, int maxit,
                     int symmetry, std::span<double> solution, bool use_initial_guess);
 };
 
-void LinearSystem::Impl::build_pattern(std::span<const int> offsets, std::span<const int> indices) {
+void LinearSystem::Impl::build_pattern(std::span<const int> offsets, std::span<const int> indices,
+                                       const RowLayout& layout) {
     const char* op = "LinearSystem";
     if (offsets.empty() && !indices.empty())
         throw std::invalid_argument("mosk: LinearSystem: element indices given without offsets");
@@ -143,12 +183,33 @@ void LinearSystem::Impl::build_pattern(std::span<const int> offsets, std::span<c
                 dof_elems[fill[indices[k]]++] = int(e);
     }
 
+    // The held rows: this process's own and those of its elements.
+    std::vector<int> held;
+    if (parallel) {
+        if (!layout.mine.empty() && layout.mine.size() != nelem)
+            throw std::invalid_argument("mosk: LinearSystem: " + std::to_string(layout.mine.size()) +
+                                        " element flags for " + std::to_string(nelem) +
+                                        " elements");
+        row_slot.assign(std::size_t(n), -1);
+        for (int i = rstart; i < rstart + nlocal; ++i) row_slot[i] = 0;
+        for (std::size_t e = 0; e < nelem; ++e)
+            if (layout.mine.empty() || layout.mine[e])
+                for (int k = offsets[e]; k < offsets[e + 1]; ++k) row_slot[indices[k]] = 0;
+        for (int i = 0; i < n; ++i)
+            if (row_slot[i] == 0) {
+                row_slot[i] = int(held.size());
+                held.push_back(i);
+            }
+    }
+    const int nheld = parallel ? int(held.size()) : n;
+
     // Row i: its diagonal and every DOF of every element holding i, each once.
-    row_start.assign(std::size_t(n) + 1, 0);
+    row_start.assign(std::size_t(nheld) + 1, 0);
     columns.clear();
     std::vector<int> seen(std::size_t(n), -1);
     std::vector<PetscInt> row;
-    for (int i = 0; i < n; ++i) {
+    for (int k = 0; k < nheld; ++k) {
+        const int i = parallel ? held[k] : k;
         row.clear();
         row.push_back(i);
         seen[i] = i;
@@ -167,18 +228,36 @@ void LinearSystem::Impl::build_pattern(std::span<const int> offsets, std::span<c
             throw std::length_error("mosk: LinearSystem: the pattern has more entries than "
                                     "PETSc's index type can count");
         columns.insert(columns.end(), row.begin(), row.end());
-        row_start[i + 1] = PetscInt(columns.size());
+        row_start[k + 1] = PetscInt(columns.size());
     }
 }
 
+void LinearSystem::Impl::gather(const PetscScope& s, Vec v, std::span<double> out) const {
+    const PetscScalar* a = nullptr;
+    if (!parallel) {
+        s.check(VecGetArrayRead(v, &a), "VecGetArrayRead");
+        std::copy(a, a + n, out.begin());
+        s.check(VecRestoreArrayRead(v, &a), "VecRestoreArrayRead");
+        return;
+    }
+    VecScatter scatter = nullptr;
+    Vec all = nullptr;
+    s.check(VecScatterCreateToAll(v, &scatter, &all), "VecScatterCreateToAll");
+    PetscErrorCode code = VecScatterBegin(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD);
+    if (!code) code = VecScatterEnd(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD);
+    if (!code) code = VecGetArrayRead(all, &a);
+    if (!code) {
+        std::copy(a, a + n, out.begin());
+        code = VecRestoreArrayRead(all, &a);
+    }
+    VecScatterDestroy(&scatter);
+    VecDestroy(&all);
+    s.check(code, "VecScatter");
+}
+
 void LinearSystem::Impl::create_objects(const PetscScope& s) {
-    // PETSc's default split of the rows; the columns are split the same way.
-    PetscInt local = PETSC_DECIDE, global = n;
-    s.check(PetscSplitOwnership(comm, &local, &global), "PetscSplitOwnership");
-    PetscInt rend = 0;
-    if (MPI_Scan(&local, &rend, 1, MPIU_INT, MPI_SUM, comm) != MPI_SUCCESS)
-        throw std::runtime_error("mosk: LinearSystem: MPI_Scan failed");
-    const PetscInt rstart = rend - local, cstart = rstart, cend = rend;
+    // The columns are split as the rows.
+    const PetscInt local = nlocal, rend = rstart + nlocal, cstart = rstart, cend = rend;
     s.check(MatCreate(comm, &A), "MatCreate");
     s.check(MatSetSizes(A, local, local, n, n), "MatSetSizes");
     s.check(MatSetType(A, MATAIJ), "MatSetType");
@@ -186,7 +265,7 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
     // Exact counts of the local rows, split into the diagonal block and the rest.
     std::vector<PetscInt> dnnz(std::size_t(rend - rstart)), onnz(std::size_t(rend - rstart));
     for (PetscInt i = rstart; i < rend; ++i)
-        for (PetscInt p = row_start[i]; p < row_start[i + 1]; ++p)
+        for (PetscInt p = row_start[slot(i)]; p < row_start[slot(i) + 1]; ++p)
             ++(columns[p] >= cstart && columns[p] < cend ? dnnz : onnz)[i - rstart];
     s.check(MatXAIJSetPreallocation(A, 1, dnnz.data(), onnz.data(), nullptr, nullptr),
             "MatXAIJSetPreallocation");
@@ -195,9 +274,9 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
     // location (a later addition there would otherwise need a new allocation).
     std::vector<PetscScalar> zeros;
     for (PetscInt i = rstart; i < rend; ++i) {
-        const PetscInt count = row_start[i + 1] - row_start[i];
+        const PetscInt first = row_start[slot(i)], count = row_start[slot(i) + 1] - first;
         zeros.assign(std::size_t(count), 0.0);
-        s.check(MatSetValues(A, 1, &i, count, columns.data() + row_start[i], zeros.data(),
+        s.check(MatSetValues(A, 1, &i, count, columns.data() + first, zeros.data(),
                              INSERT_VALUES),
                 "MatSetValues");
     }
@@ -214,19 +293,28 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
 }
 
 LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const int> indices,
-                           int comm)
+                           int comm, const RowLayout& layout)
     : impl_(std::make_unique<Impl>()) {
     require_started("LinearSystem");
     if (n < 0)
         throw std::invalid_argument("mosk: LinearSystem: negative size " + std::to_string(n));
     const int handle = comm == -1 ? moskComm : comm;
-    if (library_process_count(handle) != 1)
-        throw std::invalid_argument(
-            "mosk: LinearSystem: systems distributed over more than one process are not "
-            "supported yet");
-    impl_->n = n;
-    impl_->comm = MPI_Comm_f2c(handle);
-    impl_->build_pattern(offsets, indices);
+    Impl& m = *impl_;
+    m.n = n;
+    m.comm = MPI_Comm_f2c(handle);
+    m.parallel = library_process_count(handle) > 1;
+    m.rstart = layout.nlocal < 0 ? 0 : layout.rstart;
+    m.nlocal = layout.nlocal < 0 ? n : layout.nlocal;
+    if (m.rstart < 0 || m.nlocal < 0 || m.rstart > n - m.nlocal)
+        throw std::invalid_argument("mosk: LinearSystem: rows " + std::to_string(m.rstart) +
+                                    " + " + std::to_string(m.nlocal) + " outside 0.." +
+                                    std::to_string(n - 1));
+    long long rows = m.nlocal;
+    if (MPI_Allreduce(MPI_IN_PLACE, &rows, 1, MPI_LONG_LONG, MPI_SUM, m.comm) != MPI_SUCCESS ||
+        rows != n)
+        throw std::invalid_argument("mosk: LinearSystem: the processes' rows add up to " +
+                                    std::to_string(rows) + ", not " + std::to_string(n));
+    impl_->build_pattern(offsets, indices, layout);
     PetscScope s("LinearSystem");
     impl_->create_objects(s);  // on failure ~Impl releases what was made
 }
@@ -257,7 +345,8 @@ int LinearSystem::row_pattern_size(int row) const {
     if (!impl_)
         throw std::logic_error("mosk: LinearSystem::row_pattern_size: the system was moved from");
     impl_->check_index("LinearSystem::row_pattern_size", "row", 0, row);
-    return int(impl_->row_start[row + 1] - impl_->row_start[row]);
+    const int k = impl_->slot(row);
+    return k < 0 ? 0 : int(impl_->row_start[k + 1] - impl_->row_start[k]);
 }
 
 std::int64_t LinearSystem::matrix_nonzeros() const {
@@ -279,7 +368,14 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     if (!rows || !cols || !values)
         throw std::invalid_argument("mosk: LinearSystem::add_block: null index or value array");
     Impl& m = *impl_;
-    for (int i = 0; i < nrows; ++i) m.check_index(op, "row", i, rows[i]);
+    for (int i = 0; i < nrows; ++i) {
+        m.check_index(op, "row", i, rows[i]);
+        if (m.slot(rows[i]) < 0)
+            throw std::invalid_argument(
+                "mosk: LinearSystem::add_block: row " + std::to_string(rows[i]) +
+                " belongs to another process and to none of this process's elements; add each "
+                "element's entries on the process that owns the element");
+    }
     for (int j = 0; j < ncols; ++j) m.check_index(op, "column", j, cols[j]);
     for (int i = 0; i < nrows; ++i)
         for (int j = 0; j < ncols; ++j) {
@@ -353,10 +449,7 @@ std::vector<double> LinearSystem::rhs_values() {
     PetscScope s("LinearSystem::rhs_values");
     impl_->assemble(s);
     std::vector<double> out(std::size_t(impl_->n));
-    const PetscScalar* a = nullptr;
-    s.check(VecGetArrayRead(impl_->b, &a), "VecGetArrayRead");
-    std::copy(a, a + impl_->n, out.begin());
-    s.check(VecRestoreArrayRead(impl_->b, &a), "VecRestoreArrayRead");
+    impl_->gather(s, impl_->b, out);
     return out;
 }
 
@@ -441,7 +534,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     if (use_initial_guess) {
         PetscScalar* a = nullptr;
         s.check(VecGetArray(x, &a), "VecGetArray");
-        std::copy(solution.begin(), solution.end(), a);
+        std::copy(solution.begin() + rstart, solution.begin() + rstart + nlocal, a);
         s.check(VecRestoreArray(x, &a), "VecRestoreArray");
     } else {
         s.check(VecZeroEntries(x), "VecZeroEntries");
@@ -495,10 +588,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     if (reason < 0) throw failure("did not converge: " + reason_text(reason));
     if (!std::isfinite(true_norm)) throw failure("returned non-finite values");
 
-    const PetscScalar* a = nullptr;
-    s.check(VecGetArrayRead(x, &a), "VecGetArrayRead");
-    std::copy(a, a + n, solution.begin());
-    s.check(VecRestoreArrayRead(x, &a), "VecRestoreArrayRead");
+    gather(s, x, solution);
     log_message(2, "solve '" + std::string(kind.name) + "' (" + result.ksp_type + "/" +
                        result.pc_type + "): " + std::to_string(result.iterations) +
                        " iterations, residual " + format_double(result.true_residual));
@@ -514,16 +604,13 @@ void LinearSystem::write_matlab(const std::string& matrix_file, const std::strin
     PetscScope s(op);
     Impl& m = *impl_;
     m.assemble(s);
-    AtomicFile mf(matrix_file, "write MATLAB matrix");
-    AtomicFile rf(rhs_file, "write MATLAB right-hand side");
-    char line[96];
-    const std::string n = std::to_string(m.n);
 
-    // Rows are copied out before writing: a failed write must not leave a row checked out.
+    // Rows are copied out before writing: a failed write must not leave a row checked out. On
+    // several processes each copies its own rows and process 0 gathers them in row order.
     std::vector<PetscInt> cols;
     std::vector<double> vals;
-    std::vector<PetscInt> starts(1, 0);
-    for (PetscInt i = 0; i < m.n; ++i) {
+    std::vector<PetscInt> counts;
+    for (PetscInt i = m.rstart; i < m.rstart + m.nlocal; ++i) {
         PetscInt count = 0;
         const PetscInt* c = nullptr;
         const PetscScalar* v = nullptr;
@@ -531,9 +618,31 @@ void LinearSystem::write_matlab(const std::string& matrix_file, const std::strin
         cols.insert(cols.end(), c, c + count);
         vals.insert(vals.end(), v, v + count);
         s.check(MatRestoreRow(m.A, i, &count, &c, &v), "MatRestoreRow");
-        starts.push_back(PetscInt(cols.size()));
+        counts.push_back(count);
     }
-    const std::vector<double> rhs = rhs_values();
+    std::vector<double> rhs(std::size_t(m.n));
+    m.gather(s, m.b, rhs);
+    if (m.parallel) {
+        gather_to_root(m.comm, counts, MPIU_INT);
+        gather_to_root(m.comm, cols, MPIU_INT);
+        gather_to_root(m.comm, vals, MPI_DOUBLE);
+    }
+    on_root(MPI_Comm_c2f(m.comm), 0, [&] { write_matlab_files(matrix_file, rhs_file, m.n, counts,
+                                                                cols, vals, rhs); });
+}
+
+namespace {
+
+void write_matlab_files(const std::string& matrix_file, const std::string& rhs_file, int rows,
+                        const std::vector<PetscInt>& counts, const std::vector<PetscInt>& cols,
+                        const std::vector<double>& vals, const std::vector<double>& rhs) {
+    AtomicFile mf(matrix_file, "write MATLAB matrix");
+    AtomicFile rf(rhs_file, "write MATLAB right-hand side");
+    char line[96];
+    const std::string n = std::to_string(rows);
+    std::vector<PetscInt> starts(1, 0);
+    for (PetscInt c : counts) starts.push_back(starts.back() + c);
+    const PetscInt nrows = rows;
 
     mf.write("% " + n + " x " + n + " sparse matrix, " + std::to_string(cols.size()) +
              " stored entries as 1-based (row, column, value)\n");
@@ -541,7 +650,7 @@ void LinearSystem::write_matlab(const std::string& matrix_file, const std::strin
         mf.write("mosk_ijv = zeros(0, 3);\n");
     } else {
         mf.write("mosk_ijv = [\n");
-        for (PetscInt i = 0; i < m.n; ++i)
+        for (PetscInt i = 0; i < nrows; ++i)
             for (PetscInt k = starts[i]; k < starts[i + 1]; ++k) {
                 const int len = std::snprintf(line, sizeof line, "%d %d %.17g\n", int(i) + 1,
                                               int(cols[k]) + 1, vals[k]);
@@ -566,5 +675,7 @@ void LinearSystem::write_matlab(const std::string& matrix_file, const std::strin
     mf.commit();
     rf.commit();
 }
+
+}  // namespace
 
 }  // namespace mosk

@@ -7,9 +7,10 @@
 // later addition anywhere inside it never reallocates, whatever was added before. An addition
 // outside it is refused.
 //
-// Rows are laid out by PETSc's ownership ranges on the communicator so that the distributed step
-// only has to change the preallocation counts and the gathering of the solution; for now the
-// communicator must have one process.
+// On several processes each owns one contiguous range of rows (and the same range of columns,
+// PETSc's layout). A process keeps the pattern of its own rows and of the rows its elements hold
+// (those are the rows it adds to); additions to rows of other processes travel at assembly.
+// Assembly, solving, zeroing and writing are collective: every process calls them.
 //
 // PETSc errors become std::runtime_error (see petsc_call.h); PETSc never prints or aborts.
 // Usable only while the library is started; an object destroyed after moskFinalize releases
@@ -39,31 +40,42 @@ struct SolveResult {
     double solve_seconds = 0;  // KSPSolve (set-up excluded)
 };
 
+// This process's share of a system: the rows rstart .. rstart + nlocal - 1, and the elements
+// (true in `mine`, one flag per element) whose contributions it adds. The default is everything.
+struct RowLayout {
+    int rstart = 0;
+    int nlocal = -1;  // -1: every row (one process)
+    std::vector<char> mine;  // empty: every element
+};
+
 class LinearSystem {
 public:
     // n unknowns; element e holds the global indices indices[offsets[e] .. offsets[e+1]-1]
     // (offsets has one entry per element plus one; an empty `offsets` means no element).
-    // comm: an integer communicator handle, -1 for moskComm.
-    // Throws std::invalid_argument for a negative n, inconsistent offsets or a communicator with
-    // more than one process, std::out_of_range for an index outside 0..n-1, std::runtime_error
-    // when the library is not started.
-    LinearSystem(int n, std::span<const int> offsets, std::span<const int> indices, int comm = -1);
+    // comm: an integer communicator handle, -1 for moskComm; `layout` this process's share (the
+    // default, every row, needs a communicator of one process).
+    // Throws std::invalid_argument for a negative n, inconsistent offsets or layout,
+    // std::out_of_range for an index outside 0..n-1, std::runtime_error when the library is not
+    // started.
+    LinearSystem(int n, std::span<const int> offsets, std::span<const int> indices, int comm = -1,
+                 const RowLayout& layout = RowLayout());
     ~LinearSystem();
     LinearSystem(LinearSystem&&) noexcept;
     LinearSystem& operator=(LinearSystem&&) noexcept;
     LinearSystem(const LinearSystem&) = delete;  // a moved-from system throws std::logic_error
     LinearSystem& operator=(const LinearSystem&) = delete;
 
-    int size() const;
+    int size() const;  // rows over all processes
     std::int64_t pattern_nonzeros() const;  // entries of the pattern
-    int row_pattern_size(int row) const;    // entries of one row of the pattern
+    int row_pattern_size(int row) const;    // entries of one row of the pattern (a held row)
     // Entries PETSc's matrix holds (MatGetInfo); equals pattern_nonzeros().
     std::int64_t matrix_nonzeros() const;
 
     // Adds the dense block values (row-major, nrows x ncols) at (rows[i], cols[j]); repeated
     // indices add up. Nothing is added unless the whole block is valid: std::out_of_range names
     // an index outside 0..n-1, std::invalid_argument an entry outside the pattern (row and
-    // column) or a value that is not finite.
+    // column), a row this process neither owns nor holds on one of its elements, or a value that
+    // is not finite.
     void add_block(int nrows, const int* rows, int ncols, const int* cols, const double* values);
     // Adds values[i] at idx[i] of the right-hand side; the same checks.
     void add_rhs(int count, const int* idx, const double* values);
@@ -74,7 +86,8 @@ public:
     // (0 < rtol < 1) and at most maxit (>= 1) iterations. symmetry: 0 unsymmetric,
     // 1 structurally symmetric, 2 symmetric, 3 symmetric positive definite; it is told to PETSc
     // (MAT_STRUCTURALLY_SYMMETRIC, MAT_SYMMETRIC, MAT_SPD). The initial guess is zero, or the
-    // contents of `solution` when use_initial_guess is true. `solution` (n values) receives x.
+    // contents of `solution` when use_initial_guess is true. `solution` (n values, by global
+    // index) receives x on every process.
     // Throws std::invalid_argument for bad arguments and std::runtime_error, naming the kind,
     // iterations and residual, when the solve does not converge or yields non-finite values;
     // `solution` is then left as it was. The PETSc solver is kept while the kind and PETSc's
@@ -87,11 +100,13 @@ public:
     // MATLAB/Octave scripts: matrix_file defines the sparse n x n matrix A from its stored
     // entries (1-based triplets), rhs_file the column vector b; values in full precision.
     // Throws FileError (with errno) when a file cannot be written; a file appears only complete.
+    // On several processes process 0 writes the whole system.
     void write_matlab(const std::string& matrix_file, const std::string& rhs_file);
 
-    // The assembled values, read back from PETSc (these assemble pending additions).
+    // The assembled values, read back from PETSc (these assemble pending additions; collective).
+    // matrix_entry reads a row this process owns.
     double matrix_entry(int row, int col);
-    std::vector<double> rhs_values();
+    std::vector<double> rhs_values();  // every entry, on every process
 
 private:
     struct Impl;

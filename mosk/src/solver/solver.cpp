@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/library_state.h"
+#include "core/parallel.h"
 #include "dof/dof_field.h"
 #include "solver/map.h"
 #include "solver/petsc_system.h"
@@ -62,10 +63,21 @@ SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
     if (n < 1) throw std::invalid_argument("mosk: new solver: it needs at least one field");
     auto impl = std::make_unique<SolverImpl>();
     impl->map = moskMapCreateN(n, dofs);
-    std::vector<int> offsets, indices;
-    element_connectivity(impl->map, offsets, indices);
-    impl->system =
-        std::make_unique<LinearSystem>(impl->map->global_size, offsets, indices, moskComm);
+    const MapImpl& map = map_impl(impl->map, "new solver");
+    collective(map.grid->comm, [&] {
+        std::vector<int> offsets, indices;
+        element_connectivity(impl->map, offsets, indices);
+        RowLayout layout;
+        if (map.grid->nprocs > 1) {
+            layout.rstart = map.rstart;
+            layout.nlocal = map.nlocal;
+            layout.mine.resize(map.grid->leaves.size());
+            for (std::size_t i = 0; i < layout.mine.size(); ++i)
+                layout.mine[i] = map.grid->leaf(int(i)).owner == map.grid->rank;
+        }
+        impl->system = std::make_unique<LinearSystem>(impl->map->global_size, offsets, indices,
+                                                      map.grid->comm, layout);
+    });
     impl->solution.assign(size_t(impl->map->global_size), 0.0);
     auto s = std::make_unique<SOLVER_>();
     *s = SOLVER_{};
@@ -134,7 +146,10 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
                                         map.dofs[i]->name + "'");
     }
     const std::string name = kind_name(s);
-    const SolveResult r = impl.system->solve(name, s->rtol, s->maxit, s->symmetry, impl.solution);
+    SolveResult r;
+    collective(map.grid->comm, [&] {
+        r = impl.system->solve(name, s->rtol, s->maxit, s->symmetry, impl.solution);
+    });
     s->iterations = r.iterations;
     s->residual = r.rhs_norm > 0 ? r.true_residual / r.rhs_norm : r.true_residual;
     log_message(1, "solve (" + name + ", " + r.ksp_type + "/" + r.pc_type + "): " +
@@ -142,8 +157,13 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
                        std::to_string(s->residual));
     for (int i = 0; i < n; ++i) {
         const int64_t size = value_blocks(*dofs[i], *dofs[i]->grid).total;
-        std::copy(impl.solution.begin() + map.offsets[i],
-                  impl.solution.begin() + map.offsets[i] + size, dofs[i]->data);
+        if (map.global_of.empty()) {
+            std::copy(impl.solution.begin() + map.offsets[i],
+                      impl.solution.begin() + map.offsets[i] + size, dofs[i]->data);
+        } else {
+            for (int64_t k = 0; k < size; ++k)
+                dofs[i]->data[k] = impl.solution[map.global_of[map.offsets[i] + k]];
+        }
         bump_version(dof_impl(*dofs[i]));
     }
     return r.iterations;
@@ -154,7 +174,8 @@ void moskSolverDumpMATLAB_(SOLVER_* s, const char* matrix_file, const char* rhs_
     SolverImpl& impl = solver_impl(s, "MATLAB dump");
     if (!matrix_file || !rhs_file)
         throw std::invalid_argument("mosk: MATLAB dump: null file name");
-    impl.system->write_matlab(matrix_file, rhs_file);
+    const MapImpl& map = map_impl(impl.map, "MATLAB dump");
+    collective(map.grid->comm, [&] { impl.system->write_matlab(matrix_file, rhs_file); });
 }
 
 }  // extern "C"

@@ -40,9 +40,19 @@ void configure_gmres(KSP ksp, const PetscScope& s) {
     set_amg(pc_of(ksp, s), s);
 }
 
+// ILU(0) on one process; on several, block Jacobi with ILU(0) on each process's block (PETSc's
+// ILU works on a process's own rows only).
 void configure_bicgstab(KSP ksp, const PetscScope& s) {
     s.check(KSPSetType(ksp, KSPBCGS), "KSPSetType(bcgs)");
     PC pc = pc_of(ksp, s);
+    MPI_Comm comm = MPI_COMM_NULL;
+    int size = 1;
+    s.check(PetscObjectGetComm(reinterpret_cast<PetscObject>(ksp), &comm), "PetscObjectGetComm");
+    MPI_Comm_size(comm, &size);
+    if (size > 1) {
+        s.check(PCSetType(pc, PCBJACOBI), "PCSetType(bjacobi)");  // sub-blocks: ILU(0)
+        return;
+    }
     s.check(PCSetType(pc, PCILU), "PCSetType(ilu)");
     s.check(PCFactorSetLevels(pc, 0), "PCFactorSetLevels");
 }

@@ -1,0 +1,158 @@
+#include "core/parallel.h"
+
+#include <mpi.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "core/library_state.h"
+#include "mosk_errors.h"
+
+namespace mosk {
+namespace {
+
+MPI_Comm comm_of(int comm) { return MPI_Comm_f2c(comm); }
+
+// An exception as plain data, so that one process can hand it to the others.
+enum class ErrorKind : int {
+    runtime, file, format, invalid_argument, out_of_range, length, logic, bad_alloc
+};
+
+struct ErrorText {
+    ErrorKind kind = ErrorKind::runtime;
+    int code = 0;  // errno of a FileError
+    std::string message;
+};
+
+ErrorText describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const FileError& e) {
+        return {ErrorKind::file, e.code(), e.what()};
+    } catch (const FormatError& e) {
+        return {ErrorKind::format, 0, e.what()};
+    } catch (const std::out_of_range& e) {
+        return {ErrorKind::out_of_range, 0, e.what()};
+    } catch (const std::length_error& e) {
+        return {ErrorKind::length, 0, e.what()};
+    } catch (const std::invalid_argument& e) {
+        return {ErrorKind::invalid_argument, 0, e.what()};
+    } catch (const std::logic_error& e) {
+        return {ErrorKind::logic, 0, e.what()};
+    } catch (const std::bad_alloc&) {
+        return {ErrorKind::bad_alloc, 0, "out of memory"};
+    } catch (const std::exception& e) {
+        return {ErrorKind::runtime, 0, e.what()};
+    } catch (...) {
+        return {ErrorKind::runtime, 0, "unknown error"};
+    }
+}
+
+[[noreturn]] void raise(const ErrorText& t) {
+    switch (t.kind) {
+        case ErrorKind::file: throw FileError(t.message, t.code);
+        case ErrorKind::format: throw FormatError(t.message);
+        case ErrorKind::invalid_argument: throw std::invalid_argument(t.message);
+        case ErrorKind::out_of_range: throw std::out_of_range(t.message);
+        case ErrorKind::length: throw std::length_error(t.message);
+        case ErrorKind::logic: throw std::logic_error(t.message);
+        case ErrorKind::bad_alloc: throw std::bad_alloc();
+        default: throw std::runtime_error(t.message);
+    }
+}
+
+void check_mpi(int code, const char* call) {
+    if (code != MPI_SUCCESS) throw std::runtime_error(std::string("MPI call ") + call + " failed");
+}
+
+// After every process ran its part: the lowest failing process's error, on every process.
+void agree(int comm, const std::exception_ptr& error) {
+    const int rank = process_rank(comm), size = process_count(comm);
+    int mine = error ? rank : size, first = size;
+    check_mpi(MPI_Allreduce(&mine, &first, 1, MPI_INT, MPI_MIN, comm_of(comm)), "MPI_Allreduce");
+    if (first == size) return;
+    ErrorText text;
+    if (rank == first) text = describe(error);
+    int head[3] = {int(text.kind), text.code, int(text.message.size())};
+    check_mpi(MPI_Bcast(head, 3, MPI_INT, first, comm_of(comm)), "MPI_Bcast");
+    text.kind = ErrorKind(head[0]);
+    text.code = head[1];
+    text.message.resize(std::size_t(head[2]));
+    check_mpi(MPI_Bcast(text.message.data(), head[2], MPI_CHAR, first, comm_of(comm)),
+              "MPI_Bcast");
+    if (error) std::rethrow_exception(error);  // a failing process keeps its own exception
+    raise(text);
+}
+
+}  // namespace
+
+int process_rank(int comm) {
+    if (!library_started()) return 0;
+    int rank = 0;
+    if (MPI_Comm_rank(comm_of(comm), &rank) != MPI_SUCCESS)
+        throw std::invalid_argument("invalid communicator handle " + std::to_string(comm));
+    return rank;
+}
+
+int process_count(int comm) { return library_process_count(comm); }
+
+void collective(int comm, const std::function<void()>& work) {
+    if (process_count(comm) == 1) return work();
+    std::exception_ptr error;
+    try {
+        work();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    agree(comm, error);
+}
+
+void on_root(int comm, int root, const std::function<void()>& work) {
+    if (process_count(comm) == 1) return work();
+    std::exception_ptr error;
+    if (process_rank(comm) == root) {
+        try {
+            work();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    agree(comm, error);
+}
+
+void sum_over_processes(int comm, std::vector<long long>& values) {
+    if (process_count(comm) == 1 || values.empty()) return;
+    check_mpi(MPI_Allreduce(MPI_IN_PLACE, values.data(), int(values.size()), MPI_LONG_LONG,
+                            MPI_SUM, comm_of(comm)),
+              "MPI_Allreduce");
+}
+
+long long max_over_processes(int comm, long long value) {
+    if (process_count(comm) == 1) return value;
+    long long out = value;
+    check_mpi(MPI_Allreduce(&value, &out, 1, MPI_LONG_LONG, MPI_MAX, comm_of(comm)),
+              "MPI_Allreduce");
+    return out;
+}
+
+void broadcast(int comm, int root, std::vector<int>& values) {
+    if (process_count(comm) == 1) return;
+    long long n = (long long)values.size();
+    check_mpi(MPI_Bcast(&n, 1, MPI_LONG_LONG, root, comm_of(comm)), "MPI_Bcast");
+    values.resize(std::size_t(n));
+    constexpr long long chunk = 1 << 28;  // MPI counts are int
+    for (long long at = 0; at < n; at += chunk)
+        check_mpi(MPI_Bcast(values.data() + at, int(std::min(chunk, n - at)), MPI_INT, root,
+                            comm_of(comm)),
+                  "MPI_Bcast");
+}
+
+void abort_processes(int comm, int code) {
+    if (library_started()) MPI_Abort(comm_of(comm), code);
+    std::_Exit(code);
+}
+
+}  // namespace mosk

@@ -1,0 +1,41 @@
+// The processes of a communicator: rank and count, and the agreement that makes a collective
+// library call fail on every process or on none.
+//
+// Every collective entry point runs its work through collective(): the work may throw on some
+// processes only (a user function that raises on one, a file one process cannot write), and then
+// every process throws: the failing process its own exception, the others a copy of the first
+// failing process's exception, of the same type and with the same message. No process is left
+// waiting in a later collective call.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace mosk {
+
+// Rank and number of processes of an integer communicator handle; 0 and 1 when the library is
+// not started (or shut down). Throws std::invalid_argument for a handle MPI does not accept.
+int process_rank(int comm);
+int process_count(int comm);
+
+// Runs `work` on every process of `comm` and agrees on its outcome (see above). On one process it
+// is `work()` and nothing more.
+void collective(int comm, const std::function<void()>& work);
+
+// Runs `work` on process `root` only and lets every process throw what it threw there (or
+// return normally on all). For output that one process writes.
+void on_root(int comm, int root, const std::function<void()>& work);
+
+// Element-wise sum / max over the processes (in place).
+void sum_over_processes(int comm, std::vector<long long>& values);
+long long max_over_processes(int comm, long long value);
+
+// Process `root`'s value of `values` on every process (resized to root's length).
+void broadcast(int comm, int root, std::vector<int>& values);
+
+// Ends every process of the job: for an error that cannot be agreed on (an uncaught exception
+// in a script that runs on several processes).
+[[noreturn]] void abort_processes(int comm, int code);
+
+}  // namespace mosk

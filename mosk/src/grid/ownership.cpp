@@ -1,0 +1,34 @@
+// Owners of the leaf mesh's vertices, edges and faces: the owner of the lowest-numbered leaf
+// element that holds the entity. Every process evaluates the rule alone on its copy of the grid
+// and finds the same owners.
+#include "grid/grid_impl.h"
+
+namespace mosk {
+
+const GridImpl::EntityOwners& entity_owners(GridImpl& g) {
+    GridImpl::EntityOwners& o = g.owners;
+    if (o.numbering == g.numbering_generation && o.partition == g.partition_generation &&
+        o.numbering != 0)
+        return o;
+    o.vert.assign(g.coords.size(), -1);
+    o.edge.assign(g.edge_verts.size(), -1);
+    o.face.assign(g.face_verts.size(), -1);
+    // Leaves in increasing number: the first to reach an entity owns it.
+    for (int r : g.leaves) {
+        const ELEMENT_& e = g.elements[r];
+        for (int v : e.verts)
+            if (o.vert[v] < 0) o.vert[v] = e.owner;
+        for (int k : e.edges)
+            if (o.edge[k] < 0) o.edge[k] = e.owner;
+        for (int f : e.faces)
+            if (o.face[f] < 0) o.face[f] = e.owner;
+    }
+    // Vertices no leaf holds (none after import; kept for safety) go to process 0.
+    for (int& v : o.vert)
+        if (v < 0) v = 0;
+    o.numbering = g.numbering_generation;
+    o.partition = g.partition_generation;
+    return o;
+}
+
+}  // namespace mosk
