@@ -48,8 +48,8 @@ grid.exportVTK(str(target), [u, f])
 t5 = time.perf_counter()
 l2, h1 = errors(grid, u, manufactured_solution)
 # The slowest process sets the pace.
-times = MPI.COMM_WORLD.allreduce(np.array([t1 - t0, t2 - t1, t3 - t2, t4 - t3, t5 - t4]),
-                                 op=MPI.MAX)
+times = np.array([t1 - t0, t2 - t1, t3 - t2, t4 - t3, t5 - t4])
+MPI.COMM_WORLD.Allreduce(MPI.IN_PLACE, times, op=MPI.MAX)
 
 if rank == 0:
     processes = MPI.COMM_WORLD.Get_size()

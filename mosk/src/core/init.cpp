@@ -25,7 +25,7 @@ bool library_finalized() { return finalized; }
 int library_process_count(int comm) {
     if (!library_started()) return 1;
     int size = 1;
-    if (MPI_Comm_size(MPI_Comm_f2c(comm), &size) != MPI_SUCCESS)
+    if (MPI_Comm_size(MPI_Comm_f2c(comm == -1 ? moskComm : comm), &size) != MPI_SUCCESS)
         throw std::invalid_argument("mosk: invalid communicator handle " + std::to_string(comm));
     return size;
 }

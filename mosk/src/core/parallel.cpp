@@ -9,16 +9,18 @@
 #include <stdexcept>
 
 #include "core/library_state.h"
+#include "mosk.h"
 #include "mosk_errors.h"
 
 namespace mosk {
 namespace {
 
-MPI_Comm comm_of(int comm) { return MPI_Comm_f2c(comm); }
+// -1 stands for the library's communicator, as in moskNewGrid.
+MPI_Comm comm_of(int comm) { return MPI_Comm_f2c(comm == -1 ? moskComm : comm); }
 
 // An exception as plain data, so that one process can hand it to the others.
 enum class ErrorKind : int {
-    runtime, file, format, invalid_argument, out_of_range, length, logic, bad_alloc
+    runtime, file, format, invalid_argument, out_of_range, length, logic, bad_alloc, callback
 };
 
 struct ErrorText {
@@ -30,6 +32,8 @@ struct ErrorText {
 ErrorText describe(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
+    } catch (const CallbackError& e) {
+        return {ErrorKind::callback, 0, e.type_name() + '\n' + e.what()};
     } catch (const FileError& e) {
         return {ErrorKind::file, e.code(), e.what()};
     } catch (const FormatError& e) {
@@ -60,6 +64,10 @@ ErrorText describe(const std::exception_ptr& error) {
         case ErrorKind::length: throw std::length_error(t.message);
         case ErrorKind::logic: throw std::logic_error(t.message);
         case ErrorKind::bad_alloc: throw std::bad_alloc();
+        case ErrorKind::callback: {
+            const auto cut = t.message.find('\n');
+            throw CallbackError(t.message.substr(0, cut), t.message.substr(cut + 1));
+        }
         default: throw std::runtime_error(t.message);
     }
 }

@@ -617,8 +617,8 @@ void LinearSystem::write_matlab(const std::string& matrix_file, const std::strin
         s.check(MatGetRow(m.A, i, &count, &c, &v), "MatGetRow");
         cols.insert(cols.end(), c, c + count);
         vals.insert(vals.end(), v, v + count);
+        counts.push_back(count);  // MatRestoreRow clears count
         s.check(MatRestoreRow(m.A, i, &count, &c, &v), "MatRestoreRow");
-        counts.push_back(count);
     }
     std::vector<double> rhs(std::size_t(m.n));
     m.gather(s, m.b, rhs);

@@ -4,11 +4,16 @@
 // bridged calls of their own.
 #pragma once
 
+#include <pybind11/pybind11.h>
+
 #include <algorithm>
+#include <exception>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "mosk_errors.h"
 
 namespace mosk {
 
@@ -38,11 +43,19 @@ private:
 
 // Calls the slot's function at (x, y, z) and copies its values to `values`. An empty function
 // throws std::bad_function_call; more values than the array holds are refused (ValueError in
-// Python) instead of being written past it.
+// Python) instead of being written past it. A Python exception leaves as a CallbackError that
+// carries it, so that the library can tell the other processes of a parallel run what failed.
 inline void point_function_bridge(const PointFunctionSlot& slot, double x, double y, double z,
                                   double* values) {
     if (!slot.function) throw std::bad_function_call();
-    const std::vector<double> result = (*slot.function)(std::vector<double>{x, y, z});
+    std::vector<double> result;
+    try {
+        result = (*slot.function)(std::vector<double>{x, y, z});
+    } catch (pybind11::error_already_set& e) {
+        std::string type = pybind11::str(e.type().attr("__name__"));
+        std::string text = pybind11::str(e.value());
+        throw CallbackError(std::move(type), text, std::current_exception());
+    }
     if (result.size() > size_t(std::max(slot.capacity, 0)))
         throw std::invalid_argument("the function of the point returned " +
                                     std::to_string(result.size()) + " values for a field of " +

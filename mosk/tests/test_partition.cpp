@@ -1,0 +1,83 @@
+// Partition and ownership of the leaf elements, checked on one process (the partitioner and the
+// ownership rules are the same computation on every process).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "grid/grid_impl.h"
+#include "mosk.h"
+
+namespace mosk {
+namespace {
+
+struct CubeGrid {
+    GRID_* record = moskNewGrid(-1);
+    GridImpl& g = impl_of(record);
+    CubeGrid() {
+        moskImport_(record, (std::string(MOSK_SOURCE_DIR) + "/meshes/cube.msh").c_str(), 1);
+    }
+    ~CubeGrid() { moskFreeGrid(&record); }
+};
+
+void set_owners(GridImpl& g, const std::vector<int>& owner) {
+    for (std::size_t i = 0; i < owner.size(); ++i) g.leaf(int(i)).owner = owner[i];
+}
+
+TEST(Partition, BalancedWithinTheBoundAndFewerCutFacesThanBlocks) {
+    CubeGrid c;
+    const int n = int(c.g.leaves.size());
+    for (int parts : {2, 3, 7}) {
+        for (double imbalance : {1.0, 1.05, 1.3}) {
+            const std::vector<int> part = partition_leaves(c.g, parts, imbalance);
+            ASSERT_EQ(int(part.size()), n);
+            std::vector<int> size(parts, 0);
+            for (int p : part) {
+                ASSERT_TRUE(p >= 0 && p < parts);
+                ++size[p];
+            }
+            const double cap = std::max(std::ceil(double(n) / parts), imbalance * n / parts);
+            EXPECT_LE(*std::max_element(size.begin(), size.end()), cap) << parts << " parts";
+            EXPECT_GT(*std::min_element(size.begin(), size.end()), 0);
+            EXPECT_EQ(part, partition_leaves(c.g, parts, imbalance));  // the same every time
+
+            set_owners(c.g, part);
+            const int64_t cut = cut_faces(c.g);
+            std::vector<int> blocks(n);
+            for (int i = 0; i < n; ++i) blocks[i] = int(int64_t(i) * parts / n);
+            set_owners(c.g, blocks);
+            EXPECT_LT(cut, cut_faces(c.g)) << parts << " parts";
+        }
+    }
+}
+
+TEST(Partition, MorePartsThanElementsGiveOneElementEach) {
+    CubeGrid c;
+    const int n = int(c.g.leaves.size());
+    const std::vector<int> part = partition_leaves(c.g, n + 3, 1.05);
+    for (int i = 0; i < n; ++i) EXPECT_EQ(part[i], i);
+}
+
+TEST(Ownership, ChildrenKeepTheirParentsOwnerAndEntitiesGoToTheLowestLeaf) {
+    CubeGrid c;
+    std::vector<int> owner(c.g.leaves.size());
+    for (std::size_t i = 0; i < owner.size(); ++i) owner[i] = int(i % 3);
+    set_owners(c.g, owner);
+    moskRefineAllElements(c.record, 2);
+    for (int r : c.g.leaves) {
+        const ELEMENT_& e = c.g.elements[r];
+        int root = r;
+        while (c.g.elements[root].parent >= 0) root = c.g.elements[root].parent;
+        EXPECT_EQ(e.owner, owner[root]);
+    }
+    const GridImpl::EntityOwners& o = entity_owners(c.g);
+    std::vector<int> lowest(c.g.coords.size(), -1);
+    for (int i = int(c.g.leaves.size()) - 1; i >= 0; --i)
+        for (int v : c.g.leaf(i).verts) lowest[v] = c.g.leaf(i).owner;
+    EXPECT_EQ(o.vert, lowest);
+}
+
+}  // namespace
+}  // namespace mosk

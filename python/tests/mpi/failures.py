@@ -1,0 +1,46 @@
+"""Collective calls that fail on one process only: python failures.py MESH OUT_DIR [abort].
+
+Each case makes process 1 (or the last) fail alone; every process must raise the same error and
+go on (the next collective call would hang otherwise). With "abort", process 1 raises an
+uncaught exception and the whole job must end."""
+import json
+import pathlib
+import sys
+
+import _pymosk  # before mpi4py here: either order must work
+from mpi4py import MPI
+
+mesh, out = sys.argv[1], pathlib.Path(sys.argv[2])
+comm = MPI.COMM_WORLD
+rank, last = comm.Get_rank(), comm.Get_size() - 1
+if len(sys.argv) > 3:
+    if rank == last:
+        raise RuntimeError("a failure on one process")
+    comm.Barrier()  # never passed: the job ends first
+    sys.exit(0)
+
+grid = _pymosk.Grid(mesh)
+results = {}
+
+
+def attempt(name, action):
+    try:
+        action()
+        results[name] = "ok"
+    except Exception as error:  # noqa: BLE001 - the type and text are what is compared
+        results[name] = f"{type(error).__name__}: {error}"
+
+
+def udf(p):
+    if rank == last and p[0] > 0.5:
+        raise ValueError("the boundary function fails on the last process")
+    return [p[0]]
+
+
+attempt("field", lambda: _pymosk.Dof(grid, "P", 2, udf=udf, name="g"))
+attempt("import", lambda: grid.importFrom(mesh if rank != last else str(out / "missing.msh")))
+attempt("export", lambda: grid.exportVTK(str(out / ("ok.vtu" if rank != 0 else "no/such/dir.vtu"))))
+results["elements_after"] = grid.getGlobalNumElements()
+everyone = comm.allgather(results)
+if rank == 0:
+    (out / "failures.json").write_text(json.dumps(everyone))

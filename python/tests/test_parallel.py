@@ -1,0 +1,128 @@
+"""The same scripts under mpirun with 2 and 3 processes, checked against one process: exports,
+counts, partition, every solver kind, collective failures, and a raising process ending the job.
+Every run has a timeout: a hang fails the test."""
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+
+import meshio
+import numpy as np
+import pytest
+
+from conftest import MESHES
+
+SCRIPTS = pathlib.Path(__file__).resolve().parent / "mpi"
+MESH = str(MESHES / "cube.msh")
+KINDS = ["cg", "gmres", "bicgstab", "lu", "petsc"]
+MPIRUN = shutil.which("mpirun")
+
+
+def run(script, *args, processes=1, timeout=240):
+    command = [sys.executable, str(SCRIPTS / script), *map(str, args)]
+    if processes > 1:
+        command = [MPIRUN, "--allow-run-as-root", "--oversubscribe", "-np", str(processes),
+                   *command]
+    env = dict(os.environ, OMPI_MCA_rmaps_base_oversubscribe="1")
+    return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env)
+
+
+def road(tmp_path_factory, order, processes):
+    out = tmp_path_factory.mktemp(f"road-p{order}-n{processes}")
+    done = run("road.py", MESH, order, out, processes=processes)
+    assert done.returncode == 0, done.stderr[-3000:]
+    return out, json.loads((out / "summary.json").read_text())
+
+
+@pytest.fixture(scope="module")
+def serial(tmp_path_factory):
+    return {order: road(tmp_path_factory, order, 1) for order in (1, 2)}
+
+
+def residual(text):
+    return float(re.search(r"residual (\S+)", text).group(1))
+
+
+def matlab_entries(path):
+    """The stored values of a MATLAB dump (matrix triplets or vector entries)."""
+    rows = [line.split() for line in path.read_text().splitlines()
+            if line and line[0] in "-0123456789"]
+    return np.array([float(r[-1]) for r in rows]), rows
+
+
+@pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
+@pytest.mark.parametrize("order,processes", [(1, 2), (2, 3), (2, 2), (1, 3)])
+def test_road_on_several_processes_gives_the_serial_answer(serial, tmp_path_factory, order,
+                                                            processes):
+    ref_dir, ref = serial[order]
+    out, got = road(tmp_path_factory, order, processes)
+    n = got["global_elements"]
+    # Counts add up; the partition is balanced and every element is walked exactly once.
+    assert got["global_elements"] == ref["global_elements"]
+    assert sum(got["elements"]) == n and sum(got["elements_before_balance"]) == n
+    assert max(got["elements"]) <= max(1.05 * n / processes, -(-n // processes))
+    assert got["walked_once"]
+    assert sum(got["map_sizes"]) == got["map_global_size"] == ref["map_global_size"]
+    assert got["dof_size"] == ref["dof_size"]
+
+    reference = meshio.read(ref_dir / "cg.vtu")
+    scale = np.abs(reference.point_data["u"]).max()
+    for kind in KINDS:
+        reprs = got["solvers"][kind]["repr"]
+        assert len(set(reprs)) == 1, reprs  # iterations and residual agree on every process
+        assert residual(reprs[0]) < 1e-8
+        mesh = meshio.read(out / f"{kind}.vtu")
+        assert np.array_equal(mesh.points, reference.points)
+        assert np.array_equal(mesh.cells[0].data, reference.cells[0].data)
+        assert np.array_equal(mesh.point_data["f"], reference.point_data["f"])
+        assert np.abs(mesh.point_data["u"] - reference.point_data["u"]).max() < 1e-7 * scale
+
+    legacy = meshio.read(out / "cg.vtk")
+    legacy_u = legacy.point_data["u"].ravel()
+    assert np.abs(legacy_u - reference.point_data["u"].ravel()).max() < 1e-7 * scale
+
+    # The dump holds the whole system, in the global numbering (a permutation of the serial one).
+    for name in ["A.m", "b.m"]:
+        values, rows = matlab_entries(out / name)
+        ref_values, ref_rows = matlab_entries(ref_dir / name)
+        assert len(rows) == len(ref_rows) > 0
+        assert np.allclose(np.sort(values), np.sort(ref_values), rtol=1e-12, atol=1e-12)
+
+    # .pvtu: one piece per process with its elements and a cell array of the owner.
+    index = ET.parse(out / "cg.pvtu").getroot()
+    pieces = [p.get("Source") for p in index.iter("Piece")]
+    assert pieces == [f"cg_{p}.vtu" for p in range(processes)]
+    whole = {tuple(x): v for x, v in zip(reference.points, reference.point_data["u"])}
+    counts = []
+    for p, name in enumerate(pieces):
+        piece = meshio.read(out / name)
+        assert set(np.ravel(piece.cell_data["process"][0])) == {p}
+        counts.append(len(piece.cells[0].data))
+        for x, v in zip(piece.points, piece.point_data["u"]):
+            assert np.all(np.abs(whole[tuple(x)] - v) < 1e-7 * scale)
+    assert counts == got["elements"]
+
+
+@pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
+@pytest.mark.parametrize("processes", [2, 3])
+def test_a_failure_on_one_process_is_raised_on_every_process(tmp_path, processes):
+    done = run("failures.py", MESH, tmp_path, processes=processes)
+    assert done.returncode == 0, done.stderr[-3000:]
+    everyone = json.loads((tmp_path / "failures.json").read_text())
+    first = everyone[0]
+    assert all(r == first for r in everyone), everyone
+    assert first["field"].startswith("ValueError: ") and "last process" in first["field"]
+    assert first["import"].startswith("FileNotFoundError")
+    assert first["export"].startswith("FileNotFoundError")
+    assert first["elements_after"] > 0  # the grid stayed as it was on every process
+
+
+@pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
+def test_an_uncaught_exception_on_one_process_ends_the_job(tmp_path):
+    done = run("failures.py", MESH, tmp_path, "abort", processes=3, timeout=120)
+    assert done.returncode != 0
+    assert "a failure on one process" in done.stderr
