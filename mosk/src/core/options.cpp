@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/library_state.h"
+#include "core/parallel.h"
 
 namespace mosk {
 
@@ -79,7 +80,12 @@ std::vector<std::string> parse_library_options(const std::vector<std::string>& w
 }
 
 void log_message(int level, const std::string& text) {
-    if (library_options().verbosity >= level) std::cerr << "mosk: " << text << std::endl;
+    if (library_options().verbosity < level) return;
+    // On several processes each line names the process it comes from.
+    if (library_process_count(-1) > 1)
+        std::cerr << "mosk[" << process_rank(-1) << "]: " << text << std::endl;
+    else
+        std::cerr << "mosk: " << text << std::endl;
 }
 
 }  // namespace mosk
