@@ -1,48 +1,100 @@
-"""Cost per element of walking a grid from Python, against the interpreter's floor (the same
-loop over a Python list of the same length)."""
+"""Where the element loop's time goes: the cost per element of each call of the Poisson loop,
+for P1 and P2, against the floor of 7 empty module calls.
+
+Each call's marginal cost is the whole loop's time minus the time of the same loop in which that
+call is replaced by a look-up of its result (kept from a first pass), so the figures add up to
+about the whole loop less the iterator and the floor's share. Runs are interleaved (every variant
+once per round) and each figure is the median of the rounds, in microseconds per element.
+
+    bench_element_loop.py [--levels 4] [--rounds 5] [--orders 1,2]
+
+Targets (one process): the whole loop at most 5 us (P1) and 10 us (P2) per element,
+addMatrixEntries at most 1 us (P1) and 2.5 us (P2).
+"""
+import argparse
 import pathlib
+import statistics
+import time
 
 import _pymosk
-from timing import best_of
 
-root = pathlib.Path(__file__).resolve().parents[1]
-grid = _pymosk.Grid(str(root / "meshes" / "cube.msh"))
-grid.refineAllElements(3)
-n = grid.getNumElements()
-items = list(range(n))
-
-
-def best(f):
-    return best_of(5, f) / n * 1e9
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+CALLS = ["quadGradBasDotGradBas", "quadDofTimesBas", "getGlobalIndex", "getDirichletBC",
+         "processBoundary", "addMatrixEntries", "addRHSEntries"]
+TARGETS = {(1, "whole loop"): 5.0, (2, "whole loop"): 10.0, (1, "addMatrixEntries"): 1.0,
+           (2, "addMatrixEntries"): 2.5}
 
 
-def floor():
-    for _ in items:
-        pass
+def boundary(p):
+    return [p[0] + 2 * p[1]]
 
 
-def bare():
-    for _ in grid.getElementIterator():
-        pass
+def loop(grid, u, f, solver, skip, kept):
+    """The Poisson loop; the call named `skip` is replaced by its result from `kept`."""
+    process = _pymosk.utils.processBoundary
+    for n, e in enumerate(grid.getElementIterator()):
+        k = kept[n]
+        A = k[0] if skip == "quadGradBasDotGradBas" else e.quadGradBasDotGradBas(u, u)
+        b = k[1] if skip == "quadDofTimesBas" else e.quadDofTimesBas(f, u)[0].copy()
+        idx = k[2] if skip == "getGlobalIndex" else e.getGlobalIndex(solver)
+        mask, values = k[3] if skip == "getDirichletBC" else e.getDirichletBC(u, boundary)
+        if skip != "processBoundary":
+            process(mask, values, A, b)
+        if skip != "addMatrixEntries":
+            solver.addMatrixEntries(idx, idx, A)
+        if skip != "addRHSEntries":
+            solver.addRHSEntries(idx, b)
 
 
-def volume():
-    v = grid.geomGetVolume
+def floor(grid, u):
+    nbas = u.getNBas
     for e in grid.getElementIterator():
-        v(e)
+        nbas(e); nbas(e); nbas(e); nbas(e); nbas(e); nbas(e); nbas(e)  # noqa: E702
 
 
-def explicit():
-    it = grid.getElementIterator()
-    while it.hasNext():
-        it.getElement()
-        it.next()
+def measure(levels, order, rounds):
+    grid = _pymosk.Grid(str(ROOT / "meshes" / "cube.msh"))
+    grid.refineAllElements(levels)
+    u = _pymosk.Dof(grid, "P", order, name="u")
+    f = _pymosk.Dof(grid, "P", order, udf=lambda p: [1.0], name="f")
+    solver = _pymosk.Solver("cg", u)
+    kept = []
+    for e in grid.getElementIterator():
+        kept.append((e.quadGradBasDotGradBas(u, u), e.quadDofTimesBas(f, u)[0].copy(),
+                     e.getGlobalIndex(solver), e.getDirichletBC(u, boundary)))
+    n = grid.getNumElements()
+    variants = {"whole loop": lambda: loop(grid, u, f, solver, None, kept),
+                "floor (7 empty calls)": lambda: floor(grid, u)}
+    for call in CALLS:
+        variants[call] = lambda call=call: loop(grid, u, f, solver, call, kept)
+    times = {name: [] for name in variants}
+    for _ in range(rounds):
+        for name, run in variants.items():
+            t = time.perf_counter()
+            run()
+            times[name].append((time.perf_counter() - t) / n * 1e6)
+    median = {name: statistics.median(t) for name, t in times.items()}
+    whole = median["whole loop"]
+    rows = [("whole loop", whole), ("floor (7 empty calls)", median["floor (7 empty calls)"])]
+    rows += sorted(((c, whole - median[c]) for c in CALLS), key=lambda r: -r[1])
+    return n, u.getSize(), rows
 
 
-f = best(floor)
-print(f"{n} elements")
-print(f"list loop (floor)          {f:8.1f} ns/element")
-for name, fn in [("for e in iterator", bare), ("... with geomGetVolume", volume),
-                 ("hasNext/getElement/next", explicit)]:
-    t = best(fn)
-    print(f"{name:26s} {t:8.1f} ns/element  {t / f:6.1f} x floor")
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--levels", type=int, default=4)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--orders", default="1,2")
+    args = parser.parse_args()
+    for order in map(int, args.orders.split(",")):
+        n, unknowns, rows = measure(args.levels, order, args.rounds)
+        print(f"\nP{order}: {n:,} elements, {unknowns:,} unknowns (cube.msh, {args.levels} "
+              f"levels); us per element, median of {args.rounds} interleaved rounds")
+        for name, us in rows:
+            target = TARGETS.get((order, name))
+            note = f"   target <= {target:g}" if target else ""
+            print(f"  {name:24s} {us:7.2f}{note}")
+
+
+if __name__ == "__main__":
+    main()

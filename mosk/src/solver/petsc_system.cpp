@@ -91,10 +91,28 @@ struct LinearSystem::Impl {
     int ksp_maxit = 0;
     bool matrix_pending = false, rhs_pending = false;  // additions not yet assembled
 
+    // Additions to owned rows go straight into the matrix's own storage, whose layout is the
+    // pattern's: the whole pattern is stored from the start. One process: the values of slot k
+    // are values[row_start[k] ..]. Several: an owned row's sorted columns are `left` columns of
+    // the off-diagonal block, then `diag` of the diagonal block, then the rest off-diagonal; the
+    // blocks' rows start at diag_start / off_start.
+    std::vector<PetscInt> left, diag, diag_start, off_start;
+    Mat diag_block = nullptr, off_block = nullptr;  // the two blocks (parallel), borrowed
+    PetscScalar* values = nullptr;      // checked-out storage (serial, or the diagonal block)
+    PetscScalar* off_values = nullptr;  // the off-diagonal block's (parallel)
+    bool checked_out = false;
+    // Scratch of add_block: the address of each entry of the block (null: a row of another
+    // process, which goes through PETSc's stash).
+    std::vector<PetscScalar*> targets;
+
     ~Impl() {
         // After moskFinalize PETSc is gone: leak rather than touch it.
         if (library_finalized() || !library_started()) return;
         PetscScope s("~LinearSystem");
+        try {
+            release_values(s);
+        } catch (const std::exception&) {  // nothing to do about it now
+        }
         destroy_ksp();
         VecDestroy(&x);
         VecDestroy(&b);
@@ -126,9 +144,44 @@ struct LinearSystem::Impl {
                                     std::to_string(n - 1));
     }
 
+    // Checks the matrix storage out for direct additions (until release_values).
+    void check_out_values(const PetscScope& s) {
+        if (checked_out) return;
+        if (!parallel) {
+            s.check(MatSeqAIJGetArray(A, &values), "MatSeqAIJGetArray");
+        } else {
+            s.check(MatSeqAIJGetArray(diag_block, &values), "MatSeqAIJGetArray");
+            s.check(MatSeqAIJGetArray(off_block, &off_values), "MatSeqAIJGetArray");
+        }
+        checked_out = true;
+    }
+
+    // Returns the storage to PETSc; every other use of the matrix comes after this.
+    void release_values(const PetscScope& s) {
+        if (!checked_out) return;
+        checked_out = false;
+        if (!parallel) {
+            s.check(MatSeqAIJRestoreArray(A, &values), "MatSeqAIJRestoreArray");
+        } else {
+            s.check(MatSeqAIJRestoreArray(diag_block, &values), "MatSeqAIJRestoreArray");
+            s.check(MatSeqAIJRestoreArray(off_block, &off_values), "MatSeqAIJRestoreArray");
+        }
+        values = off_values = nullptr;
+    }
+
+    // The storage of the p-th pattern entry of owned row `row` (storage checked out).
+    PetscScalar* entry_address(int row, PetscInt p) const {
+        if (!parallel) return values + row_start[row] + p;
+        const int r = row - rstart;
+        if (p < left[r]) return off_values + off_start[r] + p;
+        if (p < left[r] + diag[r]) return values + diag_start[r] + p - left[r];
+        return off_values + off_start[r] + p - diag[r];
+    }
+
     // Collective on several processes, where every process assembles whether or not it added
     // anything (the others may have added to its rows).
     void assemble(const PetscScope& s) {
+        release_values(s);
         if (matrix_pending || parallel) {
             s.check(MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY), "MatAssemblyBegin");
             s.check(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
@@ -287,6 +340,43 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
     s.check(MatSetOption(A, MAT_NEW_NONZERO_LOCATION_ERR, PETSC_TRUE),
             "MatSetOption(MAT_NEW_NONZERO_LOCATION_ERR)");
 
+    // Where each owned row's entries live (see entry_address), checked against PETSc's own row
+    // starts.
+    auto check_layout = [&](Mat block, const std::vector<PetscInt>& starts) {
+        const PetscInt* ia = nullptr;
+        const PetscInt* ja = nullptr;
+        PetscInt rows = 0;
+        PetscBool done = PETSC_FALSE;
+        s.check(MatGetRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done),
+                "MatGetRowIJ");
+        const bool same = done && rows == local && std::equal(starts.begin(),
+                                                              starts.begin() + local + 1, ia);
+        s.check(MatRestoreRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done),
+                "MatRestoreRowIJ");
+        if (!same)
+            throw std::logic_error("mosk: LinearSystem: PETSc stores the pattern otherwise than "
+                                   "expected");
+    };
+    if (!parallel) check_layout(A, row_start);
+    if (parallel) {
+        const PetscInt* garray = nullptr;
+        s.check(MatMPIAIJGetSeqAIJ(A, &diag_block, &off_block, &garray), "MatMPIAIJGetSeqAIJ");
+        left.assign(std::size_t(local), 0);
+        diag.assign(std::size_t(local), 0);
+        diag_start.assign(std::size_t(local) + 1, 0);
+        off_start.assign(std::size_t(local) + 1, 0);
+        for (PetscInt r = 0; r < local; ++r) {
+            const PetscInt k = slot(rstart + r);
+            const PetscInt* first = columns.data() + row_start[k];
+            const PetscInt* last = columns.data() + row_start[k + 1];
+            left[r] = PetscInt(std::lower_bound(first, last, cstart) - first);
+            diag[r] = PetscInt(std::lower_bound(first, last, cend) - first) - left[r];
+            diag_start[r + 1] = diag_start[r] + diag[r];
+            off_start[r + 1] = off_start[r] + (last - first) - diag[r];
+        }
+        check_layout(diag_block, diag_start);
+        check_layout(off_block, off_start);
+    }
     s.check(MatCreateVecs(A, &x, &b), "MatCreateVecs");
     s.check(VecZeroEntries(b), "VecZeroEntries");
     s.check(VecZeroEntries(x), "VecZeroEntries");
@@ -352,6 +442,7 @@ int LinearSystem::row_pattern_size(int row) const {
 std::int64_t LinearSystem::matrix_nonzeros() const {
     check_usable("LinearSystem::matrix_nonzeros");
     PetscScope s("LinearSystem::matrix_nonzeros");
+    impl_->release_values(s);
     MatInfo info;
     s.check(MatGetInfo(impl_->A, MAT_GLOBAL_SUM, &info), "MatGetInfo");
     return std::int64_t(info.nz_used);
@@ -377,26 +468,46 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
                 "element's entries on the process that owns the element");
     }
     for (int j = 0; j < ncols; ++j) m.check_index(op, "column", j, cols[j]);
-    for (int i = 0; i < nrows; ++i)
+    PetscScope s(op);
+    static_assert(sizeof(PetscInt) == sizeof(int), "PETSc built with 64-bit indices");
+    m.check_out_values(s);
+    // Every entry is found in its row once; nothing is added before the whole block is checked.
+    m.targets.resize(std::size_t(nrows) * std::size_t(ncols));
+    bool foreign_rows = false;
+    for (int i = 0; i < nrows; ++i) {
+        const int k = m.slot(rows[i]);
+        const bool owned = rows[i] >= m.rstart && rows[i] < m.rstart + m.nlocal;
+        foreign_rows |= !owned;
+        const PetscInt* first = m.columns.data() + m.row_start[k];
+        const PetscInt* last = m.columns.data() + m.row_start[k + 1];
         for (int j = 0; j < ncols; ++j) {
-            if (!m.in_pattern(rows[i], cols[j]))
+            const PetscInt* at = std::lower_bound(first, last, PetscInt(cols[j]));
+            if (at == last || *at != cols[j])
                 throw std::invalid_argument(
                     "mosk: LinearSystem::add_block: entry (row " + std::to_string(rows[i]) +
                     ", column " + std::to_string(cols[j]) +
                     ") is outside the pattern: no element holds both DOFs");
-            const double v = values[std::size_t(i) * std::size_t(ncols) + std::size_t(j)];
-            if (!std::isfinite(v))
+            const std::size_t q = std::size_t(i) * std::size_t(ncols) + std::size_t(j);
+            if (!std::isfinite(values[q]))
                 throw std::invalid_argument("mosk: LinearSystem::add_block: value " +
-                                            format_double(v) + " at (row " +
+                                            format_double(values[q]) + " at (row " +
                                             std::to_string(rows[i]) + ", column " +
                                             std::to_string(cols[j]) + ") is not finite");
+            m.targets[q] = owned ? m.entry_address(rows[i], at - first) : nullptr;
         }
-    PetscScope s(op);
-    static_assert(sizeof(PetscInt) == sizeof(int), "PETSc built with 64-bit indices");
+    }
     m.matrix_pending = true;
-    s.check(MatSetValues(m.A, nrows, reinterpret_cast<const PetscInt*>(rows), ncols,
-                         reinterpret_cast<const PetscInt*>(cols), values, ADD_VALUES),
-            "MatSetValues");
+    const std::size_t count = m.targets.size();
+    for (std::size_t q = 0; q < count; ++q)
+        if (m.targets[q]) *m.targets[q] += values[q];
+    if (!foreign_rows) return;
+    // Rows of other processes: PETSc's stash carries them to their owners at assembly.
+    for (int i = 0; i < nrows; ++i)
+        if (!m.targets[std::size_t(i) * std::size_t(ncols)])
+            s.check(MatSetValues(m.A, 1, reinterpret_cast<const PetscInt*>(rows + i), ncols,
+                                 reinterpret_cast<const PetscInt*>(cols),
+                                 values + std::size_t(i) * std::size_t(ncols), ADD_VALUES),
+                    "MatSetValues");
 }
 
 void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
