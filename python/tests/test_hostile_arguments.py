@@ -196,6 +196,43 @@ for cls, use in [("m.Grid", "x.getNumElements()"), ("m.Grid", "g.exportVTK(TMP +
                  ("m.Solver.Symmetry", "s.setSymmetry(x)")]:
     case("conversion", f"{cls}.__new__ then {use}", f"x = {cls}.__new__({cls})\n{use}",
          TypeError)
+# Every method and property of every class, called unbound with a `self` that is None, a plain
+# value or an object of another class, with a few plausible arguments: always TypeError.
+SELF_SWEEP = r"""
+import inspect, itertools
+classes = [m.Grid, m.Element, m.Dof, m.Map, m.Solver, m.Solver.Symmetry, m.utils.ElementIterator]
+args = [0, 1.5, TMP + '/sweep.vtk', e, u, [u], one]
+wrong = []
+for cls in classes:
+    others = [None, 1, g if cls is not m.Grid else u, m.Solver.SPD if cls is not m.Solver.Symmetry
+              else s]
+    for name, attr in vars(cls).items():
+        if name in ("__new__", "__doc__", "__module__", "__entries", "__members__"):
+            continue
+        if isinstance(attr, type):
+            continue
+        if isinstance(attr, property):
+            calls = [(attr.fget, ())]
+        elif callable(attr):
+            calls = [(getattr(cls, name), a) for n in range(4)
+                     for a in itertools.product(args, repeat=n)]
+        else:
+            continue
+        for bad in others:
+            sys.stderr.write(f"{cls.__name__}.{name} with self {bad!r}\n")
+            for f, a in calls:
+                try:
+                    f(bad, *a)
+                except TypeError:
+                    continue
+                except Exception as ex:
+                    wrong.append(f"{cls.__name__}.{name}: {type(ex).__name__}")
+                    break
+                wrong.append(f"{cls.__name__}.{name}({bad!r}, ...) accepted")
+                break
+assert not wrong, sorted(set(wrong))
+"""
+case("conversion", "a wrong self for every method", SELF_SWEEP)
 case("conversion", "pickling refused",
      "import copy, pickle\n"
      "for obj in (g, e, u, mp, s, g.getElementIterator()):\n"
@@ -349,8 +386,10 @@ for code, raises in [
     ("x = m.Solver.Symmetry.__new__(m.Solver.Symmetry)\nx.__setstate__(99)", ValueError),
     ("import pickle\nassert pickle.loads(pickle.dumps(m.Solver.SYM)) == m.Solver.SYM", None),
     ("m.Solver.SPD.__setstate__(0)\nassert int(m.Solver.SPD) == 3", None),
-    ("m.Solver.Symmetry(-1)", TypeError),
-    ("m.Solver.Symmetry(2**32)", TypeError),
+    ("m.Solver.Symmetry(-1)", ValueError),
+    ("m.Solver.Symmetry(-2**40)", ValueError),
+    ("m.Solver.Symmetry(2**32)", ValueError),
+    ("m.Solver.Symmetry(2**100)", ValueError),
     ("m.Solver.Symmetry('SPD')", TypeError),
     ("m.Solver.Symmetry(None)", TypeError),
     ("try:\n    m.Solver.SPD.__init__(0)\nexcept TypeError:\n    pass\n"
