@@ -310,6 +310,9 @@ typedef struct MOSK_SOLVER_KIND_ {
  * moskSolverNames_[i] is an alias of moskSolverList_[i]. */
 extern MOSK_SOLVER_KIND_* moskSolverList_[];
 extern const char* moskSolverNames_[];
+/* The kind called `name` by its name or alias ("cg" or "pcg"), or null for any other name,
+ * "default" included. The -solver option is looked up the same way. */
+MOSK_SOLVER_KIND_* moskSolverKindByName(const char* name);
 
 typedef struct SOLVER_ {
     double residual;

@@ -3,7 +3,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
-#include <cstring>
 #include <sstream>
 
 #include "map.h"
@@ -13,10 +12,6 @@ namespace py = pybind11;
 
 namespace mosk {
 namespace {
-
-bool same_text(const std::string& a, const char* b) {
-    return std::strlen(b) == a.size() && std::memcmp(a.data(), b, a.size()) == 0;
-}
 
 std::vector<DOF_*> pointers_of(const std::vector<DofHandle>& dofs) {
     std::vector<DOF_*> p;
@@ -78,11 +73,9 @@ void require_values(const DenseValues& values, size_t needed, const char* what) 
 }  // namespace
 
 MOSK_SOLVER_KIND_* find_solver_kind_by_name(const std::string& name) {
-    for (int i = 1; moskSolverList_[i] && moskSolverNames_[i]; ++i) {
-        if (same_text(name, moskSolverList_[i]->name)) return moskSolverList_[i];
-        if (same_text(name, moskSolverNames_[i])) return moskSolverList_[i];
-    }
-    return nullptr;
+    // A name holding a NUL is no kind's name (the library would read only the text before it).
+    if (name.find('\0') != std::string::npos) return nullptr;
+    return moskSolverKindByName(name.c_str());
 }
 
 SolverHandle SolverHandle::create(const std::string& name, std::vector<DofHandle> dofs) {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "core/library_state.h"
 #include "dof/dof_field.h"
@@ -57,6 +58,15 @@ const char* moskSolverNames_[] = {"default", "pcg", "fgmres", "bcgs", "direct", 
 using namespace mosk;
 
 extern "C" {
+
+MOSK_SOLVER_KIND_* moskSolverKindByName(const char* name) {
+    if (!name) return nullptr;
+    const std::string_view wanted(name);
+    for (int i = 1; moskSolverList_[i] && moskSolverNames_[i]; ++i)
+        if (wanted == moskSolverList_[i]->name || wanted == moskSolverNames_[i])
+            return moskSolverList_[i];
+    return nullptr;
+}
 
 SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
     if (n < 1) throw std::invalid_argument("mosk: new solver: it needs at least one field");
