@@ -233,8 +233,9 @@ typedef struct DOF_ {
 
 /* A new field on the grid. `reserved` must be null. `init` is a real function (evaluated at the
  * nodes of every element: the field interpolates it) or a marker of moskDofUserFuncGetPointer_;
- * null means the same as marker 0. `file` and `line` name the caller for diagnostics. Exceptions
- * thrown by `init` pass through; the field is then not made. */
+ * null means the same as marker 0. `file` and `line` name the caller in messages (with a line
+ * of 0 or less, `file` is just a name). Exceptions thrown by `init` pass through; the field is
+ * then not made. */
 DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const char* name,
                   MOSK_POINT_FUNC init, const char* file, int line);
 void moskDofSetDataByValue(DOF_* dof, double value);

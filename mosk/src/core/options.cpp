@@ -114,6 +114,12 @@ std::vector<std::string> parse_library_options(const std::vector<std::string>& w
     return rest;
 }
 
+std::string format_double(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
 void log_message(int level, const std::string& text) {
     if (library_options().verbosity >= level) std::cerr << "mosk: " << text << std::endl;
 }

@@ -144,12 +144,20 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
                                         map.dofs[i]->name + "'");
     }
     const std::string name = kind_name(s);
-    const SolveResult r = impl.system->solve(name, s->rtol, s->maxit, s->symmetry, impl.solution);
+    SolveResult r;
+    try {
+        r = impl.system->solve(name, s->rtol, s->maxit, s->symmetry, impl.solution);
+    } catch (const SolveFailure& failure) {
+        // The record shows the failed attempt; the fields keep their values.
+        s->iterations = failure.result.iterations;
+        s->residual = failure.result.relative_residual();
+        throw;
+    }
     s->iterations = r.iterations;
-    s->residual = r.rhs_norm > 0 ? r.true_residual / r.rhs_norm : r.true_residual;
+    s->residual = r.relative_residual();
     log_message(1, "solve (" + name + ", " + r.ksp_type + "/" + r.pc_type + "): " +
                        std::to_string(r.iterations) + " iterations, relative residual " +
-                       std::to_string(s->residual));
+                       format_double(s->residual));
     for (int i = 0; i < n; ++i) {
         const int64_t size = value_blocks(*dofs[i], *dofs[i]->grid).total;
         std::copy(impl.solution.begin() + map.offsets[i],
