@@ -276,6 +276,10 @@ typedef struct MAP_ {
 
 MAP_* moskMapCreateN(int n, DOF_** dofs);
 void moskMapDestroy(MAP_** map);
+/* Throws std::logic_error naming `operation` when the map is stale: its grid was refined or
+ * re-imported after the map was made, so its numbering and sizes no longer match the fields.
+ * Every map function (and every solver function, for the solver's map) applies this check. */
+void moskMapCheckCurrent(MAP_* map, const char* operation);
 /* Index, within the field, of basis function `bas` on the element. flag 1: one index per node
  * (the first component's). */
 int moskDofMapE2D_(DOF_* dof, ELEMENT_* e, int bas, int flag);

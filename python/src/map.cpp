@@ -54,9 +54,15 @@ DofHandle MapHandle::getDof(int i) {
     return d;
 }
 
-int MapHandle::getSize() { return get()->local_size; }
+int MapHandle::getSize() {
+    moskMapCheckCurrent(get(), "Map.getSize");
+    return get()->local_size;
+}
 
-int MapHandle::getGlobalSize() { return get()->global_size; }
+int MapHandle::getGlobalSize() {
+    moskMapCheckCurrent(get(), "Map.getGlobalSize");
+    return get()->global_size;
+}
 
 void MapHandle::define(py::module_& m) {
     py::class_<MapHandle>(m, "Map")

@@ -368,6 +368,14 @@ case("map", "map keeps its fields", "mq = m.Map([m.Dof(g, 'P', 2)])\ngc.collect(
 case("map", "map of a grid refined meanwhile",
      "g2 = m.Grid(CUBE)\nmq = m.Map(m.Dof(g2, 'P', 1))\ng2.refineAllElements(1)\n"
      "mq.getGlobalIndex(next(iter(g2.getElementIterator())))", RuntimeError)
+# Maps and solvers of a grid refined or re-imported since: every use is refused.
+for change in ["g2.refineAllElements(1)", "g2.importFrom(CUBE)"]:
+    for use in ["mq.getSize()", "mq.getGlobalSize()", "sq.addMatrixEntries([0], [0], [1.0])",
+                "sq.addRHSEntries([0], [1.0])", "sq.addRHSEntries([], [])",
+                "sq.dumpMATLAB(TMP + '/a.m', TMP + '/b.m')", "sq.solve(uq)"]:
+        case("map", f"{use} after {change}",
+             "g2 = m.Grid(CUBE)\nuq = m.Dof(g2, 'P', 1)\nmq, sq = m.Map(uq), m.Solver('cg', uq)\n"
+             f"{change}\n{use}", RuntimeError)
 
 for code, raises in [
     ("m.Solver('cg', [])", ValueError),

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/library_state.h"
+#include "solver/map.h"
 
 namespace mosk {
 
@@ -208,6 +209,7 @@ void moskDofFree(DOF_** dof) {
         auto& fields = impl_of(d->grid).fields;
         fields.erase(std::remove(fields.begin(), fields.end(), d), fields.end());
     }
+    for (MapImpl* map : dof_impl(*d).maps) forget_field(*map, d);
     delete static_cast<DofImpl*>(d->impl);
     delete d;
     *dof = nullptr;

@@ -1,5 +1,6 @@
 #include "solver/map.h"
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <stdexcept>
@@ -12,11 +13,27 @@ namespace mosk {
 MapImpl& map_impl(MAP_* map, const char* op) {
     if (!map || !map->impl) throw std::invalid_argument(std::string("mosk: ") + op + ": null map");
     MapImpl& m = *static_cast<MapImpl*>(map->impl);
+    if (m.field_freed)
+        throw std::logic_error(std::string("mosk: ") + op +
+                               ": a field of the map was freed before the map");
     if (!m.dofs.empty()) grid_of(m.dofs[0], op);  // throws when the grid was freed
     if (m.grid && m.grid->numbering_generation != m.generation)
         throw std::logic_error(std::string("mosk: ") + op +
                                ": the grid was refined or re-imported after the map was made");
     return m;
+}
+
+MapImpl::~MapImpl() {
+    for (DOF_* d : dofs)
+        if (d) {
+            auto& maps = dof_impl(*d).maps;
+            maps.erase(std::remove(maps.begin(), maps.end(), this), maps.end());
+        }
+}
+
+void forget_field(MapImpl& map, const DOF_* dof) {
+    std::replace(map.dofs.begin(), map.dofs.end(), const_cast<DOF_*>(dof), static_cast<DOF_*>(nullptr));
+    map.field_freed = true;
 }
 
 void element_connectivity(MAP_* map, std::vector<int>& offsets, std::vector<int>& indices) {
@@ -68,6 +85,7 @@ MAP_* moskMapCreateN(int n, DOF_** dofs) {
     }
     auto map = std::make_unique<MAP_>();
     *map = MAP_{};
+    for (DOF_* d : impl->dofs) dof_impl(*d).maps.push_back(impl.get());
     if (n > 0) {
         impl->grid = &impl_of(dofs[0]->grid);
         impl->generation = impl->grid->numbering_generation;
@@ -79,6 +97,10 @@ MAP_* moskMapCreateN(int n, DOF_** dofs) {
     map->dofs = impl->dofs.empty() ? nullptr : impl->dofs.data();
     impl.release();
     return map.release();
+}
+
+void moskMapCheckCurrent(MAP_* map, const char* operation) {
+    map_impl(map, operation ? operation : "map");
 }
 
 void moskMapDestroy(MAP_** map) {

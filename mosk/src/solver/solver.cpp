@@ -106,6 +106,7 @@ void moskSolverDestroy(SOLVER_** solver) {
 void moskMatAddEntries_(MOSK_MATRIX_* m, int nrows, const int* rows, int ncols, const int* cols,
                         const double* vals, int, int, int) {
     if (!m) throw std::invalid_argument("mosk: add matrix entries: null matrix");
+    map_impl(m->map, "add matrix entries");
     if (nrows < 0 || ncols < 0)
         throw std::invalid_argument("mosk: add matrix entries: negative count");
     if (nrows == 0 || ncols == 0) return;
@@ -117,6 +118,7 @@ void moskMatAddEntries_(MOSK_MATRIX_* m, int nrows, const int* rows, int ncols, 
 void moskVecAddEntries_(MOSK_VECTOR_* v, int, int n, const int* idx, const double* vals, int,
                         int) {
     if (!v) throw std::invalid_argument("mosk: add vector entries: null vector");
+    map_impl(v->map, "add vector entries");
     if (n < 0) throw std::invalid_argument("mosk: add vector entries: negative count");
     if (n == 0) return;
     if (!idx || !vals) throw std::invalid_argument("mosk: add vector entries: null array");
@@ -170,6 +172,7 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
 void moskSolverDumpMATLAB_(SOLVER_* s, const char* matrix_file, const char* rhs_file,
                            void* /*reserved*/, int /*flag*/) {
     SolverImpl& impl = solver_impl(s, "MATLAB dump");
+    map_impl(impl.map, "MATLAB dump");
     if (!matrix_file || !rhs_file)
         throw std::invalid_argument("mosk: MATLAB dump: null file name");
     impl.system->write_matlab(matrix_file, rhs_file);
