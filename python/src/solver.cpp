@@ -131,9 +131,10 @@ void SolverHandle::define(py::module_& m) {
         .def("solve", [](SolverHandle& self, std::vector<DofHandle> d) { self.solve(d, 0); })
         .def("setSymmetry", [](SolverHandle& self, SYMMETRY s) { self.get()->symmetry = int(s); })
         .def("dumpMATLAB",
-             [](SolverHandle& self, const std::string& a, const std::string& b) {
-                 moskSolverDumpMATLAB_(self.get(), c_text(a, "the matrix file name"),
-                                       c_text(b, "the right-hand side file name"), nullptr, 0);
+             [](SolverHandle& self, const FileName& a, const FileName& b) {
+                 moskSolverDumpMATLAB_(self.get(), c_text(a.text, "the matrix file name"),
+                                       c_text(b.text, "the right-hand side file name"), nullptr,
+                                       0);
              })
         .def("__repr__", [](const SolverHandle& self) {
             const SOLVER_* s = self.get();

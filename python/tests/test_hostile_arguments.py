@@ -281,6 +281,12 @@ case("files", "failed import leaves the grid as it was",
      "g2 = m.Grid(CUBE)\nfor bad in (TMP + '/missing.msh', CUBE + '\\0x', TMP):\n"
      "    try:\n        g2.importFrom(bad)\n    except (OSError, ValueError):\n        pass\n"
      "assert g2.getNumElements() == 1140\nassert next(iter(g2.getElementIterator())) is not None")
+case("files", "path objects name files",
+     "from pathlib import Path\ng2 = m.Grid(Path(CUBE))\ng2.importFrom(Path(CUBE))\n"
+     "g.exportVTK(Path(TMP) / 'p.vtu', u)\ng.exportVTK(Path(TMP) / 'q.vtk', [u])\n"
+     "s.dumpMATLAB(Path(TMP) / 'pa.m', Path(TMP) / 'pb.m')\n"
+     "assert g2.getNumElements() == 1140 and all(os.path.exists(TMP + '/' + f) for f in "
+     "('p.vtu', 'q.vtk', 'pa.m', 'pb.m'))")
 case("files", "bytes file name is read like str",
      "assert m.Grid(CUBE.encode()).getNumElements() == 1140")
 case("files", "export files appear only when complete",
@@ -309,10 +315,13 @@ case("geometry", "empty grid", "g0 = m.Grid()\nassert g0.getNumElements() == 0\n
      "assert not g0.getElementIterator().hasNext() and list(g0.getElementIterator()) == []\n"
      "d0 = m.Dof(g0, 'P', 1)\nassert d0.getSize() == 0\ng0.refineAllElements(3)\n"
      "g0.exportVTK(TMP + '/empty.vtu', d0)")
-for levels in ["-1", "0", "-2**31"]:
-    case("grid", f"refineAllElements({levels}) does nothing",
-         f"g2 = m.Grid(CUBE)\ng2.refineAllElements({levels})\nassert g2.getNumElements() == 1140\n"
-         "assert repr(next(iter(g2.getElementIterator())))")
+case("grid", "refineAllElements(0) does nothing",
+     "g2 = m.Grid(CUBE)\ng2.refineAllElements(0)\nassert g2.getNumElements() == 1140\n"
+     "assert repr(next(iter(g2.getElementIterator())))")
+for levels in ["-1", "-2**31"]:
+    case("grid", f"refineAllElements({levels}) is refused",
+         f"g2 = m.Grid(CUBE)\nrefuses(ValueError, lambda: g2.refineAllElements({levels}))\n"
+         "assert g2.getNumElements() == 1140")
 for levels in ["25", "2**31 - 1"]:
     case("grid", f"refineAllElements({levels}) is refused at once",
          f"g2 = m.Grid(CUBE)\nx = next(iter(g2.getElementIterator()))\n"
