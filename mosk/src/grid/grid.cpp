@@ -255,7 +255,7 @@ void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int 
     // No process can hold less than the mean; NaN is no bound at all.
     if (!(imbalance >= 1.0))
         throw std::invalid_argument("mosk: balance: the imbalance must be a number >= 1, got " +
-                                    std::to_string(imbalance));
+                                    format_double(imbalance));
     // One process holds every element: nothing to move. The communicator is checked so that a
     // wrong handle is caught here already.
     if (library_process_count(comm) > 1)

@@ -118,7 +118,7 @@ void moskMatAddEntries_(MOSK_MATRIX_* m, int nrows, const int* rows, int ncols, 
 void moskVecAddEntries_(MOSK_VECTOR_* v, int, int n, const int* idx, const double* vals, int,
                         int) {
     if (!v) throw std::invalid_argument("mosk: add vector entries: null vector");
-    map_impl(v->map, "add vector entries");
+    map_impl(v->map, "add right-hand-side entries");
     if (n < 0) throw std::invalid_argument("mosk: add vector entries: negative count");
     if (n == 0) return;
     if (!idx || !vals) throw std::invalid_argument("mosk: add vector entries: null array");
