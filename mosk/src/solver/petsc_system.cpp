@@ -481,12 +481,18 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     result.true_residual = true_norm;
     result.rhs_norm = bnorm;
 
+    // The tolerances in force: options (-mosk_ksp_rtol, -mosk_ksp_atol) win over the arguments.
+    PetscReal used_rtol = rtol, used_atol = 0, dtol = 0;
+    PetscInt used_maxit = 0;
+    s.check(KSPGetTolerances(ksp, &used_rtol, &used_atol, &dtol, &used_maxit),
+            "KSPGetTolerances");
     const double relative = result.relative_residual();
-    if (reason <= 0 || !std::isfinite(true_norm) || !(relative <= rtol * kResidualMargin))
+    const double allowed = kResidualMargin * std::max(double(used_rtol) * bnorm, double(used_atol));
+    if (reason <= 0 || !std::isfinite(true_norm) || !(true_norm <= allowed))
         throw SolveFailure("mosk: solve: kind '" + std::string(kind.name) + "' failed after " +
                                std::to_string(result.iterations) +
                                " iterations: relative residual " + format_double(relative) +
-                               ", tolerance " + format_double(rtol) + " (PETSc's reason: " +
+                               ", tolerance " + format_double(used_rtol) + " (PETSc's reason: " +
                                reason_text(reason) + ")",
                            result);
 

@@ -45,7 +45,8 @@ struct SolveResult {
     }
 };
 
-// A solve is accepted when its relative residual is at most the tolerance times this margin.
+// A solve is accepted when ||b - A x|| is at most this margin times the larger of rtol ||b|| and
+// the absolute tolerance (both as in force after the options, PETSc's atol 1e-50 by default).
 // The iterative kinds stop on the unpreconditioned residual that their recurrences update, which
 // drifts from the recomputed b - A x by rounding; the margin absorbs that drift, while a singular
 // or inconsistent system misses the tolerance by orders of magnitude.
