@@ -46,6 +46,7 @@ std::vector<int> MapHandle::getGlobalIndex(ElementHandle& e, int dof_idx) {
 }
 
 DofHandle MapHandle::getDof(int i) {
+    moskMapCheckCurrent(get(), "Map.getDof");
     DOF_* dof = field_of(get(), i);
     // A map made here holds its fields: hand out a sharing copy, which can never dangle.
     if (size_t(i) < fields.size()) return fields[i];

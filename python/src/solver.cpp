@@ -129,7 +129,11 @@ void SolverHandle::define(py::module_& m) {
              py::arg("dof_idx") = 0)
         .def("solve", [](SolverHandle& self, DofHandle& d) { self.solve({d}, 0); })
         .def("solve", [](SolverHandle& self, std::vector<DofHandle> d) { self.solve(d, 0); })
-        .def("setSymmetry", [](SolverHandle& self, SYMMETRY s) { self.get()->symmetry = int(s); })
+        .def("setSymmetry",
+             [](SolverHandle& self, SYMMETRY s) {
+                 moskMapCheckCurrent(self.get()->matrix->map, "Solver.setSymmetry");
+                 self.get()->symmetry = int(s);
+             })
         .def("dumpMATLAB",
              [](SolverHandle& self, const FileName& a, const FileName& b) {
                  moskSolverDumpMATLAB_(self.get(), c_text(a.text, "the matrix file name"),

@@ -379,7 +379,8 @@ case("map", "map of a grid refined meanwhile",
      "mq.getGlobalIndex(next(iter(g2.getElementIterator())))", RuntimeError)
 # Maps and solvers of a grid refined or re-imported since: every use is refused.
 for change in ["g2.refineAllElements(1)", "g2.importFrom(CUBE)"]:
-    for use in ["mq.getSize()", "mq.getGlobalSize()", "sq.addMatrixEntries([0], [0], [1.0])",
+    for use in ["mq.getSize()", "mq.getGlobalSize()", "mq.getDof(0)", "sq.setSymmetry(m.Solver.SPD)",
+                "sq.addMatrixEntries([0], [0], [1.0])",
                 "sq.addRHSEntries([0], [1.0])", "sq.addRHSEntries([], [])",
                 "sq.dumpMATLAB(TMP + '/a.m', TMP + '/b.m')", "sq.solve(uq)"]:
         case("map", f"{use} after {change}",
