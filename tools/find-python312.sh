@@ -8,6 +8,6 @@ for c in "${PYTHON312:-}" python3.12 "$(pyenv prefix 3.12 2>/dev/null)/bin/pytho
     echo "$p"; exit 0
   fi
 done
-echo "error: CPython 3.12 was not found. Install it (for example 'pyenv install 3.12' or" \
-     "Debian's python3.12 and python3.12-venv) or set PYTHON312=/path/to/python3.12." >&2
+echo "error: CPython 3.12 was not found. Install it (for example 'pyenv install 3.12'; Debian" \
+     "12 and 13 ship 3.11 and 3.13) or set PYTHON312=/path/to/python3.12." >&2
 exit 1

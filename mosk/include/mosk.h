@@ -254,8 +254,9 @@ typedef struct DOF_ {
 
 /* A new field on the grid. `reserved` must be null. `init` is a real function (evaluated at the
  * nodes of every element: the field interpolates it) or a marker of moskDofUserFuncGetPointer_;
- * null means the same as marker 0. `file` and `line` name the caller for diagnostics. Exceptions
- * thrown by `init` pass through; the field is then not made. */
+ * null means the same as marker 0. `file` and `line` name the caller in messages (with a line
+ * of 0 or less, `file` is just a name). Exceptions thrown by `init` pass through; the field is
+ * then not made. */
 DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const char* name,
                   MOSK_POINT_FUNC init, const char* file, int line);
 void moskDofSetDataByValue(DOF_* dof, double value);
@@ -296,6 +297,10 @@ typedef struct MAP_ {
 
 MAP_* moskMapCreateN(int n, DOF_** dofs);
 void moskMapDestroy(MAP_** map);
+/* Throws std::logic_error naming `operation` when the map is stale: its grid was refined or
+ * re-imported after the map was made, so its numbering and sizes no longer match the fields.
+ * Every map function (and every solver function, for the solver's map) applies this check. */
+void moskMapCheckCurrent(MAP_* map, const char* operation);
 /* Index, within the field, of basis function `bas` on the element. flag 1: one index per node
  * (the first component's). */
 int moskDofMapE2D_(DOF_* dof, ELEMENT_* e, int bas, int flag);
@@ -331,6 +336,9 @@ typedef struct MOSK_SOLVER_KIND_ {
  * moskSolverNames_[i] is an alias of moskSolverList_[i]. */
 extern MOSK_SOLVER_KIND_* moskSolverList_[];
 extern const char* moskSolverNames_[];
+/* The kind called `name` by its name or alias ("cg" or "pcg"), or null for any other name,
+ * "default" included. The -solver option is looked up the same way. */
+MOSK_SOLVER_KIND_* moskSolverKindByName(const char* name);
 
 typedef struct SOLVER_ {
     double residual;

@@ -269,9 +269,9 @@ TEST(GeometryErrors, FaceNumbersOutsideZeroToThreeAreRejected) {
                 EXPECT_NE(std::string(err.what()).find(num), std::string::npos) << err.what();
             }
         };
-        expect([&] { moskGeomGetFaceArea_(g.g, e, f, nullptr, nullptr); }, "moskGeomGetFaceArea_");
-        expect([&] { moskGeomGetFaceDiameter(g.g, e, f); }, "moskGeomGetFaceDiameter");
-        expect([&] { moskGeomGetFaceNormal(g.g, e, f); }, "moskGeomGetFaceNormal");
+        expect([&] { moskGeomGetFaceArea_(g.g, e, f, nullptr, nullptr); }, "face area");
+        expect([&] { moskGeomGetFaceDiameter(g.g, e, f); }, "face diameter");
+        expect([&] { moskGeomGetFaceNormal(g.g, e, f); }, "face normal");
     }
 }
 

@@ -320,8 +320,14 @@ TEST(MeshReaderGmsh, WindowsLineEndingsAndMissingEntities) {
 
 TEST(MeshReaderMedit, ReadsVerticesTetsAndLabelledTrianglesAndSkipsTheRest) {
     TempDir dir;
-    expect_test_mesh(mosk::read_mesh(dir.write("m.mesh", medit_text())));
-    expect_test_mesh(mosk::read_mesh(dir.write("medit.msh", medit_text())));
+    const std::string text = replaced(medit_text(), "Hexahedra\n1\n1 2 3 4 5 6 7 8 9\n", "");
+    expect_test_mesh(mosk::read_mesh(dir.write("m.mesh", text)));
+    expect_test_mesh(mosk::read_mesh(dir.write("medit.msh", text)));
+    // The reader counts other volume cells; the import refuses them instead of losing them.
+    const MeshData with_hex = read_text(medit_text(), true);
+    expect_test_mesh(with_hex);
+    EXPECT_EQ(with_hex.hexahedra, 1);
+    EXPECT_HAS(format_error(dir, medit_text(), "hex.mesh"), "1 hexahedra");
 }
 
 TEST(MeshReaderBundled, CubeAndBallImportWithLabels) {

@@ -298,6 +298,21 @@ TEST(PetscSystemSolve, NonConvergenceThrowsNamingTheKindAndKeepsTheSolution) {
     }
 }
 
+TEST(PetscSystemSolve, TheToleranceInForceJudgesTheTrueResidual) {
+    const Mesh mesh = unit_square(40);
+    LinearSystem sys = make_system(mesh);
+    assemble_laplace(sys, mesh, [](double x, double y) { return std::sin(3 * x) * std::exp(y); },
+                     1.0);
+    std::vector<double> u(std::size_t(mesh.n));
+    for (const char* kind : {"cg", "gmres", "bicgstab"})
+        EXPECT_LE(sys.solve(kind, 1e-10, 5000, 3, u).relative_residual(), 1e-9) << kind;
+    // An option's looser tolerance wins over the argument and is what the result is held to.
+    ScopedOptions opts{{"-mosk_ksp_rtol", "1e-2"}};
+    const double relative = sys.solve("cg", 1e-12, 5000, 3, u).relative_residual();
+    EXPECT_GT(relative, 1e-11);
+    EXPECT_LE(relative, 1e-1);
+}
+
 TEST(PetscSystemSolve, SingularMatrixFailsForLU) {
     // DOF 2 is in no element: its row and column stay zero.
     LinearSystem sys(3, std::vector<int>{0, 2}, std::vector<int>{0, 1});

@@ -1,6 +1,8 @@
 // pybind11 lets Python reach a wrapper's storage without its constructor having run:
-// `Grid.__new__(Grid)` makes an object whose methods would read raw, unconstructed memory. The
-// module's classes are converted through a caster that refuses such objects with TypeError.
+// `Grid.__new__(Grid)` makes an object whose methods would read raw, unconstructed memory. And it
+// turns None into a null pointer for a method's `self` (`Grid.getNumElements(None)`). The
+// module's classes are converted through a caster that refuses both, so the call fails with
+// TypeError before the method runs.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -17,6 +19,9 @@ class ConstructedOnlyCaster : public pybind11::detail::type_caster_base<T> {
 
 public:
     bool load(pybind11::handle src, bool convert) {
+        // No argument or `self` of the module's classes may be None: refusing it here makes the
+        // call match no overload.
+        if (src.is_none()) return false;
         return base::template load_impl<ConstructedOnlyCaster<T>>(src, convert);
     }
 

@@ -11,22 +11,22 @@ namespace py = pybind11;
 
 namespace mosk {
 
-GridHandle GridHandle::create(const std::string& name) {
-    const char* file = c_text(name, "the mesh file name");
+GridHandle GridHandle::create(const FileName& name) {
+    const char* file = c_text(name.text, "the mesh file name");
     GRID_* grid = moskNewGrid(-1);
     GridHandle g;
     g.handle = Handle<GRID_>::owning(grid, LibraryFree<GRID_, moskFreeGrid>{});
     // The handle owns the grid from here on, so a failed import frees it.
-    if (!name.empty()) moskImport_(grid, file, 1);
+    if (!name.text.empty()) moskImport_(grid, file, 1);
     return g;
 }
 
-void GridHandle::importFrom(const std::string& name) {
-    moskImport_(get(), c_text(name, "the mesh file name"), 1);
+void GridHandle::importFrom(const FileName& name) {
+    moskImport_(get(), c_text(name.text, "the mesh file name"), 1);
 }
 
-void GridHandle::exportVTK(const std::string& name, std::vector<DofHandle> dofs) {
-    const char* file = c_text(name, "the output file name");
+void GridHandle::exportVTK(const FileName& name, std::vector<DofHandle> dofs) {
+    const char* file = c_text(name.text, "the output file name");
     std::vector<DOF_*> pointers;
     pointers.reserve(dofs.size());
     for (const DofHandle& d : dofs) pointers.push_back(d.get());
@@ -38,7 +38,12 @@ void GridHandle::balance(double imbalance) {
     moskBalanceGrid_(get(), imbalance, 1, 0, 0, moskComm, 0);
 }
 
-void GridHandle::refineAllElements(int levels) { moskRefineAllElements(get(), levels); }
+void GridHandle::refineAllElements(int levels) {
+    if (levels < 0)
+        throw py::value_error("Grid.refineAllElements: the number of levels must not be negative, "
+                              "got " + std::to_string(levels));
+    moskRefineAllElements(get(), levels);
+}
 
 int GridHandle::getGlobalNumElements() { return get()->nelem_global; }
 
@@ -81,7 +86,7 @@ void GridHandle::define(py::module_& m) {
         .def("exportVTK", &GridHandle::exportVTK, py::arg("name"),
              py::arg("dofs") = std::vector<DofHandle>{})
         .def("exportVTK",
-             [](GridHandle& g, const std::string& name, DofHandle& dof) {
+             [](GridHandle& g, const FileName& name, DofHandle& dof) {
                  g.exportVTK(name, std::vector<DofHandle>{dof});
              })
         .def("balance", &GridHandle::balance)

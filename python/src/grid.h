@@ -10,6 +10,7 @@
 #include "construction.h"
 #include "handle.h"
 #include "mosk.h"
+#include "text_argument.h"
 
 namespace mosk {
 
@@ -21,10 +22,10 @@ class GridHandle {
 public:
     Handle<GRID_> handle;
 
-    static GridHandle create(const std::string& name);
+    static GridHandle create(const FileName& name);
 
-    void importFrom(const std::string& name);
-    void exportVTK(const std::string& name, std::vector<DofHandle> dofs);
+    void importFrom(const FileName& name);
+    void exportVTK(const FileName& name, std::vector<DofHandle> dofs);
     void balance(double imbalance);
     void refineAllElements(int levels);
     int getGlobalNumElements();

@@ -46,6 +46,7 @@ std::vector<int> MapHandle::getGlobalIndex(ElementHandle& e, int dof_idx) {
 }
 
 DofHandle MapHandle::getDof(int i) {
+    moskMapCheckCurrent(get(), "Map.getDof");
     DOF_* dof = field_of(get(), i);
     // A map made here holds its fields: hand out a sharing copy, which can never dangle.
     if (size_t(i) < fields.size()) return fields[i];
@@ -54,9 +55,15 @@ DofHandle MapHandle::getDof(int i) {
     return d;
 }
 
-int MapHandle::getSize() { return get()->local_size; }
+int MapHandle::getSize() {
+    moskMapCheckCurrent(get(), "Map.getSize");
+    return get()->local_size;
+}
 
-int MapHandle::getGlobalSize() { return get()->global_size; }
+int MapHandle::getGlobalSize() {
+    moskMapCheckCurrent(get(), "Map.getGlobalSize");
+    return get()->global_size;
+}
 
 void MapHandle::define(py::module_& m) {
     py::class_<MapHandle>(m, "Map")

@@ -3,7 +3,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
-#include <cstring>
 #include <sstream>
 
 #include "map.h"
@@ -13,10 +12,6 @@ namespace py = pybind11;
 
 namespace mosk {
 namespace {
-
-bool same_text(const std::string& a, const char* b) {
-    return std::strlen(b) == a.size() && std::memcmp(a.data(), b, a.size()) == 0;
-}
 
 std::vector<DOF_*> pointers_of(const std::vector<DofHandle>& dofs) {
     std::vector<DOF_*> p;
@@ -58,11 +53,15 @@ struct type_caster<mosk::RealValues> {
 namespace mosk {
 namespace {
 
-SYMMETRY symmetry_of(unsigned value) {
-    if (value > SPD)
-        throw py::value_error("Symmetry: " + std::to_string(value) +
+// Any Python integer: one outside the four values, however large or negative, is a ValueError.
+SYMMETRY symmetry_of(const py::int_& value) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow || v < UNSYM || v > SPD)
+        throw py::value_error("Symmetry: " + py::repr(value).cast<std::string>() +
                               " is none of UNSYM (0), SSYM (1), SYM (2), SPD (3)");
-    return static_cast<SYMMETRY>(value);
+    return static_cast<SYMMETRY>(v);
 }
 
 void require_values(const DenseValues& values, size_t needed, const char* what) {
@@ -74,11 +73,9 @@ void require_values(const DenseValues& values, size_t needed, const char* what) 
 }  // namespace
 
 MOSK_SOLVER_KIND_* find_solver_kind_by_name(const std::string& name) {
-    for (int i = 1; moskSolverList_[i] && moskSolverNames_[i]; ++i) {
-        if (same_text(name, moskSolverList_[i]->name)) return moskSolverList_[i];
-        if (same_text(name, moskSolverNames_[i])) return moskSolverList_[i];
-    }
-    return nullptr;
+    // A name holding a NUL is no kind's name (the library would read only the text before it).
+    if (name.find('\0') != std::string::npos) return nullptr;
+    return moskSolverKindByName(name.c_str());
 }
 
 SolverHandle SolverHandle::create(const std::string& name, std::vector<DofHandle> dofs) {
@@ -132,11 +129,16 @@ void SolverHandle::define(py::module_& m) {
              py::arg("dof_idx") = 0)
         .def("solve", [](SolverHandle& self, DofHandle& d) { self.solve({d}, 0); })
         .def("solve", [](SolverHandle& self, std::vector<DofHandle> d) { self.solve(d, 0); })
-        .def("setSymmetry", [](SolverHandle& self, SYMMETRY s) { self.get()->symmetry = int(s); })
+        .def("setSymmetry",
+             [](SolverHandle& self, SYMMETRY s) {
+                 moskMapCheckCurrent(self.get()->matrix->map, "Solver.setSymmetry");
+                 self.get()->symmetry = int(s);
+             })
         .def("dumpMATLAB",
-             [](SolverHandle& self, const std::string& a, const std::string& b) {
-                 moskSolverDumpMATLAB_(self.get(), c_text(a, "the matrix file name"),
-                                       c_text(b, "the right-hand side file name"), nullptr, 0);
+             [](SolverHandle& self, const FileName& a, const FileName& b) {
+                 moskSolverDumpMATLAB_(self.get(), c_text(a.text, "the matrix file name"),
+                                       c_text(b.text, "the right-hand side file name"), nullptr,
+                                       0);
              })
         .def("__repr__", [](const SolverHandle& self) {
             const SOLVER_* s = self.get();
@@ -157,12 +159,34 @@ void SolverHandle::define(py::module_& m) {
     py::delattr(symmetry, "__init__");
     symmetry.def(py::init(&symmetry_of), py::arg("value"));
     symmetry.attr("__setstate__") = py::cpp_function(
-        [](py::detail::value_and_holder& v_h, unsigned state) {
+        [](py::detail::value_and_holder& v_h, const py::int_& state) {
             py::detail::initimpl::setstate<py::class_<SYMMETRY>>(
                 v_h, symmetry_of(state), Py_TYPE(v_h.inst) != v_h.type->type);
         },
         py::detail::is_new_style_constructor(), py::name("__setstate__"),
         py::is_method(symmetry), py::arg("state"));
+    // pybind11's shared enumeration methods take any object as `self` (Symmetry.__eq__(1, 1) is
+    // True, Symmetry.__repr__(None) an AttributeError); these take a Symmetry member only.
+    static const char* const names[] = {"UNSYM", "SSYM", "SYM", "SPD"};
+    for (const char* name : {"name", "__str__", "__repr__", "__eq__", "__ne__", "__hash__",
+                             "__getstate__"})
+        py::delattr(symmetry, name);
+    symmetry.def_property_readonly("name", [](SYMMETRY a) { return names[a]; })
+        .def("__str__", [](SYMMETRY a) { return std::string("Symmetry.") + names[a]; })
+        .def("__repr__",
+             [](SYMMETRY a) {
+                 return "<Symmetry." + std::string(names[a]) + ": " + std::to_string(a) + ">";
+             })
+        .def("__eq__",
+             [](SYMMETRY a, const py::object& b) {
+                 return py::isinstance<SYMMETRY>(b) && b.cast<SYMMETRY>() == a;
+             })
+        .def("__ne__",
+             [](SYMMETRY a, const py::object& b) {
+                 return !py::isinstance<SYMMETRY>(b) || b.cast<SYMMETRY>() != a;
+             })
+        .def("__hash__", [](SYMMETRY a) { return py::hash(py::int_(int(a))); })
+        .def("__getstate__", [](SYMMETRY a) { return int(a); });
 }
 
 }  // namespace mosk

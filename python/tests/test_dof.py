@@ -38,17 +38,23 @@ def test_sizes_and_basis_counts_against_meshio(grid, box_mesh):
 
 
 def test_names_and_type_lookup(grid):
-    assert _pymosk.Dof(grid, "P").getSize() == _pymosk.Dof(grid, "Lagrange", 1).getSize()
+    import warnings
     e = next(grid.getElementIterator())
-    assert _pymosk.Dof(grid, "Lagrange", 2).getNBas(e) == 10
-    assert _pymosk.Dof(grid, "lagrange", 2).getNBas(e) == 4  # unknown name: the default P1
-    assert _pymosk.Dof(grid, "P", 9).getNBas(e) == 4
-    d = _pymosk.Dof(grid, "P", 2, name="temperature")
-    path_names = []
-    for init in ("DofNoData", "DofNoAction", "DofInterpolation", "DofLambdaFunction",
-                 "DofUserFuncVoid", "", "bogus"):
-        path_names.append(_pymosk.Dof(grid, "P", 1, init_type=init).getSize())
-    assert len(set(path_names)) == 1
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # names that exist warn nothing
+        assert _pymosk.Dof(grid, "P").getSize() == _pymosk.Dof(grid, "Lagrange", 1).getSize()
+        assert _pymosk.Dof(grid, "Lagrange", 2).getNBas(e) == 10
+        for init in ("DofNoData", "DofNoAction", "DofInterpolation", "DofLambdaFunction",
+                     "DofUserFuncVoid"):
+            assert _pymosk.Dof(grid, "P", 1, init_type=init).getNBas(e) == 4
+    # Unknown names keep the default type P1 and initialisation DofNoData, with a warning.
+    for args, key in [(("lagrange", 2), "'lagrange2'"), (("P2",), "'P21'"), (("P", 9), "'P9'"),
+                      (("Q", 2), "'Q2'")]:
+        with pytest.warns(UserWarning, match=f"{key}.*'P1'"):
+            assert _pymosk.Dof(grid, *args).getNBas(e) == 4
+    for init in ("", "bogus"):
+        with pytest.warns(UserWarning, match=f"'{init}'.*'DofNoData'"):
+            _pymosk.Dof(grid, "P", 1, init_type=init)
 
 
 def _export_values(grid, dof, tmp_path, name):

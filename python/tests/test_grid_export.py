@@ -100,3 +100,12 @@ class TestExportErrors:
             _pymosk.Grid().exportVTK(str(target) + ".bak")
         assert target.read_text() == "old"
         assert [p.name for p in tmp_path.iterdir()] == ["keep.vtu"]
+
+    def test_two_fields_of_one_name_are_refused(self, tmp_path):
+        from conftest import MESHES
+        g = _pymosk.Grid(str(MESHES / "cube.msh"))
+        u, v = _pymosk.Dof(g, "P", 1, name="u"), _pymosk.Dof(g, "P", 0, name="u")
+        for name in ("x.vtu", "x.vtk"):
+            with pytest.raises(ValueError, match="'u'"):
+                g.exportVTK(str(tmp_path / name), [u, v])
+        assert list(tmp_path.iterdir()) == []

@@ -134,6 +134,10 @@ class TestImportErrors:
         ("$MeshFormat\n4.1 0 8\n$EndMeshFormat\n$Nodes\n1 1000000000000 1 3\n", 5, "exceeds"),
         ("MeshVersionFormatted 1\nDimension 3\nVertices\n1\n0 0 nan 1\nEnd\n", 5, "not finite"),
         ("", 1, "empty"),
+        ("MeshVersionFormatted 1\nDimension 3\nVertices\n4\n0 0 0 0\n1 0 0 0\n0 1 0 0\n0 0 1 0\n"
+         "Tetrahedra\n2\n1 2 3 4 1\n1 3 2 4 1\nEnd\n", 12, "tetrahedron 2 (1, 3, 2, 4) is inverted"),
+        ("$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n4\n1 0 0 0\n2 1 0 0\n3 0 1 0\n4 0 0 1\n"
+         "$EndNodes\n$Elements\n1\n1 4 2 1 1 1 2 3 3\n$EndElements\n", 13, "repeats a vertex"),
     ])
     def test_malformed_content_names_file_and_line(self, tmp_path, text, line, cause):
         bad = tmp_path / "bad.msh"
@@ -143,3 +147,22 @@ class TestImportErrors:
         message = str(err.value)
         assert f"file '{bad}', line {line}:" in message
         assert cause in message
+
+
+@pytest.mark.parametrize("name, text", [
+    ("hex-tet.msh", "$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n9\n1 0 0 0\n2 1 0 0\n3 1 1 0\n"
+     "4 0 1 0\n5 0 0 1\n6 1 0 1\n7 1 1 1\n8 0 1 1\n9 2 0 0\n$EndNodes\n$Elements\n4\n"
+     "1 5 2 1 1 1 2 3 4 5 6 7 8\n2 4 2 1 1 2 9 3 6\n3 6 2 1 1 1 2 3 5 6 7\n"
+     "4 6 2 1 1 1 3 4 5 7 8\n$EndElements\n"),
+    ("hex-tet.mesh", "MeshVersionFormatted 1\nDimension 3\nVertices\n5\n0 0 0 0\n1 0 0 0\n"
+     "0 1 0 0\n0 0 1 0\n1 1 1 0\nTetrahedra\n1\n1 2 3 4 1\nHexahedra\n1\n1 2 3 4 5 1 2 3 1\n"
+     "Prisms\n2\n1 2 3 4 5 1 1\n1 2 3 4 5 1 1\nEnd\n"),
+])
+def test_volume_cells_other_than_tetrahedra_are_refused(tmp_path, name, text):
+    path = tmp_path / name
+    path.write_text(text)
+    g = _pymosk.Grid()
+    with pytest.raises(ValueError) as err:
+        g.importFrom(str(path))
+    assert str(path) in str(err.value) and "1 hexahedra, 2 prisms" in str(err.value)
+    assert g.getNumElements() == 0

@@ -196,6 +196,43 @@ for cls, use in [("m.Grid", "x.getNumElements()"), ("m.Grid", "g.exportVTK(TMP +
                  ("m.Solver.Symmetry", "s.setSymmetry(x)")]:
     case("conversion", f"{cls}.__new__ then {use}", f"x = {cls}.__new__({cls})\n{use}",
          TypeError)
+# Every method and property of every class, called unbound with a `self` that is None, a plain
+# value or an object of another class, with a few plausible arguments: always TypeError.
+SELF_SWEEP = r"""
+import inspect, itertools
+classes = [m.Grid, m.Element, m.Dof, m.Map, m.Solver, m.Solver.Symmetry, m.utils.ElementIterator]
+args = [0, 1.5, TMP + '/sweep.vtk', e, u, [u], one]
+wrong = []
+for cls in classes:
+    others = [None, 1, g if cls is not m.Grid else u, m.Solver.SPD if cls is not m.Solver.Symmetry
+              else s]
+    for name, attr in vars(cls).items():
+        if name in ("__new__", "__doc__", "__module__", "__entries", "__members__"):
+            continue
+        if isinstance(attr, type):
+            continue
+        if isinstance(attr, property):
+            calls = [(attr.fget, ())]
+        elif callable(attr):
+            calls = [(getattr(cls, name), a) for n in range(4)
+                     for a in itertools.product(args, repeat=n)]
+        else:
+            continue
+        for bad in others:
+            sys.stderr.write(f"{cls.__name__}.{name} with self {bad!r}\n")
+            for f, a in calls:
+                try:
+                    f(bad, *a)
+                except TypeError:
+                    continue
+                except Exception as ex:
+                    wrong.append(f"{cls.__name__}.{name}: {type(ex).__name__}")
+                    break
+                wrong.append(f"{cls.__name__}.{name}({bad!r}, ...) accepted")
+                break
+assert not wrong, sorted(set(wrong))
+"""
+case("conversion", "a wrong self for every method", SELF_SWEEP)
 case("conversion", "pickling refused",
      "import copy, pickle\n"
      "for obj in (g, e, u, mp, s, g.getElementIterator()):\n"
@@ -244,6 +281,12 @@ case("files", "failed import leaves the grid as it was",
      "g2 = m.Grid(CUBE)\nfor bad in (TMP + '/missing.msh', CUBE + '\\0x', TMP):\n"
      "    try:\n        g2.importFrom(bad)\n    except (OSError, ValueError):\n        pass\n"
      "assert g2.getNumElements() == 1140\nassert next(iter(g2.getElementIterator())) is not None")
+case("files", "path objects name files",
+     "from pathlib import Path\ng2 = m.Grid(Path(CUBE))\ng2.importFrom(Path(CUBE))\n"
+     "g.exportVTK(Path(TMP) / 'p.vtu', u)\ng.exportVTK(Path(TMP) / 'q.vtk', [u])\n"
+     "s.dumpMATLAB(Path(TMP) / 'pa.m', Path(TMP) / 'pb.m')\n"
+     "assert g2.getNumElements() == 1140 and all(os.path.exists(TMP + '/' + f) for f in "
+     "('p.vtu', 'q.vtk', 'pa.m', 'pb.m'))")
 case("files", "bytes file name is read like str",
      "assert m.Grid(CUBE.encode()).getNumElements() == 1140")
 case("files", "export files appear only when complete",
@@ -272,10 +315,13 @@ case("geometry", "empty grid", "g0 = m.Grid()\nassert g0.getNumElements() == 0\n
      "assert not g0.getElementIterator().hasNext() and list(g0.getElementIterator()) == []\n"
      "d0 = m.Dof(g0, 'P', 1)\nassert d0.getSize() == 0\ng0.refineAllElements(3)\n"
      "g0.exportVTK(TMP + '/empty.vtu', d0)")
-for levels in ["-1", "0", "-2**31"]:
-    case("grid", f"refineAllElements({levels}) does nothing",
-         f"g2 = m.Grid(CUBE)\ng2.refineAllElements({levels})\nassert g2.getNumElements() == 1140\n"
-         "assert repr(next(iter(g2.getElementIterator())))")
+case("grid", "refineAllElements(0) does nothing",
+     "g2 = m.Grid(CUBE)\ng2.refineAllElements(0)\nassert g2.getNumElements() == 1140\n"
+     "assert repr(next(iter(g2.getElementIterator())))")
+for levels in ["-1", "-2**31"]:
+    case("grid", f"refineAllElements({levels}) is refused",
+         f"g2 = m.Grid(CUBE)\nrefuses(ValueError, lambda: g2.refineAllElements({levels}))\n"
+         "assert g2.getNumElements() == 1140")
 for levels in ["25", "2**31 - 1"]:
     case("grid", f"refineAllElements({levels}) is refused at once",
          f"g2 = m.Grid(CUBE)\nx = next(iter(g2.getElementIterator()))\n"
@@ -331,6 +377,15 @@ case("map", "map keeps its fields", "mq = m.Map([m.Dof(g, 'P', 2)])\ngc.collect(
 case("map", "map of a grid refined meanwhile",
      "g2 = m.Grid(CUBE)\nmq = m.Map(m.Dof(g2, 'P', 1))\ng2.refineAllElements(1)\n"
      "mq.getGlobalIndex(next(iter(g2.getElementIterator())))", RuntimeError)
+# Maps and solvers of a grid refined or re-imported since: every use is refused.
+for change in ["g2.refineAllElements(1)", "g2.importFrom(CUBE)"]:
+    for use in ["mq.getSize()", "mq.getGlobalSize()", "mq.getDof(0)", "sq.setSymmetry(m.Solver.SPD)",
+                "sq.addMatrixEntries([0], [0], [1.0])",
+                "sq.addRHSEntries([0], [1.0])", "sq.addRHSEntries([], [])",
+                "sq.dumpMATLAB(TMP + '/a.m', TMP + '/b.m')", "sq.solve(uq)"]:
+        case("map", f"{use} after {change}",
+             "g2 = m.Grid(CUBE)\nuq = m.Dof(g2, 'P', 1)\nmq, sq = m.Map(uq), m.Solver('cg', uq)\n"
+             f"{change}\n{use}", RuntimeError)
 
 for code, raises in [
     ("m.Solver('cg', [])", ValueError),
@@ -349,8 +404,10 @@ for code, raises in [
     ("x = m.Solver.Symmetry.__new__(m.Solver.Symmetry)\nx.__setstate__(99)", ValueError),
     ("import pickle\nassert pickle.loads(pickle.dumps(m.Solver.SYM)) == m.Solver.SYM", None),
     ("m.Solver.SPD.__setstate__(0)\nassert int(m.Solver.SPD) == 3", None),
-    ("m.Solver.Symmetry(-1)", TypeError),
-    ("m.Solver.Symmetry(2**32)", TypeError),
+    ("m.Solver.Symmetry(-1)", ValueError),
+    ("m.Solver.Symmetry(-2**40)", ValueError),
+    ("m.Solver.Symmetry(2**32)", ValueError),
+    ("m.Solver.Symmetry(2**100)", ValueError),
     ("m.Solver.Symmetry('SPD')", TypeError),
     ("m.Solver.Symmetry(None)", TypeError),
     ("try:\n    m.Solver.SPD.__init__(0)\nexcept TypeError:\n    pass\n"

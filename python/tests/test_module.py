@@ -74,3 +74,43 @@ def test_unknown_options_go_to_petsc_without_complaint():
                       env={"MOSK_OPTIONS": "-ksp_type cg -verbosity 0"})
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == ""
+
+
+SOLVE_IDENTITY = """
+import _pymosk, sys
+g = _pymosk.Grid(sys.argv[1] if len(sys.argv) > 1 else {cube!r})
+u = _pymosk.Dof(g, "P", 1)
+s = _pymosk.Solver({kind!r}, u)
+for i in range(u.getSize()):
+    s.addMatrixEntries([i], [i], [2.0])
+    s.addRHSEntries([i], [1.0])
+s.solve(u)
+print("SOLVED", repr(s))
+"""
+
+
+@pytest.mark.parametrize("options, ok, expected", [
+    ("-solver pcg -verbosity 1", True, "solve (cg, cg/"),        # an alias names the kind
+    ("-solver direct -verbosity 1", True, "solve (lu, preonly/lu"),
+    ("-solver pcgx", False, "'pcgx'"),                          # unknown kind: the import fails
+    ("-solver default", False, "'default'"),
+    ("-solver_rtl 1e-4", False, "-solver_rtl"),                 # misspelt library options
+    ("-dirichlet_label 1", False, "-dirichlet_label"),
+    ("-verbosity 1 -ksp_monitor", True, "PETSc option -ksp_monitor was never used"),
+])
+def test_library_options(options, ok, expected):
+    from conftest import MESHES
+    proc = run_python(SOLVE_IDENTITY.format(cube=str(MESHES / "cube.msh"), kind="nonsense"),
+                      env={"MOSK_OPTIONS": options})
+    assert (proc.returncode == 0) == ok, proc.stderr
+    assert expected in proc.stderr, proc.stderr
+    if not ok:
+        assert "ImportError" in proc.stderr
+
+
+def test_readme_monitor_example_prints_the_iterations():
+    from conftest import MESHES
+    proc = run_python(SOLVE_IDENTITY.format(cube=str(MESHES / "cube.msh"), kind="cg"),
+                      env={"MOSK_OPTIONS": "-verbosity 1 -mosk_ksp_monitor"})
+    assert proc.returncode == 0, proc.stderr
+    assert "KSP Residual norm" in proc.stdout and "never used" not in proc.stderr

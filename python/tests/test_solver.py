@@ -50,8 +50,30 @@ def test_every_kind_reproduces_a_linear_solution(grid, tmp_path, kind):
     s.solve(u)
     pts, vals = vertex_values(grid, u, tmp_path)
     assert np.abs(vals - (1 + 2 * pts[:, 0] - pts[:, 1] + 0.5 * pts[:, 2])).max() < 1e-7
-    text = repr(s)
-    assert re.fullmatch(r"iter \d+ maxit \d+ residual \S+ rtol \S+", text)
+    fields = re.fullmatch(r"iter \d+ maxit \d+ residual (\S+) rtol (\S+)", repr(s))
+    # The tolerance bounds the true relative residual (within the documented factor 10).
+    assert float(fields[1]) <= 10 * float(fields[2])
+
+
+@pytest.mark.parametrize("kind", ["cg", "gmres", "bicgstab", "lu"])
+def test_inconsistent_singular_system_raises_and_keeps_the_field(grid, tmp_path, kind):
+    # Pure Neumann Laplacian with a right-hand side of non-zero sum: no solution exists.
+    u = _pymosk.Dof(grid, "P", 1, name="u")
+    u.setDataByValue(7.0)
+    s = _pymosk.Solver(kind, u)
+    for e in grid.getElementIterator():
+        idx = e.getGlobalIndex(s)
+        s.addMatrixEntries(idx, idx, p1_stiffness(grid, e))
+        s.addRHSEntries(idx, np.full(4, grid.geomGetVolume(e) / 4))
+    with pytest.raises(RuntimeError) as raised:
+        s.solve(u)
+    message = str(raised.value)
+    iterations, residual = re.fullmatch(r"iter (\d+) maxit \d+ residual (\S+) rtol \S+",
+                                        repr(s)).groups()
+    assert f"'{kind}'" in message and f"after {iterations} iterations" in message
+    assert f"relative residual {residual}," in message and "PETSc's reason" in message
+    assert float(residual) > 1e-6
+    assert np.all(vertex_values(grid, u, tmp_path)[1] == 7.0)
 
 
 def test_solve_that_cannot_converge_raises():

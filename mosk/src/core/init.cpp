@@ -71,8 +71,26 @@ extern "C" int moskInit(int* argc, char*** argv) {
     return 0;
 }
 
+namespace {
+
+// PETSc options that nothing read: most likely misspelt, or meant for another prefix
+// (-ksp_monitor where the kinds read -mosk_ksp_monitor).
+void report_unused_petsc_options() {
+    PetscInt count = 0;
+    char** names = nullptr;
+    char** values = nullptr;
+    if (PetscOptionsLeftGet(nullptr, &count, &names, &values) != 0) return;
+    for (PetscInt i = 0; i < count; ++i)
+        if (std::string(names[i]) != "options_left")  // read by PetscFinalize itself
+            log_message(1, "PETSc option -" + std::string(names[i]) + " was never used");
+    PetscOptionsLeftRestore(nullptr, &count, &names, &values);
+}
+
+}  // namespace
+
 extern "C" int moskFinalize(void) {
     if (!started || finalized) return 0;
+    if (library_options().verbosity >= 1) report_unused_petsc_options();
     finalized = true;
     log_message(1, "shut down");
     PetscFinalize();

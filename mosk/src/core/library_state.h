@@ -33,7 +33,10 @@ bool library_finalized();  // moskFinalize ran: PETSc and MPI must not be touche
 // Number of processes of the integer communicator handle (1 when the library is not started).
 int library_process_count(int comm);
 
-// Prints to stderr when the verbosity is at least `level`.
+// Prints "mosk: <text>" to stderr when the verbosity is at least `level`.
 void log_message(int level, const std::string& text);
+
+// A number as messages show it: printf's %g (six significant digits).
+std::string format_double(double value);
 
 }  // namespace mosk

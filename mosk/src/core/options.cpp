@@ -1,15 +1,38 @@
 // The library's own options, read from the start-up argument vector and from MOSK_OPTIONS.
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 
 #include "core/library_state.h"
 #include "core/parallel.h"
+#include "mosk.h"
 
 namespace mosk {
 
 namespace {
+// The library's own options. A word that starts like one of them (up to its first '_') but is
+// none of them is taken for a misspelling, not handed to PETSc to be ignored.
+constexpr const char* kOptionNames[] = {"-solver", "-solver_rtol", "-solver_maxit", "-verbosity",
+                                        "-dirichlet_labels"};
+
+bool looks_like_library_option(const std::string& word) {
+    for (const char* name : kOptionNames) {
+        const std::string_view stem(name, std::strcspn(name, "_"));
+        if (word.compare(0, stem.size(), stem) == 0) return true;
+    }
+    return false;
+}
+
+std::string option_list() {
+    std::string list;
+    for (const char* name : kOptionNames) list += (list.empty() ? "" : ", ") + std::string(name);
+    return list;
+}
+
 LibraryOptions& options_storage() {
     static LibraryOptions options;
     return options;
@@ -54,7 +77,17 @@ std::vector<std::string> parse_library_options(const std::vector<std::string>& w
             return words[++i];
         };
         if (w == "-solver") {
-            options.solver = value();
+            const std::string name = value();
+            const MOSK_SOLVER_KIND_* kind = moskSolverKindByName(name.c_str());
+            if (!kind) {
+                std::string known;
+                for (int k = 1; moskSolverList_[k] && moskSolverNames_[k]; ++k)
+                    known += std::string(known.empty() ? "" : ", ") + moskSolverList_[k]->name +
+                             " (" + moskSolverNames_[k] + ")";
+                throw std::invalid_argument("mosk: option -solver: unknown solver kind '" + name +
+                                            "' (known: " + known + ")");
+            }
+            options.solver = kind->name;
         } else if (w == "-solver_rtol") {
             options.solver_rtol = parse_double(w, value());
             if (!(options.solver_rtol > 0 && options.solver_rtol < 1))
@@ -72,11 +105,20 @@ std::vector<std::string> parse_library_options(const std::vector<std::string>& w
                 if (c == ',') c = ' ';
             for (const std::string& item : split_words(list))
                 options.dirichlet_labels.push_back(parse_int(w, item));
+        } else if (looks_like_library_option(w)) {
+            throw std::invalid_argument("mosk: unknown option " + w + " (the library's options: " +
+                                        option_list() + ")");
         } else {
             rest.push_back(w);
         }
     }
     return rest;
+}
+
+std::string format_double(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
 }
 
 void log_message(int level, const std::string& text) {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "core/library_state.h"
+#include "solver/map.h"
 
 namespace mosk {
 
@@ -158,8 +159,13 @@ extern "C" {
 
 DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const char* name,
                   MOSK_POINT_FUNC init, const char* file, int line) {
-    const std::string where = std::string("mosk: new field (called from ") + (file ? file : "?") +
-                              ":" + std::to_string(line) + "): ";
+    // The caller, as it names itself: a source position, or a name when `line` is not positive.
+    const std::string where =
+        std::string("mosk: new field") +
+        (file ? std::string(" (called from ") + file +
+                    (line > 0 ? ":" + std::to_string(line) : std::string()) + ")"
+              : std::string()) +
+        ": ";
     if (!grid) throw std::invalid_argument(where + "null grid");
     if (!type) throw std::invalid_argument(where + "null type");
     if (reserved) throw std::invalid_argument(where + "the reserved argument must be null");
@@ -208,6 +214,7 @@ void moskDofFree(DOF_** dof) {
         auto& fields = impl_of(d->grid).fields;
         fields.erase(std::remove(fields.begin(), fields.end(), d), fields.end());
     }
+    for (MapImpl* map : dof_impl(*d).maps) forget_field(*map, d);
     delete static_cast<DofImpl*>(d->impl);
     delete d;
     *dof = nullptr;

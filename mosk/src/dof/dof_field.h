@@ -28,6 +28,8 @@ struct DofImpl {
     // Changes whenever the library writes the values; drawn from one process-wide counter, so
     // a field made at the address of a freed one never repeats its version. Keys derived caches.
     uint64_t version = 0;
+    // Maps that number this field: freeing the field tells them, so none reads it afterwards.
+    std::vector<struct MapImpl*> maps;
 };
 
 DofImpl& dof_impl(DOF_& d);

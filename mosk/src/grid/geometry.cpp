@@ -138,15 +138,15 @@ void check_face(int face, const char* op) {
 extern "C" {
 
 double moskGeomGetVolume(GRID_* grid, ELEMENT_* e) {
-    return tet_geometry(checked_points(grid, e, "moskGeomGetVolume")).volume;
+    return tet_geometry(checked_points(grid, e, "element volume")).volume;
 }
 
 double moskGeomGetDiameter(GRID_* grid, ELEMENT_* e) {
-    return tet_diameter(checked_points(grid, e, "moskGeomGetDiameter"));
+    return tet_diameter(checked_points(grid, e, "element diameter"));
 }
 
 const double* moskGeomGetJacobian_(GRID_* grid, ELEMENT_* e, double* out, void* reserved) {
-    static const char* op = "moskGeomGetJacobian_";
+    static const char* op = "element Jacobian";
     const TetPoints p = checked_points(grid, e, op);
     if (reserved) throw std::invalid_argument(std::string(op) + ": the reserved argument must be null");
     const ElementGeometry g = tet_geometry(p);
@@ -158,7 +158,7 @@ const double* moskGeomGetJacobian_(GRID_* grid, ELEMENT_* e, double* out, void* 
 }
 
 double moskGeomGetFaceArea_(GRID_* grid, ELEMENT_* e, int face, void* reserved1, void* reserved2) {
-    static const char* op = "moskGeomGetFaceArea_";
+    static const char* op = "face area";
     const TetPoints p = checked_points(grid, e, op);
     check_face(face, op);
     if (reserved1 || reserved2)
@@ -167,14 +167,14 @@ double moskGeomGetFaceArea_(GRID_* grid, ELEMENT_* e, int face, void* reserved1,
 }
 
 double moskGeomGetFaceDiameter(GRID_* grid, ELEMENT_* e, int face) {
-    static const char* op = "moskGeomGetFaceDiameter";
+    static const char* op = "face diameter";
     const TetPoints p = checked_points(grid, e, op);
     check_face(face, op);
     return tet_face_diameter(p, face);
 }
 
 const double* moskGeomGetFaceNormal(GRID_* grid, ELEMENT_* e, int face) {
-    static const char* op = "moskGeomGetFaceNormal";
+    static const char* op = "face normal";
     const TetPoints p = checked_points(grid, e, op);
     check_face(face, op);
     const auto n = tet_face_normal(p, face);

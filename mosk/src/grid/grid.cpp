@@ -103,14 +103,20 @@ void validate(const MeshData& mesh, const std::string& source) {
     // longest edge cubed is degenerate.
     for (size_t k = 0; k < mesh.tets.size(); ++k) {
         const auto& t = mesh.tets[k];
+        // Text files give the line of the culprit.
+        const std::string at =
+            k < mesh.tet_lines.size()
+                ? "reading mesh file '" + source + "', line " + std::to_string(mesh.tet_lines[k]) +
+                      ": "
+                : where;
         for (int v : t)
             if (v < 0 || v >= np)
-                throw FormatError(where + "tetrahedron " + std::to_string(k + 1) + " " +
+                throw FormatError(at + "tetrahedron " + std::to_string(k + 1) + " " +
                                   tet_text(t) + " names a vertex outside 1.." + std::to_string(np));
         for (int i = 0; i < 4; ++i)
             for (int j = i + 1; j < 4; ++j)
                 if (t[i] == t[j])
-                    throw FormatError(where + "tetrahedron " + std::to_string(k + 1) + " " +
+                    throw FormatError(at + "tetrahedron " + std::to_string(k + 1) + " " +
                                       tet_text(t) + " repeats a vertex");
         const Point &a = mesh.points[t[0]], &b = mesh.points[t[1]], &c = mesh.points[t[2]],
                     &d = mesh.points[t[3]];
@@ -122,10 +128,10 @@ void validate(const MeshData& mesh, const std::string& source) {
         }
         const double vol = signed_volume(a, b, c, d);
         if (!(std::fabs(vol) > 1e-12 * h * h * h))
-            throw FormatError(where + "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) +
-                              " is degenerate (volume " + std::to_string(vol) + ")");
+            throw FormatError(at + "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) +
+                              " is degenerate (volume " + format_double(vol) + ")");
         if (vol < 0)
-            throw FormatError(where + "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) +
+            throw FormatError(at + "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) +
                               " is inverted (negative volume)");
     }
     for (size_t k = 0; k < mesh.triangles.size(); ++k)
@@ -274,7 +280,7 @@ void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int 
     // No process can hold less than the mean; NaN is no bound at all.
     if (!(imbalance >= 1.0))
         throw std::invalid_argument("mosk: balance: the imbalance must be a number >= 1, got " +
-                                    std::to_string(imbalance));
+                                    format_double(imbalance));
     process_count(comm);  // a wrong communicator handle is caught here already
     if (g.nprocs == 1) return;  // one process holds every element: nothing to move
     balance_grid(g, imbalance);

@@ -28,6 +28,10 @@ struct MeshData {
     std::vector<std::array<int, 4>> tets;
     std::vector<std::array<int, 3>> triangles;  // labelled surface triangles (any order)
     std::vector<int> triangle_labels;           // one per triangle
+    std::vector<int64_t> tet_lines;  // the file line of each tetrahedron; empty for binary files
+    // Volume cells of other shapes, counted so that the import can refuse the file instead of
+    // silently losing part of the volume.
+    int64_t hexahedra = 0, prisms = 0, pyramids = 0;
 };
 
 class GridImpl {

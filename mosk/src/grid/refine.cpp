@@ -241,7 +241,7 @@ void refine_all(GridImpl& grid, int levels) {
             // The refiner's tables are freed before the next level and before the numbering.
             std::vector<int> next = LevelRefiner(grid).run();
             grid.leaves.swap(next);
-            log_message(1, "mosk: refinement: level " + std::to_string(level + 1) + " of " +
+            log_message(1, "refinement: level " + std::to_string(level + 1) + " of " +
                                std::to_string(levels) + ": " +
                                std::to_string(grid.leaves.size()) + " elements, " +
                                std::to_string(grid.coords.size()) + " vertices");

@@ -1,5 +1,6 @@
 // Gmsh MSH files, versions 2.x and 4.1, ASCII and binary. Tetrahedra become cells, triangles
-// labelled surface triangles; every other element type is read past.
+// labelled surface triangles; hexahedra, prisms and pyramids are counted (the import refuses
+// them); every other element type is read past.
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -52,6 +53,17 @@ int corners_kept(int type) {
         default:
             return 0;
     }
+}
+
+// The count of volume cells a mesh cannot use that an element of `type` adds to, else null:
+// hexahedra, prisms and pyramids of every order gmsh writes.
+int64_t MeshData::* other_volume_cells(int type) {
+    if (type == 5 || type == 12 || type == 17 || (type >= 92 && type <= 105))
+        return &MeshData::hexahedra;
+    if (type == 6 || type == 13 || type == 18) return &MeshData::prisms;
+    if (type == 7 || type == 14 || type == 19 || (type >= 118 && type <= 131))
+        return &MeshData::pyramids;
+    return nullptr;
 }
 
 // Node tag -> 0-based point index. Tags may be sparse and large: a direct table when they are
@@ -322,10 +334,13 @@ private:
         index_nodes(line);
     }
 
-    // Keeps an element of a type we use: the first `keep` of its point indices.
-    void add_element(int keep, const std::array<int, 4>& v, int label) {
+    // Keeps an element of a type we use: the first `keep` of its point indices; counts the
+    // volume cells of other shapes.
+    void add_element(int type, int keep, const std::array<int, 4>& v, int label) {
+        if (int64_t MeshData::* count = other_volume_cells(type)) ++(mesh_.*count);
         if (keep == 4) {
             mesh_.tets.push_back(v);
+            if (!binary_) mesh_.tet_lines.push_back(in_.line());
         } else if (keep == 3) {
             mesh_.triangles.push_back({v[0], v[1], v[2]});
             mesh_.triangle_labels.push_back(label);
@@ -361,7 +376,7 @@ private:
                     if (index < 0) unknown_node(nullptr, number, tag);
                     if (k < keep) v[k] = index;
                 }
-                add_element(keep, v, label);
+                add_element(type, keep, v, label);
             }
             return;
         }
@@ -404,7 +419,7 @@ private:
                     }
                     if (k < keep) v[k] = index;
                 }
-                add_element(keep, v, label);
+                add_element(type, keep, v, label);
             }
             done += uint64_t(count);
         }
@@ -443,7 +458,7 @@ private:
                     if (index < 0) unknown_node(where, number, tag);
                     if (k < keep) v[k] = index;
                 }
-                add_element(keep, v, label);
+                add_element(type, keep, v, label);
             }
             done += m;
         }

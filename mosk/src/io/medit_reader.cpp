@@ -14,20 +14,22 @@ bool same_word(std::string_view a, const char* b) {
     return a.size() == n && ::strncasecmp(a.data(), b, n) == 0;
 }
 
-// Keywords whose entries we skip, with the numbers per entry in a 3-dimensional mesh.
+// Keywords whose entries we skip, with the numbers per entry in a 3-dimensional mesh and, for
+// volume cells other than tetrahedra, the count they add to (the import refuses those).
 struct Skipped {
     const char* name;
     int numbers;
+    int64_t MeshData::* volume_cells = nullptr;
 };
 constexpr Skipped kSkipped[] = {
-    {"Edges", 3},          {"Quadrilaterals", 5},   {"Hexahedra", 9},
-    {"Prisms", 7},         {"Pyramids", 6},         {"Corners", 1},
+    {"Edges", 3},          {"Quadrilaterals", 5},   {"Hexahedra", 9, &MeshData::hexahedra},
+    {"Prisms", 7, &MeshData::prisms}, {"Pyramids", 6, &MeshData::pyramids}, {"Corners", 1},
     {"Ridges", 1},         {"RequiredVertices", 1}, {"RequiredEdges", 1},
     {"RequiredTriangles", 1}, {"RequiredQuadrilaterals", 1}, {"Normals", 3},
     {"Tangents", 3},       {"NormalAtVertices", 2}, {"NormalAtTriangleVertices", 3},
     {"NormalAtQuadrilateralVertices", 3}, {"TangentAtVertices", 2}, {"TangentAtEdges", 3},
     {"EdgesP2", 4},        {"TrianglesP2", 7},      {"QuadrilateralsQ2", 10},
-    {"TetrahedraP2", 11},  {"HexahedraQ2", 28},
+    {"TetrahedraP2", 11},  {"HexahedraQ2", 28, &MeshData::hexahedra},
 };
 
 class MeditReader {
@@ -57,11 +59,13 @@ public:
                 once(have_tets_, "Tetrahedra");
                 const uint64_t n = counted("tetrahedra", 5);
                 mesh_.tets.reserve(n);
+                mesh_.tet_lines.reserve(n);
                 for (uint64_t i = 0; i < n; ++i) {
                     std::array<int, 4> t;
                     for (int& v : t) v = vertex();
                     in_.int32("a reference number");
                     mesh_.tets.push_back(t);
+                    mesh_.tet_lines.push_back(in_.line());
                 }
             } else if (same_word(k, "Triangles")) {
                 once(have_triangles_, "Triangles");
@@ -138,6 +142,7 @@ private:
         for (const Skipped& s : kSkipped) {
             if (!same_word(keyword, s.name)) continue;
             const uint64_t n = in_.count(s.name, 2 * uint64_t(s.numbers));
+            if (s.volume_cells) mesh_.*s.volume_cells += int64_t(n);
             const std::string what = std::string("an entry of ") + s.name;
             for (uint64_t i = 0; i < n * uint64_t(s.numbers); ++i) in_.real_any(what.c_str());
             return;

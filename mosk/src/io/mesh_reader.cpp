@@ -5,6 +5,7 @@
 
 #include "grid/grid_impl.h"
 #include "io/mesh_formats.h"
+#include "mosk_errors.h"
 
 namespace mosk {
 
@@ -19,10 +20,21 @@ std::string lower_extension(const std::string& path) {
     return ext;
 }
 
-}  // namespace
+// A grid is made of tetrahedra only: a mesh with other volume cells is refused rather than
+// imported without them.
+MeshData only_tetrahedra(MeshData mesh, const std::string& path) {
+    const std::pair<const char*, int64_t> others[] = {
+        {"hexahedra", mesh.hexahedra}, {"prisms", mesh.prisms}, {"pyramids", mesh.pyramids}};
+    std::string found;
+    for (const auto& [name, count] : others)
+        if (count > 0) found += (found.empty() ? "" : ", ") + std::to_string(count) + " " + name;
+    if (!found.empty())
+        throw FormatError("reading mesh file '" + path + "': it holds " + found +
+                          "; tetrahedra are the only volume cells supported");
+    return mesh;
+}
 
-MeshData read_mesh(const std::string& path) {
-    io::FileBytes bytes = io::read_file_bytes(path);
+MeshData read_any(const std::string& path, const io::FileBytes& bytes) {
     io::Scanner in(bytes.data.get(), bytes.size, path);
 
     io::Scanner probe = in;
@@ -52,6 +64,13 @@ MeshData read_mesh(const std::string& path) {
         probe.fail_token("not a Medit mesh: the file does not begin with MeshVersionFormatted");
     probe.fail_token("unknown mesh format: neither Gmsh (beginning with $MeshFormat) nor Medit "
                      "(beginning with MeshVersionFormatted)");
+}
+
+}  // namespace
+
+MeshData read_mesh(const std::string& path) {
+    const io::FileBytes bytes = io::read_file_bytes(path);
+    return only_tetrahedra(read_any(path, bytes), path);
 }
 
 }  // namespace mosk

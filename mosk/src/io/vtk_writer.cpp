@@ -73,7 +73,13 @@ bool acceptable_name(const std::string& s) {
 
 void check_fields(const VtkPiece& piece, const std::string& path,
                   const std::vector<VtkField>& fields) {
-    for (const VtkField& f : fields) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const VtkField& f = fields[i];
+        // Readers keep one array per name: a second field of the same name would be lost.
+        for (std::size_t j = 0; j < i; ++j)
+            if (fields[j].name == f.name)
+                throw std::invalid_argument("mosk: export to '" + path + "': two fields are named '" +
+                                            f.name + "'; give each field its own name");
         const std::string where = "mosk: export to '" + path + "': field '" + f.name + "' ";
         if (f.name.empty())
             throw std::invalid_argument("mosk: export to '" + path + "': a field has no name");

@@ -25,8 +25,8 @@ namespace {
 
 enum Op { kGradGrad = 0, kMass = 1, kDofTimesBas = 2, kOpCount = 3 };
 
-const char* const kOpName[kOpCount] = {"moskQuadGradBasAGradBas", "moskQuadBasABas",
-                                       "moskQuadDofTimesBas"};
+const char* const kOpName[kOpCount] = {"gradient quadrature", "mass quadrature",
+                                       "field times basis quadrature"};
 
 [[noreturn]] void fail_argument(Op op, const std::string& why) {
     throw std::invalid_argument(std::string("mosk: ") + kOpName[op] + ": " + why);

@@ -1,5 +1,6 @@
 #include "solver/map.h"
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <stdexcept>
@@ -52,6 +53,9 @@ void number_globally(MapImpl& m, GridImpl& g) {
 MapImpl& map_impl(MAP_* map, const char* op) {
     if (!map || !map->impl) throw std::invalid_argument(std::string("mosk: ") + op + ": null map");
     MapImpl& m = *static_cast<MapImpl*>(map->impl);
+    if (m.field_freed)
+        throw std::logic_error(std::string("mosk: ") + op +
+                               ": a field of the map was freed before the map");
     if (!m.dofs.empty()) grid_of(m.dofs[0], op);  // throws when the grid was freed
     if (m.grid && (m.grid->numbering_generation != m.generation ||
                    m.grid->partition_generation != m.partition))
@@ -79,6 +83,19 @@ std::vector<int64_t> field_value_to_global(DOF_& d) {
     for (int p = 0; p < g.nprocs; ++p) next[p + 1] += next[p];
     for (std::size_t k = 0; k < owner.size(); ++k) global[k] = next[owner[k]]++;
     return global;
+}
+
+MapImpl::~MapImpl() {
+    for (DOF_* d : dofs)
+        if (d) {
+            auto& maps = dof_impl(*d).maps;
+            maps.erase(std::remove(maps.begin(), maps.end(), this), maps.end());
+        }
+}
+
+void forget_field(MapImpl& map, const DOF_* dof) {
+    std::replace(map.dofs.begin(), map.dofs.end(), const_cast<DOF_*>(dof), static_cast<DOF_*>(nullptr));
+    map.field_freed = true;
 }
 
 void element_connectivity(MAP_* map, std::vector<int>& offsets, std::vector<int>& indices) {
@@ -132,6 +149,7 @@ MAP_* moskMapCreateN(int n, DOF_** dofs) {
     *map = MAP_{};
     impl->total = int(size);
     impl->nlocal = int(size);
+    for (DOF_* d : impl->dofs) dof_impl(*d).maps.push_back(impl.get());
     if (n > 0) {
         GridImpl& g = impl_of(dofs[0]->grid);
         impl->grid = &g;
@@ -146,6 +164,10 @@ MAP_* moskMapCreateN(int n, DOF_** dofs) {
     map->dofs = impl->dofs.empty() ? nullptr : impl->dofs.data();
     impl.release();
     return map.release();
+}
+
+void moskMapCheckCurrent(MAP_* map, const char* operation) {
+    map_impl(map, operation ? operation : "map");
 }
 
 void moskMapDestroy(MAP_** map) {

@@ -23,15 +23,21 @@
 namespace mosk {
 
 struct MapImpl {
-    std::vector<DOF_*> dofs;
+    std::vector<DOF_*> dofs;   // a freed field's entries become null
     std::vector<int> offsets;  // first serial position of each field
     const GridImpl* grid = nullptr;
     uint64_t generation = 0;   // the grid's numbering the map was made for
     uint64_t partition = 0;    // the grid's owners the map was made for
+    bool field_freed = false;  // one of the fields was freed before the map
     int total = 0;             // values of all fields
     int rstart = 0, nlocal = 0;  // this process's range of global indices
     // Global index of each serial position; empty when they agree (one process).
     std::vector<int> global_of;
+
+    MapImpl() = default;
+    MapImpl(const MapImpl&) = delete;
+    MapImpl& operator=(const MapImpl&) = delete;
+    ~MapImpl();  // leaves the lists of its live fields
 
     int global(int serial) const { return global_of.empty() ? serial : global_of[serial]; }
     int local_of_global(int g) const {
@@ -45,9 +51,13 @@ struct MapImpl {
     }
 };
 
-// Throws std::invalid_argument for a null map, and std::logic_error when the grid was refined,
-// re-imported or re-balanced since the map was made (its numbering no longer matches).
+// Throws std::invalid_argument for a null map, and std::logic_error when one of its fields was
+// freed or the grid was refined, re-imported or re-balanced since the map was made (its
+// numbering no longer matches the fields).
 MapImpl& map_impl(MAP_* map, const char* op);
+
+// Called when `dof`, a field of the map, is freed.
+void forget_field(MapImpl& map, const DOF_* dof);
 
 // For every leaf element, the global indices of every value of every field of the map on it
 // (offsets has one entry per element plus one): the coupling pattern of a system over the map.

@@ -11,7 +11,7 @@ namespace mosk {
 
 class PetscScope {
 public:
-    // `operation` names the library operation in messages ("LinearSystem::solve").
+    // `operation` names the library operation in messages ("solve").
     explicit PetscScope(const char* operation);
     ~PetscScope();
     PetscScope(const PetscScope&) = delete;

@@ -34,11 +34,6 @@ std::string reason_text(int reason) {
     return std::string(name ? name : "UNKNOWN") + " (" + std::to_string(reason) + ")";
 }
 
-std::string format_double(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.6g", v);
-    return buf;
-}
 
 // Process 0 receives every process's `values`, in rank order; the others keep theirs.
 template <class T>
@@ -205,20 +200,20 @@ struct LinearSystem::Impl {
 
 void LinearSystem::Impl::build_pattern(std::span<const int> offsets, std::span<const int> indices,
                                        const RowLayout& layout) {
-    const char* op = "LinearSystem";
+    const char* op = "new solver";
     if (offsets.empty() && !indices.empty())
-        throw std::invalid_argument("mosk: LinearSystem: element indices given without offsets");
+        throw std::invalid_argument("mosk: new solver: element indices given without offsets");
     const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
     if (!offsets.empty()) {
         if (offsets[0] != 0)
-            throw std::invalid_argument("mosk: LinearSystem: offsets must start at 0, not " +
+            throw std::invalid_argument("mosk: new solver: offsets must start at 0, not " +
                                         std::to_string(offsets[0]));
         for (std::size_t e = 0; e < nelem; ++e)
             if (offsets[e + 1] < offsets[e])
-                throw std::invalid_argument("mosk: LinearSystem: offsets decrease at element " +
+                throw std::invalid_argument("mosk: new solver: offsets decrease at element " +
                                             std::to_string(e));
         if (std::size_t(offsets[nelem]) != indices.size())
-            throw std::invalid_argument("mosk: LinearSystem: offsets end at " +
+            throw std::invalid_argument("mosk: new solver: offsets end at " +
                                         std::to_string(offsets[nelem]) + " but " +
                                         std::to_string(indices.size()) + " indices are given");
     }
@@ -278,7 +273,7 @@ void LinearSystem::Impl::build_pattern(std::span<const int> offsets, std::span<c
         }
         std::sort(row.begin(), row.end());
         if (columns.size() + row.size() > std::size_t(std::numeric_limits<PetscInt>::max()))
-            throw std::length_error("mosk: LinearSystem: the pattern has more entries than "
+            throw std::length_error("mosk: new solver: the pattern has more entries than "
                                     "PETSc's index type can count");
         columns.insert(columns.end(), row.begin(), row.end());
         row_start[k + 1] = PetscInt(columns.size());
@@ -385,9 +380,9 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
 LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const int> indices,
                            int comm, const RowLayout& layout)
     : impl_(std::make_unique<Impl>()) {
-    require_started("LinearSystem");
+    require_started("new solver");
     if (n < 0)
-        throw std::invalid_argument("mosk: LinearSystem: negative size " + std::to_string(n));
+        throw std::invalid_argument("mosk: new solver: negative size " + std::to_string(n));
     const int handle = comm == -1 ? moskComm : comm;
     Impl& m = *impl_;
     m.n = n;
@@ -396,16 +391,16 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
     m.rstart = layout.nlocal < 0 ? 0 : layout.rstart;
     m.nlocal = layout.nlocal < 0 ? n : layout.nlocal;
     if (m.rstart < 0 || m.nlocal < 0 || m.rstart > n - m.nlocal)
-        throw std::invalid_argument("mosk: LinearSystem: rows " + std::to_string(m.rstart) +
+        throw std::invalid_argument("mosk: new solver: rows " + std::to_string(m.rstart) +
                                     " + " + std::to_string(m.nlocal) + " outside 0.." +
                                     std::to_string(n - 1));
     long long rows = m.nlocal;
     if (MPI_Allreduce(MPI_IN_PLACE, &rows, 1, MPI_LONG_LONG, MPI_SUM, m.comm) != MPI_SUCCESS ||
         rows != n)
-        throw std::invalid_argument("mosk: LinearSystem: the processes' rows add up to " +
+        throw std::invalid_argument("mosk: new solver: the processes' rows add up to " +
                                     std::to_string(rows) + ", not " + std::to_string(n));
     impl_->build_pattern(offsets, indices, layout);
-    PetscScope s("LinearSystem");
+    PetscScope s("new solver");
     impl_->create_objects(s);  // on failure ~Impl releases what was made
 }
 
@@ -421,27 +416,27 @@ void LinearSystem::check_usable(const char* operation) const {
 }
 
 int LinearSystem::size() const {
-    if (!impl_) throw std::logic_error("mosk: LinearSystem::size: the system was moved from");
+    if (!impl_) throw std::logic_error("mosk: system size: the system was moved from");
     return impl_->n;
 }
 
 std::int64_t LinearSystem::pattern_nonzeros() const {
     if (!impl_)
-        throw std::logic_error("mosk: LinearSystem::pattern_nonzeros: the system was moved from");
+        throw std::logic_error("mosk: pattern nonzeros: the system was moved from");
     return std::int64_t(impl_->columns.size());
 }
 
 int LinearSystem::row_pattern_size(int row) const {
     if (!impl_)
-        throw std::logic_error("mosk: LinearSystem::row_pattern_size: the system was moved from");
-    impl_->check_index("LinearSystem::row_pattern_size", "row", 0, row);
+        throw std::logic_error("mosk: row pattern size: the system was moved from");
+    impl_->check_index("row pattern size", "row", 0, row);
     const int k = impl_->slot(row);
     return k < 0 ? 0 : int(impl_->row_start[k + 1] - impl_->row_start[k]);
 }
 
 std::int64_t LinearSystem::matrix_nonzeros() const {
-    check_usable("LinearSystem::matrix_nonzeros");
-    PetscScope s("LinearSystem::matrix_nonzeros");
+    check_usable("matrix nonzeros");
+    PetscScope s("matrix nonzeros");
     impl_->release_values(s);
     MatInfo info;
     s.check(MatGetInfo(impl_->A, MAT_GLOBAL_SUM, &info), "MatGetInfo");
@@ -450,20 +445,20 @@ std::int64_t LinearSystem::matrix_nonzeros() const {
 
 void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* cols,
                              const double* values) {
-    const char* op = "LinearSystem::add_block";
+    const char* op = "add matrix entries";
     check_usable(op);
     if (nrows < 0 || ncols < 0)
-        throw std::invalid_argument("mosk: LinearSystem::add_block: negative block size " +
+        throw std::invalid_argument("mosk: add matrix entries: negative block size " +
                                     std::to_string(nrows) + " x " + std::to_string(ncols));
     if (nrows == 0 || ncols == 0) return;
     if (!rows || !cols || !values)
-        throw std::invalid_argument("mosk: LinearSystem::add_block: null index or value array");
+        throw std::invalid_argument("mosk: add matrix entries: null index or value array");
     Impl& m = *impl_;
     for (int i = 0; i < nrows; ++i) {
         m.check_index(op, "row", i, rows[i]);
         if (m.slot(rows[i]) < 0)
             throw std::invalid_argument(
-                "mosk: LinearSystem::add_block: row " + std::to_string(rows[i]) +
+                "mosk: add matrix entries: row " + std::to_string(rows[i]) +
                 " belongs to another process and to none of this process's elements; add each "
                 "element's entries on the process that owns the element");
     }
@@ -484,12 +479,12 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
             const PetscInt* at = std::lower_bound(first, last, PetscInt(cols[j]));
             if (at == last || *at != cols[j])
                 throw std::invalid_argument(
-                    "mosk: LinearSystem::add_block: entry (row " + std::to_string(rows[i]) +
+                    "mosk: add matrix entries: entry (row " + std::to_string(rows[i]) +
                     ", column " + std::to_string(cols[j]) +
                     ") is outside the pattern: no element holds both DOFs");
             const std::size_t q = std::size_t(i) * std::size_t(ncols) + std::size_t(j);
             if (!std::isfinite(values[q]))
-                throw std::invalid_argument("mosk: LinearSystem::add_block: value " +
+                throw std::invalid_argument("mosk: add matrix entries: value " +
                                             format_double(values[q]) + " at (row " +
                                             std::to_string(rows[i]) + ", column " +
                                             std::to_string(cols[j]) + ") is not finite");
@@ -511,19 +506,20 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
 }
 
 void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
-    const char* op = "LinearSystem::add_rhs";
+    const char* op = "add right-hand-side entries";
     check_usable(op);
     if (count < 0)
-        throw std::invalid_argument("mosk: LinearSystem::add_rhs: negative count " +
+        throw std::invalid_argument("mosk: add right-hand-side entries: negative count " +
                                     std::to_string(count));
     if (count == 0) return;
     if (!idx || !values)
-        throw std::invalid_argument("mosk: LinearSystem::add_rhs: null index or value array");
+        throw std::invalid_argument(
+            "mosk: add right-hand-side entries: null index or value array");
     Impl& m = *impl_;
     for (int i = 0; i < count; ++i) {
         m.check_index(op, "right-hand side", i, idx[i]);
         if (!std::isfinite(values[i]))
-            throw std::invalid_argument("mosk: LinearSystem::add_rhs: value " +
+            throw std::invalid_argument("mosk: add right-hand-side entries: value " +
                                         format_double(values[i]) + " at index " +
                                         std::to_string(idx[i]) + " is not finite");
     }
@@ -534,15 +530,15 @@ void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
 }
 
 void LinearSystem::zero() {
-    check_usable("LinearSystem::zero");
-    PetscScope s("LinearSystem::zero");
+    check_usable("zero the system");
+    PetscScope s("zero the system");
     impl_->assemble(s);  // pending additions are discarded with the rest
     s.check(MatZeroEntries(impl_->A), "MatZeroEntries");
     s.check(VecZeroEntries(impl_->b), "VecZeroEntries");
 }
 
 double LinearSystem::matrix_entry(int row, int col) {
-    const char* op = "LinearSystem::matrix_entry";
+    const char* op = "matrix entry";
     check_usable(op);
     impl_->check_index(op, "row", 0, row);
     impl_->check_index(op, "column", 0, col);
@@ -556,8 +552,8 @@ double LinearSystem::matrix_entry(int row, int col) {
 }
 
 std::vector<double> LinearSystem::rhs_values() {
-    check_usable("LinearSystem::rhs_values");
-    PetscScope s("LinearSystem::rhs_values");
+    check_usable("right-hand-side values");
+    PetscScope s("right-hand-side values");
     impl_->assemble(s);
     std::vector<double> out(std::size_t(impl_->n));
     impl_->gather(s, impl_->b, out);
@@ -566,24 +562,24 @@ std::vector<double> LinearSystem::rhs_values() {
 
 SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int maxit, int symmetry,
                                 std::span<double> solution, bool use_initial_guess) {
-    const char* op = "LinearSystem::solve";
+    const char* op = "solve";
     check_usable(op);
     const SolverKind* kind = find_solver_kind(kind_name);
     if (!kind)
-        throw std::invalid_argument("mosk: LinearSystem::solve: unknown solver kind '" +
+        throw std::invalid_argument("mosk: solve: unknown solver kind '" +
                                     std::string(kind_name) + "' (known: " + solver_kind_names() +
                                     ")");
     if (!(rtol > 0 && rtol < 1))
-        throw std::invalid_argument("mosk: LinearSystem::solve: relative tolerance " +
+        throw std::invalid_argument("mosk: solve: relative tolerance " +
                                     format_double(rtol) + " is not in (0, 1)");
     if (maxit < 1)
-        throw std::invalid_argument("mosk: LinearSystem::solve: maxit " + std::to_string(maxit) +
+        throw std::invalid_argument("mosk: solve: maxit " + std::to_string(maxit) +
                                     " is below 1");
     if (symmetry < 0 || symmetry > 3)
-        throw std::invalid_argument("mosk: LinearSystem::solve: symmetry " +
+        throw std::invalid_argument("mosk: solve: symmetry " +
                                     std::to_string(symmetry) + " is not 0..3");
     if (solution.size() != std::size_t(impl_->n))
-        throw std::invalid_argument("mosk: LinearSystem::solve: solution has " +
+        throw std::invalid_argument("mosk: solve: solution has " +
                                     std::to_string(solution.size()) + " values for " +
                                     std::to_string(impl_->n) + " unknowns");
     PetscScope s(op);
@@ -689,28 +685,30 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     result.true_residual = true_norm;
     result.rhs_norm = bnorm;
 
-    auto failure = [&](const std::string& what) {
-        return std::runtime_error("mosk: LinearSystem::solve: solver '" + std::string(kind.name) +
-                                  "' " + what + " after " + std::to_string(result.iterations) +
-                                  " iterations, residual " + format_double(result.residual) +
-                                  " (||b - Ax|| = " + format_double(result.true_residual) +
-                                  ", ||b|| = " + format_double(result.rhs_norm) + ")");
-    };
-    if (reason < 0) throw failure("did not converge: " + reason_text(reason));
-    if (!std::isfinite(true_norm)) throw failure("returned non-finite values");
+    // The tolerances in force: options (-mosk_ksp_rtol, -mosk_ksp_atol) win over the arguments.
+    PetscReal used_rtol = rtol, used_atol = 0, dtol = 0;
+    PetscInt used_maxit = 0;
+    s.check(KSPGetTolerances(ksp, &used_rtol, &used_atol, &dtol, &used_maxit),
+            "KSPGetTolerances");
+    const double relative = result.relative_residual();
+    const double allowed = kResidualMargin * std::max(double(used_rtol) * bnorm, double(used_atol));
+    if (reason <= 0 || !std::isfinite(true_norm) || !(true_norm <= allowed))
+        throw SolveFailure("mosk: solve: kind '" + std::string(kind.name) + "' failed after " +
+                               std::to_string(result.iterations) +
+                               " iterations: relative residual " + format_double(relative) +
+                               ", tolerance " + format_double(used_rtol) + " (PETSc's reason: " +
+                               reason_text(reason) + ")",
+                           result);
 
     gather(s, x, solution);
-    log_message(2, "solve '" + std::string(kind.name) + "' (" + result.ksp_type + "/" +
-                       result.pc_type + "): " + std::to_string(result.iterations) +
-                       " iterations, residual " + format_double(result.true_residual));
     return result;
 }
 
 void LinearSystem::write_matlab(const std::string& matrix_file, const std::string& rhs_file) {
-    const char* op = "LinearSystem::write_matlab";
+    const char* op = "MATLAB dump";
     check_usable(op);
     if (matrix_file == rhs_file)
-        throw std::invalid_argument("mosk: LinearSystem::write_matlab: matrix and right-hand "
+        throw std::invalid_argument("mosk: MATLAB dump: matrix and right-hand "
                                     "side would both go to '" + matrix_file + "'");
     PetscScope s(op);
     Impl& m = *impl_;

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,29 @@ struct SolveResult {
     std::string pc_type;       // "hypre", "gamg", "ilu", "lu" ...
     double setup_seconds = 0;  // KSPSetUp: preconditioner set-up or factorisation
     double solve_seconds = 0;  // KSPSolve (set-up excluded)
+
+    // ||b - A x|| / ||b|| (||b - A x|| when b is zero): the figure a solve is judged by.
+    double relative_residual() const {
+        return rhs_norm > 0 ? true_residual / rhs_norm : true_residual;
+    }
+};
+
+// A solve is accepted when ||b - A x|| is at most this margin times the larger of rtol ||b|| and
+// the absolute tolerance (both as in force after the options, PETSc's atol 1e-50 by default).
+// The iterative kinds stop on the unpreconditioned residual that their recurrences update, which
+// drifts from the recomputed b - A x by rounding; the margin absorbs that drift, while a singular
+// or inconsistent system misses the tolerance by orders of magnitude.
+inline constexpr double kResidualMargin = 10;
+
+// A solve whose result cannot be trusted: PETSc reported a divergence or breakdown, the values
+// are not finite, or the relative residual exceeds the tolerance (with kResidualMargin). The
+// message names the kind, the iterations, the relative residual and PETSc's reason; `result`
+// holds the figures of the failed attempt.
+class SolveFailure : public std::runtime_error {
+public:
+    SolveFailure(const std::string& what, const SolveResult& r)
+        : std::runtime_error(what), result(r) {}
+    SolveResult result;
 };
 
 // This process's share of a system: the rows rstart .. rstart + nlocal - 1, and the elements
@@ -88,9 +112,9 @@ public:
     // (MAT_STRUCTURALLY_SYMMETRIC, MAT_SYMMETRIC, MAT_SPD). The initial guess is zero, or the
     // contents of `solution` when use_initial_guess is true. `solution` (n values, by global
     // index) receives x on every process.
-    // Throws std::invalid_argument for bad arguments and std::runtime_error, naming the kind,
-    // iterations and residual, when the solve does not converge or yields non-finite values;
-    // `solution` is then left as it was. The PETSc solver is kept while the kind and PETSc's
+    // Throws std::invalid_argument for bad arguments and SolveFailure when the solve does not
+    // converge, yields non-finite values or misses the tolerance; `solution` is then left as it
+    // was. The PETSc solver is kept while the kind and PETSc's
     // options stay the same, so a second solve with an unchanged matrix reuses its
     // preconditioner or factorisation; after a failure it is made afresh.
     // SolveResult::solve_seconds is the time of KSPSolve alone, setup_seconds that of KSPSetUp.

@@ -3,6 +3,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "core/library_state.h"
 #include "core/parallel.h"
@@ -59,6 +60,15 @@ using namespace mosk;
 
 extern "C" {
 
+MOSK_SOLVER_KIND_* moskSolverKindByName(const char* name) {
+    if (!name) return nullptr;
+    const std::string_view wanted(name);
+    for (int i = 1; moskSolverList_[i] && moskSolverNames_[i]; ++i)
+        if (wanted == moskSolverList_[i]->name || wanted == moskSolverNames_[i])
+            return moskSolverList_[i];
+    return nullptr;
+}
+
 SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
     if (n < 1) throw std::invalid_argument("mosk: new solver: it needs at least one field");
     auto impl = std::make_unique<SolverImpl>();
@@ -108,6 +118,7 @@ void moskSolverDestroy(SOLVER_** solver) {
 void moskMatAddEntries_(MOSK_MATRIX_* m, int nrows, const int* rows, int ncols, const int* cols,
                         const double* vals, int, int, int) {
     if (!m) throw std::invalid_argument("mosk: add matrix entries: null matrix");
+    map_impl(m->map, "add matrix entries");
     if (nrows < 0 || ncols < 0)
         throw std::invalid_argument("mosk: add matrix entries: negative count");
     if (nrows == 0 || ncols == 0) return;
@@ -119,6 +130,7 @@ void moskMatAddEntries_(MOSK_MATRIX_* m, int nrows, const int* rows, int ncols, 
 void moskVecAddEntries_(MOSK_VECTOR_* v, int, int n, const int* idx, const double* vals, int,
                         int) {
     if (!v) throw std::invalid_argument("mosk: add vector entries: null vector");
+    map_impl(v->map, "add right-hand-side entries");
     if (n < 0) throw std::invalid_argument("mosk: add vector entries: negative count");
     if (n == 0) return;
     if (!idx || !vals) throw std::invalid_argument("mosk: add vector entries: null array");
@@ -147,14 +159,21 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
     }
     const std::string name = kind_name(s);
     SolveResult r;
-    collective(map.grid->comm, [&] {
-        r = impl.system->solve(name, s->rtol, s->maxit, s->symmetry, impl.solution);
-    });
+    try {
+        collective(map.grid->comm, [&] {
+            r = impl.system->solve(name, s->rtol, s->maxit, s->symmetry, impl.solution);
+        });
+    } catch (const SolveFailure& failure) {
+        // The record shows the failed attempt; the fields keep their values.
+        s->iterations = failure.result.iterations;
+        s->residual = failure.result.relative_residual();
+        throw;
+    }
     s->iterations = r.iterations;
-    s->residual = r.rhs_norm > 0 ? r.true_residual / r.rhs_norm : r.true_residual;
+    s->residual = r.relative_residual();
     log_message(1, "solve (" + name + ", " + r.ksp_type + "/" + r.pc_type + "): " +
                        std::to_string(r.iterations) + " iterations, relative residual " +
-                       std::to_string(s->residual));
+                       format_double(s->residual));
     for (int i = 0; i < n; ++i) {
         const int64_t size = value_blocks(*dofs[i], *dofs[i]->grid).total;
         if (map.global_of.empty()) {

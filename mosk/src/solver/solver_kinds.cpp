@@ -30,13 +30,18 @@ PC pc_of(KSP ksp, const PetscScope& s) {
     return pc;
 }
 
+// The iterative kinds stop on the true (unpreconditioned) residual, the figure a solve reports
+// and checks: CG measures it with its left preconditioning, GMRES and BiCGStab need right
+// preconditioning for it.
 void configure_cg(KSP ksp, const PetscScope& s) {
     s.check(KSPSetType(ksp, KSPCG), "KSPSetType(cg)");
+    s.check(KSPSetNormType(ksp, KSP_NORM_UNPRECONDITIONED), "KSPSetNormType(unpreconditioned)");
     set_amg(pc_of(ksp, s), s);
 }
 
 void configure_gmres(KSP ksp, const PetscScope& s) {
     s.check(KSPSetType(ksp, KSPGMRES), "KSPSetType(gmres)");
+    s.check(KSPSetPCSide(ksp, PC_RIGHT), "KSPSetPCSide(right)");
     set_amg(pc_of(ksp, s), s);
 }
 
@@ -44,6 +49,7 @@ void configure_gmres(KSP ksp, const PetscScope& s) {
 // ILU works on a process's own rows only).
 void configure_bicgstab(KSP ksp, const PetscScope& s) {
     s.check(KSPSetType(ksp, KSPBCGS), "KSPSetType(bcgs)");
+    s.check(KSPSetPCSide(ksp, PC_RIGHT), "KSPSetPCSide(right)");
     PC pc = pc_of(ksp, s);
     MPI_Comm comm = MPI_COMM_NULL;
     int size = 1;

@@ -26,10 +26,10 @@ DofHandle DofHandle::create(GridHandle& g, const std::string& name, const std::s
     DOF_* dof = nullptr;
     if (udf) {
         SlotBinding binding(initFuncSlot, udf, dim);
-        dof = moskDofNew_(g.get(), type, nullptr, dim, c_name, initFuncBridge, __FILE__, __LINE__);
+        dof = moskDofNew_(g.get(), type, nullptr, dim, c_name, initFuncBridge, "Dof", 0);
     } else {
         dof = moskDofNew_(g.get(), type, nullptr, dim, c_name, getDofInitTypeByName(init_type),
-                          __FILE__, __LINE__);
+                          "Dof", 0);
     }
     DofHandle h;
     h.handle = Handle<DOF_>::owning(dof, LibraryFree<DOF_, moskDofFree>{});

@@ -7,10 +7,12 @@
 
 namespace mosk {
 
-// The type named family+order ("Lagrange" stands for "P"), else the library's default type.
-DOF_TYPE_* getDofTypeByName(std::string name, int order);
+// The type named family+order ("Lagrange" stands for "P"), else the library's default type
+// after a UserWarning naming the key that was not found.
+DOF_TYPE_* getDofTypeByName(const std::string& family, int order);
 
-// The library's marker for an initialisation mode, or null for "DofUserFuncVoid".
+// The library's marker for an initialisation mode, or null for "DofUserFuncVoid"; an unknown
+// name gives "DofNoData" after a UserWarning.
 MOSK_POINT_FUNC getDofInitTypeByName(const std::string& name);
 
 }  // namespace mosk
