@@ -247,6 +247,19 @@ void moskDofFree(DOF_** dof);
 int moskDofDirichletBC(DOF_* dof, ELEMENT_* e, int bas, MOSK_POINT_FUNC f, double* row,
                        double* value, int flag);
 
+/* The field's values as one array, in the global numbering of a map over this one field (index
+ * i of the array is global index i of moskMapCreateN(1, &dof)); component c of a node follows
+ * its first component at +c. `n` must be the field's number of values (std::invalid_argument
+ * otherwise). Under MPI every process holds and exchanges the whole array. */
+void moskDofGetValues(DOF_* dof, double* values, int64_t n);
+/* Sets every value from `values` (same order and count). Values that are not finite are refused
+ * with std::invalid_argument and nothing is changed. Under MPI every process must pass the same
+ * values. */
+void moskDofSetValues(DOF_* dof, const double* values, int64_t n);
+/* The coordinates (x, y, z) of the node of each value, in the order of moskDofGetValues: xyz holds
+ * 3 n doubles, row i at xyz[3 i]; the components of one node repeat its row. */
+void moskDofGetNodeCoordinates(DOF_* dof, double* xyz, int64_t n);
+
 /* ------------------------------------------------------------------------------------------ */
 /* Element quadrature                                                                          */
 /* ------------------------------------------------------------------------------------------ */

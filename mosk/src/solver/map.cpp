@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <memory>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -44,6 +45,13 @@ void element_connectivity(MAP_* map, std::vector<int>& offsets, std::vector<int>
         }
         offsets.push_back(int(indices.size()));
     }
+}
+
+std::vector<int64_t> field_value_to_global(const DOF_& d) {
+    grid_of(&d, "field numbering");
+    std::vector<int64_t> global(size_t(value_blocks(d, *d.grid).total));
+    std::iota(global.begin(), global.end(), int64_t(0));
+    return global;
 }
 
 }  // namespace mosk
