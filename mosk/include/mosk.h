@@ -352,6 +352,20 @@ int moskSolverSolveN(SOLVER_* s, int flag, int n, DOF_** dofs);
 /* Writes MATLAB/Octave scripts of the matrix and right-hand side. */
 void moskSolverDumpMATLAB_(SOLVER_* s, const char* matrix_file, const char* rhs_file,
                            void* reserved, int flag);
+/* Set every matrix entry, or every right-hand-side entry, to zero; the matrix keeps its pattern,
+ * so the next assembly starts afresh without new allocations. A solve whose matrix did not change
+ * since the previous solve reuses its preconditioner or factorisation; zeroing the matrix counts
+ * as a change. */
+void moskSolverZeroMatrix(SOLVER_* s);
+void moskSolverZeroRHS(SOLVER_* s);
+/* Options of this solver alone, with the syntax of MOSK_OPTIONS: -solver_rtol X and
+ * -solver_maxit N set s->rtol and s->maxit; every other word goes to PETSc for this solver's KSP
+ * and PC only, written without the kind's prefix ("-ksp_monitor"; "-mosk_ksp_monitor" means the
+ * same). Later calls add to earlier ones; an option given again takes the new value. Throws
+ * std::invalid_argument, changing nothing, for a library option that is not one of the two
+ * (misspelt, or library-wide like -solver or -verbosity), a malformed value, or text PETSc cannot
+ * parse. Under MPI every process must pass the same text. */
+void moskSolverSetOptions(SOLVER_* s, const char* options);
 
 #ifdef __cplusplus
 }
