@@ -5,8 +5,8 @@
 `assemble` is the element loop; `errors` measures a computed field against a known solution in the
 L2 norm and the H1 seminorm.
 
-How `errors` reads a field: the module gives no direct access to a field's values, but it gives
-the integrals r_j = int(u_h psi_j) of a field against the basis psi of another field. With psi the
+How `errors` reads a field: the module gives the integrals r_j = int(u_h psi_j) of a field
+against the basis psi of another field, whatever the field's order or numbering. With psi the
 basis of a higher-order Lagrange field U on the same element, and M the mass matrix of psi, the
 coefficients of u_h in that basis are M^-1 r (exact, since the lower-order space is contained in
 the higher one). The exact solution enters as its interpolant in U; the difference of the two

@@ -269,6 +269,19 @@ void moskDofFree(DOF_** dof);
 int moskDofDirichletBC(DOF_* dof, ELEMENT_* e, int bas, MOSK_POINT_FUNC f, double* row,
                        double* value, int flag);
 
+/* The field's values as one array, in the global numbering of a map over this one field (index
+ * i of the array is global index i of moskMapCreateN(1, &dof)); component c of a node follows
+ * its first component at +c. `n` must be the field's number of values (std::invalid_argument
+ * otherwise). Under MPI every process holds and exchanges the whole array. */
+void moskDofGetValues(DOF_* dof, double* values, int64_t n);
+/* Sets every value from `values` (same order and count). Values that are not finite are refused
+ * with std::invalid_argument and nothing is changed. Under MPI every process must pass the same
+ * values. */
+void moskDofSetValues(DOF_* dof, const double* values, int64_t n);
+/* The coordinates (x, y, z) of the node of each value, in the order of moskDofGetValues: xyz holds
+ * 3 n doubles, row i at xyz[3 i]; the components of one node repeat its row. */
+void moskDofGetNodeCoordinates(DOF_* dof, double* xyz, int64_t n);
+
 /* ------------------------------------------------------------------------------------------ */
 /* Element quadrature                                                                          */
 /* ------------------------------------------------------------------------------------------ */
@@ -368,6 +381,20 @@ int moskSolverSolveN(SOLVER_* s, int flag, int n, DOF_** dofs);
 /* Writes MATLAB/Octave scripts of the matrix and right-hand side. */
 void moskSolverDumpMATLAB_(SOLVER_* s, const char* matrix_file, const char* rhs_file,
                            void* reserved, int flag);
+/* Set every matrix entry, or every right-hand-side entry, to zero; the matrix keeps its pattern,
+ * so the next assembly starts afresh without new allocations. A solve whose matrix did not change
+ * since the previous solve reuses its preconditioner or factorisation; zeroing the matrix counts
+ * as a change. */
+void moskSolverZeroMatrix(SOLVER_* s);
+void moskSolverZeroRHS(SOLVER_* s);
+/* Options of this solver alone, with the syntax of MOSK_OPTIONS: -solver_rtol X and
+ * -solver_maxit N set s->rtol and s->maxit; every other word goes to PETSc for this solver's KSP
+ * and PC only, written without the kind's prefix ("-ksp_monitor"; "-mosk_ksp_monitor" means the
+ * same). Later calls add to earlier ones; an option given again takes the new value. Throws
+ * std::invalid_argument, changing nothing, for a library option that is not one of the two
+ * (misspelt, or library-wide like -solver or -verbosity), a malformed value, or text PETSc cannot
+ * parse. Under MPI every process must pass the same text. */
+void moskSolverSetOptions(SOLVER_* s, const char* options);
 
 #ifdef __cplusplus
 }

@@ -5,7 +5,9 @@
 
 #include <sstream>
 
+#include "library_errors.h"
 #include "map.h"
+#include "real_values.h"
 #include "text_argument.h"
 
 namespace py = pybind11;
@@ -19,39 +21,6 @@ std::vector<DOF_*> pointers_of(const std::vector<DofHandle>& dofs) {
     for (const DofHandle& d : dofs) p.push_back(d.get());
     return p;
 }
-
-// Values in logical row-major order (a copy only when the array is not C-contiguous float64).
-using DenseValues = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
-// Values to add: anything NumPy turns into an array of booleans, integers or reals. Complex
-// numbers (their imaginary part would be dropped), text, dates and arbitrary objects (None would
-// become NaN) match no overload.
-struct RealValues {
-    DenseValues array;
-};
-
-}  // namespace
-}  // namespace mosk
-
-namespace pybind11::detail {
-template <>
-struct type_caster<mosk::RealValues> {
-    PYBIND11_TYPE_CASTER(mosk::RealValues, const_name("numpy.ndarray[numpy.float64]"));
-
-    bool load(handle src, bool convert) {
-        if (!convert && !mosk::DenseValues::check_(src)) return false;
-        array a = array::ensure(src);
-        if (!a) return false;
-        const char kind = a.dtype().kind();
-        if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') return false;
-        value.array = mosk::DenseValues::ensure(a);
-        return bool(value.array);
-    }
-};
-}  // namespace pybind11::detail
-
-namespace mosk {
-namespace {
 
 // Any Python integer: one outside the four values, however large or negative, is a ValueError.
 SYMMETRY symmetry_of(const py::int_& value) {
@@ -139,6 +108,13 @@ void SolverHandle::define(py::module_& m) {
                  moskSolverDumpMATLAB_(self.get(), c_text(a.text, "the matrix file name"),
                                        c_text(b.text, "the right-hand side file name"), nullptr,
                                        0);
+             })
+        .def("zeroMatrix", [](SolverHandle& self) { moskSolverZeroMatrix(self.get()); })
+        .def("zeroRHS", [](SolverHandle& self) { moskSolverZeroRHS(self.get()); })
+        .def("setOptions",
+             [](SolverHandle& self, const std::string& options) {
+                 const char* text = c_text(options, "the options");
+                 in_method("Solver.setOptions", "solver options", [&] { moskSolverSetOptions(self.get(), text); });
              })
         .def("__repr__", [](const SolverHandle& self) {
             const SOLVER_* s = self.get();

@@ -181,3 +181,69 @@ def test_process_boundary_worked_example_and_checks():
         _pymosk.utils.processBoundary([1, 0], [1.0, 2.0], np.eye(1), np.zeros(2))
     with pytest.raises(TypeError):
         _pymosk.utils.processBoundary(mask=[1], values=[1.0], A=np.eye(1), b=np.zeros(1))
+
+
+def assemble_rhs(grid, u, s, g):
+    for e in grid.getElementIterator():
+        A, b = p1_stiffness(grid, e), np.zeros(4)
+        mask, values = e.getDirichletBC(u, g)
+        _pymosk.utils.processBoundary(mask, values, A, b)
+        s.addRHSEntries(e.getGlobalIndex(s), b)
+
+
+@pytest.mark.parametrize("kind", ["lu", "cg"])
+def test_zeroed_solver_gives_the_answer_of_a_fresh_one(grid, kind, monkeypatch):
+    other = lambda p: [p[0] * p[1] - p[2]]
+    u = _pymosk.Dof(grid, "P", 1)
+    fresh = _pymosk.Solver(kind, u)
+    monkeypatch.setattr(__import__(__name__), "exact", other)
+    assemble(grid, u, fresh)
+    fresh.solve(u)
+    expected = u.getValues()
+    monkeypatch.undo()
+
+    s = _pymosk.Solver(kind, u)
+    assemble(grid, u, s)
+    s.solve(u)
+    first = u.getValues()
+    # Same matrix, new right-hand side: only the right-hand side is zeroed.
+    s.zeroRHS()
+    assemble_rhs(grid, u, s, other)
+    s.solve(u)
+    assert np.allclose(u.getValues(), expected, rtol=0, atol=1e-8)
+    # Everything zeroed; twice the matrix with the first right-hand side halves the first
+    # answer (a kept factorisation of the old matrix would return it unchanged).
+    s.zeroMatrix()
+    s.zeroRHS()
+    assemble(grid, u, s)
+    assemble(grid, u, s)
+    s.zeroRHS()
+    assemble_rhs(grid, u, s, exact)
+    s.solve(u)
+    assert np.allclose(u.getValues(), first / 2, rtol=0, atol=1e-8)
+
+
+def test_set_options_per_solver(grid):
+    u = _pymosk.Dof(grid, "P", 1)
+    plain, tuned = _pymosk.Solver("cg", u), _pymosk.Solver("cg", u)
+    tuned.setOptions("-solver_rtol 1e-8 -solver_maxit 500")
+    assert repr(tuned).endswith("rtol 1e-08") and " maxit 500 " in repr(tuned)
+    assert " maxit 10000 " in repr(plain)
+    for bad, name in (("-solver_rtl 1e-6", "-solver_rtl"), ("-verbosity 2", "-verbosity"),
+                      ("-solver_maxit 0", "-solver_maxit"), ("-ksp_rtol 1e-3 5", "'5'")):
+        with pytest.raises(ValueError, match=f"Solver.setOptions: .*{name}"):
+            tuned.setOptions(bad)
+    assert " maxit 500 " in repr(tuned) and "rtol 1e-08" in repr(tuned)
+    # PETSc options reach this solver's KSP and preconditioner alone (with or without the
+    # library's prefix).
+    tuned.setOptions("-mosk_pc_type none -ksp_norm_type unpreconditioned")
+    for s in (plain, tuned):
+        assemble(grid, u, s)
+        s.setSymmetry(_pymosk.Solver.SPD)
+        s.solve(u)
+    iterations = lambda s: int(repr(s).split()[1])
+    assert iterations(tuned) > 2 * iterations(plain)
+    tuned.setOptions("-ksp_max_it 2")
+    with pytest.raises(RuntimeError):
+        tuned.solve(u)
+    plain.solve(u)

@@ -27,6 +27,14 @@ std::vector<std::string> parse_library_options(const std::vector<std::string>& w
 // Splits a MOSK_OPTIONS string into words at white space.
 std::vector<std::string> split_words(const std::string& text);
 
+// The options of one solver, in MOSK_OPTIONS syntax: -solver_rtol and -solver_maxit set rtol and
+// maxit (checked as at start-up); the other words are returned for PETSc, with the library's
+// prefix "-mosk_" taken off option names. Throws std::invalid_argument for a library-wide option
+// (-solver, -verbosity, -dirichlet_labels) and for any other word starting with "-solver" (a
+// misspelt option) and for a value that follows no option; rtol and maxit are then unchanged.
+std::vector<std::string> parse_solver_options(const std::vector<std::string>& words,
+                                              double& rtol, int& maxit);
+
 bool library_started();    // moskInit ran and moskFinalize has not
 bool library_finalized();  // moskFinalize ran: PETSc and MPI must not be touched any more
 

@@ -121,6 +121,34 @@ std::string format_double(double value) {
     return text;
 }
 
+std::vector<std::string> parse_solver_options(const std::vector<std::string>& words,
+                                              double& rtol, int& maxit) {
+    for (const std::string& w : words)
+        if (w == "-solver" || w == "-verbosity" || w == "-dirichlet_labels")
+            throw std::invalid_argument("mosk: option " + w +
+                                        " holds for the whole library, not for one solver; "
+                                        "give it in MOSK_OPTIONS");
+    LibraryOptions options;
+    options.solver_rtol = rtol;
+    options.solver_maxit = maxit;
+    std::vector<std::string> rest = parse_library_options(words, options);
+    const std::string prefix = "-mosk_";
+    for (std::string& w : rest) {
+        if (w.rfind("-solver", 0) == 0)
+            throw std::invalid_argument("mosk: unknown option '" + w +
+                                        "' (a solver's own options are -solver_rtol and "
+                                        "-solver_maxit)");
+        if (w.rfind(prefix, 0) == 0 && w.size() > prefix.size()) w.erase(1, prefix.size() - 1);
+    }
+    // A value must follow its option; PETSc would drop a stray one without a word.
+    for (size_t i = 0; i < rest.size(); ++i)
+        if (rest[i][0] != '-' && (i == 0 || rest[i - 1][0] != '-'))
+            throw std::invalid_argument("mosk: '" + rest[i] + "' follows no option");
+    rtol = options.solver_rtol;
+    maxit = options.solver_maxit;
+    return rest;
+}
+
 void log_message(int level, const std::string& text) {
     if (library_options().verbosity < level) return;
     // On several processes each line names the process it comes from.

@@ -56,6 +56,12 @@ Point point_of(const TetPoints& p, const double lambda[4]) {
     return x;
 }
 
+Point node_point(const GridImpl& g, const DOF_TYPE_& type, const ELEMENT_& e, int k) {
+    double lambda[4];
+    node_lambda(element_nodes(type, e), k, lambda);
+    return point_of(element_points(g, e), lambda);
+}
+
 void evaluate_field(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e,
                     const double lambda[4], double* out) {
     const ElementNodes n = element_nodes(*d.type, e);
@@ -79,21 +85,6 @@ void resize_zeroed(DOF_& d, const GRID_& g) {
     bump_version(impl);
 }
 
-// Visits every node of the leaf mesh once: f(element, local basis k, value index).
-template <class F>
-void for_each_node_once(const DOF_& d, const GridImpl& g, const ValueBlocks& b, F&& f) {
-    std::vector<uint8_t> done(size_t(b.total), 0);
-    for (int i = 0; i < int(g.leaves.size()); ++i) {
-        const ELEMENT_& e = g.leaf(i);
-        for (int k = 0; k < d.type->nbas; ++k) {
-            const int64_t idx = value_index(d, b, e, k);
-            if (done[size_t(idx)]) continue;
-            done[size_t(idx)] = 1;
-            f(e, k, idx);
-        }
-    }
-}
-
 }  // namespace
 
 void interpolate_function(DOF_& d, MOSK_POINT_FUNC init) {
@@ -102,10 +93,7 @@ void interpolate_function(DOF_& d, MOSK_POINT_FUNC init) {
     const ValueBlocks b = value_blocks(d, *d.grid);
     std::vector<double> buffer(size_t(d.dim));
     for_each_node_once(d, g, b, [&](const ELEMENT_& e, int k, int64_t idx) {
-        const ElementNodes n = element_nodes(*d.type, e);
-        double lambda[4];
-        node_lambda(n, k, lambda);
-        const Point x = point_of(element_points(g, e), lambda);
+        const Point x = node_point(g, *d.type, e, k);
         std::fill(buffer.begin(), buffer.end(), 0.0);
         init(x[0], x[1], x[2], buffer.data());
         std::copy(buffer.begin(), buffer.end(), d.data + idx);
@@ -132,10 +120,7 @@ void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t f
             // The leaf of the old mesh that holds this new leaf: its numbering is the old one.
             const ELEMENT_* old = &e;
             while (size_t(old->record) >= first_new_record) old = &g.elements[old->parent];
-            const ElementNodes n = element_nodes(*d->type, e);
-            double lambda[4];
-            node_lambda(n, k, lambda);
-            const Point x = point_of(element_points(g, e), lambda);
+            const Point x = node_point(g, *d->type, e, k);
             const ElementGeometry geo = tet_geometry(element_points(g, *old));
             double mu[4];
             for (int m = 0; m < 4; ++m)

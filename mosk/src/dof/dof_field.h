@@ -52,6 +52,24 @@ void node_lambda(const ElementNodes& n, int k, double lambda[4]);
 // Physical point of barycentric lambda in the tetrahedron p.
 Point point_of(const TetPoints& p, const double lambda[4]);
 
+// Physical point of the node of local basis function k of `type` on leaf element e.
+Point node_point(const GridImpl& g, const DOF_TYPE_& type, const ELEMENT_& e, int k);
+
+// Visits every node of the leaf mesh once: f(element, local basis k, value index).
+template <class F>
+void for_each_node_once(const DOF_& d, const GridImpl& g, const ValueBlocks& b, F&& f) {
+    std::vector<uint8_t> done(size_t(b.total), 0);
+    for (int i = 0; i < int(g.leaves.size()); ++i) {
+        const ELEMENT_& e = g.leaf(i);
+        for (int k = 0; k < d.type->nbas; ++k) {
+            const int64_t idx = value_index(d, b, e, k);
+            if (done[size_t(idx)]) continue;
+            done[size_t(idx)] = 1;
+            f(e, k, idx);
+        }
+    }
+}
+
 // Values (dim of them) of the field at barycentric lambda of leaf element e, reading the field's
 // values through the numbering stored in e and the blocks b.
 void evaluate_field(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -65,7 +66,7 @@ MapImpl& map_impl(MAP_* map, const char* op) {
     return m;
 }
 
-std::vector<int64_t> field_value_to_global(DOF_& d) {
+std::vector<int64_t> field_value_to_global(const DOF_& d) {
     GridImpl& g = grid_of(&d, "field numbering");
     const int64_t total = value_blocks(d, *g.record).total;
     std::vector<int64_t> global(static_cast<std::size_t>(total));

@@ -63,8 +63,10 @@ void forget_field(MapImpl& map, const DOF_* dof);
 // (offsets has one entry per element plus one): the coupling pattern of a system over the map.
 void element_connectivity(MAP_* map, std::vector<int>& offsets, std::vector<int>& indices);
 
-// For each value of the field (in its own order), its global index in a map over that field
-// alone: the identity on one process.
-std::vector<int64_t> field_value_to_global(DOF_& d);
+// For each value index of the field (its position in DOF_::data), the global index of that value
+// in a map over this one field. Field values exchanged with callers as whole arrays are in this
+// order, so that they line up with the element indices of such a map. On one process the
+// numbering is the field's own and this is the identity.
+std::vector<int64_t> field_value_to_global(const DOF_& d);
 
 }  // namespace mosk

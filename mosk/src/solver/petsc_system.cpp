@@ -15,6 +15,7 @@
 #include "mosk.h"
 #include "solver/petsc_call.h"
 #include "solver/solver_kinds.h"
+#include "solver/solver_options.h"
 
 namespace mosk {
 
@@ -82,6 +83,8 @@ struct LinearSystem::Impl {
     KSP ksp = nullptr;
     const SolverKind* ksp_kind = nullptr;
     std::string ksp_options;  // the options database when ksp was made
+    std::string own_options;  // this solver's own PETSc options (add_solver_options)
+    PetscOptions ksp_database = nullptr;  // ksp's own database when own_options is not empty
     double ksp_rtol = 0;      // tolerances last given to ksp
     int ksp_maxit = 0;
     bool matrix_pending = false, rhs_pending = false;  // additions not yet assembled
@@ -117,6 +120,7 @@ struct LinearSystem::Impl {
     void destroy_ksp() noexcept {
         if (ksp) KSPDestroy(&ksp);
         ksp = nullptr;
+        if (ksp_database) PetscOptionsDestroy(&ksp_database);
         ksp_kind = nullptr;
     }
 
@@ -530,11 +534,29 @@ void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
 }
 
 void LinearSystem::zero() {
-    check_usable("zero the system");
-    PetscScope s("zero the system");
+    zero_matrix();
+    zero_rhs();
+}
+
+void LinearSystem::zero_matrix() {
+    check_usable("zero the matrix");
+    PetscScope s("zero the matrix");
     impl_->assemble(s);  // pending additions are discarded with the rest
     s.check(MatZeroEntries(impl_->A), "MatZeroEntries");
+}
+
+void LinearSystem::zero_rhs() {
+    check_usable("zero the right-hand side");
+    PetscScope s("zero the right-hand side");
+    impl_->assemble(s);
     s.check(VecZeroEntries(impl_->b), "VecZeroEntries");
+}
+
+void LinearSystem::add_solver_options(const std::vector<std::string>& words) {
+    check_usable("solver options");
+    const std::string text = checked_petsc_options(words);
+    if (text.empty()) return;
+    impl_->own_options += (impl_->own_options.empty() ? "" : " ") + text;
 }
 
 double LinearSystem::matrix_entry(int row, int col) {
@@ -615,12 +637,17 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     // (some settings, like the factorisation package, cannot change once set up).
     char* all_options = nullptr;
     s.check(PetscOptionsGetAll(nullptr, &all_options), "PetscOptionsGetAll");
-    const std::string options = all_options ? all_options : "";
+    const std::string options = (all_options ? all_options : "") + std::string("\n") + own_options;
     PetscFree(all_options);
     if (ksp && (ksp_kind != &kind || ksp_options != options)) destroy_ksp();
     const bool fresh = !ksp;
     if (fresh) {
         s.check(KSPCreate(comm, &ksp), "KSPCreate");
+        if (!own_options.empty()) {
+            ksp_database = solver_options_database(own_options, kind.options_prefix, s);
+            s.check(PetscObjectSetOptions(reinterpret_cast<PetscObject>(ksp), ksp_database),
+                    "PetscObjectSetOptions");
+        }
         ksp_kind = &kind;
         ksp_options = options;
         s.check(KSPSetOptionsPrefix(ksp, kind.options_prefix), "KSPSetOptionsPrefix");

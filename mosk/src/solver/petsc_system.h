@@ -105,6 +105,15 @@ public:
     void add_rhs(int count, const int* idx, const double* values);
     // Sets every matrix and right-hand-side entry to zero; the pattern stays.
     void zero();
+    // The same for the matrix alone and for the right-hand side alone.
+    void zero_matrix();
+    void zero_rhs();
+
+    // PETSc options of this system's solver alone (unprefixed option names, "-ksp_monitor"),
+    // added to those given before; the kind's prefix is put in front at the solve. They live in
+    // an options database of the solver's own, so no other system sees them. Throws
+    // std::invalid_argument, keeping the earlier options, when PETSc cannot read them.
+    void add_solver_options(const std::vector<std::string>& words);
 
     // Solves A x = b with the solver kind `kind` (solver_kinds.h), relative tolerance rtol
     // (0 < rtol < 1) and at most maxit (>= 1) iterations. symmetry: 0 unsymmetric,

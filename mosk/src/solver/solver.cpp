@@ -197,4 +197,20 @@ void moskSolverDumpMATLAB_(SOLVER_* s, const char* matrix_file, const char* rhs_
     collective(map.grid->comm, [&] { impl.system->write_matlab(matrix_file, rhs_file); });
 }
 
+void moskSolverZeroMatrix(SOLVER_* s) { solver_impl(s, "zero matrix").system->zero_matrix(); }
+
+void moskSolverZeroRHS(SOLVER_* s) { solver_impl(s, "zero right-hand side").system->zero_rhs(); }
+
+void moskSolverSetOptions(SOLVER_* s, const char* options) {
+    SolverImpl& impl = solver_impl(s, "solver options");
+    if (!options) throw std::invalid_argument("mosk: solver options: null text");
+    double rtol = s->rtol;
+    int maxit = s->maxit;
+    const std::vector<std::string> petsc_words =
+        parse_solver_options(split_words(options), rtol, maxit);
+    impl.system->add_solver_options(petsc_words);  // checks them before anything changes
+    s->rtol = rtol;
+    s->maxit = maxit;
+}
+
 }  // extern "C"

@@ -116,19 +116,23 @@ std::string solver_kind_names() {
 }
 
 void set_from_options(KSP ksp, const SolverKind& kind, const PetscScope& s) {
+    // The KSP's own database when it has one (a solver's own options), else the global one.
+    PetscOptions db = nullptr;
+    s.check(PetscObjectGetOptions(reinterpret_cast<PetscObject>(ksp), &db),
+            "PetscObjectGetOptions");
     std::vector<std::string> inserted;
     auto remove_inserted = [&] {
-        for (const std::string& name : inserted) PetscOptionsClearValue(nullptr, name.c_str());
+        for (const std::string& name : inserted) PetscOptionsClearValue(db, name.c_str());
     };
     try {
         const std::string prefix = kind.options_prefix ? kind.options_prefix : "";
         for (const OptionDefault& d : kind.defaults) {
             PetscBool set = PETSC_FALSE;
-            s.check(PetscOptionsHasName(nullptr, kind.options_prefix, d.name, &set),
+            s.check(PetscOptionsHasName(db, kind.options_prefix, d.name, &set),
                     "PetscOptionsHasName");
             if (set) continue;
             const std::string full = "-" + prefix + (d.name + 1);
-            s.check(PetscOptionsSetValue(nullptr, full.c_str(), d.value), "PetscOptionsSetValue");
+            s.check(PetscOptionsSetValue(db, full.c_str(), d.value), "PetscOptionsSetValue");
             inserted.push_back(full);
         }
         s.check(KSPSetFromOptions(ksp), "KSPSetFromOptions");

@@ -80,7 +80,10 @@ py::module_& DofHandle::define(py::module_& m) {
         .def("getGrid", &DofHandle::getGrid)
         .def("getNBas", &DofHandle::getNBas)
         .def("getDirichletBC", &DofHandle::getDirichletBC)
-        .def("getSize", &DofHandle::getSize);
+        .def("getSize", &DofHandle::getSize)
+        .def("getValues", &DofHandle::getValues)
+        .def("setValues", &DofHandle::setValues)
+        .def("getNodeCoordinates", &DofHandle::getNodeCoordinates);
     return m;
 }
 

@@ -1,6 +1,7 @@
 // DofHandle: the module's wrapper of a library DOF field, exposed as _pymosk.Dof.
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -11,6 +12,7 @@
 #include "grid.h"
 #include "handle.h"
 #include "mosk.h"
+#include "real_values.h"
 
 namespace mosk {
 
@@ -39,6 +41,11 @@ public:
     int getNBas(ElementHandle& e);
     pybind11::list getDirichletBC(ElementHandle& e, PointFunction f);
     int getSize();
+    // Values and node coordinates as NumPy arrays, in the global numbering of a map over this
+    // one field (dof/dof_values.cpp).
+    pybind11::array_t<double> getValues();
+    void setValues(const RealValues& values);
+    pybind11::array_t<double> getNodeCoordinates();
 
     DOF_* get() const { return handle.get(); }
 

@@ -1,0 +1,44 @@
+#include "solver/solver_options.h"
+
+#include <petscsys.h>
+
+#include <stdexcept>
+
+#include "solver/petsc_call.h"
+
+namespace mosk {
+
+std::string checked_petsc_options(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& w : words) text += (text.empty() ? "" : " ") + w;
+    PetscScope s("solver options");
+    PetscOptions scratch = nullptr;
+    s.check(PetscOptionsCreate(&scratch), "PetscOptionsCreate");
+    const PetscErrorCode code = PetscOptionsInsertString(scratch, text.c_str());
+    PetscOptionsDestroy(&scratch);
+    try {
+        s.check(code, "PetscOptionsInsertString");
+    } catch (const std::runtime_error& e) {
+        throw std::invalid_argument(std::string("mosk: PETSc cannot read the options '") + text +
+                                    "': " + e.what());
+    }
+    return text;
+}
+
+PetscOptions solver_options_database(const std::string& own, const char* prefix,
+                                     const PetscScope& s) {
+    PetscOptions db = nullptr;
+    s.check(PetscOptionsCreate(&db), "PetscOptionsCreate");
+    char* global = nullptr;
+    PetscErrorCode code = PetscOptionsGetAll(nullptr, &global);
+    if (!code) code = PetscOptionsInsertString(db, global);
+    PetscFree(global);
+    if (!code && prefix) code = PetscOptionsPrefixPush(db, prefix);
+    if (!code) code = PetscOptionsInsertString(db, own.c_str());
+    if (!code && prefix) code = PetscOptionsPrefixPop(db);
+    if (code) PetscOptionsDestroy(&db);
+    s.check(code, "PetscOptionsInsertString");
+    return db;
+}
+
+}  // namespace mosk
