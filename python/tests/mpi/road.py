@@ -30,6 +30,16 @@ walked = [cell_map.getGlobalIndex(e)[0] for e in grid.getElementIterator()]
 walked_all = sorted(i for part in comm.allgather(walked) for i in part)
 u_map = _pymosk.Map([u, f])
 
+# Field arrays are in the global numbering of a map over the one field: an element's indices
+# pick its nodes (whose mean is the element's centroid, for P1 and P2 nodes alike).
+f_nodes, f_map = f.getNodeCoordinates(), _pymosk.Map(f)
+p1 = _pymosk.Dof(grid, "P", 1)
+vertices, vertex_map = p1.getNodeCoordinates(), _pymosk.Map(p1)
+arrays_ok = bool(np.array_equal(f.getValues(), [4 * manufactured_solution(p)[0] for p in f_nodes]))
+for e in grid.getElementIterator():
+    centroid = vertices[vertex_map.getGlobalIndex(e)].mean(axis=0)
+    arrays_ok &= bool(np.allclose(f_nodes[f_map.getGlobalIndex(e)].mean(axis=0), centroid))
+
 summary = {
     "processes": comm.Get_size(),
     "elements": comm.allgather(grid.getNumElements()),
@@ -39,6 +49,7 @@ summary = {
     "map_sizes": comm.allgather(u_map.getSize()),
     "map_global_size": u_map.getGlobalSize(),
     "dof_size": u.getSize(),
+    "arrays_ok": comm.allgather(arrays_ok),
     "solvers": {},
 }
 for kind in ["cg", "gmres", "bicgstab", "lu", "petsc"]:
@@ -49,6 +60,15 @@ for kind in ["cg", "gmres", "bicgstab", "lu", "petsc"]:
     summary["solvers"][kind] = {"repr": comm.allgather(text)}
     grid.exportVTK(str(out / f"{kind}.vtu"), [u, f])
     if kind == "cg":
+        # Reassembled after zeroing, with this solver's own tolerance: the same answer.
+        first = u.getValues()
+        solver.setOptions("-solver_rtol 1e-9")
+        solver.zeroMatrix()
+        solver.zeroRHS()
+        assemble(grid, solver, u, f, manufactured_solution)
+        solver.solve(u)
+        summary["reassembled"] = float(np.abs(u.getValues() - first).max())
+        summary["own_rtol"] = comm.allgather(repr(solver).split()[-1])
         solver.dumpMATLAB(str(out / "A.m"), str(out / "b.m"))
         grid.exportVTK(str(out / "cg.pvtu"), [u, cells])
         grid.exportVTK(str(out / "cg.vtk"), u)
