@@ -38,7 +38,8 @@ TEST(Partition, BalancedWithinTheBoundAndFewerCutFacesThanBlocks) {
                 ASSERT_TRUE(p >= 0 && p < parts);
                 ++size[p];
             }
-            const double cap = std::max(std::ceil(double(n) / parts), imbalance * n / parts);
+            const double cap =
+                std::max(std::ceil(double(n) / parts), std::min(imbalance, 1.002) * n / parts);
             EXPECT_LE(*std::max_element(size.begin(), size.end()), cap) << parts << " parts";
             EXPECT_GT(*std::min_element(size.begin(), size.end()), 0);
             EXPECT_EQ(part, partition_leaves(c.g, parts, imbalance));  // the same every time
@@ -51,6 +52,21 @@ TEST(Partition, BalancedWithinTheBoundAndFewerCutFacesThanBlocks) {
             EXPECT_LT(cut, cut_faces(c.g)) << parts << " parts";
         }
     }
+}
+
+TEST(Partition, RefinedGridsArePartitionedBySubtrees) {
+    CubeGrid c;
+    moskRefineAllElements(c.record, 5);  // leaves at level 5 and more: units of 4 levels
+    const int n = int(c.g.leaves.size());
+    const std::vector<int> part = partition_leaves(c.g, 3, 1.05, 0);
+    std::vector<int> size(3, 0);
+    for (int p : part) ++size[p];
+    EXPECT_LE(*std::max_element(size.begin(), size.end()), std::ceil(1.002 * n / 3));
+    // Subtrees stay whole unless the balance repair split them: few cut faces.
+    set_owners(c.g, part);
+    const int64_t cut = cut_faces(c.g);
+    set_owners(c.g, partition_leaves(c.g, 3, 1.05));
+    EXPECT_LT(double(cut), 1.5 * double(cut_faces(c.g)));
 }
 
 TEST(Partition, MorePartsThanElementsGiveOneElementEach) {
