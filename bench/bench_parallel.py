@@ -1,5 +1,7 @@
 """The whole road (bench_road.py's module side, P1) on 1 and 2 processes: each phase's time (the
-slowest process's), the speedup of 2 processes over 1, and the peak resident set per process.
+slowest process's; the processes meet at a barrier between phases, so that a phase's time holds
+no wait for another process's earlier phase), the speedup of 2 processes over 1, and the peak
+resident set per process.
 
     bench_parallel.py [--sizes 1e5,1e6] [--processes 1,2]
 
@@ -29,9 +31,9 @@ def child(levels, out):
     import bench_road
     import _pymosk  # noqa: F401 - started before the road runs
 
-    result = bench_road.run_module(os.path.join(ROOT, "meshes", "cube.msh"), levels, 1,
-                                   os.path.join(out, "road.vtu"))
     comm = MPI.COMM_WORLD
+    result = bench_road.run_module(os.path.join(ROOT, "meshes", "cube.msh"), levels, 1,
+                                   os.path.join(out, "road.vtu"), sync=comm.Barrier)
     times = {k: comm.allreduce(v, op=MPI.MAX) for k, v in result["times"].items()}
     peaks = comm.allgather(result["peak_mb"])
     unknowns = result["unknowns"]

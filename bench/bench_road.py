@@ -102,19 +102,25 @@ def peak_rss_mb():
 # ---------------------------------------------------------------------------------------------
 # The module's side (child process)
 
-def run_module(mesh, levels, order, vtu):
+def run_module(mesh, levels, order, vtu, sync=lambda: None):
+    """The road, phase by phase; sync() runs before every clock reading (a barrier on several
+    processes, so that no phase's time holds another process's lateness)."""
     import _pymosk
 
+    sync()
     t0 = time.perf_counter()
     grid = _pymosk.Grid(mesh)
     grid.refineAllElements(levels)
     grid.balance(1.05)
+    sync()
     t1 = time.perf_counter()
     u = _pymosk.Dof(grid, "P", order, name="u")
     f = _pymosk.Dof(grid, "P", order, udf=source, name="f")
+    sync()
     t2 = time.perf_counter()
     solver = _pymosk.Solver("cg", u)
     solver.setSymmetry(_pymosk.Solver.SPD)
+    sync()
     t3 = time.perf_counter()
     process_boundary = _pymosk.utils.processBoundary
     for e in grid.getElementIterator():
@@ -125,10 +131,13 @@ def run_module(mesh, levels, order, vtu):
         process_boundary(mask, values, A, b)
         solver.addMatrixEntries(idx, idx, A)
         solver.addRHSEntries(idx, b)
+    sync()
     t4 = time.perf_counter()
     solver.solve(u)
+    sync()
     t5 = time.perf_counter()
     grid.exportVTK(vtu, [u, f])
+    sync()
     t6 = time.perf_counter()
     t = dict(grid=t1 - t0, fields=t2 - t1, solver=t3 - t2, loop=t4 - t3, solve=t5 - t4,
              export=t6 - t5)
