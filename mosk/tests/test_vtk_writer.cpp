@@ -16,7 +16,7 @@
 #include <sstream>
 
 #include "grid/grid_impl.h"
-#include "io/vtk_writer.h"
+#include "grid/grid_export.h"
 #include "mosk.h"
 #include "mosk_errors.h"
 

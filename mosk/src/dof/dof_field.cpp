@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "core/library_state.h"
-#include "solver/map.h"
 
 namespace mosk {
 
@@ -199,7 +198,7 @@ void moskDofFree(DOF_** dof) {
         auto& fields = impl_of(d->grid).fields;
         fields.erase(std::remove(fields.begin(), fields.end(), d), fields.end());
     }
-    for (MapImpl* map : dof_impl(*d).maps) forget_field(*map, d);
+    for (FieldUser* user : dof_impl(*d).users) user->field_freed(d);
     delete static_cast<DofImpl*>(d->impl);
     delete d;
     *dof = nullptr;

@@ -21,6 +21,14 @@ enum class InitMode { NoData, NoAction, Interpolation, Lambda, Function };
 // marker; null is "no data").
 InitMode init_mode_of(MOSK_POINT_FUNC init);
 
+// Something built on fields that must learn when one of them is freed.
+struct FieldUser {
+    virtual void field_freed(const DOF_* dof) = 0;
+
+protected:
+    virtual ~FieldUser() = default;
+};
+
 struct DofImpl {
     std::string name;
     InitMode mode = InitMode::NoData;
@@ -28,8 +36,9 @@ struct DofImpl {
     // Changes whenever the library writes the values; drawn from one process-wide counter, so
     // a field made at the address of a freed one never repeats its version. Keys derived caches.
     uint64_t version = 0;
-    // Maps that number this field: freeing the field tells them, so none reads it afterwards.
-    std::vector<struct MapImpl*> maps;
+    // What is built on this field (maps): freeing the field tells them, so none reads it
+    // afterwards.
+    std::vector<FieldUser*> users;
 };
 
 DofImpl& dof_impl(DOF_& d);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "dof/dof_field.h"
-#include "solver/map.h"
+#include "dof/field_numbering.h"
 
 namespace mosk {
 namespace {

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "core/chunked_store.h"
+#include "core/point.h"
+#include "io/mesh_data.h"
 #include "mosk.h"
 
 namespace mosk {
-
-using Point = std::array<double, 3>;
 
 // Local edges and faces of a tetrahedron: edge k joins kEdgeVerts[k]; face i is opposite vertex
 // i and holds kFaceVerts[i] in increasing local order.
@@ -21,18 +21,6 @@ inline constexpr int kFaceVerts[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1,
 
 // Boundary label of a boundary face that the mesh file gives no label (or label 0) for.
 inline constexpr int kUnlabelledBoundary = -1;
-
-// A mesh as a reader delivers it, before it becomes a grid. Indices are 0-based.
-struct MeshData {
-    std::vector<Point> points;
-    std::vector<std::array<int, 4>> tets;
-    std::vector<std::array<int, 3>> triangles;  // labelled surface triangles (any order)
-    std::vector<int> triangle_labels;           // one per triangle
-    std::vector<int64_t> tet_lines;  // the file line of each tetrahedron; empty for binary files
-    // Volume cells of other shapes, counted so that the import can refuse the file instead of
-    // silently losing part of the volume.
-    int64_t hexahedra = 0, prisms = 0, pyramids = 0;
-};
 
 class GridImpl {
 public:
@@ -133,10 +121,6 @@ void require_no_callback_running(const GridImpl& grid, const char* op);
 
 // Signed volume of the tetrahedron (positive for the library's orientation).
 double signed_volume(const Point& a, const Point& b, const Point& c, const Point& d);
-
-// Mesh input (io/): reads any supported format, chosen by content. Throws FileError when the file
-// cannot be opened or read, FormatError for unknown or malformed content (naming file and line).
-MeshData read_mesh(const std::string& path);
 
 // Refinement (grid/refine.cpp): `levels` levels of bisection of every leaf with closure.
 void refine_all(GridImpl& grid, int levels);

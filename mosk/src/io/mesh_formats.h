@@ -2,7 +2,7 @@
 // scanner's text and throws FormatError (through the scanner) for malformed content.
 #pragma once
 
-#include "grid/grid_impl.h"
+#include "io/mesh_data.h"
 #include "io/mesh_scanner.h"
 
 namespace mosk::io {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "grid/grid_impl.h"
+#include "io/mesh_data.h"
 #include "io/mesh_formats.h"
 #include "mosk_errors.h"
 

@@ -1,16 +1,20 @@
-// VTK output of a grid and fields on it: legacy (.vtk, binary) or XML (.vtu, appended raw binary),
-// chosen by the extension of the path.
+// VTK output, the file formats only: legacy (.vtk, binary), XML (.vtu, appended raw binary) and
+// the index of a parallel XML file (.pvtu). The writers see points, tetrahedra over them and
+// arrays of values; what those mean is the caller's.
 #pragma once
 
+#include <cstddef>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "grid/grid_impl.h"
+#include "core/point.h"
 
 namespace mosk {
 
-// One array of values on the grid. Point data: `components` values per grid vertex (all of
-// GridImpl::coords), vertex-major. Cell data: `components` values per leaf element, in leaf order.
+// One array of values. Point data: `components` values per point of the piece, point-major.
+// Cell data: `components` values per cell, in cell order.
 struct VtkField {
     std::string name;  // non-empty UTF-8 without control characters
     int components = 1;
@@ -18,26 +22,37 @@ struct VtkField {
     std::vector<double> values;
 };
 
-// What one file shows of a grid: some of its leaves (`cells`, by leaf number) and the vertices
-// they use (`points`, by global vertex number; point_of maps a vertex to its point). Empty lists
-// mean the whole grid.
+// What one file shows: tetrahedra over numbered vertices, and the vertices they use.
 struct VtkPiece {
-    const GridImpl& grid;
-    std::vector<int> cells, points, point_of;
+    std::span<const Point> coords;                  // every vertex, by number
+    std::size_t ncells = 0;
+    std::function<const int*(std::size_t)> cell;    // the 4 vertex numbers of cell i
+    std::vector<int> points;    // the vertices written, by number; empty: all of coords
+    std::vector<int> point_of;  // vertex number -> point written (when `points` is not empty)
 
-    std::size_t cell_count() const { return cells.empty() ? grid.leaves.size() : cells.size(); }
-    std::size_t point_count() const {
-        return points.empty() ? grid.coords.size() : points.size();
-    }
+    std::size_t cell_count() const { return ncells; }
+    std::size_t point_count() const { return points.empty() ? coords.size() : points.size(); }
 };
 
-// Writes the grid's vertices and leaf tetrahedra and the fields to `path`, which appears only
-// once it is complete (a temporary in the same directory is renamed onto it). .vtk and .vtu hold
-// the whole grid (process 0 writes them); .pvtu is an index of one .vtu piece per process
-// (piece_path), each with the elements that process owns and a cell array "process". Collective.
-// Throws std::invalid_argument for another extension (any case) or a malformed field, FileError
-// (with errno) when a file cannot be written.
-void write_vtk(const GridImpl& grid, const std::string& path, const std::vector<VtkField>& fields);
+enum class VtkFormat { legacy, xml, parallel_xml };
+
+// The format of `path` by its extension (.vtk, .vtu, .pvtu, any case); throws
+// std::invalid_argument for another.
+VtkFormat vtk_format(const std::string& path);
+
+// Throws std::invalid_argument naming `path` for a field without a name, a name that is not clean
+// UTF-8, two fields of one name, or values that do not fit the piece.
+void check_vtk_fields(const VtkPiece& piece, const std::string& path,
+                      const std::vector<VtkField>& fields);
+
+// Writes the piece and the fields to `path` (legacy or XML), which appears only once it is
+// complete (a temporary in the same directory is renamed onto it). Throws as check_vtk_fields,
+// and FileError (with errno) when the file cannot be written.
+void write_vtk_file(const std::string& path, VtkFormat format, const VtkPiece& piece,
+                    const std::vector<VtkField>& fields);
+
+// The index of a .pvtu file: the arrays of `fields` and `pieces` pieces named by piece_path.
+void write_pvtu_index(const std::string& path, const std::vector<VtkField>& fields, int pieces);
 
 // The piece of process `rank` of a .pvtu file: x.pvtu -> x_<rank>.vtu.
 std::string piece_path(const std::string& pvtu_path, int rank);

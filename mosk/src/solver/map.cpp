@@ -8,53 +8,14 @@
 #include <string>
 
 #include "dof/dof_field.h"
+#include "dof/field_numbering.h"
 
 namespace mosk {
-
-namespace {
-
-// Calls visit(owner) for every value of the field, in its own order.
-template <class Visit>
-void for_each_value_owner(const DOF_& d, GridImpl& g, Visit&& visit) {
-    const GridImpl::EntityOwners& o = entity_owners(g);
-    auto block = [&](const std::vector<int>& owner, int64_t per_entity) {
-        for (int owner_of_entity : owner)
-            for (int64_t k = 0; k < per_entity; ++k) visit(owner_of_entity);
-    };
-    block(o.vert, d.nvert_values);
-    block(o.edge, d.nedge_values);
-    block(o.face, d.nface_values);
-    for (int i = 0; i < int(g.leaves.size()); ++i)
-        for (int64_t k = 0; k < d.nelem_values; ++k) visit(g.leaf(i).owner);
-}
-
-// Process-major global numbering of the map's serial positions (see map.h).
-void number_globally(MapImpl& m, GridImpl& g) {
-    m.rstart = 0;
-    m.nlocal = m.total;
-    m.global_of.clear();
-    if (g.nprocs == 1) return;
-    std::vector<int> owner(std::size_t(m.total));
-    std::vector<int> next(std::size_t(g.nprocs) + 1, 0);
-    std::size_t pos = 0;
-    for (DOF_* d : m.dofs)
-        for_each_value_owner(*d, g, [&](int p) {
-            owner[pos++] = p;
-            ++next[p + 1];
-        });
-    for (int p = 0; p < g.nprocs; ++p) next[p + 1] += next[p];
-    m.rstart = next[g.rank];
-    m.nlocal = next[g.rank + 1] - next[g.rank];
-    m.global_of.resize(owner.size());
-    for (std::size_t i = 0; i < owner.size(); ++i) m.global_of[i] = next[owner[i]]++;
-}
-
-}  // namespace
 
 MapImpl& map_impl(MAP_* map, const char* op) {
     if (!map || !map->impl) throw std::invalid_argument(std::string("mosk: ") + op + ": null map");
     MapImpl& m = *static_cast<MapImpl*>(map->impl);
-    if (m.field_freed)
+    if (m.field_freed_)
         throw std::logic_error(std::string("mosk: ") + op +
                                ": a field of the map was freed before the map");
     if (!m.dofs.empty()) grid_of(m.dofs[0], op);  // throws when the grid was freed
@@ -66,37 +27,17 @@ MapImpl& map_impl(MAP_* map, const char* op) {
     return m;
 }
 
-std::vector<int64_t> field_value_to_global(const DOF_& d) {
-    GridImpl& g = grid_of(&d, "field numbering");
-    const int64_t total = value_blocks(d, *g.record).total;
-    std::vector<int64_t> global(static_cast<std::size_t>(total));
-    if (g.nprocs == 1) {
-        for (int64_t k = 0; k < total; ++k) global[k] = k;
-        return global;
-    }
-    std::vector<int64_t> next(std::size_t(g.nprocs) + 1, 0);
-    std::vector<int> owner(static_cast<std::size_t>(total));
-    std::size_t pos = 0;
-    for_each_value_owner(d, g, [&](int p) {
-        owner[pos++] = p;
-        ++next[p + 1];
-    });
-    for (int p = 0; p < g.nprocs; ++p) next[p + 1] += next[p];
-    for (std::size_t k = 0; k < owner.size(); ++k) global[k] = next[owner[k]]++;
-    return global;
-}
-
 MapImpl::~MapImpl() {
     for (DOF_* d : dofs)
         if (d) {
-            auto& maps = dof_impl(*d).maps;
-            maps.erase(std::remove(maps.begin(), maps.end(), this), maps.end());
+            auto& users = dof_impl(*d).users;
+            users.erase(std::remove(users.begin(), users.end(), this), users.end());
         }
 }
 
-void forget_field(MapImpl& map, const DOF_* dof) {
-    std::replace(map.dofs.begin(), map.dofs.end(), const_cast<DOF_*>(dof), static_cast<DOF_*>(nullptr));
-    map.field_freed = true;
+void MapImpl::field_freed(const DOF_* dof) {
+    std::replace(dofs.begin(), dofs.end(), const_cast<DOF_*>(dof), static_cast<DOF_*>(nullptr));
+    field_freed_ = true;
 }
 
 void element_connectivity(MAP_* map, std::vector<int>& offsets, std::vector<int>& indices) {
@@ -150,13 +91,16 @@ MAP_* moskMapCreateN(int n, DOF_** dofs) {
     *map = MAP_{};
     impl->total = int(size);
     impl->nlocal = int(size);
-    for (DOF_* d : impl->dofs) dof_impl(*d).maps.push_back(impl.get());
+    for (DOF_* d : impl->dofs) dof_impl(*d).users.push_back(impl.get());
     if (n > 0) {
         GridImpl& g = impl_of(dofs[0]->grid);
         impl->grid = &g;
         impl->generation = g.numbering_generation;
         impl->partition = g.partition_generation;
-        number_globally(*impl, g);
+        ValueNumbering numbering = number_values(impl->dofs, g);
+        impl->rstart = numbering.rstart;
+        impl->nlocal = numbering.nlocal;
+        if (g.nprocs > 1) impl->global_of = std::move(numbering.global);
     }
     map->ndofs = n;
     map->local_size = impl->nlocal;

@@ -17,18 +17,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "dof/dof_field.h"
 #include "grid/grid_impl.h"
 #include "mosk.h"
 
 namespace mosk {
 
-struct MapImpl {
+struct MapImpl final : FieldUser {
     std::vector<DOF_*> dofs;   // a freed field's entries become null
     std::vector<int> offsets;  // first serial position of each field
     const GridImpl* grid = nullptr;
     uint64_t generation = 0;   // the grid's numbering the map was made for
     uint64_t partition = 0;    // the grid's owners the map was made for
-    bool field_freed = false;  // one of the fields was freed before the map
+    bool field_freed_ = false;  // one of the fields was freed before the map
     int total = 0;             // values of all fields
     int rstart = 0, nlocal = 0;  // this process's range of global indices
     // Global index of each serial position; empty when they agree (one process).
@@ -37,7 +38,8 @@ struct MapImpl {
     MapImpl() = default;
     MapImpl(const MapImpl&) = delete;
     MapImpl& operator=(const MapImpl&) = delete;
-    ~MapImpl();  // leaves the lists of its live fields
+    ~MapImpl() override;  // leaves the lists of its live fields
+    void field_freed(const DOF_* dof) override;  // the map is stale from then on
 
     int global(int serial) const { return global_of.empty() ? serial : global_of[serial]; }
     int local_of_global(int g) const {
@@ -56,17 +58,9 @@ struct MapImpl {
 // numbering no longer matches the fields).
 MapImpl& map_impl(MAP_* map, const char* op);
 
-// Called when `dof`, a field of the map, is freed.
-void forget_field(MapImpl& map, const DOF_* dof);
-
 // For every leaf element, the global indices of every value of every field of the map on it
 // (offsets has one entry per element plus one): the coupling pattern of a system over the map.
 void element_connectivity(MAP_* map, std::vector<int>& offsets, std::vector<int>& indices);
 
-// For each value index of the field (its position in DOF_::data), the global index of that value
-// in a map over this one field. Field values exchanged with callers as whole arrays are in this
-// order, so that they line up with the element indices of such a map. On one process the
-// numbering is the field's own and this is the identity.
-std::vector<int64_t> field_value_to_global(const DOF_& d);
 
 }  // namespace mosk

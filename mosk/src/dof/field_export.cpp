@@ -1,0 +1,69 @@
+// Export of a grid with fields: the fields' values at the vertices (point data) or on the
+// elements (cell data), written by the grid's VTK export.
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/parallel.h"
+#include "dof/dof_layout.h"
+#include "grid/grid_export.h"
+#include "mosk.h"
+
+namespace mosk {
+namespace {
+
+// The DOF records as VtkFields: fields with vertex values become point data (their values at
+// the vertices; higher-order nodes on edges and faces are not written), piecewise constants cell
+// data in leaf order.
+std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
+    if (n < 0)
+        throw std::invalid_argument("mosk: export: negative field count " + std::to_string(n));
+    if (n > 0 && !dofs) throw std::invalid_argument("mosk: export: null field list");
+    std::vector<VtkField> fields;
+    for (int i = 0; i < n; ++i) {
+        const DOF_* d = dofs[i];
+        // A record without a grid was never made by moskDofNew_.
+        if (!d || !d->grid) throw std::invalid_argument("mosk: export: null field");
+        if (d->grid != grid.record)
+            throw std::invalid_argument(std::string("mosk: export: field '") +
+                                        (d->name ? d->name : "") + "' lives on another grid");
+        const ValueBlocks b = value_blocks(*d, *grid.record);
+        // A field of an empty grid holds no values, and then no storage either.
+        if (!d->data && b.total > 0) throw std::invalid_argument("mosk: export: null field");
+        VtkField f;
+        f.name = d->name ? d->name : "";
+        f.components = d->dim;
+        if (d->nvert_values > 0) {
+            f.cell_data = false;
+            f.values.resize(grid.coords.size() * size_t(d->dim));
+            for (size_t v = 0; v < grid.coords.size(); ++v)
+                for (int c = 0; c < d->dim; ++c)
+                    f.values[v * d->dim + c] = d->data[b.vert + int64_t(v) * d->nvert_values + c];
+        } else if (d->nelem_values > 0) {
+            f.cell_data = true;
+            f.values.resize(grid.leaves.size() * size_t(d->dim));
+            for (size_t e = 0; e < grid.leaves.size(); ++e)
+                for (int c = 0; c < d->dim; ++c)
+                    f.values[e * d->dim + c] = d->data[b.elem + int64_t(e) * d->nelem_values + c];
+        } else {
+            throw std::invalid_argument(std::string("mosk: export: field '") +
+                                        (d->name ? d->name : "") +
+                                        "' has neither vertex nor element values");
+        }
+        fields.push_back(std::move(f));
+    }
+    return fields;
+}
+
+}  // namespace
+}  // namespace mosk
+
+using namespace mosk;
+
+extern "C" void moskExportVTKn(GRID_* grid, const char* file, int n, DOF_** dofs) {
+    if (!file) throw std::invalid_argument("mosk: export: null file name");
+    const GridImpl& g = impl_of(grid);
+    std::vector<VtkField> fields;
+    collective(g.comm, [&] { fields = fields_of_dofs(g, n, dofs); });
+    write_vtk(g, file, fields);
+}

@@ -1,0 +1,56 @@
+#include "dof/field_numbering.h"
+
+#include <climits>
+#include <stdexcept>
+
+#include "dof/dof_field.h"
+
+namespace mosk {
+namespace {
+
+// Appends the owner of every value of the field, in its own order.
+void append_value_owners(const DOF_& d, GridImpl& g, std::vector<int>& owners) {
+    const GridImpl::EntityOwners& o = entity_owners(g);
+    auto block = [&](const std::vector<int>& owner, int64_t per_entity) {
+        for (int owner_of_entity : owner)
+            for (int64_t k = 0; k < per_entity; ++k) owners.push_back(owner_of_entity);
+    };
+    block(o.vert, d.nvert_values);
+    block(o.edge, d.nedge_values);
+    block(o.face, d.nface_values);
+    for (int i = 0; i < int(g.leaves.size()); ++i)
+        for (int64_t k = 0; k < d.nelem_values; ++k) owners.push_back(g.leaf(i).owner);
+}
+
+}  // namespace
+
+ValueNumbering number_values(const std::vector<DOF_*>& fields, GridImpl& g) {
+    ValueNumbering n;
+    int64_t total = 0;
+    for (const DOF_* d : fields) total += value_blocks(*d, *g.record).total;
+    if (total > INT_MAX) throw std::length_error("mosk: numbering: more than 2^31-1 values");
+    n.nlocal = int(total);
+    n.global.resize(std::size_t(total));
+    if (g.nprocs == 1) {
+        for (int k = 0; k < int(total); ++k) n.global[k] = k;
+        return n;
+    }
+    std::vector<int> owner;
+    owner.reserve(std::size_t(total));
+    for (const DOF_* d : fields) append_value_owners(*d, g, owner);
+    std::vector<int> next(std::size_t(g.nprocs) + 1, 0);
+    for (int p : owner) ++next[p + 1];
+    for (int p = 0; p < g.nprocs; ++p) next[p + 1] += next[p];
+    n.rstart = next[g.rank];
+    n.nlocal = next[g.rank + 1] - next[g.rank];
+    for (std::size_t i = 0; i < owner.size(); ++i) n.global[i] = next[owner[i]]++;
+    return n;
+}
+
+std::vector<int64_t> field_value_to_global(const DOF_& d) {
+    GridImpl& g = grid_of(&d, "field numbering");
+    const ValueNumbering n = number_values({const_cast<DOF_*>(&d)}, g);
+    return std::vector<int64_t>(n.global.begin(), n.global.end());
+}
+
+}  // namespace mosk

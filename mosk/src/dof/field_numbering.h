@@ -1,0 +1,30 @@
+// Process-major numbering of field values: every value belongs to the owner of its node's
+// vertex, edge, face or element (entity_owners); the values of process 0 come first, then those
+// of process 1, and so on, each process's field by field, each field in its own value order. On
+// one process this is the fields' own order, one field after another.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "grid/grid_impl.h"
+#include "mosk.h"
+
+namespace mosk {
+
+struct ValueNumbering {
+    std::vector<int> global;  // the global index of each value, fields one after another
+    int rstart = 0, nlocal = 0;  // this process's range of global indices
+};
+
+// The numbering of the values of `fields` (all on grid g). Throws std::length_error beyond
+// 2^31 - 1 values.
+ValueNumbering number_values(const std::vector<DOF_*>& fields, GridImpl& g);
+
+// For each value index of the field (its position in DOF_::data), the global index of that value
+// in a map over this one field. Field values exchanged with callers as whole arrays are in this
+// order, so that they line up with the element indices of such a map. On one process the
+// numbering is the field's own and this is the identity.
+std::vector<int64_t> field_value_to_global(const DOF_& d);
+
+}  // namespace mosk

@@ -1,0 +1,89 @@
+// Export of a grid: one file with the whole grid, or one piece per process and an index.
+#include "grid/grid_export.h"
+
+#include "core/parallel.h"
+
+namespace mosk {
+namespace {
+
+// The part of the grid one process owns: its leaves and the vertices they use, in increasing
+// global number.
+struct GridPiece {
+    VtkPiece piece;
+    std::vector<int> leaves;  // the leaf of each cell; empty: every leaf in order
+};
+
+GridPiece whole_grid(const GridImpl& grid) {
+    GridPiece g;
+    g.piece.coords = grid.coords;
+    g.piece.ncells = grid.leaves.size();
+    g.piece.cell = [&grid](std::size_t i) { return grid.leaf(int(i)).verts; };
+    return g;
+}
+
+GridPiece owned_piece(const GridImpl& grid, int owner) {
+    GridPiece g;
+    VtkPiece& piece = g.piece;
+    piece.coords = grid.coords;
+    std::vector<char> used(grid.coords.size(), 0);
+    for (int i = 0; i < int(grid.leaves.size()); ++i) {
+        const ELEMENT_& e = grid.leaf(i);
+        if (e.owner != owner) continue;
+        g.leaves.push_back(i);
+        for (int v : e.verts) used[v] = 1;
+    }
+    piece.ncells = g.leaves.size();
+    piece.cell = [&grid, leaves = &g.leaves](std::size_t i) {
+        return grid.leaf((*leaves)[i]).verts;
+    };
+    piece.point_of.assign(grid.coords.size(), -1);
+    for (std::size_t v = 0; v < used.size(); ++v)
+        if (used[v]) {
+            piece.point_of[v] = int(piece.points.size());
+            piece.points.push_back(int(v));
+        }
+    return g;
+}
+
+// The fields' values on the piece's points and cells, and the owning process as a cell array.
+std::vector<VtkField> restrict_to_piece(const GridPiece& g, const std::vector<VtkField>& all,
+                                        int owner) {
+    std::vector<VtkField> out;
+    for (const VtkField& f : all) {
+        VtkField r{f.name, f.components, f.cell_data, {}};
+        const std::vector<int>& ids = f.cell_data ? g.leaves : g.piece.points;
+        r.values.reserve(ids.size() * std::size_t(f.components));
+        for (int id : ids)
+            for (int c = 0; c < f.components; ++c)
+                r.values.push_back(f.values[std::size_t(id) * f.components + c]);
+        out.push_back(std::move(r));
+    }
+    out.push_back(VtkField{"process", 1, true,
+                           std::vector<double>(g.leaves.size(), double(owner))});
+    return out;
+}
+
+}  // namespace
+
+void write_vtk(const GridImpl& grid, const std::string& path, const std::vector<VtkField>& fields) {
+    const VtkFormat format = vtk_format(path);
+    const GridPiece whole = whole_grid(grid);
+    if (format == VtkFormat::parallel_xml) {
+        // Every process writes the piece it owns, then process 0 the index.
+        check_vtk_fields(whole.piece, path, fields);
+        collective(grid.comm, [&] {
+            // The piece's cell function refers to its leaf list: the piece stays where it is made.
+            const GridPiece mine = owned_piece(grid, grid.rank);
+            write_vtk_file(piece_path(path, grid.rank), VtkFormat::xml, mine.piece,
+                           restrict_to_piece(mine, fields, grid.rank));
+        });
+        on_root(grid.comm, 0, [&] {
+            write_pvtu_index(path, restrict_to_piece(whole, fields, 0), grid.nprocs);
+        });
+        return;
+    }
+    // One file with the whole grid, which every process holds: process 0 writes it.
+    on_root(grid.comm, 0, [&] { write_vtk_file(path, format, whole.piece, fields); });
+}
+
+}  // namespace mosk
