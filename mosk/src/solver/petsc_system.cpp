@@ -3,7 +3,6 @@
 #include <petscksp.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -11,9 +10,12 @@
 
 #include "core/library_state.h"
 #include "core/parallel.h"
-#include "io/atomic_file.h"
+#include "core/stopwatch.h"
 #include "mosk.h"
+#include "solver/matlab_writer.h"
 #include "solver/petsc_call.h"
+#include "solver/petsc_objects.h"
+#include "solver/sparsity_pattern.h"
 #include "solver/solver_kinds.h"
 #include "solver/solver_options.h"
 
@@ -36,34 +38,7 @@ std::string reason_text(int reason) {
 }
 
 
-// Process 0 receives every process's `values`, in rank order; the others keep theirs.
-template <class T>
-void gather_to_root(MPI_Comm comm, std::vector<T>& values, MPI_Datatype type) {
-    int size = 1, rank = 0;
-    MPI_Comm_size(comm, &size);
-    MPI_Comm_rank(comm, &rank);
-    const int mine = int(values.size());
-    std::vector<int> counts(static_cast<std::size_t>(size)), displs(counts.size(), 0);
-    if (MPI_Gather(&mine, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, comm) != MPI_SUCCESS)
-        throw std::runtime_error("mosk: MATLAB dump: MPI_Gather failed");
-    std::vector<T> all;
-    if (rank == 0) {
-        for (int p = 1; p < size; ++p) displs[p] = displs[p - 1] + counts[p - 1];
-        all.resize(std::size_t(displs[size - 1]) + std::size_t(counts[size - 1]));
-    }
-    if (MPI_Gatherv(values.data(), mine, type, all.data(), counts.data(), displs.data(), type, 0,
-                    comm) != MPI_SUCCESS)
-        throw std::runtime_error("mosk: MATLAB dump: MPI_Gatherv failed");
-    if (rank == 0) values.swap(all);
-}
 
-void write_matlab_files(const std::string& matrix_file, const std::string& rhs_file, int rows,
-                        const std::vector<PetscInt>& counts, const std::vector<PetscInt>& cols,
-                        const std::vector<double>& vals, const std::vector<double>& rhs);
-
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 }  // namespace
 
@@ -72,26 +47,23 @@ struct LinearSystem::Impl {
     int rstart = 0, nlocal = 0;  // this process's rows
     bool parallel = false;       // more than one process
     MPI_Comm comm = MPI_COMM_NULL;
-    // The pattern of the held rows (owned, and those of this process's elements), CSR by slot:
-    // the columns of the row in slot k are columns[row_start[k] .. row_start[k+1]), sorted.
-    // row_slot maps a row to its slot (-1: not held); empty when every row is held in order.
-    std::vector<int> row_slot;
-    std::vector<PetscInt> row_start;
-    std::vector<PetscInt> columns;
-    Mat A = nullptr;
-    Vec b = nullptr, x = nullptr;
-    KSP ksp = nullptr;
+    // The pattern of the held rows: this process's own and those of its elements.
+    SparsityPattern pattern;
+    // Declared before the objects that refer to them, so that they go after them.
+    OwnedOptions ksp_database;  // ksp's own database when own_options is not empty
+    OwnedMat A;
+    OwnedVec b, x;
+    OwnedKsp ksp;
     const SolverKind* ksp_kind = nullptr;
     std::string ksp_options;  // the options database when ksp was made
     std::string own_options;  // this solver's own PETSc options (add_solver_options)
-    PetscOptions ksp_database = nullptr;  // ksp's own database when own_options is not empty
     double ksp_rtol = 0;      // tolerances last given to ksp
     int ksp_maxit = 0;
     bool matrix_pending = false, rhs_pending = false;  // additions not yet assembled
 
     // Additions to owned rows go straight into the matrix's own storage, whose layout is the
     // pattern's: the whole pattern is stored from the start. One process: the values of slot k
-    // are values[row_start[k] ..]. Several: an owned row's sorted columns are `left` columns of
+    // are values[pattern.first_entry(k) ..]. Several: an owned row's sorted columns are `left` columns of
     // the off-diagonal block, then `diag` of the diagonal block, then the rest off-diagonal; the
     // blocks' rows start at diag_start / off_start.
     std::vector<PetscInt> left, diag, diag_start, off_start;
@@ -104,43 +76,20 @@ struct LinearSystem::Impl {
     std::vector<PetscScalar*> targets;
 
     ~Impl() {
-        // After moskFinalize PETSc is gone: leak rather than touch it.
-        if (library_finalized() || !library_started()) return;
-        PetscScope s("~LinearSystem");
+        // The matrix storage goes back to PETSc before the matrix goes (the owners leave
+        // PETSc alone after a shut-down).
+        if (!library_started()) return;
+        PetscScope s("release");
         try {
             release_values(s);
         } catch (const std::exception&) {  // nothing to do about it now
         }
-        destroy_ksp();
-        VecDestroy(&x);
-        VecDestroy(&b);
-        MatDestroy(&A);
     }
 
     void destroy_ksp() noexcept {
-        if (ksp) KSPDestroy(&ksp);
-        ksp = nullptr;
-        if (ksp_database) PetscOptionsDestroy(&ksp_database);
+        ksp.reset();
+        ksp_database.reset();
         ksp_kind = nullptr;
-    }
-
-    int slot(int row) const { return row_slot.empty() ? row : row_slot[row]; }
-
-    bool in_pattern(int row, int col) const {
-        const int k = slot(row);
-        if (k < 0) return false;
-        const PetscInt* first = columns.data() + row_start[k];
-        const PetscInt* last = columns.data() + row_start[k + 1];
-        const PetscInt* it = std::lower_bound(first, last, PetscInt(col));
-        return it != last && *it == col;
-    }
-
-    void check_index(const char* operation, const char* what, int position, int index) const {
-        if (index < 0 || index >= n)
-            throw std::out_of_range(std::string("mosk: ") + operation + ": " + what + " index " +
-                                    std::to_string(index) + " (position " +
-                                    std::to_string(position) + ") is outside 0.." +
-                                    std::to_string(n - 1));
     }
 
     // Checks the matrix storage out for direct additions (until release_values).
@@ -170,7 +119,7 @@ struct LinearSystem::Impl {
 
     // The storage of the p-th pattern entry of owned row `row` (storage checked out).
     PetscScalar* entry_address(int row, PetscInt p) const {
-        if (!parallel) return values + row_start[row] + p;
+        if (!parallel) return values + pattern.first_entry(row) + p;
         const int r = row - rstart;
         if (p < left[r]) return off_values + off_start[r] + p;
         if (p < left[r] + diag[r]) return values + diag_start[r] + p - left[r];
@@ -193,8 +142,9 @@ struct LinearSystem::Impl {
         }
     }
 
-    void build_pattern(std::span<const int> offsets, std::span<const int> indices,
-                       const RowLayout& layout);
+    // The rows this process keeps the pattern of (empty: every row, on one process).
+    std::vector<char> held_rows(std::span<const int> offsets, std::span<const int> indices,
+                                const RowLayout& layout) const;
     // Every entry of v, by global index, on every process.
     void gather(const PetscScope& s, Vec v, std::span<double> out) const;
     void create_objects(const PetscScope& s);
@@ -202,86 +152,22 @@ struct LinearSystem::Impl {
                     int symmetry, std::span<double> solution, bool use_initial_guess);
 };
 
-void LinearSystem::Impl::build_pattern(std::span<const int> offsets, std::span<const int> indices,
-                                       const RowLayout& layout) {
-    const char* op = "new solver";
-    if (offsets.empty() && !indices.empty())
-        throw std::invalid_argument("mosk: new solver: element indices given without offsets");
+std::vector<char> LinearSystem::Impl::held_rows(std::span<const int> offsets,
+                                                std::span<const int> indices,
+                                                const RowLayout& layout) const {
+    if (!parallel) return {};
     const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
-    if (!offsets.empty()) {
-        if (offsets[0] != 0)
-            throw std::invalid_argument("mosk: new solver: offsets must start at 0, not " +
-                                        std::to_string(offsets[0]));
-        for (std::size_t e = 0; e < nelem; ++e)
-            if (offsets[e + 1] < offsets[e])
-                throw std::invalid_argument("mosk: new solver: offsets decrease at element " +
-                                            std::to_string(e));
-        if (std::size_t(offsets[nelem]) != indices.size())
-            throw std::invalid_argument("mosk: new solver: offsets end at " +
-                                        std::to_string(offsets[nelem]) + " but " +
-                                        std::to_string(indices.size()) + " indices are given");
-    }
-    for (std::size_t k = 0; k < indices.size(); ++k) check_index(op, "element DOF", int(k), indices[k]);
-
-    // DOF -> elements holding it (CSR).
-    std::vector<std::int64_t> dof_start(std::size_t(n) + 1, 0);
-    for (int i : indices) ++dof_start[std::size_t(i) + 1];
-    for (int i = 0; i < n; ++i) dof_start[i + 1] += dof_start[i];
-    std::vector<int> dof_elems(indices.size());
-    {
-        std::vector<std::int64_t> fill(dof_start.begin(), dof_start.end() - 1);
-        for (std::size_t e = 0; e < nelem; ++e)
+    if (!layout.mine.empty() && layout.mine.size() != nelem)
+        throw std::invalid_argument("mosk: new solver: " + std::to_string(layout.mine.size()) +
+                                    " element flags for " + std::to_string(nelem) + " elements");
+    std::vector<char> held(std::size_t(n), 0);
+    for (int i = rstart; i < rstart + nlocal; ++i) held[i] = 1;
+    for (std::size_t e = 0; e < nelem; ++e)
+        if (layout.mine.empty() || layout.mine[e])
             for (int k = offsets[e]; k < offsets[e + 1]; ++k)
-                dof_elems[fill[indices[k]]++] = int(e);
-    }
-
-    // The held rows: this process's own and those of its elements.
-    std::vector<int> held;
-    if (parallel) {
-        if (!layout.mine.empty() && layout.mine.size() != nelem)
-            throw std::invalid_argument("mosk: LinearSystem: " + std::to_string(layout.mine.size()) +
-                                        " element flags for " + std::to_string(nelem) +
-                                        " elements");
-        row_slot.assign(std::size_t(n), -1);
-        for (int i = rstart; i < rstart + nlocal; ++i) row_slot[i] = 0;
-        for (std::size_t e = 0; e < nelem; ++e)
-            if (layout.mine.empty() || layout.mine[e])
-                for (int k = offsets[e]; k < offsets[e + 1]; ++k) row_slot[indices[k]] = 0;
-        for (int i = 0; i < n; ++i)
-            if (row_slot[i] == 0) {
-                row_slot[i] = int(held.size());
-                held.push_back(i);
-            }
-    }
-    const int nheld = parallel ? int(held.size()) : n;
-
-    // Row i: its diagonal and every DOF of every element holding i, each once.
-    row_start.assign(std::size_t(nheld) + 1, 0);
-    columns.clear();
-    std::vector<int> seen(std::size_t(n), -1);
-    std::vector<PetscInt> row;
-    for (int k = 0; k < nheld; ++k) {
-        const int i = parallel ? held[k] : k;
-        row.clear();
-        row.push_back(i);
-        seen[i] = i;
-        for (std::int64_t p = dof_start[i]; p < dof_start[i + 1]; ++p) {
-            const int e = dof_elems[p];
-            for (int k = offsets[e]; k < offsets[e + 1]; ++k) {
-                const int j = indices[k];
-                if (seen[j] != i) {
-                    seen[j] = i;
-                    row.push_back(j);
-                }
-            }
-        }
-        std::sort(row.begin(), row.end());
-        if (columns.size() + row.size() > std::size_t(std::numeric_limits<PetscInt>::max()))
-            throw std::length_error("mosk: new solver: the pattern has more entries than "
-                                    "PETSc's index type can count");
-        columns.insert(columns.end(), row.begin(), row.end());
-        row_start[k + 1] = PetscInt(columns.size());
-    }
+                if (k >= 0 && std::size_t(k) < indices.size() && indices[k] >= 0 && indices[k] < n)
+                    held[indices[k]] = 1;  // bad offsets and indices are the pattern's to report
+    return held;
 }
 
 void LinearSystem::Impl::gather(const PetscScope& s, Vec v, std::span<double> out) const {
@@ -292,33 +178,29 @@ void LinearSystem::Impl::gather(const PetscScope& s, Vec v, std::span<double> ou
         s.check(VecRestoreArrayRead(v, &a), "VecRestoreArrayRead");
         return;
     }
-    VecScatter scatter = nullptr;
-    Vec all = nullptr;
-    s.check(VecScatterCreateToAll(v, &scatter, &all), "VecScatterCreateToAll");
-    PetscErrorCode code = VecScatterBegin(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD);
-    if (!code) code = VecScatterEnd(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD);
-    if (!code) code = VecGetArrayRead(all, &a);
-    if (!code) {
-        std::copy(a, a + n, out.begin());
-        code = VecRestoreArrayRead(all, &a);
-    }
-    VecScatterDestroy(&scatter);
-    VecDestroy(&all);
-    s.check(code, "VecScatter");
+    OwnedScatter scatter;
+    OwnedVec all;
+    s.check(VecScatterCreateToAll(v, scatter.replace(), all.replace()), "VecScatterCreateToAll");
+    s.check(VecScatterBegin(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD), "VecScatterBegin");
+    s.check(VecScatterEnd(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD), "VecScatterEnd");
+    s.check(VecGetArrayRead(all, &a), "VecGetArrayRead");
+    std::copy(a, a + n, out.begin());
+    s.check(VecRestoreArrayRead(all, &a), "VecRestoreArrayRead");
 }
 
 void LinearSystem::Impl::create_objects(const PetscScope& s) {
     // The columns are split as the rows.
     const PetscInt local = nlocal, rend = rstart + nlocal, cstart = rstart, cend = rend;
-    s.check(MatCreate(comm, &A), "MatCreate");
+    s.check(MatCreate(comm, A.replace()), "MatCreate");
     s.check(MatSetSizes(A, local, local, n, n), "MatSetSizes");
     s.check(MatSetType(A, MATAIJ), "MatSetType");
 
     // Exact counts of the local rows, split into the diagonal block and the rest.
     std::vector<PetscInt> dnnz(std::size_t(rend - rstart)), onnz(std::size_t(rend - rstart));
     for (PetscInt i = rstart; i < rend; ++i)
-        for (PetscInt p = row_start[slot(i)]; p < row_start[slot(i) + 1]; ++p)
-            ++(columns[p] >= cstart && columns[p] < cend ? dnnz : onnz)[i - rstart];
+        for (const PetscInt* c = pattern.begin(pattern.slot(i)); c != pattern.end(pattern.slot(i));
+             ++c)
+            ++(*c >= cstart && *c < cend ? dnnz : onnz)[i - rstart];
     s.check(MatXAIJSetPreallocation(A, 1, dnnz.data(), onnz.data(), nullptr, nullptr),
             "MatXAIJSetPreallocation");
 
@@ -326,10 +208,10 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
     // location (a later addition there would otherwise need a new allocation).
     std::vector<PetscScalar> zeros;
     for (PetscInt i = rstart; i < rend; ++i) {
-        const PetscInt first = row_start[slot(i)], count = row_start[slot(i) + 1] - first;
+        const int k = pattern.slot(int(i));
+        const PetscInt count = PetscInt(pattern.end(k) - pattern.begin(k));
         zeros.assign(std::size_t(count), 0.0);
-        s.check(MatSetValues(A, 1, &i, count, columns.data() + first, zeros.data(),
-                             INSERT_VALUES),
+        s.check(MatSetValues(A, 1, &i, count, pattern.begin(k), zeros.data(), INSERT_VALUES),
                 "MatSetValues");
     }
     s.check(MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY), "MatAssemblyBegin");
@@ -356,7 +238,7 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
             throw std::logic_error("mosk: LinearSystem: PETSc stores the pattern otherwise than "
                                    "expected");
     };
-    if (!parallel) check_layout(A, row_start);
+    if (!parallel) check_layout(A, pattern.row_starts());
     if (parallel) {
         const PetscInt* garray = nullptr;
         s.check(MatMPIAIJGetSeqAIJ(A, &diag_block, &off_block, &garray), "MatMPIAIJGetSeqAIJ");
@@ -365,9 +247,9 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         diag_start.assign(std::size_t(local) + 1, 0);
         off_start.assign(std::size_t(local) + 1, 0);
         for (PetscInt r = 0; r < local; ++r) {
-            const PetscInt k = slot(rstart + r);
-            const PetscInt* first = columns.data() + row_start[k];
-            const PetscInt* last = columns.data() + row_start[k + 1];
+            const int k = pattern.slot(int(rstart + r));
+            const PetscInt* first = pattern.begin(k);
+            const PetscInt* last = pattern.end(k);
             left[r] = PetscInt(std::lower_bound(first, last, cstart) - first);
             diag[r] = PetscInt(std::lower_bound(first, last, cend) - first) - left[r];
             diag_start[r + 1] = diag_start[r] + diag[r];
@@ -376,7 +258,7 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         check_layout(diag_block, diag_start);
         check_layout(off_block, off_start);
     }
-    s.check(MatCreateVecs(A, &x, &b), "MatCreateVecs");
+    s.check(MatCreateVecs(A, x.replace(), b.replace()), "MatCreateVecs");
     s.check(VecZeroEntries(b), "VecZeroEntries");
     s.check(VecZeroEntries(x), "VecZeroEntries");
 }
@@ -403,7 +285,8 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
         rows != n)
         throw std::invalid_argument("mosk: new solver: the processes' rows add up to " +
                                     std::to_string(rows) + ", not " + std::to_string(n));
-    impl_->build_pattern(offsets, indices, layout);
+    m.pattern = SparsityPattern(n, offsets, indices, m.held_rows(offsets, indices, layout),
+                                "new solver");
     PetscScope s("new solver");
     impl_->create_objects(s);  // on failure ~Impl releases what was made
 }
@@ -427,15 +310,16 @@ int LinearSystem::size() const {
 std::int64_t LinearSystem::pattern_nonzeros() const {
     if (!impl_)
         throw std::logic_error("mosk: pattern nonzeros: the system was moved from");
-    return std::int64_t(impl_->columns.size());
+    return impl_->pattern.entries();
 }
 
 int LinearSystem::row_pattern_size(int row) const {
     if (!impl_)
         throw std::logic_error("mosk: row pattern size: the system was moved from");
-    impl_->check_index("row pattern size", "row", 0, row);
-    const int k = impl_->slot(row);
-    return k < 0 ? 0 : int(impl_->row_start[k + 1] - impl_->row_start[k]);
+    const SparsityPattern& p = impl_->pattern;
+    p.check_index("row pattern size", "row", 0, row);
+    const int k = p.slot(row);
+    return k < 0 ? 0 : int(p.end(k) - p.begin(k));
 }
 
 std::int64_t LinearSystem::matrix_nonzeros() const {
@@ -459,14 +343,14 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
         throw std::invalid_argument("mosk: add matrix entries: null index or value array");
     Impl& m = *impl_;
     for (int i = 0; i < nrows; ++i) {
-        m.check_index(op, "row", i, rows[i]);
-        if (m.slot(rows[i]) < 0)
+        m.pattern.check_index(op, "row", i, rows[i]);
+        if (m.pattern.slot(rows[i]) < 0)
             throw std::invalid_argument(
                 "mosk: add matrix entries: row " + std::to_string(rows[i]) +
                 " belongs to another process and to none of this process's elements; add each "
                 "element's entries on the process that owns the element");
     }
-    for (int j = 0; j < ncols; ++j) m.check_index(op, "column", j, cols[j]);
+    for (int j = 0; j < ncols; ++j) m.pattern.check_index(op, "column", j, cols[j]);
     PetscScope s(op);
     static_assert(sizeof(PetscInt) == sizeof(int), "PETSc built with 64-bit indices");
     m.check_out_values(s);
@@ -474,11 +358,11 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     m.targets.resize(std::size_t(nrows) * std::size_t(ncols));
     bool foreign_rows = false;
     for (int i = 0; i < nrows; ++i) {
-        const int k = m.slot(rows[i]);
+        const int k = m.pattern.slot(rows[i]);
         const bool owned = rows[i] >= m.rstart && rows[i] < m.rstart + m.nlocal;
         foreign_rows |= !owned;
-        const PetscInt* first = m.columns.data() + m.row_start[k];
-        const PetscInt* last = m.columns.data() + m.row_start[k + 1];
+        const PetscInt* first = m.pattern.begin(k);
+        const PetscInt* last = m.pattern.end(k);
         for (int j = 0; j < ncols; ++j) {
             const PetscInt* at = std::lower_bound(first, last, PetscInt(cols[j]));
             if (at == last || *at != cols[j])
@@ -521,7 +405,7 @@ void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
             "mosk: add right-hand-side entries: null index or value array");
     Impl& m = *impl_;
     for (int i = 0; i < count; ++i) {
-        m.check_index(op, "right-hand side", i, idx[i]);
+        m.pattern.check_index(op, "right-hand side", i, idx[i]);
         if (!std::isfinite(values[i]))
             throw std::invalid_argument("mosk: add right-hand-side entries: value " +
                                         format_double(values[i]) + " at index " +
@@ -562,9 +446,9 @@ void LinearSystem::add_solver_options(const std::vector<std::string>& words) {
 double LinearSystem::matrix_entry(int row, int col) {
     const char* op = "matrix entry";
     check_usable(op);
-    impl_->check_index(op, "row", 0, row);
-    impl_->check_index(op, "column", 0, col);
-    if (!impl_->in_pattern(row, col)) return 0.0;
+    impl_->pattern.check_index(op, "row", 0, row);
+    impl_->pattern.check_index(op, "column", 0, col);
+    if (!impl_->pattern.contains(row, col)) return 0.0;
     PetscScope s(op);
     impl_->assemble(s);
     PetscInt r = row, c = col;
@@ -642,10 +526,10 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     if (ksp && (ksp_kind != &kind || ksp_options != options)) destroy_ksp();
     const bool fresh = !ksp;
     if (fresh) {
-        s.check(KSPCreate(comm, &ksp), "KSPCreate");
+        s.check(KSPCreate(comm, ksp.replace()), "KSPCreate");
         if (!own_options.empty()) {
-            ksp_database = solver_options_database(own_options, kind.options_prefix, s);
-            s.check(PetscObjectSetOptions(reinterpret_cast<PetscObject>(ksp), ksp_database),
+            *ksp_database.replace() = solver_options_database(own_options, kind.options_prefix, s);
+            s.check(PetscObjectSetOptions(reinterpret_cast<PetscObject>(ksp.get()), ksp_database),
                     "PetscObjectSetOptions");
         }
         ksp_kind = &kind;
@@ -674,12 +558,12 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
         s.check(VecZeroEntries(x), "VecZeroEntries");
     }
 
-    auto t0 = std::chrono::steady_clock::now();
+    Stopwatch clock;
     s.check(KSPSetUp(ksp), "KSPSetUp");
-    result.setup_seconds = seconds_since(t0);
-    t0 = std::chrono::steady_clock::now();
+    result.setup_seconds = clock.seconds();
+    clock.restart();
     s.check(KSPSolve(ksp, b, x), "KSPSolve");
-    result.solve_seconds = seconds_since(t0);
+    result.solve_seconds = clock.seconds();
 
     KSPConvergedReason reason;
     PetscInt its = 0;
@@ -700,14 +584,12 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     result.pc_type = ptype ? ptype : "";
 
     // ||b - A x|| of what is returned, whatever norm the method tested.
-    Vec r = nullptr;
-    s.check(VecDuplicate(b, &r), "VecDuplicate");
-    PetscErrorCode code = MatMult(A, x, r);
-    if (!code) code = VecAYPX(r, -1.0, b);
+    OwnedVec r;
+    s.check(VecDuplicate(b, r.replace()), "VecDuplicate");
+    s.check(MatMult(A, x, r), "MatMult");
+    s.check(VecAYPX(r, -1.0, b), "VecAYPX");
     PetscReal true_norm = 0, bnorm = 0;
-    if (!code) code = VecNorm(r, NORM_2, &true_norm);
-    VecDestroy(&r);
-    s.check(code, "MatMult/VecNorm");
+    s.check(VecNorm(r, NORM_2, &true_norm), "VecNorm");
     s.check(VecNorm(b, NORM_2, &bnorm), "VecNorm");
     result.true_residual = true_norm;
     result.rhs_norm = bnorm;
@@ -758,60 +640,8 @@ void LinearSystem::write_matlab(const std::string& matrix_file, const std::strin
     }
     std::vector<double> rhs(std::size_t(m.n));
     m.gather(s, m.b, rhs);
-    if (m.parallel) {
-        gather_to_root(m.comm, counts, MPIU_INT);
-        gather_to_root(m.comm, cols, MPIU_INT);
-        gather_to_root(m.comm, vals, MPI_DOUBLE);
-    }
-    on_root(MPI_Comm_c2f(m.comm), 0, [&] { write_matlab_files(matrix_file, rhs_file, m.n, counts,
-                                                                cols, vals, rhs); });
+    write_matlab_system(m.comm, matrix_file, rhs_file, m.n, std::move(counts), std::move(cols),
+                        std::move(vals), rhs);
 }
-
-namespace {
-
-void write_matlab_files(const std::string& matrix_file, const std::string& rhs_file, int rows,
-                        const std::vector<PetscInt>& counts, const std::vector<PetscInt>& cols,
-                        const std::vector<double>& vals, const std::vector<double>& rhs) {
-    AtomicFile mf(matrix_file, "write MATLAB matrix");
-    AtomicFile rf(rhs_file, "write MATLAB right-hand side");
-    char line[96];
-    const std::string n = std::to_string(rows);
-    std::vector<PetscInt> starts(1, 0);
-    for (PetscInt c : counts) starts.push_back(starts.back() + c);
-    const PetscInt nrows = rows;
-
-    mf.write("% " + n + " x " + n + " sparse matrix, " + std::to_string(cols.size()) +
-             " stored entries as 1-based (row, column, value)\n");
-    if (cols.empty()) {
-        mf.write("mosk_ijv = zeros(0, 3);\n");
-    } else {
-        mf.write("mosk_ijv = [\n");
-        for (PetscInt i = 0; i < nrows; ++i)
-            for (PetscInt k = starts[i]; k < starts[i + 1]; ++k) {
-                const int len = std::snprintf(line, sizeof line, "%d %d %.17g\n", int(i) + 1,
-                                              int(cols[k]) + 1, vals[k]);
-                mf.write(line, std::size_t(len));
-            }
-        mf.write("];\n");
-    }
-    mf.write("A = sparse(mosk_ijv(:, 1), mosk_ijv(:, 2), mosk_ijv(:, 3), " + n + ", " + n +
-             ");\nclear mosk_ijv;\n");
-
-    rf.write("% right-hand side, " + n + " entries\n");
-    if (rhs.empty()) {
-        rf.write("b = zeros(0, 1);\n");
-    } else {
-        rf.write("b = [\n");
-        for (double v : rhs) {
-            const int len = std::snprintf(line, sizeof line, "%.17g\n", v);
-            rf.write(line, std::size_t(len));
-        }
-        rf.write("];\n");
-    }
-    mf.commit();
-    rf.commit();
-}
-
-}  // namespace
 
 }  // namespace mosk
