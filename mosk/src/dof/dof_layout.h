@@ -51,17 +51,30 @@ inline ValueBlocks value_blocks(const DOF_& d, const GRID_& g) {
     return b;
 }
 
+// Index in DOF_::data of the first component of node `position` of a vertex, edge, face or
+// element (by its global number) of the field: the one rule of where values live.
+inline int64_t entity_value_index(const DOF_& d, const ValueBlocks& b, EntityKind kind,
+                                  int64_t entity, int position) {
+    const int64_t at = int64_t(position) * d.dim;
+    switch (kind) {
+        case EntityKind::Vertex: return b.vert + entity * d.nvert_values + at;
+        case EntityKind::Edge: return b.edge + entity * d.nedge_values + at;
+        case EntityKind::Face: return b.face + entity * d.nface_values + at;
+        default: return b.elem + entity * d.nelem_values + at;
+    }
+}
+
 // Index in DOF_::data of the first component of basis function `bas` on element `e`.
 inline int64_t value_index(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e, int bas) {
     const NodeLocation n = node_location(*d.type, bas);
-    const int64_t dim = d.dim;
     switch (n.kind) {
-        case EntityKind::Vertex: return b.vert + e.verts[n.entity] * d.nvert_values;
+        case EntityKind::Vertex:
+            return entity_value_index(d, b, n.kind, e.verts[n.entity], n.position);
         case EntityKind::Edge:
-            return b.edge + e.edges[n.entity] * d.nedge_values + n.position * dim;
+            return entity_value_index(d, b, n.kind, e.edges[n.entity], n.position);
         case EntityKind::Face:
-            return b.face + e.faces[n.entity] * d.nface_values + n.position * dim;
-        default: return b.elem + e.index * d.nelem_values + n.position * dim;
+            return entity_value_index(d, b, n.kind, e.faces[n.entity], n.position);
+        default: return entity_value_index(d, b, n.kind, e.index, n.position);
     }
 }
 

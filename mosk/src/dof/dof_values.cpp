@@ -60,7 +60,7 @@ void moskDofGetNodeCoordinates(DOF_* dof, double* xyz, int64_t n) {
     // too); the other nodes from the elements that hold them.
     if (dof->nvert_values > 0)
         for (size_t v = 0; v < g.coords.size(); ++v)
-            store(b.vert + int64_t(v) * dof->nvert_values, g.coords[v]);
+            store(entity_value_index(*dof, b, EntityKind::Vertex, int64_t(v), 0), g.coords[v]);
     for_each_node_once(*dof, g, b, [&](const ELEMENT_& e, int k, int64_t idx) {
         if (idx >= b.edge) store(idx, node_point(g, *dof->type, e, k));
     });

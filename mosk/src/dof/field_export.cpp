@@ -38,13 +38,15 @@ std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
             f.values.resize(grid.coords.size() * size_t(d->dim));
             for (size_t v = 0; v < grid.coords.size(); ++v)
                 for (int c = 0; c < d->dim; ++c)
-                    f.values[v * d->dim + c] = d->data[b.vert + int64_t(v) * d->nvert_values + c];
+                    f.values[v * d->dim + c] =
+                        d->data[entity_value_index(*d, b, EntityKind::Vertex, int64_t(v), 0) + c];
         } else if (d->nelem_values > 0) {
             f.cell_data = true;
             f.values.resize(grid.leaves.size() * size_t(d->dim));
             for (size_t e = 0; e < grid.leaves.size(); ++e)
                 for (int c = 0; c < d->dim; ++c)
-                    f.values[e * d->dim + c] = d->data[b.elem + int64_t(e) * d->nelem_values + c];
+                    f.values[e * d->dim + c] =
+                        d->data[entity_value_index(*d, b, EntityKind::Interior, int64_t(e), 0) + c];
         } else {
             throw std::invalid_argument(std::string("mosk: export: field '") +
                                         (d->name ? d->name : "") +

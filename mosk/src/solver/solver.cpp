@@ -14,13 +14,10 @@
 
 namespace {
 
-// Index 0 is the default kind: the one named by the -solver option, else "cg".
-MOSK_SOLVER_KIND_ kind_default = {"default", "the kind of the -solver option, else cg", nullptr};
-MOSK_SOLVER_KIND_ kind_cg = {"cg", "conjugate gradients with algebraic multigrid", nullptr};
-MOSK_SOLVER_KIND_ kind_gmres = {"gmres", "restarted GMRES with algebraic multigrid", nullptr};
-MOSK_SOLVER_KIND_ kind_bicgstab = {"bicgstab", "BiCGStab with ILU(0)", nullptr};
-MOSK_SOLVER_KIND_ kind_lu = {"lu", "direct LU factorisation", nullptr};
-MOSK_SOLVER_KIND_ kind_petsc = {"petsc", "configured entirely by PETSc's options", nullptr};
+// The public kind records, made from the library's table of kinds (solver_kinds.cpp) when the
+// library is loaded. Index 0 is the default kind: the one named by the -solver option, else "cg".
+MOSK_SOLVER_KIND_ kind_records[mosk::kSolverKindCount + 1];
+MOSK_SOLVER_KIND_& kind_default = kind_records[0];
 
 struct SolverImpl {
     MAP_* map = nullptr;
@@ -51,10 +48,26 @@ std::string kind_name(const SOLVER_* s) {
 
 }  // namespace
 
-MOSK_SOLVER_KIND_* moskSolverList_[] = {&kind_default, &kind_cg,  &kind_gmres, &kind_bicgstab,
-                                         &kind_lu,      &kind_petsc, nullptr};
-const char* moskSolverNames_[] = {"default", "pcg", "fgmres", "bcgs", "direct", "options",
-                                  nullptr};
+MOSK_SOLVER_KIND_* moskSolverList_[mosk::kSolverKindCount + 2];
+const char* moskSolverNames_[mosk::kSolverKindCount + 2];
+
+namespace {
+const bool kind_tables_made = [] {
+    kind_records[0] = {"default", "the kind of the -solver option, else cg", nullptr};
+    moskSolverList_[0] = &kind_records[0];
+    moskSolverNames_[0] = "default";
+    int i = 1;
+    for (const mosk::SolverKind& k : mosk::solver_kinds()) {
+        kind_records[i] = {k.name, k.description, const_cast<mosk::SolverKind*>(&k)};
+        moskSolverList_[i] = &kind_records[i];
+        moskSolverNames_[i] = k.alias;
+        ++i;
+    }
+    moskSolverList_[i] = nullptr;
+    moskSolverNames_[i] = nullptr;
+    return true;
+}();
+}  // namespace
 
 using namespace mosk;
 

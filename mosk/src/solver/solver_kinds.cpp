@@ -2,6 +2,7 @@
 
 #include <petscksp.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -86,18 +87,21 @@ const OptionDefault amg_defaults[] = {
     {"-pc_hypre_boomeramg_agg_nl", "1"},
 };
 
+// The one table of kinds: the library's public kind records and alias names are made from it.
 const SolverKind kinds[] = {
-    {"cg", "conjugate gradients with algebraic multigrid (symmetric positive definite systems)",
+    {"cg", "pcg",
+     "conjugate gradients with algebraic multigrid (symmetric positive definite systems)",
      "mosk_", configure_cg, amg_defaults},
-    {"gmres", "restarted GMRES with algebraic multigrid", "mosk_",
-     configure_gmres, amg_defaults},
-    {"bicgstab", "BiCGStab with ILU(0)", "mosk_",
-     configure_bicgstab, {}},
-    {"lu", "direct sparse LU factorisation", "mosk_",
-     configure_lu, {}},
-    {"petsc", "Krylov method and preconditioner from PETSc's options (-ksp_type, -pc_type ...)",
-     nullptr, configure_from_options, {}},
+    {"gmres", "fgmres", "restarted GMRES with algebraic multigrid", "mosk_", configure_gmres,
+     amg_defaults},
+    {"bicgstab", "bcgs", "BiCGStab with ILU(0) (block Jacobi with ILU(0) on several processes)",
+     "mosk_", configure_bicgstab, {}},
+    {"lu", "direct", "direct sparse LU factorisation", "mosk_", configure_lu, {}},
+    {"petsc", "options",
+     "Krylov method and preconditioner from PETSc's options (-ksp_type, -pc_type ...)", nullptr,
+     configure_from_options, {}},
 };
+static_assert(std::size(kinds) == kSolverKindCount);
 
 }  // namespace
 

@@ -22,11 +22,14 @@ struct OptionDefault {
 
 struct SolverKind {
     const char* name;
+    const char* alias;  // a second name of the kind
     const char* description;
     const char* options_prefix;  // null: unprefixed options
     void (*configure)(_p_KSP* ksp, const PetscScope& scope);
     std::span<const OptionDefault> defaults;
 };
+
+inline constexpr int kSolverKindCount = 5;
 
 std::span<const SolverKind> solver_kinds();
 
