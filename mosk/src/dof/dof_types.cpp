@@ -1,15 +1,32 @@
 // The library's DOF types: continuous Lagrange P1..P4 and the piecewise constant P0, in two
 // groups, and the initialisation markers.
+#include <cstdint>
+
+#include "dof/lagrange.h"
 #include "mosk.h"
 
 namespace {
 
-//                     name  nbas nvert nedge nface nelem order continuous
-DOF_TYPE_ type_p1 = {"P1", 4, 1, 0, 0, 0, 1, 1, nullptr};
-DOF_TYPE_ type_p2 = {"P2", 10, 1, 1, 0, 0, 2, 1, nullptr};
-DOF_TYPE_ type_p3 = {"P3", 20, 1, 2, 1, 0, 3, 1, nullptr};
-DOF_TYPE_ type_p4 = {"P4", 35, 1, 3, 3, 1, 4, 1, nullptr};
-DOF_TYPE_ type_p0 = {"P0", 1, 0, 0, 0, 1, 0, 0, nullptr};
+// The type of Lagrange degree p (0: the piecewise constant), its counts those of the basis the
+// library builds, so the two cannot disagree.
+DOF_TYPE_ lagrange_type(const char* name, int p) {
+    const mosk::LagrangeBasis& b = mosk::lagrange_basis(p);
+    return {name,
+            int16_t(b.size),
+            int16_t(b.per_vertex),
+            int16_t(b.per_edge),
+            int16_t(b.per_face),
+            int16_t(b.per_interior),
+            int16_t(p),
+            int16_t(p > 0 ? 1 : 0),
+            nullptr};
+}
+
+DOF_TYPE_ type_p1 = lagrange_type("P1", 1);
+DOF_TYPE_ type_p2 = lagrange_type("P2", 2);
+DOF_TYPE_ type_p3 = lagrange_type("P3", 3);
+DOF_TYPE_ type_p4 = lagrange_type("P4", 4);
+DOF_TYPE_ type_p0 = lagrange_type("P0", 0);
 
 DOF_TYPE_* lagrange_group[] = {&type_p1, &type_p2, &type_p3, &type_p4, nullptr};
 DOF_TYPE_* constant_group[] = {&type_p0, nullptr};
