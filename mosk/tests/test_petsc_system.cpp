@@ -5,6 +5,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 #include <gtest/gtest.h>
+#include <petscsys.h>
 
 #include <unistd.h>
 
@@ -21,7 +22,6 @@
 
 #include "mosk.h"
 #include "mosk_errors.h"
-#include "solver/petsc_options.h"
 #include "solver/petsc_system.h"
 #include "solver/solver_kinds.h"
 
@@ -128,12 +128,12 @@ class ScopedOptions {
 public:
     ScopedOptions(std::initializer_list<std::pair<std::string, std::string>> options) {
         for (auto& [name, value] : options) {
-            mosk::petsc_set_option(name, value);
+            PetscOptionsSetValue(nullptr, name.c_str(), value.c_str());
             names_.push_back(name);
         }
     }
     ~ScopedOptions() {
-        for (auto& name : names_) mosk::petsc_clear_option(name);
+        for (auto& name : names_) PetscOptionsClearValue(nullptr, name.c_str());
     }
 
 private:
@@ -424,7 +424,9 @@ TEST(PetscSystemOptions, KindDefaultsStayOutOfTheDatabaseAndOptionChangesTakeEff
     LinearSystem sys = one_d_poisson(16);
     std::vector<double> u(17);
     sys.solve("cg", 1e-10, 100, 3, u);
-    EXPECT_FALSE(mosk::petsc_has_option("-mosk_pc_hypre_boomeramg_coarsen_type"));
+    PetscBool set = PETSC_TRUE;
+    PetscOptionsHasName(nullptr, nullptr, "-mosk_pc_hypre_boomeramg_coarsen_type", &set);
+    EXPECT_FALSE(set);
     {
         ScopedOptions opts{{"-mosk_pc_factor_mat_solver_type", "petsc"}};
         sys.solve("lu", 1e-10, 1, 0, u);

@@ -30,7 +30,6 @@ public:
         return slot;
     }
 
-    void reserve_chunks(std::size_t n) { chunks_.reserve(n); }
 
     // True when p points at record i of this store (never dereferences p).
     bool holds(std::size_t i, const T* p) const { return i < size_ && &(*this)[i] == p; }

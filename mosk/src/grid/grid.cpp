@@ -65,8 +65,6 @@ void GridImpl::swap_contents(GridImpl& other) {
     edge_verts.swap(other.edge_verts);
     face_verts.swap(other.face_verts);
     face_label.swap(other.face_label);
-    vert_boundary.swap(other.vert_boundary);
-    edge_boundary.swap(other.edge_boundary);
 }
 
 double signed_volume(const Point& a, const Point& b, const Point& c, const Point& d) {

@@ -40,8 +40,6 @@ public:
     std::vector<std::array<int, 2>> edge_verts;  // leaf-mesh edge -> sorted vertex pair
     std::vector<std::array<int, 3>> face_verts;  // leaf-mesh face -> sorted vertex triple
     std::vector<int> face_label;        // leaf-mesh face -> label, 0 for an interior face
-    std::vector<uint8_t> vert_boundary; // 1 for a vertex on a boundary face
-    std::vector<uint8_t> edge_boundary; // 1 for an edge on a boundary face
     uint64_t numbering_generation = 0;  // counts number_leaf_mesh calls; keys derived caches
     uint64_t partition_generation = 0;  // counts changes of owners other than by refinement
 
@@ -77,7 +75,7 @@ public:
 
     // Rebuilds the leaf-mesh numbering from `leaves` (after import and after refinement): edge and
     // face numbers in every leaf record, edge_verts, face_verts, face_label (boundary faces keep
-    // the label their leaf records carry, or kUnlabelledBoundary), the boundary flags, and then
+    // the label their leaf records carry, or kUnlabelledBoundary), and then
     // the public record's counters.
     void number_leaf_mesh();
 

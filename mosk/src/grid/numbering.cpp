@@ -208,8 +208,6 @@ void GridImpl::number_leaf_mesh() {
                     {edge_verts[b][0], edge_verts[b][1], int(dense[s] & kVertexMask)});
 
         face_label.assign(nf, 0);
-        vert_boundary.assign(nv, 0);
-        edge_boundary.assign(ne, 0);
         const uint32_t* d = dense.get();
         for (size_t i = 0; i < n; ++i) {
             ELEMENT_& e = leaf(int(i));
@@ -232,15 +230,10 @@ void GridImpl::number_leaf_mesh() {
                     e.label[k] = 0;
                     continue;
                 }
-                // A boundary face keeps the label its leaf carries; its vertices and its three
-                // edges (those that avoid vertex k) are boundary ones.
+                // A boundary face keeps the label its leaf carries.
                 const int label = e.label[k] != 0 ? e.label[k] : kUnlabelledBoundary;
                 e.label[k] = label;
                 face_label[face] = label;
-                for (int u : kFaceVerts[k]) vert_boundary[e.verts[u]] = 1;
-                for (int m = 0; m < 6; ++m)
-                    if (kEdgeVerts[m][0] != k && kEdgeVerts[m][1] != k)
-                        edge_boundary[e.edges[m]] = 1;
             }
         }
     }

@@ -16,21 +16,16 @@ ReferenceTable build_table(const LagrangeBasis& b, const QuadRule& r) {
     t.n = r.size;
     const size_t n = size_t(r.size), nb = size_t(b.size);
     t.value.resize(nb * n);
-    t.weighted_value.resize(nb * n);
     t.dlambda.resize(4 * nb * n);
-    t.weighted_dlambda.resize(4 * nb * n);
     double v[kMaxLagrangeSize], d[4 * kMaxLagrangeSize];
     for (size_t q = 0; q < n; ++q) {
         const double* lambda = &r.bary[4 * q];
-        const double w = r.weights[q];
         lagrange_values(b, lambda, v);
         lagrange_derivatives(b, lambda, d);
         for (size_t k = 0; k < nb; ++k) {
             t.value[k * n + q] = v[k];
-            t.weighted_value[k * n + q] = w * v[k];
             for (size_t m = 0; m < 4; ++m) {
                 t.dlambda[(4 * k + m) * n + q] = d[4 * k + m];
-                t.weighted_dlambda[(4 * k + m) * n + q] = w * d[4 * k + m];
             }
         }
     }

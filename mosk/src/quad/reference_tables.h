@@ -13,22 +13,15 @@ namespace mosk {
 // Layouts are basis-major (each basis function's values at all points are contiguous), with
 // n = rule->size points and nb = basis->size functions, in canonical node order:
 //   value[k * n + q]              phi_k at point q
-//   weighted_value[k * n + q]     rule weight w_q times phi_k at point q
 //   dlambda[(4 k + m) * n + q]    d phi_k / d lambda_m at point q
-//   weighted_dlambda              the same times w_q
-// So, e.g., the mass entry of an element T is volume(T) * dot(weighted_value_k, value_l) over n.
 struct ReferenceTable {
     const LagrangeBasis* basis = nullptr;
     const QuadRule* rule = nullptr;
     int nb = 0, n = 0;
-    std::vector<double> value, weighted_value, dlambda, weighted_dlambda;
+    std::vector<double> value, dlambda;
 
     const double* values_of(int k) const { return value.data() + std::size_t(k) * n; }
-    const double* weighted_values_of(int k) const { return weighted_value.data() + std::size_t(k) * n; }
     const double* dlambda_of(int k, int m) const { return dlambda.data() + std::size_t(4 * k + m) * n; }
-    const double* weighted_dlambda_of(int k, int m) const {
-        return weighted_dlambda.data() + std::size_t(4 * k + m) * n;
-    }
 };
 
 // The cached table for basis degree p and rule tet_rule(q); thread-safe, valid for the life of
