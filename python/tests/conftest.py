@@ -7,10 +7,17 @@ import sys
 
 import pytest
 
+import _pymosk
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 MESHES = ROOT / "meshes"
 sys.path.insert(0, str(ROOT / "tools"))
 from gmsh_meshes import write_mesh, write_meshes  # noqa: E402
+
+# Child interpreters the tests start import the module this run imports (found through pytest's
+# `pythonpath` setting, or PYTHONPATH).
+os.environ["PYTHONPATH"] = os.pathsep.join(
+    p for p in (os.path.dirname(_pymosk.__file__), os.environ.get("PYTHONPATH")) if p)
 
 
 def make_mesh(path, shape="box", size=(1.0, 1.0, 1.0), h=0.4, version=4.1, binary=False):
