@@ -40,7 +40,7 @@ import numpy as np
 from timing import machine_load, peak_rss_bytes
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path[:0] = [os.path.join(ROOT, "tools"), os.path.join(ROOT, "examples")]
 from gmsh_meshes import write_mesh  # noqa: E402
 
 RTOL = 1e-10  # the module's default (-solver_rtol); the reference uses the same
@@ -79,6 +79,7 @@ def run_module(mesh, levels, order, vtu, sync=lambda: None):
     """The road, phase by phase; sync() runs before every clock reading (a barrier on several
     processes, so that no phase's time holds another process's lateness)."""
     import _pymosk
+    from poisson_road import assemble
 
     sync()
     t0 = time.perf_counter()
@@ -95,15 +96,7 @@ def run_module(mesh, levels, order, vtu, sync=lambda: None):
     solver.setSymmetry(_pymosk.Solver.SPD)
     sync()
     t3 = time.perf_counter()
-    process_boundary = _pymosk.utils.processBoundary
-    for e in grid.getElementIterator():
-        A = e.quadGradBasDotGradBas(u, u)
-        b = e.quadDofTimesBas(f, u)[0].copy()
-        idx = e.getGlobalIndex(solver)
-        mask, values = e.getDirichletBC(u, exact)
-        process_boundary(mask, values, A, b)
-        solver.addMatrixEntries(idx, idx, A)
-        solver.addRHSEntries(idx, b)
+    assemble(grid, solver, u, f, exact)
     sync()
     t4 = time.perf_counter()
     solver.solve(u)
