@@ -32,7 +32,7 @@ demo: build
 
 test: build
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	PYTHONPATH=$(BUILD) $(PY) -m pytest -q python/tests
+	$(PY) -m pytest -q python/tests
 
 bench: build
 	@for b in bench/*.py; do echo "== $$b"; PYTHONPATH=$(BUILD) $(PY) $$b || exit 1; done

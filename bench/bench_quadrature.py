@@ -4,27 +4,11 @@ matrix), per matrix entry, and as a ratio to the floor of one empty module call 
 Usage: bench_quadrature.py [mesh file]. Figures only; nothing here passes or fails."""
 import os
 import sys
-import time
 
 import _pymosk
+from timing import per_call_us
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def per_call_us(fn, items, min_seconds=0.5):
-    """Best of three runs of fn over items, each repeated for at least min_seconds."""
-    best = float("inf")
-    for _ in range(3):
-        calls, start = 0, time.perf_counter()
-        while True:
-            for x in items:
-                fn(x)
-            calls += len(items)
-            elapsed = time.perf_counter() - start
-            if elapsed >= min_seconds:
-                break
-        best = min(best, elapsed / calls * 1e6)
-    return best
 
 
 def main():

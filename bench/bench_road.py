@@ -30,7 +30,6 @@ Figures only; nothing here passes or fails.
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
 import tempfile
@@ -38,10 +37,16 @@ import time
 
 import numpy as np
 
+from timing import machine_load, peak_rss_bytes
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [os.path.join(ROOT, "tools"), os.path.join(ROOT, "examples")]
+from gmsh_meshes import write_mesh  # noqa: E402
+
 RTOL = 1e-10  # the module's default (-solver_rtol); the reference uses the same
 SIZES = ("1e4", "1e5", "1e6")
-# (mesh, refinement levels) per order and size; "gmsh" is the cube written by GMSH below.
+# (mesh, refinement levels) per order and size; "gmsh" is a gmsh cube of mesh size 0.16 (which
+# puts 1, 3 and 5 levels near 1e4, 1e5 and 1e6 P2 unknowns).
 CASES = {
     1: {"1e4": ("cube.msh", 3), "1e5": ("cube.msh", 5), "1e6": ("cube.msh", 7)},
     2: {"1e4": ("gmsh", 1), "1e5": ("gmsh", 3), "1e6": ("gmsh", 5)},
@@ -52,25 +57,6 @@ TARGET_LOOP_RATIO = 3.0   # element loop over its floor of empty module calls
 # iterator's own (quadGradBasDotGradBas, quadDofTimesBas, getGlobalIndex, getDirichletBC,
 # processBoundary, addMatrixEntries, addRHSEntries).
 CALLS_PER_ELEMENT = 7
-
-# The cube for P2 (its size puts 1, 3 and 5 levels near 1e4, 1e5 and 1e6 P2 unknowns); gmsh runs
-# in its own process so that its libraries never share one with the module's.
-GMSH = r"""
-import sys, gmsh
-gmsh.initialize(interruptible=False)
-gmsh.option.setNumber("General.Terminal", 0)
-gmsh.option.setNumber("General.NumThreads", 1)
-gmsh.model.occ.addBox(0, 0, 0, 1, 1, 1)
-gmsh.model.occ.synchronize()
-for _, tag in gmsh.model.getEntities(2):
-    gmsh.model.addPhysicalGroup(2, [tag], tag)
-gmsh.model.addPhysicalGroup(3, [1], 1)
-gmsh.option.setNumber("Mesh.MeshSizeMax", 0.16)
-gmsh.model.mesh.generate(3)
-gmsh.option.setNumber("Mesh.MshFileVersion", 4.1)
-gmsh.write(sys.argv[1])
-gmsh.finalize()
-"""
 
 
 def exact(p):
@@ -86,19 +72,6 @@ def source(p):
     return [0.0]  # -laplace(exact) = -(2 + 4 - 6)
 
 
-def peak_rss_mb():
-    """This process's peak resident set in MB. VmHWM, not ru_maxrss: Linux carries ru_maxrss
-    over an exec, so a child would report at least its parent's size at the fork."""
-    try:
-        with open("/proc/self/status") as fh:
-            for line in fh:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1]) / 1024
-    except OSError:
-        pass
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # kB on Linux
-
-
 # ---------------------------------------------------------------------------------------------
 # The module's side (child process)
 
@@ -106,6 +79,7 @@ def run_module(mesh, levels, order, vtu, sync=lambda: None):
     """The road, phase by phase; sync() runs before every clock reading (a barrier on several
     processes, so that no phase's time holds another process's lateness)."""
     import _pymosk
+    from poisson_road import assemble
 
     sync()
     t0 = time.perf_counter()
@@ -122,15 +96,7 @@ def run_module(mesh, levels, order, vtu, sync=lambda: None):
     solver.setSymmetry(_pymosk.Solver.SPD)
     sync()
     t3 = time.perf_counter()
-    process_boundary = _pymosk.utils.processBoundary
-    for e in grid.getElementIterator():
-        A = e.quadGradBasDotGradBas(u, u)
-        b = e.quadDofTimesBas(f, u)[0].copy()
-        idx = e.getGlobalIndex(solver)
-        mask, values = e.getDirichletBC(u, exact)
-        process_boundary(mask, values, A, b)
-        solver.addMatrixEntries(idx, idx, A)
-        solver.addRHSEntries(idx, b)
+    assemble(grid, solver, u, f, exact)
     sync()
     t4 = time.perf_counter()
     solver.solve(u)
@@ -141,7 +107,7 @@ def run_module(mesh, levels, order, vtu, sync=lambda: None):
     t6 = time.perf_counter()
     t = dict(grid=t1 - t0, fields=t2 - t1, solver=t3 - t2, loop=t4 - t3, solve=t5 - t4,
              export=t6 - t5)
-    rss = peak_rss_mb()
+    rss = peak_rss_bytes() / 2 ** 20
 
     nbas = u.getNBas
     t0 = time.perf_counter()
@@ -218,7 +184,7 @@ def run_reference(vtu, order):
     if info != 0:
         raise RuntimeError(f"reference CG did not converge (info {info})")
     xh[I] = xI
-    rss = peak_rss_mb()
+    rss = peak_rss_bytes() / 2 ** 20
 
     nv = mesh.p.shape[1]  # the vertex values come first in the global numbering
     px, py, pz = mesh.p
@@ -356,15 +322,14 @@ def main():
             ap.error(f"--orders: unknown order {o} (known: 1, 2)")
 
     print("bench_road.py " + " ".join(sys.argv[1:]))
-    print(f"machine load (1-minute average) at start: {os.getloadavg()[0]:.2f} on "
-          f"{os.cpu_count()} cores", flush=True)
+    print(machine_load("start"), flush=True)
     with tempfile.TemporaryDirectory() as tmp:
         work = a.keep or tmp
         os.makedirs(work, exist_ok=True)
         meshes = {"cube.msh": os.path.join(ROOT, "meshes", "cube.msh"),
                   "gmsh": os.path.join(work, "cube_016.msh")}
         if 2 in orders:
-            subprocess.run([sys.executable, "-c", GMSH, meshes["gmsh"]], check=True)
+            write_mesh(meshes["gmsh"], shape="box", h=0.16)
         rows = []
         for order in orders:
             for size in sizes:
@@ -375,7 +340,7 @@ def main():
                 print(f"  {r['case']}: {r['unknowns']} unknowns, {r['elements']} elements, "
                       f"case done in {time.perf_counter() - start:.0f} s", flush=True)
         print_tables(rows)
-    print(f"machine load (1-minute average) at end: {os.getloadavg()[0]:.2f}")
+    print(machine_load("end"))
 
 
 if __name__ == "__main__":

@@ -2,7 +2,6 @@
 meshio writing the same mesh (read back from our .vtu) is the reference, timed in the same run.
 Usage: bench_vtk_export.py [target tetrahedra]"""
 import os
-import subprocess
 import sys
 import tempfile
 
@@ -11,26 +10,16 @@ import meshio
 import _pymosk
 from timing import best_of
 
-GMSH = r"""
-import sys, gmsh
-gmsh.initialize(interruptible=False)
-gmsh.option.setNumber("General.Terminal", 0)
-gmsh.model.occ.addBox(0, 0, 0, 1, 1, 1)
-gmsh.model.occ.synchronize()
-gmsh.model.addPhysicalGroup(3, [1], 1)
-gmsh.option.setNumber("Mesh.MeshSizeMax", 0.1)
-gmsh.model.mesh.generate(3)
-gmsh.option.setNumber("Mesh.MshFileVersion", 4.1)
-gmsh.write(sys.argv[1])
-gmsh.finalize()
-"""
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from gmsh_meshes import write_mesh  # noqa: E402
 
 
 def main():
     target = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
     with tempfile.TemporaryDirectory() as d:
         msh = os.path.join(d, "box.msh")
-        subprocess.run([sys.executable, "-c", GMSH, msh], check=True)
+        write_mesh(msh, shape="box", h=0.1, labels="none")
         g = _pymosk.Grid(msh)
         while g.getNumElements() < target:
             g.refineAllElements(1)

@@ -3,10 +3,9 @@
 // set-up and solve for each solver kind. The exact solution is linear, so the printed error
 // checks the answer. Prints figures; passes or fails nothing.
 //
-// Build against a build tree (no CMake target yet), e.g.:
-//   g++ -O2 -std=c++20 -Imosk/include -Imosk/src bench/petsc_system_bench.cpp \
-//       -Lbuild/petsc -lmosk -Wl,-rpath,$PWD/build/petsc -o build/petsc/petsc_system_bench
-//   build/petsc/petsc_system_bench [cells_per_side=46] [kinds=cg,lu,gmres,bicgstab]
+// Built on request only (not by `make build`):
+//   .venv/bin/cmake --build build/dev --target petsc_system_bench
+//   build/dev/petsc_system_bench [cells_per_side=46] [kinds=cg,lu,gmres,bicgstab]
 // PETSc options go through MOSK_OPTIONS, e.g. MOSK_OPTIONS="-mosk_pc_type gamg".
 #include <chrono>
 #include <cmath>

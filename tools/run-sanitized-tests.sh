@@ -29,4 +29,4 @@ asan_runtime=$(g++ -print-file-name=libasan.so)
 ubsan_runtime=$(g++ -print-file-name=libubsan.so)
 LD_PRELOAD="$asan_runtime $ubsan_runtime" PYTHONMALLOC=malloc \
 ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" MOSK_SANITIZED=1 \
-PYTHONPATH="$BUILD" "$VENV/bin/python" -m pytest -q -p no:cacheprovider python/tests "$@"
+"$VENV/bin/python" -m pytest -q -p no:cacheprovider -o pythonpath="$BUILD" python/tests "$@"

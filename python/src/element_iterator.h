@@ -12,6 +12,7 @@
 namespace mosk {
 
 struct ElementIterator {
+    // Members go in reverse order, so the current element is let go before the grid.
     GridHandle grid;            // shared copy: the grid outlives the iterator
     Handle<ELEMENT_> current;   // borrowed; null when the last step found none
     int cursor = 0;
@@ -19,12 +20,6 @@ struct ElementIterator {
 
     ElementIterator() = default;
     ElementIterator(GridHandle& g, int f) { init(g, f); }
-    ElementIterator(const ElementIterator&) = default;
-    ElementIterator& operator=(const ElementIterator&) = default;
-    ~ElementIterator() {
-        current.reset();
-        grid.handle.reset();
-    }
 
     void init(GridHandle& g, int f);
     bool hasNext();

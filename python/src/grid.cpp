@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include "dof/dof.h"
+#include "dof/dof_pointers.h"
 #include "element.h"
 #include "element_iterator.h"
 #include "text_argument.h"
@@ -27,11 +28,8 @@ void GridHandle::importFrom(const FileName& name) {
 
 void GridHandle::exportVTK(const FileName& name, std::vector<DofHandle> dofs) {
     const char* file = c_text(name.text, "the output file name");
-    std::vector<DOF_*> pointers;
-    pointers.reserve(dofs.size());
-    for (const DofHandle& d : dofs) pointers.push_back(d.get());
-    moskExportVTKn(get(), file, int(pointers.size()),
-                   pointers.empty() ? nullptr : pointers.data());
+    DofPointers pointers(dofs);
+    moskExportVTKn(get(), file, pointers.count(), pointers.data());
 }
 
 void GridHandle::balance(double imbalance) {

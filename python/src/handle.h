@@ -50,7 +50,6 @@ public:
     T* operator->() const noexcept { return ptr_.get(); }
     explicit operator bool() const noexcept { return bool(ptr_); }
     void reset() noexcept { ptr_.reset(); }
-    long use_count() const noexcept { return ptr_.use_count(); }
 
 private:
     std::shared_ptr<T> ptr_;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "dof/basis_count.h"
+#include "dof/dof_pointers.h"
 
 namespace py = pybind11;
 
@@ -22,9 +23,8 @@ DOF_* field_of(MAP_* map, int i) {
 }  // namespace
 
 MapHandle MapHandle::create(std::vector<DofHandle> dofs) {
-    std::vector<DOF_*> pointers;
-    for (const DofHandle& d : dofs) pointers.push_back(d.get());
-    MAP_* map = moskMapCreateN(int(pointers.size()), pointers.empty() ? nullptr : pointers.data());
+    DofPointers pointers(dofs);
+    MAP_* map = moskMapCreateN(pointers.count(), pointers.data());
     MapHandle h;
     h.handle = Handle<MAP_>::owning(map, LibraryFree<MAP_, moskMapDestroy>{});
     h.fields = std::move(dofs);

@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "dof/dof_pointers.h"
 #include "library_errors.h"
 #include "map.h"
 #include "real_values.h"
@@ -14,13 +15,6 @@ namespace py = pybind11;
 
 namespace mosk {
 namespace {
-
-std::vector<DOF_*> pointers_of(const std::vector<DofHandle>& dofs) {
-    std::vector<DOF_*> p;
-    p.reserve(dofs.size());
-    for (const DofHandle& d : dofs) p.push_back(d.get());
-    return p;
-}
 
 // Any Python integer: one outside the four values, however large or negative, is a ValueError.
 SYMMETRY symmetry_of(const py::int_& value) {
@@ -49,8 +43,8 @@ MOSK_SOLVER_KIND_* find_solver_kind_by_name(const std::string& name) {
 
 SolverHandle SolverHandle::create(const std::string& name, std::vector<DofHandle> dofs) {
     MOSK_SOLVER_KIND_* kind = find_solver_kind_by_name(name);
-    std::vector<DOF_*> p = pointers_of(dofs);
-    SOLVER_* solver = moskSolverCreateN(kind, int(p.size()), p.empty() ? nullptr : p.data());
+    DofPointers p(dofs);
+    SOLVER_* solver = moskSolverCreateN(kind, p.count(), p.data());
     SolverHandle h;
     h.handle = Handle<SOLVER_>::owning(solver, LibraryFree<SOLVER_, moskSolverDestroy>{});
     // Element systems are treated for their Dirichlet rows before assembly (processBoundary),
@@ -69,8 +63,8 @@ std::vector<int> SolverHandle::getGlobalIndex(ElementHandle& e, int dof_idx) {
 }
 
 int SolverHandle::solve(std::vector<DofHandle> dofs, int solveFlag) {
-    std::vector<DOF_*> p = pointers_of(dofs);
-    return moskSolverSolveN(get(), solveFlag, int(p.size()), p.empty() ? nullptr : p.data());
+    DofPointers p(dofs);
+    return moskSolverSolveN(get(), solveFlag, p.count(), p.data());
 }
 
 void SolverHandle::define(py::module_& m) {

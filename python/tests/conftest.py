@@ -1,54 +1,30 @@
 """Shared fixtures: meshes made by the gmsh package (in a subprocess, so that its libraries never
 share a process with the module's)."""
-import json
+import os
 import pathlib
 import subprocess
 import sys
 
 import pytest
 
+import _pymosk
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 MESHES = ROOT / "meshes"
+sys.path.insert(0, str(ROOT / "tools"))
+from gmsh_meshes import write_mesh, write_meshes  # noqa: E402
 
-_GMSH_SCRIPT = r"""
-import json, sys
-import gmsh
-params = json.loads(sys.argv[1])
-gmsh.initialize(interruptible=False)
-gmsh.option.setNumber("General.Terminal", 0)
-gmsh.model.add("m")
-if params["shape"] == "box":
-    gmsh.model.occ.addBox(0, 0, 0, *params["size"])
-else:
-    gmsh.model.occ.addSphere(0, 0, 0, params["size"][0])
-gmsh.model.occ.synchronize()
-for dim, tag in gmsh.model.getEntities(2):
-    gmsh.model.addPhysicalGroup(2, [tag], tag)
-gmsh.model.addPhysicalGroup(3, [t for _, t in gmsh.model.getEntities(3)], 1)
-gmsh.option.setNumber("Mesh.MeshSizeMax", params["h"])
-gmsh.option.setNumber("Mesh.MeshSizeMin", params["h"] / 2)
-gmsh.model.mesh.generate(3)
-if params["path"].endswith(".msh"):
-    gmsh.option.setNumber("Mesh.MshFileVersion", params["version"])
-    gmsh.option.setNumber("Mesh.Binary", 1 if params["binary"] else 0)
-gmsh.write(params["path"])
-types, tags, _ = gmsh.model.mesh.getElements(3)
-ntet = sum(len(t) for ty, t in zip(types, tags) if ty == 4)
-gmsh.finalize()
-print(json.dumps({"tets": ntet}))
-"""
+# Child interpreters the tests start import the module this run imports (found through pytest's
+# `pythonpath` setting, or PYTHONPATH).
+os.environ["PYTHONPATH"] = os.pathsep.join(
+    p for p in (os.path.dirname(_pymosk.__file__), os.environ.get("PYTHONPATH")) if p)
 
 
 def make_mesh(path, shape="box", size=(1.0, 1.0, 1.0), h=0.4, version=4.1, binary=False):
     """Writes a mesh of a box (size = edge lengths) or a ball (size[0] = radius) with gmsh and
     returns the number of tetrahedra gmsh made. Surfaces carry physical labels = their tags."""
-    import os
-    params = dict(path=str(path), shape=shape, size=list(size), h=h, version=version, binary=binary)
-    # gmsh is not ours: keep a preloaded sanitizer runtime out of its process.
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    out = subprocess.run([sys.executable, "-c", _GMSH_SCRIPT, json.dumps(params)],
-                         capture_output=True, text=True, check=True, env=env)
-    return json.loads(out.stdout.strip().splitlines()[-1])["tets"]
+    return write_mesh(path, shape=shape, size=size, h=h, h_min=h / 2, version=version,
+                      binary=binary)
 
 
 @pytest.fixture(scope="session")
@@ -60,7 +36,6 @@ def box_mesh(tmp_path_factory):
 
 def run_python(code, env=None, timeout=120):
     """Runs code in a fresh interpreter that can import the module; returns the finished process."""
-    import os
     full_env = dict(os.environ)
     full_env.update(env or {})
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,

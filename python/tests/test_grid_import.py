@@ -2,70 +2,33 @@
 every supported encoding must import with gmsh's own tetrahedron count and the right geometry;
 bad files raise the error a user expects, naming the file (and the line)."""
 import errno
-import json
 import math
-import subprocess
-import sys
 
 import meshio
 import pytest
 
 import _pymosk
-from conftest import MESHES
+from conftest import MESHES, write_meshes
 
 BOX = (1.0, 2.0, 3.0)
 RADIUS = 1.0
 FORMATS = [("2.2", 2.2, 0), ("2.2-binary", 2.2, 1), ("4.1", 4.1, 0), ("4.1-binary", 4.1, 1),
            ("medit", None, None)]
 
-# One gmsh run (in a subprocess, away from the module's libraries) writes every file.
-_GMSH = r"""
-import json, sys
-import gmsh
-out = sys.argv[1]
-gmsh.initialize(interruptible=False)
-gmsh.option.setNumber("General.Terminal", 0)
-gmsh.option.setNumber("General.NumThreads", 1)
-counts = {}
-for shape in ("box", "ball", "box-order2", "ball-order3"):
-    gmsh.model.add(shape)
-    if shape.startswith("box"):
-        gmsh.model.occ.addBox(0, 0, 0, 1, 2, 3)
-    else:
-        gmsh.model.occ.addSphere(0, 0, 0, 1)
-    gmsh.model.occ.synchronize()
-    for _, tag in gmsh.model.getEntities(2):
-        gmsh.model.addPhysicalGroup(2, [tag], tag)
-    gmsh.model.addPhysicalGroup(3, [1], 1)
-    gmsh.option.setNumber("Mesh.MeshSizeMax", 0.7)
-    gmsh.model.mesh.generate(3)
-    order = int(shape[-1]) if "order" in shape else 1
-    if order > 1:
-        gmsh.model.mesh.setOrder(order)
-    types, tags, _ = gmsh.model.mesh.getElements(3)
-    counts[shape] = sum(len(t) for t in tags)
-    for label, version, binary in json.loads(sys.argv[2]):
-        if version is None:
-            if order > 1:
-                continue
-            gmsh.write(f"{out}/{shape}-{label}.mesh")
-        else:
-            gmsh.option.setNumber("Mesh.MshFileVersion", version)
-            gmsh.option.setNumber("Mesh.Binary", binary)
-            gmsh.write(f"{out}/{shape}-{label}.msh")
-    gmsh.model.remove()
-gmsh.finalize()
-print(json.dumps(counts))
-"""
+SHAPES = {"box": dict(shape="box", size=BOX), "ball": dict(shape="ball", size=(RADIUS,)),
+          "box-order2": dict(shape="box", size=BOX, order=2),
+          "ball-order3": dict(shape="ball", size=(RADIUS,), order=3)}
 
 
 @pytest.fixture(scope="module")
 def meshes(tmp_path_factory):
-    """Directory of the written meshes and gmsh's tetrahedron count per shape."""
+    """Directory of the written meshes and gmsh's tetrahedron count per shape (one gmsh run)."""
     d = tmp_path_factory.mktemp("import")
-    out = subprocess.run([sys.executable, "-c", _GMSH, str(d), json.dumps(FORMATS)],
-                         capture_output=True, text=True, check=True)
-    return d, json.loads(out.stdout.strip().splitlines()[-1])
+    models = [dict(model, h=0.7, files=[
+        dict(path=str(path_of((d, None), shape, label)), version=version, binary=binary)
+        for label, version, binary in FORMATS if version is not None or "order" not in shape])
+        for shape, model in SHAPES.items()]
+    return d, dict(zip(SHAPES, write_meshes(models)))
 
 
 def total_volume(g):

@@ -56,22 +56,20 @@ def run(code, status=0, args=()):
     return proc
 
 
+# A reference cycle that alone holds every object.
+CYCLE = """
+        class Node:
+            pass
+        n = Node()
+        n.objects, n.self = objects, n
+        del g, u, mp, s, it, e, objects, n
+"""
 HOLDERS = {
     "module globals": "",
-    "reference cycle": """
-        class Node:
-            pass
-        n = Node()
-        n.objects, n.self = objects, n
-        del g, u, mp, s, it, e, objects, n
+    "reference cycle": CYCLE + """
         gc.disable()  # the cycle is left to the interpreter's shut-down
     """,
-    "collected cycle": """
-        class Node:
-            pass
-        n = Node()
-        n.objects, n.self = objects, n
-        del g, u, mp, s, it, e, objects, n
+    "collected cycle": CYCLE + """
         assert gc.collect() > 0
     """,
     "closure": """

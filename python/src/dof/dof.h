@@ -18,19 +18,9 @@ namespace mosk {
 
 class DofHandle {
 public:
-    Handle<DOF_> handle;  // the library DOF, owning or borrowed
+    // Members go in reverse order, so the DOF is released before its grid.
     GridHandle grid;      // the grid the DOF was created on; empty for a borrowed DOF
-
-    DofHandle() = default;
-    DofHandle(const DofHandle&) = default;
-    DofHandle(DofHandle&&) = default;
-    DofHandle& operator=(const DofHandle&) = default;
-    DofHandle& operator=(DofHandle&&) = default;
-    // The DOF goes before its grid: the reverse of implicit member destruction.
-    ~DofHandle() {
-        handle.reset();
-        grid.handle.reset();
-    }
+    Handle<DOF_> handle;  // the library DOF, owning or borrowed
 
     static DofHandle create(GridHandle& g, const std::string& name, const std::string& dof_type,
                             int order, int dim, const std::string& init_type, PointFunction udf);

@@ -2,8 +2,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <cstring>
-
 namespace mosk {
 namespace {
 
@@ -20,9 +18,7 @@ DOF_TYPE_* getDofTypeByName(const std::string& family, int order) {
     for (const MOSK_DOF_TYPE_GROUP_* group = moskDofTypesList; group->types && group->tag;
          ++group)
         for (DOF_TYPE_* const* type = group->types; *type; ++type)
-            if (std::strlen((*type)->name) == key.size() &&
-                std::memcmp((*type)->name, key.data(), key.size()) == 0)
-                return *type;
+            if (key == (*type)->name) return *type;  // a key holding a NUL matches no name
     warn_fallback("Dof: no DOF type '" + key + "' (family '" + family + "', order " +
                   std::to_string(order) + "); using the default type '" + DOF_DEFAULT->name +
                   "'");
