@@ -26,6 +26,11 @@
 extern "C" {
 #endif
 
+/* Everything declared here is the library's exported interface; nothing else is exported. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* ------------------------------------------------------------------------------------------ */
 /* Start-up and shut-down                                                                      */
 /* ------------------------------------------------------------------------------------------ */
@@ -395,6 +400,10 @@ void moskSolverZeroRHS(SOLVER_* s);
  * (misspelt, or library-wide like -solver or -verbosity), a malformed value, or text PETSc cannot
  * parse. Under MPI every process must pass the same text. */
 void moskSolverSetOptions(SOLVER_* s, const char* options);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }
