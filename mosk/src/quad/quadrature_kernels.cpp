@@ -36,6 +36,17 @@ void point_weights(const QuadRule& rule, double volume, const double* coef,
     for (int p = 0; p < rule.size; ++p) w[p] = volume * rule.weights[p] * (coef ? coef[p] : 1.0);
 }
 
+// This thread's scratch vectors, in one thread-local object: each access to a thread-local of a
+// shared library is a call.
+struct Scratch {
+    std::vector<double> w, gu, gv, wgu, wu, fq;
+};
+
+Scratch& scratch() {
+    thread_local Scratch s;
+    return s;
+}
+
 }  // namespace
 
 // The field (values gathered on the element) at the points of rule degree q: out[c * n + q].
@@ -60,7 +71,8 @@ void compute_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_
                        const DOF_TYPE_& tv, const double* coef, int q, std::vector<double>& out) {
     const QuadRule& rule = tet_rule(q);
     const int n = rule.size;
-    thread_local std::vector<double> w, gu, gv_own, wgu;
+    Scratch& sc = scratch();
+    std::vector<double>& w = sc.w, &gu = sc.gu, &gv_own = sc.gv, &wgu = sc.wgu;
     point_weights(rule, geo.volume, coef, w);
     gradients_at_points(tu, e, geo, q, gu);
     const std::vector<double>* gv = &gu;
@@ -92,7 +104,8 @@ void compute_mass(const ELEMENT_& e, double volume, const DOF_TYPE_& tu, const D
     const ReferenceTable& rv = reference_table(tv.order, q);
     const ElementNodes nu = element_nodes(tu, e), nv = element_nodes(tv, e);
     const int n = ru.n;
-    thread_local std::vector<double> w, wu;
+    Scratch& sc = scratch();
+    std::vector<double>& w = sc.w, &wu = sc.wu;
     point_weights(*ru.rule, volume, coef, w);
     wu.resize(size_t(n));
     const bool symmetric = &tv == &tu;
@@ -117,7 +130,8 @@ void compute_dof_times_bas(const ELEMENT_& e, double volume, const DOF_& f,
     const ReferenceTable& rv = reference_table(tv.order, q);
     const ElementNodes nv = element_nodes(tv, e);
     const int n = rv.n, dim = f.dim;
-    thread_local std::vector<double> w, fq;
+    Scratch& sc = scratch();
+    std::vector<double>& w = sc.w, &fq = sc.fq;
     point_weights(*rv.rule, volume, nullptr, w);
     field_at_points(f, e, fvals, q, fq);
     for (int c = 0; c < dim; ++c)
