@@ -4,9 +4,14 @@ for P1 and P2, against the floor of 7 empty module calls.
 Each call's marginal cost is the whole loop's time minus the time of the same loop in which that
 call is replaced by a look-up of its result (kept from a first pass), so the figures add up to
 about the whole loop less the iterator and the floor's share. Runs are interleaved (every variant
-once per round) and each figure is the median of the rounds, in microseconds per element.
+once per round) and each figure is, in microseconds per element, the fastest of the rounds: on a
+machine shared with other work the noise only ever adds time, and a median of a few rounds still
+carries it (marginals of a loaded run came out negative). `--stat median` gives the median.
+The column "alone" is each call by itself in a loop that takes its arguments from the first pass,
+less that loop without the call: a shorter loop, so less noise, but without the other calls'
+effect on caches.
 
-    bench_element_loop.py [--levels 4] [--rounds 5] [--orders 1,2]
+    bench_element_loop.py [--levels 4] [--rounds 5] [--orders 1,2] [--stat min]
 
 Targets (one process): the whole loop at most 5 us (P1) and 10 us (P2) per element,
 addMatrixEntries at most 1 us (P1) and 2.5 us (P2).
@@ -46,13 +51,34 @@ def loop(grid, u, f, solver, skip, kept):
             solver.addRHSEntries(idx, b)
 
 
+def alone(grid, u, f, solver, call, kept):
+    """The loop with `call` alone, its arguments taken from `kept` (None: no call at all)."""
+    process = _pymosk.utils.processBoundary
+    for n, e in enumerate(grid.getElementIterator()):
+        A, b, idx, (mask, values) = kept[n]
+        if call == "quadGradBasDotGradBas":
+            e.quadGradBasDotGradBas(u, u)
+        elif call == "quadDofTimesBas":
+            e.quadDofTimesBas(f, u)[0].copy()
+        elif call == "getGlobalIndex":
+            e.getGlobalIndex(solver)
+        elif call == "getDirichletBC":
+            e.getDirichletBC(u, boundary)
+        elif call == "processBoundary":
+            process(mask, values, A, b)
+        elif call == "addMatrixEntries":
+            solver.addMatrixEntries(idx, idx, A)
+        elif call == "addRHSEntries":
+            solver.addRHSEntries(idx, b)
+
+
 def floor(grid, u):
     nbas = u.getNBas
     for e in grid.getElementIterator():
         nbas(e); nbas(e); nbas(e); nbas(e); nbas(e); nbas(e); nbas(e)  # noqa: E702
 
 
-def measure(levels, order, rounds):
+def measure(levels, order, rounds, stat):
     grid = _pymosk.Grid(str(ROOT / "meshes" / "cube.msh"))
     grid.refineAllElements(levels)
     u = _pymosk.Dof(grid, "P", order, name="u")
@@ -67,16 +93,22 @@ def measure(levels, order, rounds):
                 "floor (7 empty calls)": lambda: floor(grid, u)}
     for call in CALLS:
         variants[call] = lambda call=call: loop(grid, u, f, solver, call, kept)
+    # Each call alone as well: a short loop carries less of the machine's noise than the whole.
+    variants["alone: none"] = lambda: alone(grid, u, f, solver, None, kept)
+    for call in CALLS:
+        variants["alone: " + call] = lambda call=call: alone(grid, u, f, solver, call, kept)
     times = {name: [] for name in variants}
     for _ in range(rounds):
         for name, run in variants.items():
             t = time.perf_counter()
             run()
             times[name].append((time.perf_counter() - t) / n * 1e6)
-    median = {name: statistics.median(t) for name, t in times.items()}
-    whole = median["whole loop"]
-    rows = [("whole loop", whole), ("floor (7 empty calls)", median["floor (7 empty calls)"])]
-    rows += sorted(((c, whole - median[c]) for c in CALLS), key=lambda r: -r[1])
+    summary = {name: stat(t) for name, t in times.items()}
+    whole = summary["whole loop"]
+    rows = [("whole loop", whole, None),
+            ("floor (7 empty calls)", summary["floor (7 empty calls)"], None)]
+    rows += sorted(((c, whole - summary[c], summary["alone: " + c] - summary["alone: none"])
+                    for c in CALLS), key=lambda r: -r[1])
     return n, u.getSize(), rows
 
 
@@ -85,15 +117,20 @@ def main():
     parser.add_argument("--levels", type=int, default=4)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--orders", default="1,2")
+    parser.add_argument("--stat", choices=["min", "median"], default="min")
     args = parser.parse_args()
+    stat = min if args.stat == "min" else statistics.median
+    what = "fastest" if args.stat == "min" else "median"
     for order in map(int, args.orders.split(",")):
-        n, unknowns, rows = measure(args.levels, order, args.rounds)
+        n, unknowns, rows = measure(args.levels, order, args.rounds, stat)
         print(f"\nP{order}: {n:,} elements, {unknowns:,} unknowns (cube.msh, {args.levels} "
-              f"levels); us per element, median of {args.rounds} interleaved rounds")
-        for name, us in rows:
+              f"levels); us per element, {what} of {args.rounds} interleaved rounds")
+        print(f"  {'':24s} {'marginal':>8s} {'alone':>7s}")
+        for name, us, by_itself in rows:
             target = TARGETS.get((order, name))
             note = f"   target <= {target:g}" if target else ""
-            print(f"  {name:24s} {us:7.2f}{note}")
+            cell = f"{by_itself:7.2f}" if by_itself is not None else " " * 7
+            print(f"  {name:24s} {us:8.2f} {cell}{note}")
 
 
 if __name__ == "__main__":

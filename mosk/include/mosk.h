@@ -273,6 +273,14 @@ void moskDofFree(DOF_** dof);
  * flag is reserved (0). */
 int moskDofDirichletBC(DOF_* dof, ELEMENT_* e, int bas, MOSK_POINT_FUNC f, double* row,
                        double* value, int flag);
+/* The same for every basis function of the element in one call: mask[i] is 1 when basis
+ * function i is a Dirichlet entry, else 0; its values are at value[i * dim .. i * dim + dim - 1]
+ * (zero for the others). mask has room for `capacity` entries and value for capacity * dim
+ * (fewer than the field's basis functions throw std::length_error and write nothing). `f` is
+ * called once per Dirichlet entry, in basis order. Returns the number of basis functions. flag
+ * is reserved (0). */
+int moskDofDirichletBCElement(DOF_* dof, ELEMENT_* e, MOSK_POINT_FUNC f, int* mask,
+                              double* value, int capacity, int flag);
 
 /* The field's values as one array, in the global numbering of a map over this one field (index
  * i of the array is global index i of moskMapCreateN(1, &dof)); component c of a node follows
@@ -301,6 +309,19 @@ double moskQuadBasABas(ELEMENT_* e, DOF_* u, int i, DOF_* a, DOF_* v, int j, int
  * first. */
 double moskQuadDofTimesBas(ELEMENT_* e, DOF_* f, DOF_* v, int i, int order, double* out);
 
+/* Whole element matrices and vectors, one call per element: the values of the per-entry calls
+ * above for every basis function, written to out, which has room for `capacity` values (fewer
+ * than needed throw std::length_error and write nothing). Return the number of values written.
+ *   moskQuadGradBasAGradBasElement, moskQuadBasABasElement: nbas(u) x nbas(v), row-major, entry
+ *     (i, j) at out[i * nbas(v) + j];
+ *   moskQuadDofTimesBasElement: component c of basis function i of v at out[i * dim(f) + c]. */
+int moskQuadGradBasAGradBasElement(ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order,
+                                   double* out, int capacity);
+int moskQuadBasABasElement(ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order, double* out,
+                           int capacity);
+int moskQuadDofTimesBasElement(ELEMENT_* e, DOF_* f, DOF_* v, int order, double* out,
+                               int capacity);
+
 /* ------------------------------------------------------------------------------------------ */
 /* Maps                                                                                        */
 /* ------------------------------------------------------------------------------------------ */
@@ -326,6 +347,12 @@ int moskDofMapE2D_(DOF_* dof, ELEMENT_* e, int bas, int flag);
 int moskMapD2L_(MAP_* map, int dof_idx, int k, int flag);
 /* Global index of local index l. */
 int moskMapL2G(MAP_* map, int l);
+/* Global indices of the element's basis functions of field number dof_idx, one per node (its
+ * first component's), in basis order: out[i] is moskMapL2G(map, moskMapD2L_(map, dof_idx,
+ * moskDofMapE2D_(dof, e, i, 1), 1)). out has room for `capacity` values (fewer than the field's
+ * basis functions on the element throw std::length_error and write nothing). Returns the number
+ * written. One check of the map, the field and the element for the whole element. */
+int moskMapElementGlobalIndices(MAP_* map, int dof_idx, ELEMENT_* e, int* out, int capacity);
 
 /* ------------------------------------------------------------------------------------------ */
 /* Solvers                                                                                     */

@@ -421,3 +421,46 @@ TEST(ElementQuadratureErrors, RejectsBadArguments) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ElementQuadratureWhole, OneCallGivesEveryEntryOfThePerEntryCalls) {
+    Grid g(shuffled_tets(3, 29));
+    DOF_* a = g.field(2, 1, quadratic);
+    DOF_* f = g.field(1, 2, one_and_y);
+    for (int p = 1; p <= 4; ++p) {
+        DOF_* u = g.field(p);
+        DOF_* v = g.field(p == 1 ? 2 : p - 1);
+        for (ELEMENT_* e : g.leaves())
+            for (DOF_* coef : {static_cast<DOF_*>(nullptr), a}) {
+                const int nu = u->type->nbas, nv = v->type->nbas;
+                std::vector<double> k(size_t(nu) * nv), m(k.size()), s(size_t(nv) * 2);
+                EXPECT_EQ(moskQuadGradBasAGradBasElement(e, u, coef, v, -1, k.data(), nu * nv),
+                          nu * nv);
+                EXPECT_EQ(moskQuadBasABasElement(e, u, coef, v, 3, m.data(), nu * nv), nu * nv);
+                EXPECT_EQ(moskQuadDofTimesBasElement(e, f, v, -1, s.data(), nv * 2), nv * 2);
+                for (int i = 0; i < nu; ++i)
+                    for (int j = 0; j < nv; ++j) {
+                        EXPECT_EQ(k[size_t(i) * nv + j], moskQuadGradBasAGradBas(e, u, i, coef, v, j, -1));
+                        EXPECT_EQ(m[size_t(i) * nv + j], moskQuadBasABas(e, u, i, coef, v, j, 3));
+                    }
+                for (int j = 0; j < nv; ++j) {
+                    double out[2];
+                    moskQuadDofTimesBas(e, f, v, j, -1, out);
+                    EXPECT_EQ(s[size_t(j) * 2], out[0]);
+                    EXPECT_EQ(s[size_t(j) * 2 + 1], out[1]);
+                }
+            }
+    }
+    // Too small a buffer is refused before anything is written.
+    ELEMENT_* e = g.leaves().at(0);
+    DOF_* u = g.field(2);
+    std::vector<double> small(99, -1.0);
+    EXPECT_THROW(moskQuadGradBasAGradBasElement(e, u, nullptr, u, -1, small.data(), 99),
+                 std::length_error);
+    EXPECT_THROW(moskQuadDofTimesBasElement(e, f, u, -1, small.data(), 19), std::length_error);
+    EXPECT_THROW(moskQuadBasABasElement(e, u, nullptr, u, -1, nullptr, 100), std::invalid_argument);
+    EXPECT_TRUE(std::all_of(small.begin(), small.end(), [](double x) { return x == -1.0; }));
+}
+
+}  // namespace

@@ -7,6 +7,8 @@
 
 #include "dof/basis_count.h"
 #include "dof/dof_pointers.h"
+#include "python_lists.h"
+#include "small_buffer.h"
 
 namespace py = pybind11;
 
@@ -31,18 +33,18 @@ MapHandle MapHandle::create(std::vector<DofHandle> dofs) {
     return h;
 }
 
-std::vector<int> MapHandle::getGlobalIndex(ElementHandle& e, int dof_idx) {
-    MAP_* map = get();
+py::typing::List<int> element_global_indices(MAP_* map, ElementHandle& e, int dof_idx) {
     DOF_* d = field_of(map, dof_idx);
     ELEMENT_* element = e.get();
-    const int n = basis_count(d, element);
-    std::vector<int> indices(size_t(std::max(n, 0)));
-    for (int i = 0; i < n; ++i) {
-        const int k = moskDofMapE2D_(d, element, i, 1);
-        const int l = moskMapD2L_(map, dof_idx, k, 1);
-        indices[i] = moskMapL2G(map, l);
-    }
-    return indices;
+    // A freed field (null) has no basis: the library refuses the map with its message.
+    const int n = d ? basis_count(d, element) : 0;
+    SmallBuffer<int, 64> indices{size_t(n)};
+    const int written = moskMapElementGlobalIndices(map, dof_idx, element, indices.data(), n);
+    return python_list(indices.data(), size_t(written));
+}
+
+py::typing::List<int> MapHandle::getGlobalIndex(ElementHandle& e, int dof_idx) {
+    return element_global_indices(get(), e, dof_idx);
 }
 
 DofHandle MapHandle::getDof(int i) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
 
 #include <vector>
 
@@ -22,7 +23,7 @@ public:
 
     static MapHandle create(std::vector<DofHandle> dofs);
 
-    std::vector<int> getGlobalIndex(ElementHandle& e, int dof_idx);
+    pybind11::typing::List<int> getGlobalIndex(ElementHandle& e, int dof_idx);
     DofHandle getDof(int i);
     int getSize();
     int getGlobalSize();
@@ -31,6 +32,10 @@ public:
 
     static void define(pybind11::module_& m);
 };
+
+// The global indices in `map` of the element's basis functions of field number dof_idx (what
+// Map.getGlobalIndex and Solver.getGlobalIndex return).
+pybind11::typing::List<int> element_global_indices(MAP_* map, ElementHandle& e, int dof_idx);
 
 }  // namespace mosk
 

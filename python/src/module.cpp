@@ -14,6 +14,7 @@
 #include "solver.h"
 #include "library_errors.h"
 #include "module.h"
+#include "sequence_argument.h"
 #include "mosk.h"
 
 namespace py = pybind11;
@@ -77,8 +78,9 @@ double* in_place_data(const py::object& obj, size_t needed, const char* what) {
     return static_cast<double*>(a.mutable_data());
 }
 
-void process_boundary_binding(const std::vector<int>& mask, const std::vector<double>& values,
-                              py::object A, py::object b) {
+void process_boundary_binding(const mosk::SequenceArgument<int>& mask,
+                              const mosk::SequenceArgument<double>& values, py::object A,
+                              py::object b) {
     const size_t n = mask.size();
     if (values.size() < n)
         throw py::value_error("processBoundary: " + std::to_string(values.size()) +

@@ -9,6 +9,7 @@
 #include "library_errors.h"
 #include "map.h"
 #include "real_values.h"
+#include "sequence_argument.h"
 #include "text_argument.h"
 
 namespace py = pybind11;
@@ -54,12 +55,10 @@ SolverHandle SolverHandle::create(const std::string& name, std::vector<DofHandle
     return h;
 }
 
-std::vector<int> SolverHandle::getGlobalIndex(ElementHandle& e, int dof_idx) {
+py::typing::List<int> SolverHandle::getGlobalIndex(ElementHandle& e, int dof_idx) {
     SOLVER_* s = get();
     MOSK_MATRIX_* m = s->matrix2 ? s->matrix2 : s->matrix;
-    MapHandle map;
-    map.handle.set(m->map);
-    return map.getGlobalIndex(e, dof_idx);
+    return element_global_indices(m->map, e, dof_idx);
 }
 
 int SolverHandle::solve(std::vector<DofHandle> dofs, int solveFlag) {
@@ -74,15 +73,16 @@ void SolverHandle::define(py::module_& m) {
        }))
         .def(py::init(&SolverHandle::create))
         .def("addMatrixEntries",
-             [](SolverHandle& self, const std::vector<int>& rows, const std::vector<int>& cols,
-                const RealValues& real) {
+             [](SolverHandle& self, const SequenceArgument<int>& rows,
+                const SequenceArgument<int>& cols, const RealValues& real) {
                  const DenseValues& values = real.array;
                  require_values(values, rows.size() * cols.size(), "addMatrixEntries");
                  moskMatAddEntries_(self.get()->matrix, int(rows.size()), rows.data(),
                                     int(cols.size()), cols.data(), values.data(), 1, 1, 0);
              })
         .def("addRHSEntries",
-             [](SolverHandle& self, const std::vector<int>& indices, const RealValues& real) {
+             [](SolverHandle& self, const SequenceArgument<int>& indices,
+                const RealValues& real) {
                  const DenseValues& values = real.array;
                  require_values(values, indices.size(), "addRHSEntries");
                  moskVecAddEntries_(self.get()->rhs, 0, int(indices.size()), indices.data(),

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
 
 #include <string>
 #include <vector>
@@ -23,7 +24,7 @@ public:
 
     static SolverHandle create(const std::string& name, std::vector<DofHandle> dofs);
 
-    std::vector<int> getGlobalIndex(ElementHandle& e, int dof_idx);
+    pybind11::typing::List<int> getGlobalIndex(ElementHandle& e, int dof_idx);
     int solve(std::vector<DofHandle> dofs, int solveFlag);
 
     SOLVER_* get() const { return handle.get(); }

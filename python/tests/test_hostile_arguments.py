@@ -466,6 +466,14 @@ for values in ["np.array([True, False])", "np.arange(4.0)[1::2]", "np.array([[1.
          f"sv = m.Solver('cg', u)\nidx = sv.getGlobalIndex(e)\nv = np.asarray({values}, float)\n"
          f"sv.addRHSEntries(idx[:2], {values})\n_, b = matlab_dump(sv)\n"
          "assert [b[idx[0]], b[idx[1]]] == list(v.ravel()), b")
+# Index lists longer than any element's, of any sequence kind, add every entry.
+for kind in ["list", "tuple", "np.array"]:
+    case("assembly", f"long index list as {kind}",
+         "sv = m.Solver('cg', u)\nidx = sv.getGlobalIndex(e)\n"
+         f"sv.addRHSEntries({kind}(idx * 20), np.ones(80))\n"
+         f"sv.addMatrixEntries({kind}(idx * 20), {kind}(idx), np.ones((80, 4)))\n"
+         "A, b = matlab_dump(sv)\nassert [b[i] for i in idx] == [20.0] * 4, b\n"
+         "assert all(A[(r, c)] == 20.0 for r in idx for c in idx), A")
 case("assembly", "read-only values", "v = np.ones((4, 4))\nv.flags.writeable = False\n"
      "idx = s.getGlobalIndex(e)\ns.addMatrixEntries(idx, idx, v)\ns.addRHSEntries(idx, v[0])")
 
@@ -495,6 +503,9 @@ each("boundary", [PB + "({}, [1.0, 2.0], np.eye(2), np.zeros(2))"],
 each("boundary", [PB + "([1, 0], {}, np.eye(2), np.zeros(2))"],
      ["None", "['a', 1.0]", "[None, 1.0]", "[1j, 1.0]", "[10**400, 1.0]", "'ab'"], TypeError)
 for label, code in [
+    ("long mask and values", "A = np.eye(80)\nb = np.zeros(80)\n"
+     f"{PB}(tuple([1, 0] * 40), [2.0] * 80, A, b)\n"
+     "assert (b[::2] == 2).all() and (b[1::2] == 0).all() and (A == np.eye(80)).all()"),
     ("empty mask leaves everything", "A = np.eye(3)\nb = np.ones(3)\n"
      f"{PB}([], [], A, b)\nassert (A == np.eye(3)).all() and (b == 1).all()"),
     ("empty mask with empty arrays", f"{PB}([], [], np.zeros(0), np.zeros(0))"),

@@ -36,6 +36,39 @@ const GridImpl::DirichletFlags& dirichlet_flags(GridImpl& g) {
     return f;
 }
 
+// Whether basis function `bas` of the field is a Dirichlet entry on the element.
+bool on_dirichlet_boundary(const GridImpl::DirichletFlags& flags, const DOF_TYPE_& type,
+                           const ELEMENT_& el, int bas) {
+    const NodeLocation at = node_location(type, bas);
+    switch (at.kind) {
+        case EntityKind::Vertex: return flags.vert[el.verts[at.entity]];
+        case EntityKind::Edge: return flags.edge[el.edges[at.entity]];
+        case EntityKind::Face: return flags.face[el.faces[at.entity]];
+        case EntityKind::Interior: return false;
+    }
+    return false;
+}
+
+// The boundary function's dim values at the node of basis function `bas`, into value.
+void boundary_values(GridImpl& g, const DOF_& dof, const ELEMENT_& el, int bas,
+                     MOSK_POINT_FUNC f, double* value) {
+    if (!f) throw std::invalid_argument("mosk: Dirichlet data: null boundary function");
+    if (!value) throw std::invalid_argument("mosk: Dirichlet data: null value pointer");
+    const ElementNodes n = element_nodes(*dof.type, el);
+    double lambda[4];
+    node_lambda(n, bas, lambda);
+    const Point x = point_of(element_points(g, el), lambda);
+    // The function writes into scratch, so a throw leaves the caller's values as they were.
+    thread_local std::vector<double> buffer;
+    buffer.assign(size_t(dof.dim), 0.0);
+    {
+        // The caller keeps the element across its calls for the element's basis functions.
+        CallbackScope running(g);
+        f(x[0], x[1], x[2], buffer.data());
+    }
+    std::copy(buffer.begin(), buffer.end(), value);
+}
+
 }  // namespace
 }  // namespace mosk
 
@@ -45,28 +78,28 @@ extern "C" int moskDofDirichletBC(DOF_* dof, ELEMENT_* e, int bas, MOSK_POINT_FU
                                   double* /*row*/, double* value, int /*flag*/) {
     GridImpl& g = grid_of(dof, "Dirichlet data");
     const ELEMENT_& el = require_leaf(g, e, "Dirichlet data");
-    const NodeLocation at = node_location(*dof->type, bas);
-    const GridImpl::DirichletFlags& flags = dirichlet_flags(g);
-    bool on = false;
-    switch (at.kind) {
-        case EntityKind::Vertex: on = flags.vert[el.verts[at.entity]]; break;
-        case EntityKind::Edge: on = flags.edge[el.edges[at.entity]]; break;
-        case EntityKind::Face: on = flags.face[el.faces[at.entity]]; break;
-        case EntityKind::Interior: on = false; break;
-    }
-    if (!on) return 0;
-    if (!f) throw std::invalid_argument("mosk: Dirichlet data: null boundary function");
-    if (!value) throw std::invalid_argument("mosk: Dirichlet data: null value pointer");
-    const ElementNodes n = element_nodes(*dof->type, el);
-    double lambda[4];
-    node_lambda(n, bas, lambda);
-    const Point x = point_of(element_points(g, el), lambda);
-    std::vector<double> buffer(size_t(dof->dim), 0.0);
-    {
-        // The caller keeps the element across its calls for the element's basis functions.
-        CallbackScope running(g);
-        f(x[0], x[1], x[2], buffer.data());
-    }
-    std::copy(buffer.begin(), buffer.end(), value);
+    if (!on_dirichlet_boundary(dirichlet_flags(g), *dof->type, el, bas)) return 0;
+    boundary_values(g, *dof, el, bas, f, value);
     return 1;
+}
+
+extern "C" int moskDofDirichletBCElement(DOF_* dof, ELEMENT_* e, MOSK_POINT_FUNC f, int* mask,
+                                         double* value, int capacity, int /*flag*/) {
+    GridImpl& g = grid_of(dof, "Dirichlet data");
+    const ELEMENT_& el = require_leaf(g, e, "Dirichlet data");
+    const int n = dof->type->nbas, dim = dof->dim;
+    if (!mask || !value)
+        throw std::invalid_argument("mosk: Dirichlet data: null mask or value pointer");
+    if (capacity < n)
+        throw std::length_error("mosk: Dirichlet data: room for " + std::to_string(capacity) +
+                                " basis functions, " + std::to_string(n) + " needed");
+    const GridImpl::DirichletFlags& flags = dirichlet_flags(g);
+    std::fill(mask, mask + n, 0);
+    std::fill(value, value + size_t(n) * dim, 0.0);
+    for (int i = 0; i < n; ++i)
+        if (on_dirichlet_boundary(flags, *dof->type, el, i)) {
+            boundary_values(g, *dof, el, i, f, value + size_t(i) * dim);
+            mask[i] = 1;
+        }
+    return n;
 }

@@ -1,31 +1,15 @@
-// Grid records: creation, import, freeing, stepping through leaf elements, and the registry of
-// live element stores that lets callers recognise elements they kept from an older grid.
+// Grid records: creation, import, freeing and stepping through leaf elements.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <mutex>
 #include <sstream>
-#include <unordered_map>
 
 #include "core/library_state.h"
 #include "core/parallel.h"
 #include "grid/grid_impl.h"
+#include "grid/store_registry.h"
 #include "mosk_errors.h"
 
 namespace mosk {
-namespace {
-
-// Live element stores by id. Ids are never reused within a process, so a stale id never finds
-// another grid's store.
-std::mutex registry_mutex;
-std::unordered_map<uint64_t, const GridImpl*>& registry() {
-    static auto* map = new std::unordered_map<uint64_t, const GridImpl*>();
-    return *map;
-}
-std::atomic<uint64_t> next_store_id{1};
-
-}  // namespace
-
 GridImpl::GridImpl(GRID_* rec, int communicator)
     : record(rec), comm(communicator), rank(process_rank(communicator)),
       nprocs(process_count(communicator)) {
@@ -46,15 +30,12 @@ int GridImpl::owned_leaf_count() const {
 
 GridImpl::~GridImpl() {
     for (DOF_* d : fields) d->grid = nullptr;  // the fields outlive us: detach them
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    registry().erase(store_id_);
+    unregister_store(store_id_);
 }
 
 void GridImpl::renew_store_id() {
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    if (store_id_ != 0) registry().erase(store_id_);
-    store_id_ = next_store_id.fetch_add(1);
-    registry()[store_id_] = this;
+    unregister_store(store_id_);
+    store_id_ = register_store(this);
     if (record) record->store_id = store_id_;
 }
 
@@ -283,15 +264,6 @@ ELEMENT_* _mosk_step_element(GRID_* grid, int* cursor, int flag) {
     if (i >= n) return nullptr;
     *cursor = i;
     return &g.leaf(i);
-}
-
-int moskElementIsCurrent(uint64_t store_id, int record, const ELEMENT_* e) {
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    auto it = registry().find(store_id);
-    if (it == registry().end() || record < 0) return 0;
-    const GridImpl& g = *it->second;
-    if (!g.elements.holds(size_t(record), e)) return 0;
-    return e->child[0] < 0 ? 1 : 0;
 }
 
 }  // extern "C"

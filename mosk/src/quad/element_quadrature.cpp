@@ -1,14 +1,6 @@
-// Element matrices and vectors by quadrature: grad-grad (stiffness) and mass entries of two
-// fields' bases with an optional coefficient field, and a field times a basis.
-//
-// Scripts ask for one entry per call, n x n calls per element, so each thread keeps the last
-// element's geometry and, per operation, a few whole element matrices computed at once from the
-// reference tables; further entries of the same matrix are then a lookup. A cached matrix is
-// keyed on everything it depends on: the grid (address, store id, numbering generation), the
-// element, the basis types, the rule degree and, for a coefficient or source field, its address,
-// its values version and a copy of its values on the element (so that a write through
-// DOF_::data that did not bump the version still invalidates the entry). The run of calls on
-// one matrix without a coefficient is served from the last slot after a few pointer checks.
+// Element quadrature entry points: argument checks, then the per-thread cache
+// (element_quadrature_cache.h) in front of the kernels (quadrature_kernels.h). Whole element
+// matrices and vectors are one call; the per-entry calls read the same cached matrix.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -17,15 +9,16 @@
 #include <vector>
 
 #include "dof/dof_field.h"
-#include "grid/geometry.h"
+#include "quad/element_quadrature_cache.h"
+#include "quad/quadrature_kernels.h"
 #include "quad/reference_tables.h"
 
 namespace mosk {
 namespace {
 
-enum Op { kGradGrad = 0, kMass = 1, kDofTimesBas = 2, kOpCount = 3 };
+using Op = QuadOp;
 
-const char* const kOpName[kOpCount] = {"gradient quadrature", "mass quadrature",
+const char* const kOpName[kQuadOpCount] = {"gradient quadrature", "mass quadrature",
                                        "field times basis quadrature"};
 
 [[noreturn]] void fail_argument(Op op, const std::string& why) {
@@ -71,77 +64,6 @@ int rule_degree(Op op, int order, int exact) {
 
 int grad_degree(const DOF_* d) { return std::max(d->type->order - 1, 0); }
 
-// ---- per-thread caches ------------------------------------------------------------------------
-
-struct ElementKey {
-    const GridImpl* grid = nullptr;
-    uint64_t store = 0, generation = 0;
-    const ELEMENT_* element = nullptr;
-    int record = -1;
-    bool operator==(const ElementKey&) const = default;
-};
-
-ElementKey element_key(const GridImpl& g, const ELEMENT_& e) {
-    return ElementKey{&g, g.store_id(), g.numbering_generation, &e, e.record};
-}
-
-const ElementGeometry& cached_geometry(const GridImpl& g, const ELEMENT_& e) {
-    thread_local ElementKey key;
-    thread_local ElementGeometry geo;
-    const ElementKey now = element_key(g, e);
-    if (!(now == key)) {
-        key = ElementKey{};  // stays invalid if the geometry throws
-        geo = element_geometry(g, e);
-        key = now;
-    }
-    return geo;
-}
-
-struct MatrixKey {
-    ElementKey element;
-    const DOF_TYPE_* row_type = nullptr;  // u, or v for a field times a basis
-    const DOF_TYPE_* col_type = nullptr;  // v, or null
-    const DOF_* field = nullptr;          // the coefficient or the source field, or null
-    uint64_t field_version = 0;
-    int field_dim = 0;
-    int degree = -1;
-    bool operator==(const MatrixKey&) const = default;
-};
-
-struct MatrixSlot {
-    bool used = false;
-    MatrixKey key;
-    std::vector<double> field_values;  // the field's values on the element when computed
-    int cols = 0;
-    std::vector<double> entries;       // row-major, rows x cols
-};
-
-inline constexpr int kSlotsPerOp = 4;
-
-// The entry served last, for the run of calls on one matrix without a coefficient: the same
-// element, types and order on an unchanged grid (same store, same numbering generation, so the
-// element is still a leaf) need no new validation of the element nor a search of the slots.
-struct LastServed {
-    const MatrixSlot* slot = nullptr;  // null: nothing to reuse
-    const ELEMENT_* element = nullptr;
-    const GRID_* grid = nullptr;
-    uint64_t store = 0, generation = 0;
-    const DOF_TYPE_* row_type = nullptr;
-    const DOF_TYPE_* col_type = nullptr;
-    int order = 0;
-};
-
-struct OpCache {
-    MatrixSlot slots[kSlotsPerOp];
-    int next = 0;  // round-robin replacement
-    LastServed last;
-};
-
-OpCache& op_cache(Op op) {
-    thread_local OpCache caches[kOpCount];
-    return caches[op];
-}
-
 // The field's values on the element in element basis order, dim per basis function.
 void gather_values(Op op, const DOF_& d, const ELEMENT_& e, std::vector<double>& out) {
     const ValueBlocks b = value_blocks(d, *d.grid);
@@ -160,155 +82,8 @@ void gather_values(Op op, const DOF_& d, const ELEMENT_& e, std::vector<double>&
     }
 }
 
-// The field (values gathered on the element) at the points of rule degree q: out[c * n + q].
-void field_at_points(const DOF_& d, const ELEMENT_& e, const std::vector<double>& vals, int q,
-                     std::vector<double>& out) {
-    const ReferenceTable& t = reference_table(d.type->order, q);
-    const ElementNodes nodes = element_nodes(*d.type, e);
-    const int n = t.n, dim = d.dim;
-    out.assign(size_t(dim) * n, 0.0);
-    for (int k = 0; k < d.type->nbas; ++k) {
-        const double* phi = t.values_of(nodes.order.at(k));
-        for (int c = 0; c < dim; ++c) {
-            const double f = vals[size_t(k) * dim + c];
-            if (f == 0) continue;
-            double* o = out.data() + size_t(c) * n;
-            for (int p = 0; p < n; ++p) o[p] += f * phi[p];
-        }
-    }
-}
-
-// Physical gradients of the element's basis functions of `type` at the rule's points:
-// out[(3 k + c) * n + q].
-void gradients_at_points(const DOF_TYPE_& type, const ELEMENT_& e, const ElementGeometry& geo,
-                         int q, std::vector<double>& out) {
-    const ReferenceTable& t = reference_table(type.order, q);
-    const ElementNodes nodes = element_nodes(type, e);
-    const int n = t.n;
-    out.assign(size_t(3) * type.nbas * n, 0.0);
-    for (int k = 0; k < type.nbas; ++k) {
-        const int ck = nodes.order.at(k);
-        for (int m = 0; m < 4; ++m) {
-            const double* d = t.dlambda_of(ck, m);
-            for (int c = 0; c < 3; ++c) {
-                const double g = geo.bary[m][c];
-                double* o = out.data() + size_t(3 * k + c) * n;
-                for (int p = 0; p < n; ++p) o[p] += d[p] * g;
-            }
-        }
-    }
-}
-
-// Rule weights times the coefficient (when there is one) times the volume.
-void point_weights(const QuadRule& rule, double volume, const double* coef,
-                   std::vector<double>& w) {
-    w.resize(size_t(rule.size));
-    for (int p = 0; p < rule.size; ++p) w[p] = volume * rule.weights[p] * (coef ? coef[p] : 1.0);
-}
-
-void compute_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_TYPE_& tu,
-                       const DOF_TYPE_& tv, const double* coef, int q, std::vector<double>& out) {
-    const QuadRule& rule = tet_rule(q);
-    const int n = rule.size;
-    std::vector<double> w, gu, gv_own;
-    point_weights(rule, geo.volume, coef, w);
-    gradients_at_points(tu, e, geo, q, gu);
-    const std::vector<double>* gv = &gu;
-    if (&tv != &tu) {
-        gradients_at_points(tv, e, geo, q, gv_own);
-        gv = &gv_own;
-    }
-    std::vector<double> wgu(gu.size());  // weighted gradients of u
-    for (int k = 0; k < 3 * tu.nbas; ++k)
-        for (int p = 0; p < n; ++p) wgu[size_t(k) * n + p] = w[p] * gu[size_t(k) * n + p];
-    const bool symmetric = &tv == &tu;  // then only j >= i is computed, and mirrored
-    out.assign(size_t(tu.nbas) * tv.nbas, 0.0);
-    for (int i = 0; i < tu.nbas; ++i)
-        for (int j = symmetric ? i : 0; j < tv.nbas; ++j) {
-            double s = 0;
-            for (int c = 0; c < 3; ++c) {
-                const double* a = wgu.data() + size_t(3 * i + c) * n;
-                const double* b = gv->data() + size_t(3 * j + c) * n;
-                for (int p = 0; p < n; ++p) s += a[p] * b[p];
-            }
-            out[size_t(i) * tv.nbas + j] = s;
-            if (symmetric) out[size_t(j) * tv.nbas + i] = s;
-        }
-}
-
-void compute_mass(const ELEMENT_& e, double volume, const DOF_TYPE_& tu, const DOF_TYPE_& tv,
-                  const double* coef, int q, std::vector<double>& out) {
-    const ReferenceTable& ru = reference_table(tu.order, q);
-    const ReferenceTable& rv = reference_table(tv.order, q);
-    const ElementNodes nu = element_nodes(tu, e), nv = element_nodes(tv, e);
-    const int n = ru.n;
-    std::vector<double> w;
-    point_weights(*ru.rule, volume, coef, w);
-    std::vector<double> wu(static_cast<size_t>(n));
-    const bool symmetric = &tv == &tu;
-    out.assign(size_t(tu.nbas) * tv.nbas, 0.0);
-    for (int i = 0; i < tu.nbas; ++i) {
-        const double* a = ru.values_of(nu.order.at(i));
-        for (int p = 0; p < n; ++p) wu[p] = w[p] * a[p];
-        for (int j = symmetric ? i : 0; j < tv.nbas; ++j) {
-            const double* b = rv.values_of(nv.order.at(j));
-            double s = 0;
-            for (int p = 0; p < n; ++p) s += wu[p] * b[p];
-            out[size_t(i) * tv.nbas + j] = s;
-            if (symmetric) out[size_t(j) * tv.nbas + i] = s;
-        }
-    }
-}
-
-// out[i * dim + c]: integral of component c of f times basis function i of v.
-void compute_dof_times_bas(const ELEMENT_& e, double volume, const DOF_& f,
-                           const std::vector<double>& fvals, const DOF_TYPE_& tv, int q,
-                           std::vector<double>& out) {
-    const ReferenceTable& rv = reference_table(tv.order, q);
-    const ElementNodes nv = element_nodes(tv, e);
-    const int n = rv.n, dim = f.dim;
-    std::vector<double> w, fq;
-    point_weights(*rv.rule, volume, nullptr, w);
-    field_at_points(f, e, fvals, q, fq);
-    for (int c = 0; c < dim; ++c)
-        for (int p = 0; p < n; ++p) fq[size_t(c) * n + p] *= w[p];
-    out.assign(size_t(tv.nbas) * dim, 0.0);
-    for (int i = 0; i < tv.nbas; ++i) {
-        const double* b = rv.values_of(nv.order.at(i));
-        for (int c = 0; c < dim; ++c) {
-            const double* a = fq.data() + size_t(c) * n;
-            double s = 0;
-            for (int p = 0; p < n; ++p) s += a[p] * b[p];
-            out[size_t(i) * dim + c] = s;
-        }
-    }
-}
-
 // The slot holding the matrix of `key`, computing it on a miss. `field` (coefficient or source,
 // may be null) is compared by its values on the element as well as by its version.
-template <class Compute>
-const MatrixSlot& cached_matrix(Op op, const MatrixKey& key, const DOF_* field,
-                                const ELEMENT_& e, Compute&& compute) {
-    thread_local std::vector<double> current;
-    current.clear();
-    if (field) gather_values(op, *field, e, current);
-    OpCache& cache = op_cache(op);
-    for (MatrixSlot& s : cache.slots)
-        if (s.used && s.key == key && s.field_values.size() == current.size() &&
-            (current.empty() ||
-             std::memcmp(s.field_values.data(), current.data(),
-                         current.size() * sizeof(double)) == 0))
-            return s;
-    MatrixSlot& s = cache.slots[cache.next];
-    cache.next = (cache.next + 1) % kSlotsPerOp;
-    s.used = false;  // stays unused if the computation throws
-    s.cols = compute(current, s.entries);
-    s.key = key;
-    s.field_values = current;
-    s.used = true;
-    return s;
-}
-
 // The repeat of the last served matrix (no coefficient), or null when the call needs the full
 // route. Reads only what a live caller's fields guarantee: their records and their grid's.
 const MatrixSlot* repeat_of_last(Op op, const ELEMENT_* e, const DOF_* u, int i, const DOF_* v,
@@ -325,11 +100,8 @@ const MatrixSlot* repeat_of_last(Op op, const ELEMENT_* e, const DOF_* u, int i,
     return last.slot;
 }
 
-// The matrix of a grad-grad or mass operation for the element.
-double bilinear_entry(Op op, ELEMENT_* e, DOF_* u, int i, DOF_* a, DOF_* v, int j, int order) {
-    if (!a)
-        if (const MatrixSlot* s = repeat_of_last(op, e, u, i, v, j, order))
-            return s->entries[size_t(i) * s->cols + j];
+// The checked slot of a grad-grad or mass matrix for the element (computed on a miss).
+const MatrixSlot& bilinear_matrix(Op op, ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order) {
     GridImpl& g = field_grid(op, u, "u", nullptr);
     field_grid(op, v, "v", &g);
     if (a) {
@@ -339,8 +111,6 @@ double bilinear_entry(Op op, ELEMENT_* e, DOF_* u, int i, DOF_* a, DOF_* v, int 
                                   std::to_string(a->dim) + " components, 1 expected");
     }
     const ELEMENT_& el = require_leaf(g, e, kOpName[op]);
-    check_basis(op, u, "u", i);
-    check_basis(op, v, "v", j);
     const int pa = a ? a->type->order : 0;
     const int exact = op == kGradGrad ? grad_degree(u) + grad_degree(v) + pa
                                       : u->type->order + v->type->order + pa;
@@ -356,11 +126,14 @@ double bilinear_entry(Op op, ELEMENT_* e, DOF_* u, int i, DOF_* a, DOF_* v, int 
     key.degree = q;
     LastServed& last = op_cache(op).last;
     last.slot = nullptr;  // cached_matrix may replace the slot it pointed at
-    const MatrixSlot& s = cached_matrix(op, key, a, el, [&](const std::vector<double>& avals,
-                                                             std::vector<double>& out) {
+    thread_local std::vector<double> avals;
+    avals.clear();
+    if (a) gather_values(op, *a, el, avals);
+    const MatrixSlot& s = cached_matrix(op, key, avals, [&](const std::vector<double>& values,
+                                                            std::vector<double>& out) {
         const ElementGeometry& geo = cached_geometry(g, el);
-        std::vector<double> coef;
-        if (a) field_at_points(*a, el, avals, q, coef);
+        thread_local std::vector<double> coef;
+        if (a) field_at_points(*a, el, values, q, coef);
         const double* c = a ? coef.data() : nullptr;
         if (op == kGradGrad)
             compute_grad_grad(el, geo, *u->type, *v->type, c, q, out);
@@ -371,7 +144,55 @@ double bilinear_entry(Op op, ELEMENT_* e, DOF_* u, int i, DOF_* a, DOF_* v, int 
     if (!a)
         last = LastServed{&s, &el, u->grid, key.element.store, key.element.generation, u->type,
                           v->type, order};
+    return s;
+}
+
+// Entry (i, j) of a grad-grad or mass matrix.
+double bilinear_entry(Op op, ELEMENT_* e, DOF_* u, int i, DOF_* a, DOF_* v, int j, int order) {
+    if (!a)
+        if (const MatrixSlot* s = repeat_of_last(op, e, u, i, v, j, order))
+            return s->entries[size_t(i) * s->cols + j];
+    const MatrixSlot& s = bilinear_matrix(op, e, u, a, v, order);
+    check_basis(op, u, "u", i);
+    check_basis(op, v, "v", j);
     return s.entries[size_t(i) * s.cols + j];
+}
+
+// Copies a whole cached matrix into the caller's buffer of `capacity` values.
+int copy_out(Op op, const MatrixSlot& s, double* out, int capacity) {
+    const size_t n = s.entries.size();
+    if (!out) fail_argument(op, "null output pointer");
+    if (capacity < 0 || size_t(capacity) < n)
+        throw std::length_error(std::string("mosk: ") + kOpName[op] + ": room for " +
+                                std::to_string(capacity) + " values, " + std::to_string(n) +
+                                " needed");
+    std::copy(s.entries.begin(), s.entries.end(), out);
+    return int(n);
+}
+
+// The checked slot of the field-times-basis vector of the element.
+const MatrixSlot& dof_times_bas_vector(ELEMENT_* e, DOF_* f, DOF_* v, int order) {
+    const Op op = kDofTimesBas;
+    GridImpl& g = field_grid(op, f, "f", nullptr);
+    field_grid(op, v, "v", &g);
+    const ELEMENT_& el = require_leaf(g, e, kOpName[op]);
+    const int q = rule_degree(op, order, f->type->order + v->type->order);
+
+    MatrixKey key;
+    key.element = element_key(g, el);
+    key.row_type = v->type;
+    key.field = f;
+    key.field_version = dof_impl(*f).version;
+    key.field_dim = f->dim;
+    key.degree = q;
+    thread_local std::vector<double> fvals;
+    fvals.clear();
+    gather_values(op, *f, el, fvals);
+    return cached_matrix(op, key, fvals, [&](const std::vector<double>& values,
+                                             std::vector<double>& vec) {
+        compute_dof_times_bas(el, cached_geometry(g, el).volume, *f, values, *v->type, q, vec);
+        return int(f->dim);
+    });
 }
 
 }  // namespace
@@ -389,30 +210,28 @@ double moskQuadBasABas(ELEMENT_* e, DOF_* u, int i, DOF_* a, DOF_* v, int j, int
     return bilinear_entry(kMass, e, u, i, a, v, j, order);
 }
 
-double moskQuadDofTimesBas(ELEMENT_* e, DOF_* f, DOF_* v, int i, int order, double* out) {
-    const Op op = kDofTimesBas;
-    GridImpl& g = field_grid(op, f, "f", nullptr);
-    field_grid(op, v, "v", &g);
-    if (!out) fail_argument(op, "null output pointer");
-    const ELEMENT_& el = require_leaf(g, e, kOpName[op]);
-    check_basis(op, v, "v", i);
-    const int q = rule_degree(op, order, f->type->order + v->type->order);
+int moskQuadGradBasAGradBasElement(ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order,
+                                   double* out, int capacity) {
+    return copy_out(kGradGrad, bilinear_matrix(kGradGrad, e, u, a, v, order), out, capacity);
+}
 
-    MatrixKey key;
-    key.element = element_key(g, el);
-    key.row_type = v->type;
-    key.field = f;
-    key.field_version = dof_impl(*f).version;
-    key.field_dim = f->dim;
-    key.degree = q;
-    const MatrixSlot& s = cached_matrix(op, key, f, el, [&](const std::vector<double>& fvals,
-                                                             std::vector<double>& vec) {
-        compute_dof_times_bas(el, cached_geometry(g, el).volume, *f, fvals, *v->type, q, vec);
-        return int(f->dim);
-    });
+int moskQuadBasABasElement(ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order, double* out,
+                           int capacity) {
+    return copy_out(kMass, bilinear_matrix(kMass, e, u, a, v, order), out, capacity);
+}
+
+double moskQuadDofTimesBas(ELEMENT_* e, DOF_* f, DOF_* v, int i, int order, double* out) {
+    if (!out) fail_argument(kDofTimesBas, "null output pointer");
+    const MatrixSlot& s = dof_times_bas_vector(e, f, v, order);
+    check_basis(kDofTimesBas, v, "v", i);
     const double* r = s.entries.data() + size_t(i) * s.cols;
     std::copy(r, r + s.cols, out);
     return r[0];
+}
+
+int moskQuadDofTimesBasElement(ELEMENT_* e, DOF_* f, DOF_* v, int order, double* out,
+                               int capacity) {
+    return copy_out(kDofTimesBas, dof_times_bas_vector(e, f, v, order), out, capacity);
 }
 
 }  // extern "C"

@@ -142,6 +142,34 @@ int moskMapD2L_(MAP_* map, int dof_idx, int k, int /*flag: node index*/) {
     return m.local_of_global(m.global(m.offsets[dof_idx] + k));
 }
 
+int moskMapElementGlobalIndices(MAP_* map, int dof_idx, ELEMENT_* e, int* out, int capacity) {
+    const char* op = "element global indices";
+    MapImpl& m = map_impl(map, op);
+    if (dof_idx < 0 || dof_idx >= int(m.dofs.size()))
+        throw std::out_of_range(std::string("mosk: ") + op + ": field number " +
+                                std::to_string(dof_idx) + " outside 0.." +
+                                std::to_string(int(m.dofs.size()) - 1));
+    const DOF_& d = *m.dofs[dof_idx];
+    GridImpl& g = grid_of(&d, op);
+    const ELEMENT_& el = require_leaf(g, e, op);
+    const int n = d.type->nbas;
+    if (!out) throw std::invalid_argument(std::string("mosk: ") + op + ": null output pointer");
+    if (capacity < n)
+        throw std::length_error(std::string("mosk: ") + op + ": room for " +
+                                std::to_string(capacity) + " indices, " + std::to_string(n) +
+                                " needed");
+    const ValueBlocks b = value_blocks(d, *g.record);
+    for (int i = 0; i < n; ++i) {
+        const int64_t k = value_index(d, b, el, i);
+        if (k < 0 || k >= b.total)
+            throw std::out_of_range(std::string("mosk: ") + op + ": value index " +
+                                    std::to_string(k) + " outside the field's " +
+                                    std::to_string(b.total) + " values");
+        out[i] = m.global(m.offsets[dof_idx] + int(k));
+    }
+    return n;
+}
+
 int moskMapL2G(MAP_* map, int l) {
     const MapImpl& m = map_impl(map, "local to global index");
     // Local indices cover every value this process holds: its own, then the others.

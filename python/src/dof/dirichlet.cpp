@@ -1,11 +1,10 @@
 // Dirichlet boundary data of a field on one element: which basis functions carry boundary
 // values, and the values, from a Python function of the point.
-#include <pybind11/stl.h>
-
-#include <array>
 
 #include "dof/basis_count.h"
 #include "dof/dirichlet.h"
+#include "python_lists.h"
+#include "small_buffer.h"
 
 namespace py = pybind11;
 
@@ -23,28 +22,18 @@ py::list getDirichletBC(DofHandle& dof, ElementHandle& e, PointFunction f) {
     ELEMENT_* element = e.get();
     const int n = basis_count(d, element);
     const int dim = std::max<int>(d->dim, 1);
-    std::vector<int> mask(n, 0);
-    std::vector<double> values(n, 0.0);
-    // Scratch for the library (a matrix row) and room for one value per component; on the stack
-    // for every type the library has, on the heap beyond.
-    std::array<double, 64> stack;
-    std::vector<double> heap;
-    double* scratch = stack.data();
-    if (size_t(n + dim) > stack.size()) {
-        heap.resize(size_t(n + dim));
-        scratch = heap.data();
-    }
-    double* row = scratch;
-    double* value = scratch + n;
+    // Buffers of this call alone: the boundary function may itself ask for Dirichlet data.
+    SmallBuffer<int, 64> mask{size_t(n)};
+    SmallBuffer<double, 256> values{size_t(n) * (dim + 1)};
+    double* first = values.data() + size_t(n) * dim;  // the first component of each
     SlotBinding binding(dirichletFuncSlot, f, dim);
-    for (int i = 0; i < n; ++i)
-        if (moskDofDirichletBC(d, element, i, dirichletFuncBridge, row, value, 0)) {
-            values[i] = value[0];
-            mask[i] = 1;
-        }
-    py::list result;
-    result.append(py::cast(mask));
-    result.append(py::cast(values));
+    moskDofDirichletBCElement(d, element, dirichletFuncBridge, mask.data(), values.data(), n,
+                              0);
+    const int stride = d->dim;  // the library's values per basis function
+    for (int i = 0; i < n; ++i) first[i] = stride > 0 ? values[size_t(i) * stride] : 0.0;
+    py::list result(2);
+    PyList_SET_ITEM(result.ptr(), 0, python_list(mask.data(), size_t(n)).release().ptr());
+    PyList_SET_ITEM(result.ptr(), 1, python_list(first, size_t(n)).release().ptr());
     return result;
 }
 

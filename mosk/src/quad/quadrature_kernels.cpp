@@ -1,0 +1,151 @@
+// Element matrices and vectors from the reference tables. Scratch vectors are per thread, so
+// that an element's computation allocates nothing once they have grown.
+#include "quad/quadrature_kernels.h"
+
+#include "dof/dof_field.h"
+#include "quad/reference_tables.h"
+
+namespace mosk {
+namespace {
+
+// Physical gradients of the element's basis functions of `type` at the rule's points:
+// out[(3 k + c) * n + q].
+void gradients_at_points(const DOF_TYPE_& type, const ELEMENT_& e, const ElementGeometry& geo,
+                         int q, std::vector<double>& out) {
+    const ReferenceTable& t = reference_table(type.order, q);
+    const ElementNodes nodes = element_nodes(type, e);
+    const int n = t.n;
+    out.assign(size_t(3) * type.nbas * n, 0.0);
+    for (int k = 0; k < type.nbas; ++k) {
+        const int ck = nodes.order.at(k);
+        for (int m = 0; m < 4; ++m) {
+            const double* d = t.dlambda_of(ck, m);
+            for (int c = 0; c < 3; ++c) {
+                const double g = geo.bary[m][c];
+                double* o = out.data() + size_t(3 * k + c) * n;
+                for (int p = 0; p < n; ++p) o[p] += d[p] * g;
+            }
+        }
+    }
+}
+
+// Rule weights times the coefficient (when there is one) times the volume.
+void point_weights(const QuadRule& rule, double volume, const double* coef,
+                   std::vector<double>& w) {
+    w.resize(size_t(rule.size));
+    for (int p = 0; p < rule.size; ++p) w[p] = volume * rule.weights[p] * (coef ? coef[p] : 1.0);
+}
+
+// This thread's scratch vectors, in one thread-local object: each access to a thread-local of a
+// shared library is a call.
+struct Scratch {
+    std::vector<double> w, gu, gv, wgu, wu, fq;
+};
+
+Scratch& scratch() {
+    thread_local Scratch s;
+    return s;
+}
+
+}  // namespace
+
+// The field (values gathered on the element) at the points of rule degree q: out[c * n + q].
+void field_at_points(const DOF_& d, const ELEMENT_& e, const std::vector<double>& vals, int q,
+                     std::vector<double>& out) {
+    const ReferenceTable& t = reference_table(d.type->order, q);
+    const ElementNodes nodes = element_nodes(*d.type, e);
+    const int n = t.n, dim = d.dim;
+    out.assign(size_t(dim) * n, 0.0);
+    for (int k = 0; k < d.type->nbas; ++k) {
+        const double* phi = t.values_of(nodes.order.at(k));
+        for (int c = 0; c < dim; ++c) {
+            const double f = vals[size_t(k) * dim + c];
+            if (f == 0) continue;
+            double* o = out.data() + size_t(c) * n;
+            for (int p = 0; p < n; ++p) o[p] += f * phi[p];
+        }
+    }
+}
+
+void compute_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_TYPE_& tu,
+                       const DOF_TYPE_& tv, const double* coef, int q, std::vector<double>& out) {
+    const QuadRule& rule = tet_rule(q);
+    const int n = rule.size;
+    Scratch& sc = scratch();
+    std::vector<double>& w = sc.w, &gu = sc.gu, &gv_own = sc.gv, &wgu = sc.wgu;
+    point_weights(rule, geo.volume, coef, w);
+    gradients_at_points(tu, e, geo, q, gu);
+    const std::vector<double>* gv = &gu;
+    if (&tv != &tu) {
+        gradients_at_points(tv, e, geo, q, gv_own);
+        gv = &gv_own;
+    }
+    wgu.resize(gu.size());  // weighted gradients of u
+    for (int k = 0; k < 3 * tu.nbas; ++k)
+        for (int p = 0; p < n; ++p) wgu[size_t(k) * n + p] = w[p] * gu[size_t(k) * n + p];
+    const bool symmetric = &tv == &tu;  // then only j >= i is computed, and mirrored
+    out.assign(size_t(tu.nbas) * tv.nbas, 0.0);
+    for (int i = 0; i < tu.nbas; ++i)
+        for (int j = symmetric ? i : 0; j < tv.nbas; ++j) {
+            double s = 0;
+            for (int c = 0; c < 3; ++c) {
+                const double* a = wgu.data() + size_t(3 * i + c) * n;
+                const double* b = gv->data() + size_t(3 * j + c) * n;
+                for (int p = 0; p < n; ++p) s += a[p] * b[p];
+            }
+            out[size_t(i) * tv.nbas + j] = s;
+            if (symmetric) out[size_t(j) * tv.nbas + i] = s;
+        }
+}
+
+void compute_mass(const ELEMENT_& e, double volume, const DOF_TYPE_& tu, const DOF_TYPE_& tv,
+                  const double* coef, int q, std::vector<double>& out) {
+    const ReferenceTable& ru = reference_table(tu.order, q);
+    const ReferenceTable& rv = reference_table(tv.order, q);
+    const ElementNodes nu = element_nodes(tu, e), nv = element_nodes(tv, e);
+    const int n = ru.n;
+    Scratch& sc = scratch();
+    std::vector<double>& w = sc.w, &wu = sc.wu;
+    point_weights(*ru.rule, volume, coef, w);
+    wu.resize(size_t(n));
+    const bool symmetric = &tv == &tu;
+    out.assign(size_t(tu.nbas) * tv.nbas, 0.0);
+    for (int i = 0; i < tu.nbas; ++i) {
+        const double* a = ru.values_of(nu.order.at(i));
+        for (int p = 0; p < n; ++p) wu[p] = w[p] * a[p];
+        for (int j = symmetric ? i : 0; j < tv.nbas; ++j) {
+            const double* b = rv.values_of(nv.order.at(j));
+            double s = 0;
+            for (int p = 0; p < n; ++p) s += wu[p] * b[p];
+            out[size_t(i) * tv.nbas + j] = s;
+            if (symmetric) out[size_t(j) * tv.nbas + i] = s;
+        }
+    }
+}
+
+// out[i * dim + c]: integral of component c of f times basis function i of v.
+void compute_dof_times_bas(const ELEMENT_& e, double volume, const DOF_& f,
+                           const std::vector<double>& fvals, const DOF_TYPE_& tv, int q,
+                           std::vector<double>& out) {
+    const ReferenceTable& rv = reference_table(tv.order, q);
+    const ElementNodes nv = element_nodes(tv, e);
+    const int n = rv.n, dim = f.dim;
+    Scratch& sc = scratch();
+    std::vector<double>& w = sc.w, &fq = sc.fq;
+    point_weights(*rv.rule, volume, nullptr, w);
+    field_at_points(f, e, fvals, q, fq);
+    for (int c = 0; c < dim; ++c)
+        for (int p = 0; p < n; ++p) fq[size_t(c) * n + p] *= w[p];
+    out.assign(size_t(tv.nbas) * dim, 0.0);
+    for (int i = 0; i < tv.nbas; ++i) {
+        const double* b = rv.values_of(nv.order.at(i));
+        for (int c = 0; c < dim; ++c) {
+            const double* a = fq.data() + size_t(c) * n;
+            double s = 0;
+            for (int p = 0; p < n; ++p) s += a[p] * b[p];
+            out[size_t(i) * dim + c] = s;
+        }
+    }
+}
+
+}  // namespace mosk

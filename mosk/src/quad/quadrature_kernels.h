@@ -1,0 +1,30 @@
+// Element matrices and vectors computed from the reference tables: grad-grad (stiffness) and
+// mass matrices of two bases with an optional coefficient at the rule's points, and a field
+// times a basis. Results go into the caller's vector, resized as needed (its capacity is reused).
+#pragma once
+
+#include <vector>
+
+#include "grid/geometry.h"
+#include "mosk.h"
+
+namespace mosk {
+
+// The field (its values `vals` gathered on the element, dim per basis function) at the points
+// of the rule of degree q: out[c * n + p].
+void field_at_points(const DOF_& d, const ELEMENT_& e, const std::vector<double>& vals, int q,
+                     std::vector<double>& out);
+
+// out[i * nbas(tv) + j]; coef (at the rule's points) may be null for 1.
+void compute_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_TYPE_& tu,
+                       const DOF_TYPE_& tv, const double* coef, int q, std::vector<double>& out);
+void compute_mass(const ELEMENT_& e, double volume, const DOF_TYPE_& tu, const DOF_TYPE_& tv,
+                  const double* coef, int q, std::vector<double>& out);
+
+// out[i * dim + c]: integral of component c of f (values fvals on the element) times basis
+// function i of tv.
+void compute_dof_times_bas(const ELEMENT_& e, double volume, const DOF_& f,
+                           const std::vector<double>& fvals, const DOF_TYPE_& tv, int q,
+                           std::vector<double>& out);
+
+}  // namespace mosk
