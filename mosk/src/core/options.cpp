@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "core/library_state.h"
+#include "core/numbers.h"
 #include "core/parallel.h"
 #include "mosk.h"
 
@@ -39,17 +40,15 @@ LibraryOptions& options_storage() {
 }
 
 double parse_double(const std::string& option, const std::string& text) {
-    char* end = nullptr;
-    const double x = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0')
+    double x = 0;
+    if (parse_number(text, x) != ParsedNumber::ok)
         throw std::invalid_argument("mosk: option " + option + " needs a number, got '" + text + "'");
     return x;
 }
 
 int parse_int(const std::string& option, const std::string& text) {
-    char* end = nullptr;
-    const long x = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || x < INT32_MIN || x > INT32_MAX)
+    int32_t x = 0;
+    if (parse_number(text, x) != ParsedNumber::ok)
         throw std::invalid_argument("mosk: option " + option + " needs an integer, got '" + text +
                                     "'");
     return int(x);

@@ -33,20 +33,20 @@ std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
         VtkField f;
         f.name = d->name ? d->name : "";
         f.components = d->dim;
+        // The first node's values on each vertex (point data) or element (cell data).
+        auto take = [&](EntityKind kind, size_t count) {
+            f.values.resize(count * size_t(d->dim));
+            for (size_t i = 0; i < count; ++i)
+                for (int c = 0; c < d->dim; ++c)
+                    f.values[i * d->dim + c] =
+                        d->data[entity_value_index(*d, b, kind, int64_t(i), 0) + c];
+        };
         if (d->nvert_values > 0) {
             f.cell_data = false;
-            f.values.resize(grid.coords.size() * size_t(d->dim));
-            for (size_t v = 0; v < grid.coords.size(); ++v)
-                for (int c = 0; c < d->dim; ++c)
-                    f.values[v * d->dim + c] =
-                        d->data[entity_value_index(*d, b, EntityKind::Vertex, int64_t(v), 0) + c];
+            take(EntityKind::Vertex, grid.coords.size());
         } else if (d->nelem_values > 0) {
             f.cell_data = true;
-            f.values.resize(grid.leaves.size() * size_t(d->dim));
-            for (size_t e = 0; e < grid.leaves.size(); ++e)
-                for (int c = 0; c < d->dim; ++c)
-                    f.values[e * d->dim + c] =
-                        d->data[entity_value_index(*d, b, EntityKind::Interior, int64_t(e), 0) + c];
+            take(EntityKind::Interior, grid.leaves.size());
         } else {
             throw std::invalid_argument(std::string("mosk: export: field '") +
                                         (d->name ? d->name : "") +

@@ -1,5 +1,7 @@
 #include "io/mesh_scanner.h"
 
+#include "core/numbers.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -148,36 +150,26 @@ std::string_view Scanner::peek_token() {
     return {pos_, size_t(p - pos_)};
 }
 
-int64_t Scanner::integer(const char* what) {
-    std::string_view t = token(what);
-    const char* b = t.data();
-    const char* e = b + t.size();
-    if (b < e && *b == '+') ++b;
-    int64_t v = 0;
-    auto r = std::from_chars(b, e, v);
-    if (r.ec == std::errc::result_out_of_range)
-        fail_token(std::string(what) + " " + quoted_token() + " is out of range");
-    if (r.ec != std::errc() || r.ptr != e || b == e)
-        fail_token("expected " + std::string(what) + " (an integer), found " + quoted_token());
+namespace {
+// The next token as a number of type T; `kind` describes T in messages.
+template <class T>
+T scan_number(Scanner& s, const char* what, const char* kind) {
+    T v{};
+    const ParsedNumber r = parse_number(s.token(what), v);
+    if (r == ParsedNumber::out_of_range)
+        s.fail_token(std::string(what) + " " + s.quoted_token() + " is out of range");
+    if (r == ParsedNumber::malformed)
+        s.fail_token("expected " + std::string(what) + " (" + kind + "), found " + s.quoted_token());
     return v;
+}
+}  // namespace
+
+int64_t Scanner::integer(const char* what) {
+    return scan_number<int64_t>(*this, what, "an integer");
 }
 
 uint64_t Scanner::unsigned_integer(const char* what) {
-    std::string_view t = token(what);
-    const char* b = t.data();
-    const char* e = b + t.size();
-    if (b < e && *b == '+') ++b;
-    if (b < e && *b == '-')
-        fail_token("expected " + std::string(what) + " (a non-negative integer), found " +
-                   quoted_token());
-    uint64_t v = 0;
-    auto r = std::from_chars(b, e, v);
-    if (r.ec == std::errc::result_out_of_range)
-        fail_token(std::string(what) + " " + quoted_token() + " is out of range");
-    if (r.ec != std::errc() || r.ptr != e || b == e)
-        fail_token("expected " + std::string(what) + " (a non-negative integer), found " +
-                   quoted_token());
-    return v;
+    return scan_number<uint64_t>(*this, what, "a non-negative integer");
 }
 
 int Scanner::int32(const char* what) {
@@ -188,23 +180,7 @@ int Scanner::int32(const char* what) {
 }
 
 double Scanner::real_any(const char* what) {
-    std::string_view t = token(what);
-    const char* b = t.data();
-    const char* e = b + t.size();
-    if (b < e && *b == '+') ++b;
-    double v = 0;
-    auto r = std::from_chars(b, e, v);
-    if (r.ec == std::errc::result_out_of_range && r.ptr == e) {
-        // Overflow or underflow: strtod tells which (an underflow is read as zero).
-        const std::string copy(b, e);
-        v = std::strtod(copy.c_str(), nullptr);
-        if (std::isinf(v))
-            fail_token(std::string(what) + " " + quoted_token() + " is out of range");
-        return v;
-    }
-    if (r.ec != std::errc() || r.ptr != e || b == e)
-        fail_token("expected " + std::string(what) + " (a number), found " + quoted_token());
-    return v;
+    return scan_number<double>(*this, what, "a number");
 }
 
 double Scanner::real(const char* what) {

@@ -72,8 +72,9 @@ struct LinearSystem::Impl {
     PetscScalar* off_values = nullptr;  // the off-diagonal block's (parallel)
     bool checked_out = false;
     // Scratch of add_block: the address of each entry of the block (null: a row of another
-    // process, which goes through PETSc's stash).
+    // process, which goes through PETSc's stash), and the block's columns in increasing order.
     std::vector<PetscScalar*> targets;
+    std::vector<int> column_order;
 
     ~Impl() {
         // The matrix storage goes back to PETSc before the matrix goes (the owners leave
@@ -354,8 +355,16 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     PetscScope s(op);
     static_assert(sizeof(PetscInt) == sizeof(int), "PETSc built with 64-bit indices");
     m.check_out_values(s);
-    // Every entry is found in its row once; nothing is added before the whole block is checked.
+    // Every entry is found in its row once, by one walk along the row with the block's columns
+    // in increasing order; nothing is added before the whole block is checked.
     m.targets.resize(std::size_t(nrows) * std::size_t(ncols));
+    m.column_order.resize(std::size_t(ncols));
+    for (int j = 0; j < ncols; ++j) {  // insertion sort: a block has few columns
+        int at = j;
+        for (; at > 0 && cols[m.column_order[at - 1]] > cols[j]; --at)
+            m.column_order[at] = m.column_order[at - 1];
+        m.column_order[at] = j;
+    }
     bool foreign_rows = false;
     for (int i = 0; i < nrows; ++i) {
         const int k = m.pattern.slot(rows[i]);
@@ -363,8 +372,9 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
         foreign_rows |= !owned;
         const PetscInt* first = m.pattern.begin(k);
         const PetscInt* last = m.pattern.end(k);
-        for (int j = 0; j < ncols; ++j) {
-            const PetscInt* at = std::lower_bound(first, last, PetscInt(cols[j]));
+        const PetscInt* at = first;
+        for (int j : m.column_order) {
+            while (at != last && *at < cols[j]) ++at;
             if (at == last || *at != cols[j])
                 throw std::invalid_argument(
                     "mosk: add matrix entries: entry (row " + std::to_string(rows[i]) +
