@@ -1,0 +1,152 @@
+// A mesh description becomes the grid: every tetrahedron checked (indices, repeated vertices,
+// degenerate or inverted), unused points dropped, the leaf mesh numbered, boundary faces labelled
+// from the file's triangles.
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <string>
+
+#include "core/library_state.h"
+#include "grid/grid_impl.h"
+#include "mosk_errors.h"
+
+namespace mosk {
+
+double signed_volume(const Point& a, const Point& b, const Point& c, const Point& d) {
+    const double u[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+    const double v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+    const double w[3] = {d[0] - a[0], d[1] - a[1], d[2] - a[2]};
+    const double det = u[0] * (v[1] * w[2] - v[2] * w[1]) - u[1] * (v[0] * w[2] - v[2] * w[0]) +
+                       u[2] * (v[0] * w[1] - v[1] * w[0]);
+    return det / 6.0;
+}
+
+namespace {
+
+std::string tet_text(const std::array<int, 4>& t) {
+    std::ostringstream s;
+    s << "(" << t[0] + 1 << ", " << t[1] + 1 << ", " << t[2] + 1 << ", " << t[3] + 1 << ")";
+    return s.str();
+}
+
+// Checks everything a grid relies on; throws FormatError naming the source and the culprit.
+void validate(const MeshData& mesh, const std::string& source) {
+    const std::string where = "import of '" + source + "': ";
+    if (mesh.tets.empty()) throw FormatError(where + "the mesh holds no tetrahedra");
+    if (mesh.points.size() > size_t(INT32_MAX) || mesh.tets.size() > size_t(INT32_MAX) / 2)
+        throw FormatError(where + "the mesh is too large");
+    if (mesh.triangles.size() != mesh.triangle_labels.size())
+        throw FormatError(where + "surface triangles and their labels differ in number");
+    const int64_t np = int64_t(mesh.points.size());
+    for (const Point& p : mesh.points)
+        for (double x : p)
+            if (!std::isfinite(x)) throw FormatError(where + "a vertex coordinate is not finite");
+    // Scale for the degeneracy test: a tetrahedron whose volume is a vanishing fraction of its
+    // longest edge cubed is degenerate.
+    for (size_t k = 0; k < mesh.tets.size(); ++k) {
+        const auto& t = mesh.tets[k];
+        // Text files give the line of the culprit.
+        const std::string at =
+            k < mesh.tet_lines.size()
+                ? "reading mesh file '" + source + "', line " + std::to_string(mesh.tet_lines[k]) +
+                      ": "
+                : where;
+        for (int v : t)
+            if (v < 0 || v >= np)
+                throw FormatError(at + "tetrahedron " + std::to_string(k + 1) + " " +
+                                  tet_text(t) + " names a vertex outside 1.." + std::to_string(np));
+        for (int i = 0; i < 4; ++i)
+            for (int j = i + 1; j < 4; ++j)
+                if (t[i] == t[j])
+                    throw FormatError(at + "tetrahedron " + std::to_string(k + 1) + " " +
+                                      tet_text(t) + " repeats a vertex");
+        const Point &a = mesh.points[t[0]], &b = mesh.points[t[1]], &c = mesh.points[t[2]],
+                    &d = mesh.points[t[3]];
+        double h = 0;
+        const Point* p[4] = {&a, &b, &c, &d};
+        for (auto& e : kEdgeVerts) {
+            const Point &x = *p[e[0]], &y = *p[e[1]];
+            h = std::max(h, std::hypot(x[0] - y[0], x[1] - y[1], x[2] - y[2]));
+        }
+        const double vol = signed_volume(a, b, c, d);
+        if (!(std::fabs(vol) > 1e-12 * h * h * h))
+            throw FormatError(at + "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) +
+                              " is degenerate (volume " + format_double(vol) + ")");
+        if (vol < 0)
+            throw FormatError(at + "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) +
+                              " is inverted (negative volume)");
+    }
+    for (size_t k = 0; k < mesh.triangles.size(); ++k)
+        for (int v : mesh.triangles[k])
+            if (v < 0 || v >= np)
+                throw FormatError(where + "surface triangle " + std::to_string(k + 1) +
+                                  " names a vertex outside 1.." + std::to_string(np));
+}
+
+}  // namespace
+
+void GridImpl::assign(MeshData&& mesh, const std::string& source) {
+    validate(mesh, source);
+    // Points that no tetrahedron uses (geometry points of a mesh generator) are dropped, so that
+    // the grid's vertices are exactly the mesh's vertices.
+    std::vector<int> renumber(mesh.points.size(), -1);
+    for (const auto& t : mesh.tets)
+        for (int v : t) renumber[v] = 0;
+    int used = 0;
+    for (int& r : renumber)
+        if (r == 0) r = used++;
+    for (auto& t : mesh.tets)
+        for (int& v : t) v = renumber[v];
+    GridImpl fresh(nullptr, comm);
+    fresh.coords.resize(used);
+    for (size_t p = 0; p < mesh.points.size(); ++p)
+        if (renumber[p] >= 0) fresh.coords[renumber[p]] = mesh.points[p];
+    for (auto& tri : mesh.triangles)
+        for (int& v : tri) v = renumber[v];  // -1 for a triangle off the volume mesh
+    fresh.leaves.resize(mesh.tets.size());
+    for (size_t k = 0; k < mesh.tets.size(); ++k) {
+        ELEMENT_ e{};
+        for (int i = 0; i < 4; ++i) e.verts[i] = mesh.tets[k][i];
+        e.record = int(k);
+        e.parent = -1;
+        e.child[0] = e.child[1] = -1;
+        fresh.elements.push_back(e);
+        fresh.leaves[k] = int(k);
+    }
+    fresh.assign_block_owners();
+    fresh.number_leaf_mesh();
+    // Labels: every face of one element only is a boundary face; the file's triangles name them.
+    std::vector<int> triangle_face(mesh.triangles.size(), -1);
+    {
+        // Find each file triangle among the faces: sort the faces' vertex triples once.
+        std::vector<int> order(fresh.face_verts.size());
+        for (size_t f = 0; f < order.size(); ++f) order[f] = int(f);
+        std::sort(order.begin(), order.end(),
+                  [&](int a, int b) { return fresh.face_verts[a] < fresh.face_verts[b]; });
+        for (size_t k = 0; k < mesh.triangles.size(); ++k) {
+            std::array<int, 3> key = mesh.triangles[k];
+            std::sort(key.begin(), key.end());
+            auto it = std::lower_bound(order.begin(), order.end(), key, [&](int f, const auto& k2) {
+                return fresh.face_verts[f] < k2;
+            });
+            if (it != order.end() && fresh.face_verts[*it] == key) triangle_face[k] = *it;
+        }
+    }
+    for (size_t k = 0; k < mesh.triangles.size(); ++k) {
+        const int f = triangle_face[k];
+        // Triangles that are not boundary faces (internal surfaces) carry no boundary label.
+        if (f >= 0 && fresh.face_label[f] != 0 && mesh.triangle_labels[k] != 0)
+            fresh.face_label[f] = mesh.triangle_labels[k];
+    }
+    for (int i = 0; i < int(fresh.leaves.size()); ++i) {
+        ELEMENT_& e = fresh.leaf(i);
+        for (int s = 0; s < 4; ++s) e.label[s] = fresh.face_label[e.faces[s]];
+    }
+    swap_contents(fresh);
+    renew_store_id();
+    ++numbering_generation;
+    ++partition_generation;
+    update_record();
+}
+
+}  // namespace mosk
