@@ -23,7 +23,12 @@ struct type_caster<mosk::RealValues> {
     PYBIND11_TYPE_CASTER(mosk::RealValues, const_name("numpy.ndarray[numpy.float64]"));
 
     bool load(handle src, bool convert) {
-        if (!convert && !mosk::DenseValues::check_(src)) return false;
+        // The usual case, a C-contiguous float64 array, is taken as it is.
+        if (mosk::DenseValues::check_(src)) {
+            value.array = reinterpret_borrow<mosk::DenseValues>(src);
+            return true;
+        }
+        if (!convert) return false;
         array a = array::ensure(src);
         if (!a) return false;
         const char kind = a.dtype().kind();
