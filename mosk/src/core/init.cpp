@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/library_state.h"
+#include "core/check.h"
 #include "core/parallel.h"
 #include "mosk.h"
 
@@ -63,7 +64,7 @@ extern "C" int moskInit(int* argc, char*** argv) {
     int petsc_argc = int(keep.size());
     char** petsc_args = petsc_argv.data();
     if (PetscInitialize(&petsc_argc, &petsc_args, nullptr, nullptr) != 0)
-        throw std::runtime_error("mosk: start-up: PETSc failed to initialise");
+        fail<std::runtime_error>("start-up", "PETSc failed to initialise");
     moskComm = int(MPI_Comm_c2f(PETSC_COMM_WORLD));
     started = true;
     log_message(1, "started with " + std::to_string(library_process_count(moskComm)) +

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "core/library_state.h"
+#include "core/check.h"
 #include "core/numbers.h"
 #include "core/parallel.h"
 #include "mosk.h"
@@ -83,7 +84,7 @@ std::vector<std::string> parse_library_options(const std::vector<std::string>& w
                 for (int k = 1; moskSolverList_[k] && moskSolverNames_[k]; ++k)
                     known += std::string(known.empty() ? "" : ", ") + moskSolverList_[k]->name +
                              " (" + moskSolverNames_[k] + ")";
-                throw std::invalid_argument("mosk: option -solver: unknown solver kind '" + name +
+                fail<std::invalid_argument>("option -solver", "unknown solver kind '" + name +
                                             "' (known: " + known + ")");
             }
             options.solver = kind->name;

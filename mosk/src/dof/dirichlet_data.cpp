@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "core/library_state.h"
+#include "core/check.h"
 #include "dof/dof_field.h"
 
 namespace mosk {
@@ -52,8 +53,8 @@ bool on_dirichlet_boundary(const GridImpl::DirichletFlags& flags, const DOF_TYPE
 // The boundary function's dim values at the node of basis function `bas`, into value.
 void boundary_values(GridImpl& g, const DOF_& dof, const ELEMENT_& el, int bas,
                      MOSK_POINT_FUNC f, double* value) {
-    if (!f) throw std::invalid_argument("mosk: Dirichlet data: null boundary function");
-    if (!value) throw std::invalid_argument("mosk: Dirichlet data: null value pointer");
+    if (!f) fail<std::invalid_argument>("Dirichlet data", "null boundary function");
+    if (!value) fail<std::invalid_argument>("Dirichlet data", "null value pointer");
     const ElementNodes n = element_nodes(*dof.type, el);
     double lambda[4];
     node_lambda(n, bas, lambda);
@@ -89,9 +90,9 @@ extern "C" int moskDofDirichletBCElement(DOF_* dof, ELEMENT_* e, MOSK_POINT_FUNC
     const ELEMENT_& el = require_leaf(g, e, "Dirichlet data");
     const int n = dof->type->nbas, dim = dof->dim;
     if (!mask || !value)
-        throw std::invalid_argument("mosk: Dirichlet data: null mask or value pointer");
+        fail<std::invalid_argument>("Dirichlet data", "null mask or value pointer");
     if (capacity < n)
-        throw std::length_error("mosk: Dirichlet data: room for " + std::to_string(capacity) +
+        fail<std::length_error>("Dirichlet data", "room for " + std::to_string(capacity) +
                                 " basis functions, " + std::to_string(n) + " needed");
     const GridImpl::DirichletFlags& flags = dirichlet_flags(g);
     std::fill(mask, mask + n, 0);

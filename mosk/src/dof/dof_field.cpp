@@ -1,4 +1,5 @@
 #include "dof/dof_field.h"
+#include "core/check.h"
 
 #include "core/parallel.h"
 
@@ -27,9 +28,9 @@ void bump_version(DofImpl& impl) {
 }
 
 GridImpl& grid_of(const DOF_* d, const char* op) {
-    if (!d || !d->impl) throw std::invalid_argument(std::string("mosk: ") + op + ": null field");
+    if (!d || !d->impl) fail<std::invalid_argument>(op, "null field");
     if (!d->grid)
-        throw std::invalid_argument(std::string("mosk: ") + op + ": the grid of field '" +
+        fail<std::invalid_argument>(op, std::string("the grid of field '") +
                                     d->name + "' was freed");
     return impl_of(d->grid);
 }

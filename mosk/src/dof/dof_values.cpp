@@ -5,6 +5,7 @@
 #include <string>
 
 #include "dof/dof_field.h"
+#include "core/check.h"
 #include "dof/field_numbering.h"
 
 namespace mosk {
@@ -15,10 +16,10 @@ int64_t checked_size(const DOF_* d, int64_t n, const void* array, const char* op
     grid_of(d, op);
     const int64_t size = value_blocks(*d, *d->grid).total;
     if (n != size)
-        throw std::invalid_argument(std::string("mosk: ") + op + ": field '" + d->name + "' has " +
+        fail<std::invalid_argument>(op, std::string("field '") + d->name + "' has " +
                                     std::to_string(size) + " values, the array " +
                                     std::to_string(n));
-    if (size > 0 && !array) throw std::invalid_argument(std::string("mosk: ") + op + ": null array");
+    if (size > 0 && !array) fail<std::invalid_argument>(op, "null array");
     return size;
 }
 
@@ -39,7 +40,7 @@ void moskDofSetValues(DOF_* dof, const double* values, int64_t n) {
     const int64_t size = checked_size(dof, n, values, "set field values");
     for (int64_t i = 0; i < size; ++i)
         if (!std::isfinite(values[i]))
-            throw std::invalid_argument("mosk: set field values: value " + std::to_string(values[i]) +
+            fail<std::invalid_argument>("set field values", "value " + std::to_string(values[i]) +
                                         " at index " + std::to_string(i) +
                                         " is not finite; the field is unchanged");
     const std::vector<int64_t> global = field_value_to_global(*dof);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/parallel.h"
+#include "core/check.h"
 #include "dof/dof_layout.h"
 #include "grid/grid_export.h"
 #include "mosk.h"
@@ -17,19 +18,19 @@ namespace {
 // data in leaf order.
 std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
     if (n < 0)
-        throw std::invalid_argument("mosk: export: negative field count " + std::to_string(n));
-    if (n > 0 && !dofs) throw std::invalid_argument("mosk: export: null field list");
+        fail<std::invalid_argument>("export", "negative field count " + std::to_string(n));
+    if (n > 0 && !dofs) fail<std::invalid_argument>("export", "null field list");
     std::vector<VtkField> fields;
     for (int i = 0; i < n; ++i) {
         const DOF_* d = dofs[i];
         // A record without a grid was never made by moskDofNew_.
-        if (!d || !d->grid) throw std::invalid_argument("mosk: export: null field");
+        if (!d || !d->grid) fail<std::invalid_argument>("export", "null field");
         if (d->grid != grid.record)
             throw std::invalid_argument(std::string("mosk: export: field '") +
                                         (d->name ? d->name : "") + "' lives on another grid");
         const ValueBlocks b = value_blocks(*d, *grid.record);
         // A field of an empty grid holds no values, and then no storage either.
-        if (!d->data && b.total > 0) throw std::invalid_argument("mosk: export: null field");
+        if (!d->data && b.total > 0) fail<std::invalid_argument>("export", "null field");
         VtkField f;
         f.name = d->name ? d->name : "";
         f.components = d->dim;
@@ -63,7 +64,7 @@ std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
 using namespace mosk;
 
 extern "C" void moskExportVTKn(GRID_* grid, const char* file, int n, DOF_** dofs) {
-    if (!file) throw std::invalid_argument("mosk: export: null file name");
+    if (!file) fail<std::invalid_argument>("export", "null file name");
     const GridImpl& g = impl_of(grid);
     std::vector<VtkField> fields;
     collective(g.comm, [&] { fields = fields_of_dofs(g, n, dofs); });

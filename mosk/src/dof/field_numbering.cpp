@@ -1,4 +1,5 @@
 #include "dof/field_numbering.h"
+#include "core/check.h"
 
 #include <climits>
 #include <stdexcept>
@@ -28,7 +29,7 @@ ValueNumbering number_values(const std::vector<DOF_*>& fields, GridImpl& g) {
     ValueNumbering n;
     int64_t total = 0;
     for (const DOF_* d : fields) total += value_blocks(*d, *g.record).total;
-    if (total > INT_MAX) throw std::length_error("mosk: numbering: more than 2^31-1 values");
+    if (total > INT_MAX) fail<std::length_error>("numbering", "more than 2^31-1 values");
     n.nlocal = int(total);
     n.global.resize(std::size_t(total));
     if (g.nprocs == 1) {

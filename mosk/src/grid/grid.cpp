@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "core/library_state.h"
+#include "core/check.h"
 #include "core/parallel.h"
 #include "grid/grid_impl.h"
 #include "grid/store_registry.h"
@@ -51,8 +52,7 @@ void GridImpl::swap_contents(GridImpl& other) {
 
 void require_no_callback_running(const GridImpl& grid, const char* op) {
     if (grid.callbacks_running > 0)
-        throw std::logic_error(std::string("mosk: ") + op +
-                               ": the grid is in use by a running user function (an initial-value "
+        fail<std::logic_error>(op, "the grid is in use by a running user function (an initial-value "
                                "or boundary function); it cannot change until that call returns");
 }
 
@@ -95,7 +95,7 @@ void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int 
     require_no_callback_running(g, "balance");
     // No process can hold less than the mean; NaN is no bound at all.
     if (!(imbalance >= 1.0))
-        throw std::invalid_argument("mosk: balance: the imbalance must be a number >= 1, got " +
+        fail<std::invalid_argument>("balance", "the imbalance must be a number >= 1, got " +
                                     format_double(imbalance));
     process_count(comm);  // a wrong communicator handle is caught here already
     if (g.nprocs == 1) return;  // one process holds every element: nothing to move

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "grid/grid_impl.h"
+#include "core/check.h"
 #include "mosk_errors.h"
 
 namespace mosk {
@@ -62,9 +63,9 @@ void positions(const uint32_t* first, uint32_t count, const uint32_t (&k)[N], ui
 void GridImpl::number_leaf_mesh() {
     const size_t n = leaves.size();
     if (n > (size_t(UINT32_MAX) / 6))
-        throw std::length_error("mosk: numbering: too many elements");
+        fail<std::length_error>("numbering", "too many elements");
     const size_t nv = coords.size();
-    if (nv > size_t(INT32_MAX)) throw std::length_error("mosk: numbering: too many vertices");
+    if (nv > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many vertices");
 
     // Every leaf's vertices in increasing order, and the local number of each (2 bits apiece).
     // A sorting network on (global << 2 | local) keys: min and max compile to branch-free moves,
@@ -76,7 +77,7 @@ void GridImpl::number_leaf_mesh() {
         uint64_t k[4];
         for (int j = 0; j < 4; ++j) {
             if (e.verts[j] < 0 || size_t(e.verts[j]) >= nv)
-                throw std::logic_error("mosk: numbering: a leaf names a vertex that does not exist");
+                fail<std::logic_error>("numbering", "a leaf names a vertex that does not exist");
             k[j] = uint64_t(e.verts[j]) << 2 | uint64_t(j);
         }
         auto order = [&](int a, int b) {
@@ -138,7 +139,7 @@ void GridImpl::number_leaf_mesh() {
         std::vector<uint32_t>().swap(seen);
         // The distinct keys, packed: the searches below then stay in a few megabytes.
         const size_t ne = base[nv];
-        if (ne > size_t(INT32_MAX)) throw std::length_error("mosk: numbering: too many edges");
+        if (ne > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many edges");
         auto dense = scratch<uint32_t>(ne);
         edge_verts.reserve(ne);
         for (size_t v = 0; v < nv; ++v)
@@ -188,14 +189,14 @@ void GridImpl::number_leaf_mesh() {
                 uint32_t* run = it + 1;
                 while (run != last && *run == *it) ++run;
                 if (run - it > 2)
-                    throw FormatError("mosk: mesh: a face is shared by more than two elements");
+                    fail<FormatError>("mesh", "a face is shared by more than two elements");
                 *out++ = *it | (run - it == 2 ? kInteriorBit : 0);
                 it = run;
             }
             base[b + 1] = base[b] + uint32_t(out - first);
         }
         const size_t nf = base[ne];
-        if (nf > size_t(INT32_MAX)) throw std::length_error("mosk: numbering: too many faces");
+        if (nf > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many faces");
         auto dense = scratch<uint32_t>(nf);
         for (size_t b = 0; b < ne; ++b)
             std::copy_n(keys.get() + start[b], base[b + 1] - base[b], dense.get() + base[b]);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "core/library_state.h"
+#include "core/check.h"
 #include "grid/grid_impl.h"
 #include "grid/refine_midpoints.h"
 
@@ -94,7 +95,7 @@ private:
         int m = mids_.find(a, b);
         if (m >= 0) return m;
         if (g_.coords.size() >= size_t(INT_MAX))
-            throw std::length_error("mosk: refinement: too many vertices");
+            fail<std::length_error>("refinement", "too many vertices");
         const Point &pa = g_.coords[std::min(a, b)], &pb = g_.coords[std::max(a, b)];
         m = int(g_.coords.size());
         g_.coords.push_back(
@@ -126,7 +127,7 @@ private:
     // face opposite the kept end passes whole, the two others are halves of split faces.
     void bisect(int r) {
         if (g_.elements.size() + 2 > record_cap_ || g_.elements.size() + 2 > size_t(INT_MAX))
-            throw std::length_error("mosk: refinement: too many elements (" +
+            fail<std::length_error>("refinement", "too many elements (" +
                                     std::to_string(g_.elements.size()) + " records)");
         ELEMENT_& p = g_.elements[r];
         const int k = refinement_edge(p);
@@ -229,7 +230,7 @@ void refine_all(GridImpl& grid, int levels) {
     // Every level at least doubles the leaves: refuse at once what 32-bit element numbers
     // cannot hold, instead of failing after minutes and gigabytes.
     if (levels > 30 || (uint64_t(grid.leaves.size()) << levels) > uint64_t(INT_MAX))
-        throw std::invalid_argument("mosk: refinement: " + std::to_string(levels) +
+        fail<std::invalid_argument>("refinement", "" + std::to_string(levels) +
                                     " levels of " + std::to_string(grid.leaves.size()) +
                                     " elements make more than " + std::to_string(INT_MAX) +
                                     " elements");

@@ -68,7 +68,7 @@ private:
 
     void rehash(size_t capacity) {
         if (capacity > (size_t(1) << 40))
-            throw std::length_error("mosk: refinement: midpoint table too large");
+            fail<std::length_error>("refinement", "midpoint table too large");
         unsigned bits = 0;
         while ((size_t(1) << bits) < capacity) ++bits;
         std::vector<Slot> old(capacity);

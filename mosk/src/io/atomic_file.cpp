@@ -1,4 +1,5 @@
 #include "io/atomic_file.h"
+#include "core/check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -71,13 +72,13 @@ void AtomicFile::discard() noexcept {
 
 void AtomicFile::fail(const std::string& doing, int code) {
     discard();
-    throw FileError("mosk: " + operation_ + ": " + doing + " '" + path_ +
+    fail_file(operation_, doing + " '" + path_ +
                         "': " + std::system_category().message(code),
                     code);
 }
 
 void AtomicFile::write_out(const unsigned char* data, std::size_t n) {
-    if (fd_ < 0) throw std::logic_error("mosk: " + operation_ + ": write after close");
+    if (fd_ < 0) ::mosk::fail<std::logic_error>(operation_, "write after close");
     while (n > 0) {
         const ssize_t k = ::write(fd_, data, n);
         if (k < 0) {
@@ -112,7 +113,7 @@ void AtomicFile::write(const void* data, std::size_t n) {
 }
 
 unsigned char* AtomicFile::room(std::size_t n) {
-    if (n > kBufferSize) throw std::logic_error("mosk: " + operation_ + ": block too large");
+    if (n > kBufferSize) ::mosk::fail<std::logic_error>(operation_, "block too large");
     if (used_ + n > kBufferSize) flush();
     unsigned char* p = buffer_.get() + used_;
     used_ += n;

@@ -1,6 +1,7 @@
 // VTK writers. Both formats are written in large blocks through AtomicFile, so a failed export
 // never leaves a partial file under the target name.
 #include "io/vtk_writer.h"
+#include "core/check.h"
 
 #include <algorithm>
 #include <array>
@@ -106,7 +107,7 @@ void write_legacy(const VtkPiece& piece, AtomicFile& out, const std::vector<VtkF
     const std::size_t np = piece.point_count(), nc = piece.cell_count();
     // CELLS counts its int32 entries; 5 per tetrahedron.
     if (nc > std::size_t(INT32_MAX) / 5)
-        throw std::invalid_argument("mosk: export: cannot write '" + out.path() + "': " +
+        fail<std::invalid_argument>("export", "cannot write '" + out.path() + "': " +
                                     std::to_string(nc) +
                                     " cells are too many for the legacy format; write .vtu");
     out.write("# vtk DataFile Version 3.0\nmosk grid\nBINARY\nDATASET UNSTRUCTURED_GRID\n");
@@ -218,7 +219,7 @@ VtkFormat vtk_format(const std::string& path) {
     if (name.size() > 4 && name.ends_with(".vtk")) return VtkFormat::legacy;
     if (name.size() > 4 && name.ends_with(".vtu")) return VtkFormat::xml;
     if (name.size() > 5 && name.ends_with(".pvtu")) return VtkFormat::parallel_xml;
-    throw std::invalid_argument("mosk: export: cannot write '" + path +
+    fail<std::invalid_argument>("export", "cannot write '" + path +
                                 "': unknown extension; accepted are .vtk (VTK legacy), .vtu "
                                 "(VTK XML) and .pvtu (VTK XML, one piece per process)");
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dof/dof_field.h"
+#include "core/check.h"
 #include "quad/element_quadrature_cache.h"
 #include "quad/quadrature_kernels.h"
 #include "quad/reference_tables.h"
@@ -22,7 +23,7 @@ const char* const kOpName[kQuadOpCount] = {"gradient quadrature", "mass quadratu
                                        "field times basis quadrature"};
 
 [[noreturn]] void fail_argument(Op op, const std::string& why) {
-    throw std::invalid_argument(std::string("mosk: ") + kOpName[op] + ": " + why);
+    fail<std::invalid_argument>(kOpName[op], "" + why);
 }
 
 std::string field_name(const DOF_* d) { return d->name ? std::string(d->name) : std::string(); }
@@ -44,7 +45,7 @@ GridImpl& field_grid(Op op, const DOF_* d, const char* role, GridImpl* grid) {
 
 void check_basis(Op op, const DOF_* d, const char* role, int k) {
     if (k < 0 || k >= d->type->nbas)
-        throw std::out_of_range(std::string("mosk: ") + kOpName[op] + ": basis function " +
+        fail<std::out_of_range>(kOpName[op], "basis function " +
                                 std::to_string(k) + " of " + role + " outside 0.." +
                                 std::to_string(d->type->nbas - 1) + " (type " + d->type->name +
                                 ")");
@@ -56,7 +57,7 @@ int rule_degree(Op op, int order, int exact) {
     if (order < 0)
         fail_argument(op, "order must be -1 or non-negative, got " + std::to_string(order));
     if (order > kMaxTetRuleDegree)
-        throw std::out_of_range(std::string("mosk: ") + kOpName[op] + ": order " +
+        fail<std::out_of_range>(kOpName[op], "order " +
                                 std::to_string(order) + " exceeds the largest supported, " +
                                 std::to_string(kMaxTetRuleDegree));
     return order;
@@ -163,7 +164,7 @@ int copy_out(Op op, const MatrixSlot& s, double* out, int capacity) {
     const size_t n = s.entries.size();
     if (!out) fail_argument(op, "null output pointer");
     if (capacity < 0 || size_t(capacity) < n)
-        throw std::length_error(std::string("mosk: ") + kOpName[op] + ": room for " +
+        fail<std::length_error>(kOpName[op], "room for " +
                                 std::to_string(capacity) + " values, " + std::to_string(n) +
                                 " needed");
     std::copy(s.entries.begin(), s.entries.end(), out);

@@ -1,4 +1,5 @@
 #include "solver/map.h"
+#include "core/check.h"
 
 #include <algorithm>
 #include <climits>
@@ -13,16 +14,14 @@
 namespace mosk {
 
 MapImpl& map_impl(MAP_* map, const char* op) {
-    if (!map || !map->impl) throw std::invalid_argument(std::string("mosk: ") + op + ": null map");
+    if (!map || !map->impl) fail<std::invalid_argument>(op, "null map");
     MapImpl& m = *static_cast<MapImpl*>(map->impl);
     if (m.field_freed_)
-        throw std::logic_error(std::string("mosk: ") + op +
-                               ": a field of the map was freed before the map");
+        fail<std::logic_error>(op, "a field of the map was freed before the map");
     if (!m.dofs.empty()) grid_of(m.dofs[0], op);  // throws when the grid was freed
     if (m.grid && (m.grid->numbering_generation != m.generation ||
                    m.grid->partition_generation != m.partition))
-        throw std::logic_error(std::string("mosk: ") + op +
-                               ": the grid was refined, re-imported or balanced after the map "
+        fail<std::logic_error>(op, "the grid was refined, re-imported or balanced after the map "
                                "was made");
     return m;
 }
@@ -74,18 +73,18 @@ using namespace mosk;
 extern "C" {
 
 MAP_* moskMapCreateN(int n, DOF_** dofs) {
-    if (n < 0) throw std::invalid_argument("mosk: new map: negative field count");
-    if (n > 0 && !dofs) throw std::invalid_argument("mosk: new map: null field list");
+    if (n < 0) fail<std::invalid_argument>("new map", "negative field count");
+    if (n > 0 && !dofs) fail<std::invalid_argument>("new map", "null field list");
     auto impl = std::make_unique<MapImpl>();
     int64_t size = 0;
     for (int i = 0; i < n; ++i) {
         grid_of(dofs[i], "new map");
         if (dofs[i]->grid != dofs[0]->grid)
-            throw std::invalid_argument("mosk: new map: the fields live on different grids");
+            fail<std::invalid_argument>("new map", "the fields live on different grids");
         impl->dofs.push_back(dofs[i]);
         impl->offsets.push_back(int(size));
         size += value_blocks(*dofs[i], *dofs[i]->grid).total;
-        if (size > INT_MAX) throw std::length_error("mosk: new map: more than 2^31-1 values");
+        if (size > INT_MAX) fail<std::length_error>("new map", "more than 2^31-1 values");
     }
     auto map = std::make_unique<MAP_>();
     *map = MAP_{};
@@ -131,13 +130,13 @@ int moskDofMapE2D_(DOF_* dof, ELEMENT_* e, int bas, int /*flag: node index*/) {
 int moskMapD2L_(MAP_* map, int dof_idx, int k, int /*flag: node index*/) {
     MapImpl& m = map_impl(map, "field to local index");
     if (dof_idx < 0 || dof_idx >= int(m.dofs.size()))
-        throw std::out_of_range("mosk: field to local index: field number " +
+        fail<std::out_of_range>("field to local index", "field number " +
                                 std::to_string(dof_idx) + " outside 0.." +
                                 std::to_string(int(m.dofs.size()) - 1));
     const DOF_* d = m.dofs[dof_idx];
     const int64_t size = value_blocks(*d, *grid_of(d, "field to local index").record).total;
     if (k < 0 || k >= size)
-        throw std::out_of_range("mosk: field to local index: index " + std::to_string(k) +
+        fail<std::out_of_range>("field to local index", "index " + std::to_string(k) +
                                 " outside the field's " + std::to_string(size) + " values");
     return m.local_of_global(m.global(m.offsets[dof_idx] + k));
 }
@@ -146,23 +145,23 @@ int moskMapElementGlobalIndices(MAP_* map, int dof_idx, ELEMENT_* e, int* out, i
     const char* op = "element global indices";
     MapImpl& m = map_impl(map, op);
     if (dof_idx < 0 || dof_idx >= int(m.dofs.size()))
-        throw std::out_of_range(std::string("mosk: ") + op + ": field number " +
+        fail<std::out_of_range>(op, "field number " +
                                 std::to_string(dof_idx) + " outside 0.." +
                                 std::to_string(int(m.dofs.size()) - 1));
     const DOF_& d = *m.dofs[dof_idx];
     GridImpl& g = grid_of(&d, op);
     const ELEMENT_& el = require_leaf(g, e, op);
     const int n = d.type->nbas;
-    if (!out) throw std::invalid_argument(std::string("mosk: ") + op + ": null output pointer");
+    if (!out) fail<std::invalid_argument>(op, "null output pointer");
     if (capacity < n)
-        throw std::length_error(std::string("mosk: ") + op + ": room for " +
+        fail<std::length_error>(op, "room for " +
                                 std::to_string(capacity) + " indices, " + std::to_string(n) +
                                 " needed");
     const ValueBlocks b = value_blocks(d, *g.record);
     for (int i = 0; i < n; ++i) {
         const int64_t k = value_index(d, b, el, i);
         if (k < 0 || k >= b.total)
-            throw std::out_of_range(std::string("mosk: ") + op + ": value index " +
+            fail<std::out_of_range>(op, "value index " +
                                     std::to_string(k) + " outside the field's " +
                                     std::to_string(b.total) + " values");
         out[i] = m.global(m.offsets[dof_idx] + int(k));
@@ -174,7 +173,7 @@ int moskMapL2G(MAP_* map, int l) {
     const MapImpl& m = map_impl(map, "local to global index");
     // Local indices cover every value this process holds: its own, then the others.
     if (l < 0 || l >= m.total)
-        throw std::out_of_range("mosk: local to global index: " + std::to_string(l) +
+        fail<std::out_of_range>("local to global index", "" + std::to_string(l) +
                                 " outside 0.." + std::to_string(m.total - 1));
     return m.global_of_local(l);
 }

@@ -1,4 +1,5 @@
 #include "solver/matlab_writer.h"
+#include "core/check.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -18,7 +19,7 @@ void gather_to_root(MPI_Comm comm, std::vector<T>& values, MPI_Datatype type) {
     const int mine = int(values.size());
     std::vector<int> counts(static_cast<std::size_t>(size)), displs(counts.size(), 0);
     if (MPI_Gather(&mine, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, comm) != MPI_SUCCESS)
-        throw std::runtime_error("mosk: MATLAB dump: MPI_Gather failed");
+        fail<std::runtime_error>("MATLAB dump", "MPI_Gather failed");
     std::vector<T> all;
     if (rank == 0) {
         for (int p = 1; p < size; ++p) displs[p] = displs[p - 1] + counts[p - 1];
@@ -26,7 +27,7 @@ void gather_to_root(MPI_Comm comm, std::vector<T>& values, MPI_Datatype type) {
     }
     if (MPI_Gatherv(values.data(), mine, type, all.data(), counts.data(), displs.data(), type, 0,
                     comm) != MPI_SUCCESS)
-        throw std::runtime_error("mosk: MATLAB dump: MPI_Gatherv failed");
+        fail<std::runtime_error>("MATLAB dump", "MPI_Gatherv failed");
     if (rank == 0) values.swap(all);
 }
 

@@ -1,4 +1,5 @@
 #include "solver/petsc_system.h"
+#include "core/check.h"
 
 #include <petscksp.h>
 
@@ -159,7 +160,7 @@ std::vector<char> LinearSystem::Impl::held_rows(std::span<const int> offsets,
     if (!parallel) return {};
     const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
     if (!layout.mine.empty() && layout.mine.size() != nelem)
-        throw std::invalid_argument("mosk: new solver: " + std::to_string(layout.mine.size()) +
+        fail<std::invalid_argument>("new solver", "" + std::to_string(layout.mine.size()) +
                                     " element flags for " + std::to_string(nelem) + " elements");
     std::vector<char> held(std::size_t(n), 0);
     for (int i = rstart; i < rstart + nlocal; ++i) held[i] = 1;
@@ -236,7 +237,7 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         s.check(MatRestoreRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done),
                 "MatRestoreRowIJ");
         if (!same)
-            throw std::logic_error("mosk: LinearSystem: PETSc stores the pattern otherwise than "
+            fail<std::logic_error>("LinearSystem", "PETSc stores the pattern otherwise than "
                                    "expected");
     };
     if (!parallel) check_layout(A, pattern.row_starts());
@@ -269,7 +270,7 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
     : impl_(std::make_unique<Impl>()) {
     require_started("new solver");
     if (n < 0)
-        throw std::invalid_argument("mosk: new solver: negative size " + std::to_string(n));
+        fail<std::invalid_argument>("new solver", "negative size " + std::to_string(n));
     const int handle = comm == -1 ? moskComm : comm;
     Impl& m = *impl_;
     m.n = n;
@@ -278,13 +279,13 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
     m.rstart = layout.nlocal < 0 ? 0 : layout.rstart;
     m.nlocal = layout.nlocal < 0 ? n : layout.nlocal;
     if (m.rstart < 0 || m.nlocal < 0 || m.rstart > n - m.nlocal)
-        throw std::invalid_argument("mosk: new solver: rows " + std::to_string(m.rstart) +
+        fail<std::invalid_argument>("new solver", "rows " + std::to_string(m.rstart) +
                                     " + " + std::to_string(m.nlocal) + " outside 0.." +
                                     std::to_string(n - 1));
     long long rows = m.nlocal;
     if (MPI_Allreduce(MPI_IN_PLACE, &rows, 1, MPI_LONG_LONG, MPI_SUM, m.comm) != MPI_SUCCESS ||
         rows != n)
-        throw std::invalid_argument("mosk: new solver: the processes' rows add up to " +
+        fail<std::invalid_argument>("new solver", "the processes' rows add up to " +
                                     std::to_string(rows) + ", not " + std::to_string(n));
     m.pattern = SparsityPattern(n, offsets, indices, m.held_rows(offsets, indices, layout),
                                 "new solver");
@@ -298,25 +299,24 @@ LinearSystem& LinearSystem::operator=(LinearSystem&&) noexcept = default;
 
 void LinearSystem::check_usable(const char* operation) const {
     if (!impl_)
-        throw std::logic_error(std::string("mosk: ") + operation +
-                               ": the system was moved from");
+        fail<std::logic_error>(operation, "the system was moved from");
     require_started(operation);
 }
 
 int LinearSystem::size() const {
-    if (!impl_) throw std::logic_error("mosk: system size: the system was moved from");
+    if (!impl_) fail<std::logic_error>("system size", "the system was moved from");
     return impl_->n;
 }
 
 std::int64_t LinearSystem::pattern_nonzeros() const {
     if (!impl_)
-        throw std::logic_error("mosk: pattern nonzeros: the system was moved from");
+        fail<std::logic_error>("pattern nonzeros", "the system was moved from");
     return impl_->pattern.entries();
 }
 
 int LinearSystem::row_pattern_size(int row) const {
     if (!impl_)
-        throw std::logic_error("mosk: row pattern size: the system was moved from");
+        fail<std::logic_error>("row pattern size", "the system was moved from");
     const SparsityPattern& p = impl_->pattern;
     p.check_index("row pattern size", "row", 0, row);
     const int k = p.slot(row);
@@ -337,11 +337,11 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     const char* op = "add matrix entries";
     check_usable(op);
     if (nrows < 0 || ncols < 0)
-        throw std::invalid_argument("mosk: add matrix entries: negative block size " +
+        fail<std::invalid_argument>("add matrix entries", "negative block size " +
                                     std::to_string(nrows) + " x " + std::to_string(ncols));
     if (nrows == 0 || ncols == 0) return;
     if (!rows || !cols || !values)
-        throw std::invalid_argument("mosk: add matrix entries: null index or value array");
+        fail<std::invalid_argument>("add matrix entries", "null index or value array");
     Impl& m = *impl_;
     for (int i = 0; i < nrows; ++i) {
         m.pattern.check_index(op, "row", i, rows[i]);
@@ -382,7 +382,7 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
                     ") is outside the pattern: no element holds both DOFs");
             const std::size_t q = std::size_t(i) * std::size_t(ncols) + std::size_t(j);
             if (!std::isfinite(values[q]))
-                throw std::invalid_argument("mosk: add matrix entries: value " +
+                fail<std::invalid_argument>("add matrix entries", "value " +
                                             format_double(values[q]) + " at (row " +
                                             std::to_string(rows[i]) + ", column " +
                                             std::to_string(cols[j]) + ") is not finite");
@@ -407,7 +407,7 @@ void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
     const char* op = "add right-hand-side entries";
     check_usable(op);
     if (count < 0)
-        throw std::invalid_argument("mosk: add right-hand-side entries: negative count " +
+        fail<std::invalid_argument>("add right-hand-side entries", "negative count " +
                                     std::to_string(count));
     if (count == 0) return;
     if (!idx || !values)
@@ -417,7 +417,7 @@ void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
     for (int i = 0; i < count; ++i) {
         m.pattern.check_index(op, "right-hand side", i, idx[i]);
         if (!std::isfinite(values[i]))
-            throw std::invalid_argument("mosk: add right-hand-side entries: value " +
+            fail<std::invalid_argument>("add right-hand-side entries", "value " +
                                         format_double(values[i]) + " at index " +
                                         std::to_string(idx[i]) + " is not finite");
     }
@@ -482,20 +482,20 @@ SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int max
     check_usable(op);
     const SolverKind* kind = find_solver_kind(kind_name);
     if (!kind)
-        throw std::invalid_argument("mosk: solve: unknown solver kind '" +
+        fail<std::invalid_argument>("solve", "unknown solver kind '" +
                                     std::string(kind_name) + "' (known: " + solver_kind_names() +
                                     ")");
     if (!(rtol > 0 && rtol < 1))
-        throw std::invalid_argument("mosk: solve: relative tolerance " +
+        fail<std::invalid_argument>("solve", "relative tolerance " +
                                     format_double(rtol) + " is not in (0, 1)");
     if (maxit < 1)
-        throw std::invalid_argument("mosk: solve: maxit " + std::to_string(maxit) +
+        fail<std::invalid_argument>("solve", "maxit " + std::to_string(maxit) +
                                     " is below 1");
     if (symmetry < 0 || symmetry > 3)
-        throw std::invalid_argument("mosk: solve: symmetry " +
+        fail<std::invalid_argument>("solve", "symmetry " +
                                     std::to_string(symmetry) + " is not 0..3");
     if (solution.size() != std::size_t(impl_->n))
-        throw std::invalid_argument("mosk: solve: solution has " +
+        fail<std::invalid_argument>("solve", "solution has " +
                                     std::to_string(solution.size()) + " values for " +
                                     std::to_string(impl_->n) + " unknowns");
     PetscScope s(op);
@@ -612,11 +612,11 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     const double relative = result.relative_residual();
     const double allowed = kResidualMargin * std::max(double(used_rtol) * bnorm, double(used_atol));
     if (reason <= 0 || !std::isfinite(true_norm) || !(true_norm <= allowed))
-        throw SolveFailure("mosk: solve: kind '" + std::string(kind.name) + "' failed after " +
+        throw SolveFailure(error_text("solve", "kind '" + std::string(kind.name) + "' failed after " +
                                std::to_string(result.iterations) +
                                " iterations: relative residual " + format_double(relative) +
                                ", tolerance " + format_double(used_rtol) + " (PETSc's reason: " +
-                               reason_text(reason) + ")",
+                               reason_text(reason) + ")"),
                            result);
 
     gather(s, x, solution);
@@ -627,7 +627,7 @@ void LinearSystem::write_matlab(const std::string& matrix_file, const std::strin
     const char* op = "MATLAB dump";
     check_usable(op);
     if (matrix_file == rhs_file)
-        throw std::invalid_argument("mosk: MATLAB dump: matrix and right-hand "
+        fail<std::invalid_argument>("MATLAB dump", "matrix and right-hand "
                                     "side would both go to '" + matrix_file + "'");
     PetscScope s(op);
     Impl& m = *impl_;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/library_state.h"
+#include "core/check.h"
 #include "core/parallel.h"
 #include "dof/dof_field.h"
 #include "solver/map.h"
@@ -30,12 +31,12 @@ struct SolverImpl {
 };
 
 SolverImpl& solver_impl(SOLVER_* s, const char* op) {
-    if (!s || !s->impl) throw std::invalid_argument(std::string("mosk: ") + op + ": null solver");
+    if (!s || !s->impl) mosk::fail<std::invalid_argument>(op, "null solver");
     return *static_cast<SolverImpl*>(s->impl);
 }
 
 mosk::LinearSystem& system_of(void* impl, const char* op) {
-    if (!impl) throw std::invalid_argument(std::string("mosk: ") + op + ": null record");
+    if (!impl) mosk::fail<std::invalid_argument>(op, "null record");
     return *static_cast<SolverImpl*>(impl)->system;
 }
 
@@ -83,7 +84,7 @@ MOSK_SOLVER_KIND_* moskSolverKindByName(const char* name) {
 }
 
 SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
-    if (n < 1) throw std::invalid_argument("mosk: new solver: it needs at least one field");
+    if (n < 1) fail<std::invalid_argument>("new solver", "it needs at least one field");
     auto impl = std::make_unique<SolverImpl>();
     impl->map = moskMapCreateN(n, dofs);
     const MapImpl& map = map_impl(impl->map, "new solver");
@@ -115,7 +116,7 @@ SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
     s->kind = kind ? kind : moskSolverList_[0];
     const std::string name = kind_name(s.get());
     if (!find_solver_kind(name))
-        throw std::invalid_argument("mosk: new solver: unknown kind '" + name + "' (known: " +
+        fail<std::invalid_argument>("new solver", "unknown kind '" + name + "' (known: " +
                                     solver_kind_names() + ")");
     s->impl = impl.release();
     return s.release();
@@ -130,23 +131,23 @@ void moskSolverDestroy(SOLVER_** solver) {
 
 void moskMatAddEntries_(MOSK_MATRIX_* m, int nrows, const int* rows, int ncols, const int* cols,
                         const double* vals, int, int, int) {
-    if (!m) throw std::invalid_argument("mosk: add matrix entries: null matrix");
+    if (!m) fail<std::invalid_argument>("add matrix entries", "null matrix");
     map_impl(m->map, "add matrix entries");
     if (nrows < 0 || ncols < 0)
-        throw std::invalid_argument("mosk: add matrix entries: negative count");
+        fail<std::invalid_argument>("add matrix entries", "negative count");
     if (nrows == 0 || ncols == 0) return;
     if (!rows || !cols || !vals)
-        throw std::invalid_argument("mosk: add matrix entries: null array");
+        fail<std::invalid_argument>("add matrix entries", "null array");
     system_of(m->impl, "add matrix entries").add_block(nrows, rows, ncols, cols, vals);
 }
 
 void moskVecAddEntries_(MOSK_VECTOR_* v, int, int n, const int* idx, const double* vals, int,
                         int) {
-    if (!v) throw std::invalid_argument("mosk: add vector entries: null vector");
+    if (!v) fail<std::invalid_argument>("add vector entries", "null vector");
     map_impl(v->map, "add right-hand-side entries");
-    if (n < 0) throw std::invalid_argument("mosk: add vector entries: negative count");
+    if (n < 0) fail<std::invalid_argument>("add vector entries", "negative count");
     if (n == 0) return;
-    if (!idx || !vals) throw std::invalid_argument("mosk: add vector entries: null array");
+    if (!idx || !vals) fail<std::invalid_argument>("add vector entries", "null array");
     system_of(v->impl, "add vector entries").add_rhs(n, idx, vals);
 }
 
@@ -158,7 +159,7 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
             "mosk: solve: a boundary treatment by the solver (matrix flag 1) is not supported; "
             "treat Dirichlet rows in the element systems and clear the flag");
     if (n != int(map.dofs.size()) || (n > 0 && !dofs))
-        throw std::invalid_argument("mosk: solve: the solver was made over " +
+        fail<std::invalid_argument>("solve", "the solver was made over " +
                                     std::to_string(map.dofs.size()) +
                                     " field(s), the solution asked for " + std::to_string(n));
     for (int i = 0; i < n; ++i) {
@@ -166,7 +167,7 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
         if (dofs[i]->grid != map.dofs[i]->grid ||
             value_blocks(*dofs[i], *dofs[i]->grid).total !=
                 value_blocks(*map.dofs[i], *map.dofs[i]->grid).total)
-            throw std::invalid_argument("mosk: solve: field " + std::to_string(i) + " ('" +
+            fail<std::invalid_argument>("solve", "field " + std::to_string(i) + " ('" +
                                         dofs[i]->name + "') does not match the solver's field '" +
                                         map.dofs[i]->name + "'");
     }
@@ -205,7 +206,7 @@ void moskSolverDumpMATLAB_(SOLVER_* s, const char* matrix_file, const char* rhs_
                            void* /*reserved*/, int /*flag*/) {
     SolverImpl& impl = solver_impl(s, "MATLAB dump");
     if (!matrix_file || !rhs_file)
-        throw std::invalid_argument("mosk: MATLAB dump: null file name");
+        fail<std::invalid_argument>("MATLAB dump", "null file name");
     const MapImpl& map = map_impl(impl.map, "MATLAB dump");
     collective(map.grid->comm, [&] { impl.system->write_matlab(matrix_file, rhs_file); });
 }
@@ -216,7 +217,7 @@ void moskSolverZeroRHS(SOLVER_* s) { solver_impl(s, "zero right-hand side").syst
 
 void moskSolverSetOptions(SOLVER_* s, const char* options) {
     SolverImpl& impl = solver_impl(s, "solver options");
-    if (!options) throw std::invalid_argument("mosk: solver options: null text");
+    if (!options) fail<std::invalid_argument>("solver options", "null text");
     double rtol = s->rtol;
     int maxit = s->maxit;
     const std::vector<std::string> petsc_words =

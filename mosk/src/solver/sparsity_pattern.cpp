@@ -1,4 +1,5 @@
 #include "solver/sparsity_pattern.h"
+#include "core/check.h"
 
 #include <algorithm>
 #include <limits>
@@ -12,18 +13,18 @@ SparsityPattern::SparsityPattern(int n, std::span<const int> offsets,
                                  const char* op)
     : n_(n) {
     if (offsets.empty() && !indices.empty())
-        throw std::invalid_argument(std::string("mosk: ") + op + ": " + "element indices given without offsets");
+        fail<std::invalid_argument>(op, "element indices given without offsets");
     const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
     if (!offsets.empty()) {
         if (offsets[0] != 0)
-            throw std::invalid_argument(std::string("mosk: ") + op + ": " + "offsets must start at 0, not " +
+            fail<std::invalid_argument>(op, "offsets must start at 0, not " +
                                         std::to_string(offsets[0]));
         for (std::size_t e = 0; e < nelem; ++e)
             if (offsets[e + 1] < offsets[e])
-                throw std::invalid_argument(std::string("mosk: ") + op + ": " + "offsets decrease at element " +
+                fail<std::invalid_argument>(op, "offsets decrease at element " +
                                             std::to_string(e));
         if (std::size_t(offsets[nelem]) != indices.size())
-            throw std::invalid_argument(std::string("mosk: ") + op + ": " + "offsets end at " +
+            fail<std::invalid_argument>(op, "offsets end at " +
                                         std::to_string(offsets[nelem]) + " but " +
                                         std::to_string(indices.size()) + " indices are given");
     }
@@ -45,8 +46,7 @@ SparsityPattern::SparsityPattern(int n, std::span<const int> offsets,
     std::vector<int> rows;
     if (!held.empty()) {
         if (held.size() != std::size_t(n_))
-            throw std::invalid_argument(std::string("mosk: ") + op + ": " +
-                                        std::to_string(held.size()) + " row flags for " +
+            fail<std::invalid_argument>(op, std::to_string(held.size()) + " row flags for " +
                                         std::to_string(n_) + " rows");
         row_slot_.assign(std::size_t(n_), -1);
         for (int i = 0; i < n_; ++i)
@@ -79,7 +79,7 @@ SparsityPattern::SparsityPattern(int n, std::span<const int> offsets,
         }
         std::sort(row.begin(), row.end());
         if (columns_.size() + row.size() > std::size_t(std::numeric_limits<PetscInt>::max()))
-            throw std::length_error(std::string("mosk: ") + op + ": " + "the pattern has more entries than "
+            fail<std::length_error>(op, "the pattern has more entries than "
                                     "PETSc's index type can count");
         columns_.insert(columns_.end(), row.begin(), row.end());
         row_start_[k + 1] = PetscInt(columns_.size());
@@ -96,7 +96,7 @@ bool SparsityPattern::contains(int row, int col) const {
 void SparsityPattern::check_index(const char* operation, const char* what, int position,
                                   int index) const {
     if (index < 0 || index >= n_)
-        throw std::out_of_range(std::string("mosk: ") + operation + ": " + what + " index " +
+        fail<std::out_of_range>(operation, std::string(what) + " index " +
                                 std::to_string(index) + " (position " + std::to_string(position) +
                                 ") is outside 0.." + std::to_string(n_ - 1));
 }
