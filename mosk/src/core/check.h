@@ -1,8 +1,6 @@
 // The one way the library reports an error, so that every message reads alike:
 //     mosk: <operation>: <what went wrong>
 // with the operation in the user's words ("balance", "add matrix entries", "export to 'x.vtu'").
-// MOSK_CHECK(condition, Error, operation, what) throws Error when the condition fails; `what` is
-// built only then.
 #pragma once
 
 #include <string>
@@ -31,8 +29,3 @@ template <class Error = std::invalid_argument>
 }
 
 }  // namespace mosk
-
-#define MOSK_CHECK(condition, Error, operation, what)                   \
-    do {                                                                \
-        if (!(condition)) ::mosk::fail<Error>((operation), (what));     \
-    } while (0)
