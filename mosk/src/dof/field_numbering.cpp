@@ -2,6 +2,7 @@
 #include "core/check.h"
 
 #include <climits>
+#include <numeric>
 #include <stdexcept>
 
 #include "dof/dof_field.h"
@@ -31,11 +32,8 @@ ValueNumbering number_values(const std::vector<DOF_*>& fields, GridImpl& g) {
     for (const DOF_* d : fields) total += value_blocks(*d, *g.record).total;
     if (total > INT_MAX) fail<std::length_error>("numbering", "more than 2^31-1 values");
     n.nlocal = int(total);
+    if (g.nprocs == 1) return n;  // the identity: nothing to store
     n.global.resize(std::size_t(total));
-    if (g.nprocs == 1) {
-        for (int k = 0; k < int(total); ++k) n.global[k] = k;
-        return n;
-    }
     std::vector<int> owner;
     owner.reserve(std::size_t(total));
     for (const DOF_* d : fields) append_value_owners(*d, g, owner);
@@ -51,7 +49,10 @@ ValueNumbering number_values(const std::vector<DOF_*>& fields, GridImpl& g) {
 std::vector<int64_t> field_value_to_global(const DOF_& d) {
     GridImpl& g = grid_of(&d, "field numbering");
     const ValueNumbering n = number_values({const_cast<DOF_*>(&d)}, g);
-    return std::vector<int64_t>(n.global.begin(), n.global.end());
+    if (!n.global.empty()) return std::vector<int64_t>(n.global.begin(), n.global.end());
+    std::vector<int64_t> identity(std::size_t(n.nlocal));  // one process: nlocal is every value
+    std::iota(identity.begin(), identity.end(), int64_t(0));
+    return identity;
 }
 
 }  // namespace mosk

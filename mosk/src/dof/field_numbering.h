@@ -13,7 +13,9 @@
 namespace mosk {
 
 struct ValueNumbering {
-    std::vector<int> global;  // the global index of each value, fields one after another
+    // The global index of each value, fields one after another; empty on one process, where it
+    // is the value's position.
+    std::vector<int> global;
     int rstart = 0, nlocal = 0;  // this process's range of global indices
 };
 

@@ -99,7 +99,7 @@ MAP_* moskMapCreateN(int n, DOF_** dofs) {
         ValueNumbering numbering = number_values(impl->dofs, g);
         impl->rstart = numbering.rstart;
         impl->nlocal = numbering.nlocal;
-        if (g.nprocs > 1) impl->global_of = std::move(numbering.global);
+        impl->global_of = std::move(numbering.global);
     }
     map->ndofs = n;
     map->local_size = impl->nlocal;
