@@ -2,14 +2,22 @@
 
 #include <memory>
 
+#include "fast_call.h"
+
 namespace py = pybind11;
 
 namespace mosk {
 
 ELEMENT_* ElementIterator::step() {
     ELEMENT_* e = _mosk_step_element(grid.get(), &cursor, flag);
-    current = stamped_element(e, grid.get());
+    current = ElementHandle(e, grid.get());
     return e;
+}
+
+ElementHandle ElementIterator::next_element() {
+    if (!step()) throw py::stop_iteration("");
+    ++cursor;
+    return current;
 }
 
 void ElementIterator::init(GridHandle& g, int f) {
@@ -21,20 +29,22 @@ void ElementIterator::init(GridHandle& g, int f) {
 
 bool ElementIterator::hasNext() { return step() != nullptr; }
 
+namespace {
+
+ElementHandle iterator_next(ElementIterator& it) { return it.next_element(); }
+
+}  // namespace
+
 void ElementIterator::define(py::module_& m) {
     py::class_<ElementIterator, std::shared_ptr<ElementIterator>>(m, "ElementIterator")
         .def(py::init<GridHandle&, int>())
         .def("hasNext", &ElementIterator::hasNext)
         .def("next", &ElementIterator::next)
         .def("getElement", &ElementIterator::getElement)
-        .def("__next__",
-             [](ElementIterator& it) {
-                 if (!it.step()) throw py::stop_iteration("");
-                 ++it.cursor;
-                 return ElementHandle{it.current};
-             })
+        .def("__next__", &iterator_next)
         .def("__iter__",
              [](const ElementIterator& it) { return std::make_shared<ElementIterator>(it); });
+    fast::install<&iterator_next>(m.attr("ElementIterator"), "__next__");
 }
 
 }  // namespace mosk

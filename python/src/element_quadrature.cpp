@@ -1,6 +1,5 @@
 // Element matrices by quadrature, as methods of _pymosk.Element: one library call per element,
 // written straight into a new NumPy array.
-#include <pybind11/numpy.h>
 
 #include <stdexcept>
 #include <string>
@@ -8,6 +7,8 @@
 #include "dof/basis_count.h"
 #include "dof/dof.h"
 #include "element.h"
+#include "fast_call.h"
+#include "float_array.h"
 #include "small_buffer.h"
 
 namespace py = pybind11;
@@ -30,7 +31,7 @@ py::array_t<double> bilinear_matrix(BilinearElement op, ElementHandle& self, Dof
     DOF_* du = usable(u, "u");
     ELEMENT_* e = self.get();
     const int rows = basis_count(du, e), cols = basis_count(dv, e);
-    py::array_t<double> out({py::ssize_t(rows), py::ssize_t(cols)});
+    py::array_t<double> out = new_float64_array(rows, cols);
     op(e, du, nullptr, dv, order, out.mutable_data(), rows * cols);
     return out;
 }
@@ -41,7 +42,7 @@ py::array_t<double> dof_times_bas(ElementHandle& self, DofHandle& f, DofHandle& 
     DOF_* df = usable(f, "f");
     ELEMENT_* e = self.get();
     const int dim = df->dim, cols = basis_count(dv, e);
-    py::array_t<double> out({py::ssize_t(dim), py::ssize_t(cols)});
+    py::array_t<double> out = new_float64_array(dim, cols);
     if (dim <= 0 || cols <= 0) return out;
     double* p = out.mutable_data();
     if (dim == 1) {  // the library's order, basis function by basis function, is the array's
@@ -55,21 +56,26 @@ py::array_t<double> dof_times_bas(ElementHandle& self, DofHandle& f, DofHandle& 
     return out;
 }
 
+py::array_t<double> grad_bas_dot_grad_bas(ElementHandle& self, DofHandle& u, DofHandle& v,
+                                          int order) {
+    return bilinear_matrix(moskQuadGradBasAGradBasElement, self, u, v, order);
+}
+
+py::array_t<double> bas_dot_bas(ElementHandle& self, DofHandle& u, DofHandle& v, int order) {
+    return bilinear_matrix(moskQuadBasABasElement, self, u, v, order);
+}
+
 }  // namespace
 
 void define_element_quadrature(py::class_<ElementHandle>& cls) {
-    cls.def("quadGradBasDotGradBas",
-            [](ElementHandle& self, DofHandle& u, DofHandle& v, int order) {
-                return bilinear_matrix(moskQuadGradBasAGradBasElement, self, u, v, order);
-            },
-            py::arg("u"), py::arg("v"), py::arg("order") = -1)
-        .def("quadBasDotBas",
-             [](ElementHandle& self, DofHandle& u, DofHandle& v, int order) {
-                 return bilinear_matrix(moskQuadBasABasElement, self, u, v, order);
-             },
-             py::arg("u"), py::arg("v"), py::arg("order") = -1)
+    cls.def("quadGradBasDotGradBas", &grad_bas_dot_grad_bas, py::arg("u"), py::arg("v"),
+            py::arg("order") = -1)
+        .def("quadBasDotBas", &bas_dot_bas, py::arg("u"), py::arg("v"), py::arg("order") = -1)
         .def("quadDofTimesBas", &dof_times_bas, py::arg("f"), py::arg("v"),
              py::arg("order") = -1);
+    fast::install<&grad_bas_dot_grad_bas, -1>(cls, "quadGradBasDotGradBas");
+    fast::install<&bas_dot_bas, -1>(cls, "quadBasDotBas");
+    fast::install<&dof_times_bas, -1>(cls, "quadDofTimesBas");
 }
 
 }  // namespace mosk

@@ -7,6 +7,7 @@
 
 #include "element.h"
 #include "element_iterator.h"
+#include "fast_call.h"
 #include "boundary.h"
 #include "dof/dof.h"
 #include "grid.h"
@@ -121,6 +122,7 @@ PYBIND11_MODULE(_pymosk, m) {
     install_abort_on_uncaught_exception();
     py::module_ utils = m.def_submodule("utils");
     utils.def("processBoundary", &process_boundary_binding);
+    mosk::fast::install<&process_boundary_binding>(utils, "processBoundary");
     mosk::ElementIterator::define(utils);
     mosk::GridHandle::define(m);
     mosk::ElementHandle::define(m);

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "dof/dof_pointers.h"
+#include "fast_call.h"
 #include "library_errors.h"
 #include "map.h"
 #include "real_values.h"
@@ -32,6 +33,22 @@ void require_values(const DenseValues& values, size_t needed, const char* what) 
     if (size_t(values.size()) < needed)
         throw py::value_error(std::string(what) + ": " + std::to_string(needed) +
                               " values needed, " + std::to_string(values.size()) + " given");
+}
+
+void add_matrix_entries(SolverHandle& self, const SequenceArgument<int>& rows,
+                        const SequenceArgument<int>& cols, const RealValues& real) {
+    const DenseValues& values = real.array;
+    require_values(values, rows.size() * cols.size(), "addMatrixEntries");
+    moskMatAddEntries_(self.get()->matrix, int(rows.size()), rows.data(), int(cols.size()),
+                       cols.data(), values.data(), 1, 1, 0);
+}
+
+void add_rhs_entries(SolverHandle& self, const SequenceArgument<int>& indices,
+                     const RealValues& real) {
+    const DenseValues& values = real.array;
+    require_values(values, indices.size(), "addRHSEntries");
+    moskVecAddEntries_(self.get()->rhs, 0, int(indices.size()), indices.data(), values.data(), 1,
+                       0);
 }
 
 }  // namespace
@@ -72,22 +89,8 @@ void SolverHandle::define(py::module_& m) {
            return SolverHandle::create(name, {d});
        }))
         .def(py::init(&SolverHandle::create))
-        .def("addMatrixEntries",
-             [](SolverHandle& self, const SequenceArgument<int>& rows,
-                const SequenceArgument<int>& cols, const RealValues& real) {
-                 const DenseValues& values = real.array;
-                 require_values(values, rows.size() * cols.size(), "addMatrixEntries");
-                 moskMatAddEntries_(self.get()->matrix, int(rows.size()), rows.data(),
-                                    int(cols.size()), cols.data(), values.data(), 1, 1, 0);
-             })
-        .def("addRHSEntries",
-             [](SolverHandle& self, const SequenceArgument<int>& indices,
-                const RealValues& real) {
-                 const DenseValues& values = real.array;
-                 require_values(values, indices.size(), "addRHSEntries");
-                 moskVecAddEntries_(self.get()->rhs, 0, int(indices.size()), indices.data(),
-                                    values.data(), 1, 0);
-             })
+        .def("addMatrixEntries", &add_matrix_entries)
+        .def("addRHSEntries", &add_rhs_entries)
         .def("getGlobalIndex", &SolverHandle::getGlobalIndex, py::arg("e"),
              py::arg("dof_idx") = 0)
         .def("solve", [](SolverHandle& self, DofHandle& d) { self.solve({d}, 0); })
@@ -117,6 +120,8 @@ void SolverHandle::define(py::module_& m) {
                 << s->residual << " rtol " << s->rtol;
             return out.str();
         });
+    fast::install<&add_matrix_entries>(cls, "addMatrixEntries");
+    fast::install<&add_rhs_entries>(cls, "addRHSEntries");
     py::enum_<SYMMETRY> symmetry(cls, "Symmetry");
     symmetry.value("UNSYM", UNSYM)
         .value("SSYM", SSYM)

@@ -2,6 +2,7 @@
 import gc
 import re
 
+import numpy as np
 import pytest
 
 import _pymosk
@@ -120,3 +121,36 @@ def test_iterator_keeps_its_grid_alive_and_elements_outlive_nothing(box_mesh):
     gc.collect()
     with pytest.raises(RuntimeError, match="stale"):
         repr(elements[0])  # the grid is gone: refused, never read
+
+
+def test_loop_calls_agree_however_they_are_called(grid):
+    """The element loop's calls take a short route for their usual arguments; keywords,
+    subclasses, tuples and NumPy index arrays take the general one. Both give the same."""
+    class SubDof(_pymosk.Dof):
+        pass
+
+    u = _pymosk.Dof(grid, "P", 2, name="u")
+    w = SubDof(grid, "P", 2, name="w")
+    solver = _pymosk.Solver("cg", u)
+    boundary = lambda p: [p[0] + p[2]]  # noqa: E731
+    for e in grid.getElementIterator():
+        A = e.quadGradBasDotGradBas(u, u)
+        assert np.array_equal(A, e.quadGradBasDotGradBas(w, v=w, order=-1))
+        assert np.array_equal(e.quadBasDotBas(u, u), e.quadBasDotBas(u, w))
+        b = e.quadDofTimesBas(u, u)
+        assert b.shape == (1, 10) and np.array_equal(b, e.quadDofTimesBas(f=u, v=w))
+        idx = e.getGlobalIndex(solver)
+        assert idx == e.getGlobalIndex(solver, dof_idx=0) == e.getGlobalIndex(_pymosk.Map(u))
+        mask, values = e.getDirichletBC(u, boundary)
+        assert [mask, values] == e.getDirichletBC(w, boundary)
+        B, c = A.copy(), np.ones(10)
+        _pymosk.utils.processBoundary(mask, values, A, c)
+        _pymosk.utils.processBoundary(tuple(mask), np.array(values), B, c.copy())
+        assert np.array_equal(A, B)
+    with pytest.raises(TypeError):
+        e.quadGradBasDotGradBas(u, None)
+    grid.refineAllElements(1)
+    with pytest.raises(RuntimeError, match="stale"):
+        e.quadGradBasDotGradBas(u, u)
+    with pytest.raises(RuntimeError, match="stale"):
+        e.getGlobalIndex(solver)
