@@ -1,11 +1,12 @@
 """The reference of the time-to-solution target: NGSolve on the same tetrahedra as the module's
-road (bench_parallel.py): -laplace u = 0, u = g on the boundary, P1, CG with h1amg at rtol 1e-8
-on N threads, timed from the mesh in memory to the solution.
+road (bench_parallel.py): -laplace u = 0, u = g on the boundary, P1 or P2, CG with h1amg at rtol
+1e-8 on N threads, timed from the mesh in memory to the solution.
 
 NGSolve is not a project dependency; it lives in a venv of its own:
 
     python3.12 -m venv /tmp/ngvenv && /tmp/ngvenv/bin/pip install ngsolve meshio numpy
-    PYTHONPATH=build/dev .venv/bin/python bench/bench_ngsolve.py [--levels 5,7] [--threads 2]
+    PYTHONPATH=build/dev .venv/bin/python bench/bench_ngsolve.py [--sizes 1e5,1e6] [--order 1]
+        [--threads 2]
 
 Run with the project's interpreter, the script writes the refined cube with the module and then
 runs itself under $NGSOLVE_PYTHON (default /tmp/ngvenv/bin/python); without it, it says so and
@@ -74,7 +75,8 @@ def solve_with_ngsolve(path, threads, order):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--levels", default="5,7")
+    parser.add_argument("--sizes", default="1e5,1e6")
+    parser.add_argument("--order", type=int, choices=[1, 2], default=1)
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--ngsolve-child", nargs=3)
     args = parser.parse_args()
@@ -86,16 +88,19 @@ def main():
         print(f"NGSolve's interpreter {python} is missing; see this file's docstring to make it")
         return
     import _pymosk
+    sys.path.insert(0, os.path.join(ROOT, "bench"))
+    import bench_road
 
     with tempfile.TemporaryDirectory() as tmp:
-        for levels in map(int, args.levels.split(",")):
-            path = os.path.join(tmp, f"cube{levels}.vtu")
-            grid = _pymosk.Grid(os.path.join(ROOT, "meshes", "cube.msh"))
+        for size in args.sizes.split(","):
+            mesh, levels = bench_road.case_mesh(args.order, size, tmp)
+            path = os.path.join(tmp, f"road_{size}.vtu")
+            grid = _pymosk.Grid(mesh)
             grid.refineAllElements(levels)
             grid.exportVTK(path)
             del grid
             subprocess.run([python, os.path.abspath(__file__), "--ngsolve-child", path,
-                            str(args.threads), "1"], check=True)
+                            str(args.threads), str(args.order)], check=True)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,14 @@
-"""The whole road (bench_road.py's module side, P1) on 1 and 2 processes: each phase's time (the
+"""The whole road (bench_road.py's module side, P1 or P2) on 1 and 2 processes: each phase's time (the
 slowest process's; the processes meet at a barrier between phases, so that a phase's time holds
 no wait for another process's earlier phase), the speedup of 2 processes over 1, and the peak
 resident set per process.
 
-    bench_parallel.py [--sizes 1e5,1e6] [--processes 1,2]
+    bench_parallel.py [--sizes 1e5,1e6] [--processes 1,2] [--order 1] [--rtol 1e-10]
 
-Meshes: meshes/cube.msh refined 5 and 7 levels (about 1e5 and 1e6 P1 unknowns). Each run is a
-fresh `mpirun -np N` job (one process: the same job with N = 1). Figures only; targets on 2
+Meshes: bench_road.py's (P1: meshes/cube.msh refined 5 and 7 levels; P2: a gmsh cube refined 3
+and 5 levels; about 1e5 and 1e6 unknowns). --rtol sets the solver's relative tolerance (the
+module's default is 1e-10; bench_ngsolve.py's reference solves to 1e-8). Each run is a fresh
+`mpirun -np N` job (one process: the same job with N = 1). Figures only; targets on 2
 processes against 1, printed beside the figures: element loop 1.8x, solve 1.5x, total 1.6x.
 """
 import argparse
@@ -18,13 +20,11 @@ import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-LEVELS = {"1e5": 5, "1e6": 7}
 PHASES = ["grid", "fields", "solver", "loop", "solve", "export"]
 TARGETS = {"loop": 1.8, "solve": 1.5, "total": 1.6}
 
 
-def child(levels, out):
+def child(mesh, levels, order, out):
     """One process of the job: the road, then the slowest process's phase times."""
     from mpi4py import MPI
     sys.path.insert(0, HERE)
@@ -32,8 +32,8 @@ def child(levels, out):
     import _pymosk  # noqa: F401 - started before the road runs
 
     comm = MPI.COMM_WORLD
-    result = bench_road.run_module(os.path.join(ROOT, "meshes", "cube.msh"), levels, 1,
-                                   os.path.join(out, "road.vtu"), sync=comm.Barrier)
+    result = bench_road.run_module(mesh, levels, order, os.path.join(out, "road.vtu"),
+                                   sync=comm.Barrier)
     times = {k: comm.allreduce(v, op=MPI.MAX) for k, v in result["times"].items()}
     peaks = comm.allgather(result["peak_mb"])
     unknowns = result["unknowns"]
@@ -43,13 +43,14 @@ def child(levels, out):
                            iterations=result["iterations"]), fh)
 
 
-def run(size, processes):
+def run(mesh, levels, order, rtol, processes):
     out = tempfile.mkdtemp(prefix="bench-parallel-")
     try:
         command = [shutil.which("mpirun"), "--allow-run-as-root", "--oversubscribe", "-np",
-                   str(processes), sys.executable, os.path.abspath(__file__), "--child",
-                   str(LEVELS[size]), out]
-        env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
+                   str(processes), sys.executable, os.path.abspath(__file__), "--child", mesh,
+                   str(levels), str(order), out]
+        env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1",
+                   MOSK_OPTIONS=os.environ.get("MOSK_OPTIONS", "") + f" -solver_rtol {rtol}")
         subprocess.run(command, check=True, env=env)
         with open(os.path.join(out, "result.json")) as fh:
             return json.load(fh)
@@ -61,30 +62,46 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", default="1e5,1e6")
     parser.add_argument("--processes", default="1,2")
-    parser.add_argument("--child", nargs=2)
+    parser.add_argument("--order", type=int, choices=[1, 2], default=1)
+    parser.add_argument("--rtol", type=float, default=1e-10)
+    parser.add_argument("--child", nargs=4)
     args = parser.parse_args()
     if args.child:
-        return child(int(args.child[0]), args.child[1])
+        mesh, levels, order, out = args.child
+        return child(mesh, int(levels), int(order), out)
+    sys.path.insert(0, HERE)
+    import bench_road
+
     counts = [int(p) for p in args.processes.split(",")]
-    for size in args.sizes.split(","):
-        results = {n: run(size, n) for n in counts}
-        for r in results.values():
-            r["times"]["total"] = sum(r["times"][k] for k in PHASES)
-        first = results[counts[0]]
-        print(f"\nP1, {first['unknowns']:,} unknowns (cube.msh, {LEVELS[size]} levels)")
-        head = "".join(f"{f'{n} proc (s)':>14}" for n in counts)
-        speed = "".join(f"{f'speedup {n}':>12}" for n in counts[1:])
-        print(f"{'phase':<8}{head}{speed}   target")
-        for phase in PHASES + ["total"]:
-            row = "".join(f"{results[n]['times'][phase]:14.2f}" for n in counts)
-            ups = "".join(f"{first['times'][phase] / max(results[n]['times'][phase], 1e-9):12.2f}"
-                          for n in counts[1:])
-            target = f"{TARGETS[phase]:.1f}x" if phase in TARGETS else ""
-            print(f"{phase:<8}{row}{ups}   {target}")
-        for n in counts:
-            peaks = ", ".join(f"{p:.0f}" for p in results[n]["peaks"])
-            print(f"peak MB per process on {n}: {peaks}; CG iterations "
-                  f"{results[n]['iterations']}")
+    work = tempfile.mkdtemp(prefix="bench-parallel-meshes-")
+    try:
+        for size in args.sizes.split(","):
+            mesh, levels = bench_road.case_mesh(args.order, size, work)
+            results = {n: run(mesh, levels, args.order, args.rtol, n) for n in counts}
+            report(results, counts, f"P{args.order}", os.path.basename(mesh), levels, args.rtol)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def report(results, counts, order, mesh, levels, rtol):
+    for r in results.values():
+        r["times"]["total"] = sum(r["times"][k] for k in PHASES)
+    first = results[counts[0]]
+    print(f"\n{order}, {first['unknowns']:,} unknowns ({mesh}, {levels} levels), "
+          f"rtol {rtol:g}")
+    head = "".join(f"{f'{n} proc (s)':>14}" for n in counts)
+    speed = "".join(f"{f'speedup {n}':>12}" for n in counts[1:])
+    print(f"{'phase':<8}{head}{speed}   target")
+    for phase in PHASES + ["total"]:
+        row = "".join(f"{results[n]['times'][phase]:14.2f}" for n in counts)
+        ups = "".join(f"{first['times'][phase] / max(results[n]['times'][phase], 1e-9):12.2f}"
+                      for n in counts[1:])
+        target = f"{TARGETS[phase]:.1f}x" if phase in TARGETS else ""
+        print(f"{phase:<8}{row}{ups}   {target}")
+    for n in counts:
+        peaks = ", ".join(f"{p:.0f}" for p in results[n]["peaks"])
+        print(f"peak MB per process on {n}: {peaks}; CG iterations "
+              f"{results[n]['iterations']}")
 
 
 if __name__ == "__main__":

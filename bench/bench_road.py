@@ -215,15 +215,26 @@ def vertex_error(vtu):
     return float(np.abs(np.asarray(m.point_data["u"]).ravel() - exact_array(x, y, z)).max())
 
 
-def run_case(order, size, meshes, work, reference):
+def case_mesh(order, size, work):
+    """(mesh file, refinement levels) of a case; the gmsh cube is written into `work` once."""
     mesh_name, levels = CASES[order][size]
+    if mesh_name == "cube.msh":
+        return os.path.join(ROOT, "meshes", "cube.msh"), levels
+    path = os.path.join(work, "cube_016.msh")
+    if not os.path.exists(path):
+        write_mesh(path, shape="box", h=0.16)
+    return path, levels
+
+
+def run_case(order, size, work, reference):
+    mesh, levels = case_mesh(order, size, work)
     vtu = os.path.join(work, f"road_p{order}_{size}.vtu")
     log = os.path.join(work, f"road_p{order}_{size}_petsc_log.txt")
-    r = child(["--case", "module", "--mesh", meshes[mesh_name], "--levels", str(levels),
+    r = child(["--case", "module", "--mesh", mesh, "--levels", str(levels),
                "--order", str(order), "--vtu", vtu],
               {"MOSK_OPTIONS": os.environ.get("MOSK_OPTIONS", "") +
                f" -log_view :{log}:ascii_flamegraph"})
-    r["mesh"], r["levels"] = mesh_name, levels
+    r["mesh"], r["levels"] = CASES[order][size][0], levels
     r["petsc"], r["petsc_parts"] = petsc_solve_seconds(log)
     r["error"] = vertex_error(vtu)
     if reference:
@@ -326,15 +337,11 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         work = a.keep or tmp
         os.makedirs(work, exist_ok=True)
-        meshes = {"cube.msh": os.path.join(ROOT, "meshes", "cube.msh"),
-                  "gmsh": os.path.join(work, "cube_016.msh")}
-        if 2 in orders:
-            write_mesh(meshes["gmsh"], shape="box", h=0.16)
         rows = []
         for order in orders:
             for size in sizes:
                 start = time.perf_counter()
-                r = run_case(order, size, meshes, work, not a.no_reference)
+                r = run_case(order, size, work, not a.no_reference)
                 r["case"] = f"P{order} {size}"
                 rows.append(r)
                 print(f"  {r['case']}: {r['unknowns']} unknowns, {r['elements']} elements, "
