@@ -352,9 +352,11 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
                 "element's entries on the process that owns the element");
     }
     for (int j = 0; j < ncols; ++j) m.pattern.check_index(op, "column", j, cols[j]);
-    PetscScope s(op);
     static_assert(sizeof(PetscInt) == sizeof(int), "PETSc built with 64-bit indices");
-    m.check_out_values(s);
+    if (!m.checked_out) {  // PETSc is called only here and for other processes' rows
+        PetscScope s(op);
+        m.check_out_values(s);
+    }
     // Every entry is found in its row once, by one walk along the row with the block's columns
     // in increasing order; nothing is added before the whole block is checked.
     m.targets.resize(std::size_t(nrows) * std::size_t(ncols));
@@ -372,7 +374,8 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
         foreign_rows |= !owned;
         const PetscInt* first = m.pattern.begin(k);
         const PetscInt* last = m.pattern.end(k);
-        const PetscInt* at = first;
+        // The walk starts at the block's smallest column.
+        const PetscInt* at = std::lower_bound(first, last, PetscInt(cols[m.column_order[0]]));
         for (int j : m.column_order) {
             while (at != last && *at < cols[j]) ++at;
             if (at == last || *at != cols[j])
@@ -395,6 +398,7 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
         if (m.targets[q]) *m.targets[q] += values[q];
     if (!foreign_rows) return;
     // Rows of other processes: PETSc's stash carries them to their owners at assembly.
+    PetscScope s(op);
     for (int i = 0; i < nrows; ++i)
         if (!m.targets[std::size_t(i) * std::size_t(ncols)])
             s.check(MatSetValues(m.A, 1, reinterpret_cast<const PetscInt*>(rows + i), ncols,
