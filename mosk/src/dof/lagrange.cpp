@@ -1,11 +1,11 @@
 #include "dof/lagrange.h"
 
 #include <algorithm>
-#include <memory>
-#include <mutex>
+#include <array>
 #include <stdexcept>
 #include <string>
 
+#include "core/built_once.h"
 #include "grid/grid_impl.h"  // kEdgeVerts, kFaceVerts: the element's edge and face order
 
 namespace mosk {
@@ -77,10 +77,8 @@ const LagrangeBasis& lagrange_basis(int p) {
     if (p < 0 || p > kMaxLagrangeDegree)
         throw std::out_of_range("lagrange_basis: degree " + std::to_string(p) +
                                 " outside 0.." + std::to_string(kMaxLagrangeDegree));
-    static std::once_flag once[kMaxLagrangeDegree + 1];
-    static std::unique_ptr<const LagrangeBasis> bases[kMaxLagrangeDegree + 1];
-    std::call_once(once[p], [p] { bases[p] = std::make_unique<const LagrangeBasis>(build_basis(p)); });
-    return *bases[p];
+    static std::array<BuiltOnce<LagrangeBasis>, kMaxLagrangeDegree + 1> bases;
+    return bases[p].get([p] { return build_basis(p); });
 }
 
 void lagrange_values(const LagrangeBasis& b, const double lambda[4], double* out) {

@@ -1,8 +1,8 @@
 #include "quad/reference_tables.h"
 
 #include <array>
-#include <memory>
-#include <mutex>
+
+#include "core/built_once.h"
 
 namespace mosk {
 
@@ -38,11 +38,9 @@ const ReferenceTable& reference_table(int p, int q) {
     // Validate both before touching the cache slots.
     const LagrangeBasis& b = lagrange_basis(p);
     const QuadRule& r = tet_rule(q);
-    static std::array<std::array<std::once_flag, kMaxTetRuleDegree + 1>, kMaxLagrangeDegree + 1> once;
-    static std::array<std::array<std::unique_ptr<const ReferenceTable>, kMaxTetRuleDegree + 1>,
+    static std::array<std::array<BuiltOnce<ReferenceTable>, kMaxTetRuleDegree + 1>,
                       kMaxLagrangeDegree + 1> tables;
-    std::call_once(once[p][q], [&] { tables[p][q] = std::make_unique<const ReferenceTable>(build_table(b, r)); });
-    return *tables[p][q];
+    return tables[p][q].get([&] { return build_table(b, r); });
 }
 
 }  // namespace mosk

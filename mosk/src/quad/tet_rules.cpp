@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 
+#include "core/built_once.h"
 #include "quad/tet_symmetric_rules.h"
 
 namespace mosk {
@@ -161,12 +160,8 @@ QuadRule build_rule(int degree) {
 
 const QuadRule& tet_rule(int degree) {
     check_degree(degree, "tet_rule");
-    static std::array<std::once_flag, kMaxTetRuleDegree + 1> once;
-    static std::array<std::unique_ptr<const QuadRule>, kMaxTetRuleDegree + 1> rules;
-    std::call_once(once[degree], [degree] {
-        rules[degree] = std::make_unique<const QuadRule>(build_rule(degree));
-    });
-    return *rules[degree];
+    static std::array<BuiltOnce<QuadRule>, kMaxTetRuleDegree + 1> rules;
+    return rules[degree].get([degree] { return build_rule(degree); });
 }
 
 }  // namespace mosk
