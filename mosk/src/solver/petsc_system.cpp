@@ -72,6 +72,8 @@ struct LinearSystem::Impl {
     PetscScalar* values = nullptr;      // checked-out storage (serial, or the diagonal block)
     PetscScalar* off_values = nullptr;  // the off-diagonal block's (parallel)
     bool checked_out = false;
+    PetscScalar* rhs_values = nullptr;  // checked-out storage of this process's part of b
+    bool rhs_checked_out = false;
     // Scratch of add_block: the address of each entry of the block (null: a row of another
     // process, which goes through PETSc's stash), and the block's columns in increasing order.
     std::vector<PetscScalar*> targets;
@@ -106,8 +108,21 @@ struct LinearSystem::Impl {
         checked_out = true;
     }
 
-    // Returns the storage to PETSc; every other use of the matrix comes after this.
+    // The same for the right-hand side's owned entries.
+    void check_out_rhs(const PetscScope& s) {
+        if (rhs_checked_out) return;
+        s.check(VecGetArray(b, &rhs_values), "VecGetArray");
+        rhs_checked_out = true;
+    }
+
+    // Returns the storage to PETSc; every other use of the matrix or the right-hand side comes
+    // after this.
     void release_values(const PetscScope& s) {
+        if (rhs_checked_out) {
+            rhs_checked_out = false;
+            s.check(VecRestoreArray(b, &rhs_values), "VecRestoreArray");
+            rhs_values = nullptr;
+        }
         if (!checked_out) return;
         checked_out = false;
         if (!parallel) {
@@ -425,10 +440,29 @@ void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
                                         format_double(values[i]) + " at index " +
                                         std::to_string(idx[i]) + " is not finite");
     }
-    PetscScope s(op);
+    if (!m.rhs_checked_out) {
+        PetscScope s(op);
+        m.check_out_rhs(s);
+    }
     m.rhs_pending = true;
-    s.check(VecSetValues(m.b, count, reinterpret_cast<const PetscInt*>(idx), values, ADD_VALUES),
-            "VecSetValues");
+    bool foreign = false;
+    for (int i = 0; i < count; ++i) {
+        const int r = idx[i] - m.rstart;
+        if (r >= 0 && r < m.nlocal)
+            m.rhs_values[r] += values[i];
+        else
+            foreign = true;
+    }
+    if (!foreign) return;
+    // Entries of other processes: PETSc's stash carries them to their owners at assembly.
+    PetscScope s(op);
+    for (int i = 0; i < count; ++i) {
+        const int r = idx[i] - m.rstart;
+        if (r < 0 || r >= m.nlocal)
+            s.check(VecSetValues(m.b, 1, reinterpret_cast<const PetscInt*>(idx + i), values + i,
+                                 ADD_VALUES),
+                    "VecSetValues");
+    }
 }
 
 void LinearSystem::zero() {
