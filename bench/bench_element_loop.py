@@ -40,7 +40,7 @@ def loop(grid, u, f, solver, skip, kept):
     for n, e in enumerate(grid.getElementIterator()):
         k = kept[n]
         A = k[0] if skip == "quadGradBasDotGradBas" else e.quadGradBasDotGradBas(u, u)
-        b = k[1] if skip == "quadDofTimesBas" else e.quadDofTimesBas(f, u)[0].copy()
+        b = k[1] if skip == "quadDofTimesBas" else e.quadDofTimesBas(f, u)[0]
         idx = k[2] if skip == "getGlobalIndex" else e.getGlobalIndex(solver)
         mask, values = k[3] if skip == "getDirichletBC" else e.getDirichletBC(u, boundary)
         if skip != "processBoundary":
@@ -59,7 +59,7 @@ def alone(grid, u, f, solver, call, kept):
         if call == "quadGradBasDotGradBas":
             e.quadGradBasDotGradBas(u, u)
         elif call == "quadDofTimesBas":
-            e.quadDofTimesBas(f, u)[0].copy()
+            e.quadDofTimesBas(f, u)[0]
         elif call == "getGlobalIndex":
             e.getGlobalIndex(solver)
         elif call == "getDirichletBC":
@@ -86,7 +86,7 @@ def measure(levels, order, rounds, stat):
     solver = _pymosk.Solver("cg", u)
     kept = []
     for e in grid.getElementIterator():
-        kept.append((e.quadGradBasDotGradBas(u, u), e.quadDofTimesBas(f, u)[0].copy(),
+        kept.append((e.quadGradBasDotGradBas(u, u), e.quadDofTimesBas(f, u)[0],
                      e.getGlobalIndex(solver), e.getDirichletBC(u, boundary)))
     n = grid.getNumElements()
     variants = {"whole loop": lambda: loop(grid, u, f, solver, None, kept),

@@ -42,7 +42,7 @@ def assemble(grid, solver, u, f, boundary):
     with the Dirichlet data of `boundary` on the boundary nodes."""
     for e in grid.getElementIterator():
         A = e.quadGradBasDotGradBas(u, u)
-        b = e.quadDofTimesBas(f, u)[0].copy()
+        b = e.quadDofTimesBas(f, u)[0]
         idx = e.getGlobalIndex(solver)
         mask, values = e.getDirichletBC(u, boundary)
         _pymosk.utils.processBoundary(mask, values, A, b)
