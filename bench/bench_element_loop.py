@@ -1,5 +1,7 @@
 """Where the element loop's time goes: the cost per element of each call of the Poisson loop,
-for P1 and P2, against the floor of 7 empty module calls.
+for P1 and P2, against the floor of 7 empty module calls (Dof.getNBas, through pybind11's general
+dispatcher; the loop's own calls take the module's fast-call path, so they can cost less than an
+empty call of the floor).
 
 Each call's marginal cost is the whole loop's time minus the time of the same loop in which that
 call is replaced by a look-up of its result (kept from a first pass), so the figures add up to
