@@ -14,18 +14,26 @@ namespace py = pybind11;
 
 namespace mosk {
 
-ElementHandle::ElementHandle(ELEMENT_* e, const GRID_* grid)
-    : element_(e), store_id_(e ? grid->store_id : 0), record_(e ? e->record : -1) {}
+Handle<ELEMENT_> stamped_element(ELEMENT_* e, const GRID_* grid) {
+    Handle<ELEMENT_> h;
+    if (e)
+        h.set_borrowed(e, ElementStamp{grid->store_id, e->record});
+    else
+        h.set(nullptr);
+    return h;
+}
 
 ELEMENT_* ElementHandle::get() const {
-    if (!element_)
+    ELEMENT_* e = handle.get();
+    if (!e)
         throw std::runtime_error(
             "Element holds no element (it was taken from an iterator that had none left)");
-    if (!moskElementIsCurrent(store_id_, record_, element_))
+    const ElementStamp* stamp = handle.release_data<ElementStamp>();
+    if (!stamp || !moskElementIsCurrent(stamp->store_id, stamp->record, e))
         throw std::runtime_error(
             "Element is stale: its grid was refined, re-imported or freed after the element was "
             "obtained; take a new element from a new iterator");
-    return element_;
+    return e;
 }
 
 namespace {

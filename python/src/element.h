@@ -9,28 +9,32 @@
 #include <vector>
 
 #include "construction.h"
+#include "handle.h"
 #include "mosk.h"
 
 namespace mosk {
 
-// One element of a grid, borrowed, with the origin that lets every use ask the library whether
-// it is still a leaf of a live grid (a refined, re-imported or freed grid makes it stale). A plain
-// value: the iterator hands out one per element, so it costs no allocation of its own.
+// The release object of an element's borrowed reference. It frees nothing; it records which
+// element store the element came from, so that every use can ask the library whether the element
+// is still a leaf of a live grid (a refined, re-imported or freed grid makes it stale).
+struct ElementStamp {
+    uint64_t store_id = 0;
+    int record = -1;
+    void operator()(ELEMENT_*) const noexcept {}
+};
+
+// A borrowed element handle stamped with its origin (null stays null).
+Handle<ELEMENT_> stamped_element(ELEMENT_* e, const GRID_* grid);
+
 class ElementHandle {
 public:
-    ElementHandle() = default;
-    ElementHandle(ELEMENT_* e, const GRID_* grid);  // null stays null
+    Handle<ELEMENT_> handle;  // always borrowed
 
     // The element, after checking that it is present and current; throws std::runtime_error
     // otherwise, so nothing reads through a stale pointer.
     ELEMENT_* get() const;
 
     static void define(pybind11::module_& m);
-
-private:
-    ELEMENT_* element_ = nullptr;
-    uint64_t store_id_ = 0;
-    int record_ = -1;
 };
 
 // Registers the element quadrature methods (element_quadrature.cpp).

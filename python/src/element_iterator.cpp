@@ -10,14 +10,14 @@ namespace mosk {
 
 ELEMENT_* ElementIterator::step() {
     ELEMENT_* e = _mosk_step_element(grid.get(), &cursor, flag);
-    current = ElementHandle(e, grid.get());
+    current = stamped_element(e, grid.get());
     return e;
 }
 
 ElementHandle ElementIterator::next_element() {
     if (!step()) throw py::stop_iteration("");
     ++cursor;
-    return current;
+    return ElementHandle{current};
 }
 
 void ElementIterator::init(GridHandle& g, int f) {

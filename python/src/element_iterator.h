@@ -7,12 +7,14 @@
 #include "construction.h"
 #include "element.h"
 #include "grid.h"
+#include "handle.h"
 
 namespace mosk {
 
 struct ElementIterator {
-    GridHandle grid;        // shared copy: the grid outlives the iterator
-    ElementHandle current;  // null when the last step found none
+    // Members go in reverse order, so the current element is let go before the grid.
+    GridHandle grid;            // shared copy: the grid outlives the iterator
+    Handle<ELEMENT_> current;   // borrowed; null when the last step found none
     int cursor = 0;
     int flag = 0;
 
@@ -22,7 +24,7 @@ struct ElementIterator {
     void init(GridHandle& g, int f);
     bool hasNext();
     void next() { ++cursor; }
-    ElementHandle getElement() const { return current; }
+    ElementHandle getElement() const { return ElementHandle{current}; }
 
     // Asks the library for the element at the cursor and makes it current.
     ELEMENT_* step();

@@ -6,7 +6,8 @@
 
 namespace mosk {
 
-// Release of a borrowed reference: nothing.
+// Release of a borrowed reference: nothing. Element handles use a variant that also records
+// where the element came from (element.h).
 struct BorrowedRelease {
     template <class T>
     void operator()(T*) const noexcept {}
@@ -31,6 +32,18 @@ public:
     void set(T* object, bool owned = false) {
         (void)owned;
         ptr_ = std::shared_ptr<T>(object, BorrowedRelease{});
+    }
+
+    // A borrowed reference whose release object carries extra data (see `release_data`).
+    template <class Release>
+    void set_borrowed(T* object, Release release) {
+        ptr_ = std::shared_ptr<T>(object, std::move(release));
+    }
+
+    // The release object of the held reference if it is of type Release, else null.
+    template <class Release>
+    const Release* release_data() const {
+        return std::get_deleter<Release>(ptr_);
     }
 
     T* get() const noexcept { return ptr_.get(); }
