@@ -10,7 +10,6 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -71,7 +70,8 @@ struct Call {
     static constexpr size_t total = std::tuple_size_v<typename Sig::Arguments>;
     static constexpr size_t optional = sizeof...(Defaults);
 
-    static inline PyObject* binding = nullptr;  // the binding's function, never freed
+    // The binding's function (a module initialised again replaces it; the old one is kept).
+    static inline PyObject* binding = nullptr;
     static inline std::string doc;              // the binding's docstring
     static inline PyMethodDef def{};
 
@@ -155,7 +155,6 @@ private:
 template <auto Function, auto... Defaults>
 void install(pybind11::handle scope, const char* name) {
     using C = Call<Function, Defaults...>;
-    if (C::binding) throw std::logic_error(std::string("fast call installed twice: ") + name);
     const bool is_class = PyType_Check(scope.ptr());
     pybind11::object binding = scope.attr(name);
     C::binding = binding.release().ptr();
