@@ -40,17 +40,18 @@ LibraryOptions& options_storage() {
     return options;
 }
 
-double parse_double(const std::string& op, const std::string& option, const std::string& text) {
+double parse_double(const std::string& operation, const std::string& option,
+                    const std::string& text) {
     double x = 0;
     if (parse_number(text, x) != ParsedNumber::ok)
-        fail(op, "option " + option + " needs a number, got '" + text + "'");
+        fail(operation, "option " + option + " needs a number, got '" + text + "'");
     return x;
 }
 
-int parse_int(const std::string& op, const std::string& option, const std::string& text) {
+int parse_int(const std::string& operation, const std::string& option, const std::string& text) {
     int32_t x = 0;
     if (parse_number(text, x) != ParsedNumber::ok)
-        fail(op, "option " + option + " needs an integer, got '" + text + "'");
+        fail(operation, "option " + option + " needs an integer, got '" + text + "'");
     return int(x);
 }
 }  // namespace
