@@ -1,4 +1,6 @@
 """Grid construction, import, refinement, balancing and counts."""
+import re
+
 import pytest
 
 import _pymosk
@@ -86,3 +88,21 @@ def test_bundled_meshes_import():
     assert paths
     for path in paths:
         assert _pymosk.Grid(str(path)).getNumElements() > 0, path
+
+
+def test_library_errors_read_alike(tmp_path):
+    """Errors from reading, geometry, export and balancing: 'mosk: <operation>: <what>', once."""
+    grid = _pymosk.Grid(str(MESHES / "cube.msh"))
+    element = next(iter(grid.getElementIterator()))
+    u, v = _pymosk.Dof(grid, "P", 1, name="u"), _pymosk.Dof(grid, "P", 1, name="u")
+    bad = tmp_path / "bad.mesh"
+    bad.write_text("MeshVersionFormatted 1\nDimension 3\nVertices\n1\n0 0 nan 1\nEnd\n")
+    for action in (lambda: _pymosk.Grid(str(tmp_path / "absent.msh")),
+                   lambda: _pymosk.Grid(str(bad)),
+                   lambda: grid.geomGetFaceArea(element, 4),
+                   lambda: grid.exportVTK(str(tmp_path / "x.vtu"), [u, v]),
+                   lambda: grid.balance(0.5)):
+        with pytest.raises(Exception) as err:
+            action()
+        text = getattr(err.value, "strerror", None) or str(err.value)
+        assert re.match(r"mosk: [^:]+: \S", text) and text.count("mosk:") == 1, text

@@ -27,8 +27,12 @@ int library_process_count(int comm) {
     if (!library_started()) return 1;
     int size = 1;
     if (MPI_Comm_size(MPI_Comm_f2c(comm == -1 ? moskComm : comm), &size) != MPI_SUCCESS)
-        throw std::invalid_argument("mosk: invalid communicator handle " + std::to_string(comm));
+        fail_communicator(comm);
     return size;
+}
+
+void fail_communicator(int comm) {
+    fail("communicator", "invalid handle " + std::to_string(comm));
 }
 
 }  // namespace mosk
@@ -44,7 +48,7 @@ extern "C" int moskInit(int* argc, char*** argv) {
         for (auto& w : split_words(env)) words.push_back(w);
 
     LibraryOptions options;
-    std::vector<std::string> petsc_words = parse_library_options(words, options);
+    std::vector<std::string> petsc_words = parse_library_options(words, options, "start-up");
     mutable_library_options() = options;
 
     // PETSc must leave the interpreter's signal handling alone and stay silent about options it

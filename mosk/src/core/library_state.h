@@ -20,9 +20,10 @@ LibraryOptions& mutable_library_options();
 
 // Splits `words` into the library's own options (applied to `options`) and the rest, which is
 // returned in order for PETSc. Throws std::invalid_argument for a library option whose value is
-// missing or malformed.
+// missing or malformed, naming `operation` ("start-up", "solver options").
 std::vector<std::string> parse_library_options(const std::vector<std::string>& words,
-                                               LibraryOptions& options);
+                                               LibraryOptions& options,
+                                               const std::string& operation);
 
 // Splits a MOSK_OPTIONS string into words at white space.
 std::vector<std::string> split_words(const std::string& text);
@@ -40,6 +41,9 @@ bool library_finalized();  // moskFinalize ran: PETSc and MPI must not be touche
 
 // Number of processes of the integer communicator handle (1 when the library is not started).
 int library_process_count(int comm);
+
+// The error for a communicator handle that MPI refuses.
+[[noreturn]] void fail_communicator(int comm);
 
 // Prints "mosk: <text>" to stderr when the verbosity is at least `level`.
 void log_message(int level, const std::string& text);

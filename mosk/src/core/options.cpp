@@ -40,18 +40,18 @@ LibraryOptions& options_storage() {
     return options;
 }
 
-double parse_double(const std::string& option, const std::string& text) {
+double parse_double(const std::string& operation, const std::string& option,
+                    const std::string& text) {
     double x = 0;
     if (parse_number(text, x) != ParsedNumber::ok)
-        throw std::invalid_argument("mosk: option " + option + " needs a number, got '" + text + "'");
+        fail(operation, "option " + option + " needs a number, got '" + text + "'");
     return x;
 }
 
-int parse_int(const std::string& option, const std::string& text) {
+int parse_int(const std::string& operation, const std::string& option, const std::string& text) {
     int32_t x = 0;
     if (parse_number(text, x) != ParsedNumber::ok)
-        throw std::invalid_argument("mosk: option " + option + " needs an integer, got '" + text +
-                                    "'");
+        fail(operation, "option " + option + " needs an integer, got '" + text + "'");
     return int(x);
 }
 }  // namespace
@@ -67,13 +67,14 @@ std::vector<std::string> split_words(const std::string& text) {
 }
 
 std::vector<std::string> parse_library_options(const std::vector<std::string>& words,
-                                               LibraryOptions& options) {
+                                               LibraryOptions& options,
+                                               const std::string& operation) {
     std::vector<std::string> rest;
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& w = words[i];
         auto value = [&]() -> const std::string& {
             if (i + 1 >= words.size())
-                throw std::invalid_argument("mosk: option " + w + " needs a value");
+                fail(operation, "option " + w + " needs a value");
             return words[++i];
         };
         if (w == "-solver") {
@@ -84,30 +85,30 @@ std::vector<std::string> parse_library_options(const std::vector<std::string>& w
                 for (int k = 1; moskSolverList_[k] && moskSolverNames_[k]; ++k)
                     known += std::string(known.empty() ? "" : ", ") + moskSolverList_[k]->name +
                              " (" + moskSolverNames_[k] + ")";
-                fail<std::invalid_argument>("option -solver", "unknown solver kind '" + name +
-                                            "' (known: " + known + ")");
+                fail(operation, "option -solver names an unknown solver kind '" + name +
+                                    "' (known: " + known + ")");
             }
             options.solver = kind->name;
         } else if (w == "-solver_rtol") {
-            options.solver_rtol = parse_double(w, value());
+            options.solver_rtol = parse_double(operation, w, value());
             if (!(options.solver_rtol > 0 && options.solver_rtol < 1))
-                throw std::invalid_argument("mosk: option -solver_rtol must lie in (0, 1)");
+                fail(operation, "option -solver_rtol must lie in (0, 1)");
         } else if (w == "-solver_maxit") {
-            options.solver_maxit = parse_int(w, value());
+            options.solver_maxit = parse_int(operation, w, value());
             if (options.solver_maxit < 1)
-                throw std::invalid_argument("mosk: option -solver_maxit must be at least 1");
+                fail(operation, "option -solver_maxit must be at least 1");
         } else if (w == "-verbosity") {
-            options.verbosity = parse_int(w, value());
+            options.verbosity = parse_int(operation, w, value());
         } else if (w == "-dirichlet_labels") {
             options.dirichlet_labels.clear();
             std::string list = value();
             for (char& c : list)
                 if (c == ',') c = ' ';
             for (const std::string& item : split_words(list))
-                options.dirichlet_labels.push_back(parse_int(w, item));
+                options.dirichlet_labels.push_back(parse_int(operation, w, item));
         } else if (looks_like_library_option(w)) {
-            throw std::invalid_argument("mosk: unknown option " + w + " (the library's options: " +
-                                        option_list() + ")");
+            fail(operation, "unknown option " + w + " (the library's options: " + option_list() +
+                                ")");
         } else {
             rest.push_back(w);
         }
@@ -123,27 +124,27 @@ std::string format_double(double value) {
 
 std::vector<std::string> parse_solver_options(const std::vector<std::string>& words,
                                               double& rtol, int& maxit) {
+    const std::string op = "solver options";
     for (const std::string& w : words)
         if (w == "-solver" || w == "-verbosity" || w == "-dirichlet_labels")
-            throw std::invalid_argument("mosk: option " + w +
-                                        " holds for the whole library, not for one solver; "
-                                        "give it in MOSK_OPTIONS");
+            fail(op, "option " + w +
+                         " holds for the whole library, not for one solver; give it in "
+                         "MOSK_OPTIONS");
     LibraryOptions options;
     options.solver_rtol = rtol;
     options.solver_maxit = maxit;
-    std::vector<std::string> rest = parse_library_options(words, options);
+    std::vector<std::string> rest = parse_library_options(words, options, op);
     const std::string prefix = "-mosk_";
     for (std::string& w : rest) {
         if (w.rfind("-solver", 0) == 0)
-            throw std::invalid_argument("mosk: unknown option '" + w +
-                                        "' (a solver's own options are -solver_rtol and "
-                                        "-solver_maxit)");
+            fail(op, "unknown option '" + w +
+                         "' (a solver's own options are -solver_rtol and -solver_maxit)");
         if (w.rfind(prefix, 0) == 0 && w.size() > prefix.size()) w.erase(1, prefix.size() - 1);
     }
     // A value must follow its option; PETSc would drop a stray one without a word.
     for (size_t i = 0; i < rest.size(); ++i)
         if (rest[i][0] != '-' && (i == 0 || rest[i - 1][0] != '-'))
-            throw std::invalid_argument("mosk: '" + rest[i] + "' follows no option");
+            fail(op, "'" + rest[i] + "' follows no option");
     rtol = options.solver_rtol;
     maxit = options.solver_maxit;
     return rest;

@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/check.h"
 #include "core/library_state.h"
 #include "mosk.h"
 #include "mosk_errors.h"
@@ -73,7 +74,9 @@ ErrorText describe(const std::exception_ptr& error) {
 }
 
 void check_mpi(int code, const char* call) {
-    if (code != MPI_SUCCESS) throw std::runtime_error(std::string("MPI call ") + call + " failed");
+    if (code != MPI_SUCCESS)
+        fail<std::runtime_error>("exchange between processes",
+                                 std::string("MPI call ") + call + " failed");
 }
 
 // After every process ran its part: the lowest failing process's error, on every process.
@@ -101,7 +104,7 @@ int process_rank(int comm) {
     if (!library_started()) return 0;
     int rank = 0;
     if (MPI_Comm_rank(comm_of(comm), &rank) != MPI_SUCCESS)
-        throw std::invalid_argument("invalid communicator handle " + std::to_string(comm));
+        fail_communicator(comm);
     return rank;
 }
 

@@ -145,20 +145,21 @@ extern "C" {
 DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const char* name,
                   MOSK_POINT_FUNC init, const char* file, int line) {
     // The caller, as it names itself: a source position, or a name when `line` is not positive.
-    const std::string where =
-        std::string("mosk: new field") +
-        (file ? std::string(" (called from ") + file +
-                    (line > 0 ? ":" + std::to_string(line) : std::string()) + ")"
-              : std::string()) +
-        ": ";
-    if (!grid) throw std::invalid_argument(where + "null grid");
-    if (!type) throw std::invalid_argument(where + "null type");
-    if (reserved) throw std::invalid_argument(where + "the reserved argument must be null");
+    std::string op = "new field";
+    if (file) {
+        op += " (called from ";
+        op += file;
+        if (line > 0) op.append(":").append(std::to_string(line));
+        op += ")";
+    }
+    if (!grid) fail(op, "null grid");
+    if (!type) fail(op, "null type");
+    if (reserved) fail(op, "the reserved argument must be null");
     if (dim < 1 || dim > INT16_MAX)
-        throw std::invalid_argument(where + "dim must lie in 1.." + std::to_string(INT16_MAX) +
-                                    ", got " + std::to_string(dim));
+        fail(op, "dim must lie in 1.." + std::to_string(INT16_MAX) + ", got " +
+                     std::to_string(dim));
     if (type->order < 0 || type->order > kMaxLagrangeDegree)
-        throw std::invalid_argument(where + "type " + type->name + " is not supported");
+        fail(op, "type " + std::string(type->name) + " is not supported");
     GridImpl& g = impl_of(grid);
 
     auto impl = std::make_unique<DofImpl>();

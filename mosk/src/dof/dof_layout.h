@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/check.h"
 #include "mosk.h"
 
 namespace mosk {
@@ -23,8 +24,9 @@ struct NodeLocation {
 
 inline NodeLocation node_location(const DOF_TYPE_& t, int bas) {
     if (bas < 0 || bas >= t.nbas)
-        throw std::out_of_range("mosk: basis function " + std::to_string(bas) + " outside 0.." +
-                                std::to_string(t.nbas - 1) + " of type " + t.name);
+        fail<std::out_of_range>("field value index",
+                                "basis function " + std::to_string(bas) + " outside 0.." +
+                                    std::to_string(t.nbas - 1) + " of type " + t.name);
     int i = bas;
     if (i < 4 * t.nvert) return {EntityKind::Vertex, i / t.nvert, i % t.nvert};
     i -= 4 * t.nvert;

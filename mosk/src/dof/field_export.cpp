@@ -26,8 +26,8 @@ std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
         // A record without a grid was never made by moskDofNew_.
         if (!d || !d->grid) fail<std::invalid_argument>("export", "null field");
         if (d->grid != grid.record)
-            throw std::invalid_argument(std::string("mosk: export: field '") +
-                                        (d->name ? d->name : "") + "' lives on another grid");
+            fail("export", "field '" + std::string(d->name ? d->name : "") +
+                               "' lives on another grid");
         const ValueBlocks b = value_blocks(*d, *grid.record);
         // A field of an empty grid holds no values, and then no storage either.
         if (!d->data && b.total > 0) fail<std::invalid_argument>("export", "null field");
@@ -49,9 +49,8 @@ std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
             f.cell_data = true;
             take(EntityKind::Interior, grid.leaves.size());
         } else {
-            throw std::invalid_argument(std::string("mosk: export: field '") +
-                                        (d->name ? d->name : "") +
-                                        "' has neither vertex nor element values");
+            fail("export", "field '" + std::string(d->name ? d->name : "") +
+                               "' has neither vertex nor element values");
         }
         fields.push_back(std::move(f));
     }

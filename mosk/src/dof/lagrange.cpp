@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/built_once.h"
+#include "core/check.h"
 #include "grid/grid_impl.h"  // kEdgeVerts, kFaceVerts: the element's edge and face order
 
 namespace mosk {
@@ -54,7 +55,8 @@ LagrangeBasis build_basis(int p) {
                     b.nodes.push_back({d0 + 1, d1 + 1, d2 + 1, p - 4 - d0 - d1 - d2 + 1});
         b.per_interior = int(b.nodes.size()) - b.interior_begin;
     }
-    if (int(b.nodes.size()) != b.size) throw std::logic_error("lagrange_basis: node count mismatch");
+    if (int(b.nodes.size()) != b.size)
+        fail<std::logic_error>("Lagrange basis", "node count mismatch");
     b.index_of.assign((p + 1) * (p + 1) * (p + 1), -1);
     for (int k = 0; k < b.size; ++k) b.index_of[alpha_key(b.nodes[k], p)] = k;
     return b;
@@ -75,8 +77,9 @@ void factors(int p, double x, double* L, double* dL) {
 
 const LagrangeBasis& lagrange_basis(int p) {
     if (p < 0 || p > kMaxLagrangeDegree)
-        throw std::out_of_range("lagrange_basis: degree " + std::to_string(p) +
-                                " outside 0.." + std::to_string(kMaxLagrangeDegree));
+        fail<std::out_of_range>("Lagrange basis", "degree " + std::to_string(p) +
+                                                      " outside 0.." +
+                                                      std::to_string(kMaxLagrangeDegree));
     static std::array<BuiltOnce<LagrangeBasis>, kMaxLagrangeDegree + 1> bases;
     return bases[p].get([p] { return build_basis(p); });
 }
@@ -112,10 +115,9 @@ NodeOrder lagrange_node_order(const LagrangeBasis& b, const int g[4]) {
     for (int i = 0; i < 4; ++i)
         for (int j = i + 1; j < 4; ++j)
             if (g[i] == g[j])
-                throw std::invalid_argument("lagrange_node_order: local vertices " +
-                                            std::to_string(i) + " and " + std::to_string(j) +
-                                            " have the same global number " +
-                                            std::to_string(g[i]));
+                fail("element node order",
+                     "local vertices " + std::to_string(i) + " and " + std::to_string(j) +
+                         " have the same global number " + std::to_string(g[i]));
     if (g[0] < g[1] && g[1] < g[2] && g[2] < g[3]) return order;
     order.identity = false;
     for (int k = 0; k < b.size; ++k) order.perm[k] = uint8_t(k);  // vertices, interior

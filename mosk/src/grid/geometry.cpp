@@ -1,6 +1,8 @@
 // Element geometry: the internal helpers of geometry.h and the public moskGeom* functions.
 #include "grid/geometry.h"
 
+#include "core/check.h"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -28,13 +30,12 @@ Vec face_cross(const TetPoints& p, int face) {
 }  // namespace
 
 const ELEMENT_& require_leaf(const GridImpl& grid, const ELEMENT_* e, const char* op) {
-    if (!e) throw std::invalid_argument(std::string(op) + ": null element");
+    if (!e) fail(op, "null element");
     // A negative record turns into a huge index, which holds() rejects.
     if (!grid.elements.holds(size_t(e->record), e))
-        throw std::invalid_argument(std::string(op) + ": the element is not an element of this grid");
+        fail(op, "the element is not an element of this grid");
     if (e->child[0] >= 0)
-        throw std::invalid_argument(std::string(op) +
-                                    ": the element was refined and is no longer a leaf");
+        fail(op, "the element was refined and is no longer a leaf");
     return *e;
 }
 
@@ -43,8 +44,8 @@ TetPoints element_points(const GridImpl& grid, const ELEMENT_& e) {
     for (int i = 0; i < 4; ++i) {
         const int v = e.verts[i];
         if (v < 0 || size_t(v) >= grid.coords.size())
-            throw std::invalid_argument("element geometry: vertex number " + std::to_string(v) +
-                                        " is outside the grid's vertices");
+            fail("element geometry",
+                 "vertex number " + std::to_string(v) + " is outside the grid's vertices");
         p[i] = grid.coords[size_t(v)];
     }
     return p;
@@ -59,7 +60,7 @@ ElementGeometry tet_geometry(const TetPoints& p) {
     const Vec c0 = cross(sub(p[3], p[1]), sub(p[2], p[1]));
     const double det = dot(u, c1);
     if (!std::isfinite(det) || det == 0)
-        throw std::invalid_argument("element geometry: degenerate tetrahedron");
+        fail("element geometry", "degenerate tetrahedron");
     ElementGeometry g;
     g.volume = std::fabs(det) / 6.0;
     const Vec* cof[4] = {&c0, &c1, &c2, &c3};
@@ -74,7 +75,7 @@ ElementGeometry tet_geometry(const TetPoints& p) {
     for (const auto& row : g.bary)
         for (double x : row)
             if (!std::isfinite(x))
-                throw std::invalid_argument("element geometry: degenerate tetrahedron");
+                fail("element geometry", "degenerate tetrahedron");
     return g;
 }
 
@@ -100,7 +101,7 @@ std::array<double, 3> tet_face_normal(const TetPoints& p, int face) {
     Vec n = face_cross(p, face);
     const double len = norm(n);
     if (!(len > 0) || !std::isfinite(len))
-        throw std::invalid_argument("element geometry: degenerate face");
+        fail("element geometry", "degenerate face");
     // Orient by the opposite vertex, so that the result does not depend on the element's
     // orientation.
     const double s = dot(n, sub(p[face], p[kFaceVerts[face][0]])) > 0 ? -1.0 : 1.0;
@@ -118,7 +119,7 @@ thread_local double jacobian_buffer[MOSK_JACOBIAN_SIZE];
 thread_local double normal_buffer[3];
 
 const GridImpl& grid_of(const GRID_* grid, const char* op) {
-    if (!grid || !grid->impl) throw std::invalid_argument(std::string(op) + ": null grid");
+    if (!grid || !grid->impl) fail(op, "null grid");
     return *static_cast<const GridImpl*>(grid->impl);
 }
 
@@ -129,8 +130,7 @@ TetPoints checked_points(const GRID_* grid, const ELEMENT_* e, const char* op) {
 
 void check_face(int face, const char* op) {
     if (face < 0 || face > 3)
-        throw std::out_of_range(std::string(op) + ": face number " + std::to_string(face) +
-                                " is outside 0..3");
+        fail<std::out_of_range>(op, "face number " + std::to_string(face) + " is outside 0..3");
 }
 
 }  // namespace
@@ -148,7 +148,7 @@ double moskGeomGetDiameter(GRID_* grid, ELEMENT_* e) {
 const double* moskGeomGetJacobian_(GRID_* grid, ELEMENT_* e, double* out, void* reserved) {
     static const char* op = "element Jacobian";
     const TetPoints p = checked_points(grid, e, op);
-    if (reserved) throw std::invalid_argument(std::string(op) + ": the reserved argument must be null");
+    if (reserved) fail(op, "the reserved argument must be null");
     const ElementGeometry g = tet_geometry(p);
     for (int i = 0; i < 4; ++i)
         for (int k = 0; k < 4; ++k) jacobian_buffer[4 * i + k] = g.bary[i][k];
@@ -162,7 +162,7 @@ double moskGeomGetFaceArea_(GRID_* grid, ELEMENT_* e, int face, void* reserved1,
     const TetPoints p = checked_points(grid, e, op);
     check_face(face, op);
     if (reserved1 || reserved2)
-        throw std::invalid_argument(std::string(op) + ": the reserved arguments must be null");
+        fail(op, "the reserved arguments must be null");
     return tet_face_area(p, face);
 }
 

@@ -57,12 +57,12 @@ void require_no_callback_running(const GridImpl& grid, const char* op) {
 }
 
 GridImpl& impl_of(GRID_* grid) {
-    if (!grid || !grid->impl) throw std::invalid_argument("mosk: null grid");
+    if (!grid || !grid->impl) fail("grid", "null grid");
     return *static_cast<GridImpl*>(grid->impl);
 }
 
 const GridImpl& impl_of(const GRID_* grid) {
-    if (!grid || !grid->impl) throw std::invalid_argument("mosk: null grid");
+    if (!grid || !grid->impl) fail("grid", "null grid");
     return *static_cast<const GridImpl*>(grid->impl);
 }
 

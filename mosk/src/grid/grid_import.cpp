@@ -6,9 +6,9 @@
 #include <sstream>
 #include <string>
 
+#include "core/check.h"
 #include "core/library_state.h"
 #include "grid/grid_impl.h"
-#include "mosk_errors.h"
 
 namespace mosk {
 
@@ -31,35 +31,33 @@ std::string tet_text(const std::array<int, 4>& t) {
 
 // Checks everything a grid relies on; throws FormatError naming the source and the culprit.
 void validate(const MeshData& mesh, const std::string& source) {
-    const std::string where = "import of '" + source + "': ";
-    if (mesh.tets.empty()) throw FormatError(where + "the mesh holds no tetrahedra");
+    const std::string op = mesh_read_operation(source);
+    if (mesh.tets.empty()) fail<FormatError>(op, "the mesh holds no tetrahedra");
     if (mesh.points.size() > size_t(INT32_MAX) || mesh.tets.size() > size_t(INT32_MAX) / 2)
-        throw FormatError(where + "the mesh is too large");
+        fail<FormatError>(op, "the mesh is too large");
     if (mesh.triangles.size() != mesh.triangle_labels.size())
-        throw FormatError(where + "surface triangles and their labels differ in number");
+        fail<FormatError>(op, "surface triangles and their labels differ in number");
     const int64_t np = int64_t(mesh.points.size());
     for (const Point& p : mesh.points)
         for (double x : p)
-            if (!std::isfinite(x)) throw FormatError(where + "a vertex coordinate is not finite");
+            if (!std::isfinite(x)) fail<FormatError>(op, "a vertex coordinate is not finite");
     // Scale for the degeneracy test: a tetrahedron whose volume is a vanishing fraction of its
     // longest edge cubed is degenerate.
     for (size_t k = 0; k < mesh.tets.size(); ++k) {
         const auto& t = mesh.tets[k];
         // Text files give the line of the culprit.
-        const std::string at =
-            k < mesh.tet_lines.size()
-                ? "reading mesh file '" + source + "', line " + std::to_string(mesh.tet_lines[k]) +
-                      ": "
-                : where;
+        auto fail_tet = [&](const std::string& what) {
+            fail<FormatError>(k < mesh.tet_lines.size()
+                                  ? op + ", line " + std::to_string(mesh.tet_lines[k])
+                                  : op,
+                              "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) + " " +
+                                  what);
+        };
         for (int v : t)
-            if (v < 0 || v >= np)
-                throw FormatError(at + "tetrahedron " + std::to_string(k + 1) + " " +
-                                  tet_text(t) + " names a vertex outside 1.." + std::to_string(np));
+            if (v < 0 || v >= np) fail_tet("names a vertex outside 1.." + std::to_string(np));
         for (int i = 0; i < 4; ++i)
             for (int j = i + 1; j < 4; ++j)
-                if (t[i] == t[j])
-                    throw FormatError(at + "tetrahedron " + std::to_string(k + 1) + " " +
-                                      tet_text(t) + " repeats a vertex");
+                if (t[i] == t[j]) fail_tet("repeats a vertex");
         const Point &a = mesh.points[t[0]], &b = mesh.points[t[1]], &c = mesh.points[t[2]],
                     &d = mesh.points[t[3]];
         double h = 0;
@@ -70,17 +68,14 @@ void validate(const MeshData& mesh, const std::string& source) {
         }
         const double vol = signed_volume(a, b, c, d);
         if (!(std::fabs(vol) > 1e-12 * h * h * h))
-            throw FormatError(at + "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) +
-                              " is degenerate (volume " + format_double(vol) + ")");
-        if (vol < 0)
-            throw FormatError(at + "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) +
-                              " is inverted (negative volume)");
+            fail_tet("is degenerate (volume " + format_double(vol) + ")");
+        if (vol < 0) fail_tet("is inverted (negative volume)");
     }
     for (size_t k = 0; k < mesh.triangles.size(); ++k)
         for (int v : mesh.triangles[k])
             if (v < 0 || v >= np)
-                throw FormatError(where + "surface triangle " + std::to_string(k + 1) +
-                                  " names a vertex outside 1.." + std::to_string(np));
+                fail<FormatError>(op, "surface triangle " + std::to_string(k + 1) +
+                                          " names a vertex outside 1.." + std::to_string(np));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/check.h"
 #include "core/library_state.h"
 #include "core/parallel.h"
 #include "grid/grid_impl.h"
@@ -131,7 +132,7 @@ void enforce_cap(const UnitGraph& u, int nparts, int64_t cap, std::vector<int>& 
 
 std::vector<int> partition_leaves(const GridImpl& g, int nparts, double imbalance,
                                   int direct_limit) {
-    if (nparts < 1) throw std::invalid_argument("balance: " + std::to_string(nparts) + " parts");
+    if (nparts < 1) fail("balance", std::to_string(nparts) + " parts");
     const int n = int(g.leaves.size());
     std::vector<int> part(std::size_t(n), 0);
     if (nparts == 1 || n == 0) return part;
@@ -160,8 +161,8 @@ std::vector<int> partition_leaves(const GridImpl& g, int nparts, double imbalanc
                                                u.weight.data(), nullptr, u.shared.data(), &np,
                                                nullptr, &ubvec, options, &cut, out.data());
         if (status != METIS_OK)
-            throw std::runtime_error("balance: the graph partitioner failed (METIS status " +
-                                     std::to_string(status) + ")");
+            fail<std::runtime_error>("balance", "the graph partitioner failed (METIS status " +
+                                                    std::to_string(status) + ")");
         unit_part.assign(out.begin(), out.end());
     }
     enforce_cap(u, nparts, cap, unit_part, part);

@@ -230,10 +230,10 @@ void refine_all(GridImpl& grid, int levels) {
     // Every level at least doubles the leaves: refuse at once what 32-bit element numbers
     // cannot hold, instead of failing after minutes and gigabytes.
     if (levels > 30 || (uint64_t(grid.leaves.size()) << levels) > uint64_t(INT_MAX))
-        fail<std::invalid_argument>("refinement", "" + std::to_string(levels) +
-                                    " levels of " + std::to_string(grid.leaves.size()) +
-                                    " elements make more than " + std::to_string(INT_MAX) +
-                                    " elements");
+        fail<std::invalid_argument>("refinement", std::to_string(levels) + " levels of " +
+                                                      std::to_string(grid.leaves.size()) +
+                                                      " elements make more than " +
+                                                      std::to_string(INT_MAX) + " elements");
     // For undoing the whole call: the records made stay in the store, unreachable.
     std::vector<int> original = grid.leaves;
     const size_t first_vertex = grid.coords.size();

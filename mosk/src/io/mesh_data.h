@@ -22,6 +22,11 @@ struct MeshData {
     int64_t hexahedra = 0, prisms = 0, pyramids = 0;
 };
 
+// How every error about reading the mesh file `path` names what failed.
+inline std::string mesh_read_operation(const std::string& path) {
+    return "read mesh file '" + path + "'";
+}
+
 // Reads any supported format, chosen by content. Throws FileError when the file
 // cannot be opened or read, FormatError for unknown or malformed content (naming file and line).
 MeshData read_mesh(const std::string& path);

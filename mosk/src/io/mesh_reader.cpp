@@ -3,9 +3,9 @@
 #include <cstring>
 #include <strings.h>
 
+#include "core/check.h"
 #include "io/mesh_data.h"
 #include "io/mesh_formats.h"
-#include "mosk_errors.h"
 
 namespace mosk {
 
@@ -29,8 +29,8 @@ MeshData only_tetrahedra(MeshData mesh, const std::string& path) {
     for (const auto& [name, count] : others)
         if (count > 0) found += (found.empty() ? "" : ", ") + std::to_string(count) + " " + name;
     if (!found.empty())
-        throw FormatError("reading mesh file '" + path + "': it holds " + found +
-                          "; tetrahedra are the only volume cells supported");
+        fail<FormatError>(mesh_read_operation(path),
+                          "it holds " + found + "; tetrahedra are the only volume cells supported");
     return mesh;
 }
 

@@ -13,15 +13,15 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "mosk_errors.h"
+#include "core/check.h"
+#include "io/mesh_data.h"
 
 namespace mosk::io {
 
 namespace {
 
 [[noreturn]] void file_error(const std::string& path, const std::string& cause, int code) {
-    throw FileError("reading mesh file '" + path + "': " + cause + ": " + std::strerror(code),
-                    code);
+    fail_file(mesh_read_operation(path), cause + ": " + std::strerror(code), code);
 }
 
 struct Descriptor {
@@ -46,7 +46,7 @@ FileBytes read_file_bytes(const std::string& path) {
     if (::fstat(d.fd, &st) != 0) file_error(path, "cannot examine", errno);
     if (S_ISDIR(st.st_mode)) file_error(path, "cannot read", EISDIR);
     if (!S_ISREG(st.st_mode))
-        throw FileError("reading mesh file '" + path + "': not a regular file", EINVAL);
+        fail_file(mesh_read_operation(path), "not a regular file", EINVAL);
     FileBytes out;
     const uint64_t size = uint64_t(st.st_size);
     // One spare byte: the buffer is never empty and may be NUL-terminated.
@@ -84,8 +84,8 @@ int64_t Scanner::line_at(const char* p) const {
 }
 
 void Scanner::fail_line(int64_t line, const std::string& message) const {
-    throw FormatError("reading mesh file '" + file_ + "', line " + std::to_string(line) + ": " +
-                      message);
+    ::mosk::fail<FormatError>(mesh_read_operation(file_) + ", line " + std::to_string(line),
+                              message);
 }
 
 void Scanner::fail(const std::string& message) const { fail_line(line_at(pos_), message); }

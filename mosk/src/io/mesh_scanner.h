@@ -29,7 +29,7 @@ public:
     // When on, '#' starts a comment that runs to the end of the line.
     void set_hash_comments(bool on) { hash_comments_ = on; }
 
-    // FormatError "reading mesh file 'f', line N: message"; the line is that of the current
+    // FormatError "mosk: read mesh file 'f', line N: message"; the line is that of the current
     // position, or of the last token read for fail_token.
     [[noreturn]] void fail(const std::string& message) const;
     [[noreturn]] void fail_token(const std::string& message) const;

@@ -226,29 +226,25 @@ VtkFormat vtk_format(const std::string& path) {
 
 void check_vtk_fields(const VtkPiece& piece, const std::string& path,
                   const std::vector<VtkField>& fields) {
+    const std::string op = "export to '" + path + "'";
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const VtkField& f = fields[i];
         // Readers keep one array per name: a second field of the same name would be lost.
         for (std::size_t j = 0; j < i; ++j)
             if (fields[j].name == f.name)
-                throw std::invalid_argument("mosk: export to '" + path + "': two fields are named '" +
-                                            f.name + "'; give each field its own name");
-        const std::string where = "mosk: export to '" + path + "': field '" + f.name + "' ";
-        if (f.name.empty())
-            throw std::invalid_argument("mosk: export to '" + path + "': a field has no name");
+                fail(op, "two fields are named '" + f.name + "'; give each field its own name");
+        if (f.name.empty()) fail(op, "a field has no name");
+        const std::string field = "field '" + f.name + "' ";
         // Anything else would make the XML file unreadable or break the legacy header line.
         if (!is_clean_utf8(f.name))
-            throw std::invalid_argument(where +
-                                        "has a name that is not UTF-8 or holds control characters");
+            fail(op, field + "has a name that is not UTF-8 or holds control characters");
         if (f.components < 1)
-            throw std::invalid_argument(where + "has " + std::to_string(f.components) +
-                                        " components");
+            fail(op, field + "has " + std::to_string(f.components) + " components");
         const std::size_t count = f.cell_data ? piece.cell_count() : piece.point_count();
         if (f.values.size() != count * std::size_t(f.components))
-            throw std::invalid_argument(
-                where + "has " + std::to_string(f.values.size()) + " values, expected " +
-                std::to_string(count) + (f.cell_data ? " cells" : " points") + " x " +
-                std::to_string(f.components) + " components");
+            fail(op, field + "has " + std::to_string(f.values.size()) + " values, expected " +
+                         std::to_string(count) + (f.cell_data ? " cells" : " points") + " x " +
+                         std::to_string(f.components) + " components");
     }
 }
 

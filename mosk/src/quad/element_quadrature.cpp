@@ -23,7 +23,7 @@ const char* const kOpName[kQuadOpCount] = {"gradient quadrature", "mass quadratu
                                        "field times basis quadrature"};
 
 [[noreturn]] void fail_argument(Op op, const std::string& why) {
-    fail<std::invalid_argument>(kOpName[op], "" + why);
+    fail<std::invalid_argument>(kOpName[op], why);
 }
 
 std::string field_name(const DOF_* d) { return d->name ? std::string(d->name) : std::string(); }

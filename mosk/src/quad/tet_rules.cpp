@@ -7,20 +7,19 @@
 #include <string>
 
 #include "core/built_once.h"
+#include "core/check.h"
 #include "quad/tet_symmetric_rules.h"
 
 namespace mosk {
 
 namespace {
 
-void check_degree(int degree, const char* op) {
-    if (degree < 0)
-        throw std::invalid_argument(std::string(op) + ": negative degree " +
-                                    std::to_string(degree));
+void check_degree(int degree) {
+    if (degree < 0) fail("quadrature rule", "negative degree " + std::to_string(degree));
     if (degree > kMaxTetRuleDegree)
-        throw std::out_of_range(std::string(op) + ": degree " + std::to_string(degree) +
-                                " exceeds the supported maximum " +
-                                std::to_string(kMaxTetRuleDegree));
+        fail<std::out_of_range>("quadrature rule", "degree " + std::to_string(degree) +
+                                                       " exceeds the supported maximum " +
+                                                       std::to_string(kMaxTetRuleDegree));
 }
 
 // Number of eigenvalues of the symmetric tridiagonal matrix (diag, off[1..n-1]) below x.
@@ -39,8 +38,8 @@ int count_below(const std::vector<double>& diag, const std::vector<double>& off,
 
 void gauss_jacobi01(int n, int alpha, std::vector<double>& nodes, std::vector<double>& weights) {
     if (n < 1 || n > 64 || alpha < 0 || alpha > 16)
-        throw std::invalid_argument("gauss_jacobi01: unsupported n = " + std::to_string(n) +
-                                    " or alpha = " + std::to_string(alpha));
+        fail("Gauss-Jacobi rule", "unsupported n = " + std::to_string(n) + " or alpha = " +
+                                      std::to_string(alpha));
     // Jacobi matrix of the weight (1 - x)^a on [-1, 1], mapped to t = (1 + x) / 2.
     const double a = alpha;
     std::vector<double> diag(n), off(n, 0.0);
@@ -80,7 +79,7 @@ void gauss_jacobi01(int n, int alpha, std::vector<double>& nodes, std::vector<do
 }
 
 QuadRule conical_tet_rule(int degree) {
-    check_degree(degree, "conical_tet_rule");
+    check_degree(degree);
     const int n = (degree + 2) / 2;  // ceil((degree + 1) / 2), at least 1
     // x = u, y = (1-u) v, z = (1-u)(1-v) w has Jacobian (1-u)^2 (1-v): Gauss-Jacobi with
     // alpha = 2 in u, 1 in v, 0 in w integrates degree 2n - 1 >= degree in each direction.
@@ -159,7 +158,7 @@ QuadRule build_rule(int degree) {
 }  // namespace
 
 const QuadRule& tet_rule(int degree) {
-    check_degree(degree, "tet_rule");
+    check_degree(degree);
     static std::array<BuiltOnce<QuadRule>, kMaxTetRuleDegree + 1> rules;
     return rules[degree].get([degree] { return build_rule(degree); });
 }

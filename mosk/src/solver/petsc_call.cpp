@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "core/check.h"
+
 namespace mosk {
 namespace {
 
@@ -31,9 +33,8 @@ PetscScope::~PetscScope() {
     if (pushed_) PetscPopErrorHandler();
 }
 
-void PetscScope::fail(PetscErrorCode code, const char* call) const {
-    std::string text = "mosk: " + std::string(operation_) + ": " + call + " failed: PETSc error " +
-                       std::to_string(int(code));
+std::string PetscScope::describe(PetscErrorCode code, const char* call) const {
+    std::string text = std::string(call) + " failed: PETSc error " + std::to_string(int(code));
     const char* generic = nullptr;
     char* specific = nullptr;
     if (PetscErrorMessage(code, &generic, &specific) == 0 && generic && *generic)
@@ -43,7 +44,11 @@ void PetscScope::fail(PetscErrorCode code, const char* call) const {
     else if (specific && *specific)
         text += std::string(": ") + specific;
     have_message = false;
-    throw std::runtime_error(text);
+    return text;
+}
+
+void PetscScope::fail(PetscErrorCode code, const char* call) const {
+    ::mosk::fail<std::runtime_error>(operation_, describe(code, call));
 }
 
 }  // namespace mosk

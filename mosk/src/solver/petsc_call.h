@@ -26,6 +26,9 @@ public:
 
     [[noreturn]] void fail(PetscErrorCode code, const char* call) const;
 
+    // What went wrong in `call`, with PETSc's own text: "<call> failed: PETSc error <code> ...".
+    std::string describe(PetscErrorCode code, const char* call) const;
+
 private:
     const char* operation_;
     bool pushed_ = false;

@@ -155,9 +155,10 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
     SolverImpl& impl = solver_impl(s, "solve");
     MapImpl& map = map_impl(impl.map, "solve");
     if (impl.matrix.flag != 0)
-        throw std::logic_error(
-            "mosk: solve: a boundary treatment by the solver (matrix flag 1) is not supported; "
-            "treat Dirichlet rows in the element systems and clear the flag");
+        fail<std::logic_error>("solve",
+                               "a boundary treatment by the solver (matrix flag 1) is not "
+                               "supported; treat Dirichlet rows in the element systems and clear "
+                               "the flag");
     if (n != int(map.dofs.size()) || (n > 0 && !dofs))
         fail<std::invalid_argument>("solve", "the solver was made over " +
                                     std::to_string(map.dofs.size()) +

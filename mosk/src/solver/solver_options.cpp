@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "core/check.h"
 #include "solver/petsc_call.h"
 
 namespace mosk {
@@ -16,12 +17,9 @@ std::string checked_petsc_options(const std::vector<std::string>& words) {
     s.check(PetscOptionsCreate(&scratch), "PetscOptionsCreate");
     const PetscErrorCode code = PetscOptionsInsertString(scratch, text.c_str());
     PetscOptionsDestroy(&scratch);
-    try {
-        s.check(code, "PetscOptionsInsertString");
-    } catch (const std::runtime_error& e) {
-        throw std::invalid_argument(std::string("mosk: PETSc cannot read the options '") + text +
-                                    "': " + e.what());
-    }
+    if (code)
+        fail(s.operation(), "PETSc cannot read the options '" + text +
+                                "': " + s.describe(code, "PetscOptionsInsertString"));
     return text;
 }
 
