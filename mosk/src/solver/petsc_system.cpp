@@ -26,9 +26,9 @@ namespace {
 
 void require_started(const char* operation) {
     if (!library_started())
-        throw std::runtime_error(std::string("mosk: ") + operation +
-                                 (library_finalized() ? ": the library has been shut down"
-                                                      : ": the library is not started (moskInit)"));
+        fail<std::runtime_error>(operation, library_finalized()
+                                                ? "the library has been shut down"
+                                                : "the library is not started (moskInit)");
 }
 
 std::string reason_text(int reason) {
@@ -361,10 +361,9 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     for (int i = 0; i < nrows; ++i) {
         m.pattern.check_index(op, "row", i, rows[i]);
         if (m.pattern.slot(rows[i]) < 0)
-            throw std::invalid_argument(
-                "mosk: add matrix entries: row " + std::to_string(rows[i]) +
-                " belongs to another process and to none of this process's elements; add each "
-                "element's entries on the process that owns the element");
+            fail(op, "row " + std::to_string(rows[i]) +
+                         " belongs to another process and to none of this process's elements; "
+                         "add each element's entries on the process that owns the element");
     }
     for (int j = 0; j < ncols; ++j) m.pattern.check_index(op, "column", j, cols[j]);
     static_assert(sizeof(PetscInt) == sizeof(int), "PETSc built with 64-bit indices");
@@ -394,10 +393,9 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
         for (int j : m.column_order) {
             while (at != last && *at < cols[j]) ++at;
             if (at == last || *at != cols[j])
-                throw std::invalid_argument(
-                    "mosk: add matrix entries: entry (row " + std::to_string(rows[i]) +
-                    ", column " + std::to_string(cols[j]) +
-                    ") is outside the pattern: no element holds both DOFs");
+                fail(op, "entry (row " + std::to_string(rows[i]) + ", column " +
+                             std::to_string(cols[j]) +
+                             ") is outside the pattern: no element holds both DOFs");
             const std::size_t q = std::size_t(i) * std::size_t(ncols) + std::size_t(j);
             if (!std::isfinite(values[q]))
                 fail<std::invalid_argument>("add matrix entries", "value " +
@@ -430,8 +428,7 @@ void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
                                     std::to_string(count));
     if (count == 0) return;
     if (!idx || !values)
-        throw std::invalid_argument(
-            "mosk: add right-hand-side entries: null index or value array");
+        fail(op, "null index or value array");
     Impl& m = *impl_;
     for (int i = 0; i < count; ++i) {
         m.pattern.check_index(op, "right-hand side", i, idx[i]);
