@@ -58,6 +58,21 @@ void positions(const uint32_t* first, uint32_t count, const uint32_t (&k)[N], ui
     }
 }
 
+// Sorts a bucket of a few keys: an insertion sort, without the set-up of a general sort that
+// dominates at this size (buckets hold a few to a few tens of keys).
+inline void sort_small(uint32_t* first, uint32_t* last) {
+    if (last - first > 32) {
+        std::sort(first, last);
+        return;
+    }
+    for (uint32_t* it = first + (first != last); it < last; ++it) {
+        const uint32_t x = *it;
+        uint32_t* j = it;
+        for (; j != first && j[-1] > x; --j) *j = j[-1];
+        *j = x;
+    }
+}
+
 }  // namespace
 
 void GridImpl::number_leaf_mesh() {
@@ -105,11 +120,13 @@ void GridImpl::number_leaf_mesh() {
     std::vector<int>().swap(face_label);
 
     std::vector<uint32_t> start;
+    // Edge occurrences, then face occurrences: one buffer, so that its pages are mapped and
+    // cleared once (first touch of fresh memory is a good part of the time).
+    auto keys = scratch<uint32_t>(6 * n);
     // Per leaf, the buckets of its faces: the edges v0 v1, v0 v2 and v1 v2.
     auto face_bucket = scratch<std::array<uint32_t, 3>>(n);
     {
         // Edges: the bucket of the low vertex holds the high vertex of every occurrence.
-        auto keys = scratch<uint32_t>(6 * n);
         bucket(n, nv, start, keys.get(), [&](size_t i, auto&& emit) {
             const Sorted& v = sorted[i];
             emit(v[0], v[1]);
@@ -133,7 +150,7 @@ void GridImpl::number_leaf_mesh() {
                     first[count++] = h;
                 }
             }
-            std::sort(first, first + count);
+            sort_small(first, first + count);
             base[v + 1] = base[v] + count;
         }
         std::vector<uint32_t>().swap(seen);
@@ -147,7 +164,6 @@ void GridImpl::number_leaf_mesh() {
                 dense[base[v] + s] = keys[start[v] + s];
                 edge_verts.push_back({int(v), int(keys[start[v] + s])});
             }
-        keys.reset();
         // Sorted vertices v0 < v1 < v2 < v3: the bucket of v0 holds v1, v2, v3, that of v1 holds
         // v2, v3, that of v2 holds v3.
         const uint32_t* d = dense.get();
@@ -171,7 +187,6 @@ void GridImpl::number_leaf_mesh() {
         // Sorted vertices v0 < v1 < v2 < v3: faces (v0 v1 v2) and (v0 v1 v3) lie in the bucket of
         // edge v0 v1, (v0 v2 v3) in that of v0 v2, (v1 v2 v3) in that of v1 v2.
         const size_t ne = edge_verts.size();
-        auto keys = scratch<uint32_t>(4 * n);
         bucket(n, ne, start, keys.get(), [&](size_t i, auto&& emit) {
             const Sorted& v = sorted[i];
             const auto& fb = face_bucket[i];
@@ -183,7 +198,7 @@ void GridImpl::number_leaf_mesh() {
         std::vector<uint32_t> base(ne + 1, 0);
         for (size_t b = 0; b < ne; ++b) {
             uint32_t *first = keys.get() + start[b], *last = keys.get() + start[b + 1];
-            std::sort(first, last);
+            sort_small(first, last);
             uint32_t* out = first;
             for (uint32_t* it = first; it != last;) {
                 uint32_t* run = it + 1;
