@@ -6,7 +6,7 @@
 // occurrences by the edge of their two lowest vertices. Buckets are small; each is reduced to its
 // distinct keys and sorted on its own, and every leaf then finds its numbers in its buckets.
 // Leaf records are scattered in the store, so they are read once into compact arrays and written
-// twice; the passes in between run over the compact arrays in order.
+// once, at the end; the passes in between run over the compact arrays in order.
 #include <algorithm>
 #include <memory>
 
@@ -123,8 +123,10 @@ void GridImpl::number_leaf_mesh() {
     // Edge occurrences, then face occurrences: one buffer, so that its pages are mapped and
     // cleared once (first touch of fresh memory is a good part of the time).
     auto keys = scratch<uint32_t>(6 * n);
-    // Per leaf, the buckets of its faces: the edges v0 v1, v0 v2 and v1 v2.
+    // Per leaf, the edges v0 v1, v0 v2 and v1 v2 (the buckets of its faces), and v0 v3, v1 v3
+    // and v2 v3: the records are written once, at the end, with edges and faces together.
     auto face_bucket = scratch<std::array<uint32_t, 3>>(n);
+    auto other_edges = scratch<std::array<uint32_t, 3>>(n);
     {
         // Edges: the bucket of the low vertex holds the high vertex of every occurrence.
         bucket(n, nv, start, keys.get(), [&](size_t i, auto&& emit) {
@@ -168,17 +170,13 @@ void GridImpl::number_leaf_mesh() {
         // v2, v3, that of v2 holds v3.
         const uint32_t* d = dense.get();
         for (size_t i = 0; i < n; ++i) {
-            ELEMENT_& e = leaf(int(i));
             const Sorted& v = sorted[i];
-            const auto l = local_of(i);
             uint32_t p3[3], p2[2], p1[1];
             positions(d + base[v[0]], base[v[0] + 1] - base[v[0]], {v[1], v[2], v[3]}, ~0u, p3);
             positions(d + base[v[1]], base[v[1] + 1] - base[v[1]], {v[2], v[3]}, ~0u, p2);
             positions(d + base[v[2]], base[v[2] + 1] - base[v[2]], {v[3]}, ~0u, p1);
-            for (int j = 0; j < 3; ++j) e.edges[kEdgeOf[l[0]][l[j + 1]]] = int(base[v[0]] + p3[j]);
-            for (int j = 0; j < 2; ++j) e.edges[kEdgeOf[l[1]][l[j + 2]]] = int(base[v[1]] + p2[j]);
-            e.edges[kEdgeOf[l[2]][l[3]]] = int(base[v[2]] + p1[0]);
             face_bucket[i] = {base[v[0]] + p3[0], base[v[0]] + p3[1], base[v[1]] + p2[0]};
+            other_edges[i] = {base[v[0]] + p3[2], base[v[1]] + p2[1], base[v[2]] + p1[0]};
         }
     }
 
@@ -217,11 +215,6 @@ void GridImpl::number_leaf_mesh() {
             std::copy_n(keys.get() + start[b], base[b + 1] - base[b], dense.get() + base[b]);
         keys.reset();
         std::vector<uint32_t>().swap(start);
-        face_verts.reserve(nf);
-        for (size_t b = 0; b < ne; ++b)
-            for (uint32_t s = base[b]; s < base[b + 1]; ++s)
-                face_verts.push_back(
-                    {edge_verts[b][0], edge_verts[b][1], int(dense[s] & kVertexMask)});
 
         face_label.assign(nf, 0);
         const uint32_t* d = dense.get();
@@ -231,6 +224,13 @@ void GridImpl::number_leaf_mesh() {
             const Sorted& v = sorted[i];
             const auto l = local_of(i);
             const uint32_t b01 = face_bucket[i][0], b02 = face_bucket[i][1], b12 = face_bucket[i][2];
+            const auto& o = other_edges[i];
+            e.edges[kEdgeOf[l[0]][l[1]]] = int(b01);
+            e.edges[kEdgeOf[l[0]][l[2]]] = int(b02);
+            e.edges[kEdgeOf[l[0]][l[3]]] = int(o[0]);
+            e.edges[kEdgeOf[l[1]][l[2]]] = int(b12);
+            e.edges[kEdgeOf[l[1]][l[3]]] = int(o[1]);
+            e.edges[kEdgeOf[l[2]][l[3]]] = int(o[2]);
             uint32_t p01[2], p02[1], p12[1];
             positions(d + base[b01], base[b01 + 1] - base[b01], {v[2], v[3]}, kVertexMask, p01);
             positions(d + base[b02], base[b02 + 1] - base[b02], {v[3]}, kVertexMask, p02);
@@ -252,6 +252,15 @@ void GridImpl::number_leaf_mesh() {
                 face_label[face] = label;
             }
         }
+        sorted.reset();
+        local.reset();
+        face_bucket.reset();
+        other_edges.reset();
+        face_verts.reserve(nf);
+        for (size_t b = 0; b < ne; ++b)
+            for (uint32_t s = base[b]; s < base[b + 1]; ++s)
+                face_verts.push_back(
+                    {edge_verts[b][0], edge_verts[b][1], int(dense[s] & kVertexMask)});
     }
 
     ++numbering_generation;

@@ -27,7 +27,7 @@ public:
     explicit LevelRefiner(GridImpl& grid)
         : g_(grid),
           first_record_(g_.elements.size()),
-          mids_(g_.leaves.size() / 2),
+          mids_(g_.coords.size(), g_.leaves.size() / 2),
           stamp_(g_.coords.size(), 0) {
         // Closure makes two to three times the leaves on unstructured meshes; pages of a reserve
         // that are never written cost no memory.
