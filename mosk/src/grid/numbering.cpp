@@ -193,11 +193,13 @@ void GridImpl::number_leaf_mesh() {
             emit(fb[1], v[3]);
             emit(fb[2], v[3]);
         });
+        // Each bucket is reduced to its distinct keys, packed towards the front of the buffer:
+        // a bucket never starts before the distinct keys of the ones before it end.
         std::vector<uint32_t> base(ne + 1, 0);
         for (size_t b = 0; b < ne; ++b) {
             uint32_t *first = keys.get() + start[b], *last = keys.get() + start[b + 1];
             sort_small(first, last);
-            uint32_t* out = first;
+            uint32_t* out = keys.get() + base[b];
             for (uint32_t* it = first; it != last;) {
                 uint32_t* run = it + 1;
                 while (run != last && *run == *it) ++run;
@@ -206,13 +208,12 @@ void GridImpl::number_leaf_mesh() {
                 *out++ = *it | (run - it == 2 ? kInteriorBit : 0);
                 it = run;
             }
-            base[b + 1] = base[b] + uint32_t(out - first);
+            base[b + 1] = uint32_t(out - keys.get());
         }
         const size_t nf = base[ne];
         if (nf > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many faces");
         auto dense = scratch<uint32_t>(nf);
-        for (size_t b = 0; b < ne; ++b)
-            std::copy_n(keys.get() + start[b], base[b + 1] - base[b], dense.get() + base[b]);
+        std::copy_n(keys.get(), nf, dense.get());
         keys.reset();
         std::vector<uint32_t>().swap(start);
 
