@@ -1,8 +1,12 @@
 """Refinement speed and memory: the sample cube refined level by level to at least a million leaf
 elements, then the refined grid written as .vtu.
-Usage: bench_refine.py [target leaf elements] [mesh file]
+Usage: bench_refine.py [target leaf elements] [mesh file] [--compare DIR [--rounds N]]
+With --compare, DIR holds an earlier build's libmosk.so: refinement runs in child processes,
+alternately with that library and with this build's, and the medians and their ratio are
+printed (on a shared machine, interleaving keeps the load alike for both).
 The figures are printed with the targets they are meant to meet; nothing here passes or fails."""
 import os
+import statistics
 import subprocess
 import sys
 import time
@@ -33,10 +37,60 @@ def probe_levels(path, target):
     return [int(x) for x in out.split()]
 
 
+def refine_in_child(path, levels, libdir=None):
+    """(wall, cpu) seconds of refineAllElements(levels) in a fresh process; libdir, when given,
+    goes first on LD_LIBRARY_PATH (ahead of the module's runpath)."""
+    code = ("import sys, time, _pymosk\n"
+            "g = _pymosk.Grid(sys.argv[1])\n"
+            "w, c = time.perf_counter(), time.process_time()\n"
+            "g.refineAllElements(int(sys.argv[2]))\n"
+            "print(time.perf_counter() - w, time.process_time() - c)\n")
+    env = dict(os.environ)
+    if libdir:
+        env["LD_LIBRARY_PATH"] = os.pathsep.join(
+            x for x in (os.path.abspath(libdir), env.get("LD_LIBRARY_PATH")) if x)
+    out = subprocess.run([sys.executable, "-c", code, path, str(levels)], check=True,
+                         capture_output=True, text=True, env=env).stdout
+    wall, cpu = (float(x) for x in out.split())
+    return wall, cpu
+
+
+def compare(path, levels, libdir, rounds):
+    runs = {"earlier": [], "this build": []}
+    for _ in range(rounds):
+        runs["earlier"].append(refine_in_child(path, levels, libdir))
+        runs["this build"].append(refine_in_child(path, levels))
+    med = {k: (statistics.median(w for w, _ in v), statistics.median(c for _, c in v))
+           for k, v in runs.items()}
+    for k, v in runs.items():
+        print(f"  {k:10s}: wall " + " ".join(f"{w:.2f}" for w, _ in v) +
+              f" s (median {med[k][0]:.2f}); cpu " + " ".join(f"{c:.2f}" for _, c in v) +
+              f" s (median {med[k][1]:.2f})")
+    print(f"  this build / earlier: wall {med['this build'][0] / med['earlier'][0]:.2f}, "
+          f"cpu {med['this build'][1] / med['earlier'][1]:.2f}")
+
+
 def main():
-    target = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
-    path = mesh_path(sys.argv)
+    args = sys.argv[1:]
+    libdir, rounds = None, 3
+    if "--compare" in args:
+        i = args.index("--compare")
+        libdir = args[i + 1]
+        del args[i:i + 2]
+    if "--rounds" in args:
+        i = args.index("--rounds")
+        rounds = int(args[i + 1])
+        del args[i:i + 2]
+    target = int(args[0]) if args else 1_000_000
+    path = mesh_path([None] + args)
     counts = probe_levels(path, target)
+    if libdir:
+        print(f"mesh: {path}: refineAllElements({len(counts)}) to {counts[-1]} leaf elements, "
+              f"{rounds} interleaved rounds, earlier library from {libdir}")
+        print(machine_load("start"))
+        compare(path, len(counts), libdir, rounds)
+        print(machine_load("end"))
+        return
     g = _pymosk.Grid(path)
     n0 = g.getNumElements()
     levels = len(counts)

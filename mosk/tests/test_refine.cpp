@@ -11,6 +11,7 @@
 #include <set>
 
 #include "grid/grid_impl.h"
+#include "grid/refine_midpoints.h"
 #include "mosk.h"
 #include "mosk_errors.h"
 
@@ -437,6 +438,29 @@ TEST(LeafNumbering, FaceOfThreeElementsIsRejectedAndGridKept) {
     }
     EXPECT_EQ(g.leaves, leaves);
     EXPECT_EQ(g.edge_verts, edges);
+}
+
+// Several edges per low vertex (the list past its first entry), low vertices past the table's
+// initial size, both vertex orders, and edges that share a vertex with a stored one but are not
+// stored.
+TEST(RefineMidpoints, FindsEveryStoredEdgeAndNoOther) {
+    RefineMidpoints mids(8, 4);
+    std::map<std::pair<int, int>, int> stored;
+    std::mt19937 rng(7);
+    for (int m = 1000; stored.size() < 400; ++m) {
+        const int a = int(rng() % 60), b = int(rng() % 60);
+        if (a == b || stored.count({std::min(a, b), std::max(a, b)})) continue;
+        mids.insert(a, b, m);
+        stored[{std::min(a, b), std::max(a, b)}] = m;
+    }
+    EXPECT_EQ(mids.size(), stored.size());
+    for (int a = 0; a < 70; ++a)
+        for (int b = a + 1; b < 70; ++b) {
+            const auto it = stored.find({a, b});
+            const int want = it == stored.end() ? -1 : it->second;
+            ASSERT_EQ(mids.find(a, b), want) << a << " " << b;
+            ASSERT_EQ(mids.find(b, a), want) << b << " " << a;
+        }
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 // occurrences by the edge of their two lowest vertices. Buckets are small; each is reduced to its
 // distinct keys and sorted on its own, and every leaf then finds its numbers in its buckets.
 // Leaf records are scattered in the store, so they are read once into compact arrays and written
-// twice; the passes in between run over the compact arrays in order.
+// once, at the end; the passes in between run over the compact arrays in order.
 #include <algorithm>
 #include <memory>
 
@@ -58,6 +58,21 @@ void positions(const uint32_t* first, uint32_t count, const uint32_t (&k)[N], ui
     }
 }
 
+// Sorts a bucket of a few keys: an insertion sort, without the set-up of a general sort that
+// dominates at this size (buckets hold a few to a few tens of keys).
+inline void sort_small(uint32_t* first, uint32_t* last) {
+    if (last - first > 32) {
+        std::sort(first, last);
+        return;
+    }
+    for (uint32_t* it = first + (first != last); it < last; ++it) {
+        const uint32_t x = *it;
+        uint32_t* j = it;
+        for (; j != first && j[-1] > x; --j) *j = j[-1];
+        *j = x;
+    }
+}
+
 }  // namespace
 
 void GridImpl::number_leaf_mesh() {
@@ -105,11 +120,15 @@ void GridImpl::number_leaf_mesh() {
     std::vector<int>().swap(face_label);
 
     std::vector<uint32_t> start;
-    // Per leaf, the buckets of its faces: the edges v0 v1, v0 v2 and v1 v2.
+    // Edge occurrences, then face occurrences: one buffer, so that its pages are mapped and
+    // cleared once (first touch of fresh memory is a good part of the time).
+    auto keys = scratch<uint32_t>(6 * n);
+    // Per leaf, the edges v0 v1, v0 v2 and v1 v2 (the buckets of its faces), and v0 v3, v1 v3
+    // and v2 v3: the records are written once, at the end, with edges and faces together.
     auto face_bucket = scratch<std::array<uint32_t, 3>>(n);
+    auto other_edges = scratch<std::array<uint32_t, 3>>(n);
     {
         // Edges: the bucket of the low vertex holds the high vertex of every occurrence.
-        auto keys = scratch<uint32_t>(6 * n);
         bucket(n, nv, start, keys.get(), [&](size_t i, auto&& emit) {
             const Sorted& v = sorted[i];
             emit(v[0], v[1]);
@@ -133,7 +152,7 @@ void GridImpl::number_leaf_mesh() {
                     first[count++] = h;
                 }
             }
-            std::sort(first, first + count);
+            sort_small(first, first + count);
             base[v + 1] = base[v] + count;
         }
         std::vector<uint32_t>().swap(seen);
@@ -147,22 +166,17 @@ void GridImpl::number_leaf_mesh() {
                 dense[base[v] + s] = keys[start[v] + s];
                 edge_verts.push_back({int(v), int(keys[start[v] + s])});
             }
-        keys.reset();
         // Sorted vertices v0 < v1 < v2 < v3: the bucket of v0 holds v1, v2, v3, that of v1 holds
         // v2, v3, that of v2 holds v3.
         const uint32_t* d = dense.get();
         for (size_t i = 0; i < n; ++i) {
-            ELEMENT_& e = leaf(int(i));
             const Sorted& v = sorted[i];
-            const auto l = local_of(i);
             uint32_t p3[3], p2[2], p1[1];
             positions(d + base[v[0]], base[v[0] + 1] - base[v[0]], {v[1], v[2], v[3]}, ~0u, p3);
             positions(d + base[v[1]], base[v[1] + 1] - base[v[1]], {v[2], v[3]}, ~0u, p2);
             positions(d + base[v[2]], base[v[2] + 1] - base[v[2]], {v[3]}, ~0u, p1);
-            for (int j = 0; j < 3; ++j) e.edges[kEdgeOf[l[0]][l[j + 1]]] = int(base[v[0]] + p3[j]);
-            for (int j = 0; j < 2; ++j) e.edges[kEdgeOf[l[1]][l[j + 2]]] = int(base[v[1]] + p2[j]);
-            e.edges[kEdgeOf[l[2]][l[3]]] = int(base[v[2]] + p1[0]);
             face_bucket[i] = {base[v[0]] + p3[0], base[v[0]] + p3[1], base[v[1]] + p2[0]};
+            other_edges[i] = {base[v[0]] + p3[2], base[v[1]] + p2[1], base[v[2]] + p1[0]};
         }
     }
 
@@ -171,7 +185,6 @@ void GridImpl::number_leaf_mesh() {
         // Sorted vertices v0 < v1 < v2 < v3: faces (v0 v1 v2) and (v0 v1 v3) lie in the bucket of
         // edge v0 v1, (v0 v2 v3) in that of v0 v2, (v1 v2 v3) in that of v1 v2.
         const size_t ne = edge_verts.size();
-        auto keys = scratch<uint32_t>(4 * n);
         bucket(n, ne, start, keys.get(), [&](size_t i, auto&& emit) {
             const Sorted& v = sorted[i];
             const auto& fb = face_bucket[i];
@@ -180,11 +193,13 @@ void GridImpl::number_leaf_mesh() {
             emit(fb[1], v[3]);
             emit(fb[2], v[3]);
         });
+        // Each bucket is reduced to its distinct keys, packed towards the front of the buffer:
+        // a bucket never starts before the distinct keys of the ones before it end.
         std::vector<uint32_t> base(ne + 1, 0);
         for (size_t b = 0; b < ne; ++b) {
             uint32_t *first = keys.get() + start[b], *last = keys.get() + start[b + 1];
-            std::sort(first, last);
-            uint32_t* out = first;
+            sort_small(first, last);
+            uint32_t* out = keys.get() + base[b];
             for (uint32_t* it = first; it != last;) {
                 uint32_t* run = it + 1;
                 while (run != last && *run == *it) ++run;
@@ -193,20 +208,14 @@ void GridImpl::number_leaf_mesh() {
                 *out++ = *it | (run - it == 2 ? kInteriorBit : 0);
                 it = run;
             }
-            base[b + 1] = base[b] + uint32_t(out - first);
+            base[b + 1] = uint32_t(out - keys.get());
         }
         const size_t nf = base[ne];
         if (nf > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many faces");
         auto dense = scratch<uint32_t>(nf);
-        for (size_t b = 0; b < ne; ++b)
-            std::copy_n(keys.get() + start[b], base[b + 1] - base[b], dense.get() + base[b]);
+        std::copy_n(keys.get(), nf, dense.get());
         keys.reset();
         std::vector<uint32_t>().swap(start);
-        face_verts.reserve(nf);
-        for (size_t b = 0; b < ne; ++b)
-            for (uint32_t s = base[b]; s < base[b + 1]; ++s)
-                face_verts.push_back(
-                    {edge_verts[b][0], edge_verts[b][1], int(dense[s] & kVertexMask)});
 
         face_label.assign(nf, 0);
         const uint32_t* d = dense.get();
@@ -216,6 +225,13 @@ void GridImpl::number_leaf_mesh() {
             const Sorted& v = sorted[i];
             const auto l = local_of(i);
             const uint32_t b01 = face_bucket[i][0], b02 = face_bucket[i][1], b12 = face_bucket[i][2];
+            const auto& o = other_edges[i];
+            e.edges[kEdgeOf[l[0]][l[1]]] = int(b01);
+            e.edges[kEdgeOf[l[0]][l[2]]] = int(b02);
+            e.edges[kEdgeOf[l[0]][l[3]]] = int(o[0]);
+            e.edges[kEdgeOf[l[1]][l[2]]] = int(b12);
+            e.edges[kEdgeOf[l[1]][l[3]]] = int(o[1]);
+            e.edges[kEdgeOf[l[2]][l[3]]] = int(o[2]);
             uint32_t p01[2], p02[1], p12[1];
             positions(d + base[b01], base[b01 + 1] - base[b01], {v[2], v[3]}, kVertexMask, p01);
             positions(d + base[b02], base[b02 + 1] - base[b02], {v[3]}, kVertexMask, p02);
@@ -237,6 +253,15 @@ void GridImpl::number_leaf_mesh() {
                 face_label[face] = label;
             }
         }
+        sorted.reset();
+        local.reset();
+        face_bucket.reset();
+        other_edges.reset();
+        face_verts.reserve(nf);
+        for (size_t b = 0; b < ne; ++b)
+            for (uint32_t s = base[b]; s < base[b + 1]; ++s)
+                face_verts.push_back(
+                    {edge_verts[b][0], edge_verts[b][1], int(dense[s] & kVertexMask)});
     }
 
     ++numbering_generation;

@@ -27,8 +27,8 @@ public:
     explicit LevelRefiner(GridImpl& grid)
         : g_(grid),
           first_record_(g_.elements.size()),
-          mids_(g_.leaves.size() / 2),
-          stamp_(g_.coords.size(), -1) {
+          mids_(g_.coords.size(), g_.leaves.size() / 2),
+          stamp_(g_.coords.size(), 0) {
         // Closure makes two to three times the leaves on unstructured meshes; pages of a reserve
         // that are never written cost no memory.
         live_.reserve(4 * g_.leaves.size());
@@ -53,13 +53,16 @@ public:
             round_ = round;
             const size_t before = mids_.size();
             const size_t end = live_.size();
+            // Leaves refined in this round leave the list, so that later rounds do not scan them.
+            size_t kept = 0;
             for (size_t i = 0; i < end; ++i) {
                 const Leaf l = live_[i];
-                if (l.record >= 0 && hanging(l.verts, round - 1)) {
-                    live_[i].record = -1;
+                if (hanging(l.verts, round - 1))
                     close_from(l.record);
-                }
+                else
+                    live_[kept++] = l;
             }
+            live_.erase(live_.begin() + std::ptrdiff_t(kept), live_.begin() + std::ptrdiff_t(end));
             if (mids_.size() == before) break;
         }
         std::vector<Leaf>().swap(live_);
@@ -101,8 +104,8 @@ private:
         g_.coords.push_back(
             {0.5 * (pa[0] + pb[0]), 0.5 * (pa[1] + pb[1]), 0.5 * (pa[2] + pb[2])});
         mids_.insert(a, b, m);
-        stamp_.push_back(-1);
-        stamp_[a] = stamp_[b] = round_;
+        stamp_.push_back(0);
+        stamp_[a] = stamp_[b] = mark(round_);
         return m;
     }
 
@@ -110,9 +113,9 @@ private:
     // were both touched in round `since` or later (a cheap filter before the table lookup).
     bool hanging(const int (&verts)[4], int since) const {
         const int a = verts[0], b = verts[1], c = verts[2], d = verts[3];
-        const unsigned touched = unsigned(stamp_[a] >= since) | unsigned(stamp_[b] >= since) << 1 |
-                                 unsigned(stamp_[c] >= since) << 2 |
-                                 unsigned(stamp_[d] >= since) << 3;
+        const uint8_t lo = mark(since);
+        const unsigned touched = unsigned(stamp_[a] >= lo) | unsigned(stamp_[b] >= lo) << 1 |
+                                 unsigned(stamp_[c] >= lo) << 2 | unsigned(stamp_[d] >= lo) << 3;
         auto holds = [&](int x, int y, unsigned both) {
             return (touched & both) == both && mids_.find(x, y) >= 0;
         };
@@ -210,9 +213,14 @@ private:
     const size_t first_record_;
     size_t record_cap_ = 0;
     RefineMidpoints mids_;
-    std::vector<int> stamp_;  // per vertex: last round in which it became an end of a bisected edge
+    // Per vertex: mark() of the last round in which it became an end of a bisected edge, 0 for
+    // none. A byte keeps the table in the cache; from round 254 on the marks saturate, which
+    // only weakens the filter (a leaf is rechecked only for midpoints made since its last check,
+    // and those have both ends marked in that round or later).
+    std::vector<uint8_t> stamp_;
+    static uint8_t mark(int round) { return uint8_t(std::min(round + 1, 255)); }
     std::vector<int> stack_;
-    // The leaves made in this level with their vertices (record -1 once refined): the rounds
+    // The leaves made in this level with their vertices, until they are refined: the rounds
     // scan this instead of the store, a fifth of the bytes.
     struct Leaf {
         int record;
@@ -240,7 +248,7 @@ void refine_all(GridImpl& grid, int levels) {
     try {
         for (int level = 0; level < levels; ++level) {
             // The refiner's tables are freed before the next level and before the numbering.
-            std::vector<int> next = LevelRefiner(grid).run();
+                std::vector<int> next = LevelRefiner(grid).run();
             grid.leaves.swap(next);
             log_message(1, "refinement: level " + std::to_string(level + 1) + " of " +
                                std::to_string(levels) + ": " +
