@@ -292,9 +292,10 @@ def test_failing_callbacks_leak_nothing(tmp_path):
     calls, grown, python = map(int, proc.stdout.split())
     assert calls >= 70000
     # A leak of 16 bytes per failed call shows here as more than 1 MB; these runs grow by tens of
-    # kilobytes (allocator noise) over the whole loop. Under the address sanitizer freed memory
-    # waits in its quarantine, so the resident set says nothing there (the C++ tests run with the
-    # leak checker; the Python allocations below are still checked).
+    # kilobytes (allocator noise) over the whole loop. Under the address sanitizer (with Python's
+    # allocator off) neither figure means much: freed memory waits in its quarantine, and the
+    # traced Python allocations hold a fixed 100 KB whatever the number of calls. There the
+    # sanitizer itself checks every access, and the C++ tests run with its leak checker.
     if not os.environ.get("MOSK_SANITIZED"):
         assert grown < 256 * 1024, f"resident set grew by {grown} bytes over {calls} library calls"
-    assert python < 64 * 1024, f"Python allocations grew by {python} bytes over {calls} calls"
+        assert python < 64 * 1024, f"Python allocations grew by {python} bytes over {calls} calls"
