@@ -9,6 +9,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <tuple>
@@ -16,6 +17,7 @@
 #include <utility>
 
 #include "construction.h"
+#include "small_buffer.h"
 
 namespace mosk::fast {
 
@@ -95,23 +97,11 @@ struct Call {
 
     static PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t n,
                             PyObject* kwnames) {
-        constexpr Py_ssize_t room = 8;
         const Py_ssize_t all = n + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-        if (all >= room) {  // not an element loop's call: let the binding sort it out
-            pybind11::tuple positional(n + 1);
-            positional[0] = pybind11::reinterpret_borrow<pybind11::object>(self);
-            for (Py_ssize_t i = 0; i < n; ++i)
-                positional[size_t(i + 1)] = pybind11::reinterpret_borrow<pybind11::object>(args[i]);
-            pybind11::dict keywords;
-            for (Py_ssize_t i = n; i < all; ++i)
-                keywords[PyTuple_GET_ITEM(kwnames, i - n)] =
-                    pybind11::reinterpret_borrow<pybind11::object>(args[i]);
-            return PyObject_Call(binding, positional.ptr(), keywords.ptr());
-        }
-        PyObject* with_self[room];
+        SmallBuffer<PyObject*, 8> with_self{size_t(all + 1)};
         with_self[0] = self;
-        for (Py_ssize_t i = 0; i < all; ++i) with_self[i + 1] = args[i];
-        return call(with_self, n + 1, kwnames);
+        std::copy(args, args + all, with_self.data() + 1);
+        return call(with_self.data(), n + 1, kwnames);
     }
 
     static PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t n,
