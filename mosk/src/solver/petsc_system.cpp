@@ -371,6 +371,13 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
         PetscScope s(op);
         m.check_out_values(s);
     }
+    // The rows' columns lie far apart in memory: ask for all of them before the walks, so that
+    // their loads overlap instead of following one another.
+    for (int i = 0; i < nrows; ++i) {
+        const PetscInt* first = m.pattern.begin(m.pattern.slot(rows[i]));
+        __builtin_prefetch(first);
+        __builtin_prefetch(first + 16);
+    }
     // Every entry is found in its row once, by one walk along the row with the block's columns
     // in increasing order; nothing is added before the whole block is checked.
     m.targets.resize(std::size_t(nrows) * std::size_t(ncols));
@@ -403,6 +410,7 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
                                             std::to_string(rows[i]) + ", column " +
                                             std::to_string(cols[j]) + ") is not finite");
             m.targets[q] = owned ? m.entry_address(rows[i], at - first) : nullptr;
+            __builtin_prefetch(m.targets[q], 1);  // added to below, once the block is checked
         }
     }
     m.matrix_pending = true;
