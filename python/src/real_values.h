@@ -6,13 +6,17 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <optional>
+
 namespace mosk {
 
 // Values in logical row-major order (a copy only when the array is not C-contiguous float64).
 using DenseValues = pybind11::array_t<double, pybind11::array::c_style | pybind11::array::forcecast>;
 
 struct RealValues {
-    DenseValues array;
+    // Empty until loaded: an array_t made by default is a new empty NumPy array, which would cost
+    // every call an allocation.
+    std::optional<DenseValues> array;
 };
 
 }  // namespace mosk
@@ -34,7 +38,7 @@ struct type_caster<mosk::RealValues> {
         const char kind = a.dtype().kind();
         if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') return false;
         value.array = mosk::DenseValues::ensure(a);
-        return bool(value.array);
+        return bool(*value.array);
     }
 };
 }  // namespace pybind11::detail

@@ -37,7 +37,7 @@ void require_values(const DenseValues& values, size_t needed, const char* what) 
 
 void add_matrix_entries(SolverHandle& self, const SequenceArgument<int>& rows,
                         const SequenceArgument<int>& cols, const RealValues& real) {
-    const DenseValues& values = real.array;
+    const DenseValues& values = *real.array;
     require_values(values, rows.size() * cols.size(), "addMatrixEntries");
     moskMatAddEntries_(self.get()->matrix, int(rows.size()), rows.data(), int(cols.size()),
                        cols.data(), values.data(), 1, 1, 0);
@@ -45,7 +45,7 @@ void add_matrix_entries(SolverHandle& self, const SequenceArgument<int>& rows,
 
 void add_rhs_entries(SolverHandle& self, const SequenceArgument<int>& indices,
                      const RealValues& real) {
-    const DenseValues& values = real.array;
+    const DenseValues& values = *real.array;
     require_values(values, indices.size(), "addRHSEntries");
     moskVecAddEntries_(self.get()->rhs, 0, int(indices.size()), indices.data(), values.data(), 1,
                        0);

@@ -19,7 +19,7 @@ py::array_t<double> DofHandle::getValues() {
 
 void DofHandle::setValues(const RealValues& values) {
     const py::ssize_t n = getSize();
-    const DenseValues& a = values.array;
+    const DenseValues& a = *values.array;
     if (a.ndim() != 1 || a.shape(0) != n)
         throw py::value_error("Dof.setValues: the field has " + std::to_string(n) +
                               " values, so a one-dimensional array of that length is needed; "
