@@ -34,6 +34,19 @@ T* object_of(PyObject* obj) {
     return static_cast<T*>(v.value_ptr());
 }
 
+// A new Python object holding `value` (moved), for a result of one of the module's classes: the
+// caster's own path, with the class's type record found once instead of on every call.
+template <class T>
+pybind11::object instance_of(T&& value) {
+    static const pd::type_info* const info = pd::get_type_info(typeid(T));
+    if (!info) return pybind11::cast(std::move(value));
+    auto move = [](const void* p) -> void* {
+        return new T(std::move(*const_cast<T*>(static_cast<const T*>(p))));
+    };
+    return pybind11::reinterpret_steal<pybind11::object>(pd::type_caster_generic::cast(
+        &value, pybind11::return_value_policy::move, {}, info, nullptr, move));
+}
+
 // One argument: the module's classes by object_of, anything else by its pybind11 caster.
 template <class T, bool = std::is_base_of_v<ConstructedOnlyCaster<T>, pd::make_caster<T>>>
 struct Argument {
@@ -124,6 +137,10 @@ private:
             return pybind11::none();
         } else if constexpr (pd::is_pyobject<typename Sig::Result>::value) {
             return Function(std::get<I>(loaded).get()...);
+        } else if constexpr (std::is_base_of_v<pd::type_caster_generic,
+                                               pd::make_caster<typename Sig::Result>> &&
+                             !std::is_polymorphic_v<typename Sig::Result>) {
+            return instance_of(Function(std::get<I>(loaded).get()...));
         } else {
             return pybind11::cast(Function(std::get<I>(loaded).get()...));
         }
