@@ -3,6 +3,7 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <new>
@@ -159,6 +160,40 @@ void broadcast(int comm, int root, std::vector<int>& values) {
         check_mpi(MPI_Bcast(values.data() + at, int(std::min(chunk, n - at)), MPI_INT, root,
                             comm_of(comm)),
                   "MPI_Bcast");
+}
+
+namespace {
+
+// Whether values can be split among the processes: MPI counts and offsets are int.
+bool shareable(int comm, int64_t n, int64_t unit) {
+    return process_count(comm) > 1 && unit > 0 && n % unit == 0 && n <= INT32_MAX;
+}
+
+Share share_of_rank(int64_t n, int64_t unit, int rank, int count) {
+    const int64_t units = n / unit;
+    return {units * rank / count * unit, units * (rank + 1) / count * unit};
+}
+
+}  // namespace
+
+Share share_of(int comm, int64_t n, int64_t unit) {
+    if (!shareable(comm, n, unit)) return {0, n};
+    return share_of_rank(n, unit, process_rank(comm), process_count(comm));
+}
+
+void gather_shares(int comm, std::span<double> values, int64_t unit) {
+    const int64_t n = int64_t(values.size());
+    if (!shareable(comm, n, unit)) return;
+    const int count = process_count(comm);
+    std::vector<int> counts(static_cast<std::size_t>(count)), offsets(counts.size());
+    for (int p = 0; p < count; ++p) {
+        const Share s = share_of_rank(n, unit, p, count);
+        offsets[std::size_t(p)] = int(s.first);
+        counts[std::size_t(p)] = int(s.last - s.first);
+    }
+    check_mpi(MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, values.data(), counts.data(),
+                             offsets.data(), MPI_DOUBLE, comm_of(comm)),
+              "MPI_Allgatherv");
 }
 
 void abort_processes(int comm, int code) {

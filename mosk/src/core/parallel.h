@@ -8,7 +8,9 @@
 // waiting in a later collective call.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,16 @@ long long max_over_processes(int comm, long long value);
 // Process `root`'s value of `values` on every process (resized to root's length).
 void broadcast(int comm, int root, std::vector<int>& values);
 
+// Work split by position: this process's share [first, last) of n items, contiguous and as equal
+// as whole units of `unit` items allow (n a multiple of unit). One process, or more items than
+// one exchange can carry, leaves every process the whole range.
+struct Share {
+    int64_t first = 0, last = 0;
+};
+Share share_of(int comm, int64_t n, int64_t unit);
+// Every process's share (share_of(comm, values.size(), unit)) of `values`, from the process that
+// computed it, on every process.
+void gather_shares(int comm, std::span<double> values, int64_t unit);
 // Ends every process of the job: for an error that cannot be agreed on (an uncaught exception
 // in a script that runs on several processes).
 [[noreturn]] void abort_processes(int comm, int code);

@@ -91,8 +91,12 @@ void interpolate_function(DOF_& d, MOSK_POINT_FUNC init) {
     GridImpl& g = grid_of(&d, "field initialisation");
     CallbackScope running(g);  // the walk below must see the grid unchanged
     const ValueBlocks b = value_blocks(d, *d.grid);
+    // Each process calls the function on its share of the nodes only (gather_shares then
+    // completes the values everywhere).
+    const Share mine = share_of(g.comm, b.total, d.dim);
     std::vector<double> buffer(size_t(d.dim));
     for_each_node_once(d, g, b, [&](const ELEMENT_& e, int k, int64_t idx) {
+        if (idx < mine.first || idx >= mine.last) return;
         const Point x = node_point(g, *d.type, e, k);
         std::fill(buffer.begin(), buffer.end(), 0.0);
         init(x[0], x[1], x[2], buffer.data());
@@ -182,6 +186,9 @@ DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const c
         resize_zeroed(*d, *grid);
         if (impl->mode == InitMode::Function) interpolate_function(*d, init);
     });
+    // Only once every process has its share: a process whose function failed never gets here.
+    if (impl->mode == InitMode::Function)
+        gather_shares(g.comm, impl->values, d->dim);
     g.fields.push_back(d.get());
     impl.release();
     return d.release();
