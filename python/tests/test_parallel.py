@@ -66,6 +66,7 @@ def test_road_on_several_processes_gives_the_serial_answer(serial, tmp_path_fact
     assert sum(got["elements"]) == n and sum(got["elements_before_balance"]) == n
     assert max(got["elements"]) <= max(1.05 * n / processes, -(-n // processes))
     assert got["walked_once"]
+    assert got["boundary_walk"] == ref["boundary_walk"] and len(ref["boundary_walk"]) > 0
     assert sum(got["map_sizes"]) == got["map_global_size"] == ref["map_global_size"]
     assert got["dof_size"] == ref["dof_size"]
     assert all(got["arrays_ok"]) and got["own_rtol"] == ["1e-09"] * processes

@@ -39,6 +39,9 @@ arrays_ok = bool(np.array_equal(f.getValues(), [4 * manufactured_solution(p)[0] 
 for e in grid.getElementIterator():
     centroid = vertices[vertex_map.getGlobalIndex(e)].mean(axis=0)
     arrays_ok &= bool(np.allclose(f_nodes[f_map.getGlobalIndex(e)].mean(axis=0), centroid))
+# The boundary walk (selector 3), by centroid: over all processes, the elements of one process.
+boundary = [np.round(vertices[vertex_map.getGlobalIndex(e)].mean(axis=0), 12).tolist()
+            for e in _pymosk.utils.ElementIterator(grid, 3)]
 
 summary = {
     "processes": comm.Get_size(),
@@ -46,6 +49,7 @@ summary = {
     "elements_before_balance": comm.allgather(before_balance),
     "global_elements": grid.getGlobalNumElements(),
     "walked_once": walked_all == list(range(grid.getGlobalNumElements())),
+    "boundary_walk": sorted(c for part in comm.allgather(boundary) for c in part),
     "map_sizes": comm.allgather(u_map.getSize()),
     "map_global_size": u_map.getGlobalSize(),
     "dof_size": u.getSize(),
