@@ -84,7 +84,9 @@ void for_each_node_once(const DOF_& d, const GridImpl& g, const ValueBlocks& b, 
 void evaluate_field(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e,
                     const double lambda[4], double* out);
 
-// Calls `init` once per node of the leaf mesh and stores its values (the field interpolates it).
+// Calls `init` once per node of the leaf mesh in this process's share of the field's values
+// (share_of) and stores its values (the field interpolates it). On several processes the caller
+// completes the values with gather_shares once every process has succeeded.
 void interpolate_function(DOF_& d, MOSK_POINT_FUNC init);
 
 // After refine_all: `before` is the public record as it was and records from first_new_record on
