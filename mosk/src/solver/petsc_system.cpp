@@ -360,23 +360,21 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     Impl& m = *impl_;
     for (int i = 0; i < nrows; ++i) {
         m.pattern.check_index(op, "row", i, rows[i]);
-        if (m.pattern.slot(rows[i]) < 0)
+        const int k = m.pattern.slot(rows[i]);
+        if (k < 0)
             fail(op, "row " + std::to_string(rows[i]) +
                          " belongs to another process and to none of this process's elements; "
                          "add each element's entries on the process that owns the element");
+        // The rows' columns lie far apart in memory: ask for all of them before the walks
+        // below, so that their loads overlap instead of following one another.
+        __builtin_prefetch(m.pattern.begin(k));
+        __builtin_prefetch(m.pattern.begin(k) + 16);
     }
     for (int j = 0; j < ncols; ++j) m.pattern.check_index(op, "column", j, cols[j]);
     static_assert(sizeof(PetscInt) == sizeof(int), "PETSc built with 64-bit indices");
     if (!m.checked_out) {  // PETSc is called only here and for other processes' rows
         PetscScope s(op);
         m.check_out_values(s);
-    }
-    // The rows' columns lie far apart in memory: ask for all of them before the walks, so that
-    // their loads overlap instead of following one another.
-    for (int i = 0; i < nrows; ++i) {
-        const PetscInt* first = m.pattern.begin(m.pattern.slot(rows[i]));
-        __builtin_prefetch(first);
-        __builtin_prefetch(first + 16);
     }
     // Every entry is found in its row once, by one walk along the row with the block's columns
     // in increasing order; nothing is added before the whole block is checked.
