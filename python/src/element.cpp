@@ -1,6 +1,5 @@
 #include "element.h"
 
-#include <pybind11/functional.h>
 #include <pybind11/stl.h>
 
 #include <stdexcept>

@@ -29,8 +29,10 @@ SYMMETRY symmetry_of(const py::int_& value) {
     return static_cast<SYMMETRY>(v);
 }
 
+// Exactly `needed` values: too many are as much a mistake as too few (the wrong indices, say). A
+// block given as a matrix must also have the shape rows x columns.
 void require_values(const DenseValues& values, size_t needed, const char* what) {
-    if (size_t(values.size()) < needed)
+    if (size_t(values.size()) != needed)
         throw py::value_error(std::string(what) + ": " + std::to_string(needed) +
                               " values needed, " + std::to_string(values.size()) + " given");
 }
@@ -39,6 +41,13 @@ void add_matrix_entries(SolverHandle& self, const SequenceArgument<int>& rows,
                         const SequenceArgument<int>& cols, const RealValues& real) {
     const DenseValues& values = *real.array;
     require_values(values, rows.size() * cols.size(), "addMatrixEntries");
+    if (values.ndim() == 2 && (size_t(values.shape(0)) != rows.size() ||
+                               size_t(values.shape(1)) != cols.size()))
+        throw py::value_error("addMatrixEntries: a block of shape (" +
+                              std::to_string(values.shape(0)) + ", " +
+                              std::to_string(values.shape(1)) + ") for " +
+                              std::to_string(rows.size()) + " rows and " +
+                              std::to_string(cols.size()) + " columns");
     moskMatAddEntries_(self.get()->matrix, int(rows.size()), rows.data(), int(cols.size()),
                        cols.data(), values.data(), 1, 1, 0);
 }

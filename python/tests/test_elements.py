@@ -39,14 +39,16 @@ def test_first_element_is_not_lost(grid):
     assert it.hasNext() and repr(it.getElement()) == first
 
 
-def test_iter_returns_an_independent_copy(grid):
+def test_exhausted_iterator_stays_exhausted(grid):
     it = grid.getElementIterator()
-    first = [repr(e) for e in it]
-    assert [repr(e) for e in it] == first  # the object itself did not move
-    assert iter(it) is not it
+    assert iter(it) is it
     next(it)
     next(it)
-    assert [repr(e) for e in it] == first[2:]  # built-in next advances the object itself
+    rest = [repr(e) for e in it]  # the loop goes on from the object's position
+    assert rest == [repr(e) for e in grid.getElementIterator()][2:]
+    assert [repr(e) for e in it] == [] and not it.hasNext()
+    with pytest.raises(StopIteration):
+        next(it)
 
 
 def test_has_next_does_not_consume(grid):

@@ -23,17 +23,20 @@ py::list getDirichletBC(DofHandle& dof, ElementHandle& e, PointFunction f) {
     const int n = basis_count(d, element);
     const int dim = std::max<int>(d->dim, 1);
     // Buffers of this call alone: the boundary function may itself ask for Dirichlet data.
-    SmallBuffer<int, 64> mask{size_t(n)};
-    SmallBuffer<double, 256> values{size_t(n) * (dim + 1)};
-    double* first = values.data() + size_t(n) * dim;  // the first component of each
+    // The library marks basis functions; every component of a marked one is prescribed.
+    const size_t count = size_t(n) * dim;
+    SmallBuffer<int, 256> mask{count};
+    SmallBuffer<double, 256> values{count};
     SlotBinding binding(dirichletFuncSlot, f, dim);
     moskDofDirichletBCElement(d, element, dirichletFuncBridge, mask.data(), values.data(), n,
                               0);
-    const int stride = d->dim;  // the library's values per basis function
-    for (int i = 0; i < n; ++i) first[i] = stride > 0 ? values[size_t(i) * stride] : 0.0;
+    // Component k of basis function i goes to entry i * dim + k, as the field's values lie in
+    // its global numbering (index + k).
+    for (int i = n - 1; i >= 0 && dim > 1; --i)
+        for (int k = 0; k < dim; ++k) mask[size_t(i) * dim + k] = mask[size_t(i)];
     py::list result(2);
-    PyList_SET_ITEM(result.ptr(), 0, python_list(mask.data(), size_t(n)).release().ptr());
-    PyList_SET_ITEM(result.ptr(), 1, python_list(first, size_t(n)).release().ptr());
+    PyList_SET_ITEM(result.ptr(), 0, python_list(mask.data(), count).release().ptr());
+    PyList_SET_ITEM(result.ptr(), 1, python_list(values.data(), count).release().ptr());
     return result;
 }
 

@@ -1,6 +1,5 @@
 #include "dof/dof.h"
 
-#include <pybind11/functional.h>
 #include <pybind11/stl.h>
 
 #include "dof/basis_count.h"
