@@ -22,12 +22,12 @@ KINDS = ["cg", "gmres", "bicgstab", "lu", "petsc"]
 MPIRUN = shutil.which("mpirun")
 
 
-def run(script, *args, processes=1, timeout=240):
+def run(script, *args, processes=1, timeout=240, env=None):
     command = [sys.executable, str(SCRIPTS / script), *map(str, args)]
     if processes > 1:
         command = [MPIRUN, "--allow-run-as-root", "--oversubscribe", "-np", str(processes),
                    *command]
-    env = dict(os.environ, OMPI_MCA_rmaps_base_oversubscribe="1")
+    env = dict(os.environ, OMPI_MCA_rmaps_base_oversubscribe="1", **(env or {}))
     return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env)
 
 
@@ -130,3 +130,28 @@ def test_an_uncaught_exception_on_one_process_ends_the_job(tmp_path):
     done = run("failures.py", MESH, tmp_path, "abort", processes=3, timeout=120)
     assert done.returncode != 0
     assert "a failure on one process" in done.stderr
+
+
+def time_steps(out, processes):
+    """reuse.py's last solutions of "lu" and "cg" (rows x, y, z, u sorted by node), after
+    checking every process's log: the two solves after zeroRHS kept the first one's set-up."""
+    done = run("reuse.py", MESH, out, processes=processes, env={"MOSK_OPTIONS": "-verbosity 1"})
+    assert done.returncode == 0, done.stderr[-3000:]
+    for rank in range(processes):
+        log = (out / f"log{rank}.txt").read_text()
+        solves = re.findall(r"solve \((\w+), [^,]+, (set up|set-up kept)\)", log)
+        assert solves == [(kind, step) for kind in ("lu", "cg")
+                          for step in ("set up", "set-up kept", "set-up kept")], log
+    results = [np.load(out / f"{kind}.npy") for kind in ("lu", "cg")]
+    return [r[np.lexsort(r[:, :3].T)] for r in results]
+
+
+@pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
+@pytest.mark.parametrize("processes", [2, 3])
+def test_an_unchanged_matrix_keeps_its_set_up_on_every_process(tmp_path, processes):
+    (tmp_path / "serial").mkdir()
+    (tmp_path / "parallel").mkdir()
+    serial = time_steps(tmp_path / "serial", 1)
+    for got, ref in zip(time_steps(tmp_path / "parallel", processes), serial):
+        assert np.array_equal(got[:, :3], ref[:, :3])
+        assert np.abs(got[:, 3] - ref[:, 3]).max() < 1e-8 * np.abs(ref[:, 3]).max()

@@ -2,6 +2,7 @@
 #include "core/check.h"
 
 #include <petscksp.h>
+#include <petsc/private/petscimpl.h>  // PetscObjectStateGet: the state PETSc compares to set up again
 
 #include <algorithm>
 #include <cmath>
@@ -60,6 +61,14 @@ struct LinearSystem::Impl {
     std::string own_options;  // this solver's own PETSc options (add_solver_options)
     double ksp_rtol = 0;      // tolerances last given to ksp
     int ksp_maxit = 0;
+    PetscObjectState setup_state = -1;  // the matrix's state when ksp was last set up
+    // This process's rows that hold a boundary value (a nonzero diagonal and no other nonzero,
+    // the rows an element boundary treatment makes), their diagonals, and ||A||_F, all found
+    // when the matrix was in state fixed_state.
+    std::vector<PetscInt> fixed_rows;
+    std::vector<PetscScalar> fixed_diagonal;
+    double matrix_norm = 0;
+    PetscObjectState fixed_state = -1;
     bool matrix_pending = false, rhs_pending = false;  // additions not yet assembled
 
     // Additions to owned rows go straight into the matrix's own storage, whose layout is the
@@ -94,6 +103,15 @@ struct LinearSystem::Impl {
         ksp.reset();
         ksp_database.reset();
         ksp_kind = nullptr;
+        setup_state = -1;
+    }
+
+    // Whether any process has `flag` set (a process's own flag on one process).
+    bool anywhere(bool flag) const {
+        if (!parallel) return flag;
+        int any = flag ? 1 : 0;
+        MPI_Allreduce(MPI_IN_PLACE, &any, 1, MPI_INT, MPI_LOR, comm);
+        return any != 0;
     }
 
     // Checks the matrix storage out for direct additions (until release_values).
@@ -143,16 +161,18 @@ struct LinearSystem::Impl {
         return off_values + off_start[r] + p - diag[r];
     }
 
-    // Collective on several processes, where every process assembles whether or not it added
-    // anything (the others may have added to its rows).
+    // Collective on several processes, where every process assembles when any process added
+    // something (the others may have added to its rows). An assembly changes the matrix's
+    // state, which makes PETSc set the preconditioner up again: a matrix nobody added to is
+    // left alone.
     void assemble(const PetscScope& s) {
         release_values(s);
-        if (matrix_pending || parallel) {
+        if (anywhere(matrix_pending)) {
             s.check(MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY), "MatAssemblyBegin");
             s.check(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
             matrix_pending = false;
         }
-        if (rhs_pending || parallel) {
+        if (anywhere(rhs_pending)) {
             s.check(VecAssemblyBegin(b), "VecAssemblyBegin");
             s.check(VecAssemblyEnd(b), "VecAssemblyEnd");
             rhs_pending = false;
@@ -165,6 +185,7 @@ struct LinearSystem::Impl {
     // Every entry of v, by global index, on every process.
     void gather(const PetscScope& s, Vec v, std::span<double> out) const;
     void create_objects(const PetscScope& s);
+    void find_fixed_rows(const PetscScope& s);
     SolveResult run(const PetscScope& s, const SolverKind& kind, double rtol, int maxit,
                     int symmetry, std::span<double> solution, bool use_initial_guess);
 };
@@ -203,6 +224,38 @@ void LinearSystem::Impl::gather(const PetscScope& s, Vec v, std::span<double> ou
     s.check(VecGetArrayRead(all, &a), "VecGetArrayRead");
     std::copy(a, a + n, out.begin());
     s.check(VecRestoreArrayRead(all, &a), "VecRestoreArrayRead");
+}
+
+void LinearSystem::Impl::find_fixed_rows(const PetscScope& s) {
+    PetscObjectState state = 0;
+    s.check(PetscObjectStateGet(reinterpret_cast<PetscObject>(A.get()), &state),
+            "PetscObjectStateGet");
+    if (!anywhere(state != fixed_state)) return;
+    fixed_rows.clear();
+    fixed_diagonal.clear();
+    for (PetscInt i = rstart; i < rstart + nlocal; ++i) {
+        PetscInt count = 0;
+        const PetscInt* cols = nullptr;
+        const PetscScalar* vals = nullptr;
+        s.check(MatGetRow(A, i, &count, &cols, &vals), "MatGetRow");
+        PetscScalar diagonal = 0;
+        bool alone = true;
+        for (PetscInt k = 0; k < count; ++k) {
+            if (cols[k] == i)
+                diagonal = vals[k];
+            else if (vals[k] != 0)
+                alone = false;
+        }
+        s.check(MatRestoreRow(A, i, &count, &cols, &vals), "MatRestoreRow");
+        if (alone && diagonal != 0) {
+            fixed_rows.push_back(i - rstart);
+            fixed_diagonal.push_back(diagonal);
+        }
+    }
+    PetscReal norm = 0;
+    s.check(MatNorm(A, NORM_FROBENIUS, &norm), "MatNorm");
+    matrix_norm = norm;
+    fixed_state = state;
 }
 
 void LinearSystem::Impl::create_objects(const PetscScope& s) {
@@ -589,8 +642,6 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
         kind.configure(ksp, s);
     }
     s.check(KSPSetOperators(ksp, A, A), "KSPSetOperators");
-    s.check(KSPSetInitialGuessNonzero(ksp, use_initial_guess ? PETSC_TRUE : PETSC_FALSE),
-            "KSPSetInitialGuessNonzero");
     // Options go last so that they win over the arguments (-mosk_ksp_rtol ...).
     if (fresh || rtol != ksp_rtol || maxit != ksp_maxit) {
         s.check(KSPSetTolerances(ksp, rtol, PETSC_DEFAULT, PETSC_DEFAULT, maxit),
@@ -599,18 +650,56 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
         ksp_rtol = rtol;
         ksp_maxit = maxit;
     }
+    KSPType ktype = nullptr;
+    s.check(KSPGetType(ksp, &ktype), "KSPGetType");
+    const bool direct = ktype && std::string(ktype) == KSPPREONLY;
 
-    if (use_initial_guess) {
+    // The initial guess holds the boundary values (b / diagonal on the rows that hold one), so
+    // that those rows, whose right-hand side dwarfs the others', are solved from the start and
+    // the tolerance is relative to the residual of the remaining rows.
+    find_fixed_rows(s);
+    {
         PetscScalar* a = nullptr;
+        const PetscScalar* rhs = nullptr;
         s.check(VecGetArray(x, &a), "VecGetArray");
-        std::copy(solution.begin() + rstart, solution.begin() + rstart + nlocal, a);
+        s.check(VecGetArrayRead(b, &rhs), "VecGetArrayRead");
+        if (use_initial_guess)
+            std::copy(solution.begin() + rstart, solution.begin() + rstart + nlocal, a);
+        else
+            std::fill(a, a + nlocal, 0.0);
+        for (std::size_t k = 0; k < fixed_rows.size(); ++k)
+            a[fixed_rows[k]] = rhs[fixed_rows[k]] / fixed_diagonal[k];
+        s.check(VecRestoreArrayRead(b, &rhs), "VecRestoreArrayRead");
         s.check(VecRestoreArray(x, &a), "VecRestoreArray");
+    }
+    OwnedVec r;
+    s.check(VecDuplicate(b, r.replace()), "VecDuplicate");
+    auto residual_norm = [&] {  // ||b - A x||
+        s.check(MatMult(A, x, r), "MatMult");
+        s.check(VecAYPX(r, -1.0, b), "VecAYPX");
+        PetscReal norm = 0;
+        s.check(VecNorm(r, NORM_2, &norm), "VecNorm");
+        return double(norm);
+    };
+    result.reference_norm = residual_norm();
+    OwnedVec x0;
+    s.check(VecDuplicate(x, x0.replace()), "VecDuplicate");
+    s.check(VecCopy(x, x0), "VecCopy");
+    if (direct) {
+        s.check(VecZeroEntries(x), "VecZeroEntries");  // preonly takes no initial guess
+        s.check(KSPSetInitialGuessNonzero(ksp, PETSC_FALSE), "KSPSetInitialGuessNonzero");
     } else {
-        s.check(VecZeroEntries(x), "VecZeroEntries");
+        s.check(KSPSetInitialGuessNonzero(ksp, PETSC_TRUE), "KSPSetInitialGuessNonzero");
+        s.check(KSPConvergedDefaultSetUIRNorm(ksp), "KSPConvergedDefaultSetUIRNorm");
     }
 
+    PetscObjectState state = 0;
+    s.check(PetscObjectStateGet(reinterpret_cast<PetscObject>(A.get()), &state),
+            "PetscObjectStateGet");
+    result.setup_kept = state == setup_state;
     Stopwatch clock;
     s.check(KSPSetUp(ksp), "KSPSetUp");
+    setup_state = state;
     result.setup_seconds = clock.seconds();
     clock.restart();
     s.check(KSPSolve(ksp, b, x), "KSPSolve");
@@ -625,7 +714,6 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     result.iterations = int(its);
     result.residual = rnorm;
     result.converged_reason = int(reason);
-    KSPType ktype = nullptr;
     PCType ptype = nullptr;
     PC pc = nullptr;
     s.check(KSPGetType(ksp, &ktype), "KSPGetType");
@@ -634,31 +722,55 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     result.ksp_type = ktype ? ktype : "";
     result.pc_type = ptype ? ptype : "";
 
-    // ||b - A x|| of what is returned, whatever norm the method tested.
-    OwnedVec r;
-    s.check(VecDuplicate(b, r.replace()), "VecDuplicate");
-    s.check(MatMult(A, x, r), "MatMult");
-    s.check(VecAYPX(r, -1.0, b), "VecAYPX");
-    PetscReal true_norm = 0, bnorm = 0;
-    s.check(VecNorm(r, NORM_2, &true_norm), "VecNorm");
+    // Judged on ||b - A x|| of what is returned, whatever norm the method tested.
+    const double true_norm = residual_norm();
+    PetscReal bnorm = 0, xnorm = 0;
     s.check(VecNorm(b, NORM_2, &bnorm), "VecNorm");
+    s.check(VecNorm(x, NORM_2, &xnorm), "VecNorm");
     result.true_residual = true_norm;
     result.rhs_norm = bnorm;
 
+    // What double precision allows any solver: a backward error of a few hundred roundings.
+    const double attainable = kBackwardErrorFactor * std::numeric_limits<double>::epsilon() *
+                              (matrix_norm * xnorm + bnorm);
     // The tolerances in force: options (-mosk_ksp_rtol, -mosk_ksp_atol) win over the arguments.
     PetscReal used_rtol = rtol, used_atol = 0, dtol = 0;
     PetscInt used_maxit = 0;
     s.check(KSPGetTolerances(ksp, &used_rtol, &used_atol, &dtol, &used_maxit),
             "KSPGetTolerances");
-    const double relative = result.relative_residual();
-    const double allowed = kResidualMargin * std::max(double(used_rtol) * bnorm, double(used_atol));
-    if (reason <= 0 || !std::isfinite(true_norm) || !(true_norm <= allowed))
-        throw SolveFailure(error_text("solve", "kind '" + std::string(kind.name) + "' failed after " +
-                               std::to_string(result.iterations) +
-                               " iterations: relative residual " + format_double(relative) +
-                               ", tolerance " + format_double(used_rtol) + " (PETSc's reason: " +
-                               reason_text(reason) + ")"),
+    const double allowed =
+        direct ? attainable
+               : std::max(kResidualMargin * std::max(double(used_rtol) * result.reference_norm,
+                                                     double(used_atol)),
+                          attainable);
+    // A singular system (one whose factorisation met a pivot of rounding size, say) can look
+    // backward stable with a huge answer: the rounding errors of what the solve added to x0
+    // then exceed the residual it was to remove.
+    s.check(VecWAXPY(r, -1.0, x0, x), "VecWAXPY");
+    PetscReal correction = 0;
+    s.check(VecNorm(r, NORM_2, &correction), "VecNorm");
+    const bool singular = kBackwardErrorFactor * std::numeric_limits<double>::epsilon() *
+                              matrix_norm * correction >= result.reference_norm &&
+                          result.reference_norm > 0;
+    const bool accepted = reason > 0 && std::isfinite(xnorm) && std::isfinite(true_norm) &&
+                          true_norm <= allowed && !singular;
+    if (!accepted) {
+        const double scale = result.reference_norm > 0 ? result.reference_norm : 1.0;
+        std::string why = reason <= 0 ? "PETSc's reason: " + reason_text(reason)
+                          : singular  ? "the system is singular to working precision; PETSc's "
+                                        "reason: none, it reported no failure"
+                                      : "PETSc's reason: none; its test passed on the residual "
+                                        "its iteration updates, which the residual recomputed "
+                                        "from the solution does not bear out";
+        throw SolveFailure(error_text("solve", "kind '" + std::string(kind.name) +
+                                                   "' failed after " +
+                                                   std::to_string(result.iterations) +
+                                                   " iterations: relative residual " +
+                                                   format_double(result.relative_residual()) +
+                                                   ", allowed " + format_double(allowed / scale) +
+                                                   " (" + why + ")"),
                            result);
+    }
 
     gather(s, x, solution);
     return result;

@@ -34,29 +34,38 @@ struct SolveResult {
     double residual = 0;
     double true_residual = 0;  // ||b - A x||_2 of the returned solution
     double rhs_norm = 0;       // ||b||_2
+    // ||b - A x0|| of the initial guess x0, which holds the boundary values (see solve()): the
+    // residual of the rows left to solve, the figure the tolerance is relative to.
+    double reference_norm = 0;
     int converged_reason = 0;  // PETSc's KSPConvergedReason, > 0 on success
+    bool setup_kept = false;   // the preconditioner or factorisation of the last solve was reused
     std::string ksp_type;      // what ran, after options ("cg", "preonly" ...)
     std::string pc_type;       // "hypre", "gamg", "ilu", "lu" ...
     double setup_seconds = 0;  // KSPSetUp: preconditioner set-up or factorisation
     double solve_seconds = 0;  // KSPSolve (set-up excluded)
 
-    // ||b - A x|| / ||b|| (||b - A x|| when b is zero): the figure a solve is judged by.
+    // ||b - A x|| / ||b - A x0|| (||b - A x|| when that is zero): the figure a solve is judged by.
     double relative_residual() const {
-        return rhs_norm > 0 ? true_residual / rhs_norm : true_residual;
+        return reference_norm > 0 ? true_residual / reference_norm : true_residual;
     }
 };
 
-// A solve is accepted when ||b - A x|| is at most this margin times the larger of rtol ||b|| and
-// the absolute tolerance (both as in force after the options, PETSc's atol 1e-50 by default).
-// The iterative kinds stop on the unpreconditioned residual that their recurrences update, which
-// drifts from the recomputed b - A x by rounding; the margin absorbs that drift, while a singular
-// or inconsistent system misses the tolerance by orders of magnitude.
+// An iterative solve is accepted when PETSc reports convergence and ||b - A x|| is at most this
+// margin times the larger of rtol ||b - A x0|| and the absolute tolerance (both as in force
+// after the options, PETSc's atol 1e-50 by default), or within what double precision allows
+// (below). The methods stop on the residual their recurrences update, which drifts from the
+// recomputed b - A x by rounding; the margin absorbs that drift, while a singular or
+// inconsistent system misses the tolerance by orders of magnitude.
 inline constexpr double kResidualMargin = 10;
+// What double precision allows: ||b - A x|| <= factor * eps * (||A||_F ||x|| + ||b||), a
+// normwise backward error of a few hundred roundings. A direct solve is held to this alone (the
+// tolerance plays no part in it); an iterative one reaches no further, whatever rtol asks.
+inline constexpr double kBackwardErrorFactor = 256;
 
 // A solve whose result cannot be trusted: PETSc reported a divergence or breakdown, the values
-// are not finite, or the relative residual exceeds the tolerance (with kResidualMargin). The
-// message names the kind, the iterations, the relative residual and PETSc's reason; `result`
-// holds the figures of the failed attempt.
+// are not finite, or the residual exceeds what is allowed (above). The message names the kind,
+// the iterations, the relative residual, the allowed one and PETSc's reason; `result` holds the
+// figures of the failed attempt.
 class SolveFailure : public std::runtime_error {
 public:
     SolveFailure(const std::string& what, const SolveResult& r)
@@ -118,9 +127,11 @@ public:
     // Solves A x = b with the solver kind `kind` (solver_kinds.h), relative tolerance rtol
     // (0 < rtol < 1) and at most maxit (>= 1) iterations. symmetry: 0 unsymmetric,
     // 1 structurally symmetric, 2 symmetric, 3 symmetric positive definite; it is told to PETSc
-    // (MAT_STRUCTURALLY_SYMMETRIC, MAT_SYMMETRIC, MAT_SPD). The initial guess is zero, or the
-    // contents of `solution` when use_initial_guess is true. `solution` (n values, by global
-    // index) receives x on every process.
+    // (MAT_STRUCTURALLY_SYMMETRIC, MAT_SYMMETRIC, MAT_SPD). The initial guess of the iterative
+    // kinds is zero, or the contents of `solution` when use_initial_guess is true, with the
+    // boundary values b_i / a_ii on the rows whose only nonzero is the diagonal; rtol is
+    // relative to the residual of that guess. `solution` (n values, by global index) receives
+    // x on every process.
     // Throws std::invalid_argument for bad arguments and SolveFailure when the solve does not
     // converge, yields non-finite values or misses the tolerance; `solution` is then left as it
     // was. The PETSc solver is kept while the kind and PETSc's

@@ -186,7 +186,8 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
     }
     s->iterations = r.iterations;
     s->residual = r.relative_residual();
-    log_message(1, "solve (" + name + ", " + r.ksp_type + "/" + r.pc_type + "): " +
+    log_message(1, "solve (" + name + ", " + r.ksp_type + "/" + r.pc_type +
+                       (r.setup_kept ? ", set-up kept" : ", set up") + "): " +
                        std::to_string(r.iterations) + " iterations, relative residual " +
                        format_double(s->residual));
     for (int i = 0; i < n; ++i) {
