@@ -104,6 +104,33 @@ void install_abort_on_uncaught_exception() {
         py::module_::import("sys").attr("stdout").attr("flush")();
         moskAbort(1);
     });
+    // sys.exit with a failure status on one process would wait in the shut-down for the others,
+    // which wait for it in their next collective call: it ends the whole job with that status,
+    // as an uncaught exception does. A status of 0 (or None) exits as usual.
+    py::object exit = sys.attr("exit");
+    sys.attr("exit") = py::cpp_function(
+        [exit](py::args args) {
+            if (args.size() > 1) return exit(*args);  // its TypeError
+            const py::object code = args.empty() ? py::object(py::none()) : args[0];
+            int status = 0;
+            if (PyLong_Check(code.ptr())) {
+                int overflow = 0;
+                const long long v = PyLong_AsLongLongAndOverflow(code.ptr(), &overflow);
+                status = overflow ? 1 : int(v & 0xff);
+                if (v != 0 && status == 0) status = 1;  // a multiple of 256 still fails
+            } else if (!code.is_none()) {  // a message: printed, status 1 (as Python does)
+                py::print(code, py::arg("file") = py::module_::import("sys").attr("stderr"));
+                status = 1;
+            }
+            if (status == 0) return exit(*args);  // SystemExit as usual
+            py::module_::import("sys").attr("stderr").attr("flush")();
+            py::module_::import("sys").attr("stdout").attr("flush")();
+            moskAbort(status);
+            return py::object();
+        },
+        py::name("exit"),
+        py::doc("Exit the interpreter by raising SystemExit(status); on several processes a "
+                "failure status ends the whole job."));
 }
 
 }  // namespace

@@ -132,6 +132,13 @@ def test_an_uncaught_exception_on_one_process_ends_the_job(tmp_path):
     assert "a failure on one process" in done.stderr
 
 
+@pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
+@pytest.mark.parametrize("processes", [2, 3])
+def test_a_failing_exit_on_one_process_ends_the_job_with_its_status(tmp_path, processes):
+    done = run("failures.py", MESH, tmp_path, "exit", processes=processes, timeout=120)
+    assert done.returncode == 7, done.stderr[-3000:]
+
+
 def time_steps(out, processes):
     """reuse.py's last solutions of "lu" and "cg" (rows x, y, z, u sorted by node), after
     checking every process's log: the two solves after zeroRHS kept the first one's set-up."""

@@ -1,8 +1,8 @@
-"""Collective calls that fail on one process only: python failures.py MESH OUT_DIR [abort].
+"""Collective calls that fail on one process only: python failures.py MESH OUT_DIR [abort|exit].
 
 Each case makes process 1 (or the last) fail alone; every process must raise the same error and
-go on (the next collective call would hang otherwise). With "abort", process 1 raises an
-uncaught exception and the whole job must end."""
+go on (the next collective call would hang otherwise). With "abort", the last process raises an
+uncaught exception, with "exit" it calls sys.exit(7), and the whole job must end."""
 import json
 import pathlib
 import sys
@@ -14,6 +14,8 @@ mesh, out = sys.argv[1], pathlib.Path(sys.argv[2])
 comm = MPI.COMM_WORLD
 rank, last = comm.Get_rank(), comm.Get_size() - 1
 if len(sys.argv) > 3:
+    if rank == last and sys.argv[3] == "exit":
+        sys.exit(7)
     if rank == last:
         raise RuntimeError("a failure on one process")
     comm.Barrier()  # never passed: the job ends first
