@@ -291,3 +291,21 @@ def test_set_options_per_solver(grid):
     with pytest.raises(RuntimeError):
         tuned.solve(u)
     plain.solve(u)
+
+
+def test_options_nothing_used_are_reported_alike(box_mesh):
+    code = f"""
+import sys, _pymosk
+sys.path.insert(0, {str(__file__.rsplit('/', 1)[0])!r})
+from test_solver import assemble
+g = _pymosk.Grid({str(box_mesh[0])!r})
+u = _pymosk.Dof(g, "P", 1)
+s = _pymosk.Solver("cg", u)
+s.setOptions("-ksp_monitr -ksp_norm_type unpreconditioned")
+assemble(g, u, s)
+s.solve(u)
+"""
+    from conftest import run_python
+    err = run_python(code, env={"MOSK_OPTIONS": "-verbosity 1 -ksp_typo 1"}).stderr
+    assert "option -ksp_monitr of a solver's own options (setOptions) was never used" in err
+    assert "option -ksp_typo was never used" in err and "-ksp_norm_type" not in err, err

@@ -746,6 +746,12 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     clock.restart();
     s.check(KSPSolve(ksp, b, x), "KSPSolve");
     result.solve_seconds = clock.seconds();
+    // As the start-up options are at shut-down: by now every option this solver reads was read.
+    if (fresh && ksp_database && library_options().verbosity >= 1)
+        for (const std::string& name :
+             unused_own_options(ksp_database, own_options, kind.options_prefix, s))
+            log_message(1, "PETSc option " + name + " of a solver's own options (setOptions) was "
+                           "never used");
 
     KSPConvergedReason reason;
     PetscInt its = 0;

@@ -39,4 +39,31 @@ PetscOptions solver_options_database(const std::string& own, const char* prefix,
     return db;
 }
 
+std::vector<std::string> unused_own_options(PetscOptions db, const std::string& own,
+                                            const char* prefix, const PetscScope& s) {
+    // The names `own` puts into a database, as PETSc stores them.
+    PetscOptions scratch = nullptr;
+    s.check(PetscOptionsCreate(&scratch), "PetscOptionsCreate");
+    PetscErrorCode code = prefix ? PetscOptionsPrefixPush(scratch, prefix) : 0;
+    if (!code) code = PetscOptionsInsertString(scratch, own.c_str());
+    PetscInt count = 0;
+    char **names = nullptr, **values = nullptr;
+    if (!code) code = PetscOptionsLeftGet(scratch, &count, &names, &values);
+    std::vector<std::string> own_names(names, names + (code ? 0 : count));
+    if (!code) PetscOptionsLeftRestore(scratch, &count, &names, &values);
+    PetscOptionsDestroy(&scratch);
+    s.check(code, "PetscOptionsLeftGet");
+
+    std::vector<std::string> unused;
+    s.check(PetscOptionsLeftGet(db, &count, &names, &values), "PetscOptionsLeftGet");
+    const std::string p = prefix ? prefix : "";
+    for (PetscInt i = 0; i < count; ++i)
+        for (const std::string& name : own_names)
+            if (name == names[i])
+                unused.push_back("-" + (name.compare(0, p.size(), p) == 0 ? name.substr(p.size())
+                                                                           : name));
+    PetscOptionsLeftRestore(db, &count, &names, &values);
+    return unused;
+}
+
 }  // namespace mosk

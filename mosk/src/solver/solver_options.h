@@ -20,4 +20,9 @@ std::string checked_petsc_options(const std::vector<std::string>& words);
 _n_PetscOptions* solver_options_database(const std::string& own, const char* prefix,
                                          const PetscScope& s);
 
+// The options of `own` that nothing has read from `db` (made from them as above), as the
+// caller wrote them: most likely misspelt.
+std::vector<std::string> unused_own_options(_n_PetscOptions* db, const std::string& own,
+                                            const char* prefix, const PetscScope& s);
+
 }  // namespace mosk
