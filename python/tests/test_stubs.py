@@ -86,3 +86,18 @@ def test_stub_parameters_match_the_runtime(stub, runtime):
             assert stub_overloads(defs) == expected, f"{owner.__name__}.{name}"
             checked += 1
     assert checked >= (30 if runtime is _pymosk else 5)
+
+
+def test_readme_examples_pass_mypy_strict(tmp_path):
+    # The README's Python blocks, in order, as one script (the later ones go on from the first).
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
+    script = tmp_path / "readme_examples.py"
+    script.write_text("\n".join(re.findall(r"```python\n(.*?)```", readme, re.S)) +
+                      # What the module also takes: paths and index arrays.
+                      "import pathlib\ngrid.exportVTK(pathlib.Path('out') / 'cube.vtu', u)\n"
+                      "solver.addMatrixEntries(np.asarray(idx), np.asarray(idx), A)\n")
+    env = {**os.environ, "MYPYPATH": str(STUBS.parent)}
+    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                          script.name], cwd=tmp_path, env=env, capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stdout + out.stderr

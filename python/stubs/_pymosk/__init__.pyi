@@ -1,14 +1,19 @@
 """mosk python interface"""
+import os
 from collections.abc import Callable, Sequence
-from typing import ClassVar, overload
+from typing import Any, ClassVar, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from . import utils as utils
 
-_PointFunction = Callable[[list[float]], Sequence[float]]
-"""A function of the point [x, y, z] returning one value per component."""
+_PointFunction = Callable[[list[float]], Sequence[float] | npt.NDArray[Any] | float]
+"""A function of the point [x, y, z] returning its dim values (a number for dim 1)."""
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+"""A file name."""
+_Indices = Sequence[int] | npt.NDArray[np.integer[Any]]
+"""Global indices: a list, a tuple or an integer array."""
 
 class _BindingType(type):
     """The metaclass of the module's classes (the binding library's)."""
@@ -16,15 +21,15 @@ class _BindingType(type):
 class Grid(metaclass=_BindingType):
     """A tetrahedral grid read from a Gmsh (.msh) or Medit (.mesh) file."""
 
-    def __init__(self, name: str = "") -> None:
+    def __init__(self, name: _Path = "") -> None:
         """Reads the mesh file `name`; an empty name makes an empty grid."""
-    def importFrom(self, name: str, /) -> None:
+    def importFrom(self, name: _Path, /) -> None:
         """Replaces the grid by the mesh in the file `name`; fields on it are reset to zero."""
     @overload
-    def exportVTK(self, name: str, dofs: list[Dof] = []) -> None:
+    def exportVTK(self, name: _Path, dofs: list[Dof] = []) -> None:
         """Writes the grid and the fields to `name`: VTK legacy (.vtk) or XML (.vtu)."""
     @overload
-    def exportVTK(self, name: str, dof: Dof, /) -> None: ...
+    def exportVTK(self, name: _Path, dof: Dof, /) -> None: ...
     def balance(self, imbalance: float, /) -> None:
         """Distributes the leaf elements over the MPI processes, no process holding more than
         `imbalance` times the mean."""
@@ -64,9 +69,12 @@ class Element(metaclass=_BindingType):
     def quadDofTimesBas(self, f: Dof, v: Dof, order: int = -1) -> npt.NDArray[np.float64]:
         """Integrals of each component of the field f times the basis functions of v, shape
         (dim(f), nbas(v))."""
-    def getDirichletBC(self, dof: Dof, f: _PointFunction | None, /) -> list[list[int] | list[float]]:
-        """[mask, values]: per basis function of `dof` on the element, 1 when its node lies on a
-        Dirichlet boundary face (0 otherwise), and the boundary function `f` there."""
+    def getDirichletBC(self, dof: Dof, f: _PointFunction | None, /) -> list[Any]:
+        """[mask, values], a list[int] and a list[float] for processBoundary: per basis function
+        of `dof` on the element, 1 when its node lies on a Dirichlet boundary face (0 otherwise),
+        and the boundary function `f` there. A field of dim > 1 has dim entries per basis
+        function: entry i * dim + k is component k of basis function i, whose global index is
+        getGlobalIndex(...)[i] + k."""
     @overload
     def getGlobalIndex(self, e: Solver, dof_idx: int = 0) -> list[int]:
         """Global indices of the basis functions of field `dof_idx` of the solver or map `e`."""
@@ -97,7 +105,7 @@ class Dof(metaclass=_BindingType):
         """The grid the field lives on."""
     def getNBas(self, e: Element, /) -> int:
         """Number of basis functions of the field on the element."""
-    def getDirichletBC(self, e: Element, f: _PointFunction | None, /) -> list[list[int] | list[float]]:
+    def getDirichletBC(self, e: Element, f: _PointFunction | None, /) -> list[Any]:
         """As Element.getDirichletBC(self, f)."""
     def getSize(self) -> int:
         """Number of values of the field over all processes."""
@@ -166,11 +174,12 @@ class Solver(metaclass=_BindingType):
     @overload
     def __init__(self, name: str, dofs: list[Dof], /) -> None: ...
     def addMatrixEntries(
-        self, rows: list[int], cols: list[int], values: npt.ArrayLike, /
+        self, rows: _Indices, cols: _Indices, values: npt.ArrayLike, /
     ) -> None:
-        """Adds the dense block `values` (row-major, len(rows) x len(cols)) to the matrix."""
-    def addRHSEntries(self, indices: list[int], values: npt.ArrayLike, /) -> None:
-        """Adds values[i] to the right-hand side at indices[i]."""
+        """Adds the dense block `values` (row-major, exactly len(rows) x len(cols) values) to
+        the matrix."""
+    def addRHSEntries(self, indices: _Indices, values: npt.ArrayLike, /) -> None:
+        """Adds values[i] to the right-hand side at indices[i] (exactly len(indices) values)."""
     def getGlobalIndex(self, e: Element, dof_idx: int = 0) -> list[int]:
         """Global indices of the basis functions of field `dof_idx` on the element."""
     @overload
@@ -180,7 +189,7 @@ class Solver(metaclass=_BindingType):
     def solve(self, dofs: list[Dof], /) -> None: ...
     def setSymmetry(self, symmetry: Solver.Symmetry, /) -> None:
         """Tells the solver the symmetry of the matrix."""
-    def dumpMATLAB(self, matrix_file: str, rhs_file: str, /) -> None:
+    def dumpMATLAB(self, matrix_file: _Path, rhs_file: _Path, /) -> None:
         """Writes MATLAB/Octave scripts of the matrix (A) and the right-hand side (b)."""
     def zeroMatrix(self) -> None:
         """Sets every matrix entry to zero, keeping the pattern, so that the next assembly starts

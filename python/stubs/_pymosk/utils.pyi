@@ -1,5 +1,6 @@
 """Helpers of the mosk interface: element iteration and the boundary treatment of element systems."""
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -20,11 +21,12 @@ class ElementIterator(metaclass=_BindingType):
     def getElement(self) -> Element:
         """The current element."""
     def __next__(self) -> Element: ...
-    def __iter__(self) -> ElementIterator: ...
+    def __iter__(self) -> ElementIterator:
+        """The iterator itself: a loop that ran to the end leaves it exhausted."""
 
 def processBoundary(
-    mask: Sequence[int],
-    values: Sequence[float],
+    mask: Sequence[int] | npt.NDArray[np.integer[Any]],
+    values: Sequence[float] | npt.NDArray[np.float64],
     A: npt.NDArray[np.float64],
     b: npt.NDArray[np.float64],
     /,
