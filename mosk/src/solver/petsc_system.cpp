@@ -2,7 +2,7 @@
 #include "core/check.h"
 
 #include <petscksp.h>
-#include <petsc/private/petscimpl.h>  // PetscObjectStateGet: the state PETSc compares to set up again
+#include <petsc/private/petscimpl.h>  // PetscObjectStateGet: what PCSetUp compares
 
 #include <algorithm>
 #include <cmath>
