@@ -107,14 +107,16 @@ void FieldPreconditioner::configure(KSP ksp, Mat A, FieldUse use, const PetscSco
     s.check(KSPSetType(smoother, KSPCHEBYSHEV), "KSPSetType(chebyshev)");
     s.check(KSPGetPC(smoother, &smoother_pc), "KSPGetPC");
     s.check(PCSetType(smoother_pc, PCJACOBI), "PCSetType(jacobi)");
-    // The coarse level: one AMG cycle.
+    // The coarse level: one AMG cycle; for a vector field the AMG that builds its coarse
+    // spaces from the rigid-body modes (BoomerAMG leaves them unused).
     KSP coarse = nullptr;
     PC coarse_pc = nullptr;
     s.check(PCMGGetCoarseSolve(pc, &coarse), "PCMGGetCoarseSolve");
     share_options(ksp, coarse, s);
     s.check(KSPSetType(coarse, KSPPREONLY), "KSPSetType(preonly)");
     s.check(KSPGetPC(coarse, &coarse_pc), "KSPGetPC");
-    s.check(PCSetType(coarse_pc, amg_preconditioner()), "PCSetType(amg)");
+    s.check(PCSetType(coarse_pc, fs_.rigid_body_modes() ? PCGAMG : amg_preconditioner()),
+            "PCSetType(amg)");
     multigrid_ = true;
     coarse_of_state_ = -1;
 }

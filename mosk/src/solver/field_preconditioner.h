@@ -1,8 +1,8 @@
 // The parts of a preconditioner that come from the field behind a system (field_structure.h):
 // the rigid-body modes of a 3-component field as the matrix's near null space, and for a field
 // of order >= 2 a two-level p-multigrid: the P1 field on the same grid as the coarse level,
-// reached by the interpolation matrix and solved by one AMG cycle, and Chebyshev with Jacobi as
-// the smoother on the field's own level.
+// reached by the interpolation matrix and solved by one AMG cycle (GAMG with the rigid-body modes
+// for a 3-component field), and Chebyshev with Jacobi as the smoother on the field's own level.
 #pragma once
 
 #include <petscksp.h>
