@@ -29,34 +29,44 @@ from elasticity import assemble_elasticity  # noqa: E402
 from gmsh_meshes import write_mesh  # noqa: E402
 from poisson_road import assemble, manufactured_solution, manufactured_source  # noqa: E402
 
-# Every candidate sets every option any of them sets (a solver's options add up).
-BASE = {"-pc_type": "mg", "-mg_levels_pc_type": "jacobi", "-mg_levels_ksp_max_it": "2",
-        "-mg_coarse_pc_type": "hypre", "-pc_hypre_boomeramg_strong_threshold": "0.25",
-        "-mg_coarse_pc_hypre_boomeramg_nodal_coarsen": "0",
-        "-mg_coarse_pc_hypre_boomeramg_vec_interp_variant": "0"}
+# Every candidate sets every option any of them sets (a solver's options add up), starting from
+# the kind's own choice for the field (order, components).
+def base(order, dim):
+    return {"-pc_type": "mg", "-mg_levels_pc_type": "jacobi",
+            "-mg_levels_ksp_max_it": "1" if order <= 2 else "2",
+            "-mg_coarse_pc_type": "gamg" if dim == 3 else "hypre",
+            "-pc_hypre_boomeramg_strong_threshold": "0.25",
+            "-mg_coarse_pc_hypre_boomeramg_nodal_coarsen": "0",
+            "-mg_coarse_pc_hypre_boomeramg_vec_interp_variant": "0"}
+
+
 CANDIDATES = {
     "amg": {"-pc_type": "hypre"},  # BoomerAMG on the field's own matrix
     "amg-0.5": {"-pc_type": "hypre", "-pc_hypre_boomeramg_strong_threshold": "0.5"},
     "gamg": {"-pc_type": "gamg"},
     "pmg": {},  # the kind's default for order >= 2
     "pmg-sor": {"-mg_levels_pc_type": "sor"},
+    "pmg-1": {"-mg_levels_ksp_max_it": "1"},
+    "pmg-2": {"-mg_levels_ksp_max_it": "2"},
     "pmg-3": {"-mg_levels_ksp_max_it": "3"},
-    "pmg-gamg": {"-mg_coarse_pc_type": "gamg"},
-    "pmg-nodal": {"-mg_coarse_pc_hypre_boomeramg_nodal_coarsen": "6",
+    "pmg-hypre": {"-mg_coarse_pc_type": "hypre"},
+    "pmg-nodal": {"-mg_coarse_pc_type": "hypre",
+                  "-mg_coarse_pc_hypre_boomeramg_nodal_coarsen": "6",
                   "-mg_coarse_pc_hypre_boomeramg_vec_interp_variant": "2"},
 }
 # Levels of the gmsh cube (h = 0.16) per order and size.
-POISSON_LEVELS = {2: {"1e5": 3, "1e6": 5}, 3: {"1e5": 2, "1e6": 4}}
+POISSON_LEVELS = {2: {"1e5": 3, "3e5": 4, "1e6": 5}, 3: {"1e5": 2, "3e5": 3, "1e6": 4}}
 
 
-def options(name, rtol):
-    o = dict(BASE, **CANDIDATES[name])
+def options(name, rtol, order, dim):
+    o = dict(base(order, dim), **CANDIDATES[name])
     return " ".join(f"{k} {v}" for k, v in o.items()) + f" -solver_rtol {rtol}"
 
 
-def run(label, solver, u, names, rtol, baseline):
+def run(label, solver, u, order, names, rtol, baseline):
     print(f"\n{label}: {u.getSize():,} unknowns")
-    runs = [("as built", None)] if baseline else [(n, options(n, rtol)) for n in names]
+    runs = ([("as built", None)] if baseline else
+            [(n, options(n, rtol, order, u.getDim())) for n in names])
     if baseline:
         solver.setOptions(f"-solver_rtol {rtol}")
     first = None
@@ -84,8 +94,8 @@ def main():
     parser.add_argument("--sizes", default="1e5,1e6")
     parser.add_argument("--beam-levels", default="0,1,2")
     parser.add_argument("--rtol", type=float, default=1e-8)
-    parser.add_argument("--candidates", default="amg,amg-0.5,pmg,pmg-sor,pmg-3")
-    parser.add_argument("--beam-candidates", default="amg,gamg,pmg,pmg-gamg")
+    parser.add_argument("--candidates", default="amg,amg-0.5,pmg,pmg-sor,pmg-1,pmg-2,pmg-3")
+    parser.add_argument("--beam-candidates", default="amg,gamg,pmg,pmg-hypre,pmg-nodal")
     parser.add_argument("--beam-order", type=int, choices=[1, 2], default=2)
     parser.add_argument("--baseline", action="store_true")
     args = parser.parse_args()
@@ -103,7 +113,7 @@ def main():
                 solver = _pymosk.Solver("cg", u)
                 solver.setSymmetry(_pymosk.Solver.SPD)
                 assemble(grid, solver, u, f, manufactured_solution)
-                run(f"Poisson P{order}, cube refined {levels} times", solver, u,
+                run(f"Poisson P{order}, cube refined {levels} times", solver, u, order,
                     args.candidates.split(","), args.rtol, args.baseline)
                 del solver, u, f, grid
         levels = [int(v) for v in args.beam_levels.split(",") if v]
@@ -118,6 +128,7 @@ def main():
             solver.setSymmetry(_pymosk.Solver.SPD)
             assemble_elasticity(grid, solver, u)
             run(f"Elastic beam P{args.beam_order}, refined {level} times", solver, u,
+                args.beam_order,
                 args.beam_candidates.split(","), args.rtol, args.baseline)
             del solver, u, grid
 
