@@ -32,17 +32,20 @@ from poisson_road import assemble, manufactured_solution, manufactured_source  #
 # Every candidate sets every option any of them sets (a solver's options add up), starting from
 # the kind's own choice for the field (order, components).
 def base(order, dim):
-    return {"-pc_type": "mg", "-mg_levels_pc_type": "jacobi",
+    return {"-pc_type": "mg" if order >= 2 else "hypre", "-mg_levels_pc_type": "jacobi",
             "-mg_levels_ksp_max_it": "1" if order <= 2 else "2",
             "-mg_coarse_pc_type": "gamg" if dim == 3 else "hypre",
             "-pc_hypre_boomeramg_strong_threshold": "0.25",
             "-mg_coarse_pc_hypre_boomeramg_nodal_coarsen": "0",
-            "-mg_coarse_pc_hypre_boomeramg_vec_interp_variant": "0"}
+            "-mg_coarse_pc_hypre_boomeramg_vec_interp_variant": "0",
+            "-pc_hypre_boomeramg_nodal_coarsen": "0", "-pc_hypre_boomeramg_vec_interp_variant": "0"}
 
 
 CANDIDATES = {
     "amg": {"-pc_type": "hypre"},  # BoomerAMG on the field's own matrix
     "amg-0.5": {"-pc_type": "hypre", "-pc_hypre_boomeramg_strong_threshold": "0.5"},
+    "amg-nodal": {"-pc_type": "hypre", "-pc_hypre_boomeramg_nodal_coarsen": "6",
+                  "-pc_hypre_boomeramg_vec_interp_variant": "2"},
     "gamg": {"-pc_type": "gamg"},
     "pmg": {},  # the kind's default for order >= 2
     "pmg-sor": {"-mg_levels_pc_type": "sor"},
