@@ -93,7 +93,8 @@ const OptionDefault cg_defaults[] = {MOSK_BOOMERAMG_3D(""), MOSK_BOOMERAMG_3D("m
 // The one table of kinds: the library's public kind records and alias names are made from it.
 const SolverKind kinds[] = {
     {"cg", "pcg",
-     "conjugate gradients with algebraic multigrid (symmetric positive definite systems)",
+     "conjugate gradients with algebraic multigrid, or a p-multigrid over it for fields of order "
+     ">= 2 (symmetric positive definite systems)",
      "mosk_", configure_cg, cg_defaults, FieldUse::Multigrid},
     {"gmres", "fgmres", "restarted GMRES with algebraic multigrid", "mosk_", configure_gmres,
      amg_defaults, FieldUse::NearNullSpace},
