@@ -5,12 +5,16 @@ time (preconditioner set-up included) and CG iterations of each candidate, on on
         [--orders 2,3] [--sizes 1e5,1e6] [--beam-levels 0,1,2] [--rtol 1e-8]
         [--candidates amg,pmg,...] [--baseline]
 
-Problems: Poisson's equation (bench_road.py's manufactured solution) with P2 and P3 on the gmsh
-cube refined to about 1e5 and 1e6 unknowns; a beam [0,5] x [0,1] x [0,1] clamped at x = 0
-under its own weight (elasticity.py), P2 (or --beam-order 1) with 3 components, refined `--beam-levels` times.
-Each candidate solves the same assembled system with its own options (setOptions); the
-solution is compared with the first candidate's. --baseline solves once with the kind as it is
-(no options), for a build of another version of the module.
+Problems: Poisson's equation (examples/poisson_road.py's manufactured solution) with P2 and P3
+on the gmsh cube refined to about 1e5 and 1e6 unknowns (3e5 also exists); a beam
+[0,5] x [0,1] x [0,1] clamped at x = 0 under its own weight (elasticity.py), P2 (or
+--beam-order 1, with the candidates amg, amg-nodal, gamg) with 3 components, refined
+`--beam-levels` times. Each candidate solves the same assembled system with its own options
+(setOptions); the solution is compared with the first candidate's. The p-multigrid's
+interpolation and the pattern of its coarse matrix are made by the first p-multigrid candidate
+and kept by the later ones (as by a second solve), so compare the first of them with the
+others. --baseline solves once with the kind as it is (no options), for a build of another
+version of the module.
 """
 import argparse
 import os
