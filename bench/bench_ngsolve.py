@@ -1,16 +1,19 @@
 """The reference of the time-to-solution target: NGSolve on the same tetrahedra as the module's
-road (bench_parallel.py): -laplace u = 0, u = g on the boundary, P1 or P2, CG with h1amg at rtol
-1e-8 on N threads, timed from the mesh in memory to the solution.
+road (bench_parallel.py): -laplace u = 0, u = g on the boundary, P1 or P2, CG at rtol 1e-8 on N
+threads, timed from the mesh in memory to the solution. The preconditioner is NGSolve's fastest
+here: h1amg for P1, BDDC with an h1amg coarse space for P2 (--precond chooses).
 
 NGSolve is not a project dependency; it lives in a venv of its own:
 
     python3.12 -m venv /tmp/ngvenv && /tmp/ngvenv/bin/pip install ngsolve meshio numpy
     PYTHONPATH=build/dev .venv/bin/python bench/bench_ngsolve.py [--sizes 1e5,1e6] [--order 1]
-        [--threads 2]
+        [--threads 2] [--precond h1amg|bddc] [--module-processes 2]
 
 Run with the project's interpreter, the script writes the refined cube with the module and then
 runs itself under $NGSOLVE_PYTHON (default /tmp/ngvenv/bin/python); without it, it says so and
-stops. Figures only.
+stops. With --module-processes N it first runs the module's whole road (bench_parallel.py's,
+from the same mesh file, at the same tolerance) on N processes, so that one run gives both
+sides; each side's true relative residual is printed beside its time. Figures only.
 """
 import argparse
 import os
@@ -21,7 +24,7 @@ import tempfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def solve_with_ngsolve(path, threads, order):
+def solve_with_ngsolve(path, threads, order, precond):
     import time
 
     import meshio
@@ -58,7 +61,10 @@ def solve_with_ngsolve(path, threads, order):
         fes = H1(ngmesh, order=order, dirichlet="wall")
         u, v = fes.TnT()
         a = BilinearForm(grad(u) * grad(v) * dx)
-        pre = Preconditioner(a, "h1amg")
+        if precond == "bddc":
+            pre = Preconditioner(a, "bddc", coarsetype="h1amg")
+        else:
+            pre = Preconditioner(a, "h1amg")
         a.Assemble()
         f = LinearForm(fes)
         f.Assemble()
@@ -70,9 +76,16 @@ def solve_with_ngsolve(path, threads, order):
         inv = CGSolver(a.mat, pre.mat, tol=1e-8, maxiter=2000)
         gfu.vec.data += inv * r
         t2 = time.perf_counter()
-    print(f"NGSolve, {threads} threads, P{order}: {fes.ndof:,} unknowns; mesh {tm - t0:.2f} s, "
-          f"space and assembly (with h1amg set-up) {t1 - tm:.2f} s, solve {t2 - t1:.2f} s "
-          f"({inv.iterations} iterations); total {t2 - t0:.2f} s")
+        # ||f - A u|| / ||f - A u_0|| on the free unknowns (u_0: the boundary values alone).
+        free = np.array(list(fes.FreeDofs()), dtype=bool)
+        res = f.vec.CreateVector()
+        res.data = f.vec - a.mat * gfu.vec
+        relative = (np.linalg.norm(res.FV().NumPy()[free]) /
+                    np.linalg.norm(r.FV().NumPy()[free]))
+    print(f"NGSolve, {threads} threads, P{order}, CG with {precond}: {fes.ndof:,} unknowns; mesh "
+          f"{tm - t0:.2f} s, space and assembly (with the preconditioner's set-up) "
+          f"{t1 - tm:.2f} s, solve {t2 - t1:.2f} s ({inv.iterations} iterations, true relative "
+          f"residual {relative:.1e}); total {t2 - t0:.2f} s")
 
 
 def main():
@@ -80,17 +93,21 @@ def main():
     parser.add_argument("--sizes", default="1e5,1e6")
     parser.add_argument("--order", type=int, choices=[1, 2], default=1)
     parser.add_argument("--threads", type=int, default=2)
-    parser.add_argument("--ngsolve-child", nargs=3)
+    parser.add_argument("--precond", choices=["h1amg", "bddc"])
+    parser.add_argument("--module-processes", type=int, default=0)
+    parser.add_argument("--ngsolve-child", nargs=4)
     args = parser.parse_args()
     if args.ngsolve_child:
-        path, threads, order = args.ngsolve_child
-        return solve_with_ngsolve(path, int(threads), int(order))
+        path, threads, order, precond = args.ngsolve_child
+        return solve_with_ngsolve(path, int(threads), int(order), precond)
+    precond = args.precond or ("h1amg" if args.order == 1 else "bddc")
     python = os.environ.get("NGSOLVE_PYTHON", "/tmp/ngvenv/bin/python")
     if not os.path.exists(python):
         print(f"NGSolve's interpreter {python} is missing; see this file's docstring to make it")
         return
     import _pymosk
     sys.path.insert(0, os.path.join(ROOT, "bench"))
+    import bench_parallel
     import bench_road
 
     with tempfile.TemporaryDirectory() as tmp:
@@ -101,8 +118,18 @@ def main():
             grid.refineAllElements(levels)
             grid.exportVTK(path)
             del grid
+            if args.module_processes:
+                n = args.module_processes
+                r = bench_parallel.run(mesh, levels, args.order, 1e-8, n)
+                t = r["times"]
+                total = sum(t[k] for k in ["grid", "fields", "solver", "loop", "solve"])
+                print(f"module, {n} processes, P{args.order}: {r['unknowns']:,} unknowns; grid "
+                      f"{t['grid']:.2f} s, fields and solver {t['fields'] + t['solver']:.2f} s, "
+                      f"element loop {t['loop']:.2f} s, solve {t['solve']:.2f} s "
+                      f"({r['iterations']} iterations, true relative residual "
+                      f"{r['residual']:.1e}); total {total:.2f} s (export excluded)")
             subprocess.run([python, os.path.abspath(__file__), "--ngsolve-child", path,
-                            str(args.threads), str(args.order)], check=True)
+                            str(args.threads), str(args.order), precond], check=True)
 
 
 if __name__ == "__main__":

@@ -40,7 +40,7 @@ def child(mesh, levels, order, out):
     if comm.Get_rank() == 0:
         with open(os.path.join(out, "result.json"), "w") as fh:
             json.dump(dict(times=times, peaks=peaks, unknowns=unknowns,
-                           iterations=result["iterations"]), fh)
+                           iterations=result["iterations"], residual=result["residual"]), fh)
 
 
 def run(mesh, levels, order, rtol, processes):

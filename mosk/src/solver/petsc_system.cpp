@@ -14,6 +14,7 @@
 #include "core/parallel.h"
 #include "core/stopwatch.h"
 #include "mosk.h"
+#include "solver/field_preconditioner.h"
 #include "solver/matlab_writer.h"
 #include "solver/petsc_call.h"
 #include "solver/petsc_objects.h"
@@ -56,6 +57,8 @@ struct LinearSystem::Impl {
     OwnedMat A;
     OwnedVec b, x;
     OwnedKsp ksp;
+    std::unique_ptr<FieldPreconditioner> field_pc;  // null: nothing known of the field
+    int block_size = 1;
     const SolverKind* ksp_kind = nullptr;
     std::string ksp_options;  // the options database when ksp was made
     std::string own_options;  // this solver's own PETSc options (add_solver_options)
@@ -288,6 +291,7 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
     s.check(MatCreate(comm, A.replace()), "MatCreate");
     s.check(MatSetSizes(A, local, local, n, n), "MatSetSizes");
     s.check(MatSetType(A, MATAIJ), "MatSetType");
+    if (block_size > 1) s.check(MatSetBlockSize(A, block_size), "MatSetBlockSize");
 
     // Exact counts of the local rows, split into the diagonal block and the rest.
     std::vector<PetscInt> dnnz(std::size_t(rend - rstart)), onnz(std::size_t(rend - rstart));
@@ -295,8 +299,10 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         for (const PetscInt* c = pattern.begin(pattern.slot(i)); c != pattern.end(pattern.slot(i));
              ++c)
             ++(*c >= cstart && *c < cend ? dnnz : onnz)[i - rstart];
-    s.check(MatXAIJSetPreallocation(A, 1, dnnz.data(), onnz.data(), nullptr, nullptr),
-            "MatXAIJSetPreallocation");
+    // Counts per row, whatever the block size.
+    s.check(MatSeqAIJSetPreallocation(A, 0, dnnz.data()), "MatSeqAIJSetPreallocation");
+    s.check(MatMPIAIJSetPreallocation(A, 0, dnnz.data(), 0, onnz.data()),
+            "MatMPIAIJSetPreallocation");
 
     // Store the whole pattern now so that assembly never drops a preallocated but not yet used
     // location (a later addition there would otherwise need a new allocation).
@@ -370,6 +376,11 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
     m.parallel = library_process_count(handle) > 1;
     m.rstart = layout.nlocal < 0 ? 0 : layout.rstart;
     m.nlocal = layout.nlocal < 0 ? n : layout.nlocal;
+    m.block_size = layout.block_size;
+    if (m.block_size < 1 || m.nlocal % m.block_size != 0 || m.rstart % m.block_size != 0)
+        fail<std::invalid_argument>("new solver", "rows " + std::to_string(m.rstart) + " + " +
+                                    std::to_string(m.nlocal) + " are not in blocks of " +
+                                    std::to_string(m.block_size));
     if (m.rstart < 0 || m.nlocal < 0 || m.rstart > n - m.nlocal)
         fail<std::invalid_argument>("new solver", "rows " + std::to_string(m.rstart) +
                                     " + " + std::to_string(m.nlocal) + " outside 0.." +
@@ -594,6 +605,12 @@ std::vector<double> LinearSystem::rhs_values() {
     return out;
 }
 
+void LinearSystem::set_field_structure(FieldStructure structure) {
+    check_usable("solver set-up");
+    impl_->destroy_ksp();
+    impl_->field_pc = std::make_unique<FieldPreconditioner>(impl_->comm, std::move(structure));
+}
+
 SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int maxit, int symmetry,
                                 std::span<double> solution, bool use_initial_guess) {
     const char* op = "solve";
@@ -664,6 +681,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
         ksp_options = options;
         s.check(KSPSetOptionsPrefix(ksp, kind.options_prefix), "KSPSetOptionsPrefix");
         kind.configure(ksp, s);
+        if (field_pc) field_pc->configure(ksp, A, kind.field_use, s);
     }
     s.check(KSPSetOperators(ksp, A, A), "KSPSetOperators");
     // Options go last so that they win over the arguments (-mosk_ksp_rtol ...).
@@ -740,6 +758,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
             "PetscObjectStateGet");
     result.setup_kept = state == setup_state;
     Stopwatch clock;
+    if (field_pc) field_pc->update(ksp, A, s);
     s.check(KSPSetUp(ksp), "KSPSetUp");
     setup_state = state;
     result.setup_seconds = clock.seconds();

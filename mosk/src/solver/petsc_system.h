@@ -79,7 +79,10 @@ struct RowLayout {
     int rstart = 0;
     int nlocal = -1;  // -1: every row (one process)
     std::vector<char> mine;  // empty: every element
+    int block_size = 1;      // rows come in blocks of this many (a node's components)
 };
+
+struct FieldStructure;
 
 class LinearSystem {
 public:
@@ -123,6 +126,10 @@ public:
     // an options database of the solver's own, so no other system sees them. Throws
     // std::invalid_argument, keeping the earlier options, when PETSc cannot read them.
     void add_solver_options(const std::vector<std::string>& words);
+
+    // What the preconditioner may know of the unknowns (field_structure.h); the kinds that use
+    // it (SolverKind::field_use) take it from the next solve on.
+    void set_field_structure(FieldStructure structure);
 
     // Solves A x = b with the solver kind `kind` (solver_kinds.h), relative tolerance rtol
     // (0 < rtol < 1) and at most maxit (>= 1) iterations. symmetry: 0 unsymmetric,

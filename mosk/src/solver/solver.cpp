@@ -9,6 +9,7 @@
 #include "core/check.h"
 #include "core/parallel.h"
 #include "dof/dof_field.h"
+#include "solver/field_structure.h"
 #include "solver/map.h"
 #include "solver/petsc_system.h"
 #include "solver/solver_kinds.h"
@@ -40,12 +41,14 @@ mosk::LinearSystem& system_of(void* impl, const char* op) {
     return *static_cast<SolverImpl*>(impl)->system;
 }
 
-std::string kind_name(const SOLVER_* s) {
-    const MOSK_SOLVER_KIND_* kind = s->kind ? s->kind : &kind_default;
+std::string kind_name(const MOSK_SOLVER_KIND_* kind) {
+    if (!kind) kind = &kind_default;
     if (kind != &kind_default) return kind->name;
     const std::string& chosen = mosk::library_options().solver;
     return chosen.empty() ? "cg" : chosen;
 }
+
+std::string kind_name(const SOLVER_* s) { return kind_name(s->kind); }
 
 }  // namespace
 
@@ -88,10 +91,16 @@ SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
     auto impl = std::make_unique<SolverImpl>();
     impl->map = moskMapCreateN(n, dofs);
     const MapImpl& map = map_impl(impl->map, "new solver");
+    const SolverKind* known = find_solver_kind(kind_name(kind));
+    const FieldUse field_use = known ? known->field_use : FieldUse::None;
     collective(map.grid->comm, [&] {
         std::vector<int> offsets, indices;
         element_connectivity(impl->map, offsets, indices);
+        FieldStructure structure;
+        if (field_use != FieldUse::None)
+            structure = field_structure(map, field_use == FieldUse::Multigrid);
         RowLayout layout;
+        layout.block_size = structure.block_size;
         if (map.grid->nprocs > 1) {
             layout.rstart = map.rstart;
             layout.nlocal = map.nlocal;
@@ -101,6 +110,8 @@ SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
         }
         impl->system = std::make_unique<LinearSystem>(impl->map->global_size, offsets, indices,
                                                       map.grid->comm, layout);
+        if (structure.block_size > 1 || structure.multilevel())
+            impl->system->set_field_structure(std::move(structure));
     });
     impl->solution.assign(size_t(impl->map->global_size), 0.0);
     auto s = std::make_unique<SOLVER_>();

@@ -80,26 +80,30 @@ void configure_from_options(KSP, const PetscScope&) {}
 // truncated to 4 entries per row, and one level of aggressive coarsening. On a 1e5-unknown P1
 // Laplacian they cut set-up about threefold at a few more CG iterations (see
 // bench/petsc_system_bench.cpp). Unused when the preconditioner is not hypre.
-const OptionDefault amg_defaults[] = {
-    {"-pc_hypre_boomeramg_coarsen_type", "HMIS"},
-    {"-pc_hypre_boomeramg_interp_type", "ext+i"},
-    {"-pc_hypre_boomeramg_P_max", "4"},
-    {"-pc_hypre_boomeramg_agg_nl", "1"},
-};
+#define MOSK_BOOMERAMG_3D(level)                               \
+    {"-" level "pc_hypre_boomeramg_coarsen_type", "HMIS"},     \
+        {"-" level "pc_hypre_boomeramg_interp_type", "ext+i"}, \
+        {"-" level "pc_hypre_boomeramg_P_max", "4"},           \
+        {"-" level "pc_hypre_boomeramg_agg_nl", "1"}
+const OptionDefault amg_defaults[] = {MOSK_BOOMERAMG_3D("")};
+// "cg" gives the coarse level of its p-multigrid (field_preconditioner.h) the same settings.
+const OptionDefault cg_defaults[] = {MOSK_BOOMERAMG_3D(""), MOSK_BOOMERAMG_3D("mg_coarse_")};
+#undef MOSK_BOOMERAMG_3D
 
 // The one table of kinds: the library's public kind records and alias names are made from it.
 const SolverKind kinds[] = {
     {"cg", "pcg",
-     "conjugate gradients with algebraic multigrid (symmetric positive definite systems)",
-     "mosk_", configure_cg, amg_defaults},
+     "conjugate gradients with algebraic multigrid, or a p-multigrid over it for fields of order "
+     ">= 2 (symmetric positive definite systems)",
+     "mosk_", configure_cg, cg_defaults, FieldUse::Multigrid},
     {"gmres", "fgmres", "restarted GMRES with algebraic multigrid", "mosk_", configure_gmres,
-     amg_defaults},
+     amg_defaults, FieldUse::NearNullSpace},
     {"bicgstab", "bcgs", "BiCGStab with ILU(0) (block Jacobi with ILU(0) on several processes)",
-     "mosk_", configure_bicgstab, {}},
-    {"lu", "direct", "direct sparse LU factorisation", "mosk_", configure_lu, {}},
+     "mosk_", configure_bicgstab, {}, FieldUse::None},
+    {"lu", "direct", "direct sparse LU factorisation", "mosk_", configure_lu, {}, FieldUse::None},
     {"petsc", "options",
      "Krylov method and preconditioner from PETSc's options (-ksp_type, -pc_type ...)", nullptr,
-     configure_from_options, {}},
+     configure_from_options, {}, FieldUse::None},
 };
 static_assert(std::size(kinds) == kSolverKindCount);
 
@@ -140,6 +144,19 @@ void set_from_options(KSP ksp, const SolverKind& kind, const PetscScope& s) {
             inserted.push_back(full);
         }
         s.check(KSPSetFromOptions(ksp), "KSPSetFromOptions");
+        // A multigrid's levels read their options only at set-up, after the defaults are gone:
+        // they read them now too (a second reading keeps what an option does not set).
+        PC pc = pc_of(ksp, s);
+        PetscBool mg = PETSC_FALSE;
+        s.check(PetscObjectTypeCompare(reinterpret_cast<PetscObject>(pc), PCMG, &mg),
+                "PetscObjectTypeCompare");
+        PetscInt levels = 0;
+        if (mg) s.check(PCMGGetLevels(pc, &levels), "PCMGGetLevels");
+        for (PetscInt l = 0; l < levels; ++l) {
+            KSP level = nullptr;
+            s.check(PCMGGetSmoother(pc, l, &level), "PCMGGetSmoother");
+            s.check(KSPSetFromOptions(level), "KSPSetFromOptions");
+        }
     } catch (...) {
         remove_inserted();
         throw;

@@ -20,6 +20,10 @@ struct OptionDefault {
     const char* value;
 };
 
+// What a kind's preconditioner takes from the field behind the system (field_preconditioner.h):
+// nothing, the near null space of a vector field, or also the p-multigrid of an order >= 2 field.
+enum class FieldUse { None, NearNullSpace, Multigrid };
+
 struct SolverKind {
     const char* name;
     const char* alias;  // a second name of the kind
@@ -27,6 +31,7 @@ struct SolverKind {
     const char* options_prefix;  // null: unprefixed options
     void (*configure)(_p_KSP* ksp, const PetscScope& scope);
     std::span<const OptionDefault> defaults;
+    FieldUse field_use;
 };
 
 inline constexpr int kSolverKindCount = 5;
