@@ -67,6 +67,29 @@ void field_at_points(const DOF_& d, const ELEMENT_& e, const std::vector<double>
     }
 }
 
+void basis_at_points(const DOF_TYPE_& type, const ELEMENT_& e, const ElementGeometry& geo, int q,
+                     double* values, double* gradients) {
+    const ReferenceTable& t = reference_table(type.order, q);
+    const ElementNodes nodes = element_nodes(type, e);
+    const int n = t.n, nb = type.nbas;
+    for (int k = 0; k < nb; ++k) {
+        const int ck = nodes.order.at(k);
+        if (values) {
+            const double* phi = t.values_of(ck);
+            for (int p = 0; p < n; ++p) values[size_t(p) * nb + k] = phi[p];
+        }
+        if (!gradients) continue;
+        for (int p = 0; p < n; ++p) {
+            double* g = gradients + (size_t(p) * nb + k) * 3;
+            g[0] = g[1] = g[2] = 0.0;
+            for (int m = 0; m < 4; ++m) {
+                const double d = t.dlambda_of(ck, m)[p];
+                for (int c = 0; c < 3; ++c) g[c] += d * geo.bary[m][c];
+            }
+        }
+    }
+}
+
 void compute_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_TYPE_& tu,
                        const DOF_TYPE_& tv, const double* coef, int q, std::vector<double>& out) {
     const QuadRule& rule = tet_rule(q);
