@@ -130,3 +130,20 @@ def test_an_uncaught_exception_on_one_process_ends_the_job(tmp_path):
     done = run("failures.py", MESH, tmp_path, "abort", processes=3, timeout=120)
     assert done.returncode != 0
     assert "a failure on one process" in done.stderr
+
+
+@pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
+def test_element_blocks_assemble_the_element_path_system_on_several_processes(tmp_path):
+    runs = {}
+    for processes in (1, 2, 3):
+        out = tmp_path / str(processes)
+        out.mkdir()
+        done = run("element_blocks.py", MESH, out, processes=processes)
+        assert done.returncode == 0, done.stderr[-3000:]
+        gaps = json.loads((out / "summary.json").read_text())
+        assert len(gaps) == 4 and all(g is not None and g <= 1e-14 for g in gaps.values()), gaps
+        runs[processes] = meshio.read(out / "u.vtu").point_data["u"].ravel()
+    scale = np.abs(runs[1]).max()
+    for processes in (2, 3):
+        assert np.abs(runs[processes] - runs[1]).max() < 1e-9 * scale
+
