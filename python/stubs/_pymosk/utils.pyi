@@ -1,5 +1,6 @@
 """Helpers of the mosk interface: element iteration and the boundary treatment of element systems."""
 from collections.abc import Sequence
+from typing import overload
 
 import numpy as np
 import numpy.typing as npt
@@ -22,6 +23,7 @@ class ElementIterator(metaclass=_BindingType):
     def __next__(self) -> Element: ...
     def __iter__(self) -> ElementIterator: ...
 
+@overload
 def processBoundary(
     mask: Sequence[int],
     values: Sequence[float],
@@ -33,3 +35,12 @@ def processBoundary(
     and column i of A become those of the identity, b[i] becomes values[i], and the other rows
     of b lose A[:, i] * values[i]. A (n x n, row-major) and b must be writable, C-contiguous
     float64 arrays."""
+@overload
+def processBoundary(
+    mask: npt.NDArray[np.integer],
+    values: npt.NDArray[np.floating],
+    A: npt.NDArray[np.float64],
+    b: npt.NDArray[np.float64],
+    /,
+) -> None:
+    """The same for a stack of element systems: mask and values (n, N), A (n, N, N), b (n, N)."""
