@@ -19,6 +19,7 @@ void gradients_at_points(const DOF_TYPE_& type, const ELEMENT_& e, const Element
     for (int k = 0; k < type.nbas; ++k) {
         const int ck = nodes.order.at(k);
         for (int m = 0; m < 4; ++m) {
+            if (!t.dlambda_used[4 * ck + m]) continue;
             const double* d = t.dlambda_of(ck, m);
             for (int c = 0; c < 3; ++c) {
                 const double g = geo.bary[m][c];
@@ -83,6 +84,7 @@ void basis_at_points(const DOF_TYPE_& type, const ELEMENT_& e, const ElementGeom
             double* g = gradients + (size_t(p) * nb + k) * 3;
             g[0] = g[1] = g[2] = 0.0;
             for (int m = 0; m < 4; ++m) {
+                if (!t.dlambda_used[4 * ck + m]) continue;
                 const double d = t.dlambda_of(ck, m)[p];
                 for (int c = 0; c < 3; ++c) g[c] += d * geo.bary[m][c];
             }
