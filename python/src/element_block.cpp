@@ -182,7 +182,10 @@ void boundary_values(py::handle g, const double* points, int64_t m, int dim, boo
         std::copy(points, points + 3 * m, xyz.mutable_data());
         py::object result = g(xyz);
         auto r = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(result);
-        if (!r) throw py::error_already_set();
+        if (!r)
+            throw py::type_error("ElementBlock.getDirichletBC: the boundary function returned " +
+                                 std::string(py::str(py::type::handle_of(result).attr("__name__"))) +
+                                 ", not an array of numbers");
         const bool fits = (r.ndim() == 2 && r.shape(0) == m && r.shape(1) == dim) ||
                           (dim == 1 && r.ndim() == 1 && r.shape(0) == m);
         if (!fits) {

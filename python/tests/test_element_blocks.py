@@ -135,6 +135,8 @@ def test_bad_input_is_refused(grid, box_mesh):
         _pymosk.utils.processBoundary(mask, values, A.transpose(0, 2, 1), b)
     with pytest.raises(ValueError, match="returned shape"):
         block.getDirichletBC(u, lambda p: p, vectorized=True)
+    with pytest.raises(TypeError, match="not an array of numbers"):
+        block.getDirichletBC(u, lambda p: {"a": 1}, vectorized=True)
     with pytest.raises(ZeroDivisionError):
         block.getDirichletBC(u, lambda p: 1 / 0, vectorized=True)
     with pytest.raises(ValueError, match="block size"):
