@@ -323,6 +323,48 @@ int moskQuadDofTimesBasElement(ELEMENT_* e, DOF_* f, DOF_* v, int order, double*
                                int capacity);
 
 /* ------------------------------------------------------------------------------------------ */
+/* Element blocks: the element calls for n elements at once, es[0..n-1], with the results      */
+/* stacked along a leading element axis (element k's values start at k times the per-element   */
+/* count). Every element must be a current leaf of the fields' (or the grid's) grid, with the  */
+/* same checks as the element calls; `capacity` is the room of the first output in values      */
+/* (fewer than needed throw std::length_error). Outputs are undefined after a throw. The        */
+/* results are those of the element calls, bit for bit.                                        */
+/* ------------------------------------------------------------------------------------------ */
+
+/* n x nbas(u) x nbas(v) values; returns the number written. */
+int64_t moskQuadGradBasAGradBasBlock(int n, ELEMENT_** es, DOF_* u, DOF_* a, DOF_* v, int order,
+                                     double* out, int64_t capacity);
+int64_t moskQuadBasABasBlock(int n, ELEMENT_** es, DOF_* u, DOF_* a, DOF_* v, int order,
+                             double* out, int64_t capacity);
+/* n x nbas(v) x dim(f) values (the layout of moskQuadDofTimesBasElement per element). */
+int64_t moskQuadDofTimesBasBlock(int n, ELEMENT_** es, DOF_* f, DOF_* v, int order, double* out,
+                                 int64_t capacity);
+
+/* The number of points nq of the rule that integrates degree `order` (0 or more) exactly. */
+int moskQuadRuleSize(int order);
+/* The rule's points on each element, points[(k nq + p) 3 + c], and their weights times the
+ * element's |det J| (they sum to the volume), weights[k nq + p]; capacity counts points (n nq).
+ * Either output may be null. */
+int64_t moskQuadPointsBlock(GRID_* grid, int n, ELEMENT_** es, int order, double* points,
+                            double* weights, int64_t capacity);
+/* The field's basis functions at the rule's points, in element basis order:
+ * values[(k nq + p) nb + i] and physical gradients gradients[((k nq + p) nb + i) 3 + c];
+ * capacity counts n nq nb. Either output may be null. */
+int64_t moskQuadBasisBlock(int n, ELEMENT_** es, DOF_* u, int order, double* values,
+                           double* gradients, int64_t capacity);
+
+/* Volumes (n) and vertex coordinates (n x 4 x 3, in the element's vertex order); either may be
+ * null; capacity counts elements. */
+int64_t moskGeomBlock(GRID_* grid, int n, ELEMENT_** es, double* volumes, double* vertices,
+                      int64_t capacity);
+
+/* Dirichlet entries of the field on the elements: mask[k nb + i] as moskDofDirichletBCElement
+ * gives it, and the node of each Dirichlet entry, in that order, at points[3 m .. 3 m + 2] (room
+ * for as many points as mask entries, `capacity`). Returns the number of Dirichlet entries. */
+int64_t moskDofDirichletBlock(DOF_* dof, int n, ELEMENT_** es, int* mask, double* points,
+                              int64_t capacity);
+
+/* ------------------------------------------------------------------------------------------ */
 /* Maps                                                                                        */
 /* ------------------------------------------------------------------------------------------ */
 
@@ -353,6 +395,9 @@ int moskMapL2G(MAP_* map, int l);
  * basis functions on the element throw std::length_error and write nothing). Returns the number
  * written. One check of the map, the field and the element for the whole element. */
 int moskMapElementGlobalIndices(MAP_* map, int dof_idx, ELEMENT_* e, int* out, int capacity);
+/* The same for n elements: out[k nb + i] (see "Element blocks"). */
+int64_t moskMapBlockGlobalIndices(MAP_* map, int dof_idx, int n, ELEMENT_** es, int* out,
+                                  int64_t capacity);
 
 /* ------------------------------------------------------------------------------------------ */
 /* Solvers                                                                                     */

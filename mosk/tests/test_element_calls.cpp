@@ -83,6 +83,35 @@ TEST(ElementCalls, GlobalIndicesAndDirichletDataMatchTheCallsPerBasisFunction) {
     moskFreeGrid(&grid);
 }
 
+TEST(ElementCalls, BlockCallsStackTheElementCallsAndCheckTheirRoom) {
+    GRID_* grid = refined_grid();
+    DOF_* u = moskDofNew_(grid, lagrange(2), nullptr, 1, "u", nullptr, "test", 0);
+    std::vector<ELEMENT_*> es = leaves(grid);
+    const int n = int(es.size()), nb = u->type->nbas;
+    std::vector<double> stiffness(size_t(n) * nb * nb), volumes(n), one(size_t(nb) * nb);
+    ASSERT_EQ(moskQuadGradBasAGradBasBlock(n, es.data(), u, nullptr, u, -1, stiffness.data(),
+                                           int64_t(stiffness.size())),
+              int64_t(stiffness.size()));
+    ASSERT_EQ(moskGeomBlock(grid, n, es.data(), volumes.data(), nullptr, n), n);
+    for (int k = 0; k < n; ++k) {
+        moskQuadGradBasAGradBasElement(es[k], u, nullptr, u, -1, one.data(), nb * nb);
+        for (int i = 0; i < nb * nb; ++i) ASSERT_EQ(stiffness[size_t(k) * nb * nb + i], one[i]);
+        ASSERT_EQ(volumes[k], moskGeomGetVolume(grid, es[k]));
+    }
+    EXPECT_THROW(moskQuadGradBasAGradBasBlock(n, es.data(), u, nullptr, u, -1, stiffness.data(),
+                                              int64_t(stiffness.size()) - 1),
+                 std::length_error);
+    EXPECT_THROW(moskQuadBasisBlock(n, es.data(), u, 2, volumes.data(), nullptr, n),
+                 std::length_error);
+    EXPECT_THROW(moskGeomBlock(grid, -1, es.data(), volumes.data(), nullptr, n),
+                 std::invalid_argument);
+    moskRefineAllElements(grid, 1);  // every element of es is refined now
+    EXPECT_THROW(moskQuadBasABasBlock(1, es.data(), u, nullptr, u, -1, stiffness.data(), nb * nb),
+                 std::invalid_argument);
+    moskDofFree(&u);
+    moskFreeGrid(&grid);
+}
+
 TEST(ElementCurrency, ImportAndFreeAreSeenRightAfterAnElementWasFoundCurrent) {
     GRID_* grid = refined_grid();
     GRID_* other = refined_grid();

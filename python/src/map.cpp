@@ -13,7 +13,6 @@
 namespace py = pybind11;
 
 namespace mosk {
-namespace {
 
 DOF_* field_of(MAP_* map, int i) {
     if (i < 0 || i >= map->ndofs)
@@ -21,8 +20,6 @@ DOF_* field_of(MAP_* map, int i) {
                               std::to_string(map->ndofs - 1) + " of the map's fields");
     return map->dofs[i];
 }
-
-}  // namespace
 
 MapHandle MapHandle::create(std::vector<DofHandle> dofs) {
     DofPointers pointers(dofs);

@@ -33,6 +33,9 @@ public:
     static void define(pybind11::module_& m);
 };
 
+// Field number i of the map (IndexError outside its fields; null for a freed field).
+DOF_* field_of(MAP_* map, int i);
+
 // The global indices in `map` of the element's basis functions of field number dof_idx (what
 // Map.getGlobalIndex and Solver.getGlobalIndex return).
 pybind11::typing::List<int> element_global_indices(MAP_* map, ElementHandle& e, int dof_idx);

@@ -3,9 +3,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "element.h"
+#include "element_block.h"
 #include "element_iterator.h"
 #include "fast_call.h"
 #include "boundary.h"
@@ -16,6 +18,7 @@
 #include "library_errors.h"
 #include "module.h"
 #include "sequence_argument.h"
+#include "stack_argument.h"
 #include "mosk.h"
 
 namespace py = pybind11;
@@ -35,7 +38,8 @@ void initialize() {
 void finalize() { moskFinalize(); }
 
 void processBoundary(int n, const int* mask, const double* values, double* A, double* b) {
-    if (n <= 0) return;
+    // Most elements of a grid touch no Dirichlet node: nothing to change.
+    if (n <= 0 || std::find_if(mask, mask + n, [](int m) { return m != 0; }) == mask + n) return;
     for (int i = 0; i < n; ++i) {
         if (mask[i]) {
             b[i] = values[i];
@@ -89,6 +93,33 @@ void process_boundary_binding(const mosk::SequenceArgument<int>& mask,
     double* a = in_place_data(A, n * n, "the matrix");
     double* v = in_place_data(b, n, "the right-hand side");
     mosk::processBoundary(int(n), mask.data(), values.data(), a, v);
+}
+
+// The same for a stack of element systems: mask and values (n, N), A (n, N, N), b (n, N).
+void process_boundary_stack(const mosk::StackArgument<int, 2>& mask,
+                            const mosk::StackArgument<double, 2>& values, py::object A,
+                            py::object b) {
+    const size_t n = size_t(mask.shape(0)), rows = size_t(mask.shape(1));
+    if (values.shape(0) != mask.shape(0) || values.shape(1) != mask.shape(1))
+        throw py::value_error("processBoundary: values of shape " + values.shape_text() +
+                              " for a mask of shape " + mask.shape_text());
+    const auto shape_of = [](const py::object& o) {
+        return py::isinstance<py::array>(o) ? py::reinterpret_borrow<py::array>(o) : py::array();
+    };
+    const py::array a = shape_of(A), r = shape_of(b);
+    if (a && (a.ndim() != 3 || size_t(a.shape(0)) != n || size_t(a.shape(1)) != rows ||
+              size_t(a.shape(2)) != rows))
+        throw py::value_error("processBoundary: the matrices must have shape (" +
+                              std::to_string(n) + ", " + std::to_string(rows) + ", " +
+                              std::to_string(rows) + ") for a mask of shape " + mask.shape_text());
+    if (r && (r.ndim() != 2 || size_t(r.shape(0)) != n || size_t(r.shape(1)) != rows))
+        throw py::value_error("processBoundary: the right-hand sides must have shape " +
+                              mask.shape_text() + " for a mask of that shape");
+    double* pa = in_place_data(A, n * rows * rows, "the matrix");
+    double* pb = in_place_data(b, n * rows, "the right-hand side");
+    for (size_t k = 0; k < n; ++k)
+        mosk::processBoundary(int(rows), mask.data() + k * rows, values.data() + k * rows,
+                              pa + k * rows * rows, pb + k * rows);
 }
 
 // On several processes an uncaught exception on one would leave the others waiting in their next
@@ -149,6 +180,7 @@ PYBIND11_MODULE(_pymosk, m) {
     install_abort_on_uncaught_exception();
     py::module_ utils = m.def_submodule("utils");
     utils.def("processBoundary", &process_boundary_binding);
+    utils.def("processBoundary", &process_boundary_stack);
     mosk::fast::install<&process_boundary_binding>(utils, "processBoundary");
     mosk::ElementIterator::define(utils);
     mosk::GridHandle::define(m);
@@ -156,4 +188,5 @@ PYBIND11_MODULE(_pymosk, m) {
     mosk::DofHandle::define(m);
     mosk::MapHandle::define(m);
     mosk::SolverHandle::define(m);
+    mosk::ElementBlock::define(m);
 }

@@ -11,6 +11,7 @@
 #include "map.h"
 #include "real_values.h"
 #include "sequence_argument.h"
+#include "stack_argument.h"
 #include "text_argument.h"
 
 namespace py = pybind11;
@@ -60,6 +61,30 @@ void add_rhs_entries(SolverHandle& self, const SequenceArgument<int>& indices,
                        0);
 }
 
+// A stack of element blocks: rows (n, r), cols (n, c), values (n, r, c), added element by element.
+void add_matrix_stack(SolverHandle& self, const StackArgument<int, 2>& rows,
+                      const StackArgument<int, 2>& cols, const StackArgument<double, 3>& values) {
+    const py::ssize_t n = rows.shape(0), r = rows.shape(1), c = cols.shape(1);
+    if (cols.shape(0) != n || values.shape(0) != n || values.shape(1) != r || values.shape(2) != c)
+        throw py::value_error("addMatrixEntries: rows " + rows.shape_text() + ", columns " +
+                              cols.shape_text() + " and values " + values.shape_text() +
+                              " do not fit: values (n, rows, columns) expected");
+    MOSK_MATRIX_* m = self.get()->matrix;
+    for (py::ssize_t k = 0; k < n; ++k)
+        moskMatAddEntries_(m, int(r), rows.data() + k * r, int(c), cols.data() + k * c,
+                           values.data() + k * r * c, 1, 1, 0);
+}
+
+void add_rhs_stack(SolverHandle& self, const StackArgument<int, 2>& indices,
+                   const StackArgument<double, 2>& values) {
+    if (values.shape(0) != indices.shape(0) || values.shape(1) != indices.shape(1))
+        throw py::value_error("addRHSEntries: values of shape " + values.shape_text() +
+                              " for indices of shape " + indices.shape_text());
+    const py::ssize_t total = indices.shape(0) * indices.shape(1);
+    if (total > INT_MAX) throw py::value_error("addRHSEntries: too many entries in one call");
+    moskVecAddEntries_(self.get()->rhs, 0, int(total), indices.data(), values.data(), 1, 0);
+}
+
 }  // namespace
 
 MOSK_SOLVER_KIND_* find_solver_kind_by_name(const std::string& name) {
@@ -100,6 +125,8 @@ void SolverHandle::define(py::module_& m) {
         .def(py::init(&SolverHandle::create))
         .def("addMatrixEntries", &add_matrix_entries)
         .def("addRHSEntries", &add_rhs_entries)
+        .def("addMatrixEntries", &add_matrix_stack)
+        .def("addRHSEntries", &add_rhs_stack)
         .def("getGlobalIndex", &SolverHandle::getGlobalIndex, py::arg("e"),
              py::arg("dof_idx") = 0)
         .def("solve", [](SolverHandle& self, DofHandle& d) { self.solve({d}, 0); })

@@ -162,3 +162,19 @@ def test_an_unchanged_matrix_keeps_its_set_up_on_every_process(tmp_path, process
     for got, ref in zip(time_steps(tmp_path / "parallel", processes), serial):
         assert np.array_equal(got[:, :3], ref[:, :3])
         assert np.abs(got[:, 3] - ref[:, 3]).max() < 1e-8 * np.abs(ref[:, 3]).max()
+
+
+def test_element_blocks_assemble_the_element_path_system_on_several_processes(tmp_path):
+    runs = {}
+    for processes in (1, 2, 3):
+        out = tmp_path / str(processes)
+        out.mkdir()
+        done = run("element_blocks.py", MESH, out, processes=processes)
+        assert done.returncode == 0, done.stderr[-3000:]
+        gaps = json.loads((out / "summary.json").read_text())
+        assert len(gaps) == 4 and all(g is not None and g <= 1e-14 for g in gaps.values()), gaps
+        runs[processes] = meshio.read(out / "u.vtu").point_data["u"].ravel()
+    scale = np.abs(runs[1]).max()
+    for processes in (2, 3):
+        assert np.abs(runs[processes] - runs[1]).max() < 1e-9 * scale
+

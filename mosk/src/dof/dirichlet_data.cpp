@@ -50,15 +50,20 @@ bool on_dirichlet_boundary(const GridImpl::DirichletFlags& flags, const DOF_TYPE
     return false;
 }
 
+// The node of basis function `bas` of the field on the element.
+Point dirichlet_node(const GridImpl& g, const DOF_& dof, const ELEMENT_& el, int bas) {
+    const ElementNodes n = element_nodes(*dof.type, el);
+    double lambda[4];
+    node_lambda(n, bas, lambda);
+    return point_of(element_points(g, el), lambda);
+}
+
 // The boundary function's dim values at the node of basis function `bas`, into value.
 void boundary_values(GridImpl& g, const DOF_& dof, const ELEMENT_& el, int bas,
                      MOSK_POINT_FUNC f, double* value) {
     if (!f) fail<std::invalid_argument>("Dirichlet data", "null boundary function");
     if (!value) fail<std::invalid_argument>("Dirichlet data", "null value pointer");
-    const ElementNodes n = element_nodes(*dof.type, el);
-    double lambda[4];
-    node_lambda(n, bas, lambda);
-    const Point x = point_of(element_points(g, el), lambda);
+    const Point x = dirichlet_node(g, dof, el, bas);
     // The function writes into scratch, so a throw leaves the caller's values as they were.
     thread_local std::vector<double> buffer;
     buffer.assign(size_t(dof.dim), 0.0);
@@ -103,4 +108,30 @@ extern "C" int moskDofDirichletBCElement(DOF_* dof, ELEMENT_* e, MOSK_POINT_FUNC
             mask[i] = 1;
         }
     return n;
+}
+
+extern "C" int64_t moskDofDirichletBlock(DOF_* dof, int n, ELEMENT_** es, int* mask,
+                                         double* points, int64_t capacity) {
+    const char* op = "Dirichlet data";
+    GridImpl& g = grid_of(dof, op);
+    const int nb = dof->type->nbas;
+    if (n < 0) fail<std::invalid_argument>(op, "negative element count");
+    if (n > 0 && (!es || !mask || !points))
+        fail<std::invalid_argument>(op, "null element, mask or point array");
+    if (capacity < int64_t(n) * nb)
+        fail<std::length_error>(op, "room for " + std::to_string(capacity) + " entries, " +
+                                        std::to_string(int64_t(n) * nb) + " needed");
+    const GridImpl::DirichletFlags& flags = dirichlet_flags(g);
+    int64_t m = 0;
+    for (int k = 0; k < n; ++k) {
+        const ELEMENT_& el = require_leaf(g, es[k], op);
+        for (int i = 0; i < nb; ++i) {
+            const bool on = on_dirichlet_boundary(flags, *dof->type, el, i);
+            mask[int64_t(k) * nb + i] = on;
+            if (!on) continue;
+            const Point x = dirichlet_node(g, *dof, el, i);
+            std::copy(x.begin(), x.end(), points + 3 * m++);
+        }
+    }
+    return m;
 }

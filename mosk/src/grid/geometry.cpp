@@ -182,4 +182,23 @@ const double* moskGeomGetFaceNormal(GRID_* grid, ELEMENT_* e, int face) {
     return normal_buffer;
 }
 
+int64_t moskGeomBlock(GRID_* grid, int n, ELEMENT_** es, double* volumes, double* vertices,
+                      int64_t capacity) {
+    static const char* op = "element block geometry";
+    const GridImpl& g = grid_of(grid, op);
+    if (n < 0) fail(op, "negative element count " + std::to_string(n));
+    if (n > 0 && !es) fail(op, "null element array");
+    if (capacity < n)
+        fail<std::length_error>(op, "room for " + std::to_string(capacity) + " elements, " +
+                                        std::to_string(n) + " needed");
+    for (int k = 0; k < n; ++k) {
+        const TetPoints p = element_points(g, require_leaf(g, es[k], op));
+        if (volumes) volumes[k] = tet_geometry(p).volume;
+        if (vertices)
+            for (int v = 0; v < 4; ++v)
+                for (int c = 0; c < 3; ++c) vertices[(size_t(k) * 4 + v) * 3 + c] = p[v][c];
+    }
+    return n;
+}
+
 }  // extern "C"

@@ -101,8 +101,13 @@ const MatrixSlot* repeat_of_last(Op op, const ELEMENT_* e, const DOF_* u, int i,
     return last.slot;
 }
 
-// The checked slot of a grad-grad or mass matrix for the element (computed on a miss).
-const MatrixSlot& bilinear_matrix(Op op, ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order) {
+// The checked fields of a grad-grad or mass matrix: their grid and the rule degree.
+struct BilinearSetup {
+    GridImpl* grid;
+    int q;
+};
+
+BilinearSetup bilinear_setup(Op op, DOF_* u, DOF_* a, DOF_* v, int order) {
     GridImpl& g = field_grid(op, u, "u", nullptr);
     field_grid(op, v, "v", &g);
     if (a) {
@@ -111,11 +116,32 @@ const MatrixSlot& bilinear_matrix(Op op, ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v,
             fail_argument(op, "the coefficient field '" + field_name(a) + "' has " +
                                   std::to_string(a->dim) + " components, 1 expected");
     }
-    const ELEMENT_& el = require_leaf(g, e, kOpName[op]);
     const int pa = a ? a->type->order : 0;
     const int exact = op == kGradGrad ? grad_degree(u) + grad_degree(v) + pa
                                       : u->type->order + v->type->order + pa;
-    const int q = rule_degree(op, order, exact);
+    return BilinearSetup{&g, rule_degree(op, order, exact)};
+}
+
+// The grad-grad or mass matrix of the element into out (the coefficient's values gathered on
+// the element in avals); the one computation behind the cache and the block calls.
+void compute_bilinear(Op op, const ELEMENT_& el, const ElementGeometry& geo,
+                      DOF_* u, DOF_* a, DOF_* v, const std::vector<double>& avals, int q,
+                      std::vector<double>& out) {
+    thread_local std::vector<double> coef;
+    if (a) field_at_points(*a, el, avals, q, coef);
+    const double* c = a ? coef.data() : nullptr;
+    if (op == kGradGrad)
+        compute_grad_grad(el, geo, *u->type, *v->type, c, q, out);
+    else
+        compute_mass(el, geo.volume, *u->type, *v->type, c, q, out);
+}
+
+// The checked slot of a grad-grad or mass matrix for the element (computed on a miss).
+const MatrixSlot& bilinear_matrix(Op op, ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order) {
+    const BilinearSetup setup = bilinear_setup(op, u, a, v, order);
+    GridImpl& g = *setup.grid;
+    const ELEMENT_& el = require_leaf(g, e, kOpName[op]);
+    const int q = setup.q;
 
     MatrixKey key;
     key.element = element_key(g, el);
@@ -132,14 +158,7 @@ const MatrixSlot& bilinear_matrix(Op op, ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v,
     if (a) gather_values(op, *a, el, avals);
     const MatrixSlot& s = cached_matrix(op, key, avals, [&](const std::vector<double>& values,
                                                             std::vector<double>& out) {
-        const ElementGeometry& geo = cached_geometry(g, el);
-        thread_local std::vector<double> coef;
-        if (a) field_at_points(*a, el, values, q, coef);
-        const double* c = a ? coef.data() : nullptr;
-        if (op == kGradGrad)
-            compute_grad_grad(el, geo, *u->type, *v->type, c, q, out);
-        else
-            compute_mass(el, geo.volume, *u->type, *v->type, c, q, out);
+        compute_bilinear(op, el, cached_geometry(g, el), u, a, v, values, q, out);
         return int(v->type->nbas);
     });
     if (!a)
@@ -196,6 +215,71 @@ const MatrixSlot& dof_times_bas_vector(ELEMENT_* e, DOF_* f, DOF_* v, int order)
     });
 }
 
+// Block calls: each element of es[0..n-1] checked as a current leaf of g, then each(k, element).
+template <class Each>
+void for_each_element(const char* op, const GridImpl& g, int n, ELEMENT_** es, Each&& each) {
+    if (n < 0) fail<std::invalid_argument>(op, "negative element count " + std::to_string(n));
+    if (n > 0 && !es) fail<std::invalid_argument>(op, "null element array");
+    for (int k = 0; k < n; ++k) each(k, require_leaf(g, es[k], op));
+}
+
+// Checks the room of a block's output of n * per values (a null output is allowed when
+// `optional`) and returns n * per.
+int64_t block_room(const char* op, int n, int64_t per, const void* out, int64_t capacity,
+                   bool optional = false) {
+    const int64_t need = int64_t(std::max(n, 0)) * per;
+    if (!out) {
+        if (optional || need == 0) return need;
+        fail<std::invalid_argument>(op, "null output pointer");
+    }
+    if (capacity < need)
+        fail<std::length_error>(op, "room for " + std::to_string(capacity) + " values, " +
+                                        std::to_string(need) + " needed");
+    return need;
+}
+
+int64_t bilinear_block(Op op, int n, ELEMENT_** es, DOF_* u, DOF_* a, DOF_* v, int order,
+                       double* out, int64_t capacity) {
+    const BilinearSetup setup = bilinear_setup(op, u, a, v, order);
+    const int64_t per = int64_t(u->type->nbas) * v->type->nbas;
+    const int64_t written = block_room(kOpName[op], n, per, out, capacity);
+    thread_local std::vector<double> avals, entries;
+    avals.clear();
+    for_each_element(kOpName[op], *setup.grid, n, es, [&](int k, const ELEMENT_& el) {
+        if (a) gather_values(op, *a, el, avals);
+        compute_bilinear(op, el, element_geometry(*setup.grid, el), u, a, v, avals, setup.q,
+                         entries);
+        std::copy(entries.begin(), entries.end(), out + k * per);
+    });
+    return written;
+}
+
+int64_t dof_times_bas_block(int n, ELEMENT_** es, DOF_* f, DOF_* v, int order, double* out,
+                            int64_t capacity) {
+    const Op op = kDofTimesBas;
+    GridImpl& g = field_grid(op, f, "f", nullptr);
+    field_grid(op, v, "v", &g);
+    const int q = rule_degree(op, order, f->type->order + v->type->order);
+    const int64_t per = int64_t(v->type->nbas) * f->dim;
+    const int64_t written = block_room(kOpName[op], n, per, out, capacity);
+    thread_local std::vector<double> fvals, entries;
+    for_each_element(kOpName[op], g, n, es, [&](int k, const ELEMENT_& el) {
+        gather_values(op, *f, el, fvals);
+        compute_dof_times_bas(el, element_geometry(g, el).volume, *f, fvals, *v->type, q,
+                              entries);
+        std::copy(entries.begin(), entries.end(), out + k * per);
+    });
+    return written;
+}
+
+// The rule degree of the quadrature data calls: 0 or more.
+int data_degree(const char* op, int order) {
+    if (order < 0 || order > kMaxTetRuleDegree)
+        fail<std::out_of_range>(op, "order " + std::to_string(order) + " outside 0.." +
+                                        std::to_string(kMaxTetRuleDegree));
+    return order;
+}
+
 }  // namespace
 }  // namespace mosk
 
@@ -233,6 +317,65 @@ double moskQuadDofTimesBas(ELEMENT_* e, DOF_* f, DOF_* v, int i, int order, doub
 int moskQuadDofTimesBasElement(ELEMENT_* e, DOF_* f, DOF_* v, int order, double* out,
                                int capacity) {
     return copy_out(kDofTimesBas, dof_times_bas_vector(e, f, v, order), out, capacity);
+}
+
+int64_t moskQuadGradBasAGradBasBlock(int n, ELEMENT_** es, DOF_* u, DOF_* a, DOF_* v, int order,
+                                     double* out, int64_t capacity) {
+    return bilinear_block(kGradGrad, n, es, u, a, v, order, out, capacity);
+}
+
+int64_t moskQuadBasABasBlock(int n, ELEMENT_** es, DOF_* u, DOF_* a, DOF_* v, int order,
+                             double* out, int64_t capacity) {
+    return bilinear_block(kMass, n, es, u, a, v, order, out, capacity);
+}
+
+int64_t moskQuadDofTimesBasBlock(int n, ELEMENT_** es, DOF_* f, DOF_* v, int order, double* out,
+                                 int64_t capacity) {
+    return dof_times_bas_block(n, es, f, v, order, out, capacity);
+}
+
+int moskQuadRuleSize(int order) {
+    return tet_rule(data_degree("quadrature rule", order)).size;
+}
+
+int64_t moskQuadPointsBlock(GRID_* grid, int n, ELEMENT_** es, int order, double* points,
+                            double* weights, int64_t capacity) {
+    const char* op = "quadrature points";
+    if (!grid || !grid->impl) fail<std::invalid_argument>(op, "null grid");
+    const GridImpl& g = *static_cast<const GridImpl*>(grid->impl);
+    const QuadRule& rule = tet_rule(data_degree(op, order));
+    const int nq = rule.size;
+    block_room(op, n, nq, points, capacity, true);
+    const int64_t written = block_room(op, n, nq, weights, capacity, true);
+    for_each_element(op, g, n, es, [&](int k, const ELEMENT_& el) {
+        const TetPoints p = element_points(g, el);
+        const double volume = tet_geometry(p).volume;
+        for (int q = 0; q < nq; ++q) {
+            const size_t at = size_t(k) * nq + q;
+            if (weights) weights[at] = volume * rule.weights[q];
+            if (points) {
+                const Point x = point_of(p, rule.bary.data() + 4 * q);
+                for (int c = 0; c < 3; ++c) points[3 * at + c] = x[c];
+            }
+        }
+    });
+    return written;
+}
+
+int64_t moskQuadBasisBlock(int n, ELEMENT_** es, DOF_* u, int order, double* values,
+                           double* gradients, int64_t capacity) {
+    const char* op = "basis functions at quadrature points";
+    GridImpl& g = field_grid(kGradGrad, u, "u", nullptr);
+    const int q = data_degree(op, order);
+    const int64_t per = int64_t(tet_rule(q).size) * u->type->nbas;
+    block_room(op, n, per, values, capacity, true);
+    const int64_t written = block_room(op, n, per, gradients, capacity, true);
+    for_each_element(op, g, n, es, [&](int k, const ELEMENT_& el) {
+        basis_at_points(*u->type, el, element_geometry(g, el), q,
+                        values ? values + k * per : nullptr,
+                        gradients ? gradients + 3 * k * per : nullptr);
+    });
+    return written;
 }
 
 }  // extern "C"

@@ -19,6 +19,7 @@ void gradients_at_points(const DOF_TYPE_& type, const ELEMENT_& e, const Element
     for (int k = 0; k < type.nbas; ++k) {
         const int ck = nodes.order.at(k);
         for (int m = 0; m < 4; ++m) {
+            if (!t.dlambda_used[4 * ck + m]) continue;
             const double* d = t.dlambda_of(ck, m);
             for (int c = 0; c < 3; ++c) {
                 const double g = geo.bary[m][c];
@@ -27,6 +28,34 @@ void gradients_at_points(const DOF_TYPE_& type, const ELEMENT_& e, const Element
             }
         }
     }
+}
+
+// The stiffness matrix of a linear basis against itself on a one-point rule: the sums of
+// compute_grad_grad's general path, term for term and in its order (so the same numbers), on the
+// constant gradients, without its tables of points and scratch vectors.
+void linear_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_TYPE_& type,
+                      const double* coef, int q, std::vector<double>& out) {
+    const ReferenceTable& t = reference_table(1, q);
+    const ElementNodes nodes = element_nodes(type, e);
+    const double w = geo.volume * t.rule->weights[0] * (coef ? coef[0] : 1.0);
+    double g[4][3], wg[4][3];
+    for (int k = 0; k < 4; ++k) {
+        const int ck = nodes.order.at(k);
+        for (int c = 0; c < 3; ++c) {
+            double s = 0.0;
+            for (int m = 0; m < 4; ++m)
+                if (t.dlambda_used[4 * ck + m]) s += t.dlambda_of(ck, m)[0] * geo.bary[m][c];
+            g[k][c] = s;
+            wg[k][c] = w * s;
+        }
+    }
+    out.resize(16);
+    for (int i = 0; i < 4; ++i)
+        for (int j = i; j < 4; ++j) {
+            double s = 0;
+            for (int c = 0; c < 3; ++c) s += wg[i][c] * g[j][c];
+            out[size_t(i) * 4 + j] = out[size_t(j) * 4 + i] = s;
+        }
 }
 
 // Rule weights times the coefficient (when there is one) times the volume.
@@ -67,10 +96,38 @@ void field_at_points(const DOF_& d, const ELEMENT_& e, const std::vector<double>
     }
 }
 
+void basis_at_points(const DOF_TYPE_& type, const ELEMENT_& e, const ElementGeometry& geo, int q,
+                     double* values, double* gradients) {
+    const ReferenceTable& t = reference_table(type.order, q);
+    const ElementNodes nodes = element_nodes(type, e);
+    const int n = t.n, nb = type.nbas;
+    for (int k = 0; k < nb; ++k) {
+        const int ck = nodes.order.at(k);
+        if (values) {
+            const double* phi = t.values_of(ck);
+            for (int p = 0; p < n; ++p) values[size_t(p) * nb + k] = phi[p];
+        }
+        if (!gradients) continue;
+        for (int p = 0; p < n; ++p) {
+            double* g = gradients + (size_t(p) * nb + k) * 3;
+            g[0] = g[1] = g[2] = 0.0;
+            for (int m = 0; m < 4; ++m) {
+                if (!t.dlambda_used[4 * ck + m]) continue;
+                const double d = t.dlambda_of(ck, m)[p];
+                for (int c = 0; c < 3; ++c) g[c] += d * geo.bary[m][c];
+            }
+        }
+    }
+}
+
 void compute_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_TYPE_& tu,
                        const DOF_TYPE_& tv, const double* coef, int q, std::vector<double>& out) {
     const QuadRule& rule = tet_rule(q);
     const int n = rule.size;
+    if (&tu == &tv && tu.order == 1 && n == 1) {
+        linear_grad_grad(e, geo, tu, coef, q, out);
+        return;
+    }
     Scratch& sc = scratch();
     std::vector<double>& w = sc.w, &gu = sc.gu, &gv_own = sc.gv, &wgu = sc.wgu;
     point_weights(rule, geo.volume, coef, w);

@@ -21,6 +21,12 @@ void compute_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_
 void compute_mass(const ELEMENT_& e, double volume, const DOF_TYPE_& tu, const DOF_TYPE_& tv,
                   const double* coef, int q, std::vector<double>& out);
 
+// The basis functions of `type` on the element at the points of the rule of degree q, in element
+// basis order: values[p * nb + i] and physical gradients gradients[(p * nb + i) * 3 + c]; either
+// may be null.
+void basis_at_points(const DOF_TYPE_& type, const ELEMENT_& e, const ElementGeometry& geo, int q,
+                     double* values, double* gradients);
+
 // out[i * dim + c]: integral of component c of f (values fvals on the element) times basis
 // function i of tv.
 void compute_dof_times_bas(const ELEMENT_& e, double volume, const DOF_& f,

@@ -17,6 +17,7 @@ ReferenceTable build_table(const LagrangeBasis& b, const QuadRule& r) {
     const size_t n = size_t(r.size), nb = size_t(b.size);
     t.value.resize(nb * n);
     t.dlambda.resize(4 * nb * n);
+    t.dlambda_used.assign(4 * nb, 0);
     double v[kMaxLagrangeSize], d[4 * kMaxLagrangeSize];
     for (size_t q = 0; q < n; ++q) {
         const double* lambda = &r.bary[4 * q];
@@ -26,6 +27,7 @@ ReferenceTable build_table(const LagrangeBasis& b, const QuadRule& r) {
             t.value[k * n + q] = v[k];
             for (size_t m = 0; m < 4; ++m) {
                 t.dlambda[(4 * k + m) * n + q] = d[4 * k + m];
+                t.dlambda_used[4 * k + m] |= d[4 * k + m] != 0;
             }
         }
     }

@@ -19,6 +19,9 @@ struct ReferenceTable {
     const QuadRule* rule = nullptr;
     int nb = 0, n = 0;
     std::vector<double> value, dlambda;
+    // [4 k + m]: whether d phi_k / d lambda_m is non-zero at some point; kernels skip the
+    // others (adding their zero products would change no sum).
+    std::vector<char> dlambda_used;
 
     const double* values_of(int k) const { return value.data() + std::size_t(k) * n; }
     const double* dlambda_of(int k, int m) const { return dlambda.data() + std::size_t(4 * k + m) * n; }

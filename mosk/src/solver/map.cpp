@@ -141,7 +141,8 @@ int moskMapD2L_(MAP_* map, int dof_idx, int k, int /*flag: node index*/) {
     return m.local_of_global(m.global(m.offsets[dof_idx] + k));
 }
 
-int moskMapElementGlobalIndices(MAP_* map, int dof_idx, ELEMENT_* e, int* out, int capacity) {
+int64_t moskMapBlockGlobalIndices(MAP_* map, int dof_idx, int nelem, ELEMENT_** es, int* out,
+                                  int64_t capacity) {
     const char* op = "element global indices";
     MapImpl& m = map_impl(map, op);
     if (dof_idx < 0 || dof_idx >= int(m.dofs.size()))
@@ -150,23 +151,33 @@ int moskMapElementGlobalIndices(MAP_* map, int dof_idx, ELEMENT_* e, int* out, i
                                 std::to_string(int(m.dofs.size()) - 1));
     const DOF_& d = *m.dofs[dof_idx];
     GridImpl& g = grid_of(&d, op);
-    const ELEMENT_& el = require_leaf(g, e, op);
     const int n = d.type->nbas;
+    if (nelem < 0) fail<std::invalid_argument>(op, "negative element count");
+    if (nelem > 0 && !es) fail<std::invalid_argument>(op, "null element array");
     if (!out) fail<std::invalid_argument>(op, "null output pointer");
-    if (capacity < n)
+    const int64_t need = int64_t(nelem) * n;
+    if (capacity < need)
         fail<std::length_error>(op, "room for " +
-                                std::to_string(capacity) + " indices, " + std::to_string(n) +
+                                std::to_string(capacity) + " indices, " + std::to_string(need) +
                                 " needed");
     const ValueBlocks b = value_blocks(d, *g.record);
-    for (int i = 0; i < n; ++i) {
-        const int64_t k = value_index(d, b, el, i);
-        if (k < 0 || k >= b.total)
-            fail<std::out_of_range>(op, "value index " +
-                                    std::to_string(k) + " outside the field's " +
-                                    std::to_string(b.total) + " values");
-        out[i] = m.global(m.offsets[dof_idx] + int(k));
+    for (int e = 0; e < nelem; ++e) {
+        const ELEMENT_& el = require_leaf(g, es[e], op);
+        int* row = out + int64_t(e) * n;
+        for (int i = 0; i < n; ++i) {
+            const int64_t k = value_index(d, b, el, i);
+            if (k < 0 || k >= b.total)
+                fail<std::out_of_range>(op, "value index " +
+                                        std::to_string(k) + " outside the field's " +
+                                        std::to_string(b.total) + " values");
+            row[i] = m.global(m.offsets[dof_idx] + int(k));
+        }
     }
-    return n;
+    return need;
+}
+
+int moskMapElementGlobalIndices(MAP_* map, int dof_idx, ELEMENT_* e, int* out, int capacity) {
+    return int(moskMapBlockGlobalIndices(map, dof_idx, 1, &e, out, capacity));
 }
 
 int moskMapL2G(MAP_* map, int l) {

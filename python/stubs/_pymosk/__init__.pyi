@@ -54,6 +54,14 @@ class Grid(metaclass=_BindingType):
         """Longest edge of the face."""
     def geomGetFaceNormal(self, e: Element, face: int, /) -> list[float]:
         """Unit outward normal of the face."""
+    def geomGetQuadraturePoints(
+        self, e: Element, order: int
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """(points, weights) of the rule exact to degree `order` on the element: points (nq, 3),
+        weights times |det J| (nq,), which sum to the volume."""
+    def getElementBlocks(self, size: int = 8192) -> ElementBlockIterator:
+        """This process's elements in blocks of up to `size`, in the order of the element
+        iterator."""
 
 class Element(metaclass=_BindingType):
     """A leaf element of a grid, as the element iterator yields it."""
@@ -80,6 +88,59 @@ class Element(metaclass=_BindingType):
         """Global indices of the basis functions of field `dof_idx` of the solver or map `e`."""
     @overload
     def getGlobalIndex(self, e: Map, dof_idx: int = 0) -> list[int]: ...
+    def getBasisValues(self, u: Dof, order: int) -> npt.NDArray[np.float64]:
+        """The basis functions of u at the points of the rule exact to degree `order`, shape
+        (nq, nbas(u))."""
+    def getBasisGradients(self, u: Dof, order: int) -> npt.NDArray[np.float64]:
+        """Their physical gradients, shape (nq, nbas(u), 3)."""
+
+class ElementBlockIterator(metaclass=_BindingType):
+    """The blocks of Grid.getElementBlocks."""
+
+    def __init__(self, *args: object, **kwargs: object) -> None:
+        """Not callable: blocks come from Grid.getElementBlocks (TypeError otherwise)."""
+    def __iter__(self) -> ElementBlockIterator: ...
+    def __next__(self) -> ElementBlock: ...
+
+class ElementBlock(metaclass=_BindingType):
+    """A run of this process's elements; every result is stacked along a leading element axis
+    of length len(block), each element's part as the Element method of the same name gives it.
+    A block whose grid was refined or re-imported raises RuntimeError."""
+
+    def __init__(self, *args: object, **kwargs: object) -> None:
+        """Not callable: blocks come from Grid.getElementBlocks (TypeError otherwise)."""
+    def __len__(self) -> int: ...
+    def quadGradBasDotGradBas(self, u: Dof, v: Dof, order: int = -1) -> npt.NDArray[np.float64]:
+        """Element matrices of grad(phi_i of u) . grad(phi_j of v), shape (n, nbas(u), nbas(v))."""
+    def quadBasDotBas(self, u: Dof, v: Dof, order: int = -1) -> npt.NDArray[np.float64]:
+        """Element matrices of phi_i of u times phi_j of v, shape (n, nbas(u), nbas(v))."""
+    def quadDofTimesBas(self, f: Dof, v: Dof, order: int = -1) -> npt.NDArray[np.float64]:
+        """Integrals of each component of f times the basis of v, shape (n, dim(f), nbas(v))."""
+    def getQuadraturePoints(
+        self, order: int
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """(points (n, nq, 3), weights times |det J| (n, nq)) of the rule exact to degree
+        `order`."""
+    def getBasisValues(self, u: Dof, order: int) -> npt.NDArray[np.float64]:
+        """The basis functions of u at those points, shape (n, nq, nbas(u))."""
+    def getBasisGradients(self, u: Dof, order: int) -> npt.NDArray[np.float64]:
+        """Their physical gradients, shape (n, nq, nbas(u), 3)."""
+    def getGlobalIndex(self, e: Solver | Map, dof_idx: int = 0) -> npt.NDArray[np.int32]:
+        """Global indices of the basis functions of field `dof_idx`, shape (n, nbas)."""
+    def getDirichletBC(
+        self,
+        u: Dof,
+        g: _PointFunction | Callable[[npt.NDArray[np.float64]], npt.ArrayLike],
+        vectorized: bool = False,
+    ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]]:
+        """(mask, values), each (n, nbas * dim): entry i * dim + c is component c of basis
+        function i (the layout of the field's indices). g is called per point as for an
+        element, or with vectorized=True once with an (m, 3) array of the boundary nodes,
+        returning (m,) or (m, dim) values."""
+    def getVolumes(self) -> npt.NDArray[np.float64]:
+        """The elements' volumes, shape (n,)."""
+    def getVertexCoordinates(self) -> npt.NDArray[np.float64]:
+        """The elements' vertices, shape (n, 4, 3), in each element's vertex order."""
 
 class Dof(metaclass=_BindingType):
     """A finite-element field (degrees of freedom) on a grid."""
@@ -177,9 +238,11 @@ class Solver(metaclass=_BindingType):
         self, rows: _Indices, cols: _Indices, values: npt.ArrayLike, /
     ) -> None:
         """Adds the dense block `values` (row-major, exactly len(rows) x len(cols) values) to
-        the matrix."""
+        the matrix; or a stack of blocks: rows (n, r), cols (n, c) and values (n, r, c) NumPy
+        arrays."""
     def addRHSEntries(self, indices: _Indices, values: npt.ArrayLike, /) -> None:
-        """Adds values[i] to the right-hand side at indices[i] (exactly len(indices) values)."""
+        """Adds values[i] to the right-hand side at indices[i] (exactly len(indices) values); or
+        stacks of shape (n, r)."""
     def getGlobalIndex(self, e: Element, dof_idx: int = 0) -> list[int]:
         """Global indices of the basis functions of field `dof_idx` on the element."""
     @overload

@@ -34,4 +34,5 @@ def processBoundary(
     """Applies Dirichlet data to an element system in place: for every i with mask[i] set, row
     and column i of A become those of the identity, b[i] becomes values[i], and the other rows
     of b lose A[:, i] * values[i]. A (n x n, row-major) and b must be writable, C-contiguous
-    float64 arrays."""
+    float64 arrays.
+    Also takes a stack of element systems: mask and values (n, N), A (n, N, N), b (n, N)."""
