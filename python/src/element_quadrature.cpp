@@ -1,11 +1,14 @@
 // Element matrices by quadrature, as methods of _pymosk.Element: one library call per element,
 // written straight into a new NumPy array.
 
+#include <pybind11/functional.h>
+
 #include <stdexcept>
 #include <string>
 
 #include "dof/basis_count.h"
 #include "dof/dof.h"
+#include "dof/point_function.h"
 #include "element.h"
 #include "fast_call.h"
 #include "float_array.h"
@@ -56,6 +59,59 @@ py::array_t<double> dof_times_bas(ElementHandle& self, DofHandle& f, DofHandle& 
     return out;
 }
 
+// Face integrals: (nbas(u), nbas(v)) for basis times basis, (dim, nbas(v)) for a field or a
+// function of the point times a basis.
+py::array_t<double> face_bas_dot_bas(ElementHandle& self, DofHandle& u, DofHandle& v, int face,
+                                     int order) {
+    DOF_* dv = usable(v, "v");
+    DOF_* du = usable(u, "u");
+    ELEMENT_* e = self.get();
+    const int rows = basis_count(du, e), cols = basis_count(dv, e);
+    py::array_t<double> out = new_float64_array(rows, cols);
+    moskQuadFaceBasBasElement(e, face, du, dv, order, out.mutable_data(), rows * cols);
+    return out;
+}
+
+// The library's (nbas, dim) layout of a face vector transposed into a new (dim, nbas) array.
+template <class Compute>
+py::array_t<double> face_times_bas(int dim, int cols, Compute&& compute) {
+    py::array_t<double> out = new_float64_array(dim, cols);
+    if (dim <= 0 || cols <= 0) return out;
+    SmallBuffer<double, 256> by_basis{size_t(dim) * cols};
+    compute(by_basis.data(), dim * cols);
+    double* p = out.mutable_data();
+    for (int i = 0; i < cols; ++i)
+        for (int k = 0; k < dim; ++k) p[size_t(k) * cols + i] = by_basis[size_t(i) * dim + k];
+    return out;
+}
+
+py::array_t<double> face_dof_times_bas(ElementHandle& self, DofHandle& f, DofHandle& v, int face,
+                                       int order) {
+    DOF_* dv = usable(v, "v");
+    DOF_* df = usable(f, "f");
+    ELEMENT_* e = self.get();
+    return face_times_bas(df->dim, basis_count(dv, e), [&](double* out, int capacity) {
+        moskQuadFaceDofTimesBasElement(e, face, df, dv, order, out, capacity);
+    });
+}
+
+thread_local PointFunctionSlot faceFuncSlot;
+
+void faceFuncBridge(double x, double y, double z, double* values) {
+    point_function_bridge(faceFuncSlot, x, y, z, values);
+}
+
+py::array_t<double> face_func_times_bas(ElementHandle& self, PointFunction g, DofHandle& v,
+                                        int face, int order) {
+    DOF_* dv = usable(v, "v");
+    ELEMENT_* e = self.get();
+    const int dim = dv->dim;
+    return face_times_bas(dim, basis_count(dv, e), [&](double* out, int capacity) {
+        SlotBinding binding(faceFuncSlot, g, dim);
+        moskQuadFaceFuncTimesBasElement(e, face, faceFuncBridge, dim, dv, order, out, capacity);
+    });
+}
+
 py::array_t<double> grad_bas_dot_grad_bas(ElementHandle& self, DofHandle& u, DofHandle& v,
                                           int order) {
     return bilinear_matrix(moskQuadGradBasAGradBasElement, self, u, v, order);
@@ -73,6 +129,12 @@ void define_element_quadrature(py::class_<ElementHandle>& cls) {
         .def("quadBasDotBas", &bas_dot_bas, py::arg("u"), py::arg("v"), py::arg("order") = -1)
         .def("quadDofTimesBas", &dof_times_bas, py::arg("f"), py::arg("v"),
              py::arg("order") = -1);
+    cls.def("quadFaceBasDotBas", &face_bas_dot_bas, py::arg("u"), py::arg("v"), py::arg("face"),
+            py::arg("order") = -1)
+        .def("quadFaceDofTimesBas", &face_dof_times_bas, py::arg("f"), py::arg("v"),
+             py::arg("face"), py::arg("order") = -1)
+        .def("quadFaceFuncTimesBas", &face_func_times_bas, py::arg("g"), py::arg("v"),
+             py::arg("face"), py::arg("order") = -1);
     fast::install<&grad_bas_dot_grad_bas, -1>(cls, "quadGradBasDotGradBas");
     fast::install<&bas_dot_bas, -1>(cls, "quadBasDotBas");
     fast::install<&dof_times_bas, -1>(cls, "quadDofTimesBas");
