@@ -125,8 +125,26 @@ private:
                                            " (the number of Vertices)");
     }
 
-    void read_cells(const Cells& c) {
+    // Numbers on the line of the next entry.
+    int entry_width() {
+        Scanner probe = in_;
+        if (probe.at_end()) return 0;
+        const int64_t line = probe.line();
+        int k = 0;
+        for (; !probe.at_end() && probe.line() == line; ++k) probe.token("a number");
+        return k;
+    }
+
+    void read_cells(Cells c) {
         const uint64_t n = counted(c.name, uint64_t(c.nodes) + 1);
+        // Some writers put cells of higher order under the linear keyword, one entry per line:
+        // an entry as long as one of a higher order is read as such (by its corners).
+        if (n > 0 && c.nodes == c.corners) {
+            const int width = entry_width();
+            for (const Cells& o : kCells)
+                if (o.corners == c.corners && o.nodes > c.nodes && width == o.nodes + 1)
+                    c.nodes = o.nodes;
+        }
         for (uint64_t i = 0; i < n; ++i) {
             std::array<int, 4> v{};
             for (int k = 0; k < c.nodes; ++k) {
