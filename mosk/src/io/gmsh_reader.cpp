@@ -343,6 +343,9 @@ private:
                      size_t nlabels) {
         if (int64_t MeshData::* count = other_volume_cells(type)) ++(mesh_.*count);
         if (keep == 4) {
+            // MSH 2 repeats an element once per physical group it belongs to, one after the
+            // other: the repeat is the same cell, not a second one.
+            if (version_ == 2 && !mesh_.tets.empty() && mesh_.tets.back() == v) return;
             mesh_.tets.push_back(v);
             mesh_.tet_labels.push_back(nlabels ? labels[0] : 0);
             if (!binary_) mesh_.tet_lines.push_back(in_.line());
