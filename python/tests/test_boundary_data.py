@@ -193,3 +193,26 @@ def test_readers_take_curved_medit_cells_by_their_corners_and_name_msh1(meshes, 
                    "$ELM\n1\n1 4 1 1 4 1 2 3 4\n$ENDELM\n")
     with pytest.raises(ValueError, match="MSH 1 .*not supported"):
         _pymosk.Grid(str(old))
+
+
+def test_the_option_chooses_for_every_field_and_warns_of_a_missing_label(meshes):
+    code = f"""
+import _pymosk
+g = _pymosk.Grid({str(meshes / "cube-2.2.msh")!r})
+u = _pymosk.Dof(g, "P", 1)
+x = u.getNodeCoordinates()
+def marked():
+    index = _pymosk.Map(u)
+    return sorted({{round(float(x[i][0]), 12) for e in g.getElementIterator()
+                   for i, m in zip(index.getGlobalIndex(e), e.getDirichletBC(u, lambda p: [0])[0])
+                   if m}})
+print(marked())
+u.setDirichletLabels([1])
+print(marked())
+u.setDirichletLabels(None)
+print(marked())
+"""
+    done = run_python(code, env={"MOSK_OPTIONS": "-dirichlet_labels 2,9"})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[:3] == ["[1.0]", "[0.0]", "[1.0]"]
+    assert "-dirichlet_labels names 9, which no boundary face carries" in done.stderr

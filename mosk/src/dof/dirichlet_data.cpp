@@ -3,6 +3,8 @@
 // faces by default). A vertex or
 // edge on such a face is a Dirichlet vertex or edge in every element that holds it.
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "core/library_state.h"
 #include "core/check.h"
@@ -19,6 +21,29 @@ bool admitted(const GridImpl& g, int code, bool all, const std::vector<int>& lab
     for (int l : g.labels_of(code))
         if (std::find(labels.begin(), labels.end(), l) != labels.end()) return true;
     return false;
+}
+
+// "1, 2, 3", or "none".
+std::string label_list(const std::vector<int>& labels) {
+    std::string text;
+    for (int l : labels) text += (text.empty() ? "" : ", ") + std::to_string(l);
+    return text.empty() ? "none" : text;
+}
+
+// The option's labels that no boundary face carries are not an error (one option serves every
+// grid of a run): the first grid without one of them gets a warning on process 0.
+void warn_of_missing_option_labels(const GridImpl& g, const std::vector<int>& labels) {
+    static bool warned = false;
+    if (warned || g.rank != 0) return;
+    const std::vector<int> present = g.boundary_labels();
+    std::vector<int> missing;
+    for (int l : labels)
+        if (!std::binary_search(present.begin(), present.end(), l)) missing.push_back(l);
+    if (missing.empty()) return;
+    warned = true;
+    log_message(0, "warning: -dirichlet_labels names " + label_list(missing) +
+                       ", which no boundary face carries; the boundary labels are " +
+                       label_list(present));
 }
 
 // The flags for the field's label choice, made when the numbering changed since.
@@ -39,6 +64,7 @@ const GridImpl::DirichletFlags& dirichlet_flags(GridImpl& g, const DOF_& dof) {
         });
         found = &g.dirichlet.emplace_back();
     }
+    if (!own && !all) warn_of_missing_option_labels(g, labels);
     auto& f = *found;
     f.vert.assign(g.coords.size(), 0);
     f.edge.assign(g.edge_verts.size(), 0);
@@ -142,13 +168,10 @@ extern "C" void moskDofSetDirichletLabels(DOF_* dof, const int* labels, int n) {
     chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
     const std::vector<int> present = g.boundary_labels();
     for (int l : chosen)
-        if (!std::binary_search(present.begin(), present.end(), l)) {
-            std::string list;
-            for (int p : present) list += (list.empty() ? "" : ", ") + std::to_string(p);
+        if (!std::binary_search(present.begin(), present.end(), l))
             fail<std::invalid_argument>(op, "no boundary face carries label " +
                                                 std::to_string(l) + "; the boundary labels are " +
-                                                (list.empty() ? "none" : list));
-        }
+                                                label_list(present));
     impl.own_dirichlet_labels = true;
     impl.dirichlet_labels = std::move(chosen);
 }
