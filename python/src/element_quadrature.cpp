@@ -27,15 +27,43 @@ DOF_* usable(DofHandle& d, const char* what) {
 
 using BilinearElement = int (*)(ELEMENT_*, DOF_*, DOF_*, DOF_*, int, double*, int);
 
-// (nbas(u), nbas(v)) with [i][j] the integral of basis functions i of u and j of v.
-py::array_t<double> bilinear_matrix(BilinearElement op, ElementHandle& self, DofHandle& u,
-                                    DofHandle& v, int order) {
+// (nbas(u), nbas(v)) with [i][j] the integral of basis functions i of u and j of v, which
+// compute(e, u, v, out, capacity) writes.
+template <class Compute>
+py::array_t<double> basis_matrix(ElementHandle& self, DofHandle& u, DofHandle& v,
+                                 Compute&& compute) {
     DOF_* dv = usable(v, "v");
     DOF_* du = usable(u, "u");
     ELEMENT_* e = self.get();
     const int rows = basis_count(du, e), cols = basis_count(dv, e);
     py::array_t<double> out = new_float64_array(rows, cols);
-    op(e, du, nullptr, dv, order, out.mutable_data(), rows * cols);
+    compute(e, du, dv, out.mutable_data(), rows * cols);
+    return out;
+}
+
+py::array_t<double> bilinear_matrix(BilinearElement op, ElementHandle& self, DofHandle& u,
+                                    DofHandle& v, int order) {
+    return basis_matrix(self, u, v, [&](ELEMENT_* e, DOF_* du, DOF_* dv, double* out, int n) {
+        op(e, du, nullptr, dv, order, out, n);
+    });
+}
+
+// A new (dim, cols) array from the library's layout of a field-times-basis vector, basis function
+// by basis function (component k of basis function i at i * dim + k), which compute(out,
+// capacity) writes.
+template <class Compute>
+py::array_t<double> by_component(int dim, int cols, Compute&& compute) {
+    py::array_t<double> out = new_float64_array(dim, cols);
+    if (dim <= 0 || cols <= 0) return out;
+    double* p = out.mutable_data();
+    if (dim == 1) {  // the library's order is the array's
+        compute(p, cols);
+        return out;
+    }
+    SmallBuffer<double, 256> by_basis{size_t(dim) * cols};
+    compute(by_basis.data(), dim * cols);
+    for (int i = 0; i < cols; ++i)
+        for (int k = 0; k < dim; ++k) p[size_t(k) * cols + i] = by_basis[size_t(i) * dim + k];
     return out;
 }
 
@@ -44,45 +72,18 @@ py::array_t<double> dof_times_bas(ElementHandle& self, DofHandle& f, DofHandle& 
     DOF_* dv = usable(v, "v");
     DOF_* df = usable(f, "f");
     ELEMENT_* e = self.get();
-    const int dim = df->dim, cols = basis_count(dv, e);
-    py::array_t<double> out = new_float64_array(dim, cols);
-    if (dim <= 0 || cols <= 0) return out;
-    double* p = out.mutable_data();
-    if (dim == 1) {  // the library's order, basis function by basis function, is the array's
-        moskQuadDofTimesBasElement(e, df, dv, order, p, cols);
-        return out;
-    }
-    SmallBuffer<double, 256> by_basis{size_t(dim) * cols};
-    moskQuadDofTimesBasElement(e, df, dv, order, by_basis.data(), dim * cols);
-    for (int i = 0; i < cols; ++i)
-        for (int k = 0; k < dim; ++k) p[size_t(k) * cols + i] = by_basis[size_t(i) * dim + k];
-    return out;
+    return by_component(df->dim, basis_count(dv, e), [&](double* out, int capacity) {
+        moskQuadDofTimesBasElement(e, df, dv, order, out, capacity);
+    });
 }
 
 // Face integrals: (nbas(u), nbas(v)) for basis times basis, (dim, nbas(v)) for a field or a
 // function of the point times a basis.
 py::array_t<double> face_bas_dot_bas(ElementHandle& self, DofHandle& u, DofHandle& v, int face,
                                      int order) {
-    DOF_* dv = usable(v, "v");
-    DOF_* du = usable(u, "u");
-    ELEMENT_* e = self.get();
-    const int rows = basis_count(du, e), cols = basis_count(dv, e);
-    py::array_t<double> out = new_float64_array(rows, cols);
-    moskQuadFaceBasBasElement(e, face, du, dv, order, out.mutable_data(), rows * cols);
-    return out;
-}
-
-// The library's (nbas, dim) layout of a face vector transposed into a new (dim, nbas) array.
-template <class Compute>
-py::array_t<double> face_times_bas(int dim, int cols, Compute&& compute) {
-    py::array_t<double> out = new_float64_array(dim, cols);
-    if (dim <= 0 || cols <= 0) return out;
-    SmallBuffer<double, 256> by_basis{size_t(dim) * cols};
-    compute(by_basis.data(), dim * cols);
-    double* p = out.mutable_data();
-    for (int i = 0; i < cols; ++i)
-        for (int k = 0; k < dim; ++k) p[size_t(k) * cols + i] = by_basis[size_t(i) * dim + k];
-    return out;
+    return basis_matrix(self, u, v, [&](ELEMENT_* e, DOF_* du, DOF_* dv, double* out, int n) {
+        moskQuadFaceBasBasElement(e, face, du, dv, order, out, n);
+    });
 }
 
 py::array_t<double> face_dof_times_bas(ElementHandle& self, DofHandle& f, DofHandle& v, int face,
@@ -90,7 +91,7 @@ py::array_t<double> face_dof_times_bas(ElementHandle& self, DofHandle& f, DofHan
     DOF_* dv = usable(v, "v");
     DOF_* df = usable(f, "f");
     ELEMENT_* e = self.get();
-    return face_times_bas(df->dim, basis_count(dv, e), [&](double* out, int capacity) {
+    return by_component(df->dim, basis_count(dv, e), [&](double* out, int capacity) {
         moskQuadFaceDofTimesBasElement(e, face, df, dv, order, out, capacity);
     });
 }
@@ -106,7 +107,7 @@ py::array_t<double> face_func_times_bas(ElementHandle& self, PointFunction g, Do
     DOF_* dv = usable(v, "v");
     ELEMENT_* e = self.get();
     const int dim = dv->dim;
-    return face_times_bas(dim, basis_count(dv, e), [&](double* out, int capacity) {
+    return by_component(dim, basis_count(dv, e), [&](double* out, int capacity) {
         SlotBinding binding(faceFuncSlot, g, dim);
         moskQuadFaceFuncTimesBasElement(e, face, faceFuncBridge, dim, dv, order, out, capacity);
     });
