@@ -125,8 +125,8 @@ class Dof(metaclass=_BindingType):
         """As Element.getDirichletBC(self, f)."""
     def setDirichletLabels(self, labels: list[int] | None) -> None:
         """From now on getDirichletBC marks the nodes on boundary faces carrying one of
-        `labels`; None gives back the library-wide choice (ValueError for a label no boundary
-        face carries)."""
+        `labels` (none for an empty list); None gives back the library-wide choice (ValueError
+        for a label no boundary face carries)."""
     def getSize(self) -> int:
         """Number of values of the field over all processes."""
     def getValues(self) -> npt.NDArray[np.float64]:
