@@ -26,7 +26,8 @@ pv.OFF_SCREEN = True
 plotter = pv.Plotter(off_screen=True, window_size=(900, 420))
 plotter.add_mesh(bent, scalars="|u|", cmap="viridis", show_edges=True, edge_color="#333333",
                  line_width=0.2, ambient=0.35,
-                 scalar_bar_args={"title": f"size of the displacement (drawn {magnification:g} times larger)"})
+                 scalar_bar_args={"title": "size of the displacement "
+                                           f"(drawn {magnification:g} times larger)"})
 plotter.add_mesh(beam.outline(), color="black")
 plotter.camera_position = [(5.0, -22.0, 6.0), (5.0, 0.5, -0.9), (0.0, 0.0, 1.0)]
 plotter.camera.zoom(1.7)

@@ -16,14 +16,15 @@ void face_lambda(int face, int q, std::vector<double>& lambda) {
     const QuadRule& rule = triangle_rule(q);
     lambda.assign(size_t(4) * rule.size, 0.0);
     for (int p = 0; p < rule.size; ++p)
-        for (int m = 0; m < 3; ++m) lambda[4 * size_t(p) + kFaceVerts[face][m]] = rule.bary[3 * p + m];
+        for (int m = 0; m < 3; ++m)
+            lambda[4 * size_t(p) + kFaceVerts[face][m]] = rule.bary[3 * p + m];
 }
 
 namespace {
 
 // Values of the element's basis functions of `type` at the face's rule points: out[k * n + p].
-void face_basis_values(const ELEMENT_& e, const DOF_TYPE_& type, const std::vector<double>& lambda,
-                       std::vector<double>& out) {
+void face_basis_values(const ELEMENT_& e, const DOF_TYPE_& type,
+                       const std::vector<double>& lambda, std::vector<double>& out) {
     const ElementNodes nodes = element_nodes(type, e);
     const size_t n = lambda.size() / 4;
     out.assign(size_t(type.nbas) * n, 0.0);
@@ -57,7 +58,8 @@ void compute_face_mass(const ELEMENT_& e, int face, double area, const DOF_TYPE_
     for (int i = 0; i < tu.nbas; ++i)
         for (int j = 0; j < tv.nbas; ++j) {
             double sum = 0;
-            for (size_t p = 0; p < n; ++p) sum += rule.weights[p] * s.bu[i * n + p] * s.bv[j * n + p];
+            for (size_t p = 0; p < n; ++p)
+                sum += rule.weights[p] * s.bu[i * n + p] * s.bv[j * n + p];
             out[size_t(i) * tv.nbas + j] = area * sum;
         }
 }
@@ -73,7 +75,8 @@ void compute_face_times_bas(const ELEMENT_& e, int face, double area, int dim, c
     for (int i = 0; i < tv.nbas; ++i)
         for (int c = 0; c < dim; ++c) {
             double sum = 0;
-            for (size_t p = 0; p < n; ++p) sum += rule.weights[p] * fq[p * dim + c] * s.bv[i * n + p];
+            for (size_t p = 0; p < n; ++p)
+                sum += rule.weights[p] * fq[p * dim + c] * s.bv[i * n + p];
             out[size_t(i) * dim + c] = area * sum;
         }
 }
