@@ -16,7 +16,8 @@ suffix (.msh, or .mesh for Medit). Shapes:
                 meshing: as fast as gmsh can write, for large files
 
 Labels of the box and ball surfaces: "tags" (each surface its own tag), "sides" (the box's faces
-x=0, x=1, y=0, y=1, z=0, z=1 are 1..6, named x0 .. z1), "one" (every surface 1), "none". The
+at the low and high x, y and z are 1..6, named x0 .. z1), "sides+ends" (the same, and the two
+x faces in a second group as well, 7, named ends), "one" (every surface 1), "none". The
 volume is
 always labelled 1 (named `volume_name` if given).
 """
@@ -54,16 +55,25 @@ def _label_surfaces(gmsh, labels):
     if labels == "one":
         gmsh.model.addPhysicalGroup(2, surfaces, 1)
         return
+    ends = []
+    box = gmsh.model.getBoundingBox(-1, -1)
     for tag in surfaces:
         if labels == "tags":
             gmsh.model.addPhysicalGroup(2, [tag], tag)
             continue
-        # "sides": by where the face lies, not by the kernel's tag order.
+        # "sides": by where the face lies in the box, not by the kernel's tag order.
         c = gmsh.model.occ.getCenterOfMass(2, tag)
-        axis = max(range(3), key=lambda k: abs(c[k] - 0.5))
-        label = 1 + 2 * axis + (1 if c[axis] > 0.5 else 0)
+        lo, hi = box[:3], box[3:]
+        axis = max(range(3), key=lambda k: abs(c[k] - (lo[k] + hi[k]) / 2) / (hi[k] - lo[k]))
+        upper = c[axis] > (lo[axis] + hi[axis]) / 2
+        label = 1 + 2 * axis + (1 if upper else 0)
         gmsh.model.addPhysicalGroup(2, [tag], label)
-        gmsh.model.setPhysicalName(2, label, "xyz"[axis] + ("1" if c[axis] > 0.5 else "0"))
+        gmsh.model.setPhysicalName(2, label, "xyz"[axis] + ("1" if upper else "0"))
+        if axis == 0:
+            ends.append(tag)
+    if labels == "sides+ends":
+        gmsh.model.addPhysicalGroup(2, ends, 7)
+        gmsh.model.setPhysicalName(2, 7, "ends")
 
 
 def _structured_cube(gmsh, n):

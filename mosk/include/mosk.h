@@ -100,7 +100,8 @@ typedef struct ELEMENT_ {
     int record;     /* position in the grid's element store (stable) */
     int parent;     /* record of the parent, -1 for an element of the imported mesh */
     int child[2];   /* records of the two halves, -1 while the element is a leaf */
-    int label[4];   /* boundary label of face i; 0 marks a face that is not on the boundary */
+    int label[4];   /* code of face i's label set (moskFaceLabels reads it); 0: an interior face
+                       without labels */
     int level;      /* bisections from the imported element */
     int owner;      /* rank of the owning process */
 } ELEMENT_;
@@ -472,6 +473,48 @@ void moskSolverZeroRHS(SOLVER_* s);
  * (misspelt, or library-wide like -solver or -verbosity), a malformed value, or text PETSc cannot
  * parse. Under MPI every process must pass the same text. */
 void moskSolverSetOptions(SOLVER_* s, const char* options);
+
+/* ------------------------------------------------------------------------------------------ */
+/* Labels, face integrals and time series                                                      */
+/* ------------------------------------------------------------------------------------------ */
+
+/* Labels come from the mesh file: a face carries the label of every group of triangles that
+ * covers it (a boundary face that none covers carries -1), an element its volume label (0 when
+ * the file gives none); refinement hands both to the children. `e` must be a current leaf of
+ * `grid` (std::invalid_argument otherwise). The functions write at most `capacity` labels to
+ * `out` and return how many there are. */
+int moskFaceLabels(GRID_* grid, ELEMENT_* e, int face, int* out, int capacity); /* sorted */
+int moskElementLabel(GRID_* grid, ELEMENT_* e);
+/* The sorted, distinct labels of the boundary faces (the same on every process). */
+int moskBoundaryLabels(GRID_* grid, int* out, int capacity);
+
+/* The labels of the boundary faces that carry the field's Dirichlet data (moskDofDirichletBC):
+ * from then on a basis function is a Dirichlet entry when its node lies on the closure of a
+ * boundary face carrying one of the n labels. n < 0 gives back the library-wide choice
+ * (-dirichlet_labels, or the whole boundary). A label that no boundary face carries throws
+ * std::invalid_argument naming the labels there are, and nothing changes. */
+void moskDofSetDirichletLabels(DOF_* dof, const int* labels, int n);
+
+/* Integrals over face `face` (opposite vertex `face`) of the element, exact for polynomials up to
+ * degree `order` (-1: the integrand's degree, the sum of the fields' orders, or twice the order
+ * of v for a function). Layout and errors as the element calls (moskQuad...Element):
+ *   moskQuadFaceBasBasElement: phi_i of u times phi_j of v at out[i * nbas(v) + j];
+ *   moskQuadFaceDofTimesBasElement: component c of f times phi_i of v at out[i * dim(f) + c];
+ *   moskQuadFaceFuncTimesBasElement: the same for a function of the point with `dim` values. A
+ *     face outside 0..3 throws std::out_of_range. */
+int moskQuadFaceBasBasElement(ELEMENT_* e, int face, DOF_* u, DOF_* v, int order, double* out,
+                              int capacity);
+int moskQuadFaceDofTimesBasElement(ELEMENT_* e, int face, DOF_* f, DOF_* v, int order,
+                                   double* out, int capacity);
+int moskQuadFaceFuncTimesBasElement(ELEMENT_* e, int face, MOSK_POINT_FUNC g, int dim, DOF_* v,
+                                    int order, double* out, int capacity);
+
+/* One step of a time series: `file` ends in .pvd. Writes the step, x_<step>.vtu beside the index
+ * (x_<step>.pvtu with one piece per process on several processes), then rewrites the index
+ * (atomically) with every step of the series so far and its time. The first export to a .pvd
+ * name in a run starts a new series; moskExportVTKn to it numbers the steps' times 0, 1, 2, ...
+ * A time that is not finite, or a time with another extension, throws std::invalid_argument. */
+void moskExportVTKTime(GRID_* grid, const char* file, double time, int n, struct DOF_** dofs);
 
 #if defined(__GNUC__)
 #pragma GCC visibility pop

@@ -572,3 +572,17 @@ TEST(MeshReaderHostile, TruncatedPrefixesOfGmshAreRejected) {
 }
 
 }  // namespace
+
+// MSH 2 lists an element once per physical group: a triangle then carries every group's label
+// (the import joins them), a tetrahedron stays one cell with the first group as its label.
+TEST(MeshReaderGmsh, ElementsOfSeveralGroupsInMsh2) {
+    const std::string s =
+        "$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n4\n1 0 0 0\n2 1 0 0\n3 0 1 0\n4 0 0 1\n"
+        "$EndNodes\n$Elements\n4\n1 4 2 5 1 1 2 3 4\n2 4 2 6 1 1 2 3 4\n"
+        "3 2 2 3 1 1 3 2\n4 2 2 7 1 1 3 2\n$EndElements\n";
+    const MeshData m = read_text(s, false);
+    EXPECT_EQ(m.tets.size(), 1u);
+    EXPECT_EQ(m.tet_labels, (std::vector<int>{5}));
+    EXPECT_EQ(m.triangles.size(), 2u);
+    EXPECT_EQ(m.triangle_labels, (std::vector<int>{3, 7}));
+}

@@ -279,3 +279,30 @@ TEST(ReferenceTables, GiveKnownElementIntegrals) {
         for (int m = 0; m < 4; ++m)
             EXPECT_NEAR(dot(p1, p1.dlambda_of(k, m), ones.data()), k == m ? 1.0 : 0.0, 1e-15);
 }
+
+// Triangle rules (face integrals): the mean of l0^a l1^b l2^c over the triangle is
+// 2 a! b! c! / (a + b + c + 2)!, for every monomial up to the rule's degree.
+TEST(TriangleQuadrature, ExactUpToItsDegreeWithPositiveWeightsInside) {
+    for (int degree : {0, 1, 2, 4, 5, 8, 13, kMaxTetRuleDegree}) {
+        const QuadRule& r = triangle_rule(degree);
+        ASSERT_GE(r.degree, degree);
+        ASSERT_EQ(r.bary.size(), size_t(3 * r.size));
+        for (int p = 0; p < r.size; ++p) {
+            EXPECT_GT(r.weights[p], 0);
+            for (int m = 0; m < 3; ++m) EXPECT_GE(r.bary[3 * p + m], 0);
+        }
+        for (int a = 0; a <= r.degree; ++a)
+            for (int b = 0; a + b <= r.degree; ++b)
+                for (int c = 0; a + b + c <= r.degree; c += std::max(1, r.degree - a - b)) {
+                    long double sum = 0;
+                    for (int p = 0; p < r.size; ++p)
+                        sum += r.weights[p] * std::pow((long double)r.bary[3 * p], a) *
+                               std::pow((long double)r.bary[3 * p + 1], b) *
+                               std::pow((long double)r.bary[3 * p + 2], c);
+                    const long double exact =
+                        2 * factorial(a) * factorial(b) * factorial(c) / factorial(a + b + c + 2);
+                    EXPECT_LT(double(std::fabs(sum - exact) / exact), 1e-12)
+                        << "degree " << degree << ", monomial " << a << " " << b << " " << c;
+                }
+    }
+}

@@ -26,10 +26,14 @@ void GridHandle::importFrom(const FileName& name) {
     moskImport_(get(), c_text(name.text, "the mesh file name"), 1);
 }
 
-void GridHandle::exportVTK(const FileName& name, std::vector<DofHandle> dofs) {
+void GridHandle::exportVTK(const FileName& name, std::vector<DofHandle> dofs,
+                           std::optional<double> time) {
     const char* file = c_text(name.text, "the output file name");
     DofPointers pointers(dofs);
-    moskExportVTKn(get(), file, pointers.count(), pointers.data());
+    if (time)
+        moskExportVTKTime(get(), file, *time, pointers.count(), pointers.data());
+    else
+        moskExportVTKn(get(), file, pointers.count(), pointers.data());
 }
 
 void GridHandle::balance(double imbalance) {
@@ -77,16 +81,33 @@ std::vector<double> GridHandle::geomGetFaceNormal(ElementHandle& e, int face) {
     return std::vector<double>(n, n + 3);
 }
 
+std::vector<int> GridHandle::getFaceLabels(ElementHandle& e, int face) {
+    std::vector<int> labels(8);
+    const int n = moskFaceLabels(get(), e.get(), face, labels.data(), int(labels.size()));
+    labels.resize(size_t(n));
+    if (n > 8) moskFaceLabels(get(), e.get(), face, labels.data(), n);
+    return labels;
+}
+
+int GridHandle::getElementLabel(ElementHandle& e) { return moskElementLabel(get(), e.get()); }
+
+std::vector<int> GridHandle::getBoundaryLabels() {
+    std::vector<int> labels(size_t(moskBoundaryLabels(get(), nullptr, 0)));
+    moskBoundaryLabels(get(), labels.data(), int(labels.size()));
+    return labels;
+}
+
 void GridHandle::define(py::module_& m) {
     py::class_<GridHandle>(m, "Grid")
         .def(py::init(&GridHandle::create), py::arg("name") = "")
         .def("importFrom", &GridHandle::importFrom)
         .def("exportVTK", &GridHandle::exportVTK, py::arg("name"),
-             py::arg("dofs") = std::vector<DofHandle>{})
+             py::arg("dofs") = std::vector<DofHandle>{}, py::arg("time") = py::none())
         .def("exportVTK",
-             [](GridHandle& g, const FileName& name, DofHandle& dof) {
-                 g.exportVTK(name, std::vector<DofHandle>{dof});
-             })
+             [](GridHandle& g, const FileName& name, DofHandle& dof, std::optional<double> time) {
+                 g.exportVTK(name, std::vector<DofHandle>{dof}, time);
+             },
+             py::arg("name"), py::arg("dofs"), py::arg("time") = py::none())
         .def("balance", &GridHandle::balance)
         .def("refineAllElements", &GridHandle::refineAllElements)
         .def("getGlobalNumElements", &GridHandle::getGlobalNumElements)
@@ -97,7 +118,10 @@ void GridHandle::define(py::module_& m) {
         .def("geomGetJacobian", &GridHandle::geomGetJacobian)
         .def("geomGetFaceArea", &GridHandle::geomGetFaceArea)
         .def("geomGetFaceDiameter", &GridHandle::geomGetFaceDiameter)
-        .def("geomGetFaceNormal", &GridHandle::geomGetFaceNormal);
+        .def("geomGetFaceNormal", &GridHandle::geomGetFaceNormal)
+        .def("getFaceLabels", &GridHandle::getFaceLabels, py::arg("e"), py::arg("face"))
+        .def("getElementLabel", &GridHandle::getElementLabel, py::arg("e"))
+        .def("getBoundaryLabels", &GridHandle::getBoundaryLabels);
 }
 
 }  // namespace mosk

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,8 @@ public:
     static GridHandle create(const FileName& name);
 
     void importFrom(const FileName& name);
-    void exportVTK(const FileName& name, std::vector<DofHandle> dofs);
+    void exportVTK(const FileName& name, std::vector<DofHandle> dofs,
+                   std::optional<double> time = std::nullopt);
     void balance(double imbalance);
     void refineAllElements(int levels);
     int getGlobalNumElements();
@@ -38,6 +40,11 @@ public:
     double geomGetFaceArea(ElementHandle& e, int face);
     double geomGetFaceDiameter(ElementHandle& e, int face);
     std::vector<double> geomGetFaceNormal(ElementHandle& e, int face);
+
+    // Labels from the mesh file: of a face, of an element's volume, of the whole boundary.
+    std::vector<int> getFaceLabels(ElementHandle& e, int face);
+    int getElementLabel(ElementHandle& e);
+    std::vector<int> getBoundaryLabels();
 
     GRID_* get() const { return handle.get(); }
 

@@ -1,7 +1,10 @@
 // Dirichlet data: a basis function is a Dirichlet entry when its node lies on a Dirichlet face
-// (a boundary face whose label the options admit; all boundary faces by default). A vertex or
+// (a boundary face with a label the field's choice admits, or else the options; all boundary
+// faces by default). A vertex or
 // edge on such a face is a Dirichlet vertex or edge in every element that holds it.
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "core/library_state.h"
 #include "core/check.h"
@@ -10,28 +13,73 @@
 namespace mosk {
 namespace {
 
-bool admitted(int label, const std::vector<int>& labels) {
-    if (label == 0) return false;
-    return labels.empty() || std::find(labels.begin(), labels.end(), label) != labels.end();
+// Whether a face of label-set code `code` carries Dirichlet data: a boundary face, with one of
+// `labels` unless `all`.
+bool admitted(const GridImpl& g, int code, bool all, const std::vector<int>& labels) {
+    if (!is_boundary_code(code)) return false;
+    if (all) return true;
+    for (int l : g.labels_of(code))
+        if (std::find(labels.begin(), labels.end(), l) != labels.end()) return true;
+    return false;
 }
 
-const GridImpl::DirichletFlags& dirichlet_flags(GridImpl& g) {
-    auto& f = g.dirichlet;
-    const std::vector<int>& labels = library_options().dirichlet_labels;
-    if (f.generation == g.numbering_generation && f.labels == labels) return f;
+// "1, 2, 3", or "none".
+std::string label_list(const std::vector<int>& labels) {
+    std::string text;
+    for (int l : labels) text += (text.empty() ? "" : ", ") + std::to_string(l);
+    return text.empty() ? "none" : text;
+}
+
+// The option's labels that no boundary face carries are not an error (one option serves every
+// grid of a run): the first grid without one of them gets a warning on process 0.
+void warn_of_missing_option_labels(const GridImpl& g, const std::vector<int>& labels) {
+    static bool warned = false;
+    if (warned || g.rank != 0) return;
+    const std::vector<int> present = g.boundary_labels();
+    std::vector<int> missing;
+    for (int l : labels)
+        if (!std::binary_search(present.begin(), present.end(), l)) missing.push_back(l);
+    if (missing.empty()) return;
+    warned = true;
+    log_message(0, "warning: -dirichlet_labels names " + label_list(missing) +
+                       ", which no boundary face carries; the boundary labels are " +
+                       label_list(present));
+}
+
+// The flags for the field's label choice, made when the numbering changed since.
+const GridImpl::DirichletFlags& dirichlet_flags(GridImpl& g, const DOF_& dof) {
+    const DofImpl& impl = *static_cast<const DofImpl*>(dof.impl);
+    const bool own = impl.own_dirichlet_labels;
+    const std::vector<int>& labels = own ? impl.dirichlet_labels
+                                         : library_options().dirichlet_labels;
+    const bool all = !own && labels.empty();
+    GridImpl::DirichletFlags* found = nullptr;
+    for (auto& f : g.dirichlet)
+        if (f.all == all && f.labels == labels) found = &f;
+    if (found && found->generation == g.numbering_generation) return *found;
+    if (!found) {
+        // Flags of an older numbering are dropped first: a few label choices live at a time.
+        std::erase_if(g.dirichlet, [&](const auto& f) {
+            return f.generation != g.numbering_generation;
+        });
+        found = &g.dirichlet.emplace_back();
+    }
+    if (!own && !all) warn_of_missing_option_labels(g, labels);
+    auto& f = *found;
     f.vert.assign(g.coords.size(), 0);
     f.edge.assign(g.edge_verts.size(), 0);
     f.face.assign(g.face_verts.size(), 0);
     for (int i = 0; i < int(g.leaves.size()); ++i) {
         const ELEMENT_& e = g.leaf(i);
         for (int k = 0; k < 4; ++k) {
-            if (!admitted(g.face_label[e.faces[k]], labels)) continue;
+            if (!admitted(g, g.face_label[e.faces[k]], all, labels)) continue;
             f.face[e.faces[k]] = 1;
             for (int v : kFaceVerts[k]) f.vert[e.verts[v]] = 1;
             for (int m = 0; m < 6; ++m)
                 if (kEdgeVerts[m][0] != k && kEdgeVerts[m][1] != k) f.edge[e.edges[m]] = 1;
         }
     }
+    f.all = all;
     f.labels = labels;
     f.generation = g.numbering_generation;
     return f;
@@ -84,7 +132,7 @@ extern "C" int moskDofDirichletBC(DOF_* dof, ELEMENT_* e, int bas, MOSK_POINT_FU
                                   double* /*row*/, double* value, int /*flag*/) {
     GridImpl& g = grid_of(dof, "Dirichlet data");
     const ELEMENT_& el = require_leaf(g, e, "Dirichlet data");
-    if (!on_dirichlet_boundary(dirichlet_flags(g), *dof->type, el, bas)) return 0;
+    if (!on_dirichlet_boundary(dirichlet_flags(g, *dof), *dof->type, el, bas)) return 0;
     boundary_values(g, *dof, el, bas, f, value);
     return 1;
 }
@@ -99,7 +147,7 @@ extern "C" int moskDofDirichletBCElement(DOF_* dof, ELEMENT_* e, MOSK_POINT_FUNC
     if (capacity < n)
         fail<std::length_error>("Dirichlet data", "room for " + std::to_string(capacity) +
                                 " basis functions, " + std::to_string(n) + " needed");
-    const GridImpl::DirichletFlags& flags = dirichlet_flags(g);
+    const GridImpl::DirichletFlags& flags = dirichlet_flags(g, *dof);
     std::fill(mask, mask + n, 0);
     std::fill(value, value + size_t(n) * dim, 0.0);
     for (int i = 0; i < n; ++i)
@@ -121,7 +169,7 @@ extern "C" int64_t moskDofDirichletBlock(DOF_* dof, int n, ELEMENT_** es, int* m
     if (capacity < int64_t(n) * nb)
         fail<std::length_error>(op, "room for " + std::to_string(capacity) + " entries, " +
                                         std::to_string(int64_t(n) * nb) + " needed");
-    const GridImpl::DirichletFlags& flags = dirichlet_flags(g);
+    const GridImpl::DirichletFlags& flags = dirichlet_flags(g, *dof);
     int64_t m = 0;
     for (int k = 0; k < n; ++k) {
         const ELEMENT_& el = require_leaf(g, es[k], op);
@@ -134,4 +182,27 @@ extern "C" int64_t moskDofDirichletBlock(DOF_* dof, int n, ELEMENT_** es, int* m
         }
     }
     return m;
+}
+
+extern "C" void moskDofSetDirichletLabels(DOF_* dof, const int* labels, int n) {
+    const char* op = "Dirichlet labels";
+    GridImpl& g = grid_of(dof, op);
+    DofImpl& impl = dof_impl(*dof);
+    if (n < 0) {
+        impl.own_dirichlet_labels = false;
+        impl.dirichlet_labels.clear();
+        return;
+    }
+    if (n > 0 && !labels) fail<std::invalid_argument>(op, "null label pointer");
+    std::vector<int> chosen(labels, labels + n);
+    std::sort(chosen.begin(), chosen.end());
+    chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+    const std::vector<int> present = g.boundary_labels();
+    for (int l : chosen)
+        if (!std::binary_search(present.begin(), present.end(), l))
+            fail<std::invalid_argument>(op, "no boundary face carries label " +
+                                                std::to_string(l) + "; the boundary labels are " +
+                                                label_list(present));
+    impl.own_dirichlet_labels = true;
+    impl.dirichlet_labels = std::move(chosen);
 }

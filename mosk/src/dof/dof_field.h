@@ -39,6 +39,10 @@ struct DofImpl {
     // What is built on this field (maps): freeing the field tells them, so none reads it
     // afterwards.
     std::vector<FieldUser*> users;
+    // Labels of the boundary faces that carry this field's Dirichlet data, when the field has its
+    // own choice (moskDofSetDirichletLabels); otherwise the library-wide one applies.
+    bool own_dirichlet_labels = false;
+    std::vector<int> dirichlet_labels;
 };
 
 DofImpl& dof_impl(DOF_& d);

@@ -62,10 +62,23 @@ std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
 
 using namespace mosk;
 
-extern "C" void moskExportVTKn(GRID_* grid, const char* file, int n, DOF_** dofs) {
+namespace {
+
+void export_fields(GRID_* grid, const char* file, int n, DOF_** dofs, const double* time) {
     if (!file) fail<std::invalid_argument>("export", "null file name");
     const GridImpl& g = impl_of(grid);
     std::vector<VtkField> fields;
     collective(g.comm, [&] { fields = fields_of_dofs(g, n, dofs); });
-    write_vtk(g, file, fields);
+    write_vtk(g, file, fields, time);
+}
+
+}  // namespace
+
+extern "C" void moskExportVTKn(GRID_* grid, const char* file, int n, DOF_** dofs) {
+    export_fields(grid, file, n, dofs, nullptr);
+}
+
+extern "C" void moskExportVTKTime(GRID_* grid, const char* file, double time, int n,
+                                  DOF_** dofs) {
+    export_fields(grid, file, n, dofs, &time);
 }

@@ -109,6 +109,11 @@ std::array<double, 3> tet_face_normal(const TetPoints& p, int face) {
     return n;
 }
 
+void check_face(int face, const char* op) {
+    if (face < 0 || face > 3)
+        fail<std::out_of_range>(op, "face number " + std::to_string(face) + " is outside 0..3");
+}
+
 }  // namespace mosk
 
 using namespace mosk;
@@ -126,11 +131,6 @@ const GridImpl& grid_of(const GRID_* grid, const char* op) {
 TetPoints checked_points(const GRID_* grid, const ELEMENT_* e, const char* op) {
     const GridImpl& g = grid_of(grid, op);
     return element_points(g, require_leaf(g, e, op));
-}
-
-void check_face(int face, const char* op) {
-    if (face < 0 || face > 3)
-        fail<std::out_of_range>(op, "face number " + std::to_string(face) + " is outside 0..3");
 }
 
 }  // namespace

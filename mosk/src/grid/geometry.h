@@ -31,6 +31,9 @@ ElementGeometry tet_geometry(const TetPoints& p);
 ElementGeometry element_geometry(const GridImpl& grid, const ELEMENT_& e);
 
 double tet_diameter(const TetPoints& p);  // longest edge
+// Throws std::out_of_range naming `op` for a face number outside 0..3.
+void check_face(int face, const char* op);
+
 // Face i is opposite vertex i (kFaceVerts); callers check 0 <= face < 4.
 double tet_face_area(const TetPoints& p, int face);
 double tet_face_diameter(const TetPoints& p, int face);

@@ -48,6 +48,8 @@ void GridImpl::swap_contents(GridImpl& other) {
     edge_verts.swap(other.edge_verts);
     face_verts.swap(other.face_verts);
     face_label.swap(other.face_label);
+    label_sets.swap(other.label_sets);
+    root_label.swap(other.root_label);
 }
 
 void require_no_callback_running(const GridImpl& grid, const char* op) {
@@ -117,7 +119,9 @@ ELEMENT_* _mosk_step_element(GRID_* grid, int* cursor, int flag) {
         case 3:
             while (i < n) {
                 const ELEMENT_& e = g.leaf(i);
-                if (e.owner == g.rank && (e.label[0] || e.label[1] || e.label[2] || e.label[3]))
+                if (e.owner == g.rank &&
+                    (is_boundary_code(e.label[0]) || is_boundary_code(e.label[1]) ||
+                     is_boundary_code(e.label[2]) || is_boundary_code(e.label[3])))
                     break;
                 ++i;
             }

@@ -1,6 +1,12 @@
 // Export of a grid: one file with the whole grid, or one piece per process and an index.
 #include "grid/grid_export.h"
 
+#include <cmath>
+#include <cstdio>
+#include <map>
+
+#include "core/check.h"
+#include "core/library_state.h"
 #include "core/parallel.h"
 
 namespace mosk {
@@ -63,10 +69,39 @@ std::vector<VtkField> restrict_to_piece(const GridPiece& g, const std::vector<Vt
     return out;
 }
 
+// The steps of the time series written in this run, by index path (the same on every process:
+// every process makes the same export calls).
+std::map<std::string, std::vector<VtkStep>>& series_steps() {
+    static std::map<std::string, std::vector<VtkStep>> steps;
+    return steps;
+}
+
+void write_series_step(const GridImpl& grid, const std::string& path,
+                       const std::vector<VtkField>& fields, const double* time) {
+    std::vector<VtkStep> steps = series_steps()[path];
+    const double t = time ? *time : double(steps.size());
+    if (!std::isfinite(t))
+        fail<std::invalid_argument>("export", "the time of a step of '" + path +
+                                                  "' must be finite, got " + format_double(t));
+    char number[16];
+    std::snprintf(number, sizeof number, "_%06zu", steps.size());
+    const std::string step = path.substr(0, path.size() - 4) + number +
+                             (grid.nprocs > 1 ? ".pvtu" : ".vtu");
+    write_vtk(grid, step, fields);
+    steps.push_back({t, step});
+    on_root(grid.comm, 0, [&] { write_pvd_index(path, steps); });
+    series_steps()[path] = std::move(steps);
+}
+
 }  // namespace
 
-void write_vtk(const GridImpl& grid, const std::string& path, const std::vector<VtkField>& fields) {
+void write_vtk(const GridImpl& grid, const std::string& path, const std::vector<VtkField>& fields,
+               const double* time) {
     const VtkFormat format = vtk_format(path);
+    if (format == VtkFormat::series) return write_series_step(grid, path, fields, time);
+    if (time)
+        fail<std::invalid_argument>("export", "a time is given for '" + path +
+                                                  "', which is not a .pvd time series");
     const GridPiece whole = whole_grid(grid);
     if (format == VtkFormat::parallel_xml) {
         // Every process writes the piece it owns, then process 0 the index.

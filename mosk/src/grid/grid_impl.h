@@ -22,6 +22,13 @@ inline constexpr int kFaceVerts[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1,
 // Boundary label of a boundary face that the mesh file gives no label (or label 0) for.
 inline constexpr int kUnlabelledBoundary = -1;
 
+// Face labels: a face may belong to several groups of the mesh file, so ELEMENT_::label[k] and
+// face_label hold a code of the face's label set (GridImpl::label_sets): 0 for an interior face
+// without labels, c > 0 for a boundary face with label set c, -c for an interior face (an
+// interface) with label set c. Set 0 is empty, set 1 is {kUnlabelledBoundary}.
+inline constexpr int kUnlabelledBoundaryCode = 1;
+inline bool is_boundary_code(int code) { return code > 0; }
+
 class GridImpl {
 public:
     explicit GridImpl(GRID_* record, int comm);
@@ -39,7 +46,11 @@ public:
     std::vector<int> leaves;            // record numbers of the leaf elements, in leaf order
     std::vector<std::array<int, 2>> edge_verts;  // leaf-mesh edge -> sorted vertex pair
     std::vector<std::array<int, 3>> face_verts;  // leaf-mesh face -> sorted vertex triple
-    std::vector<int> face_label;        // leaf-mesh face -> label, 0 for an interior face
+    std::vector<int> face_label;        // leaf-mesh face -> label-set code (see above)
+    // Sorted, distinct label sets, indexed by code; made on import, kept through refinement.
+    std::vector<std::vector<int>> label_sets{{}, {kUnlabelledBoundary}};
+    // Volume label of each imported element (records 0..n-1); children inherit their root's.
+    std::vector<int> root_label;
     uint64_t numbering_generation = 0;  // counts number_leaf_mesh calls; keys derived caches
     uint64_t partition_generation = 0;  // counts changes of owners other than by refinement
 
@@ -59,12 +70,25 @@ public:
     // import and balancing refuse (require_no_callback_running).
     int callbacks_running = 0;
 
-    // Dirichlet flags of the leaf mesh for the label set in force (dof/dirichlet_data.cpp).
+    // Dirichlet flags of the leaf mesh per label set in use (dof/dirichlet_data.cpp).
     struct DirichletFlags {
         uint64_t generation = 0;  // numbering_generation they were made for; 0 = none
-        std::vector<int> labels;  // the label set they were made for (empty = all)
+        bool all = true;          // every boundary face, whatever its labels
+        std::vector<int> labels;  // else the labels they were made for
         std::vector<uint8_t> vert, edge, face;
-    } dirichlet;
+    };
+    std::vector<DirichletFlags> dirichlet;
+
+    // The labels of a face's label-set code.
+    const std::vector<int>& labels_of(int code) const {
+        return label_sets[size_t(code < 0 ? -code : code)];
+    }
+    // The code of the sorted, distinct `labels` on a boundary or interior face (added if new).
+    int label_code(const std::vector<int>& labels, bool boundary);
+    // The sorted labels that boundary faces of the leaf mesh carry.
+    std::vector<int> boundary_labels() const;
+    // The volume label of a leaf element (its imported ancestor's).
+    int element_label(const ELEMENT_& e) const;
 
     ELEMENT_& leaf(int i) { return elements[leaves[i]]; }
     const ELEMENT_& leaf(int i) const { return elements[leaves[i]]; }

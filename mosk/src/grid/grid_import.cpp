@@ -1,8 +1,9 @@
 // A mesh description becomes the grid: every tetrahedron checked (indices, repeated vertices,
-// degenerate or inverted), unused points dropped, the leaf mesh numbered, boundary faces labelled
+// degenerate or inverted), unused points dropped, the leaf mesh numbered, faces labelled
 // from the file's triangles.
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -37,6 +38,8 @@ void validate(const MeshData& mesh, const std::string& source) {
         fail<FormatError>(op, "the mesh is too large");
     if (mesh.triangles.size() != mesh.triangle_labels.size())
         fail<FormatError>(op, "surface triangles and their labels differ in number");
+    if (!mesh.tet_labels.empty() && mesh.tet_labels.size() != mesh.tets.size())
+        fail<FormatError>(op, "tetrahedra and their labels differ in number");
     const int64_t np = int64_t(mesh.points.size());
     for (const Point& p : mesh.points)
         for (double x : p)
@@ -127,12 +130,27 @@ void GridImpl::assign(MeshData&& mesh, const std::string& source) {
             if (it != order.end() && fresh.face_verts[*it] == key) triangle_face[k] = *it;
         }
     }
-    for (size_t k = 0; k < mesh.triangles.size(); ++k) {
-        const int f = triangle_face[k];
-        // Triangles that are not boundary faces (internal surfaces) carry no boundary label.
-        if (f >= 0 && fresh.face_label[f] != 0 && mesh.triangle_labels[k] != 0)
-            fresh.face_label[f] = mesh.triangle_labels[k];
+    // A face takes the labels of every triangle on it (a face of several groups keeps them
+    // all); label 0 means none.
+    std::vector<std::pair<int, int>> face_labels;  // (face, label)
+    for (size_t k = 0; k < mesh.triangles.size(); ++k)
+        if (triangle_face[k] >= 0 && mesh.triangle_labels[k] != 0)
+            face_labels.push_back({triangle_face[k], mesh.triangle_labels[k]});
+    std::sort(face_labels.begin(), face_labels.end());
+    face_labels.erase(std::unique(face_labels.begin(), face_labels.end()), face_labels.end());
+    std::map<std::vector<int>, int> codes;  // label set -> boundary code
+    std::vector<int> labels;
+    for (size_t a = 0; a < face_labels.size();) {
+        const int f = face_labels[a].first;
+        labels.clear();
+        for (; a < face_labels.size() && face_labels[a].first == f; ++a)
+            labels.push_back(face_labels[a].second);
+        auto it = codes.find(labels);
+        if (it == codes.end()) it = codes.emplace(labels, fresh.label_code(labels, true)).first;
+        fresh.face_label[f] = is_boundary_code(fresh.face_label[f]) ? it->second : -it->second;
     }
+    fresh.root_label.assign(mesh.tets.size(), 0);
+    if (!mesh.tet_labels.empty()) fresh.root_label = mesh.tet_labels;
     for (int i = 0; i < int(fresh.leaves.size()); ++i) {
         ELEMENT_& e = fresh.leaf(i);
         for (int s = 0; s < 4; ++s) e.label[s] = fresh.face_label[e.faces[s]];

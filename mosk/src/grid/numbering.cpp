@@ -243,14 +243,15 @@ void GridImpl::number_leaf_mesh() {
                                                        {l[0], base[b12] + p12[0]}};
             for (const auto& [k, face] : found) {
                 e.faces[k] = int(face);
-                if (d[face] & kInteriorBit) {
-                    e.label[k] = 0;
-                    continue;
-                }
-                // A boundary face keeps the label its leaf carries.
-                const int label = e.label[k] != 0 ? e.label[k] : kUnlabelledBoundary;
-                e.label[k] = label;
-                face_label[face] = label;
+                // A face keeps the label set its leaf carries: an interior one only an
+                // interface's (negative code), a boundary one at least kUnlabelledBoundary.
+                int code = e.label[k];
+                if (d[face] & kInteriorBit)
+                    code = code < 0 ? code : 0;
+                else if (!is_boundary_code(code))
+                    code = kUnlabelledBoundaryCode;
+                e.label[k] = code;
+                face_label[face] = code;
             }
         }
         sorted.reset();

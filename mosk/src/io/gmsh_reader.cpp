@@ -169,7 +169,8 @@ private:
     bool have_nodes_ = false, have_elements_ = false, have_entities_ = false;
     std::vector<uint64_t> node_tags_;
     NodeIndex index_;
-    std::map<std::pair<int, int>, int> physical_;  // (dimension, entity tag) -> physical tag
+    // (dimension, entity tag) -> its physical tags
+    std::map<std::pair<int, int>, std::vector<int>> physical_;
     MeshData mesh_;
 
     void expect_end(const std::string& name) {
@@ -336,15 +337,27 @@ private:
 
     // Keeps an element of a type we use: the first `keep` of its point indices; counts the
     // volume cells of other shapes.
-    void add_element(int type, int keep, const std::array<int, 4>& v, int label) {
+    // A triangle of several physical groups is kept once per group (the import joins their
+    // labels); a tetrahedron takes the first label as its volume label.
+    void add_element(int type, int keep, const std::array<int, 4>& v, const int* labels,
+                     size_t nlabels) {
         if (int64_t MeshData::* count = other_volume_cells(type)) ++(mesh_.*count);
         if (keep == 4) {
+            // MSH 2 repeats an element once per physical group it belongs to, one after the
+            // other: the repeat is the same cell, not a second one.
+            if (version_ == 2 && !mesh_.tets.empty() && mesh_.tets.back() == v) return;
             mesh_.tets.push_back(v);
+            mesh_.tet_labels.push_back(nlabels ? labels[0] : 0);
             if (!binary_) mesh_.tet_lines.push_back(in_.line());
         } else if (keep == 3) {
-            mesh_.triangles.push_back({v[0], v[1], v[2]});
-            mesh_.triangle_labels.push_back(label);
+            for (size_t k = 0; k < nlabels; ++k) {
+                mesh_.triangles.push_back({v[0], v[1], v[2]});
+                mesh_.triangle_labels.push_back(labels[k]);
+            }
         }
+    }
+    void add_element(int type, int keep, const std::array<int, 4>& v, int label) {
+        add_element(type, keep, v, &label, 1);
     }
 
     [[noreturn]] void unknown_node(const char* where, uint64_t element, uint64_t tag) {
@@ -444,9 +457,10 @@ private:
             if (m > n - done)
                 fail_value(at, "the element blocks hold more elements than the " +
                                    std::to_string(n) + " the section announces");
-            // The label of a surface triangle: its entity's physical tag, else the entity tag.
+            // The labels of an element: its entity's physical tags, else the entity tag.
             auto it = physical_.find({dim, entity});
-            const int label = it != physical_.end() ? it->second : entity;
+            const std::vector<int> own{entity};
+            const std::vector<int>& labels = it != physical_.end() ? it->second : own;
             const int keep = corners_kept(type);
             for (uint64_t e = 0; e < m; ++e) {
                 const uint64_t number = size_value("an element tag");
@@ -458,7 +472,7 @@ private:
                     if (index < 0) unknown_node(where, number, tag);
                     if (k < keep) v[k] = index;
                 }
-                add_element(type, keep, v, label);
+                add_element(type, keep, v, labels.data(), labels.size());
             }
             done += m;
         }
@@ -480,7 +494,7 @@ private:
                 const uint64_t nphys = count_value("physical tags", 2, 4);
                 for (uint64_t k = 0; k < nphys; ++k) {
                     const int phys = int_value("a physical tag");
-                    if (k == 0) physical_[{d, tag}] = phys;
+                    physical_[{d, tag}].push_back(phys);
                 }
                 if (d > 0) {
                     const uint64_t nbound = count_value("bounding entities", 2, 4);

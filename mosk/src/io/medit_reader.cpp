@@ -1,6 +1,7 @@
 // Medit .mesh files (ASCII): keyword, count, entries; 1-based vertex indices and a reference
-// number ending each entry. Tetrahedra become cells, triangles labelled surface triangles (the
-// reference is the label); the other keywords are read past.
+// number ending each entry. Tetrahedra (of any order, by their corners) become cells with their
+// reference as volume label, triangles labelled surface triangles (the reference is the label);
+// the other keywords are read past.
 #include <climits>
 #include <strings.h>
 
@@ -28,9 +29,28 @@ constexpr Skipped kSkipped[] = {
     {"RequiredTriangles", 1}, {"RequiredQuadrilaterals", 1}, {"Normals", 3},
     {"Tangents", 3},       {"NormalAtVertices", 2}, {"NormalAtTriangleVertices", 3},
     {"NormalAtQuadrilateralVertices", 3}, {"TangentAtVertices", 2}, {"TangentAtEdges", 3},
-    {"EdgesP2", 4},        {"TrianglesP2", 7},      {"QuadrilateralsQ2", 10},
-    {"TetrahedraP2", 11},  {"HexahedraQ2", 28, &MeshData::hexahedra},
+    {"EdgesP2", 4},        {"QuadrilateralsQ2", 10},
+    {"HexahedraQ2", 28, &MeshData::hexahedra},
 };
+
+// Tetrahedra and triangles of every order; entries of higher order list their corners first and
+// are read by them, as the corners of a curved cell.
+struct Cells {
+    const char* name;
+    int nodes;    // vertex indices per entry (a reference number follows)
+    int corners;  // 4: a tetrahedron, 3: a triangle
+};
+constexpr Cells kCells[] = {{"Tetrahedra", 4, 4},   {"TetrahedraP2", 10, 4},
+                            {"TetrahedraP3", 20, 4}, {"TetrahedraP4", 35, 4},
+                            {"Triangles", 3, 3},    {"TrianglesP2", 6, 3},
+                            {"TrianglesP3", 10, 3}, {"TrianglesP4", 15, 3}};
+constexpr size_t kCellKinds = sizeof(kCells) / sizeof(kCells[0]);
+
+const Cells* cells_of(std::string_view keyword) {
+    for (const Cells& c : kCells)
+        if (same_word(keyword, c.name)) return &c;
+    return nullptr;
+}
 
 class MeditReader {
 public:
@@ -55,29 +75,9 @@ public:
             } else if (same_word(k, "Vertices")) {
                 once(have_vertices_, "Vertices");
                 read_vertices();
-            } else if (same_word(k, "Tetrahedra")) {
-                once(have_tets_, "Tetrahedra");
-                const uint64_t n = counted("tetrahedra", 5);
-                mesh_.tets.reserve(n);
-                mesh_.tet_lines.reserve(n);
-                for (uint64_t i = 0; i < n; ++i) {
-                    std::array<int, 4> t;
-                    for (int& v : t) v = vertex();
-                    in_.int32("a reference number");
-                    mesh_.tets.push_back(t);
-                    mesh_.tet_lines.push_back(in_.line());
-                }
-            } else if (same_word(k, "Triangles")) {
-                once(have_triangles_, "Triangles");
-                const uint64_t n = counted("triangles", 4);
-                mesh_.triangles.reserve(n);
-                mesh_.triangle_labels.reserve(n);
-                for (uint64_t i = 0; i < n; ++i) {
-                    std::array<int, 3> t;
-                    for (int& v : t) v = vertex();
-                    mesh_.triangles.push_back(t);
-                    mesh_.triangle_labels.push_back(in_.int32("a reference number"));
-                }
+            } else if (const Cells* c = cells_of(k)) {
+                once(seen_[c - kCells], c->name);
+                read_cells(*c);
             } else {
                 skip(k);
             }
@@ -89,7 +89,8 @@ public:
 private:
     Scanner& in_;
     int dimension_ = 0;
-    bool have_vertices_ = false, have_tets_ = false, have_triangles_ = false;
+    bool have_vertices_ = false;
+    bool seen_[kCellKinds] = {};
     int64_t vertex_count_ = -1;  // known once Vertices is read
     // Elements may come before Vertices: their largest index and its line, checked then.
     int64_t early_max_ = 0, early_line_ = 0;
@@ -122,6 +123,44 @@ private:
             in_.fail_line(early_line_, "vertex index " + std::to_string(early_max_) +
                                            " is outside 1.." + std::to_string(n) +
                                            " (the number of Vertices)");
+    }
+
+    // Numbers on the line of the next entry.
+    int entry_width() {
+        Scanner probe = in_;
+        if (probe.at_end()) return 0;
+        const int64_t line = probe.line();
+        int k = 0;
+        for (; !probe.at_end() && probe.line() == line; ++k) probe.token("a number");
+        return k;
+    }
+
+    void read_cells(Cells c) {
+        const uint64_t n = counted(c.name, uint64_t(c.nodes) + 1);
+        // Some writers put cells of higher order under the linear keyword, one entry per line:
+        // an entry as long as one of a higher order is read as such (by its corners).
+        if (n > 0 && c.nodes == c.corners) {
+            const int width = entry_width();
+            for (const Cells& o : kCells)
+                if (o.corners == c.corners && o.nodes > c.nodes && width == o.nodes + 1)
+                    c.nodes = o.nodes;
+        }
+        for (uint64_t i = 0; i < n; ++i) {
+            std::array<int, 4> v{};
+            for (int k = 0; k < c.nodes; ++k) {
+                const int index = vertex();
+                if (k < c.corners) v[k] = index;
+            }
+            const int ref = in_.int32("a reference number");
+            if (c.corners == 4) {
+                mesh_.tets.push_back(v);
+                mesh_.tet_labels.push_back(ref);
+                mesh_.tet_lines.push_back(in_.line());
+            } else {
+                mesh_.triangles.push_back({v[0], v[1], v[2]});
+                mesh_.triangle_labels.push_back(ref);
+            }
+        }
     }
 
     // A 1-based vertex index, returned 0-based.

@@ -16,6 +16,8 @@ struct MeshData {
     std::vector<std::array<int, 4>> tets;
     std::vector<std::array<int, 3>> triangles;  // labelled surface triangles (any order)
     std::vector<int> triangle_labels;           // one per triangle
+    // A triangle in several groups appears once per group, each time with that group's label.
+    std::vector<int> tet_labels;  // one per tetrahedron (its volume label), or empty: all 0
     std::vector<int64_t> tet_lines;  // the file line of each tetrahedron; empty for binary files
     // Volume cells of other shapes, counted so that the import can refuse the file instead of
     // silently losing part of the volume.

@@ -58,6 +58,9 @@ MeshData read_any(const std::string& path, const io::FileBytes& bytes) {
                               "as ASCII .mesh");
     }
     probe.token("a mesh");
+    if (first == "$NOD" || first == "$PTS")
+        probe.fail_token("MSH 1 (the file begins with " + std::string(first) +
+                         ") is not supported; save the mesh as MSH 2.2 or 4.1");
     if (ext == ".msh")
         probe.fail_token("not a Gmsh mesh: the file does not begin with $MeshFormat");
     if (ext == ".mesh")

@@ -7,6 +7,7 @@
 #include <array>
 #include <cctype>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -219,9 +220,11 @@ VtkFormat vtk_format(const std::string& path) {
     if (name.size() > 4 && name.ends_with(".vtk")) return VtkFormat::legacy;
     if (name.size() > 4 && name.ends_with(".vtu")) return VtkFormat::xml;
     if (name.size() > 5 && name.ends_with(".pvtu")) return VtkFormat::parallel_xml;
+    if (name.size() > 4 && name.ends_with(".pvd")) return VtkFormat::series;
     fail<std::invalid_argument>("export", "cannot write '" + path +
                                 "': unknown extension; accepted are .vtk (VTK legacy), .vtu "
-                                "(VTK XML) and .pvtu (VTK XML, one piece per process)");
+                                "(VTK XML), .pvtu (VTK XML, one piece per process) and .pvd "
+                                "(a time series of .vtu or .pvtu files)");
 }
 
 void check_vtk_fields(const VtkPiece& piece, const std::string& path,
@@ -270,6 +273,23 @@ void write_pvtu_index(const std::string& path, const std::vector<VtkField>& fiel
     for (int p = 0; p < pieces; ++p)
         text += "    <Piece Source=\"" + xml_escaped(file_name(piece_path(path, p))) + "\"/>\n";
     text += "  </PUnstructuredGrid>\n</VTKFile>\n";
+    out.write(text);
+    out.commit();
+}
+
+void write_pvd_index(const std::string& path, const std::vector<VtkStep>& steps) {
+    AtomicFile out(path, "export");
+    std::string text =
+        "<?xml version=\"1.0\"?>\n"
+        "<VTKFile type=\"Collection\" version=\"0.1\" byte_order=\"LittleEndian\">\n"
+        "  <Collection>\n";
+    char time[32];
+    for (const VtkStep& s : steps) {
+        std::snprintf(time, sizeof time, "%.17g", s.time);
+        text += std::string("    <DataSet timestep=\"") + time + "\" part=\"0\" file=\"" +
+                xml_escaped(file_name(s.file)) + "\"/>\n";
+    }
+    text += "  </Collection>\n</VTKFile>\n";
     out.write(text);
     out.commit();
 }

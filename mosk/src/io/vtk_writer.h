@@ -34,10 +34,10 @@ struct VtkPiece {
     std::size_t point_count() const { return points.empty() ? coords.size() : points.size(); }
 };
 
-enum class VtkFormat { legacy, xml, parallel_xml };
+enum class VtkFormat { legacy, xml, parallel_xml, series };
 
-// The format of `path` by its extension (.vtk, .vtu, .pvtu, any case); throws
-// std::invalid_argument for another.
+// The format of `path` by its extension (.vtk, .vtu, .pvtu, .pvd for a time series, any case);
+// throws std::invalid_argument for another.
 VtkFormat vtk_format(const std::string& path);
 
 // Throws std::invalid_argument naming `path` for a field without a name, a name that is not clean
@@ -53,6 +53,14 @@ void write_vtk_file(const std::string& path, VtkFormat format, const VtkPiece& p
 
 // The index of a .pvtu file: the arrays of `fields` and `pieces` pieces named by piece_path.
 void write_pvtu_index(const std::string& path, const std::vector<VtkField>& fields, int pieces);
+
+// One step of a time series: its time and its file, which lies beside the index.
+struct VtkStep {
+    double time;
+    std::string file;
+};
+// The index of a .pvd time series: every step with its time, in the order given.
+void write_pvd_index(const std::string& path, const std::vector<VtkStep>& steps);
 
 // The piece of process `rank` of a .pvtu file: x.pvtu -> x_<rank>.vtu.
 std::string piece_path(const std::string& pvtu_path, int rank);

@@ -28,19 +28,8 @@ const char* const kOpName[kQuadOpCount] = {"gradient quadrature", "mass quadratu
 
 std::string field_name(const DOF_* d) { return d->name ? std::string(d->name) : std::string(); }
 
-// The grid of a field that the operation uses; every field must live on `grid` when it is given.
 GridImpl& field_grid(Op op, const DOF_* d, const char* role, GridImpl* grid) {
-    if (!d) fail_argument(op, std::string("null field ") + role);
-    GridImpl& g = grid_of(d, kOpName[op]);
-    if (grid && &g != grid)
-        fail_argument(op, std::string("field ") + role + " ('" + field_name(d) +
-                              "') lives on another grid");
-    if (d->variable_order)
-        fail_argument(op, std::string("field ") + role + " ('" + field_name(d) +
-                              "') has variable order, which quadrature does not support");
-    if (!d->type || d->type->order < 0 || d->type->order > kMaxLagrangeDegree)
-        fail_argument(op, std::string("field ") + role + " has an unsupported type");
-    return g;
+    return quadrature_field_grid(kOpName[op], d, role, grid);
 }
 
 void check_basis(Op op, const DOF_* d, const char* role, int k) {
@@ -281,6 +270,22 @@ int data_degree(const char* op, int order) {
 }
 
 }  // namespace
+
+GridImpl& quadrature_field_grid(const char* op, const DOF_* d, const char* role, GridImpl* grid) {
+    auto fail_argument = [op](const std::string& why) { fail<std::invalid_argument>(op, why); };
+    if (!d) fail_argument(std::string("null field ") + role);
+    GridImpl& g = grid_of(d, op);
+    if (grid && &g != grid)
+        fail_argument(std::string("field ") + role + " ('" + field_name(d) +
+                      "') lives on another grid");
+    if (d->variable_order)
+        fail_argument(std::string("field ") + role + " ('" + field_name(d) +
+                      "') has variable order, which quadrature does not support");
+    if (!d->type || d->type->order < 0 || d->type->order > kMaxLagrangeDegree)
+        fail_argument(std::string("field ") + role + " has an unsupported type");
+    return g;
+}
+
 }  // namespace mosk
 
 using namespace mosk;

@@ -10,6 +10,11 @@
 
 namespace mosk {
 
+// The grid of field `d` (called `role` in messages) that quadrature operation `op` uses; when
+// `grid` is given the field must live on it. Throws std::invalid_argument for a null field, one
+// on another grid, of variable order or of an unsupported type.
+GridImpl& quadrature_field_grid(const char* op, const DOF_* d, const char* role, GridImpl* grid);
+
 // The field (its values `vals` gathered on the element, dim per basis function) at the points
 // of the rule of degree q: out[c * n + p].
 void field_at_points(const DOF_& d, const ELEMENT_& e, const std::vector<double>& vals, int q,
@@ -26,6 +31,17 @@ void compute_mass(const ELEMENT_& e, double volume, const DOF_TYPE_& tu, const D
 // may be null.
 void basis_at_points(const DOF_TYPE_& type, const ELEMENT_& e, const ElementGeometry& geo, int q,
                      double* values, double* gradients);
+
+// Face integrals, over face `face` (opposite vertex `face`) of area `area` with the triangle
+// rule of degree q. face_lambda: the element's barycentric coordinates of the rule's points, 4
+// per point. compute_face_mass: out[i * nbas(tv) + j], phi_i of tu times phi_j of tv.
+// compute_face_times_bas: out[i * dim + c], component c of a function times phi_i of tv, given
+// the function's dim values at each rule point in fq[p * dim + c].
+void face_lambda(int face, int q, std::vector<double>& lambda);
+void compute_face_mass(const ELEMENT_& e, int face, double area, const DOF_TYPE_& tu,
+                       const DOF_TYPE_& tv, int q, std::vector<double>& out);
+void compute_face_times_bas(const ELEMENT_& e, int face, double area, int dim, const double* fq,
+                            const DOF_TYPE_& tv, int q, std::vector<double>& out);
 
 // out[i * dim + c]: integral of component c of f (values fvals on the element) times basis
 // function i of tv.

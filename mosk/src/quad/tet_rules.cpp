@@ -157,6 +157,28 @@ QuadRule build_rule(int degree) {
 
 }  // namespace
 
+const QuadRule& triangle_rule(int degree) {
+    check_degree(degree);
+    static std::array<BuiltOnce<QuadRule>, kMaxTetRuleDegree + 1> rules;
+    return rules[degree].get([degree] {
+        const int n = (degree + 2) / 2;
+        // l1 = u, l2 = (1-u) v has Jacobian (1-u): Gauss-Jacobi with alpha = 1 in u, 0 in v.
+        std::vector<double> u, wu, v, wv;
+        gauss_jacobi01(n, 1, u, wu);
+        gauss_jacobi01(n, 0, v, wv);
+        QuadRule r;
+        r.degree = 2 * n - 1;
+        r.size = n * n;
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j) {
+                const double l1 = u[i], l2 = (1.0 - u[i]) * v[j];
+                r.bary.insert(r.bary.end(), {(1.0 - u[i]) * (1.0 - v[j]), l1, l2});
+                r.weights.push_back(2.0 * wu[i] * wv[j]);  // 2 = 1 / reference area
+            }
+        return r;
+    });
+}
+
 const QuadRule& tet_rule(int degree) {
     check_degree(degree);
     static std::array<BuiltOnce<QuadRule>, kMaxTetRuleDegree + 1> rules;

@@ -1,5 +1,6 @@
 // Quadrature rules on the tetrahedron: fully symmetric positive rules for low degrees, the
-// conical product of Gauss-Jacobi rules for any degree up to kMaxTetRuleDegree.
+// conical product of Gauss-Jacobi rules for any degree up to kMaxTetRuleDegree; rules on the
+// triangle (for face integrals) as conical products.
 #pragma once
 
 #include <vector>
@@ -29,6 +30,12 @@ const QuadRule& tet_rule(int degree);
 // The conical product rule for `degree` (ceil((degree + 1) / 2)^3 points), uncached; the
 // fallback route of tet_rule, exposed for tests. Same errors as tet_rule.
 QuadRule conical_tet_rule(int degree);
+
+// Rule on any triangle with barycentric points, 3 per point in `bary`, weights summing to 1
+// (integral ~= area * sum of weight times value): the conical product of Gauss-Jacobi rules,
+// ceil((degree + 1) / 2)^2 points, exact to at least `degree`. Cached and thread-safe like
+// tet_rule, with the same errors and the same largest degree.
+const QuadRule& triangle_rule(int degree);
 
 // Gauss-Jacobi rule on [0, 1] for the weight (1 - t)^alpha: n nodes (increasing) and positive
 // weights summing to 1 / (alpha + 1), exact for polynomials of degree <= 2n - 1. Nodes are the

@@ -44,4 +44,9 @@ py::list DofHandle::getDirichletBC(ElementHandle& e, PointFunction f) {
     return mosk::getDirichletBC(*this, e, std::move(f));
 }
 
+void DofHandle::setDirichletLabels(std::optional<std::vector<int>> labels) {
+    if (!labels) return moskDofSetDirichletLabels(get(), nullptr, -1);
+    moskDofSetDirichletLabels(get(), labels->data(), int(labels->size()));
+}
+
 }  // namespace mosk

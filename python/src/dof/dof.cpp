@@ -79,6 +79,7 @@ py::module_& DofHandle::define(py::module_& m) {
         .def("getGrid", &DofHandle::getGrid)
         .def("getNBas", &DofHandle::getNBas)
         .def("getDirichletBC", &DofHandle::getDirichletBC)
+        .def("setDirichletLabels", &DofHandle::setDirichletLabels, py::arg("labels"))
         .def("getSize", &DofHandle::getSize)
         .def("getValues", &DofHandle::getValues)
         .def("setValues", &DofHandle::setValues)

@@ -4,6 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <optional>
+
 #include <string>
 
 #include "construction.h"
@@ -30,6 +32,9 @@ public:
     GridHandle getGrid();
     int getNBas(ElementHandle& e);
     pybind11::list getDirichletBC(ElementHandle& e, PointFunction f);
+    // The labels of the boundary faces that carry this field's Dirichlet data; None: the
+    // library-wide choice (dof/dirichlet.cpp).
+    void setDirichletLabels(std::optional<std::vector<int>> labels);
     int getSize();
     // Values and node coordinates as NumPy arrays, in the global numbering of a map over this
     // one field (dof/dof_values.cpp).

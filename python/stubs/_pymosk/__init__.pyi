@@ -26,10 +26,12 @@ class Grid(metaclass=_BindingType):
     def importFrom(self, name: _Path, /) -> None:
         """Replaces the grid by the mesh in the file `name`; fields on it are reset to zero."""
     @overload
-    def exportVTK(self, name: _Path, dofs: list[Dof] = []) -> None:
-        """Writes the grid and the fields to `name`: VTK legacy (.vtk) or XML (.vtu)."""
+    def exportVTK(self, name: _Path, dofs: list[Dof] = [], time: float | None = None) -> None:
+        """Writes the grid and the fields to `name`: VTK legacy (.vtk), XML (.vtu), one piece
+        per process (.pvtu), or one step of a time series (.pvd: the step's file beside it, and
+        the index rewritten with every step so far and its `time`, the step number if None)."""
     @overload
-    def exportVTK(self, name: _Path, dof: Dof, /) -> None: ...
+    def exportVTK(self, name: _Path, dofs: Dof, time: float | None = None) -> None: ...
     def balance(self, imbalance: float, /) -> None:
         """Distributes the leaf elements over the MPI processes, no process holding more than
         `imbalance` times the mean."""
@@ -62,6 +64,13 @@ class Grid(metaclass=_BindingType):
     def getElementBlocks(self, size: int = 8192) -> ElementBlockIterator:
         """This process's elements in blocks of up to `size`, in the order of the element
         iterator."""
+    def getFaceLabels(self, e: Element, face: int) -> list[int]:
+        """Every label of face `face` of the element (sorted; -1 on a boundary face the mesh file
+        labels not; empty on an interior face without one)."""
+    def getElementLabel(self, e: Element) -> int:
+        """The element's volume label from the mesh file, 0 when none."""
+    def getBoundaryLabels(self) -> list[int]:
+        """The sorted labels of the boundary faces."""
 
 class Element(metaclass=_BindingType):
     """A leaf element of a grid, as the element iterator yields it."""
@@ -77,6 +86,21 @@ class Element(metaclass=_BindingType):
     def quadDofTimesBas(self, f: Dof, v: Dof, order: int = -1) -> npt.NDArray[np.float64]:
         """Integrals of each component of the field f times the basis functions of v, shape
         (dim(f), nbas(v))."""
+    def quadFaceBasDotBas(
+        self, u: Dof, v: Dof, face: int, order: int = -1
+    ) -> npt.NDArray[np.float64]:
+        """Integrals over face `face` of the basis functions of u times those of v, shape
+        (nbas(u), nbas(v))."""
+    def quadFaceDofTimesBas(
+        self, f: Dof, v: Dof, face: int, order: int = -1
+    ) -> npt.NDArray[np.float64]:
+        """Integrals over face `face` of each component of the field f times the basis functions
+        of v, shape (dim(f), nbas(v))."""
+    def quadFaceFuncTimesBas(
+        self, g: _PointFunction, v: Dof, face: int, order: int = -1
+    ) -> npt.NDArray[np.float64]:
+        """Integrals over face `face` of each of the dim(v) values of g(point) times the basis
+        functions of v, shape (dim(v), nbas(v))."""
     def getDirichletBC(self, dof: Dof, f: _PointFunction | None, /) -> list[Any]:
         """[mask, values], a list[int] and a list[float] for processBoundary: per basis function
         of `dof` on the element, 1 when its node lies on a Dirichlet boundary face (0 otherwise),
@@ -168,6 +192,10 @@ class Dof(metaclass=_BindingType):
         """Number of basis functions of the field on the element."""
     def getDirichletBC(self, e: Element, f: _PointFunction | None, /) -> list[Any]:
         """As Element.getDirichletBC(self, f)."""
+    def setDirichletLabels(self, labels: list[int] | None) -> None:
+        """From now on getDirichletBC marks the nodes on boundary faces carrying one of
+        `labels` (none for an empty list); None gives back the library-wide choice (ValueError
+        for a label no boundary face carries)."""
     def getSize(self) -> int:
         """Number of values of the field over all processes."""
     def getValues(self) -> npt.NDArray[np.float64]:
