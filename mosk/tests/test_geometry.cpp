@@ -30,7 +30,7 @@ struct TestGrid {
         for (int c = 0; ELEMENT_* e = _mosk_step_element(g, &c, 1); ++c) out.push_back(e);
         return out;
     }
-    Point vertex(const ELEMENT_* e, int i) const { return mosk::impl_of(g).coords[e->verts[i]]; }
+    Point vertex(const ELEMENT_* e, int i) const { return mosk::impl_of(g).vertex(e->verts[i]); }
 };
 
 // Six times the signed volume: the determinant of the rows (x, y, z, 1), expanded along the last

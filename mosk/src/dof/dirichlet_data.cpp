@@ -19,10 +19,10 @@ const GridImpl::DirichletFlags& dirichlet_flags(GridImpl& g) {
     auto& f = g.dirichlet;
     const std::vector<int>& labels = library_options().dirichlet_labels;
     if (f.generation == g.numbering_generation && f.labels == labels) return f;
-    f.vert.assign(g.coords.size(), 0);
+    f.vert.assign(size_t(g.num_vertices()), 0);
     f.edge.assign(g.edge_verts.size(), 0);
     f.face.assign(g.face_verts.size(), 0);
-    for (int i = 0; i < int(g.leaves.size()); ++i) {
+    for (int i = 0; i < g.num_leaves(); ++i) {
         const ELEMENT_& e = g.leaf(i);
         for (int k = 0; k < 4; ++k) {
             if (!admitted(g.face_label[e.faces[k]], labels)) continue;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,9 +35,31 @@ public:
     int rank = 0;   // this process in comm
     int nprocs = 1; // processes of comm
 
-    std::vector<Point> coords;          // by global vertex number; vertices are only appended
-    ChunkedStore<ELEMENT_> elements;    // all records; index = ELEMENT_::record
-    std::vector<int> leaves;            // record numbers of the leaf elements, in leaf order
+    // The storage (private below), read through these; only grid/ changes it.
+    int num_vertices() const { return int(coords_.size()); }
+    const Point& vertex(int v) const { return coords_[size_t(v)]; }
+    std::span<const Point> vertices() const { return coords_; }
+    int num_leaves() const { return int(leaves_.size()); }
+    ELEMENT_& leaf(int i) { return elements_[size_t(leaves_[size_t(i)])]; }
+    const ELEMENT_& leaf(int i) const { return elements_[size_t(leaves_[size_t(i)])]; }
+    std::span<const int> leaf_records() const { return leaves_; }  // in leaf order
+    // Every record of the refinement tree, leaves and refined elements; index = ELEMENT_::record.
+    size_t num_records() const { return elements_.size(); }
+    ELEMENT_& element_record(int r) { return elements_[size_t(r)]; }
+    const ELEMENT_& element_record(int r) const { return elements_[size_t(r)]; }
+    // Whether `e` is this grid's record `r` (a pointer from outside, checked before use).
+    bool holds_record(size_t r, const ELEMENT_* e) const { return elements_.holds(r, e); }
+
+    // Changes made by refinement: vertices and records are only appended; the leaf list is
+    // replaced as a whole.
+    int add_vertex(const Point& p) {
+        coords_.push_back(p);
+        return int(coords_.size()) - 1;
+    }
+    void drop_vertices_from(int first) { coords_.resize(size_t(first)); }
+    ELEMENT_& add_record(const ELEMENT_& e) { return elements_.push_back(e); }
+    void swap_leaves(std::vector<int>& leaves) { leaves_.swap(leaves); }
+
     std::vector<std::array<int, 2>> edge_verts;  // leaf-mesh edge -> sorted vertex pair
     std::vector<std::array<int, 3>> face_verts;  // leaf-mesh face -> sorted vertex triple
     std::vector<int> face_label;        // leaf-mesh face -> label, 0 for an interior face
@@ -66,9 +89,6 @@ public:
         std::vector<uint8_t> vert, edge, face;
     } dirichlet;
 
-    ELEMENT_& leaf(int i) { return elements[leaves[i]]; }
-    const ELEMENT_& leaf(int i) const { return elements[leaves[i]]; }
-
     // Replaces the contents by `mesh` after validating it; throws FormatError naming `source`
     // and leaves the grid unchanged when the mesh is invalid.
     void assign(MeshData&& mesh, const std::string& source);
@@ -95,6 +115,9 @@ public:
     void renew_store_id();
 
 private:
+    std::vector<Point> coords_;        // by global vertex number; vertices are only appended
+    ChunkedStore<ELEMENT_> elements_;  // all records, at stable addresses
+    std::vector<int> leaves_;          // record numbers of the leaf elements, in leaf order
     uint64_t store_id_ = 0;
 };
 
