@@ -10,6 +10,12 @@ from . import utils as utils
 _PointFunction = Callable[[list[float]], Sequence[float]]
 """A function of the point [x, y, z] returning one value per component."""
 
+def getProcessNumber() -> int:
+    """This process's number, 0 to getNumProcesses() - 1 (0 without mpirun)."""
+
+def getNumProcesses() -> int:
+    """The number of processes running the script (1 without mpirun)."""
+
 class _BindingType(type):
     """The metaclass of the module's classes (the binding library's)."""
 
