@@ -94,14 +94,14 @@ def run(mesh, levels, processes, rtol):
 
 
 def levels_for(target):
-    """Levels of refinement of the sample cube that reach at least 0.8 times `target` elements
-    (found in a child process, one level at a time)."""
+    """Levels of refinement of the sample cube whose element count is nearest `target` (a level
+    about doubles it: the first count above target / sqrt(2)), found in a child process."""
     code = ("import sys, _pymosk\n"
             "g = _pymosk.Grid(sys.argv[1]); t = float(sys.argv[2]); n = 0\n"
             "while g.getNumElements() < t:\n"
             "    g.refineAllElements(1); n += 1\n"
             "print(n)\n")
-    out = subprocess.run([sys.executable, "-c", code, CUBE, str(0.8 * target)], check=True,
+    out = subprocess.run([sys.executable, "-c", code, CUBE, str(target / 2 ** 0.5)], check=True,
                          capture_output=True, text=True).stdout
     return int(out.split()[-1])
 

@@ -98,11 +98,9 @@ typedef struct ELEMENT_ {
     int index;      /* leaf element number, 0..nelem_global-1 */
     /* library-private from here on */
     int record;     /* position in the grid's element store (stable) */
-    int parent;     /* record of the parent, -1 for an element of the imported mesh */
-    int child[2];   /* records of the two halves, -1 while the element is a leaf */
     int label[4];   /* boundary label of face i; 0 marks a face that is not on the boundary */
-    int level;      /* bisections from the imported element */
     int owner;      /* rank of the owning process */
+    /* The refinement tree (parents, children, levels) is kept apart, inside the library. */
 } ELEMENT_;
 
 /* A new, empty grid. comm: an integer communicator handle, or -1 for moskComm. */

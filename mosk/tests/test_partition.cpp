@@ -85,7 +85,7 @@ TEST(Ownership, ChildrenKeepTheirParentsOwnerAndEntitiesGoToTheLowestLeaf) {
     for (int r : c.g.leaf_records()) {
         const ELEMENT_& e = c.g.element_record(int(r));
         int root = r;
-        while (c.g.element_record(root).parent >= 0) root = c.g.element_record(root).parent;
+        while (c.g.tree(root).parent >= 0) root = c.g.tree(root).parent;
         EXPECT_EQ(e.owner, owner[root]);
     }
     const GridImpl::EntityOwners& o = entity_owners(c.g);

@@ -34,7 +34,7 @@ const ELEMENT_& require_leaf(const GridImpl& grid, const ELEMENT_* e, const char
     // A negative record turns into a huge index, which holds() rejects.
     if (!grid.holds_record(size_t(e->record), e))
         fail(op, "the element is not an element of this grid");
-    if (e->child[0] >= 0)
+    if (!grid.is_leaf_record(e->record))
         fail(op, "the element was refined and is no longer a leaf");
     return *e;
 }

@@ -44,6 +44,7 @@ void GridImpl::renew_store_id() {
 void GridImpl::swap_contents(GridImpl& other) {
     coords_.swap(other.coords_);
     std::swap(elements_, other.elements_);
+    std::swap(tree_, other.tree_);
     leaves_.swap(other.leaves_);
     edge_verts.swap(other.edge_verts);
     face_verts.swap(other.face_verts);

@@ -23,6 +23,14 @@ inline constexpr int kFaceVerts[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1,
 // Boundary label of a boundary face that the mesh file gives no label (or label 0) for.
 inline constexpr int kUnlabelledBoundary = -1;
 
+// A record's place in the refinement tree, kept beside the element records (same record number):
+// only grid/ and the transfer of field values through refinement read it.
+struct TreeLinks {
+    int parent = -1;         // record of the parent, -1 for an element of the imported mesh
+    int child[2] = {-1, -1};  // records of the two halves, -1 while the element is a leaf
+    int level = 0;           // bisections from the imported element
+};
+
 class GridImpl {
 public:
     explicit GridImpl(GRID_* record, int comm);
@@ -49,6 +57,9 @@ public:
     const ELEMENT_& element_record(int r) const { return elements_[size_t(r)]; }
     // Whether `e` is this grid's record `r` (a pointer from outside, checked before use).
     bool holds_record(size_t r, const ELEMENT_* e) const { return elements_.holds(r, e); }
+    TreeLinks& tree(int r) { return tree_[size_t(r)]; }
+    const TreeLinks& tree(int r) const { return tree_[size_t(r)]; }
+    bool is_leaf_record(int r) const { return tree_[size_t(r)].child[0] < 0; }
 
     // Changes made by refinement: vertices and records are only appended; the leaf list is
     // replaced as a whole.
@@ -57,7 +68,10 @@ public:
         return int(coords_.size()) - 1;
     }
     void drop_vertices_from(int first) { coords_.resize(size_t(first)); }
-    ELEMENT_& add_record(const ELEMENT_& e) { return elements_.push_back(e); }
+    ELEMENT_& add_record(const ELEMENT_& e, const TreeLinks& links) {
+        tree_.push_back(links);
+        return elements_.push_back(e);
+    }
     void swap_leaves(std::vector<int>& leaves) { leaves_.swap(leaves); }
 
     std::vector<std::array<int, 2>> edge_verts;  // leaf-mesh edge -> sorted vertex pair
@@ -117,6 +131,7 @@ public:
 private:
     std::vector<Point> coords_;        // by global vertex number; vertices are only appended
     ChunkedStore<ELEMENT_> elements_;  // all records, at stable addresses
+    ChunkedStore<TreeLinks> tree_;     // by record, as elements_
     std::vector<int> leaves_;          // record numbers of the leaf elements, in leaf order
     uint64_t store_id_ = 0;
 };

@@ -103,9 +103,8 @@ void GridImpl::assign(MeshData&& mesh, const std::string& source) {
         ELEMENT_ e{};
         for (int i = 0; i < 4; ++i) e.verts[i] = mesh.tets[k][i];
         e.record = int(k);
-        e.parent = -1;
-        e.child[0] = e.child[1] = -1;
         fresh.elements_.push_back(e);
+        fresh.tree_.push_back(TreeLinks{});
         fresh.leaves_[k] = int(k);
     }
     fresh.assign_block_owners();

@@ -42,11 +42,11 @@ int group_leaves(const GridImpl& g, int depth, std::vector<int>& unit_of_leaf) {
     int units = 0;
     for (int i = 0; i < n; ++i) {
         int r = g.leaf_records()[std::size_t(i)];
-        if (g.element_record(r).level <= depth) {
+        if (g.tree(r).level <= depth) {
             unit_of_leaf[i] = units++;
             continue;
         }
-        while (g.element_record(r).level > depth) r = g.element_record(r).parent;
+        while (g.tree(r).level > depth) r = g.tree(r).parent;
         if (unit_of_record[r] < 0) unit_of_record[r] = units++;
         unit_of_leaf[i] = unit_of_record[r];
     }
@@ -59,7 +59,7 @@ UnitGraph unit_graph(const GridImpl& g, int direct_limit) {
     int depth = 0;
     if (n > direct_limit) {
         int lowest = INT32_MAX;
-        for (int r : g.leaf_records()) lowest = std::min(lowest, g.element_record(r).level);
+        for (int r : g.leaf_records()) lowest = std::min(lowest, g.tree(r).level);
         depth = std::max(0, lowest - kUnitLevels);
     }
     const int units = depth > 0 ? group_leaves(g, depth, u.unit_of_leaf) : n;

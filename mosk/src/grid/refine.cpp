@@ -133,6 +133,7 @@ private:
             fail<std::length_error>("refinement", "too many elements (" +
                                     std::to_string(g_.num_records()) + " records)");
         ELEMENT_& p = g_.element_record(r);
+        TreeLinks& links = g_.tree(r);
         const int k = refinement_edge(p);
         const int i = kEdgeVerts[k][0], j = kEdgeVerts[k][1];
         const int m = midpoint(p.verts[i], p.verts[j]);
@@ -140,9 +141,9 @@ private:
         std::fill(std::begin(c.edges), std::end(c.edges), -1);
         std::fill(std::begin(c.faces), std::end(c.faces), -1);
         c.index = -1;
-        c.parent = r;
-        c.child[0] = c.child[1] = -1;
-        c.level = p.level + 1;
+        TreeLinks t;
+        t.parent = r;
+        t.level = links.level + 1;
         c.owner = p.owner;  // children stay with their parent's process
         const int first = int(g_.num_records());
         for (int s = 0; s < 2; ++s) {
@@ -154,10 +155,10 @@ private:
             c.verts[lost] = m;
             c.label[s == 0 ? i : j] = 0;
             c.record = first + s;
-            g_.add_record(c);
+            g_.add_record(c, t);
         }
-        p.child[0] = first;
-        p.child[1] = first + 1;
+        links.child[0] = first;
+        links.child[1] = first + 1;
         if (size_t(r) >= first_record_) kids_[r - first_record_] = {first, first + 1};
         kids_.push_back({-1, -1});
         kids_.push_back({-1, -1});
@@ -170,7 +171,7 @@ private:
             const int x = stack_.back();
             stack_.pop_back();
             bisect(x);
-            for (int c : g_.element_record(x).child) {
+            for (int c : g_.tree(x).child) {
                 if (hanging(g_.element_record(c).verts, 0))
                     stack_.push_back(c);
                 else
@@ -262,7 +263,7 @@ void refine_all(GridImpl& grid, int levels) {
         grid.number_leaf_mesh();
     } catch (...) {
         // Back to the grid before the call, numbered as it was (the numbering is deterministic).
-        for (int r : original) grid.element_record(r).child[0] = grid.element_record(r).child[1] = -1;
+        for (int r : original) grid.tree(r).child[0] = grid.tree(r).child[1] = -1;
         grid.drop_vertices_from(first_vertex);
         grid.swap_leaves(original);
         grid.number_leaf_mesh();
