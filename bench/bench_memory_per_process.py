@@ -79,18 +79,8 @@ def child(mesh, levels, out):
 
 
 def run(mesh, levels, processes, rtol):
-    out = tempfile.mkdtemp(prefix="bench-memory-")
-    try:
-        command = [shutil.which("mpirun"), "--allow-run-as-root", "--oversubscribe", "-np",
-                   str(processes), sys.executable, os.path.abspath(__file__), "--child", mesh,
-                   str(levels), out]
-        env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1",
-                   MOSK_OPTIONS=os.environ.get("MOSK_OPTIONS", "") + f" -solver_rtol {rtol}")
-        subprocess.run(command, check=True, env=env)
-        with open(os.path.join(out, "result.json")) as fh:
-            return json.load(fh)
-    finally:
-        shutil.rmtree(out, ignore_errors=True)
+    from bench_parallel import mpirun_child
+    return mpirun_child(__file__, [mesh, levels], processes, rtol)
 
 
 def levels_for(target):

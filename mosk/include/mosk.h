@@ -100,6 +100,7 @@ typedef struct ELEMENT_ {
     int record;     /* position in the grid's element store (stable) */
     int label[4];   /* boundary label of face i; 0 marks a face that is not on the boundary */
     int owner;      /* rank of the owning process */
+    int refined;    /* 0 while the element is a leaf, 1 once it was bisected */
     /* The refinement tree (parents, children, levels) is kept apart, inside the library. */
 } ELEMENT_;
 

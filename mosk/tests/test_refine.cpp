@@ -234,6 +234,7 @@ void check_tree(const GridImpl& g) {
         const ELEMENT_& e = g.element_record(int(r));
         const TreeLinks& t = g.tree(int(r));
         ASSERT_EQ(e.record, int(r));
+        ASSERT_EQ(g.is_leaf_record(int(r)), t.child[0] < 0);
         if (t.child[0] < 0) {
             ASSERT_EQ(t.child[1], -1);
             ++childless;

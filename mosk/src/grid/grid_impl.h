@@ -24,7 +24,8 @@ inline constexpr int kFaceVerts[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1,
 inline constexpr int kUnlabelledBoundary = -1;
 
 // A record's place in the refinement tree, kept beside the element records (same record number):
-// only grid/ and the transfer of field values through refinement read it.
+// only grid/ and the transfer of field values through refinement read it. Refinement also sets
+// ELEMENT_::refined, which answers "is it a leaf" without this table.
 struct TreeLinks {
     int parent = -1;         // record of the parent, -1 for an element of the imported mesh
     int child[2] = {-1, -1};  // records of the two halves, -1 while the element is a leaf
@@ -59,7 +60,8 @@ public:
     bool holds_record(size_t r, const ELEMENT_* e) const { return elements_.holds(r, e); }
     TreeLinks& tree(int r) { return tree_[size_t(r)]; }
     const TreeLinks& tree(int r) const { return tree_[size_t(r)]; }
-    bool is_leaf_record(int r) const { return tree_[size_t(r)].child[0] < 0; }
+    // From the record itself: the check of every element call touches no other memory.
+    bool is_leaf_record(int r) const { return elements_[size_t(r)].refined == 0; }
 
     // Changes made by refinement: vertices and records are only appended; the leaf list is
     // replaced as a whole.

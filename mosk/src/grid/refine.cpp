@@ -159,6 +159,7 @@ private:
         }
         links.child[0] = first;
         links.child[1] = first + 1;
+        p.refined = 1;
         if (size_t(r) >= first_record_) kids_[r - first_record_] = {first, first + 1};
         kids_.push_back({-1, -1});
         kids_.push_back({-1, -1});
@@ -263,7 +264,10 @@ void refine_all(GridImpl& grid, int levels) {
         grid.number_leaf_mesh();
     } catch (...) {
         // Back to the grid before the call, numbered as it was (the numbering is deterministic).
-        for (int r : original) grid.tree(r).child[0] = grid.tree(r).child[1] = -1;
+        for (int r : original) {
+            grid.tree(r).child[0] = grid.tree(r).child[1] = -1;
+            grid.element_record(r).refined = 0;
+        }
         grid.drop_vertices_from(first_vertex);
         grid.swap_leaves(original);
         grid.number_leaf_mesh();
