@@ -24,6 +24,7 @@ public:
     // not list.
     IndexMap(int comm, std::span<const int64_t> owned_keys, std::span<const int> ghost_owners,
              std::span<const int64_t> ghost_keys);
+    IndexMap() = default;  // no entries
 
     int num_owned() const { return owned_; }
     int num_ghosts() const { return int(ghost_global_.size()); }
@@ -49,7 +50,7 @@ private:
     };
     void exchange(std::span<double> values, int block, bool to_ghosts) const;
 
-    int comm_;
+    int comm_ = -1;
     int owned_ = 0;
     int64_t offset_ = 0, global_size_ = 0;
     std::vector<int> ghost_owners_;
