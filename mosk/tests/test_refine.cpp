@@ -167,8 +167,7 @@ void check_grid(const GridImpl& g, const std::map<int, double>& area, double vol
     for (int i = 0; i < n; ++i) {
         const ELEMENT_& e = g.leaf(i);
         ASSERT_EQ(e.index, i);
-        ASSERT_EQ(g.tree(e.record).child[0], -1);
-        ASSERT_EQ(g.tree(e.record).child[1], -1);
+        ASSERT_EQ(g.tree(e.record).child, -1);
         const double v = signed_volume(g.vertex(e.verts[0]), g.vertex(e.verts[1]),
                                        g.vertex(e.verts[2]), g.vertex(e.verts[3]));
         ASSERT_GT(v, 0) << "leaf " << i << " is not positively oriented";
@@ -234,18 +233,17 @@ void check_tree(const GridImpl& g) {
         const ELEMENT_& e = g.element_record(int(r));
         const TreeLinks& t = g.tree(int(r));
         ASSERT_EQ(e.record, int(r));
-        ASSERT_EQ(g.is_leaf_record(int(r)), t.child[0] < 0);
-        if (t.child[0] < 0) {
-            ASSERT_EQ(t.child[1], -1);
+        ASSERT_EQ(g.is_leaf_record(int(r)), t.child < 0);
+        if (t.child < 0) {
             ++childless;
             continue;
         }
         double vol[2];
         for (int s = 0; s < 2; ++s) {
-            ASSERT_LT(size_t(t.child[s]), g.num_records());
-            const ELEMENT_& c = g.element_record(t.child[s]);
-            ASSERT_EQ(g.tree(t.child[s]).parent, int(r));
-            ASSERT_EQ(g.tree(t.child[s]).level, t.level + 1);
+            ASSERT_LT(size_t(t.child + s), g.num_records());
+            const ELEMENT_& c = g.element_record(t.child + s);
+            ASSERT_EQ(g.tree(t.child + s).parent, int(r));
+            ASSERT_EQ(g.tree(t.child + s).level, t.level + 1);
             vol[s] = signed_volume(g.vertex(c.verts[0]), g.vertex(c.verts[1]),
                                    g.vertex(c.verts[2]), g.vertex(c.verts[3]));
         }
@@ -267,11 +265,11 @@ void check_order(const GridImpl& g, const Snapshot& before) {
             const int r = stack.back();
             const TreeLinks& t = g.tree(r);
             stack.pop_back();
-            if (t.child[0] < 0) {
+            if (t.child < 0) {
                 expect.push_back(g.element_record(r).record);
             } else {
-                stack.push_back(t.child[1]);
-                stack.push_back(t.child[0]);
+                stack.push_back(t.child + 1);
+                stack.push_back(t.child);
             }
         }
     }
@@ -422,7 +420,7 @@ TEST(Refine, PublicRecordAndStaleElementsAfterRefinement) {
     EXPECT_GE(grid->nelem, 24);
     // The old pointer still points at its record, which is now an inner node.
     EXPECT_EQ(moskElementIsCurrent(id, first_record, first), 0);
-    EXPECT_GE(g.tree(first_record).child[0], 0);
+    EXPECT_GE(g.tree(first_record).child, 0);
     cursor = 0;
     ELEMENT_* now = _mosk_step_element(grid, &cursor, 1);
     ASSERT_NE(now, nullptr);

@@ -27,9 +27,9 @@ inline constexpr int kUnlabelledBoundary = -1;
 // only grid/ and the transfer of field values through refinement read it. Refinement also sets
 // ELEMENT_::refined, which answers "is it a leaf" without this table.
 struct TreeLinks {
-    int parent = -1;         // record of the parent, -1 for an element of the imported mesh
-    int child[2] = {-1, -1};  // records of the two halves, -1 while the element is a leaf
-    int level = 0;           // bisections from the imported element
+    int parent = -1;  // record of the parent, -1 for an element of the imported mesh
+    int child = -1;   // record of the first half (the second is the next), -1 while a leaf
+    int level = 0;    // bisections from the imported element
 };
 
 class GridImpl {

@@ -157,8 +157,7 @@ private:
             c.record = first + s;
             g_.add_record(c, t);
         }
-        links.child[0] = first;
-        links.child[1] = first + 1;
+        links.child = first;
         p.refined = 1;
         if (size_t(r) >= first_record_) kids_[r - first_record_] = {first, first + 1};
         kids_.push_back({-1, -1});
@@ -172,7 +171,8 @@ private:
             const int x = stack_.back();
             stack_.pop_back();
             bisect(x);
-            for (int c : g_.tree(x).child) {
+            const int first = g_.tree(x).child;
+            for (int c = first; c < first + 2; ++c) {
                 if (hanging(g_.element_record(c).verts, 0))
                     stack_.push_back(c);
                 else
@@ -265,7 +265,7 @@ void refine_all(GridImpl& grid, int levels) {
     } catch (...) {
         // Back to the grid before the call, numbered as it was (the numbering is deterministic).
         for (int r : original) {
-            grid.tree(r).child[0] = grid.tree(r).child[1] = -1;
+            grid.tree(r).child = -1;
             grid.element_record(r).refined = 0;
         }
         grid.drop_vertices_from(first_vertex);
