@@ -44,11 +44,17 @@ def child(mesh, levels, order, out):
 
 
 def run(mesh, levels, order, rtol, processes):
+    return mpirun_child(__file__, [mesh, levels, order], processes, rtol)
+
+
+def mpirun_child(script, child_args, processes, rtol):
+    """One mpirun job of `script --child *child_args OUT`; returns the result.json that the job
+    writes into the directory OUT."""
     out = tempfile.mkdtemp(prefix="bench-parallel-")
     try:
         command = [shutil.which("mpirun"), "--allow-run-as-root", "--oversubscribe", "-np",
-                   str(processes), sys.executable, os.path.abspath(__file__), "--child", mesh,
-                   str(levels), str(order), out]
+                   str(processes), sys.executable, os.path.abspath(script), "--child",
+                   *map(str, child_args), out]
         env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1",
                    MOSK_OPTIONS=os.environ.get("MOSK_OPTIONS", "") + f" -solver_rtol {rtol}")
         subprocess.run(command, check=True, env=env)

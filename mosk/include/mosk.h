@@ -98,12 +98,11 @@ typedef struct ELEMENT_ {
     int index;      /* leaf element number, 0..nelem_global-1 */
     /* library-private from here on */
     int record;     /* position in the grid's element store (stable) */
-    int parent;     /* record of the parent, -1 for an element of the imported mesh */
-    int child[2];   /* records of the two halves, -1 while the element is a leaf */
     int label[4];   /* code of face i's label set (moskFaceLabels reads it); 0: an interior face
                        without labels */
-    int level;      /* bisections from the imported element */
     int owner;      /* rank of the owning process */
+    int refined;    /* 0 while the element is a leaf, 1 once it was bisected */
+    /* The refinement tree (parents, children, levels) is kept apart, inside the library. */
 } ELEMENT_;
 
 /* A new, empty grid. comm: an integer communicator handle, or -1 for moskComm. */

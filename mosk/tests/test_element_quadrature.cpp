@@ -79,7 +79,7 @@ struct Grid {
     }
     std::array<Point, 4> points(const ELEMENT_* e) const {
         std::array<Point, 4> p;
-        for (int m = 0; m < 4; ++m) p[m] = mosk::impl_of(g).coords[e->verts[m]];
+        for (int m = 0; m < 4; ++m) p[m] = mosk::impl_of(g).vertex(e->verts[m]);
         return p;
     }
 };

@@ -44,7 +44,7 @@ TEST_P(FieldStructure, InterpolationReproducesLinearFunctions) {
 
     EXPECT_EQ(fs.order, order);
     EXPECT_EQ(fs.block_size, dim);
-    const int vertex_values = int(mosk::impl_of(grid).coords.size()) * dim;
+    const int vertex_values = mosk::impl_of(grid).num_vertices() * dim;
     if (order == 1) {
         EXPECT_FALSE(fs.multilevel());
     } else {

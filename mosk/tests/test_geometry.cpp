@@ -30,7 +30,7 @@ struct TestGrid {
         for (int c = 0; ELEMENT_* e = _mosk_step_element(g, &c, 1); ++c) out.push_back(e);
         return out;
     }
-    Point vertex(const ELEMENT_* e, int i) const { return mosk::impl_of(g).coords[e->verts[i]]; }
+    Point vertex(const ELEMENT_* e, int i) const { return mosk::impl_of(g).vertex(e->verts[i]); }
 };
 
 // Six times the signed volume: the determinant of the rows (x, y, z, 1), expanded along the last
@@ -292,9 +292,9 @@ TEST(GeometryErrors, ForeignNullOrRefinedElementsAndReservedArgumentsAreRejected
     ELEMENT_ copy = *e;
     EXPECT_THROW(moskGeomGetDiameter(g.g, &copy), std::invalid_argument);
     // A record that has children is no longer a leaf.
-    e->child[0] = 0;
+    e->refined = 1;
     EXPECT_THROW(moskGeomGetDiameter(g.g, e), std::invalid_argument);
-    e->child[0] = -1;
+    e->refined = 0;
     EXPECT_GT(moskGeomGetDiameter(g.g, e), 0);
 }
 

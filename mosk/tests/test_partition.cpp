@@ -28,7 +28,7 @@ void set_owners(GridImpl& g, const std::vector<int>& owner) {
 
 TEST(Partition, BalancedWithinTheBoundAndFewerCutFacesThanBlocks) {
     CubeGrid c;
-    const int n = int(c.g.leaves.size());
+    const int n = c.g.num_leaves();
     for (int parts : {2, 3, 7}) {
         for (double imbalance : {1.0, 1.05, 1.3}) {
             const std::vector<int> part = partition_leaves(c.g, parts, imbalance);
@@ -57,7 +57,7 @@ TEST(Partition, BalancedWithinTheBoundAndFewerCutFacesThanBlocks) {
 TEST(Partition, RefinedGridsArePartitionedBySubtrees) {
     CubeGrid c;
     moskRefineAllElements(c.record, 5);  // leaves at level 5 and more: units of 4 levels
-    const int n = int(c.g.leaves.size());
+    const int n = c.g.num_leaves();
     const std::vector<int> part = partition_leaves(c.g, 3, 1.05, 0);
     std::vector<int> size(3, 0);
     for (int p : part) ++size[p];
@@ -71,26 +71,26 @@ TEST(Partition, RefinedGridsArePartitionedBySubtrees) {
 
 TEST(Partition, MorePartsThanElementsGiveOneElementEach) {
     CubeGrid c;
-    const int n = int(c.g.leaves.size());
+    const int n = c.g.num_leaves();
     const std::vector<int> part = partition_leaves(c.g, n + 3, 1.05);
     for (int i = 0; i < n; ++i) EXPECT_EQ(part[i], i);
 }
 
 TEST(Ownership, ChildrenKeepTheirParentsOwnerAndEntitiesGoToTheLowestLeaf) {
     CubeGrid c;
-    std::vector<int> owner(c.g.leaves.size());
+    std::vector<int> owner(size_t(c.g.num_leaves()));
     for (std::size_t i = 0; i < owner.size(); ++i) owner[i] = int(i % 3);
     set_owners(c.g, owner);
     moskRefineAllElements(c.record, 2);
-    for (int r : c.g.leaves) {
-        const ELEMENT_& e = c.g.elements[r];
+    for (int r : c.g.leaf_records()) {
+        const ELEMENT_& e = c.g.element_record(int(r));
         int root = r;
-        while (c.g.elements[root].parent >= 0) root = c.g.elements[root].parent;
+        while (c.g.tree(root).parent >= 0) root = c.g.tree(root).parent;
         EXPECT_EQ(e.owner, owner[root]);
     }
     const GridImpl::EntityOwners& o = entity_owners(c.g);
-    std::vector<int> lowest(c.g.coords.size(), -1);
-    for (int i = int(c.g.leaves.size()) - 1; i >= 0; --i)
+    std::vector<int> lowest(size_t(c.g.num_vertices()), -1);
+    for (int i = c.g.num_leaves() - 1; i >= 0; --i)
         for (int v : c.g.leaf(i).verts) lowest[v] = c.g.leaf(i).owner;
     EXPECT_EQ(o.vert, lowest);
 }

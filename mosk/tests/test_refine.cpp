@@ -20,6 +20,14 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
+// Copies of the grid's leaf list and coordinates, to compare before and after a call.
+std::vector<int> leaves_of(const GridImpl& g) {
+    return {g.leaf_records().begin(), g.leaf_records().end()};
+}
+std::vector<Point> coords_of(const GridImpl& g) {
+    return {g.vertices().begin(), g.vertices().end()};
+}
+
 // A structured box [0,1]^3 of n^3 cells, 6 tetrahedra per cell (around the cell diagonal),
 // interior vertices moved by up to `jitter` cell sizes. Sides are labelled x=0:1, x=1:2,
 // y=0:3, y=1:4, z=0:5, z=1:6; a side numbered `unlabelled_side` gets no triangles.
@@ -84,14 +92,14 @@ double tri_area(const Point& a, const Point& b, const Point& c) {
 // opposite the two other vertices k and l is pi minus the angle of their inward normals.
 double min_dihedral(const GridImpl& g) {
     double best = 180;
-    for (size_t e = 0; e < g.leaves.size(); ++e) {
+    for (size_t e = 0; e < size_t(g.num_leaves()); ++e) {
         const ELEMENT_& t = g.leaf(int(e));
         Point nrm[4];
         for (int f = 0; f < 4; ++f) {
-            const Point& p = g.coords[t.verts[kFaceVerts[f][0]]];
-            const Point& q = g.coords[t.verts[kFaceVerts[f][1]]];
-            const Point& r = g.coords[t.verts[kFaceVerts[f][2]]];
-            const Point& o = g.coords[t.verts[f]];
+            const Point& p = g.vertex(t.verts[kFaceVerts[f][0]]);
+            const Point& q = g.vertex(t.verts[kFaceVerts[f][1]]);
+            const Point& r = g.vertex(t.verts[kFaceVerts[f][2]]);
+            const Point& o = g.vertex(t.verts[f]);
             const double u[3] = {q[0] - p[0], q[1] - p[1], q[2] - p[2]};
             const double v[3] = {r[0] - p[0], r[1] - p[1], r[2] - p[2]};
             Point n = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
@@ -143,15 +151,15 @@ struct Snapshot {
 };
 
 Snapshot snapshot(const GridImpl& g) {
-    Snapshot s{g.leaves, {}};
-    for (int r : g.leaves) s.leaf_records.push_back(g.elements[r]);
+    Snapshot s{leaves_of(g), {}};
+    for (int r : leaves_of(g)) s.leaf_records.push_back(g.element_record(r));
     return s;
 }
 
 // Everything a refined grid must satisfy; `area` is the boundary area per label of the imported
 // mesh, `volume` its volume.
 void check_grid(const GridImpl& g, const std::map<int, double>& area, double volume) {
-    const int n = int(g.leaves.size());
+    const int n = g.num_leaves();
     ASSERT_GT(n, 0);
     double vol = 0;
     std::map<std::array<int, 3>, std::vector<std::pair<int, int>>> faces;  // key -> (leaf, face)
@@ -159,10 +167,9 @@ void check_grid(const GridImpl& g, const std::map<int, double>& area, double vol
     for (int i = 0; i < n; ++i) {
         const ELEMENT_& e = g.leaf(i);
         ASSERT_EQ(e.index, i);
-        ASSERT_EQ(e.child[0], -1);
-        ASSERT_EQ(e.child[1], -1);
-        const double v = signed_volume(g.coords[e.verts[0]], g.coords[e.verts[1]],
-                                       g.coords[e.verts[2]], g.coords[e.verts[3]]);
+        ASSERT_EQ(g.tree(e.record).child, -1);
+        const double v = signed_volume(g.vertex(e.verts[0]), g.vertex(e.verts[1]),
+                                       g.vertex(e.verts[2]), g.vertex(e.verts[3]));
         ASSERT_GT(v, 0) << "leaf " << i << " is not positively oriented";
         vol += v;
         for (int k = 0; k < 6; ++k) {
@@ -185,7 +192,7 @@ void check_grid(const GridImpl& g, const std::map<int, double>& area, double vol
         for (int v : e.verts) used.insert(v);
     }
     EXPECT_NEAR(vol, volume, 1e-12 * volume);
-    EXPECT_EQ(used.size(), g.coords.size()) << "every vertex belongs to a leaf";
+    EXPECT_EQ(used.size(), size_t(g.num_vertices())) << "every vertex belongs to a leaf";
     EXPECT_EQ(faces.size(), g.face_verts.size());
     // Numbers follow the sorted vertex keys, each key once.
     EXPECT_EQ(std::adjacent_find(g.edge_verts.begin(), g.edge_verts.end(), std::greater_equal<>()),
@@ -204,7 +211,7 @@ void check_grid(const GridImpl& g, const std::map<int, double>& area, double vol
             ASSERT_GT(label, 0) << "a boundary face carries no label set";
             ASSERT_EQ(g.labels_of(label).size(), 1u);
             bnd[g.labels_of(label)[0]] +=
-                tri_area(g.coords[key[0]], g.coords[key[1]], g.coords[key[2]]);
+                tri_area(g.vertex(key[0]), g.vertex(key[1]), g.vertex(key[2]));
         }
     }
     // A hanging vertex would leave faces of one leaf inside the box: extra boundary area.
@@ -212,9 +219,9 @@ void check_grid(const GridImpl& g, const std::map<int, double>& area, double vol
     for (const auto& [label, a] : area) EXPECT_NEAR(bnd[label], a, 1e-12) << "label " << label;
 
     // No vertex at the midpoint of a leaf edge (midpoints are computed as 0.5 (a + b)).
-    std::set<Point> points(g.coords.begin(), g.coords.end());
+    std::set<Point> points(g.vertices().begin(), g.vertices().end());
     for (const auto& ev : g.edge_verts) {
-        const Point &a = g.coords[ev[0]], &b = g.coords[ev[1]];
+        const Point &a = g.vertex(ev[0]), &b = g.vertex(ev[1]);
         const Point m = {0.5 * (a[0] + b[0]), 0.5 * (a[1] + b[1]), 0.5 * (a[2] + b[2])};
         ASSERT_EQ(points.count(m), 0u) << "hanging vertex on edge " << ev[0] << "-" << ev[1];
     }
@@ -223,29 +230,30 @@ void check_grid(const GridImpl& g, const std::map<int, double>& area, double vol
 // The refinement tree: every record is either a leaf or has two valid children that split it.
 void check_tree(const GridImpl& g) {
     size_t childless = 0;
-    for (size_t r = 0; r < g.elements.size(); ++r) {
-        const ELEMENT_& e = g.elements[r];
+    for (size_t r = 0; r < g.num_records(); ++r) {
+        const ELEMENT_& e = g.element_record(int(r));
+        const TreeLinks& t = g.tree(int(r));
         ASSERT_EQ(e.record, int(r));
-        if (e.child[0] < 0) {
-            ASSERT_EQ(e.child[1], -1);
+        ASSERT_EQ(g.is_leaf_record(int(r)), t.child < 0);
+        if (t.child < 0) {
             ++childless;
             continue;
         }
         double vol[2];
         for (int s = 0; s < 2; ++s) {
-            ASSERT_LT(size_t(e.child[s]), g.elements.size());
-            const ELEMENT_& c = g.elements[e.child[s]];
-            ASSERT_EQ(c.parent, int(r));
-            ASSERT_EQ(c.level, e.level + 1);
-            vol[s] = signed_volume(g.coords[c.verts[0]], g.coords[c.verts[1]],
-                                   g.coords[c.verts[2]], g.coords[c.verts[3]]);
+            ASSERT_LT(size_t(t.child + s), g.num_records());
+            const ELEMENT_& c = g.element_record(t.child + s);
+            ASSERT_EQ(g.tree(t.child + s).parent, int(r));
+            ASSERT_EQ(g.tree(t.child + s).level, t.level + 1);
+            vol[s] = signed_volume(g.vertex(c.verts[0]), g.vertex(c.verts[1]),
+                                   g.vertex(c.verts[2]), g.vertex(c.verts[3]));
         }
-        const double pv = signed_volume(g.coords[e.verts[0]], g.coords[e.verts[1]],
-                                        g.coords[e.verts[2]], g.coords[e.verts[3]]);
+        const double pv = signed_volume(g.vertex(e.verts[0]), g.vertex(e.verts[1]),
+                                        g.vertex(e.verts[2]), g.vertex(e.verts[3]));
         ASSERT_NEAR(vol[0], 0.5 * pv, 1e-12 * pv);
         ASSERT_NEAR(vol[1], 0.5 * pv, 1e-12 * pv);
     }
-    EXPECT_EQ(childless, g.leaves.size()) << "every childless record is a leaf";
+    EXPECT_EQ(childless, size_t(g.num_leaves())) << "every childless record is a leaf";
 }
 
 // The leaves after refinement are the old leaves with each replaced by its leaf descendants,
@@ -255,19 +263,20 @@ void check_order(const GridImpl& g, const Snapshot& before) {
     for (int root : before.leaves) {
         std::vector<int> stack = {root};
         while (!stack.empty()) {
-            const ELEMENT_& e = g.elements[stack.back()];
+            const int r = stack.back();
+            const TreeLinks& t = g.tree(r);
             stack.pop_back();
-            if (e.child[0] < 0) {
-                expect.push_back(e.record);
+            if (t.child < 0) {
+                expect.push_back(g.element_record(r).record);
             } else {
-                stack.push_back(e.child[1]);
-                stack.push_back(e.child[0]);
+                stack.push_back(t.child + 1);
+                stack.push_back(t.child);
             }
         }
     }
-    EXPECT_EQ(g.leaves, expect);
+    EXPECT_EQ(leaves_of(g), expect);
     for (size_t i = 0; i < before.leaves.size(); ++i) {
-        const ELEMENT_& now = g.elements[before.leaves[i]];
+        const ELEMENT_& now = g.element_record(before.leaves[i]);
         const ELEMENT_& was = before.leaf_records[i];
         ASSERT_EQ(now.index, was.index);
         for (int k = 0; k < 6; ++k) ASSERT_EQ(now.edges[k], was.edges[k]);
@@ -281,21 +290,21 @@ void refine_and_check(MeshData mesh, int levels) {
     GridImpl g(nullptr, -1);
     g.assign(std::move(mesh), "box");
     double volume = 0;
-    for (int i = 0; i < int(g.leaves.size()); ++i) {
+    for (int i = 0; i < g.num_leaves(); ++i) {
         const ELEMENT_& e = g.leaf(i);
-        volume += signed_volume(g.coords[e.verts[0]], g.coords[e.verts[1]], g.coords[e.verts[2]],
-                                g.coords[e.verts[3]]);
+        volume += signed_volume(g.vertex(e.verts[0]), g.vertex(e.verts[1]), g.vertex(e.verts[2]),
+                                g.vertex(e.verts[3]));
     }
     check_grid(g, area, volume);
     for (int level = 1; level <= levels; ++level) {
         SCOPED_TRACE("level " + std::to_string(level));
         const Snapshot before = snapshot(g);
-        const size_t nvert = g.coords.size();
-        const std::vector<Point> old_coords = g.coords;
+        const size_t nvert = size_t(g.num_vertices());
+        const std::vector<Point> old_coords = coords_of(g);
         refine_all(g, 1);
-        ASSERT_GE(g.leaves.size(), 2 * before.leaves.size());
-        ASSERT_GT(g.coords.size(), nvert);
-        for (size_t v = 0; v < nvert; ++v) ASSERT_EQ(g.coords[v], old_coords[v]);
+        ASSERT_GE(size_t(g.num_leaves()), 2 * before.leaves.size());
+        ASSERT_GT(size_t(g.num_vertices()), nvert);
+        for (size_t v = 0; v < nvert; ++v) ASSERT_EQ(g.vertex(int(v)), old_coords[v]);
         check_grid(g, area, volume);
         check_tree(g);
         check_order(g, before);
@@ -326,12 +335,12 @@ TEST(Refine, SeveralLevelsInOneCallMatchLevelByLevel) {
     const Snapshot before = snapshot(a);
     refine_all(a, 3);
     for (int i = 0; i < 3; ++i) refine_all(b, 1);
-    ASSERT_EQ(a.leaves, b.leaves);
-    ASSERT_EQ(a.coords, b.coords);
+    ASSERT_EQ(leaves_of(a), leaves_of(b));
+    ASSERT_EQ(coords_of(a), coords_of(b));
     EXPECT_EQ(a.edge_verts, b.edge_verts);
     EXPECT_EQ(a.face_verts, b.face_verts);
     EXPECT_EQ(a.face_label, b.face_label);
-    for (size_t i = 0; i < a.leaves.size(); ++i) {
+    for (size_t i = 0; i < size_t(a.num_leaves()); ++i) {
         const ELEMENT_ &x = a.leaf(int(i)), &y = b.leaf(int(i));
         for (int k = 0; k < 4; ++k) ASSERT_EQ(x.verts[k], y.verts[k]);
         for (int k = 0; k < 6; ++k) ASSERT_EQ(x.edges[k], y.edges[k]);
@@ -350,14 +359,14 @@ TEST(Refine, MinimumDihedralAngleDoesNotCollapse) {
         const double initial = min_dihedral(g);
         double worst = initial;
         std::printf("[ dihedral ] jitter %.2f: level 0: %7.3f deg, %zu elements\n", jitter,
-                    initial, g.leaves.size());
+                    initial, size_t(g.num_leaves()));
         const int levels = jitter > 0 ? 7 : 10;
         for (int level = 1; level <= levels; ++level) {
             refine_all(g, 1);
             const double a = min_dihedral(g);
             worst = std::min(worst, a);
             std::printf("[ dihedral ] jitter %.2f: level %d: %7.3f deg, %zu elements\n", jitter,
-                        level, a, g.leaves.size());
+                        level, a, size_t(g.num_leaves()));
         }
         EXPECT_GT(worst, 0.3 * initial);
     }
@@ -367,28 +376,28 @@ TEST(Refine, ZeroOrNegativeLevelsChangeNothing) {
     GridImpl g(nullptr, -1);
     g.assign(make_box(2), "box");
     refine_all(g, 1);
-    const auto leaves = g.leaves;
-    const auto coords = g.coords;
+    const auto leaves = leaves_of(g);
+    const auto coords = coords_of(g);
     const auto edges = g.edge_verts;
-    const size_t records = g.elements.size();
+    const size_t records = g.num_records();
     for (int levels : {0, -1, -1000}) {
         refine_all(g, levels);
-        EXPECT_EQ(g.leaves, leaves);
-        EXPECT_EQ(g.coords, coords);
+        EXPECT_EQ(leaves_of(g), leaves);
+        EXPECT_EQ(coords_of(g), coords);
         EXPECT_EQ(g.edge_verts, edges);
-        EXPECT_EQ(g.elements.size(), records);
+        EXPECT_EQ(g.num_records(), records);
     }
     // More levels than 32-bit element numbers allow are refused before any work.
     for (int levels : {26, 31, 1000}) {
         EXPECT_THROW(refine_all(g, levels), std::invalid_argument) << levels;
-        EXPECT_EQ(g.leaves, leaves);
-        EXPECT_EQ(g.coords, coords);
-        EXPECT_EQ(g.elements.size(), records);
+        EXPECT_EQ(leaves_of(g), leaves);
+        EXPECT_EQ(coords_of(g), coords);
+        EXPECT_EQ(g.num_records(), records);
     }
     GridImpl empty(nullptr, -1);
     refine_all(empty, 3);
-    EXPECT_TRUE(empty.leaves.empty());
-    EXPECT_EQ(empty.elements.size(), 0u);
+    EXPECT_EQ(empty.num_leaves(), 0);
+    EXPECT_EQ(empty.num_records(), 0u);
 }
 
 TEST(Refine, PublicRecordAndStaleElementsAfterRefinement) {
@@ -404,21 +413,21 @@ TEST(Refine, PublicRecordAndStaleElementsAfterRefinement) {
 
     moskRefineAllElements(grid, 2);
     EXPECT_EQ(grid->store_id, id) << "refinement keeps the store";
-    EXPECT_EQ(grid->nelem, int(g.leaves.size()));
-    EXPECT_EQ(grid->nelem_global, int(g.leaves.size()));
-    EXPECT_EQ(grid->nvert_global, int(g.coords.size()));
+    EXPECT_EQ(grid->nelem, g.num_leaves());
+    EXPECT_EQ(grid->nelem_global, g.num_leaves());
+    EXPECT_EQ(grid->nvert_global, g.num_vertices());
     EXPECT_EQ(grid->nedge_global, int(g.edge_verts.size()));
     EXPECT_EQ(grid->nface_global, int(g.face_verts.size()));
     EXPECT_GE(grid->nelem, 24);
     // The old pointer still points at its record, which is now an inner node.
     EXPECT_EQ(moskElementIsCurrent(id, first_record, first), 0);
-    EXPECT_GE(first->child[0], 0);
+    EXPECT_GE(g.tree(first_record).child, 0);
     cursor = 0;
     ELEMENT_* now = _mosk_step_element(grid, &cursor, 1);
     ASSERT_NE(now, nullptr);
     EXPECT_EQ(moskElementIsCurrent(id, now->record, now), 1);
     moskRefineAllElements(grid, 0);
-    EXPECT_EQ(grid->nelem, int(g.leaves.size()));
+    EXPECT_EQ(grid->nelem, g.num_leaves());
     moskFreeGrid(&grid);
     EXPECT_EQ(grid, nullptr);
 }
@@ -426,7 +435,7 @@ TEST(Refine, PublicRecordAndStaleElementsAfterRefinement) {
 TEST(LeafNumbering, FaceOfThreeElementsIsRejectedAndGridKept) {
     GridImpl g(nullptr, -1);
     g.assign(make_box(1), "cube");
-    const auto leaves = g.leaves;
+    const auto leaves = leaves_of(g);
     const auto edges = g.edge_verts;
     MeshData bad;
     bad.points = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0.2, 0.2, -1}, {0.3, 0.3, 2}};
@@ -437,7 +446,7 @@ TEST(LeafNumbering, FaceOfThreeElementsIsRejectedAndGridKept) {
     } catch (const FormatError& e) {
         EXPECT_NE(std::string(e.what()).find("more than two"), std::string::npos) << e.what();
     }
-    EXPECT_EQ(g.leaves, leaves);
+    EXPECT_EQ(leaves_of(g), leaves);
     EXPECT_EQ(g.edge_verts, edges);
 }
 

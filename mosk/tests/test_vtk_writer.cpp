@@ -108,10 +108,10 @@ protected:
     // Point field with 2 components and cell field with 3, values that tell places apart.
     std::vector<VtkField> sample_fields(const std::string& point_name = "T [K] & <more>") const {
         VtkField p{point_name, 2, false, {}};
-        for (size_t v = 0; v < grid.coords.size(); ++v)
+        for (size_t v = 0; v < size_t(grid.num_vertices()); ++v)
             for (int c = 0; c < 2; ++c) p.values.push_back(v + 0.25 * c + 1.0 / 7);
         VtkField q{"part", 3, true, {}};
-        for (size_t e = 0; e < grid.leaves.size(); ++e)
+        for (size_t e = 0; e < size_t(grid.num_leaves()); ++e)
             for (int c = 0; c < 3; ++c) q.values.push_back(-1.5 * e - c * 1e-9);
         return {p, q};
     }
@@ -123,14 +123,14 @@ protected:
 void expect_legacy(const mosk::GridImpl& grid, const std::string& path,
                    const std::vector<VtkField>& fields, const std::string& point_name_token) {
     Legacy f{slurp(path)};
-    const size_t np = grid.coords.size(), nc = grid.leaves.size();
+    const size_t np = size_t(grid.num_vertices()), nc = size_t(grid.num_leaves());
     EXPECT_EQ(f.line(), "# vtk DataFile Version 3.0");
     f.line();  // title
     EXPECT_EQ(f.line(), "BINARY");
     EXPECT_EQ(f.line(), "DATASET UNSTRUCTURED_GRID");
     ASSERT_EQ(f.line(), "POINTS " + std::to_string(np) + " double");
     for (size_t v = 0; v < np; ++v)
-        for (int c = 0; c < 3; ++c) ASSERT_EQ(f.real(), grid.coords[v][c]) << v << " " << c;
+        for (int c = 0; c < 3; ++c) ASSERT_EQ(f.real(), grid.vertex(v)[c]) << v << " " << c;
     EXPECT_EQ(f.line(), "");
     ASSERT_EQ(f.line(), "CELLS " + std::to_string(nc) + " " + std::to_string(5 * nc));
     for (size_t e = 0; e < nc; ++e) {
@@ -193,7 +193,7 @@ void expect_xml(const mosk::GridImpl& grid, const std::string& path,
                 const std::vector<VtkField>& fields, const std::string& point_name_xml) {
     std::string head;
     const auto arrays = read_vtu(slurp(path), &head);
-    const size_t np = grid.coords.size(), nc = grid.leaves.size();
+    const size_t np = size_t(grid.num_vertices()), nc = size_t(grid.num_leaves());
     EXPECT_NE(head.find("byte_order=\"LittleEndian\""), std::string::npos);
     EXPECT_NE(head.find("header_type=\"UInt64\""), std::string::npos);
     EXPECT_NE(head.find("NumberOfPoints=\"" + std::to_string(np) + "\" NumberOfCells=\"" +
@@ -207,7 +207,7 @@ void expect_xml(const mosk::GridImpl& grid, const std::string& path,
     ASSERT_EQ(pts.data.size(), np * 24);
     for (size_t v = 0; v < np; ++v)
         for (int c = 0; c < 3; ++c)
-            ASSERT_EQ(as_double(little_endian(pts.data, 24 * v + 8 * c, 8)), grid.coords[v][c]);
+            ASSERT_EQ(as_double(little_endian(pts.data, 24 * v + 8 * c, 8)), grid.vertex(v)[c]);
 
     const XmlArray& conn = arrays.at("connectivity");
     const XmlArray& offs = arrays.at("offsets");
@@ -242,7 +242,7 @@ void expect_xml(const mosk::GridImpl& grid, const std::string& path,
 }
 
 TEST_F(VtkWriterTest, LegacyHoldsGridAndFields) {
-    ASSERT_EQ(grid.coords.size(), 8u);  // the unused point is not a grid vertex
+    ASSERT_EQ(size_t(grid.num_vertices()), 8u);  // the unused point is not a grid vertex
     const auto fields = sample_fields();
     mosk::write_vtk(grid, dir / "out.vtk", fields);
     expect_legacy(grid, dir / "out.vtk", fields, "T%20[K]%20&%20<more>");
@@ -353,7 +353,7 @@ TEST_F(VtkWriterTest, ReadOnlyDirectoryGivesPermissionError) {
 // temporary behind.
 TEST_F(VtkWriterTest, FailedWriteKeepsOldFile) {
     std::vector<VtkField> big = {{"big", 40000, false, {}}};
-    big[0].values.assign(grid.coords.size() * 40000, 0.5);  // 2.5 MB
+    big[0].values.assign(size_t(grid.num_vertices()) * 40000, 0.5);  // 2.5 MB
     for (const char* name : {"k.vtk", "k.vtu"}) {
         const std::string target = dir / name;
         std::ofstream(target) << "old";

@@ -178,6 +178,11 @@ PYBIND11_MODULE(_pymosk, m) {
     // nothing.
     Py_AtExit(&shut_down);
     install_abort_on_uncaught_exception();
+    // Where a script runs under MPI, without mpi4py: to let one process write its own files.
+    m.def("getProcessNumber", [] { return moskCommRank(); },
+          "This process's number, 0 to getNumProcesses() - 1 (0 without mpirun).");
+    m.def("getNumProcesses", [] { return moskCommSize(); },
+          "The number of processes running the script (1 without mpirun).");
     py::module_ utils = m.def_submodule("utils");
     utils.def("processBoundary", &process_boundary_binding);
     utils.def("processBoundary", &process_boundary_stack);

@@ -20,6 +20,7 @@ def test_module_attributes():
     for name in ("Grid", "Element"):
         assert isinstance(getattr(_pymosk, name), type)
     assert isinstance(_pymosk.utils.ElementIterator, type)
+    assert (_pymosk.getProcessNumber(), _pymosk.getNumProcesses()) == (0, 1)  # no mpirun
 
 
 def _other_python(version):

@@ -66,10 +66,10 @@ const GridImpl::DirichletFlags& dirichlet_flags(GridImpl& g, const DOF_& dof) {
     }
     if (!own && !all) warn_of_missing_option_labels(g, labels);
     auto& f = *found;
-    f.vert.assign(g.coords.size(), 0);
+    f.vert.assign(size_t(g.num_vertices()), 0);
     f.edge.assign(g.edge_verts.size(), 0);
     f.face.assign(g.face_verts.size(), 0);
-    for (int i = 0; i < int(g.leaves.size()); ++i) {
+    for (int i = 0; i < g.num_leaves(); ++i) {
         const ELEMENT_& e = g.leaf(i);
         for (int k = 0; k < 4; ++k) {
             if (!admitted(g, g.face_label[e.faces[k]], all, labels)) continue;

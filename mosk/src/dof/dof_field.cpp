@@ -123,7 +123,7 @@ void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t f
         for_each_node_once(*d, g, new_blocks, [&](const ELEMENT_& e, int k, int64_t idx) {
             // The leaf of the old mesh that holds this new leaf: its numbering is the old one.
             const ELEMENT_* old = &e;
-            while (size_t(old->record) >= first_new_record) old = &g.elements[old->parent];
+            while (size_t(old->record) >= first_new_record) old = &g.element_record(g.tree(old->record).parent);
             const Point x = node_point(g, *d->type, e, k);
             const ElementGeometry geo = tet_geometry(element_points(g, *old));
             double mu[4];

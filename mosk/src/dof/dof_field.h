@@ -72,7 +72,7 @@ Point node_point(const GridImpl& g, const DOF_TYPE_& type, const ELEMENT_& e, in
 template <class F>
 void for_each_node_once(const DOF_& d, const GridImpl& g, const ValueBlocks& b, F&& f) {
     std::vector<uint8_t> done(size_t(b.total), 0);
-    for (int i = 0; i < int(g.leaves.size()); ++i) {
+    for (int i = 0; i < g.num_leaves(); ++i) {
         const ELEMENT_& e = g.leaf(i);
         for (int k = 0; k < d.type->nbas; ++k) {
             const int64_t idx = value_index(d, b, e, k);

@@ -60,8 +60,8 @@ void moskDofGetNodeCoordinates(DOF_* dof, double* xyz, int64_t n) {
     // Vertex values straight from the coordinates (a vertex that no element holds has values
     // too); the other nodes from the elements that hold them.
     if (dof->nvert_values > 0)
-        for (size_t v = 0; v < g.coords.size(); ++v)
-            store(entity_value_index(*dof, b, EntityKind::Vertex, int64_t(v), 0), g.coords[v]);
+        for (int v = 0; v < g.num_vertices(); ++v)
+            store(entity_value_index(*dof, b, EntityKind::Vertex, int64_t(v), 0), g.vertex(v));
     for_each_node_once(*dof, g, b, [&](const ELEMENT_& e, int k, int64_t idx) {
         if (idx >= b.edge) store(idx, node_point(g, *dof->type, e, k));
     });

@@ -44,10 +44,10 @@ std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
         };
         if (d->nvert_values > 0) {
             f.cell_data = false;
-            take(EntityKind::Vertex, grid.coords.size());
+            take(EntityKind::Vertex, size_t(grid.num_vertices()));
         } else if (d->nelem_values > 0) {
             f.cell_data = true;
-            take(EntityKind::Interior, grid.leaves.size());
+            take(EntityKind::Interior, size_t(grid.num_leaves()));
         } else {
             fail("export", "field '" + std::string(d->name ? d->name : "") +
                                "' has neither vertex nor element values");

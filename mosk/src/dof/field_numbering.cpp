@@ -20,7 +20,7 @@ void append_value_owners(const DOF_& d, GridImpl& g, std::vector<int>& owners) {
     block(o.vert, d.nvert_values);
     block(o.edge, d.nedge_values);
     block(o.face, d.nface_values);
-    for (int i = 0; i < int(g.leaves.size()); ++i)
+    for (int i = 0; i < g.num_leaves(); ++i)
         for (int64_t k = 0; k < d.nelem_values; ++k) owners.push_back(g.leaf(i).owner);
 }
 

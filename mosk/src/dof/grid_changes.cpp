@@ -31,7 +31,7 @@ void moskRefineAllElements(GRID_* grid, int levels) {
     GridImpl& g = impl_of(grid);
     require_no_callback_running(g, "refinement");
     const GRID_ before = *grid;
-    const size_t first_new_record = g.elements.size();
+    const size_t first_new_record = g.num_records();
     collective(g.comm, [&] {
         refine_all(g, levels);
         transfer_fields_after_refinement(g, before, first_new_record);

@@ -37,9 +37,9 @@ std::vector<int> GridImpl::boundary_labels() const {
 }
 
 int GridImpl::element_label(const ELEMENT_& e) const {
-    const ELEMENT_* root = &e;
-    while (root->parent >= 0) root = &elements[root->parent];
-    return size_t(root->record) < root_label.size() ? root_label[size_t(root->record)] : 0;
+    int root = e.record;
+    while (tree(root).parent >= 0) root = tree(root).parent;
+    return size_t(root) < root_label.size() ? root_label[size_t(root)] : 0;
 }
 
 }  // namespace mosk

@@ -32,9 +32,9 @@ Vec face_cross(const TetPoints& p, int face) {
 const ELEMENT_& require_leaf(const GridImpl& grid, const ELEMENT_* e, const char* op) {
     if (!e) fail(op, "null element");
     // A negative record turns into a huge index, which holds() rejects.
-    if (!grid.elements.holds(size_t(e->record), e))
+    if (!grid.holds_record(size_t(e->record), e))
         fail(op, "the element is not an element of this grid");
-    if (e->child[0] >= 0)
+    if (!grid.is_leaf_record(e->record))
         fail(op, "the element was refined and is no longer a leaf");
     return *e;
 }
@@ -43,10 +43,10 @@ TetPoints element_points(const GridImpl& grid, const ELEMENT_& e) {
     TetPoints p;
     for (int i = 0; i < 4; ++i) {
         const int v = e.verts[i];
-        if (v < 0 || size_t(v) >= grid.coords.size())
+        if (v < 0 || v >= grid.num_vertices())
             fail("element geometry",
                  "vertex number " + std::to_string(v) + " is outside the grid's vertices");
-        p[i] = grid.coords[size_t(v)];
+        p[i] = grid.vertex(v);
     }
     return p;
 }

@@ -19,14 +19,14 @@ GridImpl::GridImpl(GRID_* rec, int communicator)
 }
 
 void GridImpl::assign_block_owners() {
-    const int64_t n = int64_t(leaves.size());
+    const int64_t n = int64_t(leaves_.size());
     for (int64_t i = 0; i < n; ++i) leaf(int(i)).owner = int(i * nprocs / n);
 }
 
 int GridImpl::owned_leaf_count() const {
-    if (nprocs == 1) return int(leaves.size());
+    if (nprocs == 1) return int(leaves_.size());
     int count = 0;
-    for (int r : leaves) count += elements[r].owner == rank;
+    for (int r : leaves_) count += elements_[size_t(r)].owner == rank;
     return count;
 }
 
@@ -42,9 +42,10 @@ void GridImpl::renew_store_id() {
 }
 
 void GridImpl::swap_contents(GridImpl& other) {
-    coords.swap(other.coords);
-    std::swap(elements, other.elements);
-    leaves.swap(other.leaves);
+    coords_.swap(other.coords_);
+    std::swap(elements_, other.elements_);
+    std::swap(tree_, other.tree_);
+    leaves_.swap(other.leaves_);
     edge_verts.swap(other.edge_verts);
     face_verts.swap(other.face_verts);
     face_label.swap(other.face_label);
@@ -107,7 +108,7 @@ void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int 
 ELEMENT_* _mosk_step_element(GRID_* grid, int* cursor, int flag) {
     if (!cursor) return nullptr;
     GridImpl& g = impl_of(grid);
-    const int n = int(g.leaves.size());
+    const int n = g.num_leaves();
     int i = std::max(*cursor, 0);
     switch (flag) {
         case 1:

@@ -21,8 +21,8 @@ struct GridPiece {
 
 GridPiece whole_grid(const GridImpl& grid) {
     GridPiece g;
-    g.piece.coords = grid.coords;
-    g.piece.ncells = grid.leaves.size();
+    g.piece.coords = grid.vertices();
+    g.piece.ncells = std::size_t(grid.num_leaves());
     g.piece.cell = [&grid](std::size_t i) { return grid.leaf(int(i)).verts; };
     return g;
 }
@@ -30,9 +30,9 @@ GridPiece whole_grid(const GridImpl& grid) {
 GridPiece owned_piece(const GridImpl& grid, int owner) {
     GridPiece g;
     VtkPiece& piece = g.piece;
-    piece.coords = grid.coords;
-    std::vector<char> used(grid.coords.size(), 0);
-    for (int i = 0; i < int(grid.leaves.size()); ++i) {
+    piece.coords = grid.vertices();
+    std::vector<char> used(std::size_t(grid.num_vertices()), 0);
+    for (int i = 0; i < grid.num_leaves(); ++i) {
         const ELEMENT_& e = grid.leaf(i);
         if (e.owner != owner) continue;
         g.leaves.push_back(i);
@@ -42,7 +42,7 @@ GridPiece owned_piece(const GridImpl& grid, int owner) {
     piece.cell = [&grid, leaves = &g.leaves](std::size_t i) {
         return grid.leaf((*leaves)[i]).verts;
     };
-    piece.point_of.assign(grid.coords.size(), -1);
+    piece.point_of.assign(std::size_t(grid.num_vertices()), -1);
     for (std::size_t v = 0; v < used.size(); ++v)
         if (used[v]) {
             piece.point_of[v] = int(piece.points.size());

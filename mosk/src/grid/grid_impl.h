@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,15 @@ inline constexpr int kUnlabelledBoundary = -1;
 inline constexpr int kUnlabelledBoundaryCode = 1;
 inline bool is_boundary_code(int code) { return code > 0; }
 
+// A record's place in the refinement tree, kept beside the element records (same record number):
+// only grid/ and the transfer of field values through refinement read it. Refinement also sets
+// ELEMENT_::refined, which answers "is it a leaf" without this table.
+struct TreeLinks {
+    int parent = -1;  // record of the parent, -1 for an element of the imported mesh
+    int child = -1;   // record of the first half (the second is the next), -1 while a leaf
+    int level = 0;    // bisections from the imported element
+};
+
 class GridImpl {
 public:
     explicit GridImpl(GRID_* record, int comm);
@@ -41,9 +51,38 @@ public:
     int rank = 0;   // this process in comm
     int nprocs = 1; // processes of comm
 
-    std::vector<Point> coords;          // by global vertex number; vertices are only appended
-    ChunkedStore<ELEMENT_> elements;    // all records; index = ELEMENT_::record
-    std::vector<int> leaves;            // record numbers of the leaf elements, in leaf order
+    // The storage (private below), read through these; only grid/ changes it.
+    int num_vertices() const { return int(coords_.size()); }
+    const Point& vertex(int v) const { return coords_[size_t(v)]; }
+    std::span<const Point> vertices() const { return coords_; }
+    int num_leaves() const { return int(leaves_.size()); }
+    ELEMENT_& leaf(int i) { return elements_[size_t(leaves_[size_t(i)])]; }
+    const ELEMENT_& leaf(int i) const { return elements_[size_t(leaves_[size_t(i)])]; }
+    std::span<const int> leaf_records() const { return leaves_; }  // in leaf order
+    // Every record of the refinement tree, leaves and refined elements; index = ELEMENT_::record.
+    size_t num_records() const { return elements_.size(); }
+    ELEMENT_& element_record(int r) { return elements_[size_t(r)]; }
+    const ELEMENT_& element_record(int r) const { return elements_[size_t(r)]; }
+    // Whether `e` is this grid's record `r` (a pointer from outside, checked before use).
+    bool holds_record(size_t r, const ELEMENT_* e) const { return elements_.holds(r, e); }
+    TreeLinks& tree(int r) { return tree_[size_t(r)]; }
+    const TreeLinks& tree(int r) const { return tree_[size_t(r)]; }
+    // From the record itself: the check of every element call touches no other memory.
+    bool is_leaf_record(int r) const { return elements_[size_t(r)].refined == 0; }
+
+    // Changes made by refinement: vertices and records are only appended; the leaf list is
+    // replaced as a whole.
+    int add_vertex(const Point& p) {
+        coords_.push_back(p);
+        return int(coords_.size()) - 1;
+    }
+    void drop_vertices_from(int first) { coords_.resize(size_t(first)); }
+    ELEMENT_& add_record(const ELEMENT_& e, const TreeLinks& links) {
+        tree_.push_back(links);
+        return elements_.push_back(e);
+    }
+    void swap_leaves(std::vector<int>& leaves) { leaves_.swap(leaves); }
+
     std::vector<std::array<int, 2>> edge_verts;  // leaf-mesh edge -> sorted vertex pair
     std::vector<std::array<int, 3>> face_verts;  // leaf-mesh face -> sorted vertex triple
     std::vector<int> face_label;        // leaf-mesh face -> label-set code (see above)
@@ -90,9 +129,6 @@ public:
     // The volume label of a leaf element (its imported ancestor's).
     int element_label(const ELEMENT_& e) const;
 
-    ELEMENT_& leaf(int i) { return elements[leaves[i]]; }
-    const ELEMENT_& leaf(int i) const { return elements[leaves[i]]; }
-
     // Replaces the contents by `mesh` after validating it; throws FormatError naming `source`
     // and leaves the grid unchanged when the mesh is invalid.
     void assign(MeshData&& mesh, const std::string& source);
@@ -119,6 +155,10 @@ public:
     void renew_store_id();
 
 private:
+    std::vector<Point> coords_;        // by global vertex number; vertices are only appended
+    ChunkedStore<ELEMENT_> elements_;  // all records, at stable addresses
+    ChunkedStore<TreeLinks> tree_;     // by record, as elements_
+    std::vector<int> leaves_;          // record numbers of the leaf elements, in leaf order
     uint64_t store_id_ = 0;
 };
 

@@ -96,20 +96,19 @@ void GridImpl::assign(MeshData&& mesh, const std::string& source) {
     for (auto& t : mesh.tets)
         for (int& v : t) v = renumber[v];
     GridImpl fresh(nullptr, comm);
-    fresh.coords.resize(used);
+    fresh.coords_.resize(size_t(used));
     for (size_t p = 0; p < mesh.points.size(); ++p)
-        if (renumber[p] >= 0) fresh.coords[renumber[p]] = mesh.points[p];
+        if (renumber[p] >= 0) fresh.coords_[size_t(renumber[p])] = mesh.points[p];
     for (auto& tri : mesh.triangles)
         for (int& v : tri) v = renumber[v];  // -1 for a triangle off the volume mesh
-    fresh.leaves.resize(mesh.tets.size());
+    fresh.leaves_.resize(mesh.tets.size());
     for (size_t k = 0; k < mesh.tets.size(); ++k) {
         ELEMENT_ e{};
         for (int i = 0; i < 4; ++i) e.verts[i] = mesh.tets[k][i];
         e.record = int(k);
-        e.parent = -1;
-        e.child[0] = e.child[1] = -1;
-        fresh.elements.push_back(e);
-        fresh.leaves[k] = int(k);
+        fresh.elements_.push_back(e);
+        fresh.tree_.push_back(TreeLinks{});
+        fresh.leaves_[k] = int(k);
     }
     fresh.assign_block_owners();
     fresh.number_leaf_mesh();
@@ -151,7 +150,7 @@ void GridImpl::assign(MeshData&& mesh, const std::string& source) {
     }
     fresh.root_label.assign(mesh.tets.size(), 0);
     if (!mesh.tet_labels.empty()) fresh.root_label = mesh.tet_labels;
-    for (int i = 0; i < int(fresh.leaves.size()); ++i) {
+    for (int i = 0; i < fresh.num_leaves(); ++i) {
         ELEMENT_& e = fresh.leaf(i);
         for (int s = 0; s < 4; ++s) e.label[s] = fresh.face_label[e.faces[s]];
     }

@@ -76,10 +76,10 @@ inline void sort_small(uint32_t* first, uint32_t* last) {
 }  // namespace
 
 void GridImpl::number_leaf_mesh() {
-    const size_t n = leaves.size();
+    const size_t n = leaves_.size();
     if (n > (size_t(UINT32_MAX) / 6))
         fail<std::length_error>("numbering", "too many elements");
-    const size_t nv = coords.size();
+    const size_t nv = coords_.size();
     if (nv > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many vertices");
 
     // Every leaf's vertices in increasing order, and the local number of each (2 bits apiece).
@@ -272,8 +272,8 @@ void GridImpl::number_leaf_mesh() {
 void GridImpl::update_record() {
     if (!record) return;
     record->nelem = owned_leaf_count();
-    record->nelem_global = int(leaves.size());
-    record->nvert_global = int(coords.size());
+    record->nelem_global = num_leaves();
+    record->nvert_global = num_vertices();
     record->nedge_global = int(edge_verts.size());
     record->nface_global = int(face_verts.size());
     record->vertex_count = nullptr;

@@ -10,12 +10,12 @@ const GridImpl::EntityOwners& entity_owners(GridImpl& g) {
     if (o.numbering == g.numbering_generation && o.partition == g.partition_generation &&
         o.numbering != 0)
         return o;
-    o.vert.assign(g.coords.size(), -1);
+    o.vert.assign(std::size_t(g.num_vertices()), -1);
     o.edge.assign(g.edge_verts.size(), -1);
     o.face.assign(g.face_verts.size(), -1);
     // Leaves in increasing number: the first to reach an entity owns it.
-    for (int r : g.leaves) {
-        const ELEMENT_& e = g.elements[r];
+    for (int i = 0; i < g.num_leaves(); ++i) {
+        const ELEMENT_& e = g.leaf(i);
         for (int v : e.verts)
             if (o.vert[v] < 0) o.vert[v] = e.owner;
         for (int k : e.edges)

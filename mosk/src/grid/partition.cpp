@@ -35,18 +35,18 @@ struct UnitGraph {
 // The units: leaves whose level is at most `depth` stand alone; deeper leaves are grouped by
 // their ancestor at level `depth`.
 int group_leaves(const GridImpl& g, int depth, std::vector<int>& unit_of_leaf) {
-    const int n = int(g.leaves.size());
+    const int n = g.num_leaves();
     unit_of_leaf.assign(std::size_t(n), -1);
     std::vector<int> unit_of_record;  // by ancestor record, filled on demand
-    if (depth > 0) unit_of_record.assign(g.elements.size(), -1);
+    if (depth > 0) unit_of_record.assign(g.num_records(), -1);
     int units = 0;
     for (int i = 0; i < n; ++i) {
-        int r = g.leaves[i];
-        if (g.elements[r].level <= depth) {
+        int r = g.leaf_records()[std::size_t(i)];
+        if (g.tree(r).level <= depth) {
             unit_of_leaf[i] = units++;
             continue;
         }
-        while (g.elements[r].level > depth) r = g.elements[r].parent;
+        while (g.tree(r).level > depth) r = g.tree(r).parent;
         if (unit_of_record[r] < 0) unit_of_record[r] = units++;
         unit_of_leaf[i] = unit_of_record[r];
     }
@@ -54,12 +54,12 @@ int group_leaves(const GridImpl& g, int depth, std::vector<int>& unit_of_leaf) {
 }
 
 UnitGraph unit_graph(const GridImpl& g, int direct_limit) {
-    const int n = int(g.leaves.size());
+    const int n = g.num_leaves();
     UnitGraph u;
     int depth = 0;
     if (n > direct_limit) {
         int lowest = INT32_MAX;
-        for (int r : g.leaves) lowest = std::min(lowest, g.elements[r].level);
+        for (int r : g.leaf_records()) lowest = std::min(lowest, g.tree(r).level);
         depth = std::max(0, lowest - kUnitLevels);
     }
     const int units = depth > 0 ? group_leaves(g, depth, u.unit_of_leaf) : n;
@@ -133,7 +133,7 @@ void enforce_cap(const UnitGraph& u, int nparts, int64_t cap, std::vector<int>& 
 std::vector<int> partition_leaves(const GridImpl& g, int nparts, double imbalance,
                                   int direct_limit) {
     if (nparts < 1) fail("balance", std::to_string(nparts) + " parts");
-    const int n = int(g.leaves.size());
+    const int n = g.num_leaves();
     std::vector<int> part(std::size_t(n), 0);
     if (nparts == 1 || n == 0) return part;
     if (n <= nparts) {
@@ -172,8 +172,8 @@ std::vector<int> partition_leaves(const GridImpl& g, int nparts, double imbalanc
 int64_t cut_faces(const GridImpl& g) {
     std::vector<int> first(g.face_verts.size(), -1);
     int64_t cut = 0;
-    for (int r : g.leaves) {
-        const ELEMENT_& e = g.elements[r];
+    for (int i = 0; i < g.num_leaves(); ++i) {
+        const ELEMENT_& e = g.leaf(i);
         for (int f : e.faces) {
             if (first[f] < 0) first[f] = e.owner;
             else cut += first[f] != e.owner;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -26,24 +27,25 @@ class LevelRefiner {
 public:
     explicit LevelRefiner(GridImpl& grid)
         : g_(grid),
-          first_record_(g_.elements.size()),
-          mids_(g_.coords.size(), g_.leaves.size() / 2),
-          stamp_(g_.coords.size(), 0) {
+          first_record_(g_.num_records()),
+          mids_(size_t(g_.num_vertices()), size_t(g_.num_leaves()) / 2),
+          stamp_(size_t(g_.num_vertices()), 0) {
         // Closure makes two to three times the leaves on unstructured meshes; pages of a reserve
         // that are never written cost no memory.
-        live_.reserve(4 * g_.leaves.size());
-        kids_.reserve(6 * g_.leaves.size());
+        live_.reserve(4 * size_t(g_.num_leaves()));
+        kids_.reserve(6 * size_t(g_.num_leaves()));
         // A level makes two to four times the leaves; past this many records something is wrong
         // with the geometry, and the cap keeps a runaway closure from eating the machine.
-        record_cap_ = first_record_ + 64 * g_.leaves.size() + 1024;
+        record_cap_ = first_record_ + 64 * size_t(g_.num_leaves()) + 1024;
     }
 
     // Refines every leaf once, closes the mesh and returns the new leaf list; the grid's leaf
     // list and numbering are not touched (refine_all undoes the whole call when a level fails).
     std::vector<int> run() {
-        for (size_t i = 0; i < g_.leaves.size(); ++i) {
+        const std::span<const int> leaves = g_.leaf_records();
+        for (size_t i = 0; i < leaves.size(); ++i) {
             // Leaf i's children are records first_record_ + 2 i and + 2 i + 1.
-            bisect(g_.leaves[i]);
+            bisect(leaves[i]);
             add_leaf(int(first_record_ + 2 * i));
             add_leaf(int(first_record_ + 2 * i + 1));
         }
@@ -77,8 +79,8 @@ private:
         double best_len = -1;
         uint64_t best_key = 0;
         for (int k = 0; k < 6; ++k) {
-            const Point& a = g_.coords[e.verts[kEdgeVerts[k][0]]];
-            const Point& b = g_.coords[e.verts[kEdgeVerts[k][1]]];
+            const Point& a = g_.vertex(e.verts[kEdgeVerts[k][0]]);
+            const Point& b = g_.vertex(e.verts[kEdgeVerts[k][1]]);
             // Squares of differences do not depend on the order of a and b: every element
             // computes the same length for the same edge.
             const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
@@ -97,12 +99,10 @@ private:
     int midpoint(int a, int b) {
         int m = mids_.find(a, b);
         if (m >= 0) return m;
-        if (g_.coords.size() >= size_t(INT_MAX))
+        if (g_.num_vertices() >= INT_MAX)
             fail<std::length_error>("refinement", "too many vertices");
-        const Point &pa = g_.coords[std::min(a, b)], &pb = g_.coords[std::max(a, b)];
-        m = int(g_.coords.size());
-        g_.coords.push_back(
-            {0.5 * (pa[0] + pb[0]), 0.5 * (pa[1] + pb[1]), 0.5 * (pa[2] + pb[2])});
+        const Point &pa = g_.vertex(std::min(a, b)), &pb = g_.vertex(std::max(a, b));
+        m = g_.add_vertex({0.5 * (pa[0] + pb[0]), 0.5 * (pa[1] + pb[1]), 0.5 * (pa[2] + pb[2])});
         mids_.insert(a, b, m);
         stamp_.push_back(0);
         stamp_[a] = stamp_[b] = mark(round_);
@@ -129,10 +129,11 @@ private:
     // its volume. Face labels: the face opposite the lost vertex is the new interior face (0); the
     // face opposite the kept end passes whole, the two others are halves of split faces.
     void bisect(int r) {
-        if (g_.elements.size() + 2 > record_cap_ || g_.elements.size() + 2 > size_t(INT_MAX))
+        if (g_.num_records() + 2 > record_cap_ || g_.num_records() + 2 > size_t(INT_MAX))
             fail<std::length_error>("refinement", "too many elements (" +
-                                    std::to_string(g_.elements.size()) + " records)");
-        ELEMENT_& p = g_.elements[r];
+                                    std::to_string(g_.num_records()) + " records)");
+        ELEMENT_& p = g_.element_record(r);
+        TreeLinks& links = g_.tree(r);
         const int k = refinement_edge(p);
         const int i = kEdgeVerts[k][0], j = kEdgeVerts[k][1];
         const int m = midpoint(p.verts[i], p.verts[j]);
@@ -140,11 +141,11 @@ private:
         std::fill(std::begin(c.edges), std::end(c.edges), -1);
         std::fill(std::begin(c.faces), std::end(c.faces), -1);
         c.index = -1;
-        c.parent = r;
-        c.child[0] = c.child[1] = -1;
-        c.level = p.level + 1;
+        TreeLinks t;
+        t.parent = r;
+        t.level = links.level + 1;
         c.owner = p.owner;  // children stay with their parent's process
-        const int first = int(g_.elements.size());
+        const int first = int(g_.num_records());
         for (int s = 0; s < 2; ++s) {
             const int lost = s == 0 ? j : i;  // child 0 keeps a, child 1 keeps b
             for (int v = 0; v < 4; ++v) {
@@ -154,10 +155,10 @@ private:
             c.verts[lost] = m;
             c.label[s == 0 ? i : j] = 0;
             c.record = first + s;
-            g_.elements.push_back(c);
+            g_.add_record(c, t);
         }
-        p.child[0] = first;
-        p.child[1] = first + 1;
+        links.child = first;
+        p.refined = 1;
         if (size_t(r) >= first_record_) kids_[r - first_record_] = {first, first + 1};
         kids_.push_back({-1, -1});
         kids_.push_back({-1, -1});
@@ -170,8 +171,9 @@ private:
             const int x = stack_.back();
             stack_.pop_back();
             bisect(x);
-            for (int c : g_.elements[x].child) {
-                if (hanging(g_.elements[c].verts, 0))
+            const int first = g_.tree(x).child;
+            for (int c = first; c < first + 2; ++c) {
+                if (hanging(g_.element_record(c).verts, 0))
                     stack_.push_back(c);
                 else
                     add_leaf(c);
@@ -180,7 +182,7 @@ private:
     }
 
     void add_leaf(int r) {
-        const ELEMENT_& e = g_.elements[r];
+        const ELEMENT_& e = g_.element_record(r);
         live_.push_back({r, {e.verts[0], e.verts[1], e.verts[2], e.verts[3]}});
     }
 
@@ -189,9 +191,10 @@ private:
     std::vector<int> rebuild_leaves() {
         // Every bisection turns one leaf into two.
         std::vector<int> leaves;
-        leaves.reserve(g_.leaves.size() + kids_.size() / 2);
+        const size_t old_leaves = size_t(g_.num_leaves());
+        leaves.reserve(old_leaves + kids_.size() / 2);
         const int first = int(first_record_);
-        for (size_t i = 0; i < g_.leaves.size(); ++i) {
+        for (size_t i = 0; i < old_leaves; ++i) {
             stack_.push_back(first + int(2 * i + 1));
             stack_.push_back(first + int(2 * i));
             while (!stack_.empty()) {
@@ -234,35 +237,39 @@ private:
 }  // namespace
 
 void refine_all(GridImpl& grid, int levels) {
-    if (levels <= 0 || grid.leaves.empty()) return;
+    if (levels <= 0 || grid.num_leaves() == 0) return;
     // Every level at least doubles the leaves: refuse at once what 32-bit element numbers
     // cannot hold, instead of failing after minutes and gigabytes.
-    if (levels > 30 || (uint64_t(grid.leaves.size()) << levels) > uint64_t(INT_MAX))
+    if (levels > 30 || (uint64_t(grid.num_leaves()) << levels) > uint64_t(INT_MAX))
         fail<std::invalid_argument>("refinement", std::to_string(levels) + " levels of " +
-                                                      std::to_string(grid.leaves.size()) +
+                                                      std::to_string(grid.num_leaves()) +
                                                       " elements make more than " +
                                                       std::to_string(INT_MAX) + " elements");
     // For undoing the whole call: the records made stay in the store, unreachable.
-    std::vector<int> original = grid.leaves;
-    const size_t first_vertex = grid.coords.size();
+    const std::span<const int> before = grid.leaf_records();
+    std::vector<int> original(before.begin(), before.end());
+    const int first_vertex = grid.num_vertices();
     try {
         for (int level = 0; level < levels; ++level) {
             // The refiner's tables are freed before the next level and before the numbering.
                 std::vector<int> next = LevelRefiner(grid).run();
-            grid.leaves.swap(next);
+            grid.swap_leaves(next);
             log_message(1, "refinement: level " + std::to_string(level + 1) + " of " +
                                std::to_string(levels) + ": " +
-                               std::to_string(grid.leaves.size()) + " elements, " +
-                               std::to_string(grid.coords.size()) + " vertices");
+                               std::to_string(grid.num_leaves()) + " elements, " +
+                               std::to_string(grid.num_vertices()) + " vertices");
         }
         // The leaf mesh is numbered once, after the last level: refinement reads only vertices
         // and face labels, and bisection keeps the labels right (interior 0, boundary inherited).
         grid.number_leaf_mesh();
     } catch (...) {
         // Back to the grid before the call, numbered as it was (the numbering is deterministic).
-        for (int r : original) grid.elements[r].child[0] = grid.elements[r].child[1] = -1;
-        grid.coords.resize(first_vertex);
-        grid.leaves.swap(original);
+        for (int r : original) {
+            grid.tree(r).child = -1;
+            grid.element_record(r).refined = 0;
+        }
+        grid.drop_vertices_from(first_vertex);
+        grid.swap_leaves(original);
         grid.number_leaf_mesh();
         throw;
     }

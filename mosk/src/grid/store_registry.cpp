@@ -66,6 +66,6 @@ void unregister_store(uint64_t id) {
 extern "C" int moskElementIsCurrent(uint64_t store_id, int record, const ELEMENT_* e) {
     if (record < 0) return 0;
     const mosk::GridImpl* g = mosk::live_store(store_id);
-    if (!g || !g->elements.holds(size_t(record), e)) return 0;
-    return e->child[0] < 0 ? 1 : 0;
+    if (!g || !g->holds_record(size_t(record), e)) return 0;
+    return g->is_leaf_record(record) ? 1 : 0;
 }

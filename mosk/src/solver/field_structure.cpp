@@ -54,7 +54,7 @@ FieldStructure field_structure(const MapImpl& map, bool with_coarse) {
     };
     std::vector<Row> rows(coarse ? std::size_t(nlocal) : 0);
     std::vector<char> seen(std::size_t(nodes), 0);
-    for (int i = 0; i < int(g.leaves.size()); ++i) {
+    for (int i = 0; i < g.num_leaves(); ++i) {
         const ELEMENT_& e = g.leaf(i);
         if (g.nprocs > 1 && e.owner != g.rank) continue;
         const ElementNodes en = element_nodes(type, e);

@@ -51,9 +51,9 @@ void element_connectivity(MAP_* map, std::vector<int>& offsets, std::vector<int>
         blocks.push_back(value_blocks(*d, *d->grid));
         per_element += size_t(d->type->nbas) * d->dim;
     }
-    offsets.reserve(g.leaves.size() + 1);
-    indices.reserve(g.leaves.size() * per_element);
-    for (int i = 0; i < int(g.leaves.size()); ++i) {
+    offsets.reserve(size_t(g.num_leaves()) + 1);
+    indices.reserve(size_t(g.num_leaves()) * per_element);
+    for (int i = 0; i < g.num_leaves(); ++i) {
         const ELEMENT_& e = g.leaf(i);
         for (size_t f = 0; f < m.dofs.size(); ++f) {
             const DOF_& d = *m.dofs[f];

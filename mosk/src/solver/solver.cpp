@@ -104,7 +104,7 @@ SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
         if (map.grid->nprocs > 1) {
             layout.rstart = map.rstart;
             layout.nlocal = map.nlocal;
-            layout.mine.resize(map.grid->leaves.size());
+            layout.mine.resize(std::size_t(map.grid->num_leaves()));
             for (std::size_t i = 0; i < layout.mine.size(); ++i)
                 layout.mine[i] = map.grid->leaf(int(i)).owner == map.grid->rank;
         }

@@ -15,6 +15,12 @@ _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Indices = Sequence[int] | npt.NDArray[np.integer[Any]]
 """Global indices: a list, a tuple or an integer array."""
 
+def getProcessNumber() -> int:
+    """This process's number, 0 to getNumProcesses() - 1 (0 without mpirun)."""
+
+def getNumProcesses() -> int:
+    """The number of processes running the script (1 without mpirun)."""
+
 class _BindingType(type):
     """The metaclass of the module's classes (the binding library's)."""
 

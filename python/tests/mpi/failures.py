@@ -22,7 +22,8 @@ if len(sys.argv) > 3:
     sys.exit(0)
 
 grid = _pymosk.Grid(mesh)
-results = {}
+results = {"where": [_pymosk.getProcessNumber() == rank,
+                     _pymosk.getNumProcesses() == comm.Get_size()]}
 
 
 def attempt(name, action):
