@@ -37,7 +37,7 @@ GridImpl::~GridImpl() {
 
 void GridImpl::renew_store_id() {
     unregister_store(store_id_);
-    store_id_ = register_store(this);
+    store_id_ = register_store(&elements);
     if (record) record->store_id = store_id_;
 }
 
@@ -75,7 +75,7 @@ extern "C" {
 GRID_* moskNewGrid(int comm) {
     auto* rec = new GRID_{};
     try {
-        rec->impl = new GridImpl(rec, comm == -1 ? moskComm : comm);
+        rec->impl = new GridImpl(rec, communicator_handle(comm));
     } catch (...) {
         delete rec;
         throw;

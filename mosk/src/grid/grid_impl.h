@@ -128,8 +128,8 @@ void refine_all(GridImpl& grid, int levels);
 const GridImpl::EntityOwners& entity_owners(GridImpl& grid);
 
 // Partition (grid/partition.cpp): the owner of each leaf (in leaf order) for `nparts` processes,
-// minimising cut faces with no part above max(ceil(n / nparts), imbalance * n / nparts)
-// elements (and aiming at 0.2 % above the mean). Deterministic: every process computes the same
+// minimising cut faces with no part above max(ceil(n / nparts), min(imbalance, 1.002) * n / nparts)
+// elements: a looser `imbalance` is not used, since the slowest process sets the pace. Deterministic: every process computes the same
 // partition from the same grid. Grids of more than `direct_limit` leaves are partitioned by
 // subtrees of the refinement tree.
 std::vector<int> partition_leaves(const GridImpl& grid, int nparts, double imbalance,

@@ -9,15 +9,15 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "grid/grid_impl.h"
+#include "core/chunked_store.h"
 #include "mosk.h"
 
 namespace mosk {
 namespace {
 
 std::mutex registry_mutex;
-std::unordered_map<uint64_t, const GridImpl*>& registry() {
-    static auto* map = new std::unordered_map<uint64_t, const GridImpl*>();
+std::unordered_map<uint64_t, const ElementStore*>& registry() {
+    static auto* map = new std::unordered_map<uint64_t, const ElementStore*>();
     return *map;
 }
 uint64_t next_store_id = 1;               // under the mutex
@@ -27,16 +27,16 @@ std::atomic<uint64_t> registry_epoch{1};  // changes under the mutex, read witho
 struct LastValidated {
     uint64_t epoch = 0;
     uint64_t store_id = 0;
-    const GridImpl* grid = nullptr;
+    const ElementStore* store = nullptr;
 };
 thread_local LastValidated last_validated;
 
 // The live store `id`, or null.
-const GridImpl* live_store(uint64_t id) {
+const ElementStore* live_store(uint64_t id) {
     LastValidated& last = last_validated;
-    if (last.grid && last.store_id == id &&
+    if (last.store && last.store_id == id &&
         last.epoch == registry_epoch.load(std::memory_order_acquire))
-        return last.grid;
+        return last.store;
     std::lock_guard<std::mutex> lock(registry_mutex);
     auto it = registry().find(id);
     if (it == registry().end()) return nullptr;
@@ -46,10 +46,10 @@ const GridImpl* live_store(uint64_t id) {
 
 }  // namespace
 
-uint64_t register_store(const GridImpl* grid) {
+uint64_t register_store(const ElementStore* store) {
     std::lock_guard<std::mutex> lock(registry_mutex);
     const uint64_t id = next_store_id++;
-    registry()[id] = grid;
+    registry()[id] = store;
     registry_epoch.fetch_add(1, std::memory_order_release);
     return id;
 }
@@ -65,7 +65,7 @@ void unregister_store(uint64_t id) {
 
 extern "C" int moskElementIsCurrent(uint64_t store_id, int record, const ELEMENT_* e) {
     if (record < 0) return 0;
-    const mosk::GridImpl* g = mosk::live_store(store_id);
-    if (!g || !g->elements.holds(size_t(record), e)) return 0;
+    const mosk::ElementStore* store = mosk::live_store(store_id);
+    if (!store || !store->holds(size_t(record), e)) return 0;
     return e->child[0] < 0 ? 1 : 0;
 }

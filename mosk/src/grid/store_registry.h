@@ -4,12 +4,16 @@
 
 #include <cstdint>
 
+#include "core/chunked_store.h"
+#include "mosk.h"
+
 namespace mosk {
 
-class GridImpl;
+// Every element record of a grid, at stable addresses (index = ELEMENT_::record).
+using ElementStore = ChunkedStore<ELEMENT_>;
 
-// Registers `grid` under a new id, never used before in this process, and returns it.
-uint64_t register_store(const GridImpl* grid);
+// Registers `store` under a new id, never used before in this process, and returns it.
+uint64_t register_store(const ElementStore* store);
 // Forgets the store `id` (0 is ignored).
 void unregister_store(uint64_t id);
 

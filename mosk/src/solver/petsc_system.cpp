@@ -286,11 +286,11 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
     require_started("new solver");
     if (n < 0)
         fail<std::invalid_argument>("new solver", "negative size " + std::to_string(n));
-    const int handle = comm == -1 ? moskComm : comm;
+    const int handle = communicator_handle(comm);
     Impl& m = *impl_;
     m.n = n;
     m.comm = MPI_Comm_f2c(handle);
-    m.parallel = library_process_count(handle) > 1;
+    m.parallel = process_count(handle) > 1;
     m.rstart = layout.nlocal < 0 ? 0 : layout.rstart;
     m.nlocal = layout.nlocal < 0 ? n : layout.nlocal;
     if (m.rstart < 0 || m.nlocal < 0 || m.rstart > n - m.nlocal)
