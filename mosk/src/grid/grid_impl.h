@@ -9,15 +9,11 @@
 
 #include "core/chunked_store.h"
 #include "core/point.h"
+#include "grid/reference_tetrahedron.h"
 #include "io/mesh_data.h"
 #include "mosk.h"
 
 namespace mosk {
-
-// Local edges and faces of a tetrahedron: edge k joins kEdgeVerts[k]; face i is opposite vertex
-// i and holds kFaceVerts[i] in increasing local order.
-inline constexpr int kEdgeVerts[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
-inline constexpr int kFaceVerts[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}};
 
 // Boundary label of a boundary face that the mesh file gives no label (or label 0) for.
 inline constexpr int kUnlabelledBoundary = -1;
