@@ -39,8 +39,6 @@ std::string reason_text(int reason) {
 }
 
 
-
-
 }  // namespace
 
 struct LinearSystem::Impl {
@@ -69,7 +67,7 @@ struct LinearSystem::Impl {
     // blocks' rows start at diag_start / off_start.
     std::vector<PetscInt> left, diag, diag_start, off_start;
     Mat diag_block = nullptr, off_block = nullptr;  // the two blocks (parallel), borrowed
-    PetscScalar* values = nullptr;      // checked-out storage (serial, or the diagonal block)
+    PetscScalar* values = nullptr;  // checked-out storage (serial, or the diagonal block)
     PetscScalar* off_values = nullptr;  // the off-diagonal block's (parallel)
     bool checked_out = false;
     PetscScalar* rhs_values = nullptr;  // checked-out storage of this process's part of b
@@ -100,10 +98,10 @@ struct LinearSystem::Impl {
     void check_out_values(const PetscScope& s) {
         if (checked_out) return;
         if (!parallel) {
-            s.check(MatSeqAIJGetArray(A, &values), "MatSeqAIJGetArray");
+            PETSC_CHECK(s, MatSeqAIJGetArray(A, &values));
         } else {
-            s.check(MatSeqAIJGetArray(diag_block, &values), "MatSeqAIJGetArray");
-            s.check(MatSeqAIJGetArray(off_block, &off_values), "MatSeqAIJGetArray");
+            PETSC_CHECK(s, MatSeqAIJGetArray(diag_block, &values));
+            PETSC_CHECK(s, MatSeqAIJGetArray(off_block, &off_values));
         }
         checked_out = true;
     }
@@ -111,7 +109,7 @@ struct LinearSystem::Impl {
     // The same for the right-hand side's owned entries.
     void check_out_rhs(const PetscScope& s) {
         if (rhs_checked_out) return;
-        s.check(VecGetArray(b, &rhs_values), "VecGetArray");
+        PETSC_CHECK(s, VecGetArray(b, &rhs_values));
         rhs_checked_out = true;
     }
 
@@ -120,16 +118,16 @@ struct LinearSystem::Impl {
     void release_values(const PetscScope& s) {
         if (rhs_checked_out) {
             rhs_checked_out = false;
-            s.check(VecRestoreArray(b, &rhs_values), "VecRestoreArray");
+            PETSC_CHECK(s, VecRestoreArray(b, &rhs_values));
             rhs_values = nullptr;
         }
         if (!checked_out) return;
         checked_out = false;
         if (!parallel) {
-            s.check(MatSeqAIJRestoreArray(A, &values), "MatSeqAIJRestoreArray");
+            PETSC_CHECK(s, MatSeqAIJRestoreArray(A, &values));
         } else {
-            s.check(MatSeqAIJRestoreArray(diag_block, &values), "MatSeqAIJRestoreArray");
-            s.check(MatSeqAIJRestoreArray(off_block, &off_values), "MatSeqAIJRestoreArray");
+            PETSC_CHECK(s, MatSeqAIJRestoreArray(diag_block, &values));
+            PETSC_CHECK(s, MatSeqAIJRestoreArray(off_block, &off_values));
         }
         values = off_values = nullptr;
     }
@@ -148,13 +146,13 @@ struct LinearSystem::Impl {
     void assemble(const PetscScope& s) {
         release_values(s);
         if (matrix_pending || parallel) {
-            s.check(MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY), "MatAssemblyBegin");
-            s.check(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
+            PETSC_CHECK(s, MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY));
+            PETSC_CHECK(s, MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY));
             matrix_pending = false;
         }
         if (rhs_pending || parallel) {
-            s.check(VecAssemblyBegin(b), "VecAssemblyBegin");
-            s.check(VecAssemblyEnd(b), "VecAssemblyEnd");
+            PETSC_CHECK(s, VecAssemblyBegin(b));
+            PETSC_CHECK(s, VecAssemblyEnd(b));
             rhs_pending = false;
         }
     }
@@ -176,7 +174,8 @@ std::vector<char> LinearSystem::Impl::held_rows(std::span<const int> offsets,
     const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
     if (!layout.mine.empty() && layout.mine.size() != nelem)
         fail<std::invalid_argument>("new solver", "" + std::to_string(layout.mine.size()) +
-                                    " element flags for " + std::to_string(nelem) + " elements");
+                                                      " element flags for " +
+                                                      std::to_string(nelem) + " elements");
     std::vector<char> held(std::size_t(n), 0);
     for (int i = rstart; i < rstart + nlocal; ++i) held[i] = 1;
     for (std::size_t e = 0; e < nelem; ++e)
@@ -190,27 +189,27 @@ std::vector<char> LinearSystem::Impl::held_rows(std::span<const int> offsets,
 void LinearSystem::Impl::gather(const PetscScope& s, Vec v, std::span<double> out) const {
     const PetscScalar* a = nullptr;
     if (!parallel) {
-        s.check(VecGetArrayRead(v, &a), "VecGetArrayRead");
+        PETSC_CHECK(s, VecGetArrayRead(v, &a));
         std::copy(a, a + n, out.begin());
-        s.check(VecRestoreArrayRead(v, &a), "VecRestoreArrayRead");
+        PETSC_CHECK(s, VecRestoreArrayRead(v, &a));
         return;
     }
     OwnedScatter scatter;
     OwnedVec all;
-    s.check(VecScatterCreateToAll(v, scatter.replace(), all.replace()), "VecScatterCreateToAll");
-    s.check(VecScatterBegin(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD), "VecScatterBegin");
-    s.check(VecScatterEnd(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD), "VecScatterEnd");
-    s.check(VecGetArrayRead(all, &a), "VecGetArrayRead");
+    PETSC_CHECK(s, VecScatterCreateToAll(v, scatter.replace(), all.replace()));
+    PETSC_CHECK(s, VecScatterBegin(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD));
+    PETSC_CHECK(s, VecScatterEnd(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD));
+    PETSC_CHECK(s, VecGetArrayRead(all, &a));
     std::copy(a, a + n, out.begin());
-    s.check(VecRestoreArrayRead(all, &a), "VecRestoreArrayRead");
+    PETSC_CHECK(s, VecRestoreArrayRead(all, &a));
 }
 
 void LinearSystem::Impl::create_objects(const PetscScope& s) {
     // The columns are split as the rows.
     const PetscInt local = nlocal, rend = rstart + nlocal, cstart = rstart, cend = rend;
-    s.check(MatCreate(comm, A.replace()), "MatCreate");
-    s.check(MatSetSizes(A, local, local, n, n), "MatSetSizes");
-    s.check(MatSetType(A, MATAIJ), "MatSetType");
+    PETSC_CHECK(s, MatCreate(comm, A.replace()));
+    PETSC_CHECK(s, MatSetSizes(A, local, local, n, n));
+    PETSC_CHECK(s, MatSetType(A, MATAIJ));
 
     // Exact counts of the local rows, split into the diagonal block and the rest.
     std::vector<PetscInt> dnnz(std::size_t(rend - rstart)), onnz(std::size_t(rend - rstart));
@@ -218,8 +217,7 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         for (const PetscInt* c = pattern.begin(pattern.slot(i)); c != pattern.end(pattern.slot(i));
              ++c)
             ++(*c >= cstart && *c < cend ? dnnz : onnz)[i - rstart];
-    s.check(MatXAIJSetPreallocation(A, 1, dnnz.data(), onnz.data(), nullptr, nullptr),
-            "MatXAIJSetPreallocation");
+    PETSC_CHECK(s, MatXAIJSetPreallocation(A, 1, dnnz.data(), onnz.data(), nullptr, nullptr));
 
     // Store the whole pattern now so that assembly never drops a preallocated but not yet used
     // location (a later addition there would otherwise need a new allocation).
@@ -228,15 +226,13 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         const int k = pattern.slot(int(i));
         const PetscInt count = PetscInt(pattern.end(k) - pattern.begin(k));
         zeros.assign(std::size_t(count), 0.0);
-        s.check(MatSetValues(A, 1, &i, count, pattern.begin(k), zeros.data(), INSERT_VALUES),
-                "MatSetValues");
+        PETSC_CHECK(s,
+                    MatSetValues(A, 1, &i, count, pattern.begin(k), zeros.data(), INSERT_VALUES));
     }
-    s.check(MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY), "MatAssemblyBegin");
-    s.check(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
-    s.check(MatSetOption(A, MAT_NEW_NONZERO_ALLOCATION_ERR, PETSC_TRUE),
-            "MatSetOption(MAT_NEW_NONZERO_ALLOCATION_ERR)");
-    s.check(MatSetOption(A, MAT_NEW_NONZERO_LOCATION_ERR, PETSC_TRUE),
-            "MatSetOption(MAT_NEW_NONZERO_LOCATION_ERR)");
+    PETSC_CHECK(s, MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY));
+    PETSC_CHECK(s, MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY));
+    PETSC_CHECK(s, MatSetOption(A, MAT_NEW_NONZERO_ALLOCATION_ERR, PETSC_TRUE));
+    PETSC_CHECK(s, MatSetOption(A, MAT_NEW_NONZERO_LOCATION_ERR, PETSC_TRUE));
 
     // Where each owned row's entries live (see entry_address), checked against PETSc's own row
     // starts.
@@ -245,20 +241,19 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         const PetscInt* ja = nullptr;
         PetscInt rows = 0;
         PetscBool done = PETSC_FALSE;
-        s.check(MatGetRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done),
-                "MatGetRowIJ");
-        const bool same = done && rows == local && std::equal(starts.begin(),
-                                                              starts.begin() + local + 1, ia);
-        s.check(MatRestoreRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done),
-                "MatRestoreRowIJ");
+        PETSC_CHECK(s, MatGetRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done));
+        const bool same =
+            done && rows == local && std::equal(starts.begin(), starts.begin() + local + 1, ia);
+        PETSC_CHECK(s, MatRestoreRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done));
         if (!same)
-            fail<std::logic_error>("LinearSystem", "PETSc stores the pattern otherwise than "
+            fail<std::logic_error>("LinearSystem",
+                                   "PETSc stores the pattern otherwise than "
                                    "expected");
     };
     if (!parallel) check_layout(A, pattern.row_starts());
     if (parallel) {
         const PetscInt* garray = nullptr;
-        s.check(MatMPIAIJGetSeqAIJ(A, &diag_block, &off_block, &garray), "MatMPIAIJGetSeqAIJ");
+        PETSC_CHECK(s, MatMPIAIJGetSeqAIJ(A, &diag_block, &off_block, &garray));
         left.assign(std::size_t(local), 0);
         diag.assign(std::size_t(local), 0);
         diag_start.assign(std::size_t(local) + 1, 0);
@@ -275,17 +270,16 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         check_layout(diag_block, diag_start);
         check_layout(off_block, off_start);
     }
-    s.check(MatCreateVecs(A, x.replace(), b.replace()), "MatCreateVecs");
-    s.check(VecZeroEntries(b), "VecZeroEntries");
-    s.check(VecZeroEntries(x), "VecZeroEntries");
+    PETSC_CHECK(s, MatCreateVecs(A, x.replace(), b.replace()));
+    PETSC_CHECK(s, VecZeroEntries(b));
+    PETSC_CHECK(s, VecZeroEntries(x));
 }
 
 LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const int> indices,
                            int comm, const RowLayout& layout)
     : impl_(std::make_unique<Impl>()) {
     require_started("new solver");
-    if (n < 0)
-        fail<std::invalid_argument>("new solver", "negative size " + std::to_string(n));
+    if (n < 0) fail<std::invalid_argument>("new solver", "negative size " + std::to_string(n));
     const int handle = communicator_handle(comm);
     Impl& m = *impl_;
     m.n = n;
@@ -294,16 +288,17 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
     m.rstart = layout.nlocal < 0 ? 0 : layout.rstart;
     m.nlocal = layout.nlocal < 0 ? n : layout.nlocal;
     if (m.rstart < 0 || m.nlocal < 0 || m.rstart > n - m.nlocal)
-        fail<std::invalid_argument>("new solver", "rows " + std::to_string(m.rstart) +
-                                    " + " + std::to_string(m.nlocal) + " outside 0.." +
-                                    std::to_string(n - 1));
+        fail<std::invalid_argument>("new solver", "rows " + std::to_string(m.rstart) + " + " +
+                                                      std::to_string(m.nlocal) + " outside 0.." +
+                                                      std::to_string(n - 1));
     long long rows = m.nlocal;
     if (MPI_Allreduce(MPI_IN_PLACE, &rows, 1, MPI_LONG_LONG, MPI_SUM, m.comm) != MPI_SUCCESS ||
         rows != n)
-        fail<std::invalid_argument>("new solver", "the processes' rows add up to " +
-                                    std::to_string(rows) + ", not " + std::to_string(n));
-    m.pattern = SparsityPattern(n, offsets, indices, m.held_rows(offsets, indices, layout),
-                                "new solver");
+        fail<std::invalid_argument>(
+            "new solver",
+            "the processes' rows add up to " + std::to_string(rows) + ", not " + std::to_string(n));
+    m.pattern =
+        SparsityPattern(n, offsets, indices, m.held_rows(offsets, indices, layout), "new solver");
     PetscScope s("new solver");
     impl_->create_objects(s);  // on failure ~Impl releases what was made
 }
@@ -313,8 +308,7 @@ LinearSystem::LinearSystem(LinearSystem&&) noexcept = default;
 LinearSystem& LinearSystem::operator=(LinearSystem&&) noexcept = default;
 
 void LinearSystem::check_usable(const char* operation) const {
-    if (!impl_)
-        fail<std::logic_error>(operation, "the system was moved from");
+    if (!impl_) fail<std::logic_error>(operation, "the system was moved from");
     require_started(operation);
 }
 
@@ -324,14 +318,12 @@ int LinearSystem::size() const {
 }
 
 std::int64_t LinearSystem::pattern_nonzeros() const {
-    if (!impl_)
-        fail<std::logic_error>("pattern nonzeros", "the system was moved from");
+    if (!impl_) fail<std::logic_error>("pattern nonzeros", "the system was moved from");
     return impl_->pattern.entries();
 }
 
 int LinearSystem::row_pattern_size(int row) const {
-    if (!impl_)
-        fail<std::logic_error>("row pattern size", "the system was moved from");
+    if (!impl_) fail<std::logic_error>("row pattern size", "the system was moved from");
     const SparsityPattern& p = impl_->pattern;
     p.check_index("row pattern size", "row", 0, row);
     const int k = p.slot(row);
@@ -343,7 +335,7 @@ std::int64_t LinearSystem::matrix_nonzeros() const {
     PetscScope s("matrix nonzeros");
     impl_->release_values(s);
     MatInfo info;
-    s.check(MatGetInfo(impl_->A, MAT_GLOBAL_SUM, &info), "MatGetInfo");
+    PETSC_CHECK(s, MatGetInfo(impl_->A, MAT_GLOBAL_SUM, &info));
     return std::int64_t(info.nz_used);
 }
 
@@ -352,8 +344,9 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     const char* op = "add matrix entries";
     check_usable(op);
     if (nrows < 0 || ncols < 0)
-        fail<std::invalid_argument>("add matrix entries", "negative block size " +
-                                    std::to_string(nrows) + " x " + std::to_string(ncols));
+        fail<std::invalid_argument>(
+            "add matrix entries",
+            "negative block size " + std::to_string(nrows) + " x " + std::to_string(ncols));
     if (nrows == 0 || ncols == 0) return;
     if (!rows || !cols || !values)
         fail<std::invalid_argument>("add matrix entries", "null index or value array");
@@ -403,10 +396,10 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
                              ") is outside the pattern: no element holds both DOFs");
             const std::size_t q = std::size_t(i) * std::size_t(ncols) + std::size_t(j);
             if (!std::isfinite(values[q]))
-                fail<std::invalid_argument>("add matrix entries", "value " +
-                                            format_double(values[q]) + " at (row " +
-                                            std::to_string(rows[i]) + ", column " +
-                                            std::to_string(cols[j]) + ") is not finite");
+                fail<std::invalid_argument>("add matrix entries",
+                                            "value " + format_double(values[q]) + " at (row " +
+                                                std::to_string(rows[i]) + ", column " +
+                                                std::to_string(cols[j]) + ") is not finite");
             m.targets[q] = owned ? m.entry_address(rows[i], at - first) : nullptr;
             __builtin_prefetch(m.targets[q], 1);  // added to below, once the block is checked
         }
@@ -420,28 +413,26 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     PetscScope s(op);
     for (int i = 0; i < nrows; ++i)
         if (!m.targets[std::size_t(i) * std::size_t(ncols)])
-            s.check(MatSetValues(m.A, 1, reinterpret_cast<const PetscInt*>(rows + i), ncols,
-                                 reinterpret_cast<const PetscInt*>(cols),
-                                 values + std::size_t(i) * std::size_t(ncols), ADD_VALUES),
-                    "MatSetValues");
+            PETSC_CHECK(s, MatSetValues(m.A, 1, reinterpret_cast<const PetscInt*>(rows + i), ncols,
+                                        reinterpret_cast<const PetscInt*>(cols),
+                                        values + std::size_t(i) * std::size_t(ncols), ADD_VALUES));
 }
 
 void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
     const char* op = "add right-hand-side entries";
     check_usable(op);
     if (count < 0)
-        fail<std::invalid_argument>("add right-hand-side entries", "negative count " +
-                                    std::to_string(count));
+        fail<std::invalid_argument>("add right-hand-side entries",
+                                    "negative count " + std::to_string(count));
     if (count == 0) return;
-    if (!idx || !values)
-        fail(op, "null index or value array");
+    if (!idx || !values) fail(op, "null index or value array");
     Impl& m = *impl_;
     for (int i = 0; i < count; ++i) {
         m.pattern.check_index(op, "right-hand side", i, idx[i]);
         if (!std::isfinite(values[i]))
-            fail<std::invalid_argument>("add right-hand-side entries", "value " +
-                                        format_double(values[i]) + " at index " +
-                                        std::to_string(idx[i]) + " is not finite");
+            fail<std::invalid_argument>("add right-hand-side entries",
+                                        "value " + format_double(values[i]) + " at index " +
+                                            std::to_string(idx[i]) + " is not finite");
     }
     if (!m.rhs_checked_out) {
         PetscScope s(op);
@@ -462,9 +453,8 @@ void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
     for (int i = 0; i < count; ++i) {
         const int r = idx[i] - m.rstart;
         if (r < 0 || r >= m.nlocal)
-            s.check(VecSetValues(m.b, 1, reinterpret_cast<const PetscInt*>(idx + i), values + i,
-                                 ADD_VALUES),
-                    "VecSetValues");
+            PETSC_CHECK(s, VecSetValues(m.b, 1, reinterpret_cast<const PetscInt*>(idx + i),
+                                        values + i, ADD_VALUES));
     }
 }
 
@@ -477,14 +467,14 @@ void LinearSystem::zero_matrix() {
     check_usable("zero the matrix");
     PetscScope s("zero the matrix");
     impl_->assemble(s);  // pending additions are discarded with the rest
-    s.check(MatZeroEntries(impl_->A), "MatZeroEntries");
+    PETSC_CHECK(s, MatZeroEntries(impl_->A));
 }
 
 void LinearSystem::zero_rhs() {
     check_usable("zero the right-hand side");
     PetscScope s("zero the right-hand side");
     impl_->assemble(s);
-    s.check(VecZeroEntries(impl_->b), "VecZeroEntries");
+    PETSC_CHECK(s, VecZeroEntries(impl_->b));
 }
 
 void LinearSystem::add_solver_options(const std::vector<std::string>& words) {
@@ -504,7 +494,7 @@ double LinearSystem::matrix_entry(int row, int col) {
     impl_->assemble(s);
     PetscInt r = row, c = col;
     PetscScalar v = 0;
-    s.check(MatGetValues(impl_->A, 1, &r, 1, &c, &v), "MatGetValues");
+    PETSC_CHECK(s, MatGetValues(impl_->A, 1, &r, 1, &c, &v));
     return v;
 }
 
@@ -523,22 +513,20 @@ SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int max
     check_usable(op);
     const SolverKind* kind = find_solver_kind(kind_name);
     if (!kind)
-        fail<std::invalid_argument>("solve", "unknown solver kind '" +
-                                    std::string(kind_name) + "' (known: " + solver_kind_names() +
-                                    ")");
+        fail<std::invalid_argument>("solve", "unknown solver kind '" + std::string(kind_name) +
+                                                 "' (known: " + solver_kind_names() + ")");
     if (!(rtol > 0 && rtol < 1))
-        fail<std::invalid_argument>("solve", "relative tolerance " +
-                                    format_double(rtol) + " is not in (0, 1)");
+        fail<std::invalid_argument>(
+            "solve", "relative tolerance " + format_double(rtol) + " is not in (0, 1)");
     if (maxit < 1)
-        fail<std::invalid_argument>("solve", "maxit " + std::to_string(maxit) +
-                                    " is below 1");
+        fail<std::invalid_argument>("solve", "maxit " + std::to_string(maxit) + " is below 1");
     if (symmetry < 0 || symmetry > 3)
-        fail<std::invalid_argument>("solve", "symmetry " +
-                                    std::to_string(symmetry) + " is not 0..3");
+        fail<std::invalid_argument>("solve",
+                                    "symmetry " + std::to_string(symmetry) + " is not 0..3");
     if (solution.size() != std::size_t(impl_->n))
-        fail<std::invalid_argument>("solve", "solution has " +
-                                    std::to_string(solution.size()) + " values for " +
-                                    std::to_string(impl_->n) + " unknowns");
+        fail<std::invalid_argument>("solve", "solution has " + std::to_string(solution.size()) +
+                                                 " values for " + std::to_string(impl_->n) +
+                                                 " unknowns");
     PetscScope s(op);
     try {
         return impl_->run(s, *kind, rtol, maxit, symmetry, solution, use_initial_guess);
@@ -560,41 +548,37 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
         return result;
     }
 
-    s.check(MatSetOption(A, MAT_STRUCTURALLY_SYMMETRIC, symmetry >= 1 ? PETSC_TRUE : PETSC_FALSE),
-            "MatSetOption(MAT_STRUCTURALLY_SYMMETRIC)");
-    s.check(MatSetOption(A, MAT_SYMMETRIC, symmetry >= 2 ? PETSC_TRUE : PETSC_FALSE),
-            "MatSetOption(MAT_SYMMETRIC)");
-    s.check(MatSetOption(A, MAT_SPD, symmetry == 3 ? PETSC_TRUE : PETSC_FALSE),
-            "MatSetOption(MAT_SPD)");
+    PETSC_CHECK(
+        s, MatSetOption(A, MAT_STRUCTURALLY_SYMMETRIC, symmetry >= 1 ? PETSC_TRUE : PETSC_FALSE));
+    PETSC_CHECK(s, MatSetOption(A, MAT_SYMMETRIC, symmetry >= 2 ? PETSC_TRUE : PETSC_FALSE));
+    PETSC_CHECK(s, MatSetOption(A, MAT_SPD, symmetry == 3 ? PETSC_TRUE : PETSC_FALSE));
 
     // The solver is kept while the kind and the options database stay the same, so that an
     // unchanged matrix keeps its preconditioner or factorisation; otherwise it is made afresh
     // (some settings, like the factorisation package, cannot change once set up).
     char* all_options = nullptr;
-    s.check(PetscOptionsGetAll(nullptr, &all_options), "PetscOptionsGetAll");
+    PETSC_CHECK(s, PetscOptionsGetAll(nullptr, &all_options));
     const std::string options = (all_options ? all_options : "") + std::string("\n") + own_options;
     PetscFree(all_options);
     if (ksp && (ksp_kind != &kind || ksp_options != options)) destroy_ksp();
     const bool fresh = !ksp;
     if (fresh) {
-        s.check(KSPCreate(comm, ksp.replace()), "KSPCreate");
+        PETSC_CHECK(s, KSPCreate(comm, ksp.replace()));
         if (!own_options.empty()) {
             *ksp_database.replace() = solver_options_database(own_options, kind.options_prefix, s);
-            s.check(PetscObjectSetOptions(reinterpret_cast<PetscObject>(ksp.get()), ksp_database),
-                    "PetscObjectSetOptions");
+            PETSC_CHECK(
+                s, PetscObjectSetOptions(reinterpret_cast<PetscObject>(ksp.get()), ksp_database));
         }
         ksp_kind = &kind;
         ksp_options = options;
-        s.check(KSPSetOptionsPrefix(ksp, kind.options_prefix), "KSPSetOptionsPrefix");
+        PETSC_CHECK(s, KSPSetOptionsPrefix(ksp, kind.options_prefix));
         kind.configure(ksp, s);
     }
-    s.check(KSPSetOperators(ksp, A, A), "KSPSetOperators");
-    s.check(KSPSetInitialGuessNonzero(ksp, use_initial_guess ? PETSC_TRUE : PETSC_FALSE),
-            "KSPSetInitialGuessNonzero");
+    PETSC_CHECK(s, KSPSetOperators(ksp, A, A));
+    PETSC_CHECK(s, KSPSetInitialGuessNonzero(ksp, use_initial_guess ? PETSC_TRUE : PETSC_FALSE));
     // Options go last so that they win over the arguments (-mosk_ksp_rtol ...).
     if (fresh || rtol != ksp_rtol || maxit != ksp_maxit) {
-        s.check(KSPSetTolerances(ksp, rtol, PETSC_DEFAULT, PETSC_DEFAULT, maxit),
-                "KSPSetTolerances");
+        PETSC_CHECK(s, KSPSetTolerances(ksp, rtol, PETSC_DEFAULT, PETSC_DEFAULT, maxit));
         set_from_options(ksp, kind, s);
         ksp_rtol = rtol;
         ksp_maxit = maxit;
@@ -602,63 +586,63 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
 
     if (use_initial_guess) {
         PetscScalar* a = nullptr;
-        s.check(VecGetArray(x, &a), "VecGetArray");
+        PETSC_CHECK(s, VecGetArray(x, &a));
         std::copy(solution.begin() + rstart, solution.begin() + rstart + nlocal, a);
-        s.check(VecRestoreArray(x, &a), "VecRestoreArray");
+        PETSC_CHECK(s, VecRestoreArray(x, &a));
     } else {
-        s.check(VecZeroEntries(x), "VecZeroEntries");
+        PETSC_CHECK(s, VecZeroEntries(x));
     }
 
     Stopwatch clock;
-    s.check(KSPSetUp(ksp), "KSPSetUp");
+    PETSC_CHECK(s, KSPSetUp(ksp));
     result.setup_seconds = clock.seconds();
     clock.restart();
-    s.check(KSPSolve(ksp, b, x), "KSPSolve");
+    PETSC_CHECK(s, KSPSolve(ksp, b, x));
     result.solve_seconds = clock.seconds();
 
     KSPConvergedReason reason;
     PetscInt its = 0;
     PetscReal rnorm = 0;
-    s.check(KSPGetConvergedReason(ksp, &reason), "KSPGetConvergedReason");
-    s.check(KSPGetIterationNumber(ksp, &its), "KSPGetIterationNumber");
-    s.check(KSPGetResidualNorm(ksp, &rnorm), "KSPGetResidualNorm");
+    PETSC_CHECK(s, KSPGetConvergedReason(ksp, &reason));
+    PETSC_CHECK(s, KSPGetIterationNumber(ksp, &its));
+    PETSC_CHECK(s, KSPGetResidualNorm(ksp, &rnorm));
     result.iterations = int(its);
     result.residual = rnorm;
     result.converged_reason = int(reason);
     KSPType ktype = nullptr;
     PCType ptype = nullptr;
     PC pc = nullptr;
-    s.check(KSPGetType(ksp, &ktype), "KSPGetType");
-    s.check(KSPGetPC(ksp, &pc), "KSPGetPC");
-    s.check(PCGetType(pc, &ptype), "PCGetType");
+    PETSC_CHECK(s, KSPGetType(ksp, &ktype));
+    PETSC_CHECK(s, KSPGetPC(ksp, &pc));
+    PETSC_CHECK(s, PCGetType(pc, &ptype));
     result.ksp_type = ktype ? ktype : "";
     result.pc_type = ptype ? ptype : "";
 
     // ||b - A x|| of what is returned, whatever norm the method tested.
     OwnedVec r;
-    s.check(VecDuplicate(b, r.replace()), "VecDuplicate");
-    s.check(MatMult(A, x, r), "MatMult");
-    s.check(VecAYPX(r, -1.0, b), "VecAYPX");
+    PETSC_CHECK(s, VecDuplicate(b, r.replace()));
+    PETSC_CHECK(s, MatMult(A, x, r));
+    PETSC_CHECK(s, VecAYPX(r, -1.0, b));
     PetscReal true_norm = 0, bnorm = 0;
-    s.check(VecNorm(r, NORM_2, &true_norm), "VecNorm");
-    s.check(VecNorm(b, NORM_2, &bnorm), "VecNorm");
+    PETSC_CHECK(s, VecNorm(r, NORM_2, &true_norm));
+    PETSC_CHECK(s, VecNorm(b, NORM_2, &bnorm));
     result.true_residual = true_norm;
     result.rhs_norm = bnorm;
 
     // The tolerances in force: options (-mosk_ksp_rtol, -mosk_ksp_atol) win over the arguments.
     PetscReal used_rtol = rtol, used_atol = 0, dtol = 0;
     PetscInt used_maxit = 0;
-    s.check(KSPGetTolerances(ksp, &used_rtol, &used_atol, &dtol, &used_maxit),
-            "KSPGetTolerances");
+    PETSC_CHECK(s, KSPGetTolerances(ksp, &used_rtol, &used_atol, &dtol, &used_maxit));
     const double relative = result.relative_residual();
     const double allowed = kResidualMargin * std::max(double(used_rtol) * bnorm, double(used_atol));
     if (reason <= 0 || !std::isfinite(true_norm) || !(true_norm <= allowed))
-        throw SolveFailure(error_text("solve", "kind '" + std::string(kind.name) + "' failed after " +
-                               std::to_string(result.iterations) +
-                               " iterations: relative residual " + format_double(relative) +
-                               ", tolerance " + format_double(used_rtol) + " (PETSc's reason: " +
-                               reason_text(reason) + ")"),
-                           result);
+        throw SolveFailure(
+            error_text("solve", "kind '" + std::string(kind.name) + "' failed after " +
+                                    std::to_string(result.iterations) +
+                                    " iterations: relative residual " + format_double(relative) +
+                                    ", tolerance " + format_double(used_rtol) +
+                                    " (PETSc's reason: " + reason_text(reason) + ")"),
+            result);
 
     gather(s, x, solution);
     return result;
@@ -668,8 +652,10 @@ void LinearSystem::write_matlab(const std::string& matrix_file, const std::strin
     const char* op = "MATLAB dump";
     check_usable(op);
     if (matrix_file == rhs_file)
-        fail<std::invalid_argument>("MATLAB dump", "matrix and right-hand "
-                                    "side would both go to '" + matrix_file + "'");
+        fail<std::invalid_argument>("MATLAB dump",
+                                    "matrix and right-hand "
+                                    "side would both go to '" +
+                                        matrix_file + "'");
     PetscScope s(op);
     Impl& m = *impl_;
     m.assemble(s);
@@ -683,11 +669,11 @@ void LinearSystem::write_matlab(const std::string& matrix_file, const std::strin
         PetscInt count = 0;
         const PetscInt* c = nullptr;
         const PetscScalar* v = nullptr;
-        s.check(MatGetRow(m.A, i, &count, &c, &v), "MatGetRow");
+        PETSC_CHECK(s, MatGetRow(m.A, i, &count, &c, &v));
         cols.insert(cols.end(), c, c + count);
         vals.insert(vals.end(), v, v + count);
         counts.push_back(count);  // MatRestoreRow clears count
-        s.check(MatRestoreRow(m.A, i, &count, &c, &v), "MatRestoreRow");
+        PETSC_CHECK(s, MatRestoreRow(m.A, i, &count, &c, &v));
     }
     std::vector<double> rhs(std::size_t(m.n));
     m.gather(s, m.b, rhs);

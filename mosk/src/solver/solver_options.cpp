@@ -14,7 +14,7 @@ std::string checked_petsc_options(const std::vector<std::string>& words) {
     for (const std::string& w : words) text += (text.empty() ? "" : " ") + w;
     PetscScope s("solver options");
     PetscOptions scratch = nullptr;
-    s.check(PetscOptionsCreate(&scratch), "PetscOptionsCreate");
+    PETSC_CHECK(s, PetscOptionsCreate(&scratch));
     const PetscErrorCode code = PetscOptionsInsertString(scratch, text.c_str());
     PetscOptionsDestroy(&scratch);
     if (code)
@@ -26,7 +26,7 @@ std::string checked_petsc_options(const std::vector<std::string>& words) {
 PetscOptions solver_options_database(const std::string& own, const char* prefix,
                                      const PetscScope& s) {
     PetscOptions db = nullptr;
-    s.check(PetscOptionsCreate(&db), "PetscOptionsCreate");
+    PETSC_CHECK(s, PetscOptionsCreate(&db));
     char* global = nullptr;
     PetscErrorCode code = PetscOptionsGetAll(nullptr, &global);
     if (!code) code = PetscOptionsInsertString(db, global);
@@ -35,7 +35,7 @@ PetscOptions solver_options_database(const std::string& own, const char* prefix,
     if (!code) code = PetscOptionsInsertString(db, own.c_str());
     if (!code && prefix) code = PetscOptionsPrefixPop(db);
     if (code) PetscOptionsDestroy(&db);
-    s.check(code, "PetscOptionsInsertString");
+    PETSC_CHECK(s, code);
     return db;
 }
 
