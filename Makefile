@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 BUILD := build/dev
 JOBS ?= 2
 
-.PHONY: all demo test build bench system clean
+.PHONY: all demo test build bench system clean format
 all: build
 
 system:
@@ -39,6 +39,10 @@ bench: build
 
 clean:
 	rm -rf build
+
+# Formats the C++ sources as .clang-format says (make test checks them).
+format: | $(VENV)/.requirements-done
+	tools/check-format.sh --fix
 
 # examples/poisson.py on a small mesh under valgrind's memcheck.
 .PHONY: memcheck

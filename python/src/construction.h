@@ -5,7 +5,7 @@
 // TypeError before the method runs.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "pybind11_internals.h"
 
 #include <string>
 #include <utility>

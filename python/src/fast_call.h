@@ -7,7 +7,7 @@
 // conversions, overloads, keywords and messages stay the binding's.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "pybind11_internals.h"
 
 #include <algorithm>
 #include <cstddef>

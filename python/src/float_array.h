@@ -5,6 +5,8 @@
 
 #include <pybind11/numpy.h>
 
+#include "pybind11_internals.h"
+
 
 namespace mosk {
 

@@ -27,10 +27,8 @@ public:
         return h;
     }
 
-    // Replaces the held reference by a borrowed one. The module only ever borrows through set;
-    // the ownership flag is accepted for the interface's sake and must be false.
-    void set(T* object, bool owned = false) {
-        (void)owned;
+    // Replaces the held reference by a borrowed one (owning references come from `owning` only).
+    void set(T* object) {
         ptr_ = std::shared_ptr<T>(object, BorrowedRelease{});
     }
 

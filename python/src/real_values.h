@@ -4,7 +4,7 @@
 #pragma once
 
 #include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
+#include "pybind11_internals.h"
 
 #include <optional>
 

@@ -4,7 +4,7 @@
 // allocate nothing. Lists and tuples of plain ints or floats take a direct path.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "pybind11_internals.h"
 #include <pybind11/stl.h>
 
 #include <climits>

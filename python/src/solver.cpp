@@ -19,17 +19,6 @@ namespace py = pybind11;
 namespace mosk {
 namespace {
 
-// Any Python integer: one outside the four values, however large or negative, is a ValueError.
-SYMMETRY symmetry_of(const py::int_& value) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow || v < UNSYM || v > SPD)
-        throw py::value_error("Symmetry: " + py::repr(value).cast<std::string>() +
-                              " is none of UNSYM (0), SSYM (1), SYM (2), SPD (3)");
-    return static_cast<SYMMETRY>(v);
-}
-
 // Exactly `needed` values: too many are as much a mistake as too few (the wrong indices, say). A
 // block given as a matrix must also have the shape rows x columns.
 void require_values(const DenseValues& values, size_t needed, const char* what) {
@@ -158,46 +147,7 @@ void SolverHandle::define(py::module_& m) {
         });
     fast::install<&add_matrix_entries>(cls, "addMatrixEntries");
     fast::install<&add_rhs_entries>(cls, "addRHSEntries");
-    py::enum_<SYMMETRY> symmetry(cls, "Symmetry");
-    symmetry.value("UNSYM", UNSYM)
-        .value("SSYM", SSYM)
-        .value("SYM", SYM)
-        .value("SPD", SPD)
-        .export_values();
-    // pybind11 makes a member of any unsigned int, through the constructor and through
-    // __setstate__; a value outside the enumerators is undefined behaviour for an enumeration
-    // without a fixed type. Both are replaced by versions that accept the four values only.
-    py::delattr(symmetry, "__init__");
-    symmetry.def(py::init(&symmetry_of), py::arg("value"));
-    symmetry.attr("__setstate__") = py::cpp_function(
-        [](py::detail::value_and_holder& v_h, const py::int_& state) {
-            py::detail::initimpl::setstate<py::class_<SYMMETRY>>(
-                v_h, symmetry_of(state), Py_TYPE(v_h.inst) != v_h.type->type);
-        },
-        py::detail::is_new_style_constructor(), py::name("__setstate__"),
-        py::is_method(symmetry), py::arg("state"));
-    // pybind11's shared enumeration methods take any object as `self` (Symmetry.__eq__(1, 1) is
-    // True, Symmetry.__repr__(None) an AttributeError); these take a Symmetry member only.
-    static const char* const names[] = {"UNSYM", "SSYM", "SYM", "SPD"};
-    for (const char* name : {"name", "__str__", "__repr__", "__eq__", "__ne__", "__hash__",
-                             "__getstate__"})
-        py::delattr(symmetry, name);
-    symmetry.def_property_readonly("name", [](SYMMETRY a) { return names[a]; })
-        .def("__str__", [](SYMMETRY a) { return std::string("Symmetry.") + names[a]; })
-        .def("__repr__",
-             [](SYMMETRY a) {
-                 return "<Symmetry." + std::string(names[a]) + ": " + std::to_string(a) + ">";
-             })
-        .def("__eq__",
-             [](SYMMETRY a, const py::object& b) {
-                 return py::isinstance<SYMMETRY>(b) && b.cast<SYMMETRY>() == a;
-             })
-        .def("__ne__",
-             [](SYMMETRY a, const py::object& b) {
-                 return !py::isinstance<SYMMETRY>(b) || b.cast<SYMMETRY>() != a;
-             })
-        .def("__hash__", [](SYMMETRY a) { return py::hash(py::int_(int(a))); })
-        .def("__getstate__", [](SYMMETRY a) { return int(a); });
+    define_symmetry(cls);
 }
 
 }  // namespace mosk

@@ -32,6 +32,9 @@ public:
     static void define(pybind11::module_& m);
 };
 
+// Puts the enumeration Symmetry (UNSYM, SSYM, SYM, SPD) on the class Solver.
+void define_symmetry(pybind11::class_<SolverHandle>& cls);
+
 // The solver kind named `name` in the library's tables (by kind name or alias), else null.
 MOSK_SOLVER_KIND_* find_solver_kind_by_name(const std::string& name);
 

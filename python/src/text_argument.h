@@ -2,7 +2,7 @@
 // NUL would silently cut it short, naming another file or field, so such text is refused.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "pybind11_internals.h"
 
 #include <string>
 

@@ -382,7 +382,8 @@ for change in ["g2.refineAllElements(1)", "g2.importFrom(CUBE)"]:
     for use in ["mq.getSize()", "mq.getGlobalSize()", "mq.getDof(0)", "sq.setSymmetry(m.Solver.SPD)",
                 "sq.addMatrixEntries([0], [0], [1.0])",
                 "sq.addRHSEntries([0], [1.0])", "sq.addRHSEntries([], [])",
-                "sq.dumpMATLAB(TMP + '/a.m', TMP + '/b.m')", "sq.solve(uq)"]:
+                "sq.dumpMATLAB(TMP + '/a.m', TMP + '/b.m')", "sq.solve(uq)", "sq.zeroMatrix()",
+                "sq.zeroRHS()", "sq.setOptions('-solver_rtol 1e-8')"]:
         case("map", f"{use} after {change}",
              "g2 = m.Grid(CUBE)\nuq = m.Dof(g2, 'P', 1)\nmq, sq = m.Map(uq), m.Solver('cg', uq)\n"
              f"{change}\n{use}", RuntimeError)

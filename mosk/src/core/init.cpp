@@ -12,35 +12,10 @@
 #include "core/parallel.h"
 #include "mosk.h"
 
-int moskComm = -1;
-
-namespace mosk {
-namespace {
-bool started = false;
-bool finalized = false;
-}  // namespace
-
-bool library_started() { return started && !finalized; }
-bool library_finalized() { return finalized; }
-
-int library_process_count(int comm) {
-    if (!library_started()) return 1;
-    int size = 1;
-    if (MPI_Comm_size(MPI_Comm_f2c(comm == -1 ? moskComm : comm), &size) != MPI_SUCCESS)
-        fail_communicator(comm);
-    return size;
-}
-
-void fail_communicator(int comm) {
-    fail("communicator", "invalid handle " + std::to_string(comm));
-}
-
-}  // namespace mosk
-
 using namespace mosk;
 
 extern "C" int moskInit(int* argc, char*** argv) {
-    if (started) return 0;
+    if (library_started() || library_finalized()) return 0;
     std::vector<std::string> words;
     if (argc && argv && *argv)
         for (int i = 1; i < *argc && (*argv)[i]; ++i) words.push_back((*argv)[i]);
@@ -69,9 +44,8 @@ extern "C" int moskInit(int* argc, char*** argv) {
     char** petsc_args = petsc_argv.data();
     if (PetscInitialize(&petsc_argc, &petsc_args, nullptr, nullptr) != 0)
         fail<std::runtime_error>("start-up", "PETSc failed to initialise");
-    moskComm = int(MPI_Comm_c2f(PETSC_COMM_WORLD));
-    started = true;
-    log_message(1, "started with " + std::to_string(library_process_count(moskComm)) +
+    set_library_started(int(MPI_Comm_c2f(PETSC_COMM_WORLD)));
+    log_message(1, "started with " + std::to_string(process_count(moskComm)) +
                        " process(es)");
     return 0;
 }
@@ -94,12 +68,11 @@ void report_unused_petsc_options() {
 }  // namespace
 
 extern "C" int moskFinalize(void) {
-    if (!started || finalized) return 0;
+    if (!library_started()) return 0;
     if (library_options().verbosity >= 1) report_unused_petsc_options();
-    finalized = true;
+    set_library_finalized();
     log_message(1, "shut down");
     PetscFinalize();
-    moskComm = -1;
     return 0;
 }
 

@@ -38,12 +38,9 @@ std::vector<std::string> parse_solver_options(const std::vector<std::string>& wo
 
 bool library_started();    // moskInit ran and moskFinalize has not
 bool library_finalized();  // moskFinalize ran: PETSc and MPI must not be touched any more
-
-// Number of processes of the integer communicator handle (1 when the library is not started).
-int library_process_count(int comm);
-
-// The error for a communicator handle that MPI refuses.
-[[noreturn]] void fail_communicator(int comm);
+// Set by start-up (with the library's communicator, which becomes moskComm) and shut-down.
+void set_library_started(int comm);
+void set_library_finalized();
 
 // Prints "mosk: <text>" to stderr when the verbosity is at least `level`.
 void log_message(int level, const std::string& text);

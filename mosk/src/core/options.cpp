@@ -153,7 +153,7 @@ std::vector<std::string> parse_solver_options(const std::vector<std::string>& wo
 void log_message(int level, const std::string& text) {
     if (library_options().verbosity < level) return;
     // On several processes each line names the process it comes from.
-    if (library_process_count(-1) > 1)
+    if (process_count(-1) > 1)
         std::cerr << "mosk[" << process_rank(-1) << "]: " << text << std::endl;
     else
         std::cerr << "mosk: " << text << std::endl;

@@ -17,8 +17,11 @@
 namespace mosk {
 namespace {
 
-// -1 stands for the library's communicator, as in moskNewGrid.
-MPI_Comm comm_of(int comm) { return MPI_Comm_f2c(comm == -1 ? moskComm : comm); }
+MPI_Comm comm_of(int comm) { return MPI_Comm_f2c(communicator_handle(comm)); }
+
+[[noreturn]] void fail_communicator(int comm) {
+    fail("communicator", "invalid handle " + std::to_string(comm));
+}
 
 // An exception as plain data, so that one process can hand it to the others.
 enum class ErrorKind : int {
@@ -101,6 +104,8 @@ void agree(int comm, const std::exception_ptr& error) {
 
 }  // namespace
 
+int communicator_handle(int comm) { return comm == -1 ? moskComm : comm; }
+
 int process_rank(int comm) {
     if (!library_started()) return 0;
     int rank = 0;
@@ -109,7 +114,12 @@ int process_rank(int comm) {
     return rank;
 }
 
-int process_count(int comm) { return library_process_count(comm); }
+int process_count(int comm) {
+    if (!library_started()) return 1;
+    int size = 1;
+    if (MPI_Comm_size(comm_of(comm), &size) != MPI_SUCCESS) fail_communicator(comm);
+    return size;
+}
 
 void collective(int comm, const std::function<void()>& work) {
     if (process_count(comm) == 1) return work();

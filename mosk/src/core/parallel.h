@@ -16,6 +16,10 @@
 
 namespace mosk {
 
+// The integer communicator handle that `comm` stands for: -1 is the library's communicator
+// (moskComm), as in moskNewGrid; any other value is itself.
+int communicator_handle(int comm);
+
 // Rank and number of processes of an integer communicator handle; 0 and 1 when the library is
 // not started (or shut down). Throws std::invalid_argument for a handle MPI does not accept.
 int process_rank(int comm);

@@ -7,7 +7,7 @@
 
 #include "core/built_once.h"
 #include "core/check.h"
-#include "grid/grid_impl.h"  // kEdgeVerts, kFaceVerts: the element's edge and face order
+#include "grid/reference_tetrahedron.h"
 
 namespace mosk {
 

@@ -78,7 +78,7 @@ extern "C" {
 GRID_* moskNewGrid(int comm) {
     auto* rec = new GRID_{};
     try {
-        rec->impl = new GridImpl(rec, comm == -1 ? moskComm : comm);
+        rec->impl = new GridImpl(rec, communicator_handle(comm));
     } catch (...) {
         delete rec;
         throw;

@@ -10,15 +10,11 @@
 
 #include "core/chunked_store.h"
 #include "core/point.h"
+#include "grid/reference_tetrahedron.h"
 #include "io/mesh_data.h"
 #include "mosk.h"
 
 namespace mosk {
-
-// Local edges and faces of a tetrahedron: edge k joins kEdgeVerts[k]; face i is opposite vertex
-// i and holds kFaceVerts[i] in increasing local order.
-inline constexpr int kEdgeVerts[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
-inline constexpr int kFaceVerts[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}};
 
 // Boundary label of a boundary face that the mesh file gives no label (or label 0) for.
 inline constexpr int kUnlabelledBoundary = -1;
@@ -192,8 +188,8 @@ void refine_all(GridImpl& grid, int levels);
 const GridImpl::EntityOwners& entity_owners(GridImpl& grid);
 
 // Partition (grid/partition.cpp): the owner of each leaf (in leaf order) for `nparts` processes,
-// minimising cut faces with no part above max(ceil(n / nparts), imbalance * n / nparts)
-// elements (and aiming at 0.2 % above the mean). Deterministic: every process computes the same
+// minimising cut faces with no part above max(ceil(n / nparts), min(imbalance, 1.002) * n / nparts)
+// elements: a looser `imbalance` is not used, since the slowest process sets the pace. Deterministic: every process computes the same
 // partition from the same grid. Grids of more than `direct_limit` leaves are partitioned by
 // subtrees of the refinement tree.
 std::vector<int> partition_leaves(const GridImpl& grid, int nparts, double imbalance,

@@ -19,9 +19,6 @@ namespace {
 
 using Sorted = std::array<uint32_t, 4>;  // a leaf's vertices in increasing order
 
-// Local edge joining local vertices i and j.
-constexpr int kEdgeOf[4][4] = {{-1, 0, 1, 2}, {0, -1, 3, 4}, {1, 3, -1, 5}, {2, 4, 5, -1}};
-
 // A face inside the volume is marked in its bucket key (vertex numbers fit in 31 bits).
 constexpr uint32_t kInteriorBit = uint32_t(1) << 31;
 constexpr uint32_t kVertexMask = ~kInteriorBit;

@@ -120,8 +120,9 @@ private:
             return (touched & both) == both && mids_.find(x, y) >= 0;
         };
         // Written out edge by edge (local edge order) so that nothing is looked up in memory.
-        return holds(a, b, 3) || holds(a, c, 5) || holds(a, d, 9) || holds(b, c, 6) ||
-               holds(b, d, 10) || holds(c, d, 12);
+        return holds(a, b, edge_vertex_bits(0)) || holds(a, c, edge_vertex_bits(1)) ||
+               holds(a, d, edge_vertex_bits(2)) || holds(b, c, edge_vertex_bits(3)) ||
+               holds(b, d, edge_vertex_bits(4)) || holds(c, d, edge_vertex_bits(5));
     }
 
     // Bisects (a, b, c, d) on (a, b) into (a, m, c, d) and (m, b, c, d), each child taking the

@@ -17,24 +17,24 @@ using OwnedNullSpace = PetscOwner<MatNullSpace, MatNullSpaceDestroy>;
 void set_rigid_body_modes(MPI_Comm comm, Mat m, const std::vector<double>& xyz,
                           const PetscScope& s) {
     OwnedVec coords;
-    s.check(VecCreate(comm, coords.replace()), "VecCreate");
-    s.check(VecSetBlockSize(coords, 3), "VecSetBlockSize");
-    s.check(VecSetSizes(coords, PetscInt(xyz.size()), PETSC_DECIDE), "VecSetSizes");
-    s.check(VecSetType(coords, VECSTANDARD), "VecSetType");
+    PETSC_CHECK(s, VecCreate(comm, coords.replace()));
+    PETSC_CHECK(s, VecSetBlockSize(coords, 3));
+    PETSC_CHECK(s, VecSetSizes(coords, PetscInt(xyz.size()), PETSC_DECIDE));
+    PETSC_CHECK(s, VecSetType(coords, VECSTANDARD));
     PetscScalar* a = nullptr;
-    s.check(VecGetArray(coords, &a), "VecGetArray");
+    PETSC_CHECK(s, VecGetArray(coords, &a));
     if (!xyz.empty()) std::memcpy(a, xyz.data(), xyz.size() * sizeof(double));
-    s.check(VecRestoreArray(coords, &a), "VecRestoreArray");
+    PETSC_CHECK(s, VecRestoreArray(coords, &a));
     OwnedNullSpace modes;
-    s.check(MatNullSpaceCreateRigidBody(coords, modes.replace()), "MatNullSpaceCreateRigidBody");
-    s.check(MatSetNearNullSpace(m, modes), "MatSetNearNullSpace");
+    PETSC_CHECK(s, MatNullSpaceCreateRigidBody(coords, modes.replace()));
+    PETSC_CHECK(s, MatSetNearNullSpace(m, modes));
 }
 
 bool runs_multigrid(KSP ksp, const PetscScope& s) {
     PC pc = nullptr;
     PCType type = nullptr;
-    s.check(KSPGetPC(ksp, &pc), "KSPGetPC");
-    s.check(PCGetType(pc, &type), "PCGetType");
+    PETSC_CHECK(s, KSPGetPC(ksp, &pc));
+    PETSC_CHECK(s, PCGetType(pc, &type));
     return type && std::strcmp(type, PCMG) == 0;
 }
 
@@ -42,12 +42,10 @@ bool runs_multigrid(KSP ksp, const PetscScope& s) {
 void share_options(KSP from, KSP level, const PetscScope& s) {
     PetscOptions db = nullptr;
     PC pc = nullptr;
-    s.check(PetscObjectGetOptions(reinterpret_cast<PetscObject>(from), &db),
-            "PetscObjectGetOptions");
-    s.check(PetscObjectSetOptions(reinterpret_cast<PetscObject>(level), db),
-            "PetscObjectSetOptions");
-    s.check(KSPGetPC(level, &pc), "KSPGetPC");
-    s.check(PetscObjectSetOptions(reinterpret_cast<PetscObject>(pc), db), "PetscObjectSetOptions");
+    PETSC_CHECK(s, PetscObjectGetOptions(reinterpret_cast<PetscObject>(from), &db));
+    PETSC_CHECK(s, PetscObjectSetOptions(reinterpret_cast<PetscObject>(level), db));
+    PETSC_CHECK(s, KSPGetPC(level, &pc));
+    PETSC_CHECK(s, PetscObjectSetOptions(reinterpret_cast<PetscObject>(pc), db));
 }
 
 // Chebyshev steps before and after the coarse correction: measured on P2 and P3 Poisson
@@ -67,26 +65,23 @@ void FieldPreconditioner::make_interpolation(const PetscScope& s) {
             ++(c >= cstart && c < cend ? dnnz : onnz)[std::size_t(r)];
         }
     Mat& P = *interpolation_.replace();
-    s.check(MatCreate(comm_, &P), "MatCreate");
-    s.check(MatSetSizes(P, nlocal, fs_.coarse_nlocal, PETSC_DETERMINE, fs_.coarse_size),
-            "MatSetSizes");
-    s.check(MatSetBlockSizes(P, fs_.block_size, fs_.block_size), "MatSetBlockSizes");
-    s.check(MatSetType(P, MATAIJ), "MatSetType");
-    s.check(MatSeqAIJSetPreallocation(P, 0, dnnz.data()), "MatSeqAIJSetPreallocation");
-    s.check(MatMPIAIJSetPreallocation(P, 0, dnnz.data(), 0, onnz.data()),
-            "MatMPIAIJSetPreallocation");
+    PETSC_CHECK(s, MatCreate(comm_, &P));
+    PETSC_CHECK(s, MatSetSizes(P, nlocal, fs_.coarse_nlocal, PETSC_DETERMINE, fs_.coarse_size));
+    PETSC_CHECK(s, MatSetBlockSizes(P, fs_.block_size, fs_.block_size));
+    PETSC_CHECK(s, MatSetType(P, MATAIJ));
+    PETSC_CHECK(s, MatSeqAIJSetPreallocation(P, 0, dnnz.data()));
+    PETSC_CHECK(s, MatMPIAIJSetPreallocation(P, 0, dnnz.data(), 0, onnz.data()));
     PetscInt rstart = 0, rend = 0;
-    s.check(MatGetOwnershipRange(P, &rstart, &rend), "MatGetOwnershipRange");
+    PETSC_CHECK(s, MatGetOwnershipRange(P, &rstart, &rend));
     for (PetscInt r = 0; r < nlocal; ++r) {
         const int k = fs_.interp_offsets[std::size_t(r)];
         const PetscInt row = rstart + r;
-        s.check(MatSetValues(P, 1, &row, fs_.interp_offsets[std::size_t(r) + 1] - k,
+        PETSC_CHECK(s, MatSetValues(P, 1, &row, fs_.interp_offsets[std::size_t(r) + 1] - k,
                              fs_.interp_columns.data() + k, fs_.interp_values.data() + k,
-                             INSERT_VALUES),
-                "MatSetValues");
+                             INSERT_VALUES));
     }
-    s.check(MatAssemblyBegin(P, MAT_FINAL_ASSEMBLY), "MatAssemblyBegin");
-    s.check(MatAssemblyEnd(P, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
+    PETSC_CHECK(s, MatAssemblyBegin(P, MAT_FINAL_ASSEMBLY));
+    PETSC_CHECK(s, MatAssemblyEnd(P, MAT_FINAL_ASSEMBLY));
 }
 
 void FieldPreconditioner::configure(KSP ksp, Mat A, FieldUse use, const PetscScope& s) {
@@ -96,34 +91,32 @@ void FieldPreconditioner::configure(KSP ksp, Mat A, FieldUse use, const PetscSco
     if (use != FieldUse::Multigrid || !fs_.multilevel()) return;
     make_interpolation(s);
     PC pc = nullptr;
-    s.check(KSPGetPC(ksp, &pc), "KSPGetPC");
-    s.check(PCSetType(pc, PCMG), "PCSetType(mg)");
-    s.check(PCMGSetLevels(pc, 2, nullptr), "PCMGSetLevels");
-    s.check(PCMGSetType(pc, PC_MG_MULTIPLICATIVE), "PCMGSetType");
-    s.check(PCMGSetCycleType(pc, PC_MG_CYCLE_V), "PCMGSetCycleType");
-    s.check(PCMGSetGalerkin(pc, PC_MG_GALERKIN_NONE), "PCMGSetGalerkin");  // update() makes it
-    s.check(PCMGSetInterpolation(pc, 1, interpolation_), "PCMGSetInterpolation");
+    PETSC_CHECK(s, KSPGetPC(ksp, &pc));
+    PETSC_CHECK(s, PCSetType(pc, PCMG));
+    PETSC_CHECK(s, PCMGSetLevels(pc, 2, nullptr));
+    PETSC_CHECK(s, PCMGSetType(pc, PC_MG_MULTIPLICATIVE));
+    PETSC_CHECK(s, PCMGSetCycleType(pc, PC_MG_CYCLE_V));
+    PETSC_CHECK(s, PCMGSetGalerkin(pc, PC_MG_GALERKIN_NONE));  // update() makes it
+    PETSC_CHECK(s, PCMGSetInterpolation(pc, 1, interpolation_));
     // The field's level: Chebyshev over Jacobi, symmetric, so CG may use it.
     KSP smoother = nullptr;
     PC smoother_pc = nullptr;
-    s.check(PCMGGetSmoother(pc, 1, &smoother), "PCMGGetSmoother");
+    PETSC_CHECK(s, PCMGGetSmoother(pc, 1, &smoother));
     share_options(ksp, smoother, s);
-    s.check(KSPSetType(smoother, KSPCHEBYSHEV), "KSPSetType(chebyshev)");
-    s.check(KSPGetPC(smoother, &smoother_pc), "KSPGetPC");
-    s.check(PCSetType(smoother_pc, PCJACOBI), "PCSetType(jacobi)");
-    s.check(KSPSetTolerances(smoother, PETSC_DEFAULT, PETSC_DEFAULT, PETSC_DEFAULT,
-                             smoothing_steps(fs_.order)),
-            "KSPSetTolerances");
+    PETSC_CHECK(s, KSPSetType(smoother, KSPCHEBYSHEV));
+    PETSC_CHECK(s, KSPGetPC(smoother, &smoother_pc));
+    PETSC_CHECK(s, PCSetType(smoother_pc, PCJACOBI));
+    PETSC_CHECK(s, KSPSetTolerances(smoother, PETSC_DEFAULT, PETSC_DEFAULT, PETSC_DEFAULT,
+                             smoothing_steps(fs_.order)));
     // The coarse level: one AMG cycle; for a vector field the AMG that builds its coarse
     // spaces from the rigid-body modes (BoomerAMG leaves them unused).
     KSP coarse = nullptr;
     PC coarse_pc = nullptr;
-    s.check(PCMGGetCoarseSolve(pc, &coarse), "PCMGGetCoarseSolve");
+    PETSC_CHECK(s, PCMGGetCoarseSolve(pc, &coarse));
     share_options(ksp, coarse, s);
-    s.check(KSPSetType(coarse, KSPPREONLY), "KSPSetType(preonly)");
-    s.check(KSPGetPC(coarse, &coarse_pc), "KSPGetPC");
-    s.check(PCSetType(coarse_pc, fs_.rigid_body_modes() ? PCGAMG : amg_preconditioner()),
-            "PCSetType(amg)");
+    PETSC_CHECK(s, KSPSetType(coarse, KSPPREONLY));
+    PETSC_CHECK(s, KSPGetPC(coarse, &coarse_pc));
+    PETSC_CHECK(s, PCSetType(coarse_pc, fs_.rigid_body_modes() ? PCGAMG : amg_preconditioner()));
     multigrid_ = true;
     coarse_of_state_ = -1;
 }
@@ -131,31 +124,30 @@ void FieldPreconditioner::configure(KSP ksp, Mat A, FieldUse use, const PetscSco
 void FieldPreconditioner::update(KSP ksp, Mat A, const PetscScope& s) {
     if (!multigrid_ || !runs_multigrid(ksp, s)) return;
     PetscObjectState state = 0;
-    s.check(PetscObjectStateGet(reinterpret_cast<PetscObject>(A), &state), "PetscObjectStateGet");
+    PETSC_CHECK(s, PetscObjectStateGet(reinterpret_cast<PetscObject>(A), &state));
     if (!coarse_ || state != coarse_of_state_) {
         const bool fresh = !coarse_;
         if (fresh) {
             Mat& c = *coarse_.replace();
-            s.check(MatProductCreate(A, interpolation_, nullptr, &c), "MatProductCreate");
-            s.check(MatProductSetType(c, MATPRODUCT_PtAP), "MatProductSetType");
+            PETSC_CHECK(s, MatProductCreate(A, interpolation_, nullptr, &c));
+            PETSC_CHECK(s, MatProductSetType(c, MATPRODUCT_PtAP));
             // One process: P^T made once, then R A P, about twice as fast as PETSc's default.
             PetscBool serial = PETSC_FALSE;
-            s.check(PetscObjectTypeCompare(reinterpret_cast<PetscObject>(A), MATSEQAIJ, &serial),
-                    "PetscObjectTypeCompare");
-            if (serial) s.check(MatProductSetAlgorithm(c, "rap"), "MatProductSetAlgorithm");
-            s.check(MatProductSetFill(c, 2.0), "MatProductSetFill");
-            s.check(MatProductSetFromOptions(c), "MatProductSetFromOptions");
-            s.check(MatProductSymbolic(c), "MatProductSymbolic");
+            PETSC_CHECK(s, PetscObjectTypeCompare(reinterpret_cast<PetscObject>(A), MATSEQAIJ, &serial));
+            if (serial) PETSC_CHECK(s, MatProductSetAlgorithm(c, "rap"));
+            PETSC_CHECK(s, MatProductSetFill(c, 2.0));
+            PETSC_CHECK(s, MatProductSetFromOptions(c));
+            PETSC_CHECK(s, MatProductSymbolic(c));
             if (fs_.rigid_body_modes()) set_rigid_body_modes(comm_, c, fs_.coarse_xyz, s);
         }
-        s.check(MatProductNumeric(coarse_), "MatProductNumeric");
+        PETSC_CHECK(s, MatProductNumeric(coarse_));
         coarse_of_state_ = state;
     }
     PC pc = nullptr;
     KSP coarse = nullptr;
-    s.check(KSPGetPC(ksp, &pc), "KSPGetPC");
-    s.check(PCMGGetCoarseSolve(pc, &coarse), "PCMGGetCoarseSolve");
-    s.check(KSPSetOperators(coarse, coarse_, coarse_), "KSPSetOperators");
+    PETSC_CHECK(s, KSPGetPC(ksp, &pc));
+    PETSC_CHECK(s, PCMGGetCoarseSolve(pc, &coarse));
+    PETSC_CHECK(s, KSPSetOperators(coarse, coarse_, coarse_));
 }
 
 }  // namespace mosk

@@ -1,6 +1,7 @@
 #include "solver/petsc_call.h"
 
 #include <stdexcept>
+#include <string_view>
 
 #include "core/check.h"
 
@@ -34,7 +35,9 @@ PetscScope::~PetscScope() {
 }
 
 std::string PetscScope::describe(PetscErrorCode code, const char* call) const {
-    std::string text = std::string(call) + " failed: PETSc error " + std::to_string(int(code));
+    const std::string_view text_of_call(call);  // "MatCreate(comm, &A)" names MatCreate
+    std::string text = std::string(text_of_call.substr(0, text_of_call.find('('))) +
+                       " failed: PETSc error " + std::to_string(int(code));
     const char* generic = nullptr;
     char* specific = nullptr;
     if (PetscErrorMessage(code, &generic, &specific) == 0 && generic && *generic)

@@ -19,7 +19,8 @@ public:
 
     const char* operation() const { return operation_; }
 
-    // Throws std::runtime_error when `code` is non-zero; `call` names the PETSc function.
+    // Throws std::runtime_error when `code` is non-zero; `call` is the PETSc call's text (what
+    // PETSC_CHECK passes) or its function's name, which messages show.
     void check(PetscErrorCode code, const char* call) const {
         if (code != 0) fail(code, call);
     }
@@ -35,3 +36,7 @@ private:
 };
 
 }  // namespace mosk
+
+// Runs the PETSc call `call` and checks its error code in the PetscScope `scope`; messages name
+// the function from the call's own text, so the name cannot drift from the call.
+#define PETSC_CHECK(scope, call) (scope).check((call), #call)

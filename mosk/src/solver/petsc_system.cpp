@@ -129,10 +129,10 @@ struct LinearSystem::Impl {
     void check_out_values(const PetscScope& s) {
         if (checked_out) return;
         if (!parallel) {
-            s.check(MatSeqAIJGetArray(A, &values), "MatSeqAIJGetArray");
+            PETSC_CHECK(s, MatSeqAIJGetArray(A, &values));
         } else {
-            s.check(MatSeqAIJGetArray(diag_block, &values), "MatSeqAIJGetArray");
-            s.check(MatSeqAIJGetArray(off_block, &off_values), "MatSeqAIJGetArray");
+            PETSC_CHECK(s, MatSeqAIJGetArray(diag_block, &values));
+            PETSC_CHECK(s, MatSeqAIJGetArray(off_block, &off_values));
         }
         checked_out = true;
     }
@@ -140,7 +140,7 @@ struct LinearSystem::Impl {
     // The same for the right-hand side's owned entries.
     void check_out_rhs(const PetscScope& s) {
         if (rhs_checked_out) return;
-        s.check(VecGetArray(b, &rhs_values), "VecGetArray");
+        PETSC_CHECK(s, VecGetArray(b, &rhs_values));
         rhs_checked_out = true;
     }
 
@@ -149,16 +149,16 @@ struct LinearSystem::Impl {
     void release_values(const PetscScope& s) {
         if (rhs_checked_out) {
             rhs_checked_out = false;
-            s.check(VecRestoreArray(b, &rhs_values), "VecRestoreArray");
+            PETSC_CHECK(s, VecRestoreArray(b, &rhs_values));
             rhs_values = nullptr;
         }
         if (!checked_out) return;
         checked_out = false;
         if (!parallel) {
-            s.check(MatSeqAIJRestoreArray(A, &values), "MatSeqAIJRestoreArray");
+            PETSC_CHECK(s, MatSeqAIJRestoreArray(A, &values));
         } else {
-            s.check(MatSeqAIJRestoreArray(diag_block, &values), "MatSeqAIJRestoreArray");
-            s.check(MatSeqAIJRestoreArray(off_block, &off_values), "MatSeqAIJRestoreArray");
+            PETSC_CHECK(s, MatSeqAIJRestoreArray(diag_block, &values));
+            PETSC_CHECK(s, MatSeqAIJRestoreArray(off_block, &off_values));
         }
         values = off_values = nullptr;
     }
@@ -179,13 +179,13 @@ struct LinearSystem::Impl {
     void assemble(const PetscScope& s) {
         release_values(s);
         if (anywhere(matrix_pending)) {
-            s.check(MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY), "MatAssemblyBegin");
-            s.check(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
+            PETSC_CHECK(s, MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY));
+            PETSC_CHECK(s, MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY));
             matrix_pending = false;
         }
         if (anywhere(rhs_pending)) {
-            s.check(VecAssemblyBegin(b), "VecAssemblyBegin");
-            s.check(VecAssemblyEnd(b), "VecAssemblyEnd");
+            PETSC_CHECK(s, VecAssemblyBegin(b));
+            PETSC_CHECK(s, VecAssemblyEnd(b));
             rhs_pending = false;
         }
     }
@@ -222,25 +222,24 @@ std::vector<char> LinearSystem::Impl::held_rows(std::span<const int> offsets,
 void LinearSystem::Impl::gather(const PetscScope& s, Vec v, std::span<double> out) const {
     const PetscScalar* a = nullptr;
     if (!parallel) {
-        s.check(VecGetArrayRead(v, &a), "VecGetArrayRead");
+        PETSC_CHECK(s, VecGetArrayRead(v, &a));
         std::copy(a, a + n, out.begin());
-        s.check(VecRestoreArrayRead(v, &a), "VecRestoreArrayRead");
+        PETSC_CHECK(s, VecRestoreArrayRead(v, &a));
         return;
     }
     OwnedScatter scatter;
     OwnedVec all;
-    s.check(VecScatterCreateToAll(v, scatter.replace(), all.replace()), "VecScatterCreateToAll");
-    s.check(VecScatterBegin(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD), "VecScatterBegin");
-    s.check(VecScatterEnd(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD), "VecScatterEnd");
-    s.check(VecGetArrayRead(all, &a), "VecGetArrayRead");
+    PETSC_CHECK(s, VecScatterCreateToAll(v, scatter.replace(), all.replace()));
+    PETSC_CHECK(s, VecScatterBegin(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD));
+    PETSC_CHECK(s, VecScatterEnd(scatter, v, all, INSERT_VALUES, SCATTER_FORWARD));
+    PETSC_CHECK(s, VecGetArrayRead(all, &a));
     std::copy(a, a + n, out.begin());
-    s.check(VecRestoreArrayRead(all, &a), "VecRestoreArrayRead");
+    PETSC_CHECK(s, VecRestoreArrayRead(all, &a));
 }
 
 void LinearSystem::Impl::find_fixed_rows(const PetscScope& s) {
     PetscObjectState state = 0;
-    s.check(PetscObjectStateGet(reinterpret_cast<PetscObject>(A.get()), &state),
-            "PetscObjectStateGet");
+    PETSC_CHECK(s, PetscObjectStateGet(reinterpret_cast<PetscObject>(A.get()), &state));
     if (!anywhere(state != fixed_state)) return;
     fixed_rows.clear();
     fixed_diagonal.clear();
@@ -248,7 +247,7 @@ void LinearSystem::Impl::find_fixed_rows(const PetscScope& s) {
         PetscInt count = 0;
         const PetscInt* cols = nullptr;
         const PetscScalar* vals = nullptr;
-        s.check(MatGetRow(A, i, &count, &cols, &vals), "MatGetRow");
+        PETSC_CHECK(s, MatGetRow(A, i, &count, &cols, &vals));
         PetscScalar diagonal = 0;
         bool alone = true;
         for (PetscInt k = 0; k < count; ++k) {
@@ -257,7 +256,7 @@ void LinearSystem::Impl::find_fixed_rows(const PetscScope& s) {
             else if (vals[k] != 0)
                 alone = false;
         }
-        s.check(MatRestoreRow(A, i, &count, &cols, &vals), "MatRestoreRow");
+        PETSC_CHECK(s, MatRestoreRow(A, i, &count, &cols, &vals));
         if (alone && diagonal != 0) {
             fixed_rows.push_back(i - rstart);
             fixed_diagonal.push_back(diagonal);
@@ -272,15 +271,15 @@ void LinearSystem::Impl::find_fixed_rows(const PetscScope& s) {
             PetscInt count = 0;
             const PetscInt* cols = nullptr;
             const PetscScalar* vals = nullptr;
-            s.check(MatGetRow(A, i, &count, &cols, &vals), "MatGetRow");
+            PETSC_CHECK(s, MatGetRow(A, i, &count, &cols, &vals));
             for (PetscInt k = 0; k < count; ++k)
                 if (fixed_index[cols[k]] >= 0 && vals[k] != 0)
                     couplings.push_back({i, fixed_index[cols[k]], vals[k]});
-            s.check(MatRestoreRow(A, i, &count, &cols, &vals), "MatRestoreRow");
+            PETSC_CHECK(s, MatRestoreRow(A, i, &count, &cols, &vals));
         }
     }
     PetscReal norm = 0;
-    s.check(MatNorm(A, NORM_FROBENIUS, &norm), "MatNorm");
+    PETSC_CHECK(s, MatNorm(A, NORM_FROBENIUS, &norm));
     matrix_norm = norm;
     fixed_state = state;
 }
@@ -288,10 +287,10 @@ void LinearSystem::Impl::find_fixed_rows(const PetscScope& s) {
 void LinearSystem::Impl::create_objects(const PetscScope& s) {
     // The columns are split as the rows.
     const PetscInt local = nlocal, rend = rstart + nlocal, cstart = rstart, cend = rend;
-    s.check(MatCreate(comm, A.replace()), "MatCreate");
-    s.check(MatSetSizes(A, local, local, n, n), "MatSetSizes");
-    s.check(MatSetType(A, MATAIJ), "MatSetType");
-    if (block_size > 1) s.check(MatSetBlockSize(A, block_size), "MatSetBlockSize");
+    PETSC_CHECK(s, MatCreate(comm, A.replace()));
+    PETSC_CHECK(s, MatSetSizes(A, local, local, n, n));
+    PETSC_CHECK(s, MatSetType(A, MATAIJ));
+    if (block_size > 1) PETSC_CHECK(s, MatSetBlockSize(A, block_size));
 
     // Exact counts of the local rows, split into the diagonal block and the rest.
     std::vector<PetscInt> dnnz(std::size_t(rend - rstart)), onnz(std::size_t(rend - rstart));
@@ -300,9 +299,8 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
              ++c)
             ++(*c >= cstart && *c < cend ? dnnz : onnz)[i - rstart];
     // Counts per row, whatever the block size.
-    s.check(MatSeqAIJSetPreallocation(A, 0, dnnz.data()), "MatSeqAIJSetPreallocation");
-    s.check(MatMPIAIJSetPreallocation(A, 0, dnnz.data(), 0, onnz.data()),
-            "MatMPIAIJSetPreallocation");
+    PETSC_CHECK(s, MatSeqAIJSetPreallocation(A, 0, dnnz.data()));
+    PETSC_CHECK(s, MatMPIAIJSetPreallocation(A, 0, dnnz.data(), 0, onnz.data()));
 
     // Store the whole pattern now so that assembly never drops a preallocated but not yet used
     // location (a later addition there would otherwise need a new allocation).
@@ -311,15 +309,12 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         const int k = pattern.slot(int(i));
         const PetscInt count = PetscInt(pattern.end(k) - pattern.begin(k));
         zeros.assign(std::size_t(count), 0.0);
-        s.check(MatSetValues(A, 1, &i, count, pattern.begin(k), zeros.data(), INSERT_VALUES),
-                "MatSetValues");
+        PETSC_CHECK(s, MatSetValues(A, 1, &i, count, pattern.begin(k), zeros.data(), INSERT_VALUES));
     }
-    s.check(MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY), "MatAssemblyBegin");
-    s.check(MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY), "MatAssemblyEnd");
-    s.check(MatSetOption(A, MAT_NEW_NONZERO_ALLOCATION_ERR, PETSC_TRUE),
-            "MatSetOption(MAT_NEW_NONZERO_ALLOCATION_ERR)");
-    s.check(MatSetOption(A, MAT_NEW_NONZERO_LOCATION_ERR, PETSC_TRUE),
-            "MatSetOption(MAT_NEW_NONZERO_LOCATION_ERR)");
+    PETSC_CHECK(s, MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY));
+    PETSC_CHECK(s, MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY));
+    PETSC_CHECK(s, MatSetOption(A, MAT_NEW_NONZERO_ALLOCATION_ERR, PETSC_TRUE));
+    PETSC_CHECK(s, MatSetOption(A, MAT_NEW_NONZERO_LOCATION_ERR, PETSC_TRUE));
 
     // Where each owned row's entries live (see entry_address), checked against PETSc's own row
     // starts.
@@ -328,12 +323,10 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         const PetscInt* ja = nullptr;
         PetscInt rows = 0;
         PetscBool done = PETSC_FALSE;
-        s.check(MatGetRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done),
-                "MatGetRowIJ");
+        PETSC_CHECK(s, MatGetRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done));
         const bool same = done && rows == local && std::equal(starts.begin(),
                                                               starts.begin() + local + 1, ia);
-        s.check(MatRestoreRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done),
-                "MatRestoreRowIJ");
+        PETSC_CHECK(s, MatRestoreRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done));
         if (!same)
             fail<std::logic_error>("LinearSystem", "PETSc stores the pattern otherwise than "
                                    "expected");
@@ -341,7 +334,7 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
     if (!parallel) check_layout(A, pattern.row_starts());
     if (parallel) {
         const PetscInt* garray = nullptr;
-        s.check(MatMPIAIJGetSeqAIJ(A, &diag_block, &off_block, &garray), "MatMPIAIJGetSeqAIJ");
+        PETSC_CHECK(s, MatMPIAIJGetSeqAIJ(A, &diag_block, &off_block, &garray));
         left.assign(std::size_t(local), 0);
         diag.assign(std::size_t(local), 0);
         diag_start.assign(std::size_t(local) + 1, 0);
@@ -358,9 +351,9 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         check_layout(diag_block, diag_start);
         check_layout(off_block, off_start);
     }
-    s.check(MatCreateVecs(A, x.replace(), b.replace()), "MatCreateVecs");
-    s.check(VecZeroEntries(b), "VecZeroEntries");
-    s.check(VecZeroEntries(x), "VecZeroEntries");
+    PETSC_CHECK(s, MatCreateVecs(A, x.replace(), b.replace()));
+    PETSC_CHECK(s, VecZeroEntries(b));
+    PETSC_CHECK(s, VecZeroEntries(x));
 }
 
 LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const int> indices,
@@ -373,7 +366,7 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
     Impl& m = *impl_;
     m.n = n;
     m.comm = MPI_Comm_f2c(handle);
-    m.parallel = library_process_count(handle) > 1;
+    m.parallel = process_count(handle) > 1;
     m.rstart = layout.nlocal < 0 ? 0 : layout.rstart;
     m.nlocal = layout.nlocal < 0 ? n : layout.nlocal;
     m.block_size = layout.block_size;
@@ -431,7 +424,7 @@ std::int64_t LinearSystem::matrix_nonzeros() const {
     PetscScope s("matrix nonzeros");
     impl_->release_values(s);
     MatInfo info;
-    s.check(MatGetInfo(impl_->A, MAT_GLOBAL_SUM, &info), "MatGetInfo");
+    PETSC_CHECK(s, MatGetInfo(impl_->A, MAT_GLOBAL_SUM, &info));
     return std::int64_t(info.nz_used);
 }
 
@@ -508,10 +501,9 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     PetscScope s(op);
     for (int i = 0; i < nrows; ++i)
         if (!m.targets[std::size_t(i) * std::size_t(ncols)])
-            s.check(MatSetValues(m.A, 1, reinterpret_cast<const PetscInt*>(rows + i), ncols,
+            PETSC_CHECK(s, MatSetValues(m.A, 1, reinterpret_cast<const PetscInt*>(rows + i), ncols,
                                  reinterpret_cast<const PetscInt*>(cols),
-                                 values + std::size_t(i) * std::size_t(ncols), ADD_VALUES),
-                    "MatSetValues");
+                                 values + std::size_t(i) * std::size_t(ncols), ADD_VALUES));
 }
 
 void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
@@ -550,9 +542,8 @@ void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
     for (int i = 0; i < count; ++i) {
         const int r = idx[i] - m.rstart;
         if (r < 0 || r >= m.nlocal)
-            s.check(VecSetValues(m.b, 1, reinterpret_cast<const PetscInt*>(idx + i), values + i,
-                                 ADD_VALUES),
-                    "VecSetValues");
+            PETSC_CHECK(s, VecSetValues(m.b, 1, reinterpret_cast<const PetscInt*>(idx + i), values + i,
+                                 ADD_VALUES));
     }
 }
 
@@ -565,14 +556,14 @@ void LinearSystem::zero_matrix() {
     check_usable("zero the matrix");
     PetscScope s("zero the matrix");
     impl_->assemble(s);  // pending additions are discarded with the rest
-    s.check(MatZeroEntries(impl_->A), "MatZeroEntries");
+    PETSC_CHECK(s, MatZeroEntries(impl_->A));
 }
 
 void LinearSystem::zero_rhs() {
     check_usable("zero the right-hand side");
     PetscScope s("zero the right-hand side");
     impl_->assemble(s);
-    s.check(VecZeroEntries(impl_->b), "VecZeroEntries");
+    PETSC_CHECK(s, VecZeroEntries(impl_->b));
 }
 
 void LinearSystem::add_solver_options(const std::vector<std::string>& words) {
@@ -592,7 +583,7 @@ double LinearSystem::matrix_entry(int row, int col) {
     impl_->assemble(s);
     PetscInt r = row, c = col;
     PetscScalar v = 0;
-    s.check(MatGetValues(impl_->A, 1, &r, 1, &c, &v), "MatGetValues");
+    PETSC_CHECK(s, MatGetValues(impl_->A, 1, &r, 1, &c, &v));
     return v;
 }
 
@@ -654,46 +645,41 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
         return result;
     }
 
-    s.check(MatSetOption(A, MAT_STRUCTURALLY_SYMMETRIC, symmetry >= 1 ? PETSC_TRUE : PETSC_FALSE),
-            "MatSetOption(MAT_STRUCTURALLY_SYMMETRIC)");
-    s.check(MatSetOption(A, MAT_SYMMETRIC, symmetry >= 2 ? PETSC_TRUE : PETSC_FALSE),
-            "MatSetOption(MAT_SYMMETRIC)");
-    s.check(MatSetOption(A, MAT_SPD, symmetry == 3 ? PETSC_TRUE : PETSC_FALSE),
-            "MatSetOption(MAT_SPD)");
+    PETSC_CHECK(s, MatSetOption(A, MAT_STRUCTURALLY_SYMMETRIC, symmetry >= 1 ? PETSC_TRUE : PETSC_FALSE));
+    PETSC_CHECK(s, MatSetOption(A, MAT_SYMMETRIC, symmetry >= 2 ? PETSC_TRUE : PETSC_FALSE));
+    PETSC_CHECK(s, MatSetOption(A, MAT_SPD, symmetry == 3 ? PETSC_TRUE : PETSC_FALSE));
 
     // The solver is kept while the kind and the options database stay the same, so that an
     // unchanged matrix keeps its preconditioner or factorisation; otherwise it is made afresh
     // (some settings, like the factorisation package, cannot change once set up).
     char* all_options = nullptr;
-    s.check(PetscOptionsGetAll(nullptr, &all_options), "PetscOptionsGetAll");
+    PETSC_CHECK(s, PetscOptionsGetAll(nullptr, &all_options));
     const std::string options = (all_options ? all_options : "") + std::string("\n") + own_options;
     PetscFree(all_options);
     if (ksp && (ksp_kind != &kind || ksp_options != options)) destroy_ksp();
     const bool fresh = !ksp;
     if (fresh) {
-        s.check(KSPCreate(comm, ksp.replace()), "KSPCreate");
+        PETSC_CHECK(s, KSPCreate(comm, ksp.replace()));
         if (!own_options.empty()) {
             *ksp_database.replace() = solver_options_database(own_options, kind.options_prefix, s);
-            s.check(PetscObjectSetOptions(reinterpret_cast<PetscObject>(ksp.get()), ksp_database),
-                    "PetscObjectSetOptions");
+            PETSC_CHECK(s, PetscObjectSetOptions(reinterpret_cast<PetscObject>(ksp.get()), ksp_database));
         }
         ksp_kind = &kind;
         ksp_options = options;
-        s.check(KSPSetOptionsPrefix(ksp, kind.options_prefix), "KSPSetOptionsPrefix");
+        PETSC_CHECK(s, KSPSetOptionsPrefix(ksp, kind.options_prefix));
         kind.configure(ksp, s);
         if (field_pc) field_pc->configure(ksp, A, kind.field_use, s);
     }
-    s.check(KSPSetOperators(ksp, A, A), "KSPSetOperators");
+    PETSC_CHECK(s, KSPSetOperators(ksp, A, A));
     // Options go last so that they win over the arguments (-mosk_ksp_rtol ...).
     if (fresh || rtol != ksp_rtol || maxit != ksp_maxit) {
-        s.check(KSPSetTolerances(ksp, rtol, PETSC_DEFAULT, PETSC_DEFAULT, maxit),
-                "KSPSetTolerances");
+        PETSC_CHECK(s, KSPSetTolerances(ksp, rtol, PETSC_DEFAULT, PETSC_DEFAULT, maxit));
         set_from_options(ksp, kind, s);
         ksp_rtol = rtol;
         ksp_maxit = maxit;
     }
     KSPType ktype = nullptr;
-    s.check(KSPGetType(ksp, &ktype), "KSPGetType");
+    PETSC_CHECK(s, KSPGetType(ksp, &ktype));
     const bool direct = ktype && std::string(ktype) == KSPPREONLY;
 
     // The initial guess holds the boundary values (b / diagonal on the rows that hold one), so
@@ -703,24 +689,24 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     {
         PetscScalar* a = nullptr;
         const PetscScalar* rhs = nullptr;
-        s.check(VecGetArray(x, &a), "VecGetArray");
-        s.check(VecGetArrayRead(b, &rhs), "VecGetArrayRead");
+        PETSC_CHECK(s, VecGetArray(x, &a));
+        PETSC_CHECK(s, VecGetArrayRead(b, &rhs));
         if (use_initial_guess)
             std::copy(solution.begin() + rstart, solution.begin() + rstart + nlocal, a);
         else
             std::fill(a, a + nlocal, 0.0);
         for (std::size_t k = 0; k < fixed_rows.size(); ++k)
             a[fixed_rows[k]] = rhs[fixed_rows[k]] / fixed_diagonal[k];
-        s.check(VecRestoreArrayRead(b, &rhs), "VecRestoreArrayRead");
-        s.check(VecRestoreArray(x, &a), "VecRestoreArray");
+        PETSC_CHECK(s, VecRestoreArrayRead(b, &rhs));
+        PETSC_CHECK(s, VecRestoreArray(x, &a));
     }
     OwnedVec r;
-    s.check(VecDuplicate(b, r.replace()), "VecDuplicate");
+    PETSC_CHECK(s, VecDuplicate(b, r.replace()));
     auto residual_norm = [&] {  // ||b - A x||
-        s.check(MatMult(A, x, r), "MatMult");
-        s.check(VecAYPX(r, -1.0, b), "VecAYPX");
+        PETSC_CHECK(s, MatMult(A, x, r));
+        PETSC_CHECK(s, VecAYPX(r, -1.0, b));
         PetscReal norm = 0;
-        s.check(VecNorm(r, NORM_2, &norm), "VecNorm");
+        PETSC_CHECK(s, VecNorm(r, NORM_2, &norm));
         return double(norm);
     };
     if (parallel || use_initial_guess) {
@@ -728,42 +714,41 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     } else {  // A x0 from the fixed rows and their couplings alone
         PetscScalar* a = nullptr;
         const PetscScalar *rhs = nullptr, *guess = nullptr;
-        s.check(VecCopy(b, r), "VecCopy");
-        s.check(VecGetArray(r, &a), "VecGetArray");
-        s.check(VecGetArrayRead(x, &guess), "VecGetArrayRead");
-        s.check(VecGetArrayRead(b, &rhs), "VecGetArrayRead");
+        PETSC_CHECK(s, VecCopy(b, r));
+        PETSC_CHECK(s, VecGetArray(r, &a));
+        PETSC_CHECK(s, VecGetArrayRead(x, &guess));
+        PETSC_CHECK(s, VecGetArrayRead(b, &rhs));
         for (std::size_t k = 0; k < fixed_rows.size(); ++k)
             a[fixed_rows[k]] = rhs[fixed_rows[k]] - fixed_diagonal[k] * guess[fixed_rows[k]];
         for (const Coupling& c : couplings) a[c.row] -= c.value * guess[fixed_rows[c.k]];
-        s.check(VecRestoreArrayRead(b, &rhs), "VecRestoreArrayRead");
-        s.check(VecRestoreArrayRead(x, &guess), "VecRestoreArrayRead");
-        s.check(VecRestoreArray(r, &a), "VecRestoreArray");
+        PETSC_CHECK(s, VecRestoreArrayRead(b, &rhs));
+        PETSC_CHECK(s, VecRestoreArrayRead(x, &guess));
+        PETSC_CHECK(s, VecRestoreArray(r, &a));
         PetscReal norm = 0;
-        s.check(VecNorm(r, NORM_2, &norm), "VecNorm");
+        PETSC_CHECK(s, VecNorm(r, NORM_2, &norm));
         result.reference_norm = norm;
     }
     OwnedVec x0;
-    s.check(VecDuplicate(x, x0.replace()), "VecDuplicate");
-    s.check(VecCopy(x, x0), "VecCopy");
+    PETSC_CHECK(s, VecDuplicate(x, x0.replace()));
+    PETSC_CHECK(s, VecCopy(x, x0));
     if (direct) {
-        s.check(VecZeroEntries(x), "VecZeroEntries");  // preonly takes no initial guess
-        s.check(KSPSetInitialGuessNonzero(ksp, PETSC_FALSE), "KSPSetInitialGuessNonzero");
+        PETSC_CHECK(s, VecZeroEntries(x));  // preonly takes no initial guess
+        PETSC_CHECK(s, KSPSetInitialGuessNonzero(ksp, PETSC_FALSE));
     } else {
-        s.check(KSPSetInitialGuessNonzero(ksp, PETSC_TRUE), "KSPSetInitialGuessNonzero");
-        s.check(KSPConvergedDefaultSetUIRNorm(ksp), "KSPConvergedDefaultSetUIRNorm");
+        PETSC_CHECK(s, KSPSetInitialGuessNonzero(ksp, PETSC_TRUE));
+        PETSC_CHECK(s, KSPConvergedDefaultSetUIRNorm(ksp));
     }
 
     PetscObjectState state = 0;
-    s.check(PetscObjectStateGet(reinterpret_cast<PetscObject>(A.get()), &state),
-            "PetscObjectStateGet");
+    PETSC_CHECK(s, PetscObjectStateGet(reinterpret_cast<PetscObject>(A.get()), &state));
     result.setup_kept = state == setup_state;
     Stopwatch clock;
     if (field_pc) field_pc->update(ksp, A, s);
-    s.check(KSPSetUp(ksp), "KSPSetUp");
+    PETSC_CHECK(s, KSPSetUp(ksp));
     setup_state = state;
     result.setup_seconds = clock.seconds();
     clock.restart();
-    s.check(KSPSolve(ksp, b, x), "KSPSolve");
+    PETSC_CHECK(s, KSPSolve(ksp, b, x));
     result.solve_seconds = clock.seconds();
     // As the start-up options are at shut-down: by now every option this solver reads was read.
     if (fresh && ksp_database && library_options().verbosity >= 1)
@@ -775,25 +760,25 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     KSPConvergedReason reason;
     PetscInt its = 0;
     PetscReal rnorm = 0;
-    s.check(KSPGetConvergedReason(ksp, &reason), "KSPGetConvergedReason");
-    s.check(KSPGetIterationNumber(ksp, &its), "KSPGetIterationNumber");
-    s.check(KSPGetResidualNorm(ksp, &rnorm), "KSPGetResidualNorm");
+    PETSC_CHECK(s, KSPGetConvergedReason(ksp, &reason));
+    PETSC_CHECK(s, KSPGetIterationNumber(ksp, &its));
+    PETSC_CHECK(s, KSPGetResidualNorm(ksp, &rnorm));
     result.iterations = int(its);
     result.residual = rnorm;
     result.converged_reason = int(reason);
     PCType ptype = nullptr;
     PC pc = nullptr;
-    s.check(KSPGetType(ksp, &ktype), "KSPGetType");
-    s.check(KSPGetPC(ksp, &pc), "KSPGetPC");
-    s.check(PCGetType(pc, &ptype), "PCGetType");
+    PETSC_CHECK(s, KSPGetType(ksp, &ktype));
+    PETSC_CHECK(s, KSPGetPC(ksp, &pc));
+    PETSC_CHECK(s, PCGetType(pc, &ptype));
     result.ksp_type = ktype ? ktype : "";
     result.pc_type = ptype ? ptype : "";
 
     // Judged on ||b - A x|| of what is returned, whatever norm the method tested.
     const double true_norm = residual_norm();
     PetscReal bnorm = 0, xnorm = 0;
-    s.check(VecNorm(b, NORM_2, &bnorm), "VecNorm");
-    s.check(VecNorm(x, NORM_2, &xnorm), "VecNorm");
+    PETSC_CHECK(s, VecNorm(b, NORM_2, &bnorm));
+    PETSC_CHECK(s, VecNorm(x, NORM_2, &xnorm));
     result.true_residual = true_norm;
     result.rhs_norm = bnorm;
 
@@ -803,8 +788,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     // The tolerances in force: options (-mosk_ksp_rtol, -mosk_ksp_atol) win over the arguments.
     PetscReal used_rtol = rtol, used_atol = 0, dtol = 0;
     PetscInt used_maxit = 0;
-    s.check(KSPGetTolerances(ksp, &used_rtol, &used_atol, &dtol, &used_maxit),
-            "KSPGetTolerances");
+    PETSC_CHECK(s, KSPGetTolerances(ksp, &used_rtol, &used_atol, &dtol, &used_maxit));
     const double allowed =
         direct ? attainable
                : std::max(kResidualMargin * std::max(double(used_rtol) * result.reference_norm,
@@ -813,9 +797,9 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     // A singular system (one whose factorisation met a pivot of rounding size, say) can look
     // backward stable with a huge answer: the rounding errors of what the solve added to x0
     // then exceed the residual it was to remove.
-    s.check(VecWAXPY(r, -1.0, x0, x), "VecWAXPY");
+    PETSC_CHECK(s, VecWAXPY(r, -1.0, x0, x));
     PetscReal correction = 0;
-    s.check(VecNorm(r, NORM_2, &correction), "VecNorm");
+    PETSC_CHECK(s, VecNorm(r, NORM_2, &correction));
     const bool singular = kBackwardErrorFactor * std::numeric_limits<double>::epsilon() *
                               matrix_norm * correction >= result.reference_norm &&
                           result.reference_norm > 0;
@@ -862,11 +846,11 @@ void LinearSystem::write_matlab(const std::string& matrix_file, const std::strin
         PetscInt count = 0;
         const PetscInt* c = nullptr;
         const PetscScalar* v = nullptr;
-        s.check(MatGetRow(m.A, i, &count, &c, &v), "MatGetRow");
+        PETSC_CHECK(s, MatGetRow(m.A, i, &count, &c, &v));
         cols.insert(cols.end(), c, c + count);
         vals.insert(vals.end(), v, v + count);
         counts.push_back(count);  // MatRestoreRow clears count
-        s.check(MatRestoreRow(m.A, i, &count, &c, &v), "MatRestoreRow");
+        PETSC_CHECK(s, MatRestoreRow(m.A, i, &count, &c, &v));
     }
     std::vector<double> rhs(std::size_t(m.n));
     m.gather(s, m.b, rhs);

@@ -31,9 +31,13 @@ struct SolverImpl {
     ~SolverImpl() { moskMapDestroy(&map); }
 };
 
+// Every entry point of a solver comes through here, so none can forget that a solver whose grid
+// changed, or one of whose fields was freed, is refused (map_impl's checks).
 SolverImpl& solver_impl(SOLVER_* s, const char* op) {
     if (!s || !s->impl) mosk::fail<std::invalid_argument>(op, "null solver");
-    return *static_cast<SolverImpl*>(s->impl);
+    auto& impl = *static_cast<SolverImpl*>(s->impl);
+    mosk::map_impl(impl.map, op);
+    return impl;
 }
 
 mosk::LinearSystem& system_of(void* impl, const char* op) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/parallel.h"
 #include "solver/petsc_call.h"
 
 namespace mosk {
@@ -18,16 +19,16 @@ bool has_package(const char* name) {
 
 void set_amg(PC pc, const PetscScope& s) {
     if (has_package("hypre")) {
-        s.check(PCSetType(pc, PCHYPRE), "PCSetType(hypre)");
-        s.check(PCHYPRESetType(pc, "boomeramg"), "PCHYPRESetType(boomeramg)");
+        PETSC_CHECK(s, PCSetType(pc, PCHYPRE));
+        PETSC_CHECK(s, PCHYPRESetType(pc, "boomeramg"));
     } else {
-        s.check(PCSetType(pc, PCGAMG), "PCSetType(gamg)");
+        PETSC_CHECK(s, PCSetType(pc, PCGAMG));
     }
 }
 
 PC pc_of(KSP ksp, const PetscScope& s) {
     PC pc = nullptr;
-    s.check(KSPGetPC(ksp, &pc), "KSPGetPC");
+    PETSC_CHECK(s, KSPGetPC(ksp, &pc));
     return pc;
 }
 
@@ -35,41 +36,38 @@ PC pc_of(KSP ksp, const PetscScope& s) {
 // and checks: CG measures it with its left preconditioning, GMRES and BiCGStab need right
 // preconditioning for it.
 void configure_cg(KSP ksp, const PetscScope& s) {
-    s.check(KSPSetType(ksp, KSPCG), "KSPSetType(cg)");
-    s.check(KSPSetNormType(ksp, KSP_NORM_UNPRECONDITIONED), "KSPSetNormType(unpreconditioned)");
+    PETSC_CHECK(s, KSPSetType(ksp, KSPCG));
+    PETSC_CHECK(s, KSPSetNormType(ksp, KSP_NORM_UNPRECONDITIONED));
     set_amg(pc_of(ksp, s), s);
 }
 
 void configure_gmres(KSP ksp, const PetscScope& s) {
-    s.check(KSPSetType(ksp, KSPGMRES), "KSPSetType(gmres)");
-    s.check(KSPSetPCSide(ksp, PC_RIGHT), "KSPSetPCSide(right)");
+    PETSC_CHECK(s, KSPSetType(ksp, KSPGMRES));
+    PETSC_CHECK(s, KSPSetPCSide(ksp, PC_RIGHT));
     set_amg(pc_of(ksp, s), s);
 }
 
 // ILU(0) on one process; on several, block Jacobi with ILU(0) on each process's block (PETSc's
 // ILU works on a process's own rows only).
 void configure_bicgstab(KSP ksp, const PetscScope& s) {
-    s.check(KSPSetType(ksp, KSPBCGS), "KSPSetType(bcgs)");
-    s.check(KSPSetPCSide(ksp, PC_RIGHT), "KSPSetPCSide(right)");
+    PETSC_CHECK(s, KSPSetType(ksp, KSPBCGS));
+    PETSC_CHECK(s, KSPSetPCSide(ksp, PC_RIGHT));
     PC pc = pc_of(ksp, s);
     MPI_Comm comm = MPI_COMM_NULL;
-    int size = 1;
-    s.check(PetscObjectGetComm(reinterpret_cast<PetscObject>(ksp), &comm), "PetscObjectGetComm");
-    MPI_Comm_size(comm, &size);
-    if (size > 1) {
-        s.check(PCSetType(pc, PCBJACOBI), "PCSetType(bjacobi)");  // sub-blocks: ILU(0)
+    PETSC_CHECK(s, PetscObjectGetComm(reinterpret_cast<PetscObject>(ksp), &comm));
+    if (process_count(int(MPI_Comm_c2f(comm))) > 1) {
+        PETSC_CHECK(s, PCSetType(pc, PCBJACOBI));  // sub-blocks: ILU(0)
         return;
     }
-    s.check(PCSetType(pc, PCILU), "PCSetType(ilu)");
-    s.check(PCFactorSetLevels(pc, 0), "PCFactorSetLevels");
+    PETSC_CHECK(s, PCSetType(pc, PCILU));
+    PETSC_CHECK(s, PCFactorSetLevels(pc, 0));
 }
 
 void configure_lu(KSP ksp, const PetscScope& s) {
-    s.check(KSPSetType(ksp, KSPPREONLY), "KSPSetType(preonly)");
+    PETSC_CHECK(s, KSPSetType(ksp, KSPPREONLY));
     PC pc = pc_of(ksp, s);
-    s.check(PCSetType(pc, PCLU), "PCSetType(lu)");
-    s.check(PCFactorSetMatSolverType(pc, lu_uses_mumps() ? MATSOLVERMUMPS : MATSOLVERPETSC),
-            "PCFactorSetMatSolverType");
+    PETSC_CHECK(s, PCSetType(pc, PCLU));
+    PETSC_CHECK(s, PCFactorSetMatSolverType(pc, lu_uses_mumps() ? MATSOLVERMUMPS : MATSOLVERPETSC));
 }
 
 // Everything from the options database: PETSc's defaults (GMRES with ILU(0) on one process)
@@ -126,8 +124,7 @@ std::string solver_kind_names() {
 void set_from_options(KSP ksp, const SolverKind& kind, const PetscScope& s) {
     // The KSP's own database when it has one (a solver's own options), else the global one.
     PetscOptions db = nullptr;
-    s.check(PetscObjectGetOptions(reinterpret_cast<PetscObject>(ksp), &db),
-            "PetscObjectGetOptions");
+    PETSC_CHECK(s, PetscObjectGetOptions(reinterpret_cast<PetscObject>(ksp), &db));
     std::vector<std::string> inserted;
     auto remove_inserted = [&] {
         for (const std::string& name : inserted) PetscOptionsClearValue(db, name.c_str());
@@ -136,26 +133,24 @@ void set_from_options(KSP ksp, const SolverKind& kind, const PetscScope& s) {
         const std::string prefix = kind.options_prefix ? kind.options_prefix : "";
         for (const OptionDefault& d : kind.defaults) {
             PetscBool set = PETSC_FALSE;
-            s.check(PetscOptionsHasName(db, kind.options_prefix, d.name, &set),
-                    "PetscOptionsHasName");
+            PETSC_CHECK(s, PetscOptionsHasName(db, kind.options_prefix, d.name, &set));
             if (set) continue;
             const std::string full = "-" + prefix + (d.name + 1);
-            s.check(PetscOptionsSetValue(db, full.c_str(), d.value), "PetscOptionsSetValue");
+            PETSC_CHECK(s, PetscOptionsSetValue(db, full.c_str(), d.value));
             inserted.push_back(full);
         }
-        s.check(KSPSetFromOptions(ksp), "KSPSetFromOptions");
+        PETSC_CHECK(s, KSPSetFromOptions(ksp));
         // A multigrid's levels read their options only at set-up, after the defaults are gone:
         // they read them now too (a second reading keeps what an option does not set).
         PC pc = pc_of(ksp, s);
         PetscBool mg = PETSC_FALSE;
-        s.check(PetscObjectTypeCompare(reinterpret_cast<PetscObject>(pc), PCMG, &mg),
-                "PetscObjectTypeCompare");
+        PETSC_CHECK(s, PetscObjectTypeCompare(reinterpret_cast<PetscObject>(pc), PCMG, &mg));
         PetscInt levels = 0;
-        if (mg) s.check(PCMGGetLevels(pc, &levels), "PCMGGetLevels");
+        if (mg) PETSC_CHECK(s, PCMGGetLevels(pc, &levels));
         for (PetscInt l = 0; l < levels; ++l) {
             KSP level = nullptr;
-            s.check(PCMGGetSmoother(pc, l, &level), "PCMGGetSmoother");
-            s.check(KSPSetFromOptions(level), "KSPSetFromOptions");
+            PETSC_CHECK(s, PCMGGetSmoother(pc, l, &level));
+            PETSC_CHECK(s, KSPSetFromOptions(level));
         }
     } catch (...) {
         remove_inserted();

@@ -14,7 +14,7 @@ std::string checked_petsc_options(const std::vector<std::string>& words) {
     for (const std::string& w : words) text += (text.empty() ? "" : " ") + w;
     PetscScope s("solver options");
     PetscOptions scratch = nullptr;
-    s.check(PetscOptionsCreate(&scratch), "PetscOptionsCreate");
+    PETSC_CHECK(s, PetscOptionsCreate(&scratch));
     const PetscErrorCode code = PetscOptionsInsertString(scratch, text.c_str());
     PetscOptionsDestroy(&scratch);
     if (code)
@@ -26,7 +26,7 @@ std::string checked_petsc_options(const std::vector<std::string>& words) {
 PetscOptions solver_options_database(const std::string& own, const char* prefix,
                                      const PetscScope& s) {
     PetscOptions db = nullptr;
-    s.check(PetscOptionsCreate(&db), "PetscOptionsCreate");
+    PETSC_CHECK(s, PetscOptionsCreate(&db));
     char* global = nullptr;
     PetscErrorCode code = PetscOptionsGetAll(nullptr, &global);
     if (!code) code = PetscOptionsInsertString(db, global);
@@ -35,7 +35,7 @@ PetscOptions solver_options_database(const std::string& own, const char* prefix,
     if (!code) code = PetscOptionsInsertString(db, own.c_str());
     if (!code && prefix) code = PetscOptionsPrefixPop(db);
     if (code) PetscOptionsDestroy(&db);
-    s.check(code, "PetscOptionsInsertString");
+    PETSC_CHECK(s, code);
     return db;
 }
 
@@ -43,7 +43,7 @@ std::vector<std::string> unused_own_options(PetscOptions db, const std::string& 
                                             const char* prefix, const PetscScope& s) {
     // The names `own` puts into a database, as PETSc stores them.
     PetscOptions scratch = nullptr;
-    s.check(PetscOptionsCreate(&scratch), "PetscOptionsCreate");
+    PETSC_CHECK(s, PetscOptionsCreate(&scratch));
     PetscErrorCode code = prefix ? PetscOptionsPrefixPush(scratch, prefix) : 0;
     if (!code) code = PetscOptionsInsertString(scratch, own.c_str());
     PetscInt count = 0;
@@ -52,10 +52,10 @@ std::vector<std::string> unused_own_options(PetscOptions db, const std::string& 
     std::vector<std::string> own_names(names, names + (code ? 0 : count));
     if (!code) PetscOptionsLeftRestore(scratch, &count, &names, &values);
     PetscOptionsDestroy(&scratch);
-    s.check(code, "PetscOptionsLeftGet");
+    PETSC_CHECK(s, code);
 
     std::vector<std::string> unused;
-    s.check(PetscOptionsLeftGet(db, &count, &names, &values), "PetscOptionsLeftGet");
+    PETSC_CHECK(s, PetscOptionsLeftGet(db, &count, &names, &values));
     const std::string p = prefix ? prefix : "";
     for (PetscInt i = 0; i < count; ++i)
         for (const std::string& name : own_names)
