@@ -171,6 +171,6 @@ def test_batched_example_solves_poisson_on_the_cube(tmp_path):
     mesh = meshio.read(out)
     u, x = mesh.point_data["u"].ravel(), mesh.points
     on_boundary = np.any((x < 1e-12) | (x > 1 - 1e-12), axis=1)
-    assert np.abs(u[on_boundary]).max() == 0
+    assert np.abs(u[on_boundary]).max() < 1e-12
     # The maximum of -laplace(u) = 1 on the unit cube with u = 0 on its faces: 0.05624 (series).
     assert abs(u.max() - 0.05624) < 5e-4

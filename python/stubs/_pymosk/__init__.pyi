@@ -268,15 +268,26 @@ class Solver(metaclass=_BindingType):
         """A solver of the kind `name` over one field or a list of fields."""
     @overload
     def __init__(self, name: str, dofs: list[Dof], /) -> None: ...
+    @overload
     def addMatrixEntries(
-        self, rows: _Indices, cols: _Indices, values: npt.ArrayLike, /
+        self, rows: Sequence[int], cols: Sequence[int], values: npt.ArrayLike, /
     ) -> None:
         """Adds the dense block `values` (row-major, exactly len(rows) x len(cols) values) to
         the matrix; or a stack of blocks: rows (n, r), cols (n, c) and values (n, r, c) NumPy
         arrays."""
-    def addRHSEntries(self, indices: _Indices, values: npt.ArrayLike, /) -> None:
+    @overload
+    def addMatrixEntries(
+        self, rows: npt.NDArray[np.integer[Any]], cols: npt.NDArray[np.integer[Any]],
+        values: npt.ArrayLike, /
+    ) -> None: ...
+    @overload
+    def addRHSEntries(self, indices: Sequence[int], values: npt.ArrayLike, /) -> None:
         """Adds values[i] to the right-hand side at indices[i] (exactly len(indices) values); or
         stacks of shape (n, r)."""
+    @overload
+    def addRHSEntries(
+        self, indices: npt.NDArray[np.integer[Any]], values: npt.ArrayLike, /
+    ) -> None: ...
     def getGlobalIndex(self, e: Element, dof_idx: int = 0) -> list[int]:
         """Global indices of the basis functions of field `dof_idx` on the element."""
     @overload

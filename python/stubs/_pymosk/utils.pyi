@@ -1,6 +1,6 @@
 """Helpers of the mosk interface: element iteration and the boundary treatment of element systems."""
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -24,8 +24,9 @@ class ElementIterator(metaclass=_BindingType):
     def __iter__(self) -> ElementIterator:
         """The iterator itself: a loop that ran to the end leaves it exhausted."""
 
+@overload
 def processBoundary(
-    mask: Sequence[int] | npt.NDArray[np.integer[Any]],
+    mask: Sequence[int],
     values: Sequence[float] | npt.NDArray[np.float64],
     A: npt.NDArray[np.float64],
     b: npt.NDArray[np.float64],
@@ -34,5 +35,12 @@ def processBoundary(
     """Applies Dirichlet data to an element system in place: for every i with mask[i] set, row
     and column i of A become those of the identity, b[i] becomes values[i], and the other rows
     of b lose A[:, i] * values[i]. A (n x n, row-major) and b must be writable, C-contiguous
-    float64 arrays.
-    Also takes a stack of element systems: mask and values (n, N), A (n, N, N), b (n, N)."""
+    float64 arrays; or a stack: mask and values (n, N), A (n, N, N), b (n, N)."""
+@overload
+def processBoundary(
+    mask: npt.NDArray[np.integer[Any]],
+    values: Sequence[float] | npt.NDArray[np.float64],
+    A: npt.NDArray[np.float64],
+    b: npt.NDArray[np.float64],
+    /,
+) -> None: ...
