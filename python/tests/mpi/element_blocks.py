@@ -39,8 +39,9 @@ def by_elements(solver, u, f, dim):
     for e in grid.getElementIterator():
         A, idx = vector_system(e.quadGradBasDotGradBas(u, u), np.array(e.getGlobalIndex(solver)), dim)
         b = np.repeat(e.quadDofTimesBas(f, u)[0], dim)
-        mask, values = e.getDirichletBC(u, boundary)
-        process(np.repeat(mask, dim), np.repeat(values, dim), A, b)
+        # A field of dim components has dim entries per basis function, a node's consecutive.
+        mask, values = e.getDirichletBC(u, lambda p: boundary(p) * dim)
+        process(mask, values, A, b)
         solver.addMatrixEntries(idx.tolist(), idx.tolist(), A)
         solver.addRHSEntries(idx.tolist(), b)
 
