@@ -6,6 +6,7 @@
 #include <cmath>
 #include <vector>
 
+#include "two_tets.h"
 #include "grid/grid_impl.h"
 #include "mosk.h"
 #include "solver/field_structure.h"
@@ -22,11 +23,7 @@ double linear(const double* x, int component) {
 class FieldStructure : public ::testing::TestWithParam<std::tuple<int, int>> {
 protected:
     void SetUp() override {
-        grid = moskNewGrid(-1);
-        mosk::MeshData m;
-        m.points = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 1}};
-        m.tets = {{0, 1, 2, 3}, {1, 2, 3, 4}};
-        mosk::impl_of(grid).assign(std::move(m), "two tets");
+        grid = new_two_tet_grid();
         moskRefineAllElements(grid, 2);
     }
     void TearDown() override { moskFreeGrid(&grid); }

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "two_tets.h"
 #include "grid/grid_impl.h"
 #include "mosk.h"
 
@@ -12,11 +13,7 @@ namespace {
 class MapLifetime : public ::testing::Test {
 protected:
     void SetUp() override {
-        grid = moskNewGrid(-1);
-        mosk::MeshData m;
-        m.points = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 1}};
-        m.tets = {{0, 1, 2, 3}, {1, 2, 3, 4}};
-        mosk::impl_of(grid).assign(std::move(m), "two tets");
+        grid = new_two_tet_grid();
         u = moskDofNew_(grid, DOF_DEFAULT, nullptr, 1, "u", nullptr, "test", 0);
         v = moskDofNew_(grid, DOF_DEFAULT, nullptr, 1, "v", nullptr, "test", 0);
     }
