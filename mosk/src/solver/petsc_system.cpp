@@ -95,9 +95,8 @@ struct LinearSystem::Impl {
     PetscScalar* rhs_values = nullptr;  // checked-out storage of this process's part of b
     bool rhs_checked_out = false;
     // Scratch of add_block: the address of each entry of the block (null: a row of another
-    // process, which goes through PETSc's stash), and the block's columns in increasing order.
+    // process, which goes through PETSc's stash).
     std::vector<PetscScalar*> targets;
-    std::vector<int> column_order;
 
     ~Impl() {
         // The matrix storage goes back to PETSc before the matrix goes (the owners leave
@@ -457,43 +456,44 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
         PetscScope s(op);
         m.check_out_values(s);
     }
-    // Every entry is found in its row once, by one walk along the row with the block's columns
-    // in increasing order; nothing is added before the whole block is checked.
-    m.targets.resize(std::size_t(nrows) * std::size_t(ncols));
-    m.column_order.resize(std::size_t(ncols));
-    for (int j = 0; j < ncols; ++j) {  // insertion sort: a block has few columns
-        int at = j;
-        for (; at > 0 && cols[m.column_order[at - 1]] > cols[j]; --at)
-            m.column_order[at] = m.column_order[at - 1];
-        m.column_order[at] = j;
-    }
-    bool foreign_rows = false;
+    // Every entry is found in its row by a binary search without branches on the data (a
+    // conditional move per step): the branches of a walk along the row are mispredicted about
+    // once an entry, which cost more than the memory. Nothing is added before the whole block
+    // is checked.
+    const std::size_t count = std::size_t(nrows) * std::size_t(ncols);
+    m.targets.resize(count);
+    bool foreign_rows = false, finite = true;
     for (int i = 0; i < nrows; ++i) {
         const int k = m.pattern.slot(rows[i]);
         const bool owned = rows[i] >= m.rstart && rows[i] < m.rstart + m.nlocal;
         foreign_rows |= !owned;
         const PetscInt* first = m.pattern.begin(k);
-        const PetscInt* last = m.pattern.end(k);
-        // The walk starts at the block's smallest column.
-        const PetscInt* at = std::lower_bound(first, last, PetscInt(cols[m.column_order[0]]));
-        for (int j : m.column_order) {
-            while (at != last && *at < cols[j]) ++at;
-            if (at == last || *at != cols[j])
+        const std::size_t length = std::size_t(m.pattern.end(k) - first);
+        const std::size_t q0 = std::size_t(i) * std::size_t(ncols);
+        for (int j = 0; j < ncols; ++j) {
+            const PetscInt* at = first;  // every row holds its diagonal: length >= 1
+            for (std::size_t rest = length; rest > 1;) {
+                const std::size_t half = rest / 2;
+                at = at[half] <= cols[j] ? at + half : at;
+                rest -= half;
+            }
+            if (*at != cols[j])
                 fail(op, "entry (row " + std::to_string(rows[i]) + ", column " +
                              std::to_string(cols[j]) +
                              ") is outside the pattern: no element holds both DOFs");
-            const std::size_t q = std::size_t(i) * std::size_t(ncols) + std::size_t(j);
-            if (!std::isfinite(values[q]))
-                fail<std::invalid_argument>("add matrix entries", "value " +
-                                            format_double(values[q]) + " at (row " +
-                                            std::to_string(rows[i]) + ", column " +
-                                            std::to_string(cols[j]) + ") is not finite");
-            m.targets[q] = owned ? m.entry_address(rows[i], at - first) : nullptr;
-            __builtin_prefetch(m.targets[q], 1);  // added to below, once the block is checked
+            m.targets[q0 + j] = owned ? m.entry_address(rows[i], at - first) : nullptr;
+            finite &= std::isfinite(values[q0 + j]);
         }
     }
+    if (!finite)
+        for (std::size_t q = 0; q < count; ++q)
+            if (!std::isfinite(values[q]))
+                fail<std::invalid_argument>(
+                    "add matrix entries",
+                    "value " + format_double(values[q]) + " at (row " +
+                        std::to_string(rows[q / std::size_t(ncols)]) + ", column " +
+                        std::to_string(cols[q % std::size_t(ncols)]) + ") is not finite");
     m.matrix_pending = true;
-    const std::size_t count = m.targets.size();
     for (std::size_t q = 0; q < count; ++q)
         if (m.targets[q]) *m.targets[q] += values[q];
     if (!foreign_rows) return;
