@@ -1,19 +1,25 @@
 """The reference of the time-to-solution target: NGSolve on the same tetrahedra as the module's
 road (bench_parallel.py): -laplace u = 0, u = g on the boundary, P1 or P2, CG at rtol 1e-8 on N
 threads, timed from the mesh in memory to the solution. The preconditioner is NGSolve's fastest
-here: h1amg for P1, BDDC with an h1amg coarse space for P2 (--precond chooses).
+here (--precond chooses): h1amg for P1; for P2 BDDC with an h1amg coarse space and the vertices
+alone as its wire basket ("bddc"). NGSolve's default wire basket in 3D also holds the lowest-order
+edge values, which for P2 are all of them ("bddc-edges"): BDDC is then h1amg on the whole P2
+matrix, about twice the time. NGSolve's threads wait for each other by spinning, so on a
+machine whose cores are busy with other work its times grow far more than the module's.
 
-NGSolve is not a project dependency; it lives in a venv of its own:
+NGSolve is not a project dependency; it lives in a venv of its own, outside the repository:
 
-    python3.12 -m venv /tmp/ngvenv && /tmp/ngvenv/bin/pip install ngsolve meshio numpy
-    PYTHONPATH=build/dev .venv/bin/python bench/bench_ngsolve.py [--sizes 1e5,1e6] [--order 1]
-        [--threads 2] [--precond h1amg|bddc] [--module-processes 2]
+    python3.12 -m venv ~/ngsolve-venv && ~/ngsolve-venv/bin/pip install ngsolve meshio numpy
+    NGSOLVE_PYTHON=~/ngsolve-venv/bin/python PYTHONPATH=build/dev .venv/bin/python \
+        bench/bench_ngsolve.py [--sizes 1e5,1e6] [--order 1] [--threads 2]
+        [--precond h1amg|bddc|bddc-edges] [--module-processes 2] [--elements]
 
 Run with the project's interpreter, the script writes the refined cube with the module and then
-runs itself under $NGSOLVE_PYTHON (default /tmp/ngvenv/bin/python); without it, it says so and
-stops. With --module-processes N it first runs the module's whole road (bench_parallel.py's,
-from the same mesh file, at the same tolerance) on N processes, so that one run gives both
-sides; each side's true relative residual is printed beside its time. Figures only.
+runs itself under $NGSOLVE_PYTHON; without it, it says so and stops. With --module-processes N
+it first runs the module's whole road (bench_parallel.py's, from the same mesh file, at the same
+tolerance, the element loop block by block, or element by element with --elements) on N
+processes, so that one run gives both sides; each side's true relative residual is printed
+beside its time, and the machine's load average at the start and the end. Figures only.
 """
 import argparse
 import os
@@ -58,13 +64,16 @@ def solve_with_ngsolve(path, threads, order, precond):
     with TaskManager():
         ngmesh = Mesh(mesh)
         tm = time.perf_counter()
-        fes = H1(ngmesh, order=order, dirichlet="wall")
+        # BDDC's wire basket holds the vertices and, by default in 3D, the lowest-order edge
+        # values, which for P2 are all the edge values: BDDC is then h1amg on the whole P2
+        # matrix. With the vertices alone it eliminates the edges element by element.
+        fes = H1(ngmesh, order=order, dirichlet="wall", wb_withedges=precond == "bddc-edges")
         u, v = fes.TnT()
         a = BilinearForm(grad(u) * grad(v) * dx)
-        if precond == "bddc":
+        if precond.startswith("bddc"):
             pre = Preconditioner(a, "bddc", coarsetype="h1amg")
         else:
-            pre = Preconditioner(a, "h1amg")
+            pre = Preconditioner(a, precond)
         a.Assemble()
         f = LinearForm(fes)
         f.Assemble()
@@ -93,23 +102,28 @@ def main():
     parser.add_argument("--sizes", default="1e5,1e6")
     parser.add_argument("--order", type=int, choices=[1, 2], default=1)
     parser.add_argument("--threads", type=int, default=2)
-    parser.add_argument("--precond", choices=["h1amg", "bddc"])
+    parser.add_argument("--precond", choices=["h1amg", "bddc", "bddc-edges"])
     parser.add_argument("--module-processes", type=int, default=0)
+    parser.add_argument("--elements", action="store_true",
+                        help="the module's element loop element by element")
     parser.add_argument("--ngsolve-child", nargs=4)
     args = parser.parse_args()
     if args.ngsolve_child:
         path, threads, order, precond = args.ngsolve_child
         return solve_with_ngsolve(path, int(threads), int(order), precond)
     precond = args.precond or ("h1amg" if args.order == 1 else "bddc")
-    python = os.environ.get("NGSOLVE_PYTHON", "/tmp/ngvenv/bin/python")
+    python = os.environ.get("NGSOLVE_PYTHON", "")
     if not os.path.exists(python):
-        print(f"NGSolve's interpreter {python} is missing; see this file's docstring to make it")
+        print(f"NGSolve's interpreter NGSOLVE_PYTHON={python!r} is missing; see this file's "
+              "docstring to make it")
         return
     import _pymosk
     sys.path.insert(0, os.path.join(ROOT, "bench"))
     import bench_parallel
     import bench_road
+    from timing import machine_load
 
+    print(machine_load("start"), flush=True)
     with tempfile.TemporaryDirectory() as tmp:
         for size in args.sizes.split(","):
             mesh, levels = bench_road.case_mesh(args.order, size, tmp)
@@ -118,18 +132,26 @@ def main():
             grid.refineAllElements(levels)
             grid.exportVTK(path)
             del grid
+            total = None
             if args.module_processes:
                 n = args.module_processes
-                r = bench_parallel.run(mesh, levels, args.order, 1e-8, n)
+                r = bench_parallel.run(mesh, levels, args.order, 1e-8, n, not args.elements)
                 t = r["times"]
                 total = sum(t[k] for k in ["grid", "fields", "solver", "loop", "solve"])
-                print(f"module, {n} processes, P{args.order}: {r['unknowns']:,} unknowns; grid "
-                      f"{t['grid']:.2f} s, fields and solver {t['fields'] + t['solver']:.2f} s, "
+                loop = "element by element" if args.elements else "block by block"
+                print(f"module ({loop}), {n} processes, P{args.order}: {r['unknowns']:,} "
+                      f"unknowns; grid {t['grid']:.2f} s, fields and solver {t['fields'] + t['solver']:.2f} s, "
                       f"element loop {t['loop']:.2f} s, solve {t['solve']:.2f} s "
                       f"({r['iterations']} iterations, true relative residual "
                       f"{r['residual']:.1e}); total {total:.2f} s (export excluded)")
-            subprocess.run([python, os.path.abspath(__file__), "--ngsolve-child", path,
-                            str(args.threads), str(args.order), precond], check=True)
+            out = subprocess.run([python, os.path.abspath(__file__), "--ngsolve-child", path,
+                                  str(args.threads), str(args.order), precond], check=True,
+                                 capture_output=True, text=True).stdout
+            print(out, end="", flush=True)
+            if total is not None:
+                ngsolve = float(out.rsplit("total ", 1)[1].split()[0])
+                print(f"module / NGSolve: {total / ngsolve:.2f}", flush=True)
+    print(machine_load("end"), flush=True)
 
 
 if __name__ == "__main__":

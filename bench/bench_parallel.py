@@ -3,7 +3,7 @@ slowest process's; the processes meet at a barrier between phases, so that a pha
 no wait for another process's earlier phase), the speedup of 2 processes over 1, and the peak
 resident set per process.
 
-    bench_parallel.py [--sizes 1e5,1e6] [--processes 1,2] [--order 1] [--rtol 1e-10]
+    bench_parallel.py [--sizes 1e5,1e6] [--processes 1,2] [--order 1] [--rtol 1e-10] [--blocks]
 
 Meshes: bench_road.py's (P1: meshes/cube.msh refined 5 and 7 levels; P2: a gmsh cube refined 3
 and 5 levels; about 1e5 and 1e6 unknowns). --rtol sets the solver's relative tolerance (the
@@ -24,7 +24,7 @@ PHASES = ["grid", "fields", "solver", "loop", "solve", "export"]
 TARGETS = {"loop": 1.8, "solve": 1.5, "total": 1.6}
 
 
-def child(mesh, levels, order, out):
+def child(mesh, levels, order, blocks, out):
     """One process of the job: the road, then the slowest process's phase times."""
     from mpi4py import MPI
     sys.path.insert(0, HERE)
@@ -33,7 +33,7 @@ def child(mesh, levels, order, out):
 
     comm = MPI.COMM_WORLD
     result = bench_road.run_module(mesh, levels, order, os.path.join(out, "road.vtu"),
-                                   sync=comm.Barrier)
+                                   sync=comm.Barrier, blocks=blocks)
     times = {k: comm.allreduce(v, op=MPI.MAX) for k, v in result["times"].items()}
     peaks = comm.allgather(result["peak_mb"])
     unknowns = result["unknowns"]
@@ -43,8 +43,8 @@ def child(mesh, levels, order, out):
                            iterations=result["iterations"], residual=result["residual"]), fh)
 
 
-def run(mesh, levels, order, rtol, processes):
-    return mpirun_child(__file__, [mesh, levels, order], processes, rtol)
+def run(mesh, levels, order, rtol, processes, blocks=False):
+    return mpirun_child(__file__, [mesh, levels, order, int(blocks)], processes, rtol)
 
 
 def mpirun_child(script, child_args, processes, rtol):
@@ -70,11 +70,12 @@ def main():
     parser.add_argument("--processes", default="1,2")
     parser.add_argument("--order", type=int, choices=[1, 2], default=1)
     parser.add_argument("--rtol", type=float, default=1e-10)
-    parser.add_argument("--child", nargs=4)
+    parser.add_argument("--blocks", action="store_true", help="the element loop block by block")
+    parser.add_argument("--child", nargs=5)
     args = parser.parse_args()
     if args.child:
-        mesh, levels, order, out = args.child
-        return child(mesh, int(levels), int(order), out)
+        mesh, levels, order, blocks, out = args.child
+        return child(mesh, int(levels), int(order), blocks == "1", out)
     sys.path.insert(0, HERE)
     import bench_road
 
@@ -83,7 +84,7 @@ def main():
     try:
         for size in args.sizes.split(","):
             mesh, levels = bench_road.case_mesh(args.order, size, work)
-            results = {n: run(mesh, levels, args.order, args.rtol, n) for n in counts}
+            results = {n: run(mesh, levels, args.order, args.rtol, n, args.blocks) for n in counts}
             report(results, counts, f"P{args.order}", os.path.basename(mesh), levels, args.rtol)
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -75,11 +75,16 @@ def source(p):
 # ---------------------------------------------------------------------------------------------
 # The module's side (child process)
 
-def run_module(mesh, levels, order, vtu, sync=lambda: None):
+def exact_points(x):
+    return exact_array(x[:, 0], x[:, 1], x[:, 2])
+
+
+def run_module(mesh, levels, order, vtu, sync=lambda: None, blocks=False):
     """The road, phase by phase; sync() runs before every clock reading (a barrier on several
-    processes, so that no phase's time holds another process's lateness)."""
+    processes, so that no phase's time holds another process's lateness). blocks: the element
+    loop block by block (no floor is then measured)."""
     import _pymosk
-    from poisson_road import assemble
+    from poisson_road import assemble, assemble_blocks
 
     sync()
     t0 = time.perf_counter()
@@ -96,7 +101,10 @@ def run_module(mesh, levels, order, vtu, sync=lambda: None):
     solver.setSymmetry(_pymosk.Solver.SPD)
     sync()
     t3 = time.perf_counter()
-    assemble(grid, solver, u, f, exact)
+    if blocks:
+        assemble_blocks(grid, solver, u, f, exact_points)
+    else:
+        assemble(grid, solver, u, f, exact)
     sync()
     t4 = time.perf_counter()
     solver.solve(u)
@@ -109,11 +117,13 @@ def run_module(mesh, levels, order, vtu, sync=lambda: None):
              export=t6 - t5)
     rss = peak_rss_bytes() / 2 ** 20
 
-    nbas = u.getNBas
-    t0 = time.perf_counter()
-    for e in grid.getElementIterator():
-        nbas(e); nbas(e); nbas(e); nbas(e); nbas(e); nbas(e); nbas(e)  # noqa: E702
-    floor = time.perf_counter() - t0
+    floor = None
+    if not blocks:
+        nbas = u.getNBas
+        t0 = time.perf_counter()
+        for e in grid.getElementIterator():
+            nbas(e); nbas(e); nbas(e); nbas(e); nbas(e); nbas(e); nbas(e)  # noqa: E702
+        floor = time.perf_counter() - t0
 
     iterations = int(str(solver).split()[1])  # "iter N maxit M residual R rtol T"
     residual = float(str(solver).split()[5])
