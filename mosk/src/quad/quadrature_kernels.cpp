@@ -141,18 +141,21 @@ void compute_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_
     for (int k = 0; k < 3 * tu.nbas; ++k)
         for (int p = 0; p < n; ++p) wgu[size_t(k) * n + p] = w[p] * gu[size_t(k) * n + p];
     const bool symmetric = &tv == &tu;  // then only j >= i is computed, and mirrored
-    out.assign(size_t(tu.nbas) * tv.nbas, 0.0);
-    for (int i = 0; i < tu.nbas; ++i)
+    // A basis function's 3 n weighted gradient values are contiguous (component by component,
+    // point by point), so each entry is one dot product of 3 n terms, in the same order as a sum
+    // over components and points.
+    const size_t len = size_t(3) * n;
+    out.resize(size_t(tu.nbas) * tv.nbas);
+    for (int i = 0; i < tu.nbas; ++i) {
+        const double* a = wgu.data() + size_t(i) * len;
         for (int j = symmetric ? i : 0; j < tv.nbas; ++j) {
+            const double* b = gv->data() + size_t(j) * len;
             double s = 0;
-            for (int c = 0; c < 3; ++c) {
-                const double* a = wgu.data() + size_t(3 * i + c) * n;
-                const double* b = gv->data() + size_t(3 * j + c) * n;
-                for (int p = 0; p < n; ++p) s += a[p] * b[p];
-            }
+            for (size_t m = 0; m < len; ++m) s += a[m] * b[m];
             out[size_t(i) * tv.nbas + j] = s;
             if (symmetric) out[size_t(j) * tv.nbas + i] = s;
         }
+    }
 }
 
 void compute_mass(const ELEMENT_& e, double volume, const DOF_TYPE_& tu, const DOF_TYPE_& tv,
