@@ -234,6 +234,33 @@ TEST(PetscSystemAssembly, RefusedBlocksAddNothing) {
     EXPECT_EQ(sys.rhs_values(), (std::vector<double>{0, 0, 0}));
 }
 
+TEST(PetscSystemAssembly, EntriesOfLongRowsFindTheirPlaces) {
+    // Rows of 20 columns (the even indices, given in decreasing order), of 2 and of 1 (a
+    // diagonal alone): each entry lands in its place, and a column between, before or after a
+    // row's columns is refused.
+    std::vector<int> even;
+    for (int i = 38; i >= 0; i -= 2) even.push_back(i);
+    std::vector<int> indices = even;
+    indices.insert(indices.end(), {1, 40});
+    LinearSystem sys(41, std::vector<int>{0, 20, 22}, indices);
+    std::vector<double> K(400);
+    for (int i = 0; i < 20; ++i)
+        for (int j = 0; j < 20; ++j) K[std::size_t(20 * i + j)] = 100 * i + j;
+    sys.add_block(20, even.data(), 20, even.data(), K.data());
+    const int three = 3, one = 1;
+    const double x = 7;
+    sys.add_block(1, &three, 1, &three, &x);
+    for (int i = 0; i < 20; ++i)
+        for (int j = 0; j < 20; ++j)
+            EXPECT_EQ(sys.matrix_entry(even[std::size_t(i)], even[std::size_t(j)]), 100 * i + j);
+    EXPECT_EQ(sys.matrix_entry(3, 3), 7.0);
+    for (auto [row, col] : {std::pair{0, 3}, {38, 40}, {40, 0}, {3, 2}, {3, 4}, {1, 0}})
+        EXPECT_NE(message_of([&] { sys.add_block(1, &row, 1, &col, &x); }).find("outside the pattern"),
+                  std::string::npos) << row << "," << col;
+    sys.add_block(1, &one, 1, &one, &x);
+    EXPECT_EQ(sys.matrix_entry(1, 1), 7.0);
+}
+
 TEST(PetscSystemAssembly, PatternSurvivesAssemblyAndZero) {
     LinearSystem sys(3, std::vector<int>{0, 2, 4}, std::vector<int>{0, 1, 1, 2});
     const int e0[2] = {0, 1}, e1[2] = {1, 2};
