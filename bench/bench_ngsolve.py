@@ -4,8 +4,9 @@ threads, timed from the mesh in memory to the solution. The preconditioner is NG
 here (--precond chooses): h1amg for P1; for P2 BDDC with an h1amg coarse space and the vertices
 alone as its wire basket ("bddc"). NGSolve's default wire basket in 3D also holds the lowest-order
 edge values, which for P2 are all of them ("bddc-edges"): BDDC is then h1amg on the whole P2
-matrix, about twice the time. NGSolve's threads wait for each other by spinning, so on a
-machine whose cores are busy with other work its times grow far more than the module's.
+matrix, three times the time at 1e5 unknowns. On a machine whose cores are busy with other
+work NGSolve's times grow far more than the module's (its threads wait for each other
+actively); --threads 1 then can be its faster choice.
 
 NGSolve is not a project dependency; it lives in a venv of its own, outside the repository:
 
@@ -140,7 +141,8 @@ def main():
                 total = sum(t[k] for k in ["grid", "fields", "solver", "loop", "solve"])
                 loop = "element by element" if args.elements else "block by block"
                 print(f"module ({loop}), {n} processes, P{args.order}: {r['unknowns']:,} "
-                      f"unknowns; grid {t['grid']:.2f} s, fields and solver {t['fields'] + t['solver']:.2f} s, "
+                      f"unknowns; grid {t['grid']:.2f} s, fields and solver "
+                      f"{t['fields'] + t['solver']:.2f} s, "
                       f"element loop {t['loop']:.2f} s, solve {t['solve']:.2f} s "
                       f"({r['iterations']} iterations, true relative residual "
                       f"{r['residual']:.1e}); total {total:.2f} s (export excluded)")

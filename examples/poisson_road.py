@@ -2,8 +2,8 @@
 
     -laplace(u) = f in the domain, u = g on its boundary.
 
-`assemble` is the element loop, `assemble_blocks` the same work block by block; `errors` measures a computed field against a known solution in the
-L2 norm and the H1 seminorm.
+`assemble` is the element loop, `assemble_blocks` the same work block by block; `errors`
+measures a computed field against a known solution in the L2 norm and the H1 seminorm.
 
 How `errors` reads a field: the module gives the integrals r_j = int(u_h psi_j) of a field
 against the basis psi of another field, whatever the field's order or numbering. With psi the
