@@ -27,6 +27,15 @@ Vec face_cross(const TetPoints& p, int face) {
     return cross(sub(p[f[1]], p[f[0]]), sub(p[f[2]], p[f[0]]));
 }
 
+// The determinant of the edge matrix [u v w] (six times the signed volume), from u and the cross
+// product of v and w; throws for a degenerate tetrahedron.
+double checked_determinant(const Vec& u, const Vec& v_cross_w) {
+    const double det = dot(u, v_cross_w);
+    if (!std::isfinite(det) || det == 0)
+        fail("element geometry", "degenerate tetrahedron");
+    return det;
+}
+
 }  // namespace
 
 const ELEMENT_& require_leaf(const GridImpl& grid, const ELEMENT_* e, const char* op) {
@@ -58,9 +67,7 @@ ElementGeometry tet_geometry(const TetPoints& p) {
     // -(sum of the others), which avoids cancellation on flat elements.
     const Vec c1 = cross(v, w), c2 = cross(w, u), c3 = cross(u, v);
     const Vec c0 = cross(sub(p[3], p[1]), sub(p[2], p[1]));
-    const double det = dot(u, c1);
-    if (!std::isfinite(det) || det == 0)
-        fail("element geometry", "degenerate tetrahedron");
+    const double det = checked_determinant(u, c1);
     ElementGeometry g;
     g.volume = std::fabs(det) / 6.0;
     const Vec* cof[4] = {&c0, &c1, &c2, &c3};
@@ -77,6 +84,11 @@ ElementGeometry tet_geometry(const TetPoints& p) {
             if (!std::isfinite(x))
                 fail("element geometry", "degenerate tetrahedron");
     return g;
+}
+
+double tet_volume(const TetPoints& p) {
+    const Vec u = sub(p[1], p[0]), v = sub(p[2], p[0]), w = sub(p[3], p[0]);
+    return std::fabs(checked_determinant(u, cross(v, w))) / 6.0;
 }
 
 ElementGeometry element_geometry(const GridImpl& grid, const ELEMENT_& e) {

@@ -28,6 +28,8 @@ TetPoints element_points(const GridImpl& grid, const ELEMENT_& e);
 
 // Throws std::invalid_argument for a degenerate tetrahedron (zero or non-finite determinant).
 ElementGeometry tet_geometry(const TetPoints& p);
+// The volume alone, the same number as tet_geometry's, without the gradients' divisions.
+double tet_volume(const TetPoints& p);
 ElementGeometry element_geometry(const GridImpl& grid, const ELEMENT_& e);
 
 double tet_diameter(const TetPoints& p);  // longest edge

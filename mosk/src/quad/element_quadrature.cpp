@@ -254,7 +254,7 @@ int64_t dof_times_bas_block(int n, ELEMENT_** es, DOF_* f, DOF_* v, int order, d
     thread_local std::vector<double> fvals, entries;
     for_each_element(kOpName[op], g, n, es, [&](int k, const ELEMENT_& el) {
         gather_values(op, *f, el, fvals);
-        compute_dof_times_bas(el, element_geometry(g, el).volume, *f, fvals, *v->type, q,
+        compute_dof_times_bas(el, tet_volume(element_points(g, el)), *f, fvals, *v->type, q,
                               entries);
         std::copy(entries.begin(), entries.end(), out + k * per);
     });
