@@ -142,19 +142,38 @@ void compute_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_
         for (int p = 0; p < n; ++p) wgu[size_t(k) * n + p] = w[p] * gu[size_t(k) * n + p];
     const bool symmetric = &tv == &tu;  // then only j >= i is computed, and mirrored
     // A basis function's 3 n weighted gradient values are contiguous (component by component,
-    // point by point), so each entry is one dot product of 3 n terms, in the same order as a sum
-    // over components and points.
-    const size_t len = size_t(3) * n;
-    out.resize(size_t(tu.nbas) * tv.nbas);
+    // point by point), so an entry is one dot product, summed in the same order as over
+    // components and points. Four entries of a row are summed side by side, so that no sum
+    // waits for the previous addition of another.
+    const size_t len = size_t(3) * n, nbv = size_t(tv.nbas);
+    const double* g = gv->data();
+    out.resize(size_t(tu.nbas) * nbv);
     for (int i = 0; i < tu.nbas; ++i) {
         const double* a = wgu.data() + size_t(i) * len;
-        for (int j = symmetric ? i : 0; j < tv.nbas; ++j) {
-            const double* b = gv->data() + size_t(j) * len;
+        double* row = out.data() + size_t(i) * nbv;
+        size_t j = symmetric ? size_t(i) : 0;
+        for (; j + 4 <= nbv; j += 4) {
+            const double *b0 = g + j * len, *b1 = b0 + len, *b2 = b1 + len, *b3 = b2 + len;
+            double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+            for (size_t m = 0; m < len; ++m) {
+                s0 += a[m] * b0[m];
+                s1 += a[m] * b1[m];
+                s2 += a[m] * b2[m];
+                s3 += a[m] * b3[m];
+            }
+            row[j] = s0;
+            row[j + 1] = s1;
+            row[j + 2] = s2;
+            row[j + 3] = s3;
+        }
+        for (; j < nbv; ++j) {
+            const double* b = g + j * len;
             double s = 0;
             for (size_t m = 0; m < len; ++m) s += a[m] * b[m];
-            out[size_t(i) * tv.nbas + j] = s;
-            if (symmetric) out[size_t(j) * tv.nbas + i] = s;
+            row[j] = s;
         }
+        if (symmetric)
+            for (size_t k = size_t(i) + 1; k < nbv; ++k) out[k * nbv + size_t(i)] = row[k];
     }
 }
 
