@@ -93,12 +93,11 @@ bool SparsityPattern::contains(int row, int col) const {
     return it != end(k) && *it == col;
 }
 
-void SparsityPattern::check_index(const char* operation, const char* what, int position,
-                                  int index) const {
-    if (index < 0 || index >= n_)
-        fail<std::out_of_range>(operation, std::string(what) + " index " +
-                                std::to_string(index) + " (position " + std::to_string(position) +
-                                ") is outside 0.." + std::to_string(n_ - 1));
+void SparsityPattern::fail_index(const char* operation, const char* what, int position,
+                                 int index) const {
+    fail<std::out_of_range>(operation, std::string(what) + " index " + std::to_string(index) +
+                                           " (position " + std::to_string(position) +
+                                           ") is outside 0.." + std::to_string(n_ - 1));
 }
 
 }  // namespace mosk

@@ -33,10 +33,15 @@ public:
     bool contains(int row, int col) const;
 
     // Throws std::out_of_range naming `operation`, `what` and the position of an index outside
-    // 0..size()-1.
-    void check_index(const char* operation, const char* what, int position, int index) const;
+    // 0..size()-1 (inline: the additions check every index).
+    void check_index(const char* operation, const char* what, int position, int index) const {
+        if (index < 0 || index >= n_) fail_index(operation, what, position, index);
+    }
 
 private:
+    [[noreturn]] void fail_index(const char* operation, const char* what, int position,
+                                 int index) const;
+
     int n_ = 0;
     std::vector<int> row_slot_;  // row -> slot, -1 for a row not held; empty: slot = row
     std::vector<PetscInt> row_start_, columns_;  // CSR by slot
