@@ -18,13 +18,17 @@ void gradients_at_points(const DOF_TYPE_& type, const ELEMENT_& e, const Element
     out.assign(size_t(3) * type.nbas * n, 0.0);
     for (int k = 0; k < type.nbas; ++k) {
         const int ck = nodes.order.at(k);
+        double* __restrict o0 = out.data() + size_t(3 * k) * n;
+        double* __restrict o1 = o0 + n;
+        double* __restrict o2 = o1 + n;
         for (int m = 0; m < 4; ++m) {
             if (!t.dlambda_used[4 * ck + m]) continue;
             const double* d = t.dlambda_of(ck, m);
-            for (int c = 0; c < 3; ++c) {
-                const double g = geo.bary[m][c];
-                double* o = out.data() + size_t(3 * k + c) * n;
-                for (int p = 0; p < n; ++p) o[p] += d[p] * g;
+            const double g0 = geo.bary[m][0], g1 = geo.bary[m][1], g2 = geo.bary[m][2];
+            for (int p = 0; p < n; ++p) {  // the three components in one pass over d
+                o0[p] += d[p] * g0;
+                o1[p] += d[p] * g1;
+                o2[p] += d[p] * g2;
             }
         }
     }
