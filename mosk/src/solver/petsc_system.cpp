@@ -195,10 +195,14 @@ struct LinearSystem::Impl {
                                 const RowLayout& layout) const;
     // Every entry of v, by global index, on every process.
     void gather(const PetscScope& s, Vec v, std::span<double> out) const;
+    // The entries of v at the global indices `at` (every entry when `at` is empty).
+    void gather_at(const PetscScope& s, Vec v, std::span<const int> at,
+                   std::span<double> out) const;
     void create_objects(const PetscScope& s);
     void find_fixed_rows(const PetscScope& s);
     SolveResult run(const PetscScope& s, const SolverKind& kind, double rtol, int maxit,
-                    int symmetry, std::span<double> solution, bool use_initial_guess);
+                    int symmetry, std::span<const int> at, std::span<double> solution,
+                    bool use_initial_guess);
 };
 
 std::vector<char> LinearSystem::Impl::held_rows(std::span<const int> offsets,
@@ -235,6 +239,22 @@ void LinearSystem::Impl::gather(const PetscScope& s, Vec v, std::span<double> ou
     PETSC_CHECK(s, VecGetArrayRead(all, &a));
     std::copy(a, a + n, out.begin());
     PETSC_CHECK(s, VecRestoreArrayRead(all, &a));
+}
+
+void LinearSystem::Impl::gather_at(const PetscScope& s, Vec v, std::span<const int> at,
+                                   std::span<double> out) const {
+    if (at.empty()) return gather(s, v, out);
+    std::vector<PetscInt> from(at.begin(), at.end());
+    OwnedIs index;
+    OwnedVec held;
+    OwnedScatter scatter;
+    PETSC_CHECK(s, ISCreateGeneral(PETSC_COMM_SELF, PetscInt(from.size()), from.data(),
+                                   PETSC_USE_POINTER, index.replace()));
+    PETSC_CHECK(s, VecCreateSeqWithArray(PETSC_COMM_SELF, 1, PetscInt(out.size()), out.data(),
+                                         held.replace()));
+    PETSC_CHECK(s, VecScatterCreate(v, index, held, nullptr, scatter.replace()));
+    PETSC_CHECK(s, VecScatterBegin(scatter, v, held, INSERT_VALUES, SCATTER_FORWARD));
+    PETSC_CHECK(s, VecScatterEnd(scatter, v, held, INSERT_VALUES, SCATTER_FORWARD));
 }
 
 void LinearSystem::Impl::find_fixed_rows(const PetscScope& s) {
@@ -604,6 +624,12 @@ void LinearSystem::set_field_structure(FieldStructure structure) {
 
 SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int maxit, int symmetry,
                                 std::span<double> solution, bool use_initial_guess) {
+    return solve_at(kind_name, rtol, maxit, symmetry, {}, solution, use_initial_guess);
+}
+
+SolveResult LinearSystem::solve_at(std::string_view kind_name, double rtol, int maxit,
+                                   int symmetry, std::span<const int> at,
+                                   std::span<double> solution, bool use_initial_guess) {
     const char* op = "solve";
     check_usable(op);
     const SolverKind* kind = find_solver_kind(kind_name);
@@ -620,13 +646,18 @@ SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int max
     if (symmetry < 0 || symmetry > 3)
         fail<std::invalid_argument>("solve", "symmetry " +
                                     std::to_string(symmetry) + " is not 0..3");
-    if (solution.size() != std::size_t(impl_->n))
+    if (solution.size() != (at.empty() ? std::size_t(impl_->n) : at.size()))
         fail<std::invalid_argument>("solve", "solution has " +
                                     std::to_string(solution.size()) + " values for " +
-                                    std::to_string(impl_->n) + " unknowns");
+                                    std::to_string(at.empty() ? impl_->n : int(at.size())) +
+                                    " unknowns");
+    for (int i : at)
+        if (i < 0 || i >= impl_->n)
+            fail<std::out_of_range>("solve", "index " + std::to_string(i) + " outside 0.." +
+                                                 std::to_string(impl_->n - 1));
     PetscScope s(op);
     try {
-        return impl_->run(s, *kind, rtol, maxit, symmetry, solution, use_initial_guess);
+        return impl_->run(s, *kind, rtol, maxit, symmetry, at, solution, use_initial_guess);
     } catch (const std::runtime_error&) {
         // After a PETSc error or a failed solve (a failed factorisation, say) the solver may be
         // unsound: start afresh next time.
@@ -636,8 +667,8 @@ SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int max
 }
 
 SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind, double rtol,
-                                    int maxit, int symmetry, std::span<double> solution,
-                                    bool use_initial_guess) {
+                                    int maxit, int symmetry, std::span<const int> at,
+                                    std::span<double> solution, bool use_initial_guess) {
     SolveResult result;
     assemble(s);
     if (n == 0) {
@@ -691,10 +722,12 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
         const PetscScalar* rhs = nullptr;
         PETSC_CHECK(s, VecGetArray(x, &a));
         PETSC_CHECK(s, VecGetArrayRead(b, &rhs));
-        if (use_initial_guess)
+        std::fill(a, a + nlocal, 0.0);
+        if (use_initial_guess && at.empty())
             std::copy(solution.begin() + rstart, solution.begin() + rstart + nlocal, a);
-        else
-            std::fill(a, a + nlocal, 0.0);
+        else if (use_initial_guess)
+            for (size_t k = 0; k < at.size(); ++k)
+                if (at[k] >= rstart && at[k] < rstart + nlocal) a[at[k] - rstart] = solution[k];
         for (std::size_t k = 0; k < fixed_rows.size(); ++k)
             a[fixed_rows[k]] = rhs[fixed_rows[k]] / fixed_diagonal[k];
         PETSC_CHECK(s, VecRestoreArrayRead(b, &rhs));
@@ -823,7 +856,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
                            result);
     }
 
-    gather(s, x, solution);
+    gather_at(s, x, at, solution);
     return result;
 }
 

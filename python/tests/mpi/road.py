@@ -30,12 +30,28 @@ walked = [cell_map.getGlobalIndex(e)[0] for e in grid.getElementIterator()]
 walked_all = sorted(i for part in comm.allgather(walked) for i in part)
 u_map = _pymosk.Map([u, f])
 
-# Field arrays are in the global numbering of a map over the one field: an element's indices
-# pick its nodes (whose mean is the element's centroid, for P1 and P2 nodes alike).
-f_nodes, f_map = f.getNodeCoordinates(), _pymosk.Map(f)
+
+def consistent(field):
+    """This process's values are the whole array's at their global indices, and every process
+    holds the same value (its owner's) for a node: ghosts agree with their owners."""
+    local, index, owned = field.getValues(), field.getGlobalIndices(), field.getOwnedMask()
+    whole = field.getValues(whole=True)
+    owners = np.zeros(field.getSize())
+    owners[index[owned]] = local[owned]
+    owners = comm.allreduce(owners)  # every value owned by one process
+    return bool(np.array_equal(whole[index], local) and np.array_equal(owners, whole)
+                and len(index) == field.getLocalSize())
+
+
+# Whole field arrays are in the global numbering of a map over the one field: an element's
+# indices pick its nodes (whose mean is the element's centroid, for P1 and P2 nodes alike).
+f_nodes, f_map = f.getNodeCoordinates(whole=True), _pymosk.Map(f)
 p1 = _pymosk.Dof(grid, "P", 1)
-vertices, vertex_map = p1.getNodeCoordinates(), _pymosk.Map(p1)
-arrays_ok = bool(np.array_equal(f.getValues(), [4 * manufactured_solution(p)[0] for p in f_nodes]))
+vertices, vertex_map = p1.getNodeCoordinates(whole=True), _pymosk.Map(p1)
+arrays_ok = bool(np.array_equal(f.getValues(whole=True),
+                                [4 * manufactured_solution(p)[0] for p in f_nodes]))
+arrays_ok &= bool(np.array_equal(f.getNodeCoordinates(), f_nodes[f.getGlobalIndices()]))
+arrays_ok &= consistent(f)
 for e in grid.getElementIterator():
     centroid = vertices[vertex_map.getGlobalIndex(e)].mean(axis=0)
     arrays_ok &= bool(np.allclose(f_nodes[f_map.getGlobalIndex(e)].mean(axis=0), centroid))
@@ -53,28 +69,33 @@ summary = {
     "map_sizes": comm.allgather(u_map.getSize()),
     "map_global_size": u_map.getGlobalSize(),
     "dof_size": u.getSize(),
-    "arrays_ok": comm.allgather(arrays_ok),
     "solvers": {},
 }
 for kind in ["cg", "gmres", "bicgstab", "lu", "petsc"]:
     solver = _pymosk.Solver(kind, u)
     assemble(grid, solver, u, f, manufactured_solution)
     solver.solve(u)
+    arrays_ok &= consistent(u)
     text = repr(solver)
     summary["solvers"][kind] = {"repr": comm.allgather(text)}
     grid.exportVTK(str(out / f"{kind}.vtu"), [u, f])
     if kind == "cg":
         # Reassembled after zeroing, with this solver's own tolerance: the same answer.
-        first = u.getValues()
+        first = u.getValues(whole=True)
         solver.setOptions("-solver_rtol 1e-9")
         solver.zeroMatrix()
         solver.zeroRHS()
         assemble(grid, solver, u, f, manufactured_solution)
         solver.solve(u)
-        summary["reassembled"] = float(np.abs(u.getValues() - first).max())
+        summary["reassembled"] = float(np.abs(u.getValues(whole=True) - first).max())
+        # Values set on one process's nodes reach the ghost copies on the others.
+        u.setValues(u.getValues() * (1 + comm.Get_rank()))
+        arrays_ok &= consistent(u)
+        u.setValues(first, whole=True)
         summary["own_rtol"] = comm.allgather(repr(solver).split()[-1])
         solver.dumpMATLAB(str(out / "A.m"), str(out / "b.m"))
         grid.exportVTK(str(out / "cg.pvtu"), [u, cells])
         grid.exportVTK(str(out / "cg.vtk"), u)
+summary["arrays_ok"] = comm.allgather(arrays_ok)
 if comm.Get_rank() == 0:
     (out / "summary.json").write_text(json.dumps(summary))
