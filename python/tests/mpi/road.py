@@ -17,9 +17,13 @@ from poisson_road import assemble, manufactured_solution  # noqa: E402
 mesh, order, out = sys.argv[1], int(sys.argv[2]), pathlib.Path(sys.argv[3])
 comm = MPI.COMM_WORLD
 grid = _pymosk.Grid(mesh)
-grid.refineAllElements(1)
-before_balance = grid.getNumElements()
+# A field made before the grid is distributed follows it through refinement and balance; its
+# function is of the field's order, so interpolation carries it exactly.
+carried = _pymosk.Dof(grid, "P", order, udf=lambda p: [(p[0] + 2 * p[1]) ** order - p[2]])
 grid.balance(1.05)
+grid.refineAllElements(1)  # refinement of a distributed grid
+before_balance = grid.getNumElements()
+grid.balance(1.05)  # and balance again
 u = _pymosk.Dof(grid, "P", order, name="u")
 f = _pymosk.Dof(grid, "P", order, udf=lambda p: [4 * manufactured_solution(p)[0]], name="f")
 cells = _pymosk.Dof(grid, "P", 0, name="cells")
@@ -52,6 +56,9 @@ arrays_ok = bool(np.array_equal(f.getValues(whole=True),
                                 [4 * manufactured_solution(p)[0] for p in f_nodes]))
 arrays_ok &= bool(np.array_equal(f.getNodeCoordinates(), f_nodes[f.getGlobalIndices()]))
 arrays_ok &= consistent(f)
+x = carried.getNodeCoordinates()
+arrays_ok &= consistent(carried) and bool(np.allclose(
+    carried.getValues(), (x[:, 0] + 2 * x[:, 1]) ** order - x[:, 2], rtol=0, atol=1e-12))
 for e in grid.getElementIterator():
     centroid = vertices[vertex_map.getGlobalIndex(e)].mean(axis=0)
     arrays_ok &= bool(np.allclose(f_nodes[f_map.getGlobalIndex(e)].mean(axis=0), centroid))
