@@ -47,18 +47,11 @@ void number_part_values(const std::vector<DOF_*>& fields, GridImpl& g, ValueNumb
                 for (int c = 0; c < d.dim; ++c) global[c] = next++;
             }
         }
-    std::vector<long long> counts(size_t(g.nprocs), 0);
-    counts[size_t(g.rank)] = next;
-    sum_over_processes(g.comm, counts);
-    long long offset = 0, total = 0;
-    for (int p = 0; p < g.nprocs; ++p) {
-        if (p < g.rank) offset += counts[size_t(p)];
-        total += counts[size_t(p)];
-    }
-    if (total > INT_MAX) fail<std::length_error>("numbering", "more than 2^31-1 values");
-    n.rstart = int(offset);
+    const Share range = offset_and_total(g.comm, next);
+    if (range.last > INT_MAX) fail<std::length_error>("numbering", "more than 2^31-1 values");
+    n.rstart = int(range.first);
     n.nlocal = next;
-    n.global_size = int(total);
+    n.global_size = int(range.last);
     // The ghosts' numbers from their owners: numbers below 2^31 travel exactly as doubles.
     for (size_t f = 0; f < fields.size(); ++f) {
         int* global = n.global.data() + first[f];

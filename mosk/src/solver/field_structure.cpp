@@ -47,15 +47,9 @@ std::vector<int> coarse_numbers(const MapImpl& map, const DOF_& d, const ValueBl
     }
     std::sort(owned.begin(), owned.end());
     const GridImpl& g = *map.grid;
-    std::vector<long long> counts(std::size_t(g.nprocs), 0);
-    counts[std::size_t(g.rank)] = (long long)owned.size();
-    sum_over_processes(g.comm, counts);
-    fs.coarse_rstart = 0;
-    fs.coarse_size = 0;
-    for (int p = 0; p < g.nprocs; ++p) {
-        if (p < g.rank) fs.coarse_rstart += int(counts[std::size_t(p)]);
-        fs.coarse_size += int(counts[std::size_t(p)]);
-    }
+    const Share range = offset_and_total(g.comm, int64_t(owned.size()));
+    fs.coarse_rstart = int(range.first);
+    fs.coarse_size = int(range.last);
     fs.coarse_nlocal = int(owned.size());
     std::vector<double> numbers(std::size_t(b.total), -1.0);
     for (std::size_t j = 0; j < owned.size(); ++j)
