@@ -86,7 +86,8 @@ typedef struct GRID_ {
     int nvert_local, nedge_local, nface_local, nelem_local; /* held by this process */
     MOSK_VERTEX_COUNT_* vertex_count; /* optional, may be null */
     /* Process-unique id of the grid's current element store. It changes whenever the store is
-     * rebuilt (import); refinement keeps it. Together with ELEMENT_::record it lets a caller ask
+     * rebuilt (import; on several processes balance, and refinement after a balance); refinement
+     * of a grid every process holds whole keeps it. Together with ELEMENT_::record it lets a caller ask
      * moskElementIsCurrent whether an element it kept is still a leaf of a live grid. */
     uint64_t store_id;
     void* impl;        /* library-private */
@@ -135,7 +136,9 @@ void moskRefineAllElements(GRID_* grid, int levels);
  * owners small and gives no process more than `imbalance` times the mean number of elements. An
  * imbalance below 1 or NaN throws std::invalid_argument. `comm` must be a valid communicator
  * handle; flag, a, b and c are reserved (1, 0, 0, 0). On one process the grid is left unchanged.
- * Maps and solvers made before a balance that changed owners are stale afterwards. */
+ * On several processes each process then holds only its part (see GRID_), the fields their
+ * values on it; elements handed out before are no longer current. Maps and solvers made before
+ * a balance that changed owners are stale afterwards. */
 void moskBalanceGrid_(GRID_* grid, double imbalance, int flag, int64_t a, int64_t b, int comm,
                       int64_t c);
 

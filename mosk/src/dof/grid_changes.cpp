@@ -1,6 +1,8 @@
 // Import, refinement and balance of a grid: the grid changes, then the fields on it follow
 // (reset to zero after an import, carried over by interpolation or zeroed after a refinement,
 // carried to the processes that hold their nodes after a balance).
+#include <malloc.h>
+
 #include <string>
 #include <utility>
 
@@ -28,7 +30,8 @@ void store_leaf_values(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e, c
         std::copy_n(in + size_t(k) * size_t(d.dim), d.dim, data + value_index(d, b, e, k));
 }
 
-// The grid takes `next`'s contents and every field its carried values.
+// The grid takes `next`'s contents and every field its carried values; what the grid held
+// before leaves with `next`.
 void take(GridImpl& g, GridImpl& next, std::vector<std::vector<double>>& values) {
     g.take_contents(next);
     for (size_t f = 0; f < g.fields.size(); ++f) {
@@ -64,20 +67,26 @@ void gather_whole_grid(GridImpl& g) {
 }
 
 void distribute_grid(GridImpl& g) {
-    GridImpl part(nullptr, g.comm);
-    part.cut_part_of(g);
-    const GRID_ counts = part.counts();
-    std::vector<std::vector<double>> values;
-    for (DOF_* d : g.fields) {
-        const ValueBlocks from = value_blocks(*d, *g.record), to = value_blocks(*d, counts);
-        std::vector<double> v(size_t(to.total), 0.0), leaf(size_t(d->type->nbas) * d->dim);
-        for (int i = 0; i < part.num_leaves(); ++i) {
-            leaf_values(*d, from, g.leaf(part.part.whole_leaf[size_t(i)]), d->data, leaf.data());
-            store_leaf_values(*d, to, part.leaf(i), leaf.data(), v.data());
+    {
+        GridImpl part(nullptr, g.comm);
+        part.cut_part_of(g);
+        const GRID_ counts = part.counts();
+        std::vector<std::vector<double>> values;
+        for (DOF_* d : g.fields) {
+            const ValueBlocks from = value_blocks(*d, *g.record), to = value_blocks(*d, counts);
+            std::vector<double> v(size_t(to.total), 0.0), leaf(size_t(d->type->nbas) * d->dim);
+            for (int i = 0; i < part.num_leaves(); ++i) {
+                leaf_values(*d, from, g.leaf(part.part.whole_leaf[size_t(i)]), d->data,
+                            leaf.data());
+                store_leaf_values(*d, to, part.leaf(i), leaf.data(), v.data());
+            }
+            values.push_back(std::move(v));
         }
-        values.push_back(std::move(v));
-    }
-    take(g, part, values);
+        take(g, part, values);
+    }  // the whole grid leaves with `part`
+    // Its pages go back to the system: freed blocks of its size would otherwise stay in the
+    // heap, and the process would keep the whole grid's footprint.
+    malloc_trim(0);
 }
 
 }  // namespace mosk
