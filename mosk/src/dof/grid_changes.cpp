@@ -64,6 +64,7 @@ void gather_whole_grid(GridImpl& g) {
         values.push_back(std::move(v));
     }
     take(g, whole, values);
+    malloc_trim(0);  // the part's pages (see distribute_grid)
 }
 
 void distribute_grid(GridImpl& g) {

@@ -103,9 +103,11 @@ std::vector<int> GridImpl::gather_whole_of(const GridImpl& pg) {
     }
 
     std::vector<int> leaf_counts;
-    const std::vector<int> all_leaves = gather_all(pg.comm, leaf_ints, &leaf_counts);
-    const std::vector<int> all_ids = gather_all(pg.comm, vertex_ids);
-    const std::vector<double> all_xyz = gather_all(pg.comm, xyz);
+    std::vector<int> all_leaves = gather_all(pg.comm, leaf_ints, &leaf_counts);
+    std::vector<int> all_ids = gather_all(pg.comm, vertex_ids);
+    std::vector<double> all_xyz = gather_all(pg.comm, xyz);
+    std::vector<int>().swap(leaf_ints);
+    std::vector<double>().swap(xyz);
 
     const size_t nv = all_ids.size(), n = all_leaves.size() / kLeafInts;
     coords_.assign(nv, Point{0, 0, 0});
@@ -149,6 +151,10 @@ std::vector<int> GridImpl::gather_whole_of(const GridImpl& pg) {
         tree_.push_back(TreeLinks{});
         leaves_[i] = int(i);
     }
+    // The gathered arrays go before the numbering adds its own.
+    std::vector<int>().swap(all_leaves);
+    std::vector<int>().swap(all_ids);
+    std::vector<double>().swap(all_xyz);
     number_leaf_mesh();
     return received;
 }
