@@ -87,12 +87,11 @@ GatheredGrid gather_grid(const GridImpl& grid, const std::vector<VtkField>& fiel
     for (int v = 0; v < grid.num_vertices(); ++v) {
         const int position = part.vertex_position[std::size_t(v)];
         if (position >= part.vertices.num_owned()) continue;
-        vertices.push_back(int(part.vertices.global(position)));
+        vertices.push_back(int(grid.vertex_global(v)));
         xyz.insert(xyz.end(), grid.vertex(v).begin(), grid.vertex(v).end());
     }
     for (int i = 0; i < part.owned_leaves; ++i)
-        for (int v : grid.leaf(i).verts)
-            cells.push_back(int(part.vertices.global(part.vertex_position[std::size_t(v)])));
+        for (int v : grid.leaf(i).verts) cells.push_back(int(grid.vertex_global(v)));
     GatheredGrid out;
     const std::vector<int> all_vertices = gather_on_root(grid.comm, root, vertices);
     const std::vector<double> all_xyz = gather_on_root(grid.comm, root, xyz);

@@ -101,6 +101,10 @@ public:
 
     GridPart part;  // active once the grid is distributed
     bool distributed() const { return part.active; }
+    // The global number of local vertex v (its own number while the grid is whole).
+    int64_t vertex_global(int v) const {
+        return part.active ? part.vertices.global(part.vertex_position[size_t(v)]) : v;
+    }
 
     // Makes this (empty) grid this process's part of `whole`, which every process holds with
     // the same owners (collective). The part's leaves are roots: the refinement tree stays with
