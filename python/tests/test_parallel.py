@@ -196,3 +196,16 @@ def test_element_blocks_assemble_the_element_path_system_on_several_processes(tm
     for processes in (2, 3):
         assert np.abs(runs[processes] - runs[1]).max() < 1e-9 * scale
 
+
+@pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
+def test_a_process_without_elements_takes_part_in_every_call(tmp_path):
+    mesh = tmp_path / "two.mesh"  # two tetrahedra, three processes
+    mesh.write_text("MeshVersionFormatted 1\nDimension 3\nVertices\n5\n0 0 0 0\n1 0 0 0\n"
+                    "0 1 0 0\n0 0 1 0\n1 1 1 0\nTetrahedra\n2\n1 2 3 4 0\n2 3 4 5 0\nEnd\n")
+    done = run("empty_part.py", mesh, tmp_path, processes=3, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    parts = [json.loads((tmp_path / f"part{p}.json").read_text()) for p in range(3)]
+    assert sorted(p["held"] for p in parts) == [0, 1, 1]
+    assert max(p["error"] for p in parts) < 1e-10  # P2 holds x - z exactly
+    assert len(meshio.read(tmp_path / "u.vtu").cells[0].data) == 2
+

@@ -41,6 +41,7 @@ GridPiece owned_piece(const GridImpl& grid, int owner) {
         for (int v : e.verts) used[v] = 1;
     }
     piece.ncells = g.leaves.size();
+    if (g.leaves.empty()) piece.coords = {};  // no points (an empty list would mean all)
     piece.cell = [&grid, leaves = &g.leaves](std::size_t i) {
         return grid.leaf((*leaves)[i]).verts;
     };

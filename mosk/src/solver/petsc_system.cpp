@@ -194,18 +194,18 @@ struct LinearSystem::Impl {
     // Every entry of v, by global index, on every process.
     void gather(const PetscScope& s, Vec v, std::span<double> out) const;
     // The entries of v at the global indices `at` (every entry when `at` is empty).
-    void gather_at(const PetscScope& s, Vec v, std::span<const int> at,
+    void gather_at(const PetscScope& s, Vec v, Held at,
                    std::span<double> out) const;
     void create_objects(const PetscScope& s);
     void find_fixed_rows(const PetscScope& s);
     SolveResult run(const PetscScope& s, const SolverKind& kind, double rtol, int maxit,
-                    int symmetry, std::span<const int> at, std::span<double> solution,
+                    int symmetry, Held at, std::span<double> solution,
                     bool use_initial_guess);
     // The steps of run: the KSP for the kind and options (true when made afresh), the initial
     // guess in x (returns ||b - A x0||), set-up and solve with what PETSc reports, and the
     // acceptance of the result (throws SolveFailure). r is scratch of b's layout.
     bool prepare_ksp(const PetscScope& s, const SolverKind& kind, double rtol, int maxit);
-    double set_initial_guess(const PetscScope& s, std::span<const int> at,
+    double set_initial_guess(const PetscScope& s, Held at,
                              std::span<const double> solution, bool use_initial_guess, Vec r);
     void set_up_and_solve(const PetscScope& s, const SolverKind& kind, bool fresh,
                           SolveResult& result);
@@ -251,20 +251,20 @@ void LinearSystem::Impl::gather(const PetscScope& s, Vec v, std::span<double> ou
     PETSC_CHECK(s, VecRestoreArrayRead(all, &a));
 }
 
-void LinearSystem::Impl::gather_at(const PetscScope& s, Vec v, std::span<const int> at,
+void LinearSystem::Impl::gather_at(const PetscScope& s, Vec v, Held at,
                                    std::span<double> out) const {
-    if (at.empty()) return gather(s, v, out);
-    std::vector<PetscInt> from(at.begin(), at.end());
+    if (!at) return gather(s, v, out);
+    std::vector<PetscInt> from(at->begin(), at->end());
     OwnedIs index;
-    OwnedVec held;
+    OwnedVec received;
     OwnedScatter scatter;
     PETSC_CHECK(s, ISCreateGeneral(PETSC_COMM_SELF, PetscInt(from.size()), from.data(),
                                    PETSC_USE_POINTER, index.replace()));
     PETSC_CHECK(s, VecCreateSeqWithArray(PETSC_COMM_SELF, 1, PetscInt(out.size()), out.data(),
-                                         held.replace()));
-    PETSC_CHECK(s, VecScatterCreate(v, index, held, nullptr, scatter.replace()));
-    PETSC_CHECK(s, VecScatterBegin(scatter, v, held, INSERT_VALUES, SCATTER_FORWARD));
-    PETSC_CHECK(s, VecScatterEnd(scatter, v, held, INSERT_VALUES, SCATTER_FORWARD));
+                                         received.replace()));
+    PETSC_CHECK(s, VecScatterCreate(v, index, received, nullptr, scatter.replace()));
+    PETSC_CHECK(s, VecScatterBegin(scatter, v, received, INSERT_VALUES, SCATTER_FORWARD));
+    PETSC_CHECK(s, VecScatterEnd(scatter, v, received, INSERT_VALUES, SCATTER_FORWARD));
 }
 
 void LinearSystem::Impl::find_fixed_rows(const PetscScope& s) {
@@ -589,12 +589,12 @@ void LinearSystem::set_field_structure(FieldStructure structure) {
 
 SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int maxit, int symmetry,
                                 std::span<double> solution, bool use_initial_guess) {
-    return solve_at(kind_name, rtol, maxit, symmetry, {}, solution, use_initial_guess);
+    return solve_at(kind_name, rtol, maxit, symmetry, std::nullopt, solution, use_initial_guess);
 }
 
 SolveResult LinearSystem::solve_at(std::string_view kind_name, double rtol, int maxit,
-                                   int symmetry, std::span<const int> at,
-                                   std::span<double> solution, bool use_initial_guess) {
+                                   int symmetry, Held at, std::span<double> solution,
+                                   bool use_initial_guess) {
     const char* op = "solve";
     check_usable(op);
     const SolverKind* kind = find_solver_kind(kind_name);
@@ -609,12 +609,12 @@ SolveResult LinearSystem::solve_at(std::string_view kind_name, double rtol, int 
     if (symmetry < 0 || symmetry > 3)
         fail<std::invalid_argument>("solve",
                                     "symmetry " + std::to_string(symmetry) + " is not 0..3");
-    const std::size_t unknowns = at.empty() ? std::size_t(impl_->n) : at.size();
+    const std::size_t unknowns = at ? at->size() : std::size_t(impl_->n);
     if (solution.size() != unknowns)
         fail<std::invalid_argument>("solve", "solution has " + std::to_string(solution.size()) +
                                                  " values for " + std::to_string(unknowns) +
                                                  " unknowns");
-    for (int i : at)
+    for (int i : at.value_or(std::span<const int>()))
         if (i < 0 || i >= impl_->n)
             fail<std::out_of_range>("solve", "index " + std::to_string(i) + " outside 0.." +
                                                  std::to_string(impl_->n - 1));
@@ -630,7 +630,7 @@ SolveResult LinearSystem::solve_at(std::string_view kind_name, double rtol, int 
 }
 
 SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind, double rtol,
-                                    int maxit, int symmetry, std::span<const int> at,
+                                    int maxit, int symmetry, Held at,
                                     std::span<double> solution, bool use_initial_guess) {
     SolveResult result;
     assemble(s);
@@ -709,7 +709,7 @@ double LinearSystem::Impl::residual_norm(const PetscScope& s, Vec r) const {
     return double(norm);
 }
 
-double LinearSystem::Impl::set_initial_guess(const PetscScope& s, std::span<const int> at,
+double LinearSystem::Impl::set_initial_guess(const PetscScope& s, Held at,
                                              std::span<const double> solution,
                                              bool use_initial_guess, Vec r) {
     // The initial guess holds the boundary values (b / diagonal on the rows that hold one), so
@@ -722,11 +722,13 @@ double LinearSystem::Impl::set_initial_guess(const PetscScope& s, std::span<cons
         PETSC_CHECK(s, VecGetArray(x, &a));
         PETSC_CHECK(s, VecGetArrayRead(b, &rhs));
         std::fill(a, a + nlocal, 0.0);
-        if (use_initial_guess && at.empty())
+        if (use_initial_guess && !at)
             std::copy(solution.begin() + rstart, solution.begin() + rstart + nlocal, a);
         else if (use_initial_guess)  // the held values: those of owned rows
-            for (std::size_t k = 0; k < at.size(); ++k)
-                if (at[k] >= rstart && at[k] < rstart + nlocal) a[at[k] - rstart] = solution[k];
+            for (std::size_t k = 0; k < at->size(); ++k) {
+                const int row = (*at)[k];
+                if (row >= rstart && row < rstart + nlocal) a[row - rstart] = solution[k];
+            }
         for (std::size_t k = 0; k < fixed_rows.size(); ++k)
             a[fixed_rows[k]] = rhs[fixed_rows[k]] / fixed_diagonal[k];
         PETSC_CHECK(s, VecRestoreArrayRead(b, &rhs));

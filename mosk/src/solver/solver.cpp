@@ -191,8 +191,7 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
     try {
         collective(map.grid->comm, [&] {
             r = impl.system->solve_at(name, s->rtol, s->maxit, s->symmetry,
-                                      held ? std::span<const int>(map.global_of)
-                                           : std::span<const int>(),
+                                      held ? LinearSystem::Held(map.global_of) : std::nullopt,
                                       impl.solution);
         });
     } catch (const SolveFailure& failure) {
