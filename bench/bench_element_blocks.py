@@ -62,7 +62,7 @@ def measure(order, size, rounds, block, work):
     grid.refineAllElements(levels)
     u = _pymosk.Dof(grid, "P", order, name="u")
     f = _pymosk.Dof(grid, "P", order, name="f")
-    f.setValues(np.ones(f.getSize()))
+    f.setValues(np.ones(f.getLocalSize()))
     n = grid.getNumElements()
     solvers = {"element": _pymosk.Solver("cg", u), "block": _pymosk.Solver("cg", u)}
     loops = {"element": lambda s: assemble(grid, s, u, f, boundary),

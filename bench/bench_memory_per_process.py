@@ -7,7 +7,9 @@ and 3 processes.
 
 Printed per run: each process's memory growth (peak resident set minus the resident set right
 after `import _pymosk`, so that the interpreter, MPI and PETSc are left out; a P1 field, its
-right-hand side field, a Solver and the solve are included), and the phases' times (the slowest
+right-hand side field, a Solver and the solve are included), the same for the resident set at
+the end (what the process still holds after the solve: its part of the grid, the fields and the
+solver, without the transient peaks of the grid phase), and the phases' times (the slowest
 process's; the processes meet at a barrier between phases): grid (read, balance, refine,
 balance), loop (the fields, Solver() and the element loop), solve, and their total. --file 0
 leaves the file case out. Targets, printed beside the figures: the largest process's growth on
@@ -72,9 +74,11 @@ def child(mesh, levels, out):
     times = {"grid": clock["grid"] - clock["start"], "loop": clock["loop"] - clock["grid"],
              "solve": clock["solve"] - clock["loop"]}
     growth = comm.allgather((rss_bytes("VmHWM") - base) / 2 ** 20)
+    held = comm.allgather((rss_bytes("VmRSS") - base) / 2 ** 20)
     if comm.Get_rank() == 0:
         with open(os.path.join(out, "result.json"), "w") as fh:
-            json.dump(dict(times=times, growth=growth, elements=grid.getGlobalNumElements(),
+            json.dump(dict(times=times, growth=growth, held=held,
+                           elements=grid.getGlobalNumElements(),
                            unknowns=u.getSize(), solver=str(solver)), fh)
 
 
@@ -100,19 +104,22 @@ def report(title, results, counts):
     one = results[counts[0]]
     print(f"\n{title}: {one['elements']:,} elements, {one['unknowns']:,} P1 unknowns")
     print(f"{'processes':>9} {'growth per process (MB)':>28} {'largest/1':>10} "
+          f"{'held at the end (MB)':>24} {'largest/1':>10} "
           + "".join(f"{p + ' (s)':>11}" for p in PHASES + ["total"]) + f" {'grid/1':>7}")
     for n in counts:
         r = results[n]
         r["times"]["total"] = sum(r["times"][p] for p in PHASES)
         growth = ", ".join(f"{g:.0f}" for g in r["growth"])
         largest = max(r["growth"]) / max(one["growth"])
+        held = ", ".join(f"{g:.0f}" for g in r["held"])
+        largest_held = max(r["held"]) / max(one["held"])
         grid = r["times"]["grid"] / one["times"]["grid"]
         target = ""
         if n in MEMORY_TARGETS:
             target += f"  memory target <= {MEMORY_TARGETS[n]}"
         if n in GRID_TARGET:
             target += f", grid target <= {GRID_TARGET[n]}"
-        print(f"{n:>9} {growth:>28} {largest:>10.2f} "
+        print(f"{n:>9} {growth:>28} {largest:>10.2f} {held:>24} {largest_held:>10.2f} "
               + "".join(f"{r['times'][p]:>11.2f}" for p in PHASES + ["total"])
               + f" {grid:>7.2f}{target}")
 

@@ -58,7 +58,7 @@ def element_system(grid, e, reference):
 
 def assemble_elasticity(grid, solver, u):
     """Adds the clamped body's stiffness and load to `solver` (over the one field u)."""
-    xyz = u.getNodeCoordinates()
+    xyz = u.getNodeCoordinates(whole=True)  # indexed by global indices
     references = {}  # by the number of basis functions: 4 (P1) or 10 (P2)
     for e in grid.getElementIterator():
         idx = np.asarray(e.getGlobalIndex(solver))

@@ -69,7 +69,8 @@ def assemble(old, with_matrix):
         solver.addRHSEntries(idx, b)
 
 
-x = u.getNodeCoordinates()[:, 0]
+# Whole arrays in the numbering of `index` (every process holds them: a small problem).
+x = u.getNodeCoordinates(whole=True)[:, 0]
 steady = 1 - h * x / (1 + h)
 series = str(out / "heat.pvd")
 grid.exportVTK(series, [u], time=0.0)
@@ -77,16 +78,17 @@ if rank == 0:
     print(f"{u.getSize()} unknowns (P{order}), dt = {dt}, {steps} steps")
     print(f"{'step':>5} {'time':>6} {'mean u':>8} {'max |u - steady|':>17}")
 for step in range(1, steps + 1):
-    old = u.getValues()
+    old = u.getValues(whole=True)
     if step > 1:
         solver.zeroRHS()  # the matrix stays, and so does its preconditioner
     assemble(old, with_matrix=step == 1)
     solver.solve(u)
     if step % 5 == 0 or step == steps:
         grid.exportVTK(series, [u], time=step * dt)
-    if rank == 0 and (step % 10 == 0 or step == 1 or step == steps):
-        values = u.getValues()
-        print(f"{step:5d} {step * dt:6.2f} {values.mean():8.4f} "
-              f"{np.abs(values - steady).max():17.2e}")
+    if step % 10 == 0 or step == 1 or step == steps:
+        values = u.getValues(whole=True)  # collective: on every process
+        if rank == 0:
+                print(f"{step:5d} {step * dt:6.2f} {values.mean():8.4f} "
+                  f"{np.abs(values - steady).max():17.2e}")
 if rank == 0:
     print(f"wrote {series}")

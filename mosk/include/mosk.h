@@ -69,19 +69,25 @@ typedef struct MOSK_VERTEX_COUNT_ {
     int nvert_global;
 } MOSK_VERTEX_COUNT_;
 
-/* Parallel runs (step one of distribution): every process holds the whole grid, with the same
- * vertex, edge, face and element numbers as on one process. Every leaf element has an owning
- * process (ELEMENT_::owner): a block of leaf numbers per process after import, the partition of
- * moskBalanceGrid_ after a balance, the parent's owner for the children of a refinement. */
+/* Parallel runs: every leaf element has an owning process (ELEMENT_::owner): a block of leaf
+ * numbers per process after import, the partition of moskBalanceGrid_ after a balance, the
+ * parent's owner for the children of a refinement. Until the first balance on several processes
+ * every process holds the whole grid; after it a process holds only its part: the leaves it
+ * owns (first, in leaf order) and one layer of ghost leaves (the other processes' leaves that
+ * share a vertex with its own), numbered locally (vertex, edge, face and element numbers of the
+ * part, the owned entities first). The *_local counts are what the process holds; the *_global
+ * ones count every entity once over all processes (equal on one process). */
 typedef struct GRID_ {
     int nelem;         /* leaf elements owned by this process */
     int nvert_global;  /* vertices of the leaf mesh over all processes */
     int nedge_global;  /* edges of the leaf mesh over all processes */
     int nface_global;  /* faces of the leaf mesh over all processes */
     int nelem_global;  /* leaf elements over all processes */
+    int nvert_local, nedge_local, nface_local, nelem_local; /* held by this process */
     MOSK_VERTEX_COUNT_* vertex_count; /* optional, may be null */
     /* Process-unique id of the grid's current element store. It changes whenever the store is
-     * rebuilt (import); refinement keeps it. Together with ELEMENT_::record it lets a caller ask
+     * rebuilt (import; on several processes balance, and refinement after a balance); refinement
+     * of a grid every process holds whole keeps it. Together with ELEMENT_::record it lets a caller ask
      * moskElementIsCurrent whether an element it kept is still a leaf of a live grid. */
     uint64_t store_id;
     void* impl;        /* library-private */
@@ -92,10 +98,10 @@ typedef struct GRID_ {
  * (the refinement tree) as long as the grid's store lives, so a kept pointer never dangles while
  * the grid lives, but such a record is no longer current. */
 typedef struct ELEMENT_ {
-    int verts[4];   /* global vertex numbers */
-    int edges[6];   /* global edge numbers, in the element's edge order */
-    int faces[4];   /* global face numbers, face i opposite vertex i */
-    int index;      /* leaf element number, 0..nelem_global-1 */
+    int verts[4];   /* vertex numbers (of this process's part once distributed) */
+    int edges[6];   /* edge numbers, in the element's edge order */
+    int faces[4];   /* face numbers, face i opposite vertex i */
+    int index;      /* leaf element number, 0..nelem_local-1 */
     /* library-private from here on */
     int record;     /* position in the grid's element store (stable) */
     int label[4];   /* code of face i's label set (moskFaceLabels reads it); 0: an interior face
@@ -130,7 +136,9 @@ void moskRefineAllElements(GRID_* grid, int levels);
  * owners small and gives no process more than `imbalance` times the mean number of elements. An
  * imbalance below 1 or NaN throws std::invalid_argument. `comm` must be a valid communicator
  * handle; flag, a, b and c are reserved (1, 0, 0, 0). On one process the grid is left unchanged.
- * Maps and solvers made before a balance that changed owners are stale afterwards. */
+ * On several processes each process then holds only its part (see GRID_), the fields their
+ * values on it; elements handed out before are no longer current. Maps and solvers made before
+ * a balance that changed owners are stale afterwards. */
 void moskBalanceGrid_(GRID_* grid, double imbalance, int flag, int64_t a, int64_t b, int comm,
                       int64_t c);
 
@@ -284,16 +292,32 @@ int moskDofDirichletBCElement(DOF_* dof, ELEMENT_* e, MOSK_POINT_FUNC f, int* ma
 
 /* The field's values as one array, in the global numbering of a map over this one field (index
  * i of the array is global index i of moskMapCreateN(1, &dof)); component c of a node follows
- * its first component at +c. `n` must be the field's number of values (std::invalid_argument
- * otherwise). Under MPI every process holds and exchanges the whole array. */
+ * its first component at +c. `n` must be the field's number of values over all processes
+ * (moskDofGetGlobalSize; std::invalid_argument otherwise). Collective: under MPI every process
+ * receives the whole array, gathered from the owners on a distributed grid. */
 void moskDofGetValues(DOF_* dof, double* values, int64_t n);
 /* Sets every value from `values` (same order and count). Values that are not finite are refused
- * with std::invalid_argument and nothing is changed. Under MPI every process must pass the same
- * values. */
+ * with std::invalid_argument and nothing is changed. Collective: under MPI every process passes
+ * the whole array (a process takes the values of its nodes; ghosts take their owners'). */
 void moskDofSetValues(DOF_* dof, const double* values, int64_t n);
 /* The coordinates (x, y, z) of the node of each value, in the order of moskDofGetValues: xyz holds
- * 3 n doubles, row i at xyz[3 i]; the components of one node repeat its row. */
+ * 3 n doubles, row i at xyz[3 i]; the components of one node repeat its row. Collective. */
 void moskDofGetNodeCoordinates(DOF_* dof, double* xyz, int64_t n);
+/* The values of the field over all processes. */
+int64_t moskDofGetGlobalSize(DOF_* dof);
+/* This process's values: those of the nodes of its elements (owned and ghost), in the field's
+ * own order (DOF_::data); n must be their number (the *_local counts of the grid times the
+ * values per vertex, edge, face and element). The coordinates of their nodes likewise. */
+void moskDofGetLocalValues(DOF_* dof, double* values, int64_t n);
+void moskDofGetLocalNodeCoordinates(DOF_* dof, double* xyz, int64_t n);
+/* Sets this process's values (collective: afterwards every ghost value is its owner's). Values
+ * that are not finite on any process are refused with std::invalid_argument on every process,
+ * and nothing changes. */
+void moskDofSetLocalValues(DOF_* dof, const double* values, int64_t n);
+/* The global index of each of this process's values (as moskDofGetLocalValues orders them) in a
+ * map over this one field, and in owned[i] (when not null) 1 for a value this process owns, 0
+ * for a ghost. Collective. */
+void moskDofGetGlobalIndices(DOF_* dof, int64_t* global, uint8_t* owned, int64_t n);
 
 /* ------------------------------------------------------------------------------------------ */
 /* Element quadrature                                                                          */

@@ -18,7 +18,7 @@ namespace {
 TEST(LocalPart, GhostLayerOwnersAndVertexNumbersAgreeWithTheWholeGrid) {
     GRID_* record = moskNewGrid(-1);
     moskImport_(record, (std::string(MOSK_SOURCE_DIR) + "/meshes/cube.msh").c_str(), 1);
-    moskBalanceGrid_(record, 1.05, 1, 0, 0, moskComm, 0);
+    balance_grid(impl_of(record), 1.05);  // owners only: the grid stays whole
     moskRefineAllElements(record, 1);
     GridImpl& g = impl_of(record);
     const LocalPart p = local_part(g);
@@ -91,6 +91,38 @@ TEST(LocalPart, GhostLayerOwnersAndVertexNumbersAgreeWithTheWholeGrid) {
         for (int v = l.map.num_owned(); v < l.map.size(); ++v)
             ASSERT_EQ(l.map.global(v), global_of[size_t(entity[size_t(v)])]);
     }
+    moskFreeGrid(&record);
+}
+
+
+// The part a balance cuts, and the whole grid gathered back from the parts: the same vertices,
+// leaves (in order), face labels and owners as the grid the parts were cut from.
+TEST(LocalPart, CutAndGatheredBackGivesTheWholeGrid) {
+    GRID_* record = moskNewGrid(-1);
+    moskImport_(record, (std::string(MOSK_SOURCE_DIR) + "/meshes/cube.msh").c_str(), 1);
+    GridImpl& g = impl_of(record);
+    balance_grid(g, 1.05);
+    moskRefineAllElements(record, 1);
+    GridImpl part(nullptr, g.comm), whole(nullptr, g.comm);
+    part.cut_part_of(g);
+    EXPECT_EQ(part.counts().nelem_global, g.num_leaves());
+    EXPECT_EQ(part.counts().nvert_global, g.num_vertices());
+    EXPECT_EQ(part.counts().nface_global, int(g.face_verts.size()));
+    for (int i = 0; i < part.num_leaves(); ++i)
+        EXPECT_EQ(part.leaf(i).owner == g.rank, i < part.part.owned_leaves);
+    whole.gather_whole_of(part);
+    ASSERT_EQ(whole.num_leaves(), g.num_leaves());
+    ASSERT_EQ(whole.num_vertices(), g.num_vertices());
+    for (int v = 0; v < g.num_vertices(); ++v) ASSERT_EQ(whole.vertex(v), g.vertex(v));
+    for (int i = 0; i < g.num_leaves(); ++i) {
+        const ELEMENT_ &a = whole.leaf(i), &b = g.leaf(i);
+        for (int k = 0; k < 4; ++k) {
+            ASSERT_EQ(a.verts[k], b.verts[k]);
+            ASSERT_EQ(a.label[k], b.label[k]);
+        }
+        ASSERT_EQ(a.owner, b.owner);
+    }
+    EXPECT_EQ(whole.face_label, g.face_label);
     moskFreeGrid(&record);
 }
 

@@ -70,7 +70,21 @@ def test_set_values_round_trips_and_refuses_bad_input(grid):
             u.setValues(bad)
     with pytest.raises(TypeError):
         u.setValues(values + 1j)
+    with pytest.raises(ValueError, match="not finite"):
+        u.setValues(np.full(u.getSize(), np.nan), whole=True)
     assert np.array_equal(u.getValues(), before)
+
+
+def test_one_process_holds_every_value_in_the_global_numbering(grid):
+    u = _pymosk.Dof(grid, "P", 2, dim=2, udf=lambda p: [p[0], p[1] * p[2]])
+    n = u.getSize()
+    assert u.getLocalSize() == n
+    assert np.array_equal(u.getGlobalIndices(), np.arange(n))
+    assert u.getOwnedMask().all() and u.getOwnedMask().dtype == np.bool_
+    assert np.array_equal(u.getValues(whole=True), u.getValues())
+    assert np.array_equal(u.getNodeCoordinates(whole=True), u.getNodeCoordinates())
+    u.setValues(np.arange(n) * 0.5, whole=True)
+    assert np.array_equal(u.getValues(), np.arange(n) * 0.5)
 
 
 def test_set_values_carry_through_refinement(box_mesh):

@@ -44,6 +44,9 @@ def runtime_overloads(obj):
         for p in params[1:] if params and params[0].startswith("self") else params:
             name, _, default = p.partition(" = ")
             name = name.split(":")[0]
+            if name == "/":  # the parameters before it are positional only
+                row = [(None, False, d) for _, _, d in row]
+                continue
             keyword = not re.fullmatch(r"arg\d+", name)  # argN: positional only
             row.append((name if keyword else None, keyword,
                         ast.literal_eval(default) if default else None))
@@ -58,8 +61,13 @@ def stub_overloads(fn_defs):
         positional = a.posonlyargs + a.args
         defaults = [None] * (len(positional) - len(a.defaults)) + [
             ast.literal_eval(d) for d in a.defaults]
-        result.append([(p.arg if p not in a.posonlyargs else None, p not in a.posonlyargs, d)
-                       for p, d in zip(positional, defaults) if p.arg != "self"])
+        row = [(p.arg if p not in a.posonlyargs else None, p not in a.posonlyargs, d)
+               for p, d in zip(positional, defaults) if p.arg != "self"]
+        if a.kwonlyargs:  # "*", then the keyword-only parameters
+            row.append(("*", True, None))
+            row += [(p.arg, True, None if d is None else ast.literal_eval(d))
+                    for p, d in zip(a.kwonlyargs, a.kw_defaults)]
+        result.append(row)
     return result
 
 

@@ -205,6 +205,69 @@ void gather_shares(int comm, std::span<double> values, int64_t unit) {
                                         counts.data(), offsets.data(), MPI_DOUBLE, comm_of(comm)));
 }
 
+namespace {
+
+// root < 0: on every process.
+template <class T>
+std::vector<T> gather_all_of(int comm, std::span<const T> mine, MPI_Datatype type,
+                             std::vector<int>* counts_out, int root = -1) {
+    const int n = process_count(comm);
+    if (mine.size() > size_t(INT32_MAX))
+        fail<std::length_error>("gather", "more than 2^31-1 entries on one process");
+    std::vector<int> counts(size_t(n), int(mine.size())), offsets(size_t(n), 0);
+    if (n > 1) {
+        int count = int(mine.size());
+        CHECK_MPI(kExchange,
+                  MPI_Allgather(&count, 1, MPI_INT, counts.data(), 1, MPI_INT, comm_of(comm)));
+    }
+    int64_t total = 0;
+    for (int p = 0; p < n; ++p) {
+        offsets[size_t(p)] = int(total);
+        total += counts[size_t(p)];
+    }
+    if (total > INT32_MAX) fail<std::length_error>("gather", "more than 2^31-1 entries");
+    const bool receives = root < 0 || process_rank(comm) == root;
+    std::vector<T> all(receives ? static_cast<size_t>(total) : 0);
+    if (n > 1 && root < 0)
+        CHECK_MPI(kExchange, MPI_Allgatherv(mine.data(), int(mine.size()), type, all.data(),
+                                            counts.data(), offsets.data(), type, comm_of(comm)));
+    else if (n > 1)
+        CHECK_MPI(kExchange, MPI_Gatherv(mine.data(), int(mine.size()), type, all.data(),
+                                         counts.data(), offsets.data(), type, root,
+                                         comm_of(comm)));
+    else
+        std::copy(mine.begin(), mine.end(), all.begin());
+    if (counts_out) *counts_out = std::move(counts);
+    return all;
+}
+
+}  // namespace
+
+std::vector<int> gather_all(int comm, std::span<const int> mine, std::vector<int>* counts) {
+    return gather_all_of(comm, mine, MPI_INT, counts);
+}
+
+std::vector<double> gather_all(int comm, std::span<const double> mine, std::vector<int>* counts) {
+    return gather_all_of(comm, mine, MPI_DOUBLE, counts);
+}
+
+Share offset_and_total(int comm, int64_t mine) {
+    Share out{0, mine};
+    if (process_count(comm) == 1) return out;
+    CHECK_MPI(kExchange, MPI_Exscan(&mine, &out.first, 1, MPI_INT64_T, MPI_SUM, comm_of(comm)));
+    if (process_rank(comm) == 0) out.first = 0;  // MPI_Exscan leaves process 0's undefined
+    CHECK_MPI(kExchange, MPI_Allreduce(&mine, &out.last, 1, MPI_INT64_T, MPI_SUM, comm_of(comm)));
+    return out;
+}
+
+std::vector<int> gather_on_root(int comm, int root, std::span<const int> mine) {
+    return gather_all_of(comm, mine, MPI_INT, nullptr, root);
+}
+
+std::vector<double> gather_on_root(int comm, int root, std::span<const double> mine) {
+    return gather_all_of(comm, mine, MPI_DOUBLE, nullptr, root);
+}
+
 void abort_processes(int comm, int code) {
     if (library_started()) MPI_Abort(comm_of(comm), code);
     std::_Exit(code);

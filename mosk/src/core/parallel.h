@@ -48,9 +48,20 @@ struct Share {
     int64_t first = 0, last = 0;
 };
 Share share_of(int comm, int64_t n, int64_t unit);
+// Numbering of entries each process owns `mine` of: first = this process's offset (the owned
+// entries of the processes before it), last = the entries of all processes. Collective.
+Share offset_and_total(int comm, int64_t mine);
 // Every process's share (share_of(comm, values.size(), unit)) of `values`, from the process that
 // computed it, on every process.
 void gather_shares(int comm, std::span<double> values, int64_t unit);
+// Every process's `mine`, concatenated in process order, on every process (`counts`, when
+// given, receives each process's length).
+std::vector<int> gather_all(int comm, std::span<const int> mine, std::vector<int>* counts = nullptr);
+std::vector<double> gather_all(int comm, std::span<const double> mine,
+                               std::vector<int>* counts = nullptr);
+// The same on process `root` alone (the others receive an empty vector).
+std::vector<int> gather_on_root(int comm, int root, std::span<const int> mine);
+std::vector<double> gather_on_root(int comm, int root, std::span<const double> mine);
 // Ends every process of the job: for an error that cannot be agreed on (an uncaught exception
 // in a script that runs on several processes).
 [[noreturn]] void abort_processes(int comm, int code);

@@ -91,18 +91,65 @@ void interpolate_function(DOF_& d, MOSK_POINT_FUNC init) {
     GridImpl& g = grid_of(&d, "field initialisation");
     CallbackScope running(g);  // the walk below must see the grid unchanged
     const ValueBlocks b = value_blocks(d, *d.grid);
-    // Each process calls the function on its share of the nodes only (gather_shares then
+    // Each process calls the function on its share of the nodes only (complete_shares then
     // completes the values everywhere).
-    const Share mine = share_of(g.comm, b.total, d.dim);
+    const Share mine = g.distributed() ? Share{0, b.total} : share_of(g.comm, b.total, d.dim);
     std::vector<double> buffer(size_t(d.dim));
     for_each_node_once(d, g, b, [&](const ELEMENT_& e, int k, int64_t idx) {
-        if (idx < mine.first || idx >= mine.last) return;
+        if (idx < mine.first || idx >= mine.last || !owns_value(d, g, b, idx)) return;
         const Point x = node_point(g, *d.type, e, k);
         std::fill(buffer.begin(), buffer.end(), 0.0);
         init(x[0], x[1], x[2], buffer.data());
         std::copy(buffer.begin(), buffer.end(), d.data + idx);
     });
     bump_version(dof_impl(d));
+}
+
+void complete_shares(DOF_& d) {
+    GridImpl& g = grid_of(&d, "field initialisation");
+    if (g.distributed())
+        update_ghost_values(d);
+    else
+        gather_shares(g.comm, dof_impl(d).values, d.dim);
+}
+
+bool owns_value(const DOF_& d, const GridImpl& g, const ValueBlocks& b, int64_t idx) {
+    if (!g.distributed()) return true;
+    const GridPart& p = g.part;
+    if (idx < b.edge)
+        return p.vertex_position[size_t((idx - b.vert) / d.nvert_values)] < p.vertices.num_owned();
+    if (idx < b.face) return (idx - b.edge) / d.nedge_values < p.edges.num_owned();
+    if (idx < b.elem) return (idx - b.face) / d.nface_values < p.faces.num_owned();
+    return (idx - b.elem) / d.nelem_values < p.owned_leaves;
+}
+
+void update_ghost_values(DOF_& d) {
+    GridImpl& g = grid_of(&d, "field values");
+    if (!g.distributed()) return;
+    forward_to_ghosts(d, g, d.data);
+}
+
+void forward_to_ghosts(const DOF_& d, const GridImpl& g, double* values) {
+    const ValueBlocks b = value_blocks(d, *d.grid);
+    // One exchange per kind of node, each entity's values as one block.
+    auto exchange = [&](const IndexMap& map, int64_t first, int64_t per,
+                        const std::vector<int>* position) {
+        if (per == 0) return;
+        const std::span<double> stored(values + first, size_t(map.size()) * size_t(per));
+        if (!position) return map.forward(stored, int(per));
+        std::vector<double> ordered(stored.size());
+        for (size_t s = 0; s < position->size(); ++s)
+            std::copy_n(stored.begin() + std::ptrdiff_t(s * size_t(per)), per,
+                        ordered.begin() + std::ptrdiff_t(size_t((*position)[s]) * size_t(per)));
+        map.forward(ordered, int(per));
+        for (size_t s = 0; s < position->size(); ++s)
+            std::copy_n(ordered.begin() + std::ptrdiff_t(size_t((*position)[s]) * size_t(per)),
+                        per, stored.begin() + std::ptrdiff_t(s * size_t(per)));
+    };
+    exchange(g.part.vertices, b.vert, d.nvert_values, &g.part.vertex_position);
+    exchange(g.part.edges, b.edge, d.nedge_values, nullptr);
+    exchange(g.part.faces, b.face, d.nface_values, nullptr);
+    exchange(g.part.elements, b.elem, d.nelem_values, nullptr);
 }
 
 void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t first_new_record) {
@@ -187,8 +234,7 @@ DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const c
         if (impl->mode == InitMode::Function) interpolate_function(*d, init);
     });
     // Only once every process has its share: a process whose function failed never gets here.
-    if (impl->mode == InitMode::Function)
-        gather_shares(g.comm, impl->values, d->dim);
+    if (impl->mode == InitMode::Function) complete_shares(*d);
     g.fields.push_back(d.get());
     impl.release();
     return d.release();

@@ -89,9 +89,29 @@ void evaluate_field(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e,
                     const double lambda[4], double* out);
 
 // Calls `init` once per node of the leaf mesh in this process's share of the field's values
-// (share_of) and stores its values (the field interpolates it). On several processes the caller
-// completes the values with gather_shares once every process has succeeded.
+// (share_of; on a distributed grid the nodes it owns) and stores its values (the field
+// interpolates it). On several processes the caller completes the values with
+// complete_shares once every process has succeeded.
 void interpolate_function(DOF_& d, MOSK_POINT_FUNC init);
+// After every process wrote its share of the values (interpolate_function): the values of the
+// other processes' shares (a whole grid) or the owners' values in the ghost copies (a
+// distributed grid). Collective.
+void complete_shares(DOF_& d);
+
+// Whether value `idx` of the field belongs to a node this process owns (every value while the
+// grid is not distributed).
+bool owns_value(const DOF_& d, const GridImpl& g, const ValueBlocks& b, int64_t idx);
+// Gives the ghost copies of a field on a distributed grid their owners' values (collective over
+// the grid's processes; nothing on a grid every process holds whole).
+void update_ghost_values(DOF_& d);
+// The same for any array laid out as the field's values (of a distributed grid).
+void forward_to_ghosts(const DOF_& d, const GridImpl& g, double* values);
+
+// A distributed grid's changes that the fields follow (dof/grid_changes.cpp): the whole grid
+// gathered back on every process, and the grid cut to this process's part; both carry every
+// field's values. Collective.
+void gather_whole_grid(GridImpl& g);
+void distribute_grid(GridImpl& g);
 
 // After refine_all: `before` is the public record as it was and records from first_new_record on
 // are new. Fields in an interpolating mode get the interpolant of their old values on the new

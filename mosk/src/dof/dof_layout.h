@@ -46,10 +46,10 @@ struct ValueBlocks {
 inline ValueBlocks value_blocks(const DOF_& d, const GRID_& g) {
     ValueBlocks b;
     b.vert = 0;
-    b.edge = d.nvert_values * g.nvert_global;
-    b.face = b.edge + d.nedge_values * g.nedge_global;
-    b.elem = b.face + d.nface_values * g.nface_global;
-    b.total = b.elem + d.nelem_values * g.nelem_global;
+    b.edge = d.nvert_values * g.nvert_local;
+    b.face = b.edge + d.nedge_values * g.nedge_local;
+    b.elem = b.face + d.nface_values * g.nface_local;
+    b.total = b.elem + d.nelem_values * g.nelem_local;
     return b;
 }
 

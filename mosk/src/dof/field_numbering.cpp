@@ -5,6 +5,7 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "core/parallel.h"
 #include "dof/dof_field.h"
 
 namespace mosk {
@@ -24,6 +25,44 @@ void append_value_owners(const DOF_& d, GridImpl& g, std::vector<int>& owners) {
         for (int64_t k = 0; k < d.nelem_values; ++k) owners.push_back(g.leaf(i).owner);
 }
 
+// A distributed grid's numbering (see the header).
+void number_part_values(const std::vector<DOF_*>& fields, GridImpl& g, ValueNumbering& n) {
+    std::vector<ValueBlocks> blocks;
+    std::vector<int64_t> first;  // serial position of each field's value 0
+    int64_t at = 0;
+    for (const DOF_* d : fields) {
+        blocks.push_back(value_blocks(*d, *g.record));
+        first.push_back(at);
+        at += blocks.back().total;
+    }
+    n.global.assign(size_t(at), -1);
+    int next = 0;
+    for (int i = 0; i < g.part.owned_leaves; ++i)
+        for (size_t f = 0; f < fields.size(); ++f) {
+            const DOF_& d = *fields[f];
+            for (int k = 0; k < d.type->nbas; ++k) {
+                const int64_t idx = value_index(d, blocks[f], g.leaf(i), k);
+                int* global = n.global.data() + first[f] + idx;
+                if (*global >= 0 || !owns_value(d, g, blocks[f], idx)) continue;
+                for (int c = 0; c < d.dim; ++c) global[c] = next++;
+            }
+        }
+    const Share range = offset_and_total(g.comm, next);
+    if (range.last > INT_MAX) fail<std::length_error>("numbering", "more than 2^31-1 values");
+    n.rstart = int(range.first);
+    n.nlocal = next;
+    n.global_size = int(range.last);
+    // The ghosts' numbers from their owners: numbers below 2^31 travel exactly as doubles.
+    for (size_t f = 0; f < fields.size(); ++f) {
+        int* global = n.global.data() + first[f];
+        std::vector<double> numbers(size_t(blocks[f].total));
+        for (size_t k = 0; k < numbers.size(); ++k)
+            numbers[k] = global[k] >= 0 ? double(global[k] + n.rstart) : -1.0;
+        forward_to_ghosts(*fields[f], g, numbers.data());
+        for (size_t k = 0; k < numbers.size(); ++k) global[k] = int(numbers[k]);
+    }
+}
+
 }  // namespace
 
 ValueNumbering number_values(const std::vector<DOF_*>& fields, GridImpl& g) {
@@ -32,7 +71,12 @@ ValueNumbering number_values(const std::vector<DOF_*>& fields, GridImpl& g) {
     for (const DOF_* d : fields) total += value_blocks(*d, *g.record).total;
     if (total > INT_MAX) fail<std::length_error>("numbering", "more than 2^31-1 values");
     n.nlocal = int(total);
+    n.global_size = int(total);
     if (g.nprocs == 1) return n;  // the identity: nothing to store
+    if (g.distributed()) {
+        number_part_values(fields, g, n);
+        return n;
+    }
     n.global.resize(std::size_t(total));
     std::vector<int> owner;
     owner.reserve(std::size_t(total));

@@ -25,6 +25,7 @@ int GridImpl::label_code(const std::vector<int>& labels, bool boundary) {
 }
 
 std::vector<int> GridImpl::boundary_labels() const {
+    if (part.active) return part.boundary_labels;  // a part may miss some of them
     std::vector<uint8_t> used(label_sets.size(), 0);
     for (int code : face_label)
         if (is_boundary_code(code)) used[size_t(code)] = 1;

@@ -25,6 +25,7 @@ void GridImpl::assign_block_owners() {
 
 int GridImpl::owned_leaf_count() const {
     if (nprocs == 1) return int(leaves_.size());
+    if (part.active) return part.owned_leaves;
     int count = 0;
     for (int r : leaves_) count += elements_[size_t(r)].owner == rank;
     return count;
@@ -51,6 +52,7 @@ void GridImpl::swap_contents(GridImpl& other) {
     face_label.swap(other.face_label);
     label_sets.swap(other.label_sets);
     root_label.swap(other.root_label);
+    std::swap(part, other.part);
 }
 
 void require_no_callback_running(const GridImpl& grid, const char* op) {
@@ -91,18 +93,6 @@ void moskFreeGrid(GRID_** grid) {
     delete static_cast<GridImpl*>((*grid)->impl);
     delete *grid;
     *grid = nullptr;
-}
-
-void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int comm, int64_t) {
-    GridImpl& g = impl_of(grid);
-    require_no_callback_running(g, "balance");
-    // No process can hold less than the mean; NaN is no bound at all.
-    if (!(imbalance >= 1.0))
-        fail<std::invalid_argument>("balance", "the imbalance must be a number >= 1, got " +
-                                    format_double(imbalance));
-    process_count(comm);  // a wrong communicator handle is caught here already
-    if (g.nprocs == 1) return;  // one process holds every element: nothing to move
-    balance_grid(g, imbalance);
 }
 
 ELEMENT_* _mosk_step_element(GRID_* grid, int* cursor, int flag) {

@@ -1,6 +1,8 @@
 // Export of a grid: one file with the whole grid, or one piece per process and an index.
 #include "grid/grid_export.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -39,6 +41,7 @@ GridPiece owned_piece(const GridImpl& grid, int owner) {
         for (int v : e.verts) used[v] = 1;
     }
     piece.ncells = g.leaves.size();
+    if (g.leaves.empty()) piece.coords = {};  // no points (an empty list would mean all)
     piece.cell = [&grid, leaves = &g.leaves](std::size_t i) {
         return grid.leaf((*leaves)[i]).verts;
     };
@@ -66,6 +69,65 @@ std::vector<VtkField> restrict_to_piece(const GridPiece& g, const std::vector<Vt
     }
     out.push_back(VtkField{"process", 1, true,
                            std::vector<double>(g.leaves.size(), double(owner))});
+    return out;
+}
+
+// A distributed grid's whole leaf mesh and fields on process `root`, gathered from the owned
+// vertices and leaves of every process (points by global vertex number, cells process by
+// process); the other processes receive nothing.
+struct GatheredGrid {
+    std::vector<Point> coords;
+    std::vector<std::array<int, 4>> cells;
+    std::vector<VtkField> fields;
+};
+
+GatheredGrid gather_grid(const GridImpl& grid, const std::vector<VtkField>& fields, int root) {
+    const GridPart& part = grid.part;
+    std::vector<int> vertices, cells;  // global vertex numbers
+    std::vector<double> xyz;
+    for (int v = 0; v < grid.num_vertices(); ++v) {
+        const int position = part.vertex_position[std::size_t(v)];
+        if (position >= part.vertices.num_owned()) continue;
+        vertices.push_back(int(grid.vertex_global(v)));
+        xyz.insert(xyz.end(), grid.vertex(v).begin(), grid.vertex(v).end());
+    }
+    for (int i = 0; i < part.owned_leaves; ++i)
+        for (int v : grid.leaf(i).verts) cells.push_back(int(grid.vertex_global(v)));
+    GatheredGrid out;
+    const std::vector<int> all_vertices = gather_on_root(grid.comm, root, vertices);
+    const std::vector<double> all_xyz = gather_on_root(grid.comm, root, xyz);
+    const std::vector<int> all_cells = gather_on_root(grid.comm, root, cells);
+    out.coords.resize(all_vertices.size());
+    for (std::size_t k = 0; k < all_vertices.size(); ++k)
+        out.coords[std::size_t(all_vertices[k])] = {all_xyz[3 * k], all_xyz[3 * k + 1],
+                                                    all_xyz[3 * k + 2]};
+    out.cells.resize(all_cells.size() / 4);
+    for (std::size_t c = 0; c < out.cells.size(); ++c)
+        for (std::size_t k = 0; k < 4; ++k) out.cells[c][k] = all_cells[4 * c + k];
+    for (const VtkField& f : fields) {
+        std::vector<double> mine;
+        const std::size_t per = std::size_t(f.components);
+        if (f.cell_data) {
+            mine.assign(f.values.begin(),
+                        f.values.begin() + std::ptrdiff_t(std::size_t(part.owned_leaves) * per));
+        } else {
+            for (int v = 0; v < grid.num_vertices(); ++v)
+                if (part.vertex_position[std::size_t(v)] < part.vertices.num_owned())
+                    mine.insert(mine.end(), f.values.begin() + std::ptrdiff_t(std::size_t(v) * per),
+                                f.values.begin() + std::ptrdiff_t(std::size_t(v + 1) * per));
+        }
+        std::vector<double> all = gather_on_root(grid.comm, root, mine);
+        VtkField g{f.name, f.components, f.cell_data, {}};
+        if (f.cell_data) {
+            g.values = std::move(all);
+        } else {
+            g.values.resize(all.size());
+            for (std::size_t k = 0; k < all_vertices.size(); ++k)
+                std::copy_n(all.begin() + std::ptrdiff_t(k * per), per,
+                            g.values.begin() + std::ptrdiff_t(std::size_t(all_vertices[k]) * per));
+        }
+        out.fields.push_back(std::move(g));
+    }
     return out;
 }
 
@@ -114,6 +176,19 @@ void write_vtk(const GridImpl& grid, const std::string& path, const std::vector<
         });
         on_root(grid.comm, 0, [&] {
             write_pvtu_index(path, restrict_to_piece(whole, fields, 0), grid.nprocs);
+        });
+        return;
+    }
+    if (grid.distributed()) {
+        // One file of the whole grid, assembled on process 0 from every process's own part.
+        check_vtk_fields(whole.piece, path, fields);
+        const GatheredGrid all = gather_grid(grid, fields, 0);
+        on_root(grid.comm, 0, [&] {
+            VtkPiece piece;
+            piece.coords = all.coords;
+            piece.ncells = all.cells.size();
+            piece.cell = [&all](std::size_t i) { return all.cells[i].data(); };
+            write_vtk_file(path, format, piece, all.fields);
         });
         return;
     }

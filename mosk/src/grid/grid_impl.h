@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/chunked_store.h"
+#include "core/index_map.h"
 #include "core/point.h"
 #include "grid/reference_tetrahedron.h"
 #include "io/mesh_data.h"
@@ -33,6 +34,25 @@ struct TreeLinks {
     int parent = -1;  // record of the parent, -1 for an element of the imported mesh
     int child = -1;   // record of the first half (the second is the next), -1 while a leaf
     int level = 0;    // bisections from the imported element
+};
+
+// This process's part of a grid distributed over several processes (after a balance): the owned
+// leaves first, then the ghost leaves; vertices, edges and faces numbered locally, the owned ones
+// first, each kind with its index map (global numbers, owners of the ghosts, and the exchange
+// that gives ghost copies their owners' values). Inactive while every process holds the whole
+// grid (one process, or before the first balance).
+struct GridPart {
+    bool active = false;
+    int owned_leaves = 0;
+    IndexMap elements, vertices, edges, faces;
+    // Leaf and vertex numbers in the whole grid the part was cut from: gathering the whole grid
+    // back (refinement and balance of a distributed grid, for now) restores that grid exactly.
+    std::vector<int> whole_leaf, whole_vertex;
+    // Local vertices are stored in the order of their whole-grid numbers, so that every process
+    // orders the nodes of an element, an edge or a face alike; this is each one's position in
+    // `vertices` (whose owned entries come first).
+    std::vector<int> vertex_position;
+    std::vector<int> boundary_labels;  // of the whole grid: the same on every process
 };
 
 class GridImpl {
@@ -78,6 +98,26 @@ public:
         return elements_.push_back(e);
     }
     void swap_leaves(std::vector<int>& leaves) { leaves_.swap(leaves); }
+
+    GridPart part;  // active once the grid is distributed
+    bool distributed() const { return part.active; }
+    // The global number of local vertex v (its own number while the grid is whole).
+    int64_t vertex_global(int v) const {
+        return part.active ? part.vertices.global(part.vertex_position[size_t(v)]) : v;
+    }
+
+    // Makes this (empty) grid this process's part of `whole`, which every process holds with
+    // the same owners (collective). The part's leaves are roots: the refinement tree stays with
+    // the whole grid.
+    void cut_part_of(const GridImpl& whole);
+    // Makes this (empty) grid the whole grid gathered from every process's part `part_grid`
+    // (collective), numbered, with the leaf and vertex numbers of the grid the parts were cut
+    // from and their owners. Returns, for each leaf, its position among the owned leaves of all
+    // processes in process order (the order in which a gather of per-leaf data delivers them).
+    std::vector<int> gather_whole_of(const GridImpl& part_grid);
+    // Takes the contents of `fresh` (made by cut_part_of or gather_whole_of): elements handed out
+    // before are no longer current, maps and solvers are stale.
+    void take_contents(GridImpl& fresh);
 
     std::vector<std::array<int, 2>> edge_verts;  // leaf-mesh edge -> sorted vertex pair
     std::vector<std::array<int, 3>> face_verts;  // leaf-mesh face -> sorted vertex triple
@@ -137,6 +177,8 @@ public:
 
     // Copies the counts into the public record (when there is one).
     void update_record();
+    // The counts of the public record as they are now (a record for field sizes).
+    GRID_ counts() const;
 
     // Leaf i to process i * nprocs / n: the owners before any balance.
     void assign_block_owners();

@@ -154,11 +154,7 @@ void GridImpl::assign(MeshData&& mesh, const std::string& source) {
         ELEMENT_& e = fresh.leaf(i);
         for (int s = 0; s < 4; ++s) e.label[s] = fresh.face_label[e.faces[s]];
     }
-    swap_contents(fresh);
-    renew_store_id();
-    ++numbering_generation;
-    ++partition_generation;
-    update_record();
+    take_contents(fresh);
 }
 
 }  // namespace mosk

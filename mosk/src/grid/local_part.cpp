@@ -37,20 +37,25 @@ struct PartLeaves {
     int rank, comm;
 };
 
-// Local numbers of the entities that `ids` names (`per` per leaf of the part, comparable within
-// the process). Every leaf around an entity of an owned leaf is in the part, so owner and key of
-// such an entity are found here; an entity of ghost leaves only takes the owner and key that a
-// ghost leaf's owner found. `distinct` receives the identities in local order.
-template <class Id>
-LocalEntities number_entities(const PartLeaves& p, size_t per, const std::vector<Id>& ids,
-                              std::vector<Id>* distinct_out = nullptr) {
+// Local numbers of the entities that `ids` names (`per` per leaf of the part: their numbers in
+// the grid, below `bound`). Every leaf around an entity of an owned leaf is in the part, so owner
+// and key of such an entity are found here; an entity of ghost leaves only takes the owner and
+// key that a ghost leaf's owner found. `distinct_out` receives the grid's numbers in local order.
+LocalEntities number_entities(const PartLeaves& p, size_t per, const std::vector<int>& ids,
+                              size_t bound, std::vector<int>* distinct_out = nullptr) {
     const size_t n = p.part.leaves.size(), owned = size_t(p.part.owned);
-    std::vector<Id> distinct(ids);
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    // The distinct entities in increasing number, found through a table over the grid's numbers
+    // (the grid is held whole while its part is chosen).
+    std::vector<int> slot(bound, -1), distinct;
+    for (int id : ids) slot[size_t(id)] = 0;
+    for (size_t id = 0; id < bound; ++id)
+        if (slot[id] == 0) {
+            slot[id] = int(distinct.size());
+            distinct.push_back(int(id));
+        }
     std::vector<int> at(ids.size());  // position of each entry in `distinct`
-    for (size_t j = 0; j < ids.size(); ++j)
-        at[j] = int(std::lower_bound(distinct.begin(), distinct.end(), ids[j]) - distinct.begin());
+    for (size_t j = 0; j < ids.size(); ++j) at[j] = slot[size_t(ids[j])];
+    std::vector<int>().swap(slot);
     std::vector<int> owner(distinct.size(), -1);
     std::vector<int64_t> key(distinct.size(), -1);
     for (size_t i : p.by_number)
@@ -80,7 +85,7 @@ LocalEntities number_entities(const PartLeaves& p, size_t per, const std::vector
     LocalEntities out;
     std::vector<int> local(distinct.size());
     std::vector<int64_t> keys;
-    std::vector<Id> ordered;
+    std::vector<int> ordered;
     size_t mine = 0;
     for (int pass = 0; pass < 2; ++pass)
         for (size_t d = 0; d < distinct.size(); ++d)
@@ -115,26 +120,17 @@ LocalPart local_part(const GridImpl& g) {
                              std::span(p.owner).subspan(owned),
                              std::span(leaf_keys).subspan(owned));
 
-    // Entities named by the vertex numbers of their ends, as every process knows them.
-    std::vector<int> vertex_ids(4 * n);
-    std::vector<int64_t> edge_ids(6 * n);
-    std::vector<std::array<int, 3>> face_ids(4 * n);
+    // Entities by their numbers in the grid.
+    std::vector<int> vertex_ids(4 * n), edge_ids(6 * n), face_ids(4 * n);
     for (size_t i = 0; i < n; ++i) {
-        const int* v = g.leaf(part.leaves[i]).verts;
-        for (size_t k = 0; k < 4; ++k) vertex_ids[4 * i + k] = v[k];
-        for (size_t k = 0; k < 6; ++k) {
-            const int a = v[kEdgeVerts[k][0]], b = v[kEdgeVerts[k][1]];
-            edge_ids[6 * i + k] = int64_t(std::min(a, b)) << 32 | int64_t(std::max(a, b));
-        }
-        for (size_t k = 0; k < 4; ++k) {
-            std::array<int, 3> f = {v[kFaceVerts[k][0]], v[kFaceVerts[k][1]], v[kFaceVerts[k][2]]};
-            std::sort(f.begin(), f.end());
-            face_ids[4 * i + k] = f;
-        }
+        const ELEMENT_& e = g.leaf(part.leaves[i]);
+        for (size_t k = 0; k < 4; ++k) vertex_ids[4 * i + k] = e.verts[k];
+        for (size_t k = 0; k < 6; ++k) edge_ids[6 * i + k] = e.edges[k];
+        for (size_t k = 0; k < 4; ++k) face_ids[4 * i + k] = e.faces[k];
     }
-    part.vertices = number_entities(p, 4, vertex_ids, &part.vertex);
-    part.edges = number_entities(p, 6, edge_ids);
-    part.faces = number_entities(p, 4, face_ids);
+    part.vertices = number_entities(p, 4, vertex_ids, size_t(g.num_vertices()), &part.vertex);
+    part.edges = number_entities(p, 6, edge_ids, g.edge_verts.size());
+    part.faces = number_entities(p, 4, face_ids, g.face_verts.size());
     return part;
 }
 

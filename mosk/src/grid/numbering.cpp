@@ -266,15 +266,34 @@ void GridImpl::number_leaf_mesh() {
     update_record();
 }
 
+GRID_ GridImpl::counts() const {
+    GRID_ c{};
+    c.nelem = owned_leaf_count();
+    c.nvert_local = num_vertices();
+    c.nedge_local = int(edge_verts.size());
+    c.nface_local = int(face_verts.size());
+    c.nelem_local = num_leaves();
+    if (part.active) {
+        c.nvert_global = int(part.vertices.global_size());
+        c.nedge_global = int(part.edges.global_size());
+        c.nface_global = int(part.faces.global_size());
+        c.nelem_global = int(part.elements.global_size());
+    } else {
+        c.nvert_global = c.nvert_local;
+        c.nedge_global = c.nedge_local;
+        c.nface_global = c.nface_local;
+        c.nelem_global = c.nelem_local;
+    }
+    c.store_id = store_id_;
+    return c;
+}
+
 void GridImpl::update_record() {
     if (!record) return;
-    record->nelem = owned_leaf_count();
-    record->nelem_global = num_leaves();
-    record->nvert_global = num_vertices();
-    record->nedge_global = int(edge_verts.size());
-    record->nface_global = int(face_verts.size());
-    record->vertex_count = nullptr;
-    record->store_id = store_id_;
+    GRID_ c = counts();
+    c.vertex_count = nullptr;
+    c.impl = record->impl;
+    *record = c;
 }
 
 }  // namespace mosk

@@ -1,13 +1,65 @@
 #include "solver/field_structure.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
+#include "core/parallel.h"
 #include "dof/dof_field.h"
 #include "grid/geometry.h"
 #include "solver/map.h"
 
 namespace mosk {
+
+namespace {
+
+// The coarse level's numbers of the field's vertex values (by value index; -1 elsewhere): the
+// vertex values' rows in row order, this process's range of them (coarse_rstart, coarse_nlocal)
+// and their count (coarse_size) in `fs`.
+std::vector<int> coarse_numbers(const MapImpl& map, const DOF_& d, const ValueBlocks& b,
+                                FieldStructure& fs) {
+    const int first = map.offsets[0], rstart = map.rstart, nlocal = map.nlocal;
+    std::vector<int> at(std::size_t(b.total), -1);
+    if (!map.grid->distributed()) {
+        // Every process holds every row: count them all.
+        std::vector<int> coarse_of(std::size_t(map.total), -1);
+        for (int64_t k = b.vert; k < b.edge; ++k) coarse_of[std::size_t(map.global(first + int(k)))] = 0;
+        int count = 0;
+        for (int r = 0; r < map.total; ++r) {
+            if (r == rstart) fs.coarse_rstart = count;
+            if (coarse_of[std::size_t(r)] == 0) coarse_of[std::size_t(r)] = count++;
+        }
+        if (rstart == map.total) fs.coarse_rstart = count;
+        fs.coarse_size = count;
+        for (int r = rstart; r < rstart + nlocal; ++r) fs.coarse_nlocal += coarse_of[std::size_t(r)] >= 0;
+        for (int64_t k = b.vert; k < b.edge; ++k)
+            at[std::size_t(k)] = coarse_of[std::size_t(map.global(first + int(k)))];
+        return at;
+    }
+    // This process's vertex rows, numbered after those of the processes before it; the ghosts'
+    // numbers from their owners.
+    std::vector<std::pair<int, int64_t>> owned;  // (row, value index)
+    for (int64_t k = b.vert; k < b.edge; ++k) {
+        const int row = map.global(first + int(k));
+        if (row >= rstart && row < rstart + nlocal) owned.emplace_back(row, k);
+    }
+    std::sort(owned.begin(), owned.end());
+    const GridImpl& g = *map.grid;
+    const Share range = offset_and_total(g.comm, int64_t(owned.size()));
+    fs.coarse_rstart = int(range.first);
+    fs.coarse_size = int(range.last);
+    fs.coarse_nlocal = int(owned.size());
+    std::vector<double> numbers(std::size_t(b.total), -1.0);
+    for (std::size_t j = 0; j < owned.size(); ++j)
+        numbers[std::size_t(owned[j].second)] = double(fs.coarse_rstart + int(j));
+    forward_to_ghosts(d, g, numbers.data());
+    for (int64_t k = b.vert; k < b.edge; ++k) at[std::size_t(k)] = int(numbers[std::size_t(k)]);
+    return at;
+}
+
+}  // namespace
 
 FieldStructure field_structure(const MapImpl& map, bool with_coarse) {
     FieldStructure fs;
@@ -28,19 +80,10 @@ FieldStructure field_structure(const MapImpl& map, bool with_coarse) {
     const int first = map.offsets[0];
     const int rstart = map.rstart, nlocal = map.nlocal, nodes = nlocal / dim;
 
-    // Coarse numbers: the vertex values' rows, in row order.
-    std::vector<int> coarse_of;
+    // Coarse numbers of the vertex values (by value index), in row order.
+    std::vector<int> coarse_at;
     if (coarse) {
-        coarse_of.assign(std::size_t(map.total), -1);
-        for (int64_t k = b.vert; k < b.edge; ++k) coarse_of[std::size_t(map.global(first + int(k)))] = 0;
-        int count = 0;
-        for (int r = 0; r < map.total; ++r) {
-            if (r == rstart) fs.coarse_rstart = count;
-            if (coarse_of[std::size_t(r)] == 0) coarse_of[std::size_t(r)] = count++;
-        }
-        if (rstart == map.total) fs.coarse_rstart = count;
-        fs.coarse_size = count;
-        for (int r = rstart; r < rstart + nlocal; ++r) fs.coarse_nlocal += coarse_of[std::size_t(r)] >= 0;
+        coarse_at = coarse_numbers(map, d, b, fs);
         if (rigid) fs.coarse_xyz.assign(std::size_t(fs.coarse_nlocal / dim) * 3, 0.0);
     }
     if (rigid) fs.node_xyz.assign(std::size_t(nodes) * 3, 0.0);
@@ -78,11 +121,11 @@ FieldStructure field_structure(const MapImpl& map, bool with_coarse) {
                     if (lambda[m] <= 0) continue;
                     const int64_t v = first + entity_value_index(d, b, EntityKind::Vertex,
                                                                  e.verts[m], 0) + c;
-                    r.columns[std::size_t(r.count)] = coarse_of[std::size_t(map.global(int(v)))];
+                    r.columns[std::size_t(r.count)] = coarse_at[std::size_t(v - first)];
                     r.values[std::size_t(r.count++)] = lambda[m];
                 }
             }
-            const int vertex_row = coarse_of[std::size_t(row)];
+            const int vertex_row = at - first < b.edge ? coarse_at[std::size_t(at - first)] : -1;
             if (rigid && vertex_row >= 0) {
                 const int cnode = (vertex_row - fs.coarse_rstart) / dim;
                 for (int c = 0; c < 3; ++c)

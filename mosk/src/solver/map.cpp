@@ -99,11 +99,19 @@ MAP_* moskMapCreateN(int n, DOF_** dofs) {
         ValueNumbering numbering = number_values(impl->dofs, g);
         impl->rstart = numbering.rstart;
         impl->nlocal = numbering.nlocal;
+        impl->global_size = numbering.global_size;
         impl->global_of = std::move(numbering.global);
+        if (g.distributed())
+            for (int global : impl->global_of)
+                if (global < impl->rstart || global >= impl->rstart + impl->nlocal)
+                    impl->ghost_globals.push_back(global);
+        std::sort(impl->ghost_globals.begin(), impl->ghost_globals.end());
+    } else {
+        impl->global_size = int(size);
     }
     map->ndofs = n;
     map->local_size = impl->nlocal;
-    map->global_size = int(size);
+    map->global_size = impl->global_size;
     map->impl = impl.get();
     map->dofs = impl->dofs.empty() ? nullptr : impl->dofs.data();
     impl.release();

@@ -10,10 +10,11 @@
 // face or element (entity_owners). On one process the global numbering is the serial order.
 //
 // Local numbering (per process): the owned values first (local l is global rstart + l), then
-// every other value the process holds in increasing global order. Every process holds the whole
-// grid, so it holds every value.
+// every other value the process holds in increasing global order. While every process holds
+// the whole grid it holds every value; on a distributed grid the values of its part.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -30,10 +31,13 @@ struct MapImpl final : FieldUser {
     uint64_t generation = 0;   // the grid's numbering the map was made for
     uint64_t partition = 0;    // the grid's owners the map was made for
     bool field_freed_ = false;  // one of the fields was freed before the map
-    int total = 0;             // values of all fields
+    int total = 0;             // values of all fields that this process holds
+    int global_size = 0;       // values over all processes
     int rstart = 0, nlocal = 0;  // this process's range of global indices
     // Global index of each serial position; empty when they agree (one process).
     std::vector<int> global_of;
+    // A distributed grid: the global indices of the values held but not owned, increasing.
+    std::vector<int> ghost_globals;
 
     MapImpl() = default;
     MapImpl(const MapImpl&) = delete;
@@ -44,11 +48,14 @@ struct MapImpl final : FieldUser {
     int global(int serial) const { return global_of.empty() ? serial : global_of[serial]; }
     int local_of_global(int g) const {
         if (g >= rstart && g < rstart + nlocal) return g - rstart;
-        return nlocal + (g < rstart ? g : g - nlocal);
+        if (total == global_size) return nlocal + (g < rstart ? g : g - nlocal);
+        return nlocal + int(std::lower_bound(ghost_globals.begin(), ghost_globals.end(), g) -
+                            ghost_globals.begin());
     }
     int global_of_local(int l) const {
         if (l < nlocal) return rstart + l;
         const int j = l - nlocal;
+        if (total != global_size) return ghost_globals[size_t(j)];
         return j < rstart ? j : j + nlocal;
     }
 };

@@ -53,5 +53,6 @@ using OwnedVec = PetscOwner<Vec, VecDestroy>;
 using OwnedKsp = PetscOwner<KSP, KSPDestroy>;
 using OwnedScatter = PetscOwner<VecScatter, VecScatterDestroy>;
 using OwnedOptions = PetscOwner<PetscOptions, PetscOptionsDestroy>;
+using OwnedIs = PetscOwner<IS, ISDestroy>;
 
 }  // namespace mosk

@@ -192,16 +192,20 @@ struct LinearSystem::Impl {
                                 const RowLayout& layout) const;
     // Every entry of v, by global index, on every process.
     void gather(const PetscScope& s, Vec v, std::span<double> out) const;
+    // The entries of v at the global indices `at` (every entry when `at` is empty).
+    void gather_at(const PetscScope& s, Vec v, Held at,
+                   std::span<double> out) const;
     void create_objects(const PetscScope& s);
     void find_fixed_rows(const PetscScope& s);
     SolveResult run(const PetscScope& s, const SolverKind& kind, double rtol, int maxit,
-                    int symmetry, std::span<double> solution, bool use_initial_guess);
+                    int symmetry, Held at, std::span<double> solution,
+                    bool use_initial_guess);
     // The steps of run: the KSP for the kind and options (true when made afresh), the initial
     // guess in x (returns ||b - A x0||), set-up and solve with what PETSc reports, and the
     // acceptance of the result (throws SolveFailure). r is scratch of b's layout.
     bool prepare_ksp(const PetscScope& s, const SolverKind& kind, double rtol, int maxit);
-    double set_initial_guess(const PetscScope& s, std::span<const double> solution,
-                             bool use_initial_guess, Vec r);
+    double set_initial_guess(const PetscScope& s, Held at,
+                             std::span<const double> solution, bool use_initial_guess, Vec r);
     void set_up_and_solve(const PetscScope& s, const SolverKind& kind, bool fresh,
                           SolveResult& result);
     void judge(const PetscScope& s, const SolverKind& kind, bool direct, Vec x0, Vec r,
@@ -244,6 +248,22 @@ void LinearSystem::Impl::gather(const PetscScope& s, Vec v, std::span<double> ou
     PETSC_CHECK(s, VecGetArrayRead(all, &a));
     std::copy(a, a + n, out.begin());
     PETSC_CHECK(s, VecRestoreArrayRead(all, &a));
+}
+
+void LinearSystem::Impl::gather_at(const PetscScope& s, Vec v, Held at,
+                                   std::span<double> out) const {
+    if (!at) return gather(s, v, out);
+    std::vector<PetscInt> from(at->begin(), at->end());
+    OwnedIs index;
+    OwnedVec received;
+    OwnedScatter scatter;
+    PETSC_CHECK(s, ISCreateGeneral(PETSC_COMM_SELF, PetscInt(from.size()), from.data(),
+                                   PETSC_USE_POINTER, index.replace()));
+    PETSC_CHECK(s, VecCreateSeqWithArray(PETSC_COMM_SELF, 1, PetscInt(out.size()), out.data(),
+                                         received.replace()));
+    PETSC_CHECK(s, VecScatterCreate(v, index, received, nullptr, scatter.replace()));
+    PETSC_CHECK(s, VecScatterBegin(scatter, v, received, INSERT_VALUES, SCATTER_FORWARD));
+    PETSC_CHECK(s, VecScatterEnd(scatter, v, received, INSERT_VALUES, SCATTER_FORWARD));
 }
 
 void LinearSystem::Impl::find_fixed_rows(const PetscScope& s) {
@@ -569,6 +589,12 @@ void LinearSystem::set_field_structure(FieldStructure structure) {
 
 SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int maxit, int symmetry,
                                 std::span<double> solution, bool use_initial_guess) {
+    return solve_at(kind_name, rtol, maxit, symmetry, std::nullopt, solution, use_initial_guess);
+}
+
+SolveResult LinearSystem::solve_at(std::string_view kind_name, double rtol, int maxit,
+                                   int symmetry, Held at, std::span<double> solution,
+                                   bool use_initial_guess) {
     const char* op = "solve";
     check_usable(op);
     const SolverKind* kind = find_solver_kind(kind_name);
@@ -583,13 +609,18 @@ SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int max
     if (symmetry < 0 || symmetry > 3)
         fail<std::invalid_argument>("solve",
                                     "symmetry " + std::to_string(symmetry) + " is not 0..3");
-    if (solution.size() != std::size_t(impl_->n))
+    const std::size_t unknowns = at ? at->size() : std::size_t(impl_->n);
+    if (solution.size() != unknowns)
         fail<std::invalid_argument>("solve", "solution has " + std::to_string(solution.size()) +
-                                                 " values for " + std::to_string(impl_->n) +
+                                                 " values for " + std::to_string(unknowns) +
                                                  " unknowns");
+    for (int i : at.value_or(std::span<const int>()))
+        if (i < 0 || i >= impl_->n)
+            fail<std::out_of_range>("solve", "index " + std::to_string(i) + " outside 0.." +
+                                                 std::to_string(impl_->n - 1));
     PetscScope s(op);
     try {
-        return impl_->run(s, *kind, rtol, maxit, symmetry, solution, use_initial_guess);
+        return impl_->run(s, *kind, rtol, maxit, symmetry, at, solution, use_initial_guess);
     } catch (const std::runtime_error&) {
         // After a PETSc error or a failed solve (a failed factorisation, say) the solver may be
         // unsound: start afresh next time.
@@ -599,8 +630,8 @@ SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int max
 }
 
 SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind, double rtol,
-                                    int maxit, int symmetry, std::span<double> solution,
-                                    bool use_initial_guess) {
+                                    int maxit, int symmetry, Held at,
+                                    std::span<double> solution, bool use_initial_guess) {
     SolveResult result;
     assemble(s);
     if (n == 0) {
@@ -618,7 +649,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
 
     OwnedVec r;  // scratch for residuals
     PETSC_CHECK(s, VecDuplicate(b, r.replace()));
-    result.reference_norm = set_initial_guess(s, solution, use_initial_guess, r);
+    result.reference_norm = set_initial_guess(s, at, solution, use_initial_guess, r);
     OwnedVec x0;
     PETSC_CHECK(s, VecDuplicate(x, x0.replace()));
     PETSC_CHECK(s, VecCopy(x, x0));
@@ -631,7 +662,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     }
     set_up_and_solve(s, kind, fresh, result);
     judge(s, kind, direct, x0, r, result);
-    gather(s, x, solution);
+    gather_at(s, x, at, solution);
     return result;
 }
 
@@ -678,7 +709,8 @@ double LinearSystem::Impl::residual_norm(const PetscScope& s, Vec r) const {
     return double(norm);
 }
 
-double LinearSystem::Impl::set_initial_guess(const PetscScope& s, std::span<const double> solution,
+double LinearSystem::Impl::set_initial_guess(const PetscScope& s, Held at,
+                                             std::span<const double> solution,
                                              bool use_initial_guess, Vec r) {
     // The initial guess holds the boundary values (b / diagonal on the rows that hold one), so
     // that those rows, whose right-hand side dwarfs the others', are solved from the start and
@@ -689,10 +721,14 @@ double LinearSystem::Impl::set_initial_guess(const PetscScope& s, std::span<cons
         const PetscScalar* rhs = nullptr;
         PETSC_CHECK(s, VecGetArray(x, &a));
         PETSC_CHECK(s, VecGetArrayRead(b, &rhs));
-        if (use_initial_guess)
+        std::fill(a, a + nlocal, 0.0);
+        if (use_initial_guess && !at)
             std::copy(solution.begin() + rstart, solution.begin() + rstart + nlocal, a);
-        else
-            std::fill(a, a + nlocal, 0.0);
+        else if (use_initial_guess)  // the held values: those of owned rows
+            for (std::size_t k = 0; k < at->size(); ++k) {
+                const int row = (*at)[k];
+                if (row >= rstart && row < rstart + nlocal) a[row - rstart] = solution[k];
+            }
         for (std::size_t k = 0; k < fixed_rows.size(); ++k)
             a[fixed_rows[k]] = rhs[fixed_rows[k]] / fixed_diagonal[k];
         PETSC_CHECK(s, VecRestoreArrayRead(b, &rhs));

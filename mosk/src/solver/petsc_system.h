@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -148,6 +149,12 @@ public:
     // SolveResult::solve_seconds is the time of KSPSolve alone, setup_seconds that of KSPSetUp.
     SolveResult solve(std::string_view kind, double rtol, int maxit, int symmetry,
                       std::span<double> solution, bool use_initial_guess = false);
+    // The same for the values at the global indices `at` only (those a process holds): solution
+    // holds one value per entry of `at`, and the process receives no other. No `at`: every
+    // value, as solve().
+    using Held = std::optional<std::span<const int>>;
+    SolveResult solve_at(std::string_view kind, double rtol, int maxit, int symmetry, Held at,
+                         std::span<double> solution, bool use_initial_guess = false);
 
     // MATLAB/Octave scripts: matrix_file defines the sparse n x n matrix A from its stored
     // entries (1-based triplets), rhs_file the column vector b; values in full precision.

@@ -117,7 +117,9 @@ SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
         if (structure.block_size > 1 || structure.multilevel())
             impl->system->set_field_structure(std::move(structure));
     });
-    impl->solution.assign(size_t(impl->map->global_size), 0.0);
+    // A distributed grid's solver receives the values its process holds, by serial position.
+    impl->solution.assign(size_t(map.grid && map.grid->distributed() ? map.total : map.global_size),
+                          0.0);
     auto s = std::make_unique<SOLVER_>();
     *s = SOLVER_{};
     impl->matrix = MOSK_MATRIX_{impl->map, 0, impl.get()};
@@ -183,10 +185,14 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
                              "') does not match the solver's field '" + map.dofs[i]->name + "'");
     }
     const std::string name = kind_name(s);
+    // A distributed grid's process receives the values it holds, in the map's serial order.
+    const bool held = map.grid && map.grid->distributed();
     SolveResult r;
     try {
         collective(map.grid->comm, [&] {
-            r = impl.system->solve(name, s->rtol, s->maxit, s->symmetry, impl.solution);
+            r = impl.system->solve_at(name, s->rtol, s->maxit, s->symmetry,
+                                      held ? LinearSystem::Held(map.global_of) : std::nullopt,
+                                      impl.solution);
         });
     } catch (const SolveFailure& failure) {
         // The record shows the failed attempt; the fields keep their values.
@@ -202,7 +208,7 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
                        format_double(s->residual));
     for (int i = 0; i < n; ++i) {
         const int64_t size = value_blocks(*dofs[i], *dofs[i]->grid).total;
-        if (map.global_of.empty()) {
+        if (map.global_of.empty() || held) {
             std::copy(impl.solution.begin() + map.offsets[i],
                       impl.solution.begin() + map.offsets[i] + size, dofs[i]->data);
         } else {

@@ -63,6 +63,14 @@ int DofHandle::getSize() {
     return int(size);
 }
 
+int DofHandle::getLocalSize() {
+    const DOF_* d = get();
+    const GRID_* g = d->grid;
+    return int(d->nvert_values * g->nvert_local + d->nedge_values * int64_t(g->nedge_local) +
+               d->nface_values * int64_t(g->nface_local) +
+               d->nelem_values * int64_t(g->nelem_local));
+}
+
 py::module_& DofHandle::define(py::module_& m) {
     py::class_<DofHandle>(m, "Dof")
         .def(py::init([](GridHandle& g, const std::string& dof_type, int order, int dim,
@@ -81,9 +89,14 @@ py::module_& DofHandle::define(py::module_& m) {
         .def("getDirichletBC", &DofHandle::getDirichletBC)
         .def("setDirichletLabels", &DofHandle::setDirichletLabels, py::arg("labels"))
         .def("getSize", &DofHandle::getSize)
-        .def("getValues", &DofHandle::getValues)
-        .def("setValues", &DofHandle::setValues)
-        .def("getNodeCoordinates", &DofHandle::getNodeCoordinates);
+        .def("getLocalSize", &DofHandle::getLocalSize)
+        .def("getValues", &DofHandle::getValues, py::kw_only(), py::arg("whole") = false)
+        .def("setValues", &DofHandle::setValues, py::arg("values"), py::pos_only(), py::kw_only(),
+             py::arg("whole") = false)
+        .def("getNodeCoordinates", &DofHandle::getNodeCoordinates, py::kw_only(),
+             py::arg("whole") = false)
+        .def("getGlobalIndices", &DofHandle::getGlobalIndices)
+        .def("getOwnedMask", &DofHandle::getOwnedMask);
     return m;
 }
 

@@ -36,11 +36,15 @@ public:
     // library-wide choice (dof/dirichlet.cpp).
     void setDirichletLabels(std::optional<std::vector<int>> labels);
     int getSize();
-    // Values and node coordinates as NumPy arrays, in the global numbering of a map over this
-    // one field (dof/dof_values.cpp).
-    pybind11::array_t<double> getValues();
-    void setValues(const RealValues& values);
-    pybind11::array_t<double> getNodeCoordinates();
+    int getLocalSize();
+    // Values and node coordinates as NumPy arrays: this process's (the field's own order, with
+    // getGlobalIndices), or with `whole` the whole array in the global numbering of a map over
+    // this one field (dof/dof_values.cpp).
+    pybind11::array_t<double> getValues(bool whole);
+    void setValues(const RealValues& values, bool whole);
+    pybind11::array_t<double> getNodeCoordinates(bool whole);
+    pybind11::array_t<int64_t> getGlobalIndices();
+    pybind11::array_t<bool> getOwnedMask();
 
     DOF_* get() const { return handle.get(); }
 

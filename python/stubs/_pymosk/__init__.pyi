@@ -204,17 +204,28 @@ class Dof(metaclass=_BindingType):
         for a label no boundary face carries)."""
     def getSize(self) -> int:
         """Number of values of the field over all processes."""
-    def getValues(self) -> npt.NDArray[np.float64]:
-        """A copy of all values, shape (getSize(),), in the global numbering of Map(self): the
-        values of element e are getValues()[e.getGlobalIndex(Map(self))] (plus k for component
-        k). Every MPI process receives the whole array."""
-    def setValues(self, values: npt.ArrayLike, /) -> None:
-        """Sets all values from an array-like of getSize() real, finite numbers in the order of
-        getValues (ValueError otherwise, and the field is unchanged). Under MPI every process
-        must pass the same values."""
-    def getNodeCoordinates(self) -> npt.NDArray[np.float64]:
-        """Coordinates of the node of each value, shape (getSize(), 3), in the order of
-        getValues; the rows repeat for the components of a node."""
+    def getLocalSize(self) -> int:
+        """Number of values this process holds: those of the nodes of its elements, owned and
+        ghost (getSize() on one process)."""
+    def getValues(self, *, whole: bool = False) -> npt.NDArray[np.float64]:
+        """A copy of this process's values, shape (getLocalSize(),), in the order of
+        getGlobalIndices(). whole=True (collective): every value, shape (getSize(),), in the
+        global numbering of Map(self), so that the values of element e are
+        getValues(whole=True)[e.getGlobalIndex(Map(self))] (plus k for component k); every
+        process receives the whole array. On one process the two are the same."""
+    def setValues(self, values: npt.ArrayLike, /, *, whole: bool = False) -> None:
+        """Sets this process's values from an array-like of getLocalSize() real, finite numbers
+        in the order of getValues(); afterwards every ghost value is its owner's. whole=True:
+        every value, getSize() of them in the global numbering, the same on every process.
+        Collective; ValueError otherwise, and the field is unchanged."""
+    def getNodeCoordinates(self, *, whole: bool = False) -> npt.NDArray[np.float64]:
+        """Coordinates of the node of each value, shape (getLocalSize(), 3) in the order of
+        getValues() (whole=True: (getSize(), 3), collective); the rows repeat for the components
+        of a node."""
+    def getGlobalIndices(self) -> npt.NDArray[np.int64]:
+        """The global index of each of this process's values in Map(self) (collective)."""
+    def getOwnedMask(self) -> npt.NDArray[np.bool_]:
+        """True for the values this process owns, False for ghost copies (collective)."""
 
 class Map(metaclass=_BindingType):
     """A numbering of the values of a list of fields, one field after another."""

@@ -23,7 +23,7 @@ grid.balance(1.05)
 
 # Every face's labels against its place: the sides it lies on (and 7 on x=0 and x=1), none inside.
 p1 = _pymosk.Dof(grid, "P", 1)
-vertices, vertex_map = p1.getNodeCoordinates(), _pymosk.Map(p1)
+vertices, vertex_map = p1.getNodeCoordinates(whole=True), _pymosk.Map(p1)
 labels_right, faces_per_label = True, {}
 for e in grid.getElementIterator():
     corners = vertices[vertex_map.getGlobalIndex(e)]

@@ -42,7 +42,12 @@ def udf(p):
 
 attempt("field", lambda: _pymosk.Dof(grid, "P", 2, udf=udf, name="g"))
 attempt("import", lambda: grid.importFrom(mesh if rank != last else str(out / "missing.msh")))
+grid.balance(1.05)  # each process holds its part from here on
 attempt("export", lambda: grid.exportVTK(str(out / ("ok.vtu" if rank != 0 else "no/such/dir.vtu"))))
+u = _pymosk.Dof(grid, "P", 1, name="u")
+values = u.getValues()
+values[-1] = float("nan") if rank == last else 1.0
+attempt("values", lambda: u.setValues(values))
 results["elements_after"] = grid.getGlobalNumElements()
 everyone = comm.allgather(results)
 if rank == 0:

@@ -34,10 +34,10 @@ for name, order, dim in [("P2", 2, 1), ("P3", 3, 1), ("P2 elastic", 2, 3)]:
     else:
         assemble_elasticity(grid, solver, u)
     solver.solve(u)
-    xyz = np.round(u.getNodeCoordinates(), 9)
+    xyz = np.round(u.getNodeCoordinates(whole=True), 9)
     component = np.arange(u.getSize()) % dim
     by_node = np.lexsort((component, xyz[:, 2], xyz[:, 1], xyz[:, 0]))
     results[name] = {"iterations": int(str(solver).split()[1]),
-                     "values": u.getValues()[by_node].tolist()}
+                     "values": u.getValues(whole=True)[by_node].tolist()}
 if MPI.COMM_WORLD.Get_rank() == 0:
     out.write_text(json.dumps(results))

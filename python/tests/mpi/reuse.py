@@ -37,6 +37,7 @@ for kind in ["lu", "cg"]:
             _pymosk.utils.processBoundary(mask, values, A, b)
             solver.addRHSEntries(e.getGlobalIndex(solver), b)
         solver.solve(u)
+    whole = np.column_stack([u.getNodeCoordinates(whole=True), u.getValues(whole=True)])
     if rank == "0":
-        np.save(out / f"{kind}.npy", np.column_stack([u.getNodeCoordinates(), u.getValues()]))
+        np.save(out / f"{kind}.npy", whole)
     f.setValues(f.getValues() / 4)

@@ -17,9 +17,13 @@ from poisson_road import assemble, manufactured_solution  # noqa: E402
 mesh, order, out = sys.argv[1], int(sys.argv[2]), pathlib.Path(sys.argv[3])
 comm = MPI.COMM_WORLD
 grid = _pymosk.Grid(mesh)
-grid.refineAllElements(1)
-before_balance = grid.getNumElements()
+# A field made before the grid is distributed follows it through refinement and balance; its
+# function is of the field's order, so interpolation carries it exactly.
+carried = _pymosk.Dof(grid, "P", order, udf=lambda p: [(p[0] + 2 * p[1]) ** order - p[2]])
 grid.balance(1.05)
+grid.refineAllElements(1)  # refinement of a distributed grid
+before_balance = grid.getNumElements()
+grid.balance(1.05)  # and balance again
 u = _pymosk.Dof(grid, "P", order, name="u")
 f = _pymosk.Dof(grid, "P", order, udf=lambda p: [4 * manufactured_solution(p)[0]], name="f")
 cells = _pymosk.Dof(grid, "P", 0, name="cells")
@@ -30,12 +34,31 @@ walked = [cell_map.getGlobalIndex(e)[0] for e in grid.getElementIterator()]
 walked_all = sorted(i for part in comm.allgather(walked) for i in part)
 u_map = _pymosk.Map([u, f])
 
-# Field arrays are in the global numbering of a map over the one field: an element's indices
-# pick its nodes (whose mean is the element's centroid, for P1 and P2 nodes alike).
-f_nodes, f_map = f.getNodeCoordinates(), _pymosk.Map(f)
+
+def consistent(field):
+    """This process's values are the whole array's at their global indices, and every process
+    holds the same value (its owner's) for a node: ghosts agree with their owners."""
+    local, index, owned = field.getValues(), field.getGlobalIndices(), field.getOwnedMask()
+    whole = field.getValues(whole=True)
+    owners = np.zeros(field.getSize())
+    owners[index[owned]] = local[owned]
+    owners = comm.allreduce(owners)  # every value owned by one process
+    return bool(np.array_equal(whole[index], local) and np.array_equal(owners, whole)
+                and len(index) == field.getLocalSize())
+
+
+# Whole field arrays are in the global numbering of a map over the one field: an element's
+# indices pick its nodes (whose mean is the element's centroid, for P1 and P2 nodes alike).
+f_nodes, f_map = f.getNodeCoordinates(whole=True), _pymosk.Map(f)
 p1 = _pymosk.Dof(grid, "P", 1)
-vertices, vertex_map = p1.getNodeCoordinates(), _pymosk.Map(p1)
-arrays_ok = bool(np.array_equal(f.getValues(), [4 * manufactured_solution(p)[0] for p in f_nodes]))
+vertices, vertex_map = p1.getNodeCoordinates(whole=True), _pymosk.Map(p1)
+arrays_ok = bool(np.array_equal(f.getValues(whole=True),
+                                [4 * manufactured_solution(p)[0] for p in f_nodes]))
+arrays_ok &= bool(np.array_equal(f.getNodeCoordinates(), f_nodes[f.getGlobalIndices()]))
+arrays_ok &= consistent(f)
+x = carried.getNodeCoordinates()
+arrays_ok &= consistent(carried) and bool(np.allclose(
+    carried.getValues(), (x[:, 0] + 2 * x[:, 1]) ** order - x[:, 2], rtol=0, atol=1e-12))
 for e in grid.getElementIterator():
     centroid = vertices[vertex_map.getGlobalIndex(e)].mean(axis=0)
     arrays_ok &= bool(np.allclose(f_nodes[f_map.getGlobalIndex(e)].mean(axis=0), centroid))
@@ -53,28 +76,33 @@ summary = {
     "map_sizes": comm.allgather(u_map.getSize()),
     "map_global_size": u_map.getGlobalSize(),
     "dof_size": u.getSize(),
-    "arrays_ok": comm.allgather(arrays_ok),
     "solvers": {},
 }
 for kind in ["cg", "gmres", "bicgstab", "lu", "petsc"]:
     solver = _pymosk.Solver(kind, u)
     assemble(grid, solver, u, f, manufactured_solution)
     solver.solve(u)
+    arrays_ok &= consistent(u)
     text = repr(solver)
     summary["solvers"][kind] = {"repr": comm.allgather(text)}
     grid.exportVTK(str(out / f"{kind}.vtu"), [u, f])
     if kind == "cg":
         # Reassembled after zeroing, with this solver's own tolerance: the same answer.
-        first = u.getValues()
+        first = u.getValues(whole=True)
         solver.setOptions("-solver_rtol 1e-9")
         solver.zeroMatrix()
         solver.zeroRHS()
         assemble(grid, solver, u, f, manufactured_solution)
         solver.solve(u)
-        summary["reassembled"] = float(np.abs(u.getValues() - first).max())
+        summary["reassembled"] = float(np.abs(u.getValues(whole=True) - first).max())
+        # Values set on one process's nodes reach the ghost copies on the others.
+        u.setValues(u.getValues() * (1 + comm.Get_rank()))
+        arrays_ok &= consistent(u)
+        u.setValues(first, whole=True)
         summary["own_rtol"] = comm.allgather(repr(solver).split()[-1])
         solver.dumpMATLAB(str(out / "A.m"), str(out / "b.m"))
         grid.exportVTK(str(out / "cg.pvtu"), [u, cells])
         grid.exportVTK(str(out / "cg.vtk"), u)
+summary["arrays_ok"] = comm.allgather(arrays_ok)
 if comm.Get_rank() == 0:
     (out / "summary.json").write_text(json.dumps(summary))
