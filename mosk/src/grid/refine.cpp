@@ -72,12 +72,15 @@ public:
     }
 
 private:
-    // The refinement edge (local edge number): the longest edge, ties broken by the larger sorted
-    // pair of global vertex numbers, so that all elements around an edge agree.
+    // The refinement edge (local edge number): the longest edge, ties broken by the end points'
+    // coordinates (the edge whose lexicographically larger end, then smaller end, is larger), so
+    // that all elements around an edge agree whatever the vertices are numbered: two processes
+    // that number a shared element's vertices differently choose the same edge. The comparisons
+    // are exact on the stored doubles, which both sides hold alike.
     int refinement_edge(const ELEMENT_& e) const {
         int best = 0;
         double best_len = -1;
-        uint64_t best_key = 0;
+        const Point *best_hi = nullptr, *best_lo = nullptr;
         for (int k = 0; k < 6; ++k) {
             const Point& a = g_.vertex(e.verts[kEdgeVerts[k][0]]);
             const Point& b = g_.vertex(e.verts[kEdgeVerts[k][1]]);
@@ -85,12 +88,14 @@ private:
             // computes the same length for the same edge.
             const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
             const double len = dx * dx + dy * dy + dz * dz;
-            const int u = e.verts[kEdgeVerts[k][0]], v = e.verts[kEdgeVerts[k][1]];
-            const uint64_t key = uint64_t(std::min(u, v)) << 32 | uint64_t(std::max(u, v));
-            if (len > best_len || (len == best_len && key > best_key)) {
+            if (len < best_len) continue;
+            const bool a_high = b < a;
+            const Point *hi = a_high ? &a : &b, *lo = a_high ? &b : &a;
+            if (len > best_len || *best_hi < *hi || (*best_hi == *hi && *best_lo < *lo)) {
                 best = k;
                 best_len = len;
-                best_key = key;
+                best_hi = hi;
+                best_lo = lo;
             }
         }
         return best;
