@@ -140,11 +140,7 @@ std::vector<int> partition_leaves(const GridImpl& g, int nparts, double imbalanc
         for (int i = 0; i < n; ++i) part[i] = i;
         return part;
     }
-    const int64_t even = (int64_t(n) + nparts - 1) / nparts;
-    // The bound is an upper limit, not a goal: every share is kept close to the mean (the
-    // slowest process sets the pace), at a few more cut faces.
-    const double target = std::min(imbalance, 1.002);
-    const int64_t cap = std::max(even, int64_t(std::floor(target * double(n) / nparts)));
+    const int64_t cap = partition_cap(n, nparts, imbalance);
     UnitGraph u = unit_graph(g, direct_limit);
     const int units = int(u.weight.size());
     std::vector<int> unit_part(std::size_t(units), 0);
@@ -183,9 +179,7 @@ int64_t cut_faces(const GridImpl& g) {
 }
 
 void balance_grid(GridImpl& g, double imbalance) {
-    std::vector<int> owner;
-    on_root(g.comm, 0, [&] { owner = partition_leaves(g, g.nprocs, imbalance); });
-    broadcast(g.comm, 0, owner);
+    const std::vector<int> owner = partition_leaves_parallel(g, imbalance);
     bool changed = false;
     for (std::size_t i = 0; i < owner.size(); ++i) {
         ELEMENT_& e = g.leaf(int(i));

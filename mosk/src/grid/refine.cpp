@@ -14,6 +14,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "core/library_state.h"
 #include "core/check.h"
@@ -80,7 +81,6 @@ private:
     int refinement_edge(const ELEMENT_& e) const {
         int best = 0;
         double best_len = -1;
-        const Point *best_hi = nullptr, *best_lo = nullptr;
         for (int k = 0; k < 6; ++k) {
             const Point& a = g_.vertex(e.verts[kEdgeVerts[k][0]]);
             const Point& b = g_.vertex(e.verts[kEdgeVerts[k][1]]);
@@ -88,17 +88,25 @@ private:
             // computes the same length for the same edge.
             const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
             const double len = dx * dx + dy * dy + dz * dz;
-            if (len < best_len) continue;
-            const bool a_high = b < a;
-            const Point *hi = a_high ? &a : &b, *lo = a_high ? &b : &a;
-            if (len > best_len || *best_hi < *hi || (*best_hi == *hi && *best_lo < *lo)) {
+            if (len > best_len || (len == best_len && edge_after(e, k, best))) {
                 best = k;
                 best_len = len;
-                best_hi = hi;
-                best_lo = lo;
             }
         }
         return best;
+    }
+
+    // Whether local edge k of e comes after local edge l in the order of their end points'
+    // coordinates: larger end first, then smaller end (lexicographic, exact).
+    bool edge_after(const ELEMENT_& e, int k, int l) const {
+        auto ends = [&](int edge) {
+            const Point& a = g_.vertex(e.verts[kEdgeVerts[edge][0]]);
+            const Point& b = g_.vertex(e.verts[kEdgeVerts[edge][1]]);
+            return b < a ? std::pair<const Point&, const Point&>(a, b)
+                         : std::pair<const Point&, const Point&>(b, a);
+        };
+        const auto x = ends(k), y = ends(l);
+        return y.first < x.first || (y.first == x.first && y.second < x.second);
     }
 
     int midpoint(int a, int b) {
