@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/parallel.h"
 #include "grid/grid_impl.h"
 #include "mosk.h"
 
@@ -74,6 +75,40 @@ TEST(Partition, MorePartsThanElementsGiveOneElementEach) {
     const int n = c.g.num_leaves();
     const std::vector<int> part = partition_leaves(c.g, n + 3, 1.05);
     for (int i = 0; i < n; ++i) EXPECT_EQ(part[i], i);
+}
+
+// Run on however many processes the binary runs on (CTest also runs it under mpirun with 2 and 3).
+TEST(ParallelPartition, SameOwnersEverywhereWithinTheBoundFewerCutFacesAndRepeatable) {
+    CubeGrid c;
+    moskRefineAllElements(c.record, 2);  // from the block owners of the import
+    const int n = c.g.num_leaves(), np = c.g.nprocs;
+    for (int round = 0; round < 2; ++round) {  // then again from the partition's owners
+        const int64_t cut_before = cut_faces(c.g);
+        for (double imbalance : {1.0, 1.3}) {
+            const std::vector<int> owner = partition_leaves_parallel(c.g, imbalance);
+            EXPECT_EQ(owner, partition_leaves_parallel(c.g, imbalance));
+            std::vector<int> on_root = owner;
+            broadcast(c.g.comm, 0, on_root);
+            ASSERT_EQ(owner, on_root);
+            std::vector<int64_t> size(size_t(np), 0);
+            for (int o : owner) {
+                ASSERT_TRUE(o >= 0 && o < np);
+                ++size[size_t(o)];
+            }
+            EXPECT_LE(*std::max_element(size.begin(), size.end()), partition_cap(n, np, imbalance));
+            EXPECT_GT(*std::min_element(size.begin(), size.end()), 0);
+            if (np == 1) continue;
+            const std::vector<int> before = [&] {
+                std::vector<int> o(static_cast<size_t>(n));
+                for (int i = 0; i < n; ++i) o[size_t(i)] = c.g.leaf(i).owner;
+                return o;
+            }();
+            set_owners(c.g, owner);
+            if (round == 0) EXPECT_LT(cut_faces(c.g), cut_before) << imbalance;
+            set_owners(c.g, before);
+        }
+        moskBalanceGrid_(c.record, 1.05, 1, 0, 0, moskComm, 0);
+    }
 }
 
 TEST(Ownership, ChildrenKeepTheirParentsOwnerAndEntitiesGoToTheLowestLeaf) {
