@@ -109,6 +109,17 @@ TEST(ParallelPartition, SameOwnersEverywhereWithinTheBoundFewerCutFacesAndRepeat
         }
         moskBalanceGrid_(c.record, 1.05, 1, 0, 0, moskComm, 0);
     }
+    // A refined grid in units of subtrees, from owners that split some units (balanced at a
+    // finer level than the units').
+    moskRefineAllElements(c.record, 3);
+    const std::vector<int> owner = partition_leaves_parallel(c.g, 1.0, 0);
+    std::vector<int> on_root = owner;
+    broadcast(c.g.comm, 0, on_root);
+    ASSERT_EQ(owner, on_root);
+    std::vector<int64_t> size(size_t(np), 0);
+    for (int o : owner) ++size[size_t(o)];
+    EXPECT_LE(*std::max_element(size.begin(), size.end()),
+              partition_cap(c.g.num_leaves(), np, 1.0));
 }
 
 TEST(Ownership, ChildrenKeepTheirParentsOwnerAndEntitiesGoToTheLowestLeaf) {

@@ -201,7 +201,9 @@ std::vector<int> partition_leaves(const GridImpl& grid, int nparts, double imbal
 // The same over the grid's processes, computed by all of them together from the leaves each
 // owns now (grid/parallel_partition.cpp): the new owner of each leaf this process holds, within
 // partition_cap, the same for the same grid, owners and number of processes. Collective.
-std::vector<int> partition_leaves_parallel(const GridImpl& grid, double imbalance);
+// Grids of more than `direct_limit` leaves are partitioned by subtrees of the refinement tree.
+std::vector<int> partition_leaves_parallel(const GridImpl& grid, double imbalance,
+                                           int direct_limit = 200000);
 // Faces between leaves of different owners.
 int64_t cut_faces(const GridImpl& grid);
 // Partitions the leaves over the grid's processes and makes the partition the owners

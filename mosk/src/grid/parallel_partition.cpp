@@ -9,10 +9,12 @@
 
 
 #include <algorithm>
+#include <climits>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/check.h"
@@ -23,81 +25,152 @@
 namespace mosk {
 namespace {
 
-// The partitioner's row of each leaf this process holds: the leaves of process p, in leaf order,
-// are rows first[p] .. first[p + 1] - 1. Every process holds every leaf today; once a process
-// holds only its part, its owned and ghost leaves take these numbers from the element index map
-// (owned offset plus position), and nothing else here changes.
-struct LeafRows {
+// Refinement levels above a unit: a unit holds about 2^kUnitLevels leaves.
+constexpr int kUnitLevels = 4;
+
+// Rows of the partitioner's graph: process p's rows are first[p] .. first[p + 1] - 1. Every
+// process holds every leaf today and finds every leaf's row alone; once a process holds only its
+// part, the rows of its ghost leaves come from their owners with the ghost layer (the element
+// index map), and nothing else here changes.
+struct Rows {
     std::vector<int64_t> first;  // per process, and the total at the end
-    std::vector<int> row;        // per leaf held
+    std::vector<int> of_leaf;    // per leaf held
 };
 
-LeafRows leaf_rows(const GridImpl& g) {
-    LeafRows r;
+// Each leaf its own row: process p's owned leaves in leaf order.
+Rows leaf_rows(const GridImpl& g) {
+    Rows r;
     r.first.assign(size_t(g.nprocs) + 1, 0);
     for (int i = 0; i < g.num_leaves(); ++i) ++r.first[size_t(g.leaf(i).owner) + 1];
     for (int p = 0; p < g.nprocs; ++p) r.first[size_t(p) + 1] += r.first[size_t(p)];
     std::vector<int64_t> next(r.first.begin(), r.first.end() - 1);
-    r.row.resize(size_t(g.num_leaves()));
-    for (int i = 0; i < g.num_leaves(); ++i) r.row[size_t(i)] = int(next[size_t(g.leaf(i).owner)]++);
+    r.of_leaf.resize(size_t(g.num_leaves()));
+    for (int i = 0; i < g.num_leaves(); ++i)
+        r.of_leaf[size_t(i)] = int(next[size_t(g.leaf(i).owner)]++);
     return r;
 }
 
-// The dual-graph rows of this process's leaves: row k's neighbours (global rows, sorted) are
-// neighbours[start[k] .. start[k + 1]).
+// A large grid is partitioned by units of about 2^kUnitLevels leaves, which keeps the graph
+// small at a cut close to that of the leaves: a unit is the leaves of one owner below one
+// element `kUnitLevels` levels above the coarsest leaves (a leaf at that level or above stands
+// alone). Units of process p are numbered in the order of their first leaf.
+Rows unit_rows(const GridImpl& g, int direct_limit) {
+    const int n = g.num_leaves();
+    int depth = 0;
+    if (n > direct_limit) {
+        int lowest = INT32_MAX;
+        for (int r : g.leaf_records()) lowest = std::min(lowest, g.tree(r).level);
+        depth = std::max(0, lowest - kUnitLevels);
+    }
+    if (depth == 0) return leaf_rows(g);
+    Rows u;
+    u.first.assign(size_t(g.nprocs) + 1, 0);
+    u.of_leaf.resize(size_t(n));
+    // Unit of an ancestor record for its first owner; the rare ancestors whose leaves have
+    // several owners (a balance below this level) keep the others in `split`.
+    std::vector<int> unit_of_record(g.num_records(), -1), owner_of_record(g.num_records(), -1);
+    std::unordered_map<int64_t, int> split;
+    for (int i = 0; i < n; ++i) {
+        int r = g.leaf_records()[size_t(i)];
+        while (g.tree(r).level > depth) r = g.tree(r).parent;
+        const int owner = g.leaf(i).owner;
+        int& unit = owner_of_record[size_t(r)] < 0 || owner_of_record[size_t(r)] == owner
+                        ? unit_of_record[size_t(r)]
+                        : split.try_emplace(int64_t(r) * g.nprocs + owner, -1).first->second;
+        owner_of_record[size_t(r)] = owner_of_record[size_t(r)] < 0 ? owner
+                                                                     : owner_of_record[size_t(r)];
+        if (unit < 0) unit = int(u.first[size_t(owner) + 1]++);
+        u.of_leaf[size_t(i)] = unit;  // within the owner's units, made global below
+    }
+    for (int p = 0; p < g.nprocs; ++p) u.first[size_t(p) + 1] += u.first[size_t(p)];
+    for (int i = 0; i < n; ++i) u.of_leaf[size_t(i)] += int(u.first[size_t(g.leaf(i).owner)]);
+    return u;
+}
+
+// This process's rows of the graph: row k's neighbours (global rows, sorted) are
+// neighbours[start[k] .. start[k + 1]), each weighted by the faces between them; a row weighs
+// its leaves.
 struct LocalGraph {
-    std::vector<int> leaves;  // the leaf of each local row
-    std::vector<PetscInt> start{0}, neighbours;
+    std::vector<PetscInt> start{0}, neighbours, faces, weight;
 };
 
-LocalGraph local_graph(const GridImpl& g, const LeafRows& rows) {
+LocalGraph local_graph(const GridImpl& g, const Rows& units) {
     // The two leaves on each face (-1: none), from the leaves this process holds.
     std::vector<std::array<int, 2>> on_face(g.face_verts.size(), {-1, -1});
     for (int i = 0; i < g.num_leaves(); ++i)
         for (int f : g.leaf(i).faces) on_face[size_t(f)][on_face[size_t(f)][0] >= 0] = i;
+    const int64_t first = units.first[size_t(g.rank)];
+    const size_t rows = size_t(units.first[size_t(g.rank) + 1] - first);
+    // Faces to other units, bucketed by this process's unit, then sorted and merged.
+    std::vector<PetscInt> count(rows + 1, 0);
     LocalGraph lg;
-    for (int i = 0; i < g.num_leaves(); ++i) {
-        const ELEMENT_& e = g.leaf(i);
-        if (e.owner != g.rank) continue;
-        lg.leaves.push_back(i);
-        const size_t begin = lg.neighbours.size();
-        for (int f : e.faces) {
-            const auto& two = on_face[size_t(f)];
-            const int other = two[0] == i ? two[1] : two[0];
-            if (other >= 0) lg.neighbours.push_back(rows.row[size_t(other)]);
+    lg.weight.assign(rows, 0);
+    auto each_pair = [&](auto&& take) {
+        for (int i = 0; i < g.num_leaves(); ++i) {
+            const ELEMENT_& e = g.leaf(i);
+            if (e.owner != g.rank) continue;
+            const size_t u = size_t(units.of_leaf[size_t(i)] - first);
+            for (int f : e.faces) {
+                const auto& two = on_face[size_t(f)];
+                const int other = two[0] == i ? two[1] : two[0];
+                if (other >= 0 && units.of_leaf[size_t(other)] != units.of_leaf[size_t(i)])
+                    take(u, units.of_leaf[size_t(other)]);
+            }
         }
-        std::sort(lg.neighbours.begin() + std::ptrdiff_t(begin), lg.neighbours.end());
+    };
+    each_pair([&](size_t u, int) { ++count[u + 1]; });
+    for (size_t k = 0; k < rows; ++k) count[k + 1] += count[k];
+    std::vector<PetscInt> pairs(static_cast<size_t>(count[rows])), fill(count.begin(), count.end() - 1);
+    each_pair([&](size_t u, int v) { pairs[size_t(fill[u]++)] = v; });
+    for (int i = 0; i < g.num_leaves(); ++i)
+        if (g.leaf(i).owner == g.rank) ++lg.weight[size_t(units.of_leaf[size_t(i)] - first)];
+    for (size_t k = 0; k < rows; ++k) {
+        auto b = pairs.begin() + count[k], e = pairs.begin() + count[k + 1];
+        std::sort(b, e);
+        for (auto it = b; it != e;) {
+            auto next = std::find_if(it, e, [&](PetscInt x) { return x != *it; });
+            lg.neighbours.push_back(*it);
+            lg.faces.push_back(PetscInt(next - it));
+            it = next;
+        }
         lg.start.push_back(PetscInt(lg.neighbours.size()));
     }
     return lg;
 }
 
-// PT-Scotch's part for each local row, asked for parts of at most about `cap` rows.
-std::vector<int> ptscotch_parts(const GridImpl& g, const LeafRows& rows, const LocalGraph& lg,
-                                double imbalance) {
+// A copy of `v` in memory from PetscMalloc, which PETSc objects take over.
+PetscInt* petsc_copy(const PetscScope& petsc, const std::vector<PetscInt>& v) {
+    PetscInt* out = nullptr;
+    PETSC_CHECK(petsc, PetscMalloc1(std::max<size_t>(v.size(), 1), &out));
+    std::copy(v.begin(), v.end(), out);
+    return out;
+}
+
+// PT-Scotch's part for each of this process's rows, asked for at most `ratio` above the mean.
+std::vector<int> ptscotch_parts(const GridImpl& g, const Rows& units, const LocalGraph& lg,
+                                double ratio) {
     PetscScope petsc("balance");
     const MPI_Comm comm = MPI_Comm_f2c(g.comm);
-    const PetscInt m = PetscInt(lg.leaves.size());
-    // The adjacency matrix takes its arrays over (it frees them with PetscFree).
-    PetscInt *ia = nullptr, *ja = nullptr;
-    PETSC_CHECK(petsc, PetscMalloc1(m + 1, &ia));
-    PETSC_CHECK(petsc, PetscMalloc1(std::max<size_t>(lg.neighbours.size(), 1), &ja));
-    std::copy(lg.start.begin(), lg.start.end(), ia);
-    std::copy(lg.neighbours.begin(), lg.neighbours.end(), ja);
+    const PetscInt m = PetscInt(lg.weight.size());
+    // The adjacency matrix and the partitioning take these arrays over (and PetscFree them).
+    PetscInt* ia = petsc_copy(petsc, lg.start);
+    PetscInt* ja = petsc_copy(petsc, lg.neighbours);
+    PetscInt* faces = petsc_copy(petsc, lg.faces);
+    PetscInt* weight = petsc_copy(petsc, lg.weight);
     Mat adj = nullptr;
     MatPartitioning part = nullptr;
     IS is = nullptr;
-    std::vector<int> out(size_t(m), 0);
-    PetscErrorCode code = MatCreateMPIAdj(comm, m, PetscInt(rows.first.back()), ia, ja, nullptr,
-                                          &adj);
+    const PetscErrorCode code =
+        MatCreateMPIAdj(comm, m, PetscInt(units.first.back()), ia, ja, faces, &adj);
     if (code) {
-        PetscFree(ia);
-        PetscFree(ja);
+        for (PetscInt* a : {ia, ja, faces, weight}) PetscFree(a);
         petsc.fail(code, "MatCreateMPIAdj");
     }
+    std::vector<int> out(size_t(m), 0);
     auto release = [&] {
         if (is) ISDestroy(&is);
         if (part) MatPartitioningDestroy(&part);
+        else PetscFree(weight);
         MatDestroy(&adj);
     };
     try {
@@ -105,7 +178,9 @@ std::vector<int> ptscotch_parts(const GridImpl& g, const LeafRows& rows, const L
         PETSC_CHECK(petsc, MatPartitioningSetAdjacency(part, adj));
         PETSC_CHECK(petsc, MatPartitioningSetType(part, MATPARTITIONINGPTSCOTCH));
         PETSC_CHECK(petsc, MatPartitioningSetNParts(part, g.nprocs));
-        PETSC_CHECK(petsc, MatPartitioningPTScotchSetImbalance(part, imbalance));
+        PETSC_CHECK(petsc, MatPartitioningSetVertexWeights(part, weight));
+        PETSC_CHECK(petsc, MatPartitioningSetUseEdgeWeights(part, PETSC_TRUE));
+        PETSC_CHECK(petsc, MatPartitioningPTScotchSetImbalance(part, ratio));
         // The same partition for the same graph and number of processes, call after call and run
         // after run: the random generator starts afresh, and one thread per process leaves
         // nothing to the order in which threads finish (unless the user chose their number).
@@ -125,16 +200,19 @@ std::vector<int> ptscotch_parts(const GridImpl& g, const LeafRows& rows, const L
     return out;
 }
 
-// Moves rows out of parts above `cap` into parts below it. Every process learns how many rows of
-// each part every process holds (one sum of nprocs^2 counts), so all compute the same plan: the
-// excess of a part is taken from its holders in process order and given to the parts with room
-// in part order. A process moves its share choosing first rows with a neighbour already in the
-// receiving part, so that the cut grows little.
-void enforce_cap(const GridImpl& g, const LeafRows& rows, const LocalGraph& lg, int64_t cap,
-                 std::vector<int>& part) {
+// Moves elements out of parts above `cap` into parts below it. Every process learns how many
+// elements of each part every process holds (one sum of nprocs^2 counts), so all compute the
+// same plan: the excess of a part is taken from its holders in process order and given to the
+// parts with room in part order. A process moves its share in whole units, first those with a
+// neighbour already in the receiving part (so that the cut grows little), and the rest leaf by
+// leaf. Returns the part of each leaf this process owns, in leaf order.
+std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGraph& lg,
+                             int64_t cap, std::vector<int>& unit_part) {
     const int np = g.nprocs;
+    const int64_t first = units.first[size_t(g.rank)];
     std::vector<long long> held(size_t(np) * size_t(np), 0);  // [process * np + part]
-    for (int p : part) ++held[size_t(g.rank) * size_t(np) + size_t(p)];
+    for (size_t k = 0; k < unit_part.size(); ++k)
+        held[size_t(g.rank) * size_t(np) + size_t(unit_part[k])] += lg.weight[k];
     sum_over_processes(g.comm, held);
     std::vector<long long> size(size_t(np), 0);
     for (int q = 0; q < np; ++q)
@@ -157,42 +235,58 @@ void enforce_cap(const GridImpl& g, const LeafRows& rows, const LocalGraph& lg, 
                 if (q == g.rank && take > 0) mine.push_back({p, t, take});
             }
         }
-    if (mine.empty()) return;
-    // The part of a global row, where this process knows it (its own rows), else -1.
-    const int64_t first = rows.first[size_t(g.rank)];
+    // The part of a global row where this process knows it (its own rows), else -1.
     auto part_of_row = [&](PetscInt r) {
-        return r >= first && r < first + int64_t(part.size()) ? part[size_t(r - first)] : -1;
+        return r >= first && r < first + int64_t(unit_part.size()) ? unit_part[size_t(r - first)]
+                                                                   : -1;
     };
+    std::vector<int> leaf_part;
+    for (int i = 0; i < g.num_leaves(); ++i)
+        if (g.leaf(i).owner == g.rank)
+            leaf_part.push_back(unit_part[size_t(units.of_leaf[size_t(i)] - first)]);
     for (const Move& mv : mine) {
         long long left = mv.count;
         for (int pass = 0; pass < 2 && left > 0; ++pass)
-            for (size_t k = 0; k < part.size() && left > 0; ++k) {
-                if (part[k] != mv.from) continue;
+            for (size_t k = 0; k < unit_part.size() && left > 0; ++k) {
+                if (unit_part[k] != mv.from || lg.weight[k] > left) continue;
                 bool next_to = false;
                 for (PetscInt e = lg.start[k]; e < lg.start[k + 1]; ++e)
                     next_to |= part_of_row(lg.neighbours[size_t(e)]) == mv.to;
                 if (pass == 0 && !next_to) continue;
-                part[k] = mv.to;
-                --left;
+                unit_part[k] = mv.to;
+                left -= lg.weight[k];
             }
+        // Units heavier than what is left: single leaves of the part.
+        size_t j = 0;
+        for (int i = 0; i < g.num_leaves(); ++i) {
+            if (g.leaf(i).owner != g.rank) continue;
+            int& lp = leaf_part[j++];
+            lp = unit_part[size_t(units.of_leaf[size_t(i)] - first)] == mv.to && lp == mv.from
+                     ? mv.to
+                     : lp;
+            if (left > 0 && lp == mv.from) lp = mv.to, --left;
+        }
     }
+    return leaf_part;
 }
 
-// Gives every leaf this process holds its new owner. Every process holds every leaf today, so
-// every process receives every row's part; once a process holds only its part, only the parts of
-// its owned and ghost leaves need to reach it.
-std::vector<int> deliver_owners(const GridImpl& g, const LeafRows& rows,
-                                const std::vector<int>& part) {
+// Gives every leaf this process holds its new owner, from the parts of the leaves each process
+// owns (in leaf order). Every process holds every leaf today, so every process receives every
+// part; once a process holds only its part, only the parts of its owned and ghost leaves need
+// to reach it.
+std::vector<int> deliver_owners(const GridImpl& g, const std::vector<int>& leaf_part) {
+    const Rows rows = leaf_rows(g);
     std::vector<int> counts(size_t(g.nprocs)), displs(size_t(g.nprocs));
     for (int p = 0; p < g.nprocs; ++p) {
         displs[size_t(p)] = int(rows.first[size_t(p)]);
         counts[size_t(p)] = int(rows.first[size_t(p) + 1] - rows.first[size_t(p)]);
     }
     std::vector<int> all(size_t(rows.first.back()));
-    MPI_Allgatherv(part.data(), int(part.size()), MPI_INT, all.data(), counts.data(),
+    MPI_Allgatherv(leaf_part.data(), int(leaf_part.size()), MPI_INT, all.data(), counts.data(),
                    displs.data(), MPI_INT, MPI_Comm_f2c(g.comm));
     std::vector<int> owner(size_t(g.num_leaves()));
-    for (int i = 0; i < g.num_leaves(); ++i) owner[size_t(i)] = all[size_t(rows.row[size_t(i)])];
+    for (int i = 0; i < g.num_leaves(); ++i)
+        owner[size_t(i)] = all[size_t(rows.of_leaf[size_t(i)])];
     return owner;
 }
 
@@ -203,22 +297,21 @@ int64_t partition_cap(int64_t n, int nparts, double imbalance) {
     return std::max(even, int64_t(std::min(imbalance, kImbalanceLimit) * double(n) / nparts));
 }
 
-std::vector<int> partition_leaves_parallel(const GridImpl& g, double imbalance) {
+std::vector<int> partition_leaves_parallel(const GridImpl& g, double imbalance, int direct_limit) {
     const int n = g.num_leaves();
     std::vector<int> owner(static_cast<size_t>(n));
     if (g.nprocs == 1 || n <= g.nprocs) {
         for (int i = 0; i < n; ++i) owner[size_t(i)] = g.nprocs == 1 ? 0 : i;
         return owner;
     }
-    const LeafRows rows = leaf_rows(g);
-    const LocalGraph lg = local_graph(g, rows);
+    const Rows units = unit_rows(g, direct_limit);
+    const LocalGraph lg = local_graph(g, units);
     const int64_t cap = partition_cap(n, g.nprocs, imbalance);
     // Asked for the cap itself, PT-Scotch leaves little for the repair to move.
     const double ratio = std::clamp(double(cap) * g.nprocs / n - 1.0, 0.0, 1.0);
-    std::vector<int> part;
-    collective(g.comm, [&] { part = ptscotch_parts(g, rows, lg, ratio); });
-    enforce_cap(g, rows, lg, cap, part);
-    return deliver_owners(g, rows, part);
+    std::vector<int> unit_part;
+    collective(g.comm, [&] { unit_part = ptscotch_parts(g, units, lg, ratio); });
+    return deliver_owners(g, enforce_cap(g, units, lg, cap, unit_part));
 }
 
 }  // namespace mosk
