@@ -82,7 +82,14 @@ struct VertexId {
     int64_t global;
     int owner;
 };
-VertexId vertex_id(GridImpl& grid, int v) { return {v, entity_owners(grid).vert[size_t(v)]}; }
+class VertexIds {
+public:
+    explicit VertexIds(GridImpl& grid) : owner_(entity_owners(grid).vert) {}
+    VertexId operator()(int v) const { return {v, owner_[size_t(v)]}; }
+
+private:
+    const std::vector<int>& owner_;
+};
 
 // What one process sends for a whole-grid file, from the leaves it owns: the vertices it owns
 // (global numbers, coordinates, point values), and its leaves as global vertex numbers with
@@ -97,12 +104,13 @@ OwnedPiece owned_leaves_piece(GridImpl& grid, const std::vector<VtkField>& field
     OwnedPiece out;
     std::vector<int> leaves, vertices;
     std::vector<char> seen(size_t(grid.num_vertices()), 0);
+    const VertexIds vertex_id(grid);
     for (int i = 0; i < grid.num_leaves(); ++i) {
         const ELEMENT_& e = grid.leaf(i);
         if (e.owner != grid.rank) continue;
         leaves.push_back(i);
         for (int v : e.verts) {
-            const VertexId id = vertex_id(grid, v);
+            const VertexId id = vertex_id(v);
             out.cells.push_back(id.global);
             if (id.owner == grid.rank && !seen[size_t(v)]) {
                 seen[size_t(v)] = 1;
@@ -111,7 +119,7 @@ OwnedPiece owned_leaves_piece(GridImpl& grid, const std::vector<VtkField>& field
         }
     }
     for (int v : vertices) {
-        out.globals.push_back(vertex_id(grid, v).global);
+        out.globals.push_back(vertex_id(v).global);
         out.coords.insert(out.coords.end(), grid.vertex(v).begin(), grid.vertex(v).end());
     }
     for (const VtkField& f : fields)
