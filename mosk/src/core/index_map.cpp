@@ -18,22 +18,17 @@ constexpr int kAskTag = 7301, kAnswerTag = 7302, kValuesTag = 7303;
 
 MPI_Comm mpi_comm(int comm) { return MPI_Comm_f2c(comm == -1 ? moskComm : comm); }
 
-void check_mpi(int code, const char* call) {
-    if (code != MPI_SUCCESS)
-        fail<std::runtime_error>("index map", std::string("MPI call ") + call + " failed");
-}
-
 void wait_all(std::vector<MPI_Request>& requests) {
-    check_mpi(MPI_Waitall(int(requests.size()), requests.data(), MPI_STATUSES_IGNORE),
-              "MPI_Waitall");
+    CHECK_MPI("index map", MPI_Waitall(int(requests.size()), requests.data(), MPI_STATUSES_IGNORE));
     requests.clear();
 }
 
 }  // namespace
 
-IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys,
-                   std::span<const int> ghost_owners, std::span<const int64_t> ghost_keys)
-    : comm_(comm), owned_(int(owned_keys.size())),
+IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys, std::span<const int> ghost_owners,
+                   std::span<const int64_t> ghost_keys)
+    : comm_(comm),
+      owned_(int(owned_keys.size())),
       ghost_owners_(ghost_owners.begin(), ghost_owners.end()) {
     const int rank = process_rank(comm), nprocs = process_count(comm);
     // Owned keys sorted with their positions, for answering the processes that ask.
@@ -58,16 +53,16 @@ IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys,
     if (nprocs == 1) return;
     const MPI_Comm c = mpi_comm(comm);
     int64_t mine = owned_;
-    check_mpi(MPI_Exscan(&mine, &offset_, 1, MPI_INT64_T, MPI_SUM, c), "MPI_Exscan");
+    CHECK_MPI("index map", MPI_Exscan(&mine, &offset_, 1, MPI_INT64_T, MPI_SUM, c));
     if (rank == 0) offset_ = 0;  // MPI_Exscan leaves process 0's result undefined
-    check_mpi(MPI_Allreduce(&mine, &global_size_, 1, MPI_INT64_T, MPI_SUM, c), "MPI_Allreduce");
+    CHECK_MPI("index map", MPI_Allreduce(&mine, &global_size_, 1, MPI_INT64_T, MPI_SUM, c));
 
     // The ghosts grouped by owner, in local order within each owner.
     std::vector<int> asks(size_t(nprocs), 0);
     for (int q : ghost_owners) ++asks[size_t(q)];
     std::vector<int> asked(size_t(nprocs), 0);
     // One count per process: who will ask this one, and for how many keys.
-    check_mpi(MPI_Alltoall(asks.data(), 1, MPI_INT, asked.data(), 1, MPI_INT, c), "MPI_Alltoall");
+    CHECK_MPI("index map", MPI_Alltoall(asks.data(), 1, MPI_INT, asked.data(), 1, MPI_INT, c));
     for (int q = 0; q < nprocs; ++q)
         if (asks[size_t(q)] > 0) owners_.push_back({q, {}});
     std::vector<int> slot(size_t(nprocs), -1);
@@ -82,13 +77,11 @@ IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys,
     for (size_t k = 0; k < owners_.size(); ++k) {
         numbers[k].resize(keys[k].size());
         requests.emplace_back();
-        check_mpi(MPI_Irecv(numbers[k].data(), int(numbers[k].size()), MPI_INT64_T,
-                            owners_[k].rank, kAnswerTag, c, &requests.back()),
-                  "MPI_Irecv");
+        CHECK_MPI("index map", MPI_Irecv(numbers[k].data(), int(numbers[k].size()), MPI_INT64_T,
+                                         owners_[k].rank, kAnswerTag, c, &requests.back()));
         requests.emplace_back();
-        check_mpi(MPI_Isend(keys[k].data(), int(keys[k].size()), MPI_INT64_T, owners_[k].rank,
-                            kAskTag, c, &requests.back()),
-                  "MPI_Isend");
+        CHECK_MPI("index map", MPI_Isend(keys[k].data(), int(keys[k].size()), MPI_INT64_T,
+                                         owners_[k].rank, kAskTag, c, &requests.back()));
     }
     // Answer every process that asks: its keys' global numbers, -1 for a key not owned here.
     bool unknown = false;
@@ -100,22 +93,20 @@ IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys,
         Neighbour& n = ghosted_by_[k];
         std::vector<int64_t>& a = answers[k];
         a.resize(size_t(asked[size_t(n.rank)]));
-        check_mpi(MPI_Recv(a.data(), int(a.size()), MPI_INT64_T, n.rank, kAskTag, c,
-                           MPI_STATUS_IGNORE),
-                  "MPI_Recv");
+        CHECK_MPI("index map", MPI_Recv(a.data(), int(a.size()), MPI_INT64_T, n.rank, kAskTag, c,
+                                        MPI_STATUS_IGNORE));
         n.local.reserve(a.size());
         for (int64_t& key : a) {
-            const auto it = std::lower_bound(by_key.begin(), by_key.end(),
-                                             std::pair<int64_t, int>(key, -1));
+            const auto it =
+                std::lower_bound(by_key.begin(), by_key.end(), std::pair<int64_t, int>(key, -1));
             const bool found = it != by_key.end() && it->first == key;
             unknown |= !found;
             n.local.push_back(found ? it->second : 0);
             key = found ? offset_ + it->second : -1;
         }
         requests.emplace_back();
-        check_mpi(MPI_Isend(a.data(), int(a.size()), MPI_INT64_T, n.rank, kAnswerTag, c,
-                            &requests.back()),
-                  "MPI_Isend");
+        CHECK_MPI("index map", MPI_Isend(a.data(), int(a.size()), MPI_INT64_T, n.rank, kAnswerTag,
+                                         c, &requests.back()));
     }
     wait_all(requests);
     for (size_t k = 0; k < owners_.size(); ++k)
@@ -124,14 +115,11 @@ IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys,
             ghost_global_[size_t(owners_[k].local[i] - owned_)] = numbers[k][i];
         }
     collective(comm, [&] {
-        if (unknown)
-            fail("index map", "a ghost names a key that its owner does not own");
+        if (unknown) fail("index map", "a ghost names a key that its owner does not own");
     });
 }
 
-void IndexMap::forward(std::span<double> values, int block) const {
-    exchange(values, block, true);
-}
+void IndexMap::forward(std::span<double> values, int block) const { exchange(values, block, true); }
 
 void IndexMap::reverse_add(std::span<double> values, int block) const {
     exchange(values, block, false);
@@ -142,8 +130,8 @@ void IndexMap::reverse_add(std::span<double> values, int block) const {
 // same messages in the other direction, added.
 void IndexMap::exchange(std::span<double> values, int block, bool to_ghosts) const {
     if (block < 1 || values.size() != size_t(size()) * size_t(block))
-        fail("index map", std::to_string(values.size()) + " values for " +
-                              std::to_string(size()) + " entries of " + std::to_string(block));
+        fail("index map", std::to_string(values.size()) + " values for " + std::to_string(size()) +
+                              " entries of " + std::to_string(block));
     if (owners_.empty() && ghosted_by_.empty()) return;
     const MPI_Comm c = mpi_comm(comm_);
     const std::vector<Neighbour>& senders = to_ghosts ? ghosted_by_ : owners_;
@@ -153,18 +141,16 @@ void IndexMap::exchange(std::span<double> values, int block, bool to_ghosts) con
     for (size_t k = 0; k < receivers.size(); ++k) {
         in[k].resize(receivers[k].local.size() * size_t(block));
         requests.emplace_back();
-        check_mpi(MPI_Irecv(in[k].data(), int(in[k].size()), MPI_DOUBLE, receivers[k].rank,
-                            kValuesTag, c, &requests.back()),
-                  "MPI_Irecv");
+        CHECK_MPI("index map", MPI_Irecv(in[k].data(), int(in[k].size()), MPI_DOUBLE,
+                                         receivers[k].rank, kValuesTag, c, &requests.back()));
     }
     for (size_t k = 0; k < senders.size(); ++k) {
         out[k].reserve(senders[k].local.size() * size_t(block));
         for (int i : senders[k].local)
             for (int b = 0; b < block; ++b) out[k].push_back(values[size_t(i) * block + b]);
         requests.emplace_back();
-        check_mpi(MPI_Isend(out[k].data(), int(out[k].size()), MPI_DOUBLE, senders[k].rank,
-                            kValuesTag, c, &requests.back()),
-                  "MPI_Isend");
+        CHECK_MPI("index map", MPI_Isend(out[k].data(), int(out[k].size()), MPI_DOUBLE,
+                                         senders[k].rank, kValuesTag, c, &requests.back()));
     }
     wait_all(requests);
     for (size_t k = 0; k < receivers.size(); ++k) {

@@ -8,6 +8,7 @@
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <string_view>
 
 #include "core/check.h"
 #include "core/library_state.h"
@@ -17,6 +18,9 @@
 namespace mosk {
 namespace {
 
+// What the messages of failed exchanges name.
+constexpr const char* kExchange = "exchange between processes";
+
 MPI_Comm comm_of(int comm) { return MPI_Comm_f2c(communicator_handle(comm)); }
 
 [[noreturn]] void fail_communicator(int comm) {
@@ -25,7 +29,15 @@ MPI_Comm comm_of(int comm) { return MPI_Comm_f2c(communicator_handle(comm)); }
 
 // An exception as plain data, so that one process can hand it to the others.
 enum class ErrorKind : int {
-    runtime, file, format, invalid_argument, out_of_range, length, logic, bad_alloc, callback
+    runtime,
+    file,
+    format,
+    invalid_argument,
+    out_of_range,
+    length,
+    logic,
+    bad_alloc,
+    callback
 };
 
 struct ErrorText {
@@ -77,40 +89,44 @@ ErrorText describe(const std::exception_ptr& error) {
     }
 }
 
-void check_mpi(int code, const char* call) {
-    if (code != MPI_SUCCESS)
-        fail<std::runtime_error>("exchange between processes",
-                                 std::string("MPI call ") + call + " failed");
-}
-
 // After every process ran its part: the lowest failing process's error, on every process.
 void agree(int comm, const std::exception_ptr& error) {
     const int rank = process_rank(comm), size = process_count(comm);
     int mine = error ? rank : size, first = size;
-    check_mpi(MPI_Allreduce(&mine, &first, 1, MPI_INT, MPI_MIN, comm_of(comm)), "MPI_Allreduce");
+    CHECK_MPI(kExchange, MPI_Allreduce(&mine, &first, 1, MPI_INT, MPI_MIN, comm_of(comm)));
     if (first == size) return;
     ErrorText text;
     if (rank == first) text = describe(error);
     int head[3] = {int(text.kind), text.code, int(text.message.size())};
-    check_mpi(MPI_Bcast(head, 3, MPI_INT, first, comm_of(comm)), "MPI_Bcast");
+    CHECK_MPI(kExchange, MPI_Bcast(head, 3, MPI_INT, first, comm_of(comm)));
     text.kind = ErrorKind(head[0]);
     text.code = head[1];
     text.message.resize(std::size_t(head[2]));
-    check_mpi(MPI_Bcast(text.message.data(), head[2], MPI_CHAR, first, comm_of(comm)),
-              "MPI_Bcast");
+    CHECK_MPI(kExchange, MPI_Bcast(text.message.data(), head[2], MPI_CHAR, first, comm_of(comm)));
     if (error) std::rethrow_exception(error);  // a failing process keeps its own exception
     raise(text);
 }
 
 }  // namespace
 
+void check_mpi(int code, const char* operation, const char* call) {
+    if (code == MPI_SUCCESS) return;
+    const std::string_view text(call);  // "MPI_Bcast(&n, ...)" names MPI_Bcast
+    char reason[MPI_MAX_ERROR_STRING];
+    int length = 0;
+    std::string why;
+    if (MPI_Error_string(code, reason, &length) == MPI_SUCCESS)
+        why = ": " + std::string(reason, size_t(length));
+    fail<std::runtime_error>(operation,
+                             std::string(text.substr(0, text.find('('))) + " failed" + why);
+}
+
 int communicator_handle(int comm) { return comm == -1 ? moskComm : comm; }
 
 int process_rank(int comm) {
     if (!library_started()) return 0;
     int rank = 0;
-    if (MPI_Comm_rank(comm_of(comm), &rank) != MPI_SUCCESS)
-        fail_communicator(comm);
+    if (MPI_Comm_rank(comm_of(comm), &rank) != MPI_SUCCESS) fail_communicator(comm);
     return rank;
 }
 
@@ -145,31 +161,15 @@ void on_root(int comm, int root, const std::function<void()>& work) {
     agree(comm, error);
 }
 
-void sum_over_processes(int comm, std::vector<long long>& values) {
-    if (process_count(comm) == 1 || values.empty()) return;
-    check_mpi(MPI_Allreduce(MPI_IN_PLACE, values.data(), int(values.size()), MPI_LONG_LONG,
-                            MPI_SUM, comm_of(comm)),
-              "MPI_Allreduce");
-}
-
-long long max_over_processes(int comm, long long value) {
-    if (process_count(comm) == 1) return value;
-    long long out = value;
-    check_mpi(MPI_Allreduce(&value, &out, 1, MPI_LONG_LONG, MPI_MAX, comm_of(comm)),
-              "MPI_Allreduce");
-    return out;
-}
-
 void broadcast(int comm, int root, std::vector<int>& values) {
     if (process_count(comm) == 1) return;
     long long n = (long long)values.size();
-    check_mpi(MPI_Bcast(&n, 1, MPI_LONG_LONG, root, comm_of(comm)), "MPI_Bcast");
+    CHECK_MPI(kExchange, MPI_Bcast(&n, 1, MPI_LONG_LONG, root, comm_of(comm)));
     values.resize(std::size_t(n));
     constexpr long long chunk = 1 << 28;  // MPI counts are int
     for (long long at = 0; at < n; at += chunk)
-        check_mpi(MPI_Bcast(values.data() + at, int(std::min(chunk, n - at)), MPI_INT, root,
-                            comm_of(comm)),
-                  "MPI_Bcast");
+        CHECK_MPI(kExchange, MPI_Bcast(values.data() + at, int(std::min(chunk, n - at)), MPI_INT,
+                                       root, comm_of(comm)));
 }
 
 namespace {
@@ -201,9 +201,8 @@ void gather_shares(int comm, std::span<double> values, int64_t unit) {
         offsets[std::size_t(p)] = int(s.first);
         counts[std::size_t(p)] = int(s.last - s.first);
     }
-    check_mpi(MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, values.data(), counts.data(),
-                             offsets.data(), MPI_DOUBLE, comm_of(comm)),
-              "MPI_Allgatherv");
+    CHECK_MPI(kExchange, MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, values.data(),
+                                        counts.data(), offsets.data(), MPI_DOUBLE, comm_of(comm)));
 }
 
 void abort_processes(int comm, int code) {

@@ -33,9 +33,10 @@ void collective(int comm, const std::function<void()>& work);
 // return normally on all). For output that one process writes.
 void on_root(int comm, int root, const std::function<void()>& work);
 
-// Element-wise sum / max over the processes (in place).
-void sum_over_processes(int comm, std::vector<long long>& values);
-long long max_over_processes(int comm, long long value);
+// Throws std::runtime_error naming `operation` and the MPI function when `code` (an MPI call's
+// result) is not MPI_SUCCESS. CHECK_MPI takes the function's name from the call's own text, so
+// the name in a message cannot drift from the call.
+void check_mpi(int code, const char* operation, const char* call);
 
 // Process `root`'s value of `values` on every process (resized to root's length).
 void broadcast(int comm, int root, std::vector<int>& values);
@@ -55,3 +56,5 @@ void gather_shares(int comm, std::span<double> values, int64_t unit);
 [[noreturn]] void abort_processes(int comm, int code);
 
 }  // namespace mosk
+
+#define CHECK_MPI(operation, call) ::mosk::check_mpi((call), (operation), #call)

@@ -14,20 +14,18 @@ namespace {
 template <class T>
 void gather_to_root(MPI_Comm comm, std::vector<T>& values, MPI_Datatype type) {
     int size = 1, rank = 0;
-    MPI_Comm_size(comm, &size);
-    MPI_Comm_rank(comm, &rank);
+    CHECK_MPI("MATLAB dump", MPI_Comm_size(comm, &size));
+    CHECK_MPI("MATLAB dump", MPI_Comm_rank(comm, &rank));
     const int mine = int(values.size());
     std::vector<int> counts(static_cast<std::size_t>(size)), displs(counts.size(), 0);
-    if (MPI_Gather(&mine, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, comm) != MPI_SUCCESS)
-        fail<std::runtime_error>("MATLAB dump", "MPI_Gather failed");
+    CHECK_MPI("MATLAB dump", MPI_Gather(&mine, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, comm));
     std::vector<T> all;
     if (rank == 0) {
         for (int p = 1; p < size; ++p) displs[p] = displs[p - 1] + counts[p - 1];
         all.resize(std::size_t(displs[size - 1]) + std::size_t(counts[size - 1]));
     }
-    if (MPI_Gatherv(values.data(), mine, type, all.data(), counts.data(), displs.data(), type, 0,
-                    comm) != MPI_SUCCESS)
-        fail<std::runtime_error>("MATLAB dump", "MPI_Gatherv failed");
+    CHECK_MPI("MATLAB dump", MPI_Gatherv(values.data(), mine, type, all.data(), counts.data(),
+                                         displs.data(), type, 0, comm));
     if (rank == 0) values.swap(all);
 }
 
@@ -76,12 +74,11 @@ void write_matlab_files(const std::string& matrix_file, const std::string& rhs_f
 
 }  // namespace
 
-void write_matlab_system(MPI_Comm comm, const std::string& matrix_file,
-                         const std::string& rhs_file, int rows, std::vector<PetscInt> counts,
-                         std::vector<PetscInt> cols, std::vector<double> vals,
-                         const std::vector<double>& rhs) {
+void write_matlab_system(MPI_Comm comm, const std::string& matrix_file, const std::string& rhs_file,
+                         int rows, std::vector<PetscInt> counts, std::vector<PetscInt> cols,
+                         std::vector<double> vals, const std::vector<double>& rhs) {
     int size = 1;
-    MPI_Comm_size(comm, &size);
+    CHECK_MPI("MATLAB dump", MPI_Comm_size(comm, &size));
     if (size > 1) {
         gather_to_root(comm, counts, MPIU_INT);
         gather_to_root(comm, cols, MPIU_INT);

@@ -41,8 +41,6 @@ std::string reason_text(int reason) {
 }
 
 
-
-
 }  // namespace
 
 struct LinearSystem::Impl {
@@ -89,7 +87,7 @@ struct LinearSystem::Impl {
     // blocks' rows start at diag_start / off_start.
     std::vector<PetscInt> left, diag, diag_start, off_start;
     Mat diag_block = nullptr, off_block = nullptr;  // the two blocks (parallel), borrowed
-    PetscScalar* values = nullptr;      // checked-out storage (serial, or the diagonal block)
+    PetscScalar* values = nullptr;  // checked-out storage (serial, or the diagonal block)
     PetscScalar* off_values = nullptr;  // the off-diagonal block's (parallel)
     bool checked_out = false;
     PetscScalar* rhs_values = nullptr;  // checked-out storage of this process's part of b
@@ -121,7 +119,7 @@ struct LinearSystem::Impl {
     bool anywhere(bool flag) const {
         if (!parallel) return flag;
         int any = flag ? 1 : 0;
-        MPI_Allreduce(MPI_IN_PLACE, &any, 1, MPI_INT, MPI_LOR, comm);
+        CHECK_MPI("assembly", MPI_Allreduce(MPI_IN_PLACE, &any, 1, MPI_INT, MPI_LOR, comm));
         return any != 0;
     }
 
@@ -199,6 +197,17 @@ struct LinearSystem::Impl {
     void find_fixed_rows(const PetscScope& s);
     SolveResult run(const PetscScope& s, const SolverKind& kind, double rtol, int maxit,
                     int symmetry, std::span<double> solution, bool use_initial_guess);
+    // The steps of run: the KSP for the kind and options (true when made afresh), the initial
+    // guess in x (returns ||b - A x0||), set-up and solve with what PETSc reports, and the
+    // acceptance of the result (throws SolveFailure). r is scratch of b's layout.
+    bool prepare_ksp(const PetscScope& s, const SolverKind& kind, double rtol, int maxit);
+    double set_initial_guess(const PetscScope& s, std::span<const double> solution,
+                             bool use_initial_guess, Vec r);
+    void set_up_and_solve(const PetscScope& s, const SolverKind& kind, bool fresh,
+                          SolveResult& result);
+    void judge(const PetscScope& s, const SolverKind& kind, bool direct, Vec x0, Vec r,
+               SolveResult& result) const;
+    double residual_norm(const PetscScope& s, Vec r) const;  // ||b - A x||, into r
 };
 
 std::vector<char> LinearSystem::Impl::held_rows(std::span<const int> offsets,
@@ -208,7 +217,8 @@ std::vector<char> LinearSystem::Impl::held_rows(std::span<const int> offsets,
     const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
     if (!layout.mine.empty() && layout.mine.size() != nelem)
         fail<std::invalid_argument>("new solver", "" + std::to_string(layout.mine.size()) +
-                                    " element flags for " + std::to_string(nelem) + " elements");
+                                                      " element flags for " +
+                                                      std::to_string(nelem) + " elements");
     std::vector<char> held(std::size_t(n), 0);
     for (int i = rstart; i < rstart + nlocal; ++i) held[i] = 1;
     for (std::size_t e = 0; e < nelem; ++e)
@@ -309,7 +319,8 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         const int k = pattern.slot(int(i));
         const PetscInt count = PetscInt(pattern.end(k) - pattern.begin(k));
         zeros.assign(std::size_t(count), 0.0);
-        PETSC_CHECK(s, MatSetValues(A, 1, &i, count, pattern.begin(k), zeros.data(), INSERT_VALUES));
+        PETSC_CHECK(s,
+                    MatSetValues(A, 1, &i, count, pattern.begin(k), zeros.data(), INSERT_VALUES));
     }
     PETSC_CHECK(s, MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY));
     PETSC_CHECK(s, MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY));
@@ -324,11 +335,12 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
         PetscInt rows = 0;
         PetscBool done = PETSC_FALSE;
         PETSC_CHECK(s, MatGetRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done));
-        const bool same = done && rows == local && std::equal(starts.begin(),
-                                                              starts.begin() + local + 1, ia);
+        const bool same =
+            done && rows == local && std::equal(starts.begin(), starts.begin() + local + 1, ia);
         PETSC_CHECK(s, MatRestoreRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done));
         if (!same)
-            fail<std::logic_error>("LinearSystem", "PETSc stores the pattern otherwise than "
+            fail<std::logic_error>("LinearSystem",
+                                   "PETSc stores the pattern otherwise than "
                                    "expected");
     };
     if (!parallel) check_layout(A, pattern.row_starts());
@@ -360,8 +372,7 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
                            int comm, const RowLayout& layout)
     : impl_(std::make_unique<Impl>()) {
     require_started("new solver");
-    if (n < 0)
-        fail<std::invalid_argument>("new solver", "negative size " + std::to_string(n));
+    if (n < 0) fail<std::invalid_argument>("new solver", "negative size " + std::to_string(n));
     const int handle = comm == -1 ? moskComm : comm;
     Impl& m = *impl_;
     m.n = n;
@@ -371,20 +382,21 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
     m.nlocal = layout.nlocal < 0 ? n : layout.nlocal;
     m.block_size = layout.block_size;
     if (m.block_size < 1 || m.nlocal % m.block_size != 0 || m.rstart % m.block_size != 0)
-        fail<std::invalid_argument>("new solver", "rows " + std::to_string(m.rstart) + " + " +
-                                    std::to_string(m.nlocal) + " are not in blocks of " +
-                                    std::to_string(m.block_size));
+        fail<std::invalid_argument>(
+            "new solver", "rows " + std::to_string(m.rstart) + " + " + std::to_string(m.nlocal) +
+                              " are not in blocks of " + std::to_string(m.block_size));
     if (m.rstart < 0 || m.nlocal < 0 || m.rstart > n - m.nlocal)
-        fail<std::invalid_argument>("new solver", "rows " + std::to_string(m.rstart) +
-                                    " + " + std::to_string(m.nlocal) + " outside 0.." +
-                                    std::to_string(n - 1));
+        fail<std::invalid_argument>("new solver", "rows " + std::to_string(m.rstart) + " + " +
+                                                      std::to_string(m.nlocal) + " outside 0.." +
+                                                      std::to_string(n - 1));
     long long rows = m.nlocal;
-    if (MPI_Allreduce(MPI_IN_PLACE, &rows, 1, MPI_LONG_LONG, MPI_SUM, m.comm) != MPI_SUCCESS ||
-        rows != n)
-        fail<std::invalid_argument>("new solver", "the processes' rows add up to " +
-                                    std::to_string(rows) + ", not " + std::to_string(n));
-    m.pattern = SparsityPattern(n, offsets, indices, m.held_rows(offsets, indices, layout),
-                                "new solver");
+    CHECK_MPI("new solver", MPI_Allreduce(MPI_IN_PLACE, &rows, 1, MPI_LONG_LONG, MPI_SUM, m.comm));
+    if (rows != n)
+        fail<std::invalid_argument>(
+            "new solver",
+            "the processes' rows add up to " + std::to_string(rows) + ", not " + std::to_string(n));
+    m.pattern =
+        SparsityPattern(n, offsets, indices, m.held_rows(offsets, indices, layout), "new solver");
     PetscScope s("new solver");
     impl_->create_objects(s);  // on failure ~Impl releases what was made
 }
@@ -394,8 +406,7 @@ LinearSystem::LinearSystem(LinearSystem&&) noexcept = default;
 LinearSystem& LinearSystem::operator=(LinearSystem&&) noexcept = default;
 
 void LinearSystem::check_usable(const char* operation) const {
-    if (!impl_)
-        fail<std::logic_error>(operation, "the system was moved from");
+    if (!impl_) fail<std::logic_error>(operation, "the system was moved from");
     require_started(operation);
 }
 
@@ -404,40 +415,15 @@ int LinearSystem::size() const {
     return impl_->n;
 }
 
-std::int64_t LinearSystem::pattern_nonzeros() const {
-    if (!impl_)
-        fail<std::logic_error>("pattern nonzeros", "the system was moved from");
-    return impl_->pattern.entries();
-}
-
-int LinearSystem::row_pattern_size(int row) const {
-    if (!impl_)
-        fail<std::logic_error>("row pattern size", "the system was moved from");
-    const SparsityPattern& p = impl_->pattern;
-    p.check_index("row pattern size", "row", 0, row);
-    const int k = p.slot(row);
-    return k < 0 ? 0 : int(p.end(k) - p.begin(k));
-}
-
-std::int64_t LinearSystem::matrix_nonzeros() const {
-    check_usable("matrix nonzeros");
-    PetscScope s("matrix nonzeros");
-    impl_->release_values(s);
-    MatInfo info;
-    PETSC_CHECK(s, MatGetInfo(impl_->A, MAT_GLOBAL_SUM, &info));
-    return std::int64_t(info.nz_used);
-}
-
 void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* cols,
                              const double* values) {
     const char* op = "add matrix entries";
     check_usable(op);
     if (nrows < 0 || ncols < 0)
-        fail<std::invalid_argument>("add matrix entries", "negative block size " +
-                                    std::to_string(nrows) + " x " + std::to_string(ncols));
+        fail<std::invalid_argument>(
+            op, "negative block size " + std::to_string(nrows) + " x " + std::to_string(ncols));
     if (nrows == 0 || ncols == 0) return;
-    if (!rows || !cols || !values)
-        fail<std::invalid_argument>("add matrix entries", "null index or value array");
+    if (!rows || !cols || !values) fail<std::invalid_argument>(op, "null index or value array");
     Impl& m = *impl_;
     for (int i = 0; i < nrows; ++i) {
         m.pattern.check_index(op, "row", i, rows[i]);
@@ -484,10 +470,9 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
                              ") is outside the pattern: no element holds both DOFs");
             const std::size_t q = std::size_t(i) * std::size_t(ncols) + std::size_t(j);
             if (!std::isfinite(values[q]))
-                fail<std::invalid_argument>("add matrix entries", "value " +
-                                            format_double(values[q]) + " at (row " +
-                                            std::to_string(rows[i]) + ", column " +
-                                            std::to_string(cols[j]) + ") is not finite");
+                fail<std::invalid_argument>(op, "value " + format_double(values[q]) + " at (row " +
+                                                    std::to_string(rows[i]) + ", column " +
+                                                    std::to_string(cols[j]) + ") is not finite");
             m.targets[q] = owned ? m.entry_address(rows[i], at - first) : nullptr;
             __builtin_prefetch(m.targets[q], 1);  // added to below, once the block is checked
         }
@@ -502,26 +487,22 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     for (int i = 0; i < nrows; ++i)
         if (!m.targets[std::size_t(i) * std::size_t(ncols)])
             PETSC_CHECK(s, MatSetValues(m.A, 1, reinterpret_cast<const PetscInt*>(rows + i), ncols,
-                                 reinterpret_cast<const PetscInt*>(cols),
-                                 values + std::size_t(i) * std::size_t(ncols), ADD_VALUES));
+                                        reinterpret_cast<const PetscInt*>(cols),
+                                        values + std::size_t(i) * std::size_t(ncols), ADD_VALUES));
 }
 
 void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
     const char* op = "add right-hand-side entries";
     check_usable(op);
-    if (count < 0)
-        fail<std::invalid_argument>("add right-hand-side entries", "negative count " +
-                                    std::to_string(count));
+    if (count < 0) fail<std::invalid_argument>(op, "negative count " + std::to_string(count));
     if (count == 0) return;
-    if (!idx || !values)
-        fail(op, "null index or value array");
+    if (!idx || !values) fail<std::invalid_argument>(op, "null index or value array");
     Impl& m = *impl_;
     for (int i = 0; i < count; ++i) {
         m.pattern.check_index(op, "right-hand side", i, idx[i]);
         if (!std::isfinite(values[i]))
-            fail<std::invalid_argument>("add right-hand-side entries", "value " +
-                                        format_double(values[i]) + " at index " +
-                                        std::to_string(idx[i]) + " is not finite");
+            fail<std::invalid_argument>(op, "value " + format_double(values[i]) + " at index " +
+                                                std::to_string(idx[i]) + " is not finite");
     }
     if (!m.rhs_checked_out) {
         PetscScope s(op);
@@ -542,8 +523,8 @@ void LinearSystem::add_rhs(int count, const int* idx, const double* values) {
     for (int i = 0; i < count; ++i) {
         const int r = idx[i] - m.rstart;
         if (r < 0 || r >= m.nlocal)
-            PETSC_CHECK(s, VecSetValues(m.b, 1, reinterpret_cast<const PetscInt*>(idx + i), values + i,
-                                 ADD_VALUES));
+            PETSC_CHECK(s, VecSetValues(m.b, 1, reinterpret_cast<const PetscInt*>(idx + i),
+                                        values + i, ADD_VALUES));
     }
 }
 
@@ -573,27 +554,11 @@ void LinearSystem::add_solver_options(const std::vector<std::string>& words) {
     impl_->own_options += (impl_->own_options.empty() ? "" : " ") + text;
 }
 
-double LinearSystem::matrix_entry(int row, int col) {
-    const char* op = "matrix entry";
-    check_usable(op);
-    impl_->pattern.check_index(op, "row", 0, row);
-    impl_->pattern.check_index(op, "column", 0, col);
-    if (!impl_->pattern.contains(row, col)) return 0.0;
-    PetscScope s(op);
+std::pair<Mat, Vec> LinearSystem::assembled() {
+    check_usable("read the system");
+    PetscScope s("read the system");
     impl_->assemble(s);
-    PetscInt r = row, c = col;
-    PetscScalar v = 0;
-    PETSC_CHECK(s, MatGetValues(impl_->A, 1, &r, 1, &c, &v));
-    return v;
-}
-
-std::vector<double> LinearSystem::rhs_values() {
-    check_usable("right-hand-side values");
-    PetscScope s("right-hand-side values");
-    impl_->assemble(s);
-    std::vector<double> out(std::size_t(impl_->n));
-    impl_->gather(s, impl_->b, out);
-    return out;
+    return {impl_->A.get(), impl_->b.get()};
 }
 
 void LinearSystem::set_field_structure(FieldStructure structure) {
@@ -608,22 +573,20 @@ SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int max
     check_usable(op);
     const SolverKind* kind = find_solver_kind(kind_name);
     if (!kind)
-        fail<std::invalid_argument>("solve", "unknown solver kind '" +
-                                    std::string(kind_name) + "' (known: " + solver_kind_names() +
-                                    ")");
+        fail<std::invalid_argument>("solve", "unknown solver kind '" + std::string(kind_name) +
+                                                 "' (known: " + solver_kind_names() + ")");
     if (!(rtol > 0 && rtol < 1))
-        fail<std::invalid_argument>("solve", "relative tolerance " +
-                                    format_double(rtol) + " is not in (0, 1)");
+        fail<std::invalid_argument>(
+            "solve", "relative tolerance " + format_double(rtol) + " is not in (0, 1)");
     if (maxit < 1)
-        fail<std::invalid_argument>("solve", "maxit " + std::to_string(maxit) +
-                                    " is below 1");
+        fail<std::invalid_argument>("solve", "maxit " + std::to_string(maxit) + " is below 1");
     if (symmetry < 0 || symmetry > 3)
-        fail<std::invalid_argument>("solve", "symmetry " +
-                                    std::to_string(symmetry) + " is not 0..3");
+        fail<std::invalid_argument>("solve",
+                                    "symmetry " + std::to_string(symmetry) + " is not 0..3");
     if (solution.size() != std::size_t(impl_->n))
-        fail<std::invalid_argument>("solve", "solution has " +
-                                    std::to_string(solution.size()) + " values for " +
-                                    std::to_string(impl_->n) + " unknowns");
+        fail<std::invalid_argument>("solve", "solution has " + std::to_string(solution.size()) +
+                                                 " values for " + std::to_string(impl_->n) +
+                                                 " unknowns");
     PetscScope s(op);
     try {
         return impl_->run(s, *kind, rtol, maxit, symmetry, solution, use_initial_guess);
@@ -644,11 +607,36 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
         result.converged_reason = KSP_CONVERGED_ATOL;
         return result;
     }
-
-    PETSC_CHECK(s, MatSetOption(A, MAT_STRUCTURALLY_SYMMETRIC, symmetry >= 1 ? PETSC_TRUE : PETSC_FALSE));
+    PETSC_CHECK(
+        s, MatSetOption(A, MAT_STRUCTURALLY_SYMMETRIC, symmetry >= 1 ? PETSC_TRUE : PETSC_FALSE));
     PETSC_CHECK(s, MatSetOption(A, MAT_SYMMETRIC, symmetry >= 2 ? PETSC_TRUE : PETSC_FALSE));
     PETSC_CHECK(s, MatSetOption(A, MAT_SPD, symmetry == 3 ? PETSC_TRUE : PETSC_FALSE));
+    const bool fresh = prepare_ksp(s, kind, rtol, maxit);
+    KSPType ktype = nullptr;
+    PETSC_CHECK(s, KSPGetType(ksp, &ktype));
+    const bool direct = ktype && std::string(ktype) == KSPPREONLY;
 
+    OwnedVec r;  // scratch for residuals
+    PETSC_CHECK(s, VecDuplicate(b, r.replace()));
+    result.reference_norm = set_initial_guess(s, solution, use_initial_guess, r);
+    OwnedVec x0;
+    PETSC_CHECK(s, VecDuplicate(x, x0.replace()));
+    PETSC_CHECK(s, VecCopy(x, x0));
+    if (direct) {
+        PETSC_CHECK(s, VecZeroEntries(x));  // preonly takes no initial guess
+        PETSC_CHECK(s, KSPSetInitialGuessNonzero(ksp, PETSC_FALSE));
+    } else {
+        PETSC_CHECK(s, KSPSetInitialGuessNonzero(ksp, PETSC_TRUE));
+        PETSC_CHECK(s, KSPConvergedDefaultSetUIRNorm(ksp));
+    }
+    set_up_and_solve(s, kind, fresh, result);
+    judge(s, kind, direct, x0, r, result);
+    gather(s, x, solution);
+    return result;
+}
+
+bool LinearSystem::Impl::prepare_ksp(const PetscScope& s, const SolverKind& kind, double rtol,
+                                     int maxit) {
     // The solver is kept while the kind and the options database stay the same, so that an
     // unchanged matrix keeps its preconditioner or factorisation; otherwise it is made afresh
     // (some settings, like the factorisation package, cannot change once set up).
@@ -662,7 +650,8 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
         PETSC_CHECK(s, KSPCreate(comm, ksp.replace()));
         if (!own_options.empty()) {
             *ksp_database.replace() = solver_options_database(own_options, kind.options_prefix, s);
-            PETSC_CHECK(s, PetscObjectSetOptions(reinterpret_cast<PetscObject>(ksp.get()), ksp_database));
+            PETSC_CHECK(
+                s, PetscObjectSetOptions(reinterpret_cast<PetscObject>(ksp.get()), ksp_database));
         }
         ksp_kind = &kind;
         ksp_options = options;
@@ -678,10 +667,19 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
         ksp_rtol = rtol;
         ksp_maxit = maxit;
     }
-    KSPType ktype = nullptr;
-    PETSC_CHECK(s, KSPGetType(ksp, &ktype));
-    const bool direct = ktype && std::string(ktype) == KSPPREONLY;
+    return fresh;
+}
 
+double LinearSystem::Impl::residual_norm(const PetscScope& s, Vec r) const {
+    PETSC_CHECK(s, MatMult(A, x, r));
+    PETSC_CHECK(s, VecAYPX(r, -1.0, b));
+    PetscReal norm = 0;
+    PETSC_CHECK(s, VecNorm(r, NORM_2, &norm));
+    return double(norm);
+}
+
+double LinearSystem::Impl::set_initial_guess(const PetscScope& s, std::span<const double> solution,
+                                             bool use_initial_guess, Vec r) {
     // The initial guess holds the boundary values (b / diagonal on the rows that hold one), so
     // that those rows, whose right-hand side dwarfs the others', are solved from the start and
     // the tolerance is relative to the residual of the remaining rows.
@@ -700,45 +698,27 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
         PETSC_CHECK(s, VecRestoreArrayRead(b, &rhs));
         PETSC_CHECK(s, VecRestoreArray(x, &a));
     }
-    OwnedVec r;
-    PETSC_CHECK(s, VecDuplicate(b, r.replace()));
-    auto residual_norm = [&] {  // ||b - A x||
-        PETSC_CHECK(s, MatMult(A, x, r));
-        PETSC_CHECK(s, VecAYPX(r, -1.0, b));
-        PetscReal norm = 0;
-        PETSC_CHECK(s, VecNorm(r, NORM_2, &norm));
-        return double(norm);
-    };
-    if (parallel || use_initial_guess) {
-        result.reference_norm = residual_norm();
-    } else {  // A x0 from the fixed rows and their couplings alone
-        PetscScalar* a = nullptr;
-        const PetscScalar *rhs = nullptr, *guess = nullptr;
-        PETSC_CHECK(s, VecCopy(b, r));
-        PETSC_CHECK(s, VecGetArray(r, &a));
-        PETSC_CHECK(s, VecGetArrayRead(x, &guess));
-        PETSC_CHECK(s, VecGetArrayRead(b, &rhs));
-        for (std::size_t k = 0; k < fixed_rows.size(); ++k)
-            a[fixed_rows[k]] = rhs[fixed_rows[k]] - fixed_diagonal[k] * guess[fixed_rows[k]];
-        for (const Coupling& c : couplings) a[c.row] -= c.value * guess[fixed_rows[c.k]];
-        PETSC_CHECK(s, VecRestoreArrayRead(b, &rhs));
-        PETSC_CHECK(s, VecRestoreArrayRead(x, &guess));
-        PETSC_CHECK(s, VecRestoreArray(r, &a));
-        PetscReal norm = 0;
-        PETSC_CHECK(s, VecNorm(r, NORM_2, &norm));
-        result.reference_norm = norm;
-    }
-    OwnedVec x0;
-    PETSC_CHECK(s, VecDuplicate(x, x0.replace()));
-    PETSC_CHECK(s, VecCopy(x, x0));
-    if (direct) {
-        PETSC_CHECK(s, VecZeroEntries(x));  // preonly takes no initial guess
-        PETSC_CHECK(s, KSPSetInitialGuessNonzero(ksp, PETSC_FALSE));
-    } else {
-        PETSC_CHECK(s, KSPSetInitialGuessNonzero(ksp, PETSC_TRUE));
-        PETSC_CHECK(s, KSPConvergedDefaultSetUIRNorm(ksp));
-    }
+    if (parallel || use_initial_guess) return residual_norm(s, r);
+    // One process, x0 zero off the fixed rows: A x0 from the fixed rows and their couplings alone.
+    PetscScalar* a = nullptr;
+    const PetscScalar *rhs = nullptr, *guess = nullptr;
+    PETSC_CHECK(s, VecCopy(b, r));
+    PETSC_CHECK(s, VecGetArray(r, &a));
+    PETSC_CHECK(s, VecGetArrayRead(x, &guess));
+    PETSC_CHECK(s, VecGetArrayRead(b, &rhs));
+    for (std::size_t k = 0; k < fixed_rows.size(); ++k)
+        a[fixed_rows[k]] = rhs[fixed_rows[k]] - fixed_diagonal[k] * guess[fixed_rows[k]];
+    for (const Coupling& c : couplings) a[c.row] -= c.value * guess[fixed_rows[c.k]];
+    PETSC_CHECK(s, VecRestoreArrayRead(b, &rhs));
+    PETSC_CHECK(s, VecRestoreArrayRead(x, &guess));
+    PETSC_CHECK(s, VecRestoreArray(r, &a));
+    PetscReal norm = 0;
+    PETSC_CHECK(s, VecNorm(r, NORM_2, &norm));
+    return double(norm);
+}
 
+void LinearSystem::Impl::set_up_and_solve(const PetscScope& s, const SolverKind& kind, bool fresh,
+                                          SolveResult& result) {
     PetscObjectState state = 0;
     PETSC_CHECK(s, PetscObjectStateGet(reinterpret_cast<PetscObject>(A.get()), &state));
     result.setup_kept = state == setup_state;
@@ -754,8 +734,9 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     if (fresh && ksp_database && library_options().verbosity >= 1)
         for (const std::string& name :
              unused_own_options(ksp_database, own_options, kind.options_prefix, s))
-            log_message(1, "PETSc option " + name + " of a solver's own options (setOptions) was "
-                           "never used");
+            log_message(1, "PETSc option " + name +
+                               " of a solver's own options (setOptions) was "
+                               "never used");
 
     KSPConvergedReason reason;
     PetscInt its = 0;
@@ -766,6 +747,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     result.iterations = int(its);
     result.residual = rnorm;
     result.converged_reason = int(reason);
+    KSPType ktype = nullptr;
     PCType ptype = nullptr;
     PC pc = nullptr;
     PETSC_CHECK(s, KSPGetType(ksp, &ktype));
@@ -773,9 +755,12 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     PETSC_CHECK(s, PCGetType(pc, &ptype));
     result.ksp_type = ktype ? ktype : "";
     result.pc_type = ptype ? ptype : "";
+}
 
+void LinearSystem::Impl::judge(const PetscScope& s, const SolverKind& kind, bool direct, Vec x0,
+                               Vec r, SolveResult& result) const {
     // Judged on ||b - A x|| of what is returned, whatever norm the method tested.
-    const double true_norm = residual_norm();
+    const double true_norm = residual_norm(s, r);
     PetscReal bnorm = 0, xnorm = 0;
     PETSC_CHECK(s, VecNorm(b, NORM_2, &bnorm));
     PETSC_CHECK(s, VecNorm(x, NORM_2, &xnorm));
@@ -786,7 +771,7 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     const double attainable = kBackwardErrorFactor * std::numeric_limits<double>::epsilon() *
                               (matrix_norm * xnorm + bnorm);
     // The tolerances in force: options (-mosk_ksp_rtol, -mosk_ksp_atol) win over the arguments.
-    PetscReal used_rtol = rtol, used_atol = 0, dtol = 0;
+    PetscReal used_rtol = 0, used_atol = 0, dtol = 0;
     PetscInt used_maxit = 0;
     PETSC_CHECK(s, KSPGetTolerances(ksp, &used_rtol, &used_atol, &dtol, &used_maxit));
     const double allowed =
@@ -800,39 +785,38 @@ SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind,
     PETSC_CHECK(s, VecWAXPY(r, -1.0, x0, x));
     PetscReal correction = 0;
     PETSC_CHECK(s, VecNorm(r, NORM_2, &correction));
-    const bool singular = kBackwardErrorFactor * std::numeric_limits<double>::epsilon() *
-                              matrix_norm * correction >= result.reference_norm &&
-                          result.reference_norm > 0;
+    const bool singular =
+        kBackwardErrorFactor * std::numeric_limits<double>::epsilon() * matrix_norm * correction >=
+            result.reference_norm &&
+        result.reference_norm > 0;
+    const int reason = result.converged_reason;
     const bool accepted = reason > 0 && std::isfinite(xnorm) && std::isfinite(true_norm) &&
                           true_norm <= allowed && !singular;
-    if (!accepted) {
-        const double scale = result.reference_norm > 0 ? result.reference_norm : 1.0;
-        std::string why = reason <= 0 ? "PETSc's reason: " + reason_text(reason)
-                          : singular  ? "the system is singular to working precision; PETSc's "
-                                        "reason: none, it reported no failure"
-                                      : "PETSc's reason: none; its test passed on the residual "
-                                        "its iteration updates, which the residual recomputed "
-                                        "from the solution does not bear out";
-        throw SolveFailure(error_text("solve", "kind '" + std::string(kind.name) +
-                                                   "' failed after " +
-                                                   std::to_string(result.iterations) +
-                                                   " iterations: relative residual " +
-                                                   format_double(result.relative_residual()) +
-                                                   ", allowed " + format_double(allowed / scale) +
-                                                   " (" + why + ")"),
-                           result);
-    }
-
-    gather(s, x, solution);
-    return result;
+    if (accepted) return;
+    const double scale = result.reference_norm > 0 ? result.reference_norm : 1.0;
+    std::string why = reason <= 0 ? "PETSc's reason: " + reason_text(reason)
+                      : singular  ? "the system is singular to working precision; PETSc's "
+                                    "reason: none, it reported no failure"
+                                  : "PETSc's reason: none; its test passed on the residual "
+                                    "its iteration updates, which the residual recomputed "
+                                    "from the solution does not bear out";
+    throw SolveFailure(
+        error_text("solve", "kind '" + std::string(kind.name) + "' failed after " +
+                                std::to_string(result.iterations) +
+                                " iterations: relative residual " +
+                                format_double(result.relative_residual()) + ", allowed " +
+                                format_double(allowed / scale) + " (" + why + ")"),
+        result);
 }
 
 void LinearSystem::write_matlab(const std::string& matrix_file, const std::string& rhs_file) {
     const char* op = "MATLAB dump";
     check_usable(op);
     if (matrix_file == rhs_file)
-        fail<std::invalid_argument>("MATLAB dump", "matrix and right-hand "
-                                    "side would both go to '" + matrix_file + "'");
+        fail<std::invalid_argument>("MATLAB dump",
+                                    "matrix and right-hand "
+                                    "side would both go to '" +
+                                        matrix_file + "'");
     PetscScope s(op);
     Impl& m = *impl_;
     m.assemble(s);

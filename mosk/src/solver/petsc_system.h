@@ -23,7 +23,12 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+// PETSc's handle types (petscmat.h, petscvec.h), without their headers.
+typedef struct _p_Mat* Mat;
+typedef struct _p_Vec* Vec;
 
 namespace mosk {
 
@@ -38,9 +43,9 @@ struct SolveResult {
     // residual of the rows left to solve, the figure the tolerance is relative to.
     double reference_norm = 0;
     int converged_reason = 0;  // PETSc's KSPConvergedReason, > 0 on success
-    bool setup_kept = false;   // the preconditioner or factorisation of the last solve was reused
-    std::string ksp_type;      // what ran, after options ("cg", "preonly" ...)
-    std::string pc_type;       // "hypre", "gamg", "ilu", "lu" ...
+    bool setup_kept = false;  // the preconditioner or factorisation of the last solve was reused
+    std::string ksp_type;  // what ran, after options ("cg", "preonly" ...)
+    std::string pc_type;  // "hypre", "gamg", "ilu", "lu" ...
     double setup_seconds = 0;  // KSPSetUp: preconditioner set-up or factorisation
     double solve_seconds = 0;  // KSPSolve (set-up excluded)
 
@@ -79,7 +84,7 @@ struct RowLayout {
     int rstart = 0;
     int nlocal = -1;  // -1: every row (one process)
     std::vector<char> mine;  // empty: every element
-    int block_size = 1;      // rows come in blocks of this many (a node's components)
+    int block_size = 1;  // rows come in blocks of this many (a node's components)
 };
 
 struct FieldStructure;
@@ -102,10 +107,6 @@ public:
     LinearSystem& operator=(const LinearSystem&) = delete;
 
     int size() const;  // rows over all processes
-    std::int64_t pattern_nonzeros() const;  // entries of the pattern
-    int row_pattern_size(int row) const;    // entries of one row of the pattern (a held row)
-    // Entries PETSc's matrix holds (MatGetInfo); equals pattern_nonzeros().
-    std::int64_t matrix_nonzeros() const;
 
     // Adds the dense block values (row-major, nrows x ncols) at (rows[i], cols[j]); repeated
     // indices add up. Nothing is added unless the whole block is valid: std::out_of_range names
@@ -154,10 +155,9 @@ public:
     // On several processes process 0 writes the whole system.
     void write_matlab(const std::string& matrix_file, const std::string& rhs_file);
 
-    // The assembled values, read back from PETSc (these assemble pending additions; collective).
-    // matrix_entry reads a row this process owns.
-    double matrix_entry(int row, int col);
-    std::vector<double> rhs_values();  // every entry, on every process
+    // The matrix and right-hand side in PETSc, assembled (collective), to be read back by
+    // tests. They remain the system's: valid while it lives, their values until its next change.
+    std::pair<Mat, Vec> assembled();
 
 private:
     struct Impl;

@@ -131,8 +131,8 @@ SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
     s->kind = kind ? kind : moskSolverList_[0];
     const std::string name = kind_name(s.get());
     if (!find_solver_kind(name))
-        fail<std::invalid_argument>("new solver", "unknown kind '" + name + "' (known: " +
-                                    solver_kind_names() + ")");
+        fail<std::invalid_argument>(
+            "new solver", "unknown kind '" + name + "' (known: " + solver_kind_names() + ")");
     s->impl = impl.release();
     return s.release();
 }
@@ -144,26 +144,21 @@ void moskSolverDestroy(SOLVER_** solver) {
     *solver = nullptr;
 }
 
+// The arguments are checked once, by the system that receives them (LinearSystem::add_block and
+// add_rhs); here only what is the solver's own: the matrix or vector and its map.
 void moskMatAddEntries_(MOSK_MATRIX_* m, int nrows, const int* rows, int ncols, const int* cols,
                         const double* vals, int, int, int) {
-    if (!m) fail<std::invalid_argument>("add matrix entries", "null matrix");
-    map_impl(m->map, "add matrix entries");
-    if (nrows < 0 || ncols < 0)
-        fail<std::invalid_argument>("add matrix entries", "negative count");
-    if (nrows == 0 || ncols == 0) return;
-    if (!rows || !cols || !vals)
-        fail<std::invalid_argument>("add matrix entries", "null array");
-    system_of(m->impl, "add matrix entries").add_block(nrows, rows, ncols, cols, vals);
+    const char* op = "add matrix entries";
+    if (!m) fail<std::invalid_argument>(op, "null matrix");
+    map_impl(m->map, op);
+    system_of(m->impl, op).add_block(nrows, rows, ncols, cols, vals);
 }
 
-void moskVecAddEntries_(MOSK_VECTOR_* v, int, int n, const int* idx, const double* vals, int,
-                        int) {
-    if (!v) fail<std::invalid_argument>("add vector entries", "null vector");
-    map_impl(v->map, "add right-hand-side entries");
-    if (n < 0) fail<std::invalid_argument>("add vector entries", "negative count");
-    if (n == 0) return;
-    if (!idx || !vals) fail<std::invalid_argument>("add vector entries", "null array");
-    system_of(v->impl, "add vector entries").add_rhs(n, idx, vals);
+void moskVecAddEntries_(MOSK_VECTOR_* v, int, int n, const int* idx, const double* vals, int, int) {
+    const char* op = "add right-hand-side entries";
+    if (!v) fail<std::invalid_argument>(op, "null vector");
+    map_impl(v->map, op);
+    system_of(v->impl, op).add_rhs(n, idx, vals);
 }
 
 int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
@@ -175,17 +170,17 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
                                "supported; treat Dirichlet rows in the element systems and clear "
                                "the flag");
     if (n != int(map.dofs.size()) || (n > 0 && !dofs))
-        fail<std::invalid_argument>("solve", "the solver was made over " +
-                                    std::to_string(map.dofs.size()) +
-                                    " field(s), the solution asked for " + std::to_string(n));
+        fail<std::invalid_argument>("solve",
+                                    "the solver was made over " + std::to_string(map.dofs.size()) +
+                                        " field(s), the solution asked for " + std::to_string(n));
     for (int i = 0; i < n; ++i) {
         grid_of(dofs[i], "solve");
         if (dofs[i]->grid != map.dofs[i]->grid ||
             value_blocks(*dofs[i], *dofs[i]->grid).total !=
                 value_blocks(*map.dofs[i], *map.dofs[i]->grid).total)
-            fail<std::invalid_argument>("solve", "field " + std::to_string(i) + " ('" +
-                                        dofs[i]->name + "') does not match the solver's field '" +
-                                        map.dofs[i]->name + "'");
+            fail<std::invalid_argument>(
+                "solve", "field " + std::to_string(i) + " ('" + dofs[i]->name +
+                             "') does not match the solver's field '" + map.dofs[i]->name + "'");
     }
     const std::string name = kind_name(s);
     SolveResult r;
@@ -202,8 +197,8 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
     s->iterations = r.iterations;
     s->residual = r.relative_residual();
     log_message(1, "solve (" + name + ", " + r.ksp_type + "/" + r.pc_type +
-                       (r.setup_kept ? ", set-up kept" : ", set up") + "): " +
-                       std::to_string(r.iterations) + " iterations, relative residual " +
+                       (r.setup_kept ? ", set-up kept" : ", set up") +
+                       "): " + std::to_string(r.iterations) + " iterations, relative residual " +
                        format_double(s->residual));
     for (int i = 0; i < n; ++i) {
         const int64_t size = value_blocks(*dofs[i], *dofs[i]->grid).total;
@@ -222,8 +217,7 @@ int moskSolverSolveN(SOLVER_* s, int /*flag*/, int n, DOF_** dofs) {
 void moskSolverDumpMATLAB_(SOLVER_* s, const char* matrix_file, const char* rhs_file,
                            void* /*reserved*/, int /*flag*/) {
     SolverImpl& impl = solver_impl(s, "MATLAB dump");
-    if (!matrix_file || !rhs_file)
-        fail<std::invalid_argument>("MATLAB dump", "null file name");
+    if (!matrix_file || !rhs_file) fail<std::invalid_argument>("MATLAB dump", "null file name");
     const MapImpl& map = map_impl(impl.map, "MATLAB dump");
     collective(map.grid->comm, [&] { impl.system->write_matlab(matrix_file, rhs_file); });
 }
