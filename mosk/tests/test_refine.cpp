@@ -368,7 +368,8 @@ std::set<std::array<Point, 4>> leaf_geometry(const GridImpl& g) {
 // elements have several longest edges.
 MeshData five_tet_cube() {
     MeshData m;
-    for (int v = 0; v < 8; ++v) m.points.push_back({double(v & 1), double(v >> 1 & 1), double(v >> 2)});
+    for (int v = 0; v < 8; ++v)
+        m.points.push_back({double(v & 1), double(v >> 1 & 1), double(v >> 2)});
     m.tets = {{1, 2, 4, 7}, {0, 1, 2, 4}, {3, 1, 2, 7}, {5, 1, 4, 7}, {6, 2, 4, 7}};
     for (auto& t : m.tets)
         if (signed_volume(m.points[t[0]], m.points[t[1]], m.points[t[2]], m.points[t[3]]) < 0)

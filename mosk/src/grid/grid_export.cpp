@@ -70,8 +70,8 @@ std::vector<VtkField> restrict_to_piece(const GridPiece& g, const std::vector<Vt
                 r.values.push_back(f.values[std::size_t(id) * f.components + c]);
         out.push_back(std::move(r));
     }
-    out.push_back(VtkField{"process", 1, true,
-                           std::vector<double>(g.leaves.size(), double(owner))});
+    out.push_back(
+        VtkField{"process", 1, true, std::vector<double>(g.leaves.size(), double(owner))});
     return out;
 }
 
@@ -135,11 +135,11 @@ std::vector<OwnedPiece> gather_pieces(int comm_handle, int rank, int nprocs, Own
     if (rank != 0) {
         const int64_t sizes[4] = {int64_t(mine.globals.size()), int64_t(mine.cells.size()),
                                   int64_t(mine.coords.size()), int64_t(mine.values.size())};
-        MPI_Send(sizes, 4, MPI_INT64_T, 0, 0, comm);
-        MPI_Send(mine.globals.data(), int(sizes[0]), MPI_INT64_T, 0, 1, comm);
-        MPI_Send(mine.cells.data(), int(sizes[1]), MPI_INT64_T, 0, 2, comm);
-        MPI_Send(mine.coords.data(), int(sizes[2]), MPI_DOUBLE, 0, 3, comm);
-        MPI_Send(mine.values.data(), int(sizes[3]), MPI_DOUBLE, 0, 4, comm);
+        CHECK_MPI("export", MPI_Send(sizes, 4, MPI_INT64_T, 0, 0, comm));
+        CHECK_MPI("export", MPI_Send(mine.globals.data(), int(sizes[0]), MPI_INT64_T, 0, 1, comm));
+        CHECK_MPI("export", MPI_Send(mine.cells.data(), int(sizes[1]), MPI_INT64_T, 0, 2, comm));
+        CHECK_MPI("export", MPI_Send(mine.coords.data(), int(sizes[2]), MPI_DOUBLE, 0, 3, comm));
+        CHECK_MPI("export", MPI_Send(mine.values.data(), int(sizes[3]), MPI_DOUBLE, 0, 4, comm));
         return {};
     }
     std::vector<OwnedPiece> all(static_cast<size_t>(nprocs));
@@ -147,15 +147,19 @@ std::vector<OwnedPiece> gather_pieces(int comm_handle, int rank, int nprocs, Own
     for (int p = 1; p < nprocs; ++p) {
         OwnedPiece& x = all[size_t(p)];
         int64_t sizes[4];
-        MPI_Recv(sizes, 4, MPI_INT64_T, p, 0, comm, MPI_STATUS_IGNORE);
+        CHECK_MPI("export", MPI_Recv(sizes, 4, MPI_INT64_T, p, 0, comm, MPI_STATUS_IGNORE));
         x.globals.resize(size_t(sizes[0]));
         x.cells.resize(size_t(sizes[1]));
         x.coords.resize(size_t(sizes[2]));
         x.values.resize(size_t(sizes[3]));
-        MPI_Recv(x.globals.data(), int(sizes[0]), MPI_INT64_T, p, 1, comm, MPI_STATUS_IGNORE);
-        MPI_Recv(x.cells.data(), int(sizes[1]), MPI_INT64_T, p, 2, comm, MPI_STATUS_IGNORE);
-        MPI_Recv(x.coords.data(), int(sizes[2]), MPI_DOUBLE, p, 3, comm, MPI_STATUS_IGNORE);
-        MPI_Recv(x.values.data(), int(sizes[3]), MPI_DOUBLE, p, 4, comm, MPI_STATUS_IGNORE);
+        CHECK_MPI("export", MPI_Recv(x.globals.data(), int(sizes[0]), MPI_INT64_T, p, 1, comm,
+                                     MPI_STATUS_IGNORE));
+        CHECK_MPI("export", MPI_Recv(x.cells.data(), int(sizes[1]), MPI_INT64_T, p, 2, comm,
+                                     MPI_STATUS_IGNORE));
+        CHECK_MPI("export", MPI_Recv(x.coords.data(), int(sizes[2]), MPI_DOUBLE, p, 3, comm,
+                                     MPI_STATUS_IGNORE));
+        CHECK_MPI("export", MPI_Recv(x.values.data(), int(sizes[3]), MPI_DOUBLE, p, 4, comm,
+                                     MPI_STATUS_IGNORE));
     }
     return all;
 }
@@ -178,7 +182,8 @@ void assemble(const std::vector<OwnedPiece>& pieces, const std::vector<VtkField>
         for (int64_t gv : x.globals) top = std::max(top, gv);
     }
     if (points > INT32_MAX || cells > INT32_MAX)
-        fail<std::length_error>("export to '" + path + "'", "too many points or cells for one file");
+        fail<std::length_error>("export to '" + path + "'",
+                                "too many points or cells for one file");
     // Point of each global number, in increasing order of the numbers held.
     std::vector<int> point_of(size_t(top + 1), -1);
     for (const OwnedPiece& x : pieces)
@@ -245,8 +250,8 @@ std::map<std::string, std::vector<VtkStep>>& series_steps() {
     return steps;
 }
 
-void write_series_step(GridImpl& grid, const std::string& path,
-                       const std::vector<VtkField>& fields, const double* time) {
+void write_series_step(GridImpl& grid, const std::string& path, const std::vector<VtkField>& fields,
+                       const double* time) {
     std::vector<VtkStep> steps = series_steps()[path];
     const double t = time ? *time : double(steps.size());
     if (!std::isfinite(t))
@@ -254,8 +259,8 @@ void write_series_step(GridImpl& grid, const std::string& path,
                                                   "' must be finite, got " + format_double(t));
     char number[16];
     std::snprintf(number, sizeof number, "_%06zu", steps.size());
-    const std::string step = path.substr(0, path.size() - 4) + number +
-                             (grid.nprocs > 1 ? ".pvtu" : ".vtu");
+    const std::string step =
+        path.substr(0, path.size() - 4) + number + (grid.nprocs > 1 ? ".pvtu" : ".vtu");
     write_vtk(grid, step, fields);
     steps.push_back({t, step});
     on_root(grid.comm, 0, [&] { write_pvd_index(path, steps); });
@@ -269,8 +274,8 @@ void write_vtk(GridImpl& grid, const std::string& path, const std::vector<VtkFie
     const VtkFormat format = vtk_format(path);
     if (format == VtkFormat::series) return write_series_step(grid, path, fields, time);
     if (time)
-        fail<std::invalid_argument>("export", "a time is given for '" + path +
-                                                  "', which is not a .pvd time series");
+        fail<std::invalid_argument>(
+            "export", "a time is given for '" + path + "', which is not a .pvd time series");
     const GridPiece whole = whole_grid(grid);
     if (format == VtkFormat::parallel_xml) {
         // Every process writes the piece it owns, then process 0 the index.
@@ -281,9 +286,8 @@ void write_vtk(GridImpl& grid, const std::string& path, const std::vector<VtkFie
             write_vtk_file(piece_path(path, grid.rank), VtkFormat::xml, mine.piece,
                            restrict_to_piece(mine, fields, grid.rank));
         });
-        on_root(grid.comm, 0, [&] {
-            write_pvtu_index(path, restrict_to_piece(whole, fields, 0), grid.nprocs);
-        });
+        on_root(grid.comm, 0,
+                [&] { write_pvtu_index(path, restrict_to_piece(whole, fields, 0), grid.nprocs); });
         return;
     }
     if (grid.nprocs > 1) return write_from_pieces(grid, path, format, fields);

@@ -77,8 +77,8 @@ Rows unit_rows(const GridImpl& g, int direct_limit) {
         int& unit = owner_of_record[size_t(r)] < 0 || owner_of_record[size_t(r)] == owner
                         ? unit_of_record[size_t(r)]
                         : split.try_emplace(int64_t(r) * g.nprocs + owner, -1).first->second;
-        owner_of_record[size_t(r)] = owner_of_record[size_t(r)] < 0 ? owner
-                                                                     : owner_of_record[size_t(r)];
+        owner_of_record[size_t(r)] =
+            owner_of_record[size_t(r)] < 0 ? owner : owner_of_record[size_t(r)];
         if (unit < 0) unit = int(u.first[size_t(owner) + 1]++);
         u.of_leaf[size_t(i)] = unit;  // within the owner's units, made global below
     }
@@ -120,7 +120,8 @@ LocalGraph local_graph(const GridImpl& g, const Rows& units) {
     };
     each_pair([&](size_t u, int) { ++count[u + 1]; });
     for (size_t k = 0; k < rows; ++k) count[k + 1] += count[k];
-    std::vector<PetscInt> pairs(static_cast<size_t>(count[rows])), fill(count.begin(), count.end() - 1);
+    std::vector<PetscInt> pairs(static_cast<size_t>(count[rows])),
+        fill(count.begin(), count.end() - 1);
     each_pair([&](size_t u, int v) { pairs[size_t(fill[u]++)] = v; });
     for (int i = 0; i < g.num_leaves(); ++i)
         if (g.leaf(i).owner == g.rank) ++lg.weight[size_t(units.of_leaf[size_t(i)] - first)];
@@ -169,8 +170,10 @@ std::vector<int> ptscotch_parts(const GridImpl& g, const Rows& units, const Loca
     std::vector<int> out(size_t(m), 0);
     auto release = [&] {
         if (is) ISDestroy(&is);
-        if (part) MatPartitioningDestroy(&part);
-        else PetscFree(weight);
+        if (part)
+            MatPartitioningDestroy(&part);
+        else
+            PetscFree(weight);
         MatDestroy(&adj);
     };
     try {
@@ -213,7 +216,8 @@ std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGr
     std::vector<long long> held(size_t(np) * size_t(np), 0);  // [process * np + part]
     for (size_t k = 0; k < unit_part.size(); ++k)
         held[size_t(g.rank) * size_t(np) + size_t(unit_part[k])] += lg.weight[k];
-    sum_over_processes(g.comm, held);
+    CHECK_MPI("balance", MPI_Allreduce(MPI_IN_PLACE, held.data(), int(held.size()), MPI_LONG_LONG,
+                                       MPI_SUM, MPI_Comm_f2c(g.comm)));
     std::vector<long long> size(size_t(np), 0);
     for (int q = 0; q < np; ++q)
         for (int p = 0; p < np; ++p) size[size_t(p)] += held[size_t(q) * size_t(np) + size_t(p)];
@@ -282,8 +286,9 @@ std::vector<int> deliver_owners(const GridImpl& g, const std::vector<int>& leaf_
         counts[size_t(p)] = int(rows.first[size_t(p) + 1] - rows.first[size_t(p)]);
     }
     std::vector<int> all(size_t(rows.first.back()));
-    MPI_Allgatherv(leaf_part.data(), int(leaf_part.size()), MPI_INT, all.data(), counts.data(),
-                   displs.data(), MPI_INT, MPI_Comm_f2c(g.comm));
+    CHECK_MPI("balance",
+              MPI_Allgatherv(leaf_part.data(), int(leaf_part.size()), MPI_INT, all.data(),
+                             counts.data(), displs.data(), MPI_INT, MPI_Comm_f2c(g.comm)));
     std::vector<int> owner(size_t(g.num_leaves()));
     for (int i = 0; i < g.num_leaves(); ++i)
         owner[size_t(i)] = all[size_t(rows.of_leaf[size_t(i)])];
