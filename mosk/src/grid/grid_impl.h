@@ -192,15 +192,10 @@ const GridImpl::EntityOwners& entity_owners(GridImpl& grid);
 // not used, since the slowest process sets the pace of every step after balance.
 inline constexpr double kImbalanceLimit = 1.002;
 int64_t partition_cap(int64_t n, int nparts, double imbalance);
-// Partition (grid/partition.cpp): the owner of each leaf (in leaf order) for `nparts` processes,
-// minimising cut faces with no part above partition_cap. Deterministic: every process computes
-// the same partition from the same grid. Grids of more than `direct_limit` leaves are
-// partitioned by subtrees of the refinement tree.
-std::vector<int> partition_leaves(const GridImpl& grid, int nparts, double imbalance,
-                                  int direct_limit = 200000);
-// The same over the grid's processes, computed by all of them together from the leaves each
-// owns now (grid/parallel_partition.cpp): the new owner of each leaf this process holds, within
-// partition_cap, the same for the same grid, owners and number of processes. Collective.
+// Partition (grid/parallel_partition.cpp): the owner of each leaf this process holds (in leaf
+// order) after a partition over the grid's processes, computed by all of them together from the
+// leaves each owns now, minimising cut faces with no process above partition_cap. The same for
+// the same grid, owners and number of processes. Collective.
 // Grids of more than `direct_limit` leaves are partitioned by subtrees of the refinement tree.
 std::vector<int> partition_leaves_parallel(const GridImpl& grid, double imbalance,
                                            int direct_limit = 200000);
