@@ -1,21 +1,20 @@
 // Partitioning the leaf elements in parallel: PT-Scotch through PETSc's MatPartitioning on the
 // element dual graph (two leaves are neighbours when they share a face). Each process gives the
-// rows of the leaves it owns now; a repair then enforces the bound on the elements per process,
-// and the new owners go to the processes that hold the leaves.
+// rows of the leaves (on a large grid, subtrees) it owns now; a repair then enforces the bound on
+// the elements per process, and the new owners go to the processes that hold the leaves.
 #include <petscmat.h>
 
-#include <cstdio>  // scotch.h needs FILE
-#include <scotch.h>
-
-
 #include <algorithm>
-#include <climits>
 #include <array>
+#include <climits>
 #include <cstdint>
+#include <cstdio>  // before scotch.h, which needs FILE
 #include <cstdlib>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include <scotch.h>
 
 #include "core/check.h"
 #include "core/parallel.h"
@@ -25,7 +24,7 @@
 namespace mosk {
 namespace {
 
-// Refinement levels above a unit: a unit holds about 2^kUnitLevels leaves.
+// Bisections between the coarsest leaves and the root of their unit.
 constexpr int kUnitLevels = 4;
 
 // Rows of the partitioner's graph: process p's rows are first[p] .. first[p + 1] - 1. Every
@@ -50,10 +49,11 @@ Rows leaf_rows(const GridImpl& g) {
     return r;
 }
 
-// A large grid is partitioned by units of about 2^kUnitLevels leaves, which keeps the graph
-// small at a cut close to that of the leaves: a unit is the leaves of one owner below one
-// element `kUnitLevels` levels above the coarsest leaves (a leaf at that level or above stands
-// alone). Units of process p are numbered in the order of their first leaf.
+// A large grid is partitioned by units of leaves, which keeps the graph small at a cut close to
+// that of the leaves (a few hundred leaves a unit at millions of elements, as closure makes most
+// leaves deeper than the coarsest): a unit is the leaves of one owner below one element
+// `kUnitLevels` levels above the coarsest leaves (a leaf at that level or above stands alone).
+// Units of process p are numbered in the order of their first leaf.
 Rows unit_rows(const GridImpl& g, int direct_limit) {
     const int n = g.num_leaves();
     int depth = 0;
