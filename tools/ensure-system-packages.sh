@@ -2,8 +2,8 @@
 # Installs the Debian packages the project needs, only those that are missing.
 set -euo pipefail
 packages=(
-  libpetsc-real-dev   # PETSc with OpenMPI, hypre, MUMPS, SuperLU
-  libmetis-dev        # partitioning the grid over processes (balance)
+  libpetsc-real-dev   # PETSc with OpenMPI, hypre, MUMPS, SuperLU, PT-Scotch
+  libptscotch-dev     # partitioning the grid over processes (balance; PETSc calls PT-Scotch)
   libopenblas0-pthread  # BLAS for the direct solvers (about 10x the reference BLAS)
   libgtest-dev        # the library's C++ tests
   pkg-config

@@ -132,8 +132,9 @@ void moskFreeGrid(GRID_** grid);
 void moskRefineAllElements(GRID_* grid, int levels);
 
 /* Distributes the leaf elements over the processes of the grid's communicator: a partition of
- * the element dual graph (METIS) that keeps the number of faces between elements of different
- * owners small and gives no process more than `imbalance` times the mean number of elements. An
+ * the element dual graph (PT-Scotch, computed by all processes together) that keeps the number
+ * of faces between elements of different owners small and gives no process more than
+ * max(ceil(mean), min(imbalance, 1.002) * mean) elements, the mean over the processes. An
  * imbalance below 1 or NaN throws std::invalid_argument. `comm` must be a valid communicator
  * handle; flag, a, b and c are reserved (1, 0, 0, 0). On one process the grid is left unchanged.
  * On several processes each process then holds only its part (see GRID_), the fields their

@@ -1,12 +1,13 @@
-// Partition and ownership of the leaf elements, checked on one process (the partitioner and the
-// ownership rules are the same computation on every process).
+// Partition and ownership of the leaf elements.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <string>
 #include <vector>
 
+#include "core/parallel.h"
 #include "grid/grid_impl.h"
 #include "mosk.h"
 
@@ -26,54 +27,55 @@ void set_owners(GridImpl& g, const std::vector<int>& owner) {
     for (std::size_t i = 0; i < owner.size(); ++i) g.leaf(int(i)).owner = owner[i];
 }
 
-TEST(Partition, BalancedWithinTheBoundAndFewerCutFacesThanBlocks) {
+// Run on however many processes the binary runs on (CTest also runs it under mpirun with 2 and 3).
+TEST(ParallelPartition, SameOwnersEverywhereWithinTheBoundFewerCutFacesAndRepeatable) {
     CubeGrid c;
-    const int n = c.g.num_leaves();
-    for (int parts : {2, 3, 7}) {
-        for (double imbalance : {1.0, 1.05, 1.3}) {
-            const std::vector<int> part = partition_leaves(c.g, parts, imbalance);
-            ASSERT_EQ(int(part.size()), n);
-            std::vector<int> size(parts, 0);
-            for (int p : part) {
-                ASSERT_TRUE(p >= 0 && p < parts);
-                ++size[p];
+    moskRefineAllElements(c.record, 2);  // from the block owners of the import
+    const int n = c.g.num_leaves(), np = c.g.nprocs;
+    for (int round = 0; round < 2; ++round) {  // then again from the partition's owners
+        const int64_t cut_before = cut_faces(c.g);
+        for (double imbalance : {1.0, 1.3}) {
+            const std::vector<int> owner = partition_leaves_parallel(c.g, imbalance);
+            EXPECT_EQ(owner, partition_leaves_parallel(c.g, imbalance));
+            std::vector<int> on_root = owner;
+            broadcast(c.g.comm, 0, on_root);
+            ASSERT_EQ(owner, on_root);
+            std::vector<int64_t> size(size_t(np), 0);
+            for (int o : owner) {
+                ASSERT_TRUE(o >= 0 && o < np);
+                ++size[size_t(o)];
             }
-            const double cap =
-                std::max(std::ceil(double(n) / parts), std::min(imbalance, 1.002) * n / parts);
-            EXPECT_LE(*std::max_element(size.begin(), size.end()), cap) << parts << " parts";
+            EXPECT_LE(*std::max_element(size.begin(), size.end()), partition_cap(n, np, imbalance));
             EXPECT_GT(*std::min_element(size.begin(), size.end()), 0);
-            EXPECT_EQ(part, partition_leaves(c.g, parts, imbalance));  // the same every time
-
-            set_owners(c.g, part);
-            const int64_t cut = cut_faces(c.g);
-            std::vector<int> blocks(n);
-            for (int i = 0; i < n; ++i) blocks[i] = int(int64_t(i) * parts / n);
-            set_owners(c.g, blocks);
-            EXPECT_LT(cut, cut_faces(c.g)) << parts << " parts";
+            if (np == 1) continue;
+            const std::vector<int> before = [&] {
+                std::vector<int> o(static_cast<size_t>(n));
+                for (int i = 0; i < n; ++i) o[size_t(i)] = c.g.leaf(i).owner;
+                return o;
+            }();
+            set_owners(c.g, owner);
+            if (round == 0) EXPECT_LT(cut_faces(c.g), cut_before) << imbalance;
+            set_owners(c.g, before);
         }
+        set_owners(c.g, partition_leaves_parallel(c.g, 1.05));  // the grid stays whole
     }
-}
-
-TEST(Partition, RefinedGridsArePartitionedBySubtrees) {
-    CubeGrid c;
-    moskRefineAllElements(c.record, 5);  // leaves at level 5 and more: units of 4 levels
-    const int n = c.g.num_leaves();
-    const std::vector<int> part = partition_leaves(c.g, 3, 1.05, 0);
-    std::vector<int> size(3, 0);
-    for (int p : part) ++size[p];
-    EXPECT_LE(*std::max_element(size.begin(), size.end()), std::ceil(1.002 * n / 3));
-    // Subtrees stay whole unless the balance repair split them: few cut faces.
-    set_owners(c.g, part);
+    // A refined grid in units of subtrees, from owners that split some units (balanced at a
+    // finer level than the units').
+    moskRefineAllElements(c.record, 3);
+    const std::vector<int> owner = partition_leaves_parallel(c.g, 1.0, 0);
+    std::vector<int> on_root = owner;
+    broadcast(c.g.comm, 0, on_root);
+    ASSERT_EQ(owner, on_root);
+    std::vector<int64_t> size(size_t(np), 0);
+    for (int o : owner) ++size[size_t(o)];
+    EXPECT_LE(*std::max_element(size.begin(), size.end()),
+              partition_cap(c.g.num_leaves(), np, 1.0));
+    if (np == 1) return;
+    // Subtrees stay whole unless the repair split them: a cut close to that of single leaves.
+    set_owners(c.g, owner);
     const int64_t cut = cut_faces(c.g);
-    set_owners(c.g, partition_leaves(c.g, 3, 1.05));
+    set_owners(c.g, partition_leaves_parallel(c.g, 1.0, INT_MAX));
     EXPECT_LT(double(cut), 1.5 * double(cut_faces(c.g)));
-}
-
-TEST(Partition, MorePartsThanElementsGiveOneElementEach) {
-    CubeGrid c;
-    const int n = c.g.num_leaves();
-    const std::vector<int> part = partition_leaves(c.g, n + 3, 1.05);
-    for (int i = 0; i < n; ++i) EXPECT_EQ(part[i], i);
 }
 
 TEST(Ownership, ChildrenKeepTheirParentsOwnerAndEntitiesGoToTheLowestLeaf) {

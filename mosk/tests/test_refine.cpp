@@ -352,6 +352,52 @@ TEST(Refine, SeveralLevelsInOneCallMatchLevelByLevel) {
     check_order(a, before);
 }
 
+// The leaves as sets of corner coordinates: what refinement made, whatever the numbering.
+std::set<std::array<Point, 4>> leaf_geometry(const GridImpl& g) {
+    std::set<std::array<Point, 4>> out;
+    for (int i = 0; i < g.num_leaves(); ++i) {
+        std::array<Point, 4> t;
+        for (int k = 0; k < 4; ++k) t[k] = g.vertex(g.leaf(i).verts[k]);
+        std::sort(t.begin(), t.end());
+        out.insert(t);
+    }
+    return out;
+}
+
+// The unit cube as five tetrahedra: a regular one in the middle and four corners, so that most
+// elements have several longest edges.
+MeshData five_tet_cube() {
+    MeshData m;
+    for (int v = 0; v < 8; ++v)
+        m.points.push_back({double(v & 1), double(v >> 1 & 1), double(v >> 2)});
+    m.tets = {{1, 2, 4, 7}, {0, 1, 2, 4}, {3, 1, 2, 7}, {5, 1, 4, 7}, {6, 2, 4, 7}};
+    for (auto& t : m.tets)
+        if (signed_volume(m.points[t[0]], m.points[t[1]], m.points[t[2]], m.points[t[3]]) < 0)
+            std::swap(t[2], t[3]);
+    return m;
+}
+
+TEST(Refine, LeavesDoNotDependOnTheVertexNumbering) {
+    // The choice among edges of equal length must follow the coordinates alone, or two processes
+    // numbering a shared element's vertices differently would bisect it differently.
+    MeshData mesh = five_tet_cube(), shuffled = mesh;
+    std::vector<int> to(mesh.points.size());
+    for (size_t v = 0; v < to.size(); ++v) to[v] = int(to.size() - 1 - v);
+    std::shuffle(to.begin(), to.end(), std::mt19937(7));
+    for (size_t v = 0; v < to.size(); ++v) shuffled.points[size_t(to[v])] = mesh.points[v];
+    for (auto& t : shuffled.tets) {
+        for (int& v : t) v = to[size_t(v)];
+        std::rotate(t.begin(), t.begin() + 1, t.end() - 1);  // another local order, same volume
+    }
+    GridImpl a(nullptr, -1), b(nullptr, -1);
+    a.assign(std::move(mesh), "a");
+    b.assign(std::move(shuffled), "b");
+    refine_all(a, 6);
+    refine_all(b, 6);
+    ASSERT_EQ(a.num_leaves(), b.num_leaves());
+    EXPECT_EQ(leaf_geometry(a), leaf_geometry(b));
+}
+
 TEST(Refine, MinimumDihedralAngleDoesNotCollapse) {
     for (double jitter : {0.0, 0.15}) {
         GridImpl g(nullptr, -1);

@@ -66,7 +66,7 @@ namespace {
 
 void export_fields(GRID_* grid, const char* file, int n, DOF_** dofs, const double* time) {
     if (!file) fail<std::invalid_argument>("export", "null file name");
-    const GridImpl& g = impl_of(grid);
+    GridImpl& g = impl_of(grid);
     std::vector<VtkField> fields;
     collective(g.comm, [&] { fields = fields_of_dofs(g, n, dofs); });
     write_vtk(g, file, fields, time);

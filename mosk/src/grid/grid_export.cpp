@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <map>
+#include <stdexcept>
 
 #include "core/check.h"
 #include "core/library_state.h"
@@ -67,8 +69,8 @@ std::vector<VtkField> restrict_to_piece(const GridPiece& g, const std::vector<Vt
                 r.values.push_back(f.values[std::size_t(id) * f.components + c]);
         out.push_back(std::move(r));
     }
-    out.push_back(VtkField{"process", 1, true,
-                           std::vector<double>(g.leaves.size(), double(owner))});
+    out.push_back(
+        VtkField{"process", 1, true, std::vector<double>(g.leaves.size(), double(owner))});
     return out;
 }
 
@@ -138,8 +140,8 @@ std::map<std::string, std::vector<VtkStep>>& series_steps() {
     return steps;
 }
 
-void write_series_step(const GridImpl& grid, const std::string& path,
-                       const std::vector<VtkField>& fields, const double* time) {
+void write_series_step(GridImpl& grid, const std::string& path, const std::vector<VtkField>& fields,
+                       const double* time) {
     std::vector<VtkStep> steps = series_steps()[path];
     const double t = time ? *time : double(steps.size());
     if (!std::isfinite(t))
@@ -147,8 +149,8 @@ void write_series_step(const GridImpl& grid, const std::string& path,
                                                   "' must be finite, got " + format_double(t));
     char number[16];
     std::snprintf(number, sizeof number, "_%06zu", steps.size());
-    const std::string step = path.substr(0, path.size() - 4) + number +
-                             (grid.nprocs > 1 ? ".pvtu" : ".vtu");
+    const std::string step =
+        path.substr(0, path.size() - 4) + number + (grid.nprocs > 1 ? ".pvtu" : ".vtu");
     write_vtk(grid, step, fields);
     steps.push_back({t, step});
     on_root(grid.comm, 0, [&] { write_pvd_index(path, steps); });
@@ -157,13 +159,13 @@ void write_series_step(const GridImpl& grid, const std::string& path,
 
 }  // namespace
 
-void write_vtk(const GridImpl& grid, const std::string& path, const std::vector<VtkField>& fields,
+void write_vtk(GridImpl& grid, const std::string& path, const std::vector<VtkField>& fields,
                const double* time) {
     const VtkFormat format = vtk_format(path);
     if (format == VtkFormat::series) return write_series_step(grid, path, fields, time);
     if (time)
-        fail<std::invalid_argument>("export", "a time is given for '" + path +
-                                                  "', which is not a .pvd time series");
+        fail<std::invalid_argument>(
+            "export", "a time is given for '" + path + "', which is not a .pvd time series");
     const GridPiece whole = whole_grid(grid);
     if (format == VtkFormat::parallel_xml) {
         // Every process writes the piece it owns, then process 0 the index.
@@ -174,14 +176,13 @@ void write_vtk(const GridImpl& grid, const std::string& path, const std::vector<
             write_vtk_file(piece_path(path, grid.rank), VtkFormat::xml, mine.piece,
                            restrict_to_piece(mine, fields, grid.rank));
         });
-        on_root(grid.comm, 0, [&] {
-            write_pvtu_index(path, restrict_to_piece(whole, fields, 0), grid.nprocs);
-        });
+        on_root(grid.comm, 0,
+                [&] { write_pvtu_index(path, restrict_to_piece(whole, fields, 0), grid.nprocs); });
         return;
     }
     if (grid.distributed()) {
         // One file of the whole grid, assembled on process 0 from every process's own part.
-        check_vtk_fields(whole.piece, path, fields);
+        collective(grid.comm, [&] { check_vtk_fields(whole.piece, path, fields); });
         const GatheredGrid all = gather_grid(grid, fields, 0);
         on_root(grid.comm, 0, [&] {
             VtkPiece piece;

@@ -229,13 +229,18 @@ void refine_all(GridImpl& grid, int levels);
 // owners changed since they were last made.
 const GridImpl::EntityOwners& entity_owners(GridImpl& grid);
 
-// Partition (grid/partition.cpp): the owner of each leaf (in leaf order) for `nparts` processes,
-// minimising cut faces with no part above max(ceil(n / nparts), min(imbalance, 1.002) * n / nparts)
-// elements: a looser `imbalance` is not used, since the slowest process sets the pace. Deterministic: every process computes the same
-// partition from the same grid. Grids of more than `direct_limit` leaves are partitioned by
-// subtrees of the refinement tree.
-std::vector<int> partition_leaves(const GridImpl& grid, int nparts, double imbalance,
-                                  int direct_limit = 200000);
+// The bound of `balance` on the elements of any process, for n elements over nparts processes:
+// max(ceil(n / nparts), min(imbalance, kImbalanceLimit) * n / nparts). A looser `imbalance` is
+// not used, since the slowest process sets the pace of every step after balance.
+inline constexpr double kImbalanceLimit = 1.002;
+int64_t partition_cap(int64_t n, int nparts, double imbalance);
+// Partition (grid/parallel_partition.cpp): the owner of each leaf this process holds (in leaf
+// order) after a partition over the grid's processes, computed by all of them together from the
+// leaves each owns now, minimising cut faces with no process above partition_cap. The same for
+// the same grid, owners and number of processes. Collective.
+// Grids of more than `direct_limit` leaves are partitioned by subtrees of the refinement tree.
+std::vector<int> partition_leaves_parallel(const GridImpl& grid, double imbalance,
+                                           int direct_limit = 200000);
 // Faces between leaves of different owners.
 int64_t cut_faces(const GridImpl& grid);
 // Partitions the leaves over the grid's processes and makes the partition the owners

@@ -14,6 +14,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "core/library_state.h"
 #include "core/check.h"
@@ -72,12 +73,14 @@ public:
     }
 
 private:
-    // The refinement edge (local edge number): the longest edge, ties broken by the larger sorted
-    // pair of global vertex numbers, so that all elements around an edge agree.
+    // The refinement edge (local edge number): the longest edge, ties broken by the end points'
+    // coordinates (the edge whose lexicographically larger end, then smaller end, is larger), so
+    // that all elements around an edge agree whatever the vertices are numbered: two processes
+    // that number a shared element's vertices differently choose the same edge. The comparisons
+    // are exact on the stored doubles, which both sides hold alike.
     int refinement_edge(const ELEMENT_& e) const {
         int best = 0;
         double best_len = -1;
-        uint64_t best_key = 0;
         for (int k = 0; k < 6; ++k) {
             const Point& a = g_.vertex(e.verts[kEdgeVerts[k][0]]);
             const Point& b = g_.vertex(e.verts[kEdgeVerts[k][1]]);
@@ -85,15 +88,25 @@ private:
             // computes the same length for the same edge.
             const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
             const double len = dx * dx + dy * dy + dz * dz;
-            const int u = e.verts[kEdgeVerts[k][0]], v = e.verts[kEdgeVerts[k][1]];
-            const uint64_t key = uint64_t(std::min(u, v)) << 32 | uint64_t(std::max(u, v));
-            if (len > best_len || (len == best_len && key > best_key)) {
+            if (len > best_len || (len == best_len && edge_after(e, k, best))) {
                 best = k;
                 best_len = len;
-                best_key = key;
             }
         }
         return best;
+    }
+
+    // Whether local edge k of e comes after local edge l in the order of their end points'
+    // coordinates: larger end first, then smaller end (lexicographic, exact).
+    bool edge_after(const ELEMENT_& e, int k, int l) const {
+        auto ends = [&](int edge) {
+            const Point& a = g_.vertex(e.verts[kEdgeVerts[edge][0]]);
+            const Point& b = g_.vertex(e.verts[kEdgeVerts[edge][1]]);
+            return b < a ? std::pair<const Point&, const Point&>(a, b)
+                         : std::pair<const Point&, const Point&>(b, a);
+        };
+        const auto x = ends(k), y = ends(l);
+        return y.first < x.first || (y.first == x.first && y.second < x.second);
     }
 
     int midpoint(int a, int b) {

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "core/library_state.h"
-#include "solver/petsc_call.h"
+#include "core/petsc_call.h"
 
 namespace mosk {
 

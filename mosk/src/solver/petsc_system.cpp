@@ -16,7 +16,7 @@
 #include "mosk.h"
 #include "solver/field_preconditioner.h"
 #include "solver/matlab_writer.h"
-#include "solver/petsc_call.h"
+#include "core/petsc_call.h"
 #include "solver/petsc_objects.h"
 #include "solver/sparsity_pattern.h"
 #include "solver/solver_kinds.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/parallel.h"
-#include "solver/petsc_call.h"
+#include "core/petsc_call.h"
 
 namespace mosk {
 namespace {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "core/check.h"
-#include "solver/petsc_call.h"
+#include "core/petsc_call.h"
 
 namespace mosk {
 

@@ -26,7 +26,7 @@ before_balance = grid.getNumElements()
 grid.balance(1.05)  # and balance again
 u = _pymosk.Dof(grid, "P", order, name="u")
 f = _pymosk.Dof(grid, "P", order, udf=lambda p: [4 * manufactured_solution(p)[0]], name="f")
-cells = _pymosk.Dof(grid, "P", 0, name="cells")
+cells = _pymosk.Dof(grid, "P", 0, udf=lambda p: [p[0] + 2 * p[1]], name="cells")
 
 # Every leaf element once over all processes: the global indices of a P0 map are one per element.
 cell_map = _pymosk.Map(cells)
@@ -102,7 +102,7 @@ for kind in ["cg", "gmres", "bicgstab", "lu", "petsc"]:
         summary["own_rtol"] = comm.allgather(repr(solver).split()[-1])
         solver.dumpMATLAB(str(out / "A.m"), str(out / "b.m"))
         grid.exportVTK(str(out / "cg.pvtu"), [u, cells])
-        grid.exportVTK(str(out / "cg.vtk"), u)
+        grid.exportVTK(str(out / "cg.vtk"), [u, cells])
 summary["arrays_ok"] = comm.allgather(arrays_ok)
 if comm.Get_rank() == 0:
     (out / "summary.json").write_text(json.dumps(summary))

@@ -1,4 +1,4 @@
-#include "solver/petsc_call.h"
+#include "core/petsc_call.h"
 
 #include <stdexcept>
 #include <string_view>

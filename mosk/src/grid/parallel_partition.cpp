@@ -1,0 +1,326 @@
+// Partitioning the leaf elements in parallel: PT-Scotch through PETSc's MatPartitioning on the
+// element dual graph (two leaves are neighbours when they share a face). Each process gives the
+// rows of the leaves (on a large grid, subtrees) it owns now; a repair then enforces the bound on
+// the elements per process, and the new owners go to the processes that hold the leaves.
+#include <petscmat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>  // before scotch.h, which needs FILE
+#include <cstdlib>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <scotch.h>
+
+#include "core/check.h"
+#include "core/parallel.h"
+#include "core/petsc_call.h"
+#include "grid/grid_impl.h"
+
+namespace mosk {
+namespace {
+
+// Bisections between the coarsest leaves and the root of their unit.
+constexpr int kUnitLevels = 4;
+
+// Rows of the partitioner's graph: process p's rows are first[p] .. first[p + 1] - 1. Every
+// process holds every leaf today and finds every leaf's row alone; once a process holds only its
+// part, the rows of its ghost leaves come from their owners with the ghost layer (the element
+// index map), and nothing else here changes.
+struct Rows {
+    std::vector<int64_t> first;  // per process, and the total at the end
+    std::vector<int> of_leaf;    // per leaf held
+};
+
+// Each leaf its own row: process p's owned leaves in leaf order.
+Rows leaf_rows(const GridImpl& g) {
+    Rows r;
+    r.first.assign(size_t(g.nprocs) + 1, 0);
+    for (int i = 0; i < g.num_leaves(); ++i) ++r.first[size_t(g.leaf(i).owner) + 1];
+    for (int p = 0; p < g.nprocs; ++p) r.first[size_t(p) + 1] += r.first[size_t(p)];
+    std::vector<int64_t> next(r.first.begin(), r.first.end() - 1);
+    r.of_leaf.resize(size_t(g.num_leaves()));
+    for (int i = 0; i < g.num_leaves(); ++i)
+        r.of_leaf[size_t(i)] = int(next[size_t(g.leaf(i).owner)]++);
+    return r;
+}
+
+// A large grid is partitioned by units of leaves, which keeps the graph small at a cut close to
+// that of the leaves (a few hundred leaves a unit at millions of elements, as closure makes most
+// leaves deeper than the coarsest): a unit is the leaves of one owner below one element
+// `kUnitLevels` levels above the coarsest leaves (a leaf at that level or above stands alone).
+// Units of process p are numbered in the order of their first leaf.
+Rows unit_rows(const GridImpl& g, int direct_limit) {
+    const int n = g.num_leaves();
+    int depth = 0;
+    if (n > direct_limit) {
+        int lowest = INT32_MAX;
+        for (int r : g.leaf_records()) lowest = std::min(lowest, g.tree(r).level);
+        depth = std::max(0, lowest - kUnitLevels);
+    }
+    if (depth == 0) return leaf_rows(g);
+    Rows u;
+    u.first.assign(size_t(g.nprocs) + 1, 0);
+    u.of_leaf.resize(size_t(n));
+    // Unit of an ancestor record for its first owner; the rare ancestors whose leaves have
+    // several owners (a balance below this level) keep the others in `split`.
+    std::vector<int> unit_of_record(g.num_records(), -1), owner_of_record(g.num_records(), -1);
+    std::unordered_map<int64_t, int> split;
+    for (int i = 0; i < n; ++i) {
+        int r = g.leaf_records()[size_t(i)];
+        while (g.tree(r).level > depth) r = g.tree(r).parent;
+        const int owner = g.leaf(i).owner;
+        int& unit = owner_of_record[size_t(r)] < 0 || owner_of_record[size_t(r)] == owner
+                        ? unit_of_record[size_t(r)]
+                        : split.try_emplace(int64_t(r) * g.nprocs + owner, -1).first->second;
+        owner_of_record[size_t(r)] =
+            owner_of_record[size_t(r)] < 0 ? owner : owner_of_record[size_t(r)];
+        if (unit < 0) unit = int(u.first[size_t(owner) + 1]++);
+        u.of_leaf[size_t(i)] = unit;  // within the owner's units, made global below
+    }
+    for (int p = 0; p < g.nprocs; ++p) u.first[size_t(p) + 1] += u.first[size_t(p)];
+    for (int i = 0; i < n; ++i) u.of_leaf[size_t(i)] += int(u.first[size_t(g.leaf(i).owner)]);
+    return u;
+}
+
+// This process's rows of the graph: row k's neighbours (global rows, sorted) are
+// neighbours[start[k] .. start[k + 1]), each weighted by the faces between them; a row weighs
+// its leaves.
+struct LocalGraph {
+    std::vector<PetscInt> start{0}, neighbours, faces, weight;
+};
+
+LocalGraph local_graph(const GridImpl& g, const Rows& units) {
+    // Per face, the exclusive or of (unit + 1) of the leaves on it, from the leaves this process
+    // holds: with one side's unit known, the other's follows (-1 on the boundary), at 4 bytes a
+    // face and no second lookup.
+    std::vector<uint32_t> on_face(g.face_verts.size(), 0);
+    for (int i = 0; i < g.num_leaves(); ++i)
+        for (int f : g.leaf(i).faces) on_face[size_t(f)] ^= uint32_t(units.of_leaf[size_t(i)] + 1);
+    const int64_t first = units.first[size_t(g.rank)];
+    const size_t rows = size_t(units.first[size_t(g.rank) + 1] - first);
+    // Faces to other units, bucketed by this process's unit, then sorted and merged.
+    std::vector<PetscInt> count(rows + 1, 0);
+    LocalGraph lg;
+    lg.weight.assign(rows, 0);
+    auto each_pair = [&](auto&& take) {
+        for (int i = 0; i < g.num_leaves(); ++i) {
+            const ELEMENT_& e = g.leaf(i);
+            if (e.owner != g.rank) continue;
+            const int mine = units.of_leaf[size_t(i)];
+            for (int f : e.faces) {
+                // A face inside one unit gives the unit itself, skipped as a boundary face is.
+                const int other = int(on_face[size_t(f)] ^ uint32_t(mine + 1)) - 1;
+                if (other >= 0 && other != mine) take(size_t(mine - first), other);
+            }
+        }
+    };
+    each_pair([&](size_t u, int) { ++count[u + 1]; });
+    for (size_t k = 0; k < rows; ++k) count[k + 1] += count[k];
+    std::vector<PetscInt> pairs(static_cast<size_t>(count[rows])),
+        fill(count.begin(), count.end() - 1);
+    each_pair([&](size_t u, int v) { pairs[size_t(fill[u]++)] = v; });
+    for (int i = 0; i < g.num_leaves(); ++i)
+        if (g.leaf(i).owner == g.rank) ++lg.weight[size_t(units.of_leaf[size_t(i)] - first)];
+    for (size_t k = 0; k < rows; ++k) {
+        auto b = pairs.begin() + count[k], e = pairs.begin() + count[k + 1];
+        std::sort(b, e);
+        for (auto it = b; it != e;) {
+            auto next = std::find_if(it, e, [&](PetscInt x) { return x != *it; });
+            lg.neighbours.push_back(*it);
+            lg.faces.push_back(PetscInt(next - it));
+            it = next;
+        }
+        lg.start.push_back(PetscInt(lg.neighbours.size()));
+    }
+    return lg;
+}
+
+// A copy of `v` in memory from PetscMalloc, which PETSc objects take over.
+PetscInt* petsc_copy(const PetscScope& petsc, const std::vector<PetscInt>& v) {
+    PetscInt* out = nullptr;
+    PETSC_CHECK(petsc, PetscMalloc1(std::max<size_t>(v.size(), 1), &out));
+    std::copy(v.begin(), v.end(), out);
+    return out;
+}
+
+// PT-Scotch's part for each of this process's rows, asked for at most `ratio` above the mean.
+std::vector<int> ptscotch_parts(const GridImpl& g, const Rows& units, const LocalGraph& lg,
+                                double ratio) {
+    PetscScope petsc("balance");
+    const MPI_Comm comm = MPI_Comm_f2c(g.comm);
+    const PetscInt m = PetscInt(lg.weight.size());
+    // The adjacency matrix and the partitioning take these arrays over (and PetscFree them).
+    PetscInt* ia = petsc_copy(petsc, lg.start);
+    PetscInt* ja = petsc_copy(petsc, lg.neighbours);
+    PetscInt* faces = petsc_copy(petsc, lg.faces);
+    PetscInt* weight = petsc_copy(petsc, lg.weight);
+    Mat adj = nullptr;
+    MatPartitioning part = nullptr;
+    IS is = nullptr;
+    const PetscErrorCode code =
+        MatCreateMPIAdj(comm, m, PetscInt(units.first.back()), ia, ja, faces, &adj);
+    if (code) {
+        for (PetscInt* a : {ia, ja, faces, weight}) PetscFree(a);
+        petsc.fail(code, "MatCreateMPIAdj");
+    }
+    std::vector<int> out(size_t(m), 0);
+    auto release = [&] {
+        if (is) ISDestroy(&is);
+        if (part)
+            MatPartitioningDestroy(&part);
+        else
+            PetscFree(weight);
+        MatDestroy(&adj);
+    };
+    try {
+        PETSC_CHECK(petsc, MatPartitioningCreate(comm, &part));
+        PETSC_CHECK(petsc, MatPartitioningSetAdjacency(part, adj));
+        PETSC_CHECK(petsc, MatPartitioningSetType(part, MATPARTITIONINGPTSCOTCH));
+        PETSC_CHECK(petsc, MatPartitioningSetNParts(part, g.nprocs));
+        PETSC_CHECK(petsc, MatPartitioningSetVertexWeights(part, weight));
+        PETSC_CHECK(petsc, MatPartitioningSetUseEdgeWeights(part, PETSC_TRUE));
+        PETSC_CHECK(petsc, MatPartitioningPTScotchSetImbalance(part, ratio));
+        // The same partition for the same graph and number of processes, call after call and run
+        // after run: the random generator starts afresh, and one thread per process leaves
+        // nothing to the order in which threads finish (unless the user chose their number).
+        setenv("SCOTCH_PTHREAD_NUMBER", "1", 0);
+        SCOTCH_randomSeed(1);
+        SCOTCH_randomReset();
+        PETSC_CHECK(petsc, MatPartitioningApply(part, &is));
+        const PetscInt* idx = nullptr;
+        PETSC_CHECK(petsc, ISGetIndices(is, &idx));
+        std::copy(idx, idx + m, out.begin());
+        PETSC_CHECK(petsc, ISRestoreIndices(is, &idx));
+    } catch (...) {
+        release();
+        throw;
+    }
+    release();
+    return out;
+}
+
+// Moves elements out of parts above `cap` into parts below it. Every process learns how many
+// elements of each part every process holds (one sum of nprocs^2 counts), so all compute the
+// same plan: the excess of a part is taken from its holders in process order and given to the
+// parts with room in part order. A process moves its share in whole units, first those with a
+// neighbour already in the receiving part (so that the cut grows little), and the rest leaf by
+// leaf. Returns the part of each leaf this process owns, in leaf order.
+std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGraph& lg,
+                             int64_t cap, std::vector<int>& unit_part) {
+    const int np = g.nprocs;
+    const int64_t first = units.first[size_t(g.rank)];
+    std::vector<long long> held(size_t(np) * size_t(np), 0);  // [process * np + part]
+    for (size_t k = 0; k < unit_part.size(); ++k)
+        held[size_t(g.rank) * size_t(np) + size_t(unit_part[k])] += lg.weight[k];
+    CHECK_MPI("balance", MPI_Allreduce(MPI_IN_PLACE, held.data(), int(held.size()), MPI_LONG_LONG,
+                                       MPI_SUM, MPI_Comm_f2c(g.comm)));
+    std::vector<long long> size(size_t(np), 0);
+    for (int q = 0; q < np; ++q)
+        for (int p = 0; p < np; ++p) size[size_t(p)] += held[size_t(q) * size_t(np) + size_t(p)];
+    struct Move {
+        int from, to;
+        long long count;
+    };
+    std::vector<Move> mine;
+    for (int p = 0; p < np; ++p)
+        for (int t = 0; t < np && size[size_t(p)] > cap; ++t) {
+            long long amount = std::min(size[size_t(p)] - cap, cap - size[size_t(t)]);
+            if (t == p || amount <= 0) continue;
+            size[size_t(p)] -= amount, size[size_t(t)] += amount;
+            for (int q = 0; q < np && amount > 0; ++q) {
+                long long& h = held[size_t(q) * size_t(np) + size_t(p)];
+                const long long take = std::min(amount, h);
+                h -= take, amount -= take;
+                held[size_t(q) * size_t(np) + size_t(t)] += take;
+                if (q == g.rank && take > 0) mine.push_back({p, t, take});
+            }
+        }
+    // The part of a global row where this process knows it (its own rows), else -1.
+    auto part_of_row = [&](PetscInt r) {
+        return r >= first && r < first + int64_t(unit_part.size()) ? unit_part[size_t(r - first)]
+                                                                   : -1;
+    };
+    std::vector<int> leaf_part;
+    for (int i = 0; i < g.num_leaves(); ++i)
+        if (g.leaf(i).owner == g.rank)
+            leaf_part.push_back(unit_part[size_t(units.of_leaf[size_t(i)] - first)]);
+    for (const Move& mv : mine) {
+        long long left = mv.count;
+        for (int pass = 0; pass < 2 && left > 0; ++pass)
+            for (size_t k = 0; k < unit_part.size() && left > 0; ++k) {
+                if (unit_part[k] != mv.from || lg.weight[k] > left) continue;
+                bool next_to = false;
+                for (PetscInt e = lg.start[k]; e < lg.start[k + 1]; ++e)
+                    next_to |= part_of_row(lg.neighbours[size_t(e)]) == mv.to;
+                if (pass == 0 && !next_to) continue;
+                unit_part[k] = mv.to;
+                left -= lg.weight[k];
+            }
+        // Units heavier than what is left: single leaves of the part.
+        size_t j = 0;
+        for (int i = 0; i < g.num_leaves(); ++i) {
+            if (g.leaf(i).owner != g.rank) continue;
+            int& lp = leaf_part[j++];
+            lp = unit_part[size_t(units.of_leaf[size_t(i)] - first)] == mv.to && lp == mv.from
+                     ? mv.to
+                     : lp;
+            if (left > 0 && lp == mv.from) lp = mv.to, --left;
+        }
+    }
+    return leaf_part;
+}
+
+// Gives every leaf this process holds its new owner, from the parts of the leaves each process
+// owns (in leaf order). Every process holds every leaf today, so every process receives every
+// part; once a process holds only its part, only the parts of its owned and ghost leaves need
+// to reach it.
+std::vector<int> deliver_owners(const GridImpl& g, const std::vector<int>& leaf_part) {
+    const Rows rows = leaf_rows(g);
+    std::vector<int> counts(size_t(g.nprocs)), displs(size_t(g.nprocs));
+    for (int p = 0; p < g.nprocs; ++p) {
+        displs[size_t(p)] = int(rows.first[size_t(p)]);
+        counts[size_t(p)] = int(rows.first[size_t(p) + 1] - rows.first[size_t(p)]);
+    }
+    std::vector<int> all(size_t(rows.first.back()));
+    CHECK_MPI("balance",
+              MPI_Allgatherv(leaf_part.data(), int(leaf_part.size()), MPI_INT, all.data(),
+                             counts.data(), displs.data(), MPI_INT, MPI_Comm_f2c(g.comm)));
+    std::vector<int> owner(size_t(g.num_leaves()));
+    for (int i = 0; i < g.num_leaves(); ++i)
+        owner[size_t(i)] = all[size_t(rows.of_leaf[size_t(i)])];
+    return owner;
+}
+
+}  // namespace
+
+int64_t partition_cap(int64_t n, int nparts, double imbalance) {
+    const int64_t even = (n + nparts - 1) / nparts;
+    return std::max(even, int64_t(std::min(imbalance, kImbalanceLimit) * double(n) / nparts));
+}
+
+std::vector<int> partition_leaves_parallel(const GridImpl& g, double imbalance, int direct_limit) {
+    // The graph's rows are numbered over the whole grid, which every process must hold alike
+    // (balance gathers a distributed grid before it partitions, for now).
+    if (g.distributed())
+        fail<std::logic_error>("balance", "the partition needs the whole grid on every process");
+    const int n = g.num_leaves();
+    std::vector<int> owner(static_cast<size_t>(n));
+    if (g.nprocs == 1 || n <= g.nprocs) {
+        for (int i = 0; i < n; ++i) owner[size_t(i)] = g.nprocs == 1 ? 0 : i;
+        return owner;
+    }
+    const Rows units = unit_rows(g, direct_limit);
+    const LocalGraph lg = local_graph(g, units);
+    const int64_t cap = partition_cap(n, g.nprocs, imbalance);
+    // Asked for the cap itself, PT-Scotch leaves little for the repair to move.
+    const double ratio = std::clamp(double(cap) * g.nprocs / n - 1.0, 0.0, 1.0);
+    std::vector<int> unit_part;
+    collective(g.comm, [&] { unit_part = ptscotch_parts(g, units, lg, ratio); });
+    return deliver_owners(g, enforce_cap(g, units, lg, cap, unit_part));
+}
+
+}  // namespace mosk
