@@ -14,7 +14,7 @@ import meshio
 import numpy as np
 import pytest
 
-from conftest import MESHES
+from conftest import MESHES, ROOT
 
 SCRIPTS = pathlib.Path(__file__).resolve().parent / "mpi"
 MESH = str(MESHES / "cube.msh")
@@ -215,3 +215,16 @@ def test_a_process_without_elements_takes_part_in_every_call(tmp_path):
     assert max(p["error"] for p in parts) < 1e-10  # P2 holds x - z exactly
     assert len(meshio.read(tmp_path / "u.vtu").cells[0].data) == 2
 
+
+
+@pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
+def test_cantilever_example_bends_as_beam_theory_on_one_to_three_processes():
+    deflections = []
+    for processes in (1, 2, 3):
+        done = run(ROOT / "examples" / "cantilever.py", processes=processes)
+        assert done.returncode == 0, done.stderr[-3000:]
+        line = next(t for t in done.stdout.splitlines() if t.startswith("end deflection"))
+        deflections.append(float(line.split(":")[1]))
+    # Euler-Bernoulli gives 0.40000 and Timoshenko 0.40312 for this beam.
+    assert 0.3995 < deflections[0] < 0.4032, deflections
+    assert np.allclose(deflections, deflections[0], rtol=1e-4, atol=0), deflections
