@@ -70,22 +70,22 @@ inline void sort_small(uint32_t* first, uint32_t* last) {
     }
 }
 
-}  // namespace
+// Every leaf's vertices in increasing order, and the local number of each (2 bits apiece).
+struct SortedLeaves {
+    std::unique_ptr<Sorted[]> sorted;
+    std::unique_ptr<uint8_t[]> local;
+    std::array<int, 4> local_of(size_t i) const {
+        const unsigned p = local[i];
+        return {int(p & 3), int(p >> 2 & 3), int(p >> 4 & 3), int(p >> 6)};
+    }
+};
 
-void GridImpl::number_leaf_mesh() {
-    const size_t n = leaves_.size();
-    if (n > (size_t(UINT32_MAX) / 6))
-        fail<std::length_error>("numbering", "too many elements");
-    const size_t nv = coords_.size();
-    if (nv > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many vertices");
-
-    // Every leaf's vertices in increasing order, and the local number of each (2 bits apiece).
-    // A sorting network on (global << 2 | local) keys: min and max compile to branch-free moves,
-    // and the order of the vertices of a tetrahedron is as good as random.
-    auto sorted = scratch<Sorted>(n);
-    auto local = scratch<uint8_t>(n);
+// A sorting network on (global << 2 | local) keys: min and max compile to branch-free moves,
+// and the order of the vertices of a tetrahedron is as good as random.
+SortedLeaves sort_leaf_vertices(GridImpl& g, size_t n, size_t nv) {
+    SortedLeaves out{scratch<Sorted>(n), scratch<uint8_t>(n)};
     for (size_t i = 0; i < n; ++i) {
-        const ELEMENT_& e = leaf(int(i));
+        const ELEMENT_& e = g.leaf(int(i));
         uint64_t k[4];
         for (int j = 0; j < 4; ++j) {
             if (e.verts[j] < 0 || size_t(e.verts[j]) >= nv)
@@ -102,14 +102,176 @@ void GridImpl::number_leaf_mesh() {
         order(0, 2);
         order(1, 3);
         order(1, 2);
-        sorted[i] = {uint32_t(k[0] >> 2), uint32_t(k[1] >> 2), uint32_t(k[2] >> 2),
-                     uint32_t(k[3] >> 2)};
-        local[i] = uint8_t((k[0] & 3) | (k[1] & 3) << 2 | (k[2] & 3) << 4 | (k[3] & 3) << 6);
+        out.sorted[i] = {uint32_t(k[0] >> 2), uint32_t(k[1] >> 2), uint32_t(k[2] >> 2),
+                         uint32_t(k[3] >> 2)};
+        out.local[i] = uint8_t((k[0] & 3) | (k[1] & 3) << 2 | (k[2] & 3) << 4 | (k[3] & 3) << 6);
     }
-    auto local_of = [&](size_t i) {
-        const unsigned p = local[i];
-        return std::array<int, 4>{int(p & 3), int(p >> 2 & 3), int(p >> 4 & 3), int(p >> 6)};
-    };
+    return out;
+}
+
+// Per leaf, the edges v0 v1, v0 v2 and v1 v2 of its sorted vertices (the buckets of its faces),
+// and v0 v3, v1 v3 and v2 v3: the records are written once, at the end, with edges and faces
+// together.
+struct LeafEdges {
+    std::unique_ptr<std::array<uint32_t, 3>[]> face_bucket, other;
+};
+
+// Numbers the edges (edge_verts, in the order of their sorted vertex pairs) and finds each
+// leaf's. `keys` is scratch of 6 n entries, `start` scratch of any size.
+LeafEdges number_edges(const Sorted* sorted, size_t n, size_t nv, uint32_t* keys,
+                       std::vector<uint32_t>& start,
+                       std::vector<std::array<int, 2>>& edge_verts) {
+    // Edges: the bucket of the low vertex holds the high vertex of every occurrence.
+    bucket(n, nv, start, keys, [&](size_t i, auto&& emit) {
+        const Sorted& v = sorted[i];
+        emit(v[0], v[1]);
+        emit(v[0], v[2]);
+        emit(v[0], v[3]);
+        emit(v[1], v[2]);
+        emit(v[1], v[3]);
+        emit(v[2], v[3]);
+    });
+    // Distinct keys first (a vertex's bucket repeats each edge once per element around it),
+    // then sorting only those.
+    std::vector<uint32_t> base(nv + 1, 0), seen;
+    seen.assign(nv, UINT32_MAX);
+    for (size_t v = 0; v < nv; ++v) {
+        uint32_t* first = keys + start[v];
+        uint32_t count = 0;
+        for (uint32_t s = 0; s < start[v + 1] - start[v]; ++s) {
+            const uint32_t h = first[s];
+            if (seen[h] != v) {
+                seen[h] = uint32_t(v);
+                first[count++] = h;
+            }
+        }
+        sort_small(first, first + count);
+        base[v + 1] = base[v] + count;
+    }
+    std::vector<uint32_t>().swap(seen);
+    // The distinct keys, packed: the searches below then stay in a few megabytes.
+    const size_t ne = base[nv];
+    if (ne > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many edges");
+    auto dense = scratch<uint32_t>(ne);
+    edge_verts.reserve(ne);
+    for (size_t v = 0; v < nv; ++v)
+        for (uint32_t s = 0; s < base[v + 1] - base[v]; ++s) {
+            dense[base[v] + s] = keys[start[v] + s];
+            edge_verts.push_back({int(v), int(keys[start[v] + s])});
+        }
+    // Sorted vertices v0 < v1 < v2 < v3: the bucket of v0 holds v1, v2, v3, that of v1 holds
+    // v2, v3, that of v2 holds v3.
+    LeafEdges out{scratch<std::array<uint32_t, 3>>(n), scratch<std::array<uint32_t, 3>>(n)};
+    const uint32_t* d = dense.get();
+    for (size_t i = 0; i < n; ++i) {
+        const Sorted& v = sorted[i];
+        uint32_t p3[3], p2[2], p1[1];
+        positions(d + base[v[0]], base[v[0] + 1] - base[v[0]], {v[1], v[2], v[3]}, ~0u, p3);
+        positions(d + base[v[1]], base[v[1] + 1] - base[v[1]], {v[2], v[3]}, ~0u, p2);
+        positions(d + base[v[2]], base[v[2] + 1] - base[v[2]], {v[3]}, ~0u, p1);
+        out.face_bucket[i] = {base[v[0]] + p3[0], base[v[0]] + p3[1], base[v[1]] + p2[0]};
+        out.other[i] = {base[v[0]] + p3[2], base[v[1]] + p2[1], base[v[2]] + p1[0]};
+    }
+    return out;
+}
+
+// The distinct faces, bucket by bucket of the edge of their two lowest vertices: bucket b holds
+// the third vertices of its faces in dense[base[b] .. base[b + 1] - 1], each marked with
+// kInteriorBit when two leaves share the face.
+struct DistinctFaces {
+    std::vector<uint32_t> base;
+    std::unique_ptr<uint32_t[]> dense;
+};
+
+// Sorted vertices v0 < v1 < v2 < v3: faces (v0 v1 v2) and (v0 v1 v3) lie in the bucket of edge
+// v0 v1, (v0 v2 v3) in that of v0 v2, (v1 v2 v3) in that of v1 v2. Frees `keys` and `start`.
+DistinctFaces distinct_faces(const Sorted* sorted, const LeafEdges& edges, size_t n, size_t ne,
+                             std::unique_ptr<uint32_t[]>& keys, std::vector<uint32_t>& start) {
+    bucket(n, ne, start, keys.get(), [&](size_t i, auto&& emit) {
+        const Sorted& v = sorted[i];
+        const auto& fb = edges.face_bucket[i];
+        emit(fb[0], v[2]);
+        emit(fb[0], v[3]);
+        emit(fb[1], v[3]);
+        emit(fb[2], v[3]);
+    });
+    // Each bucket is reduced to its distinct keys, packed towards the front of the buffer: a
+    // bucket never starts before the distinct keys of the ones before it end.
+    DistinctFaces out{std::vector<uint32_t>(ne + 1, 0), nullptr};
+    for (size_t b = 0; b < ne; ++b) {
+        uint32_t *first = keys.get() + start[b], *last = keys.get() + start[b + 1];
+        sort_small(first, last);
+        uint32_t* put = keys.get() + out.base[b];
+        for (uint32_t* it = first; it != last;) {
+            uint32_t* run = it + 1;
+            while (run != last && *run == *it) ++run;
+            if (run - it > 2) fail<FormatError>("mesh", "a face is shared by more than two elements");
+            *put++ = *it | (run - it == 2 ? kInteriorBit : 0);
+            it = run;
+        }
+        out.base[b + 1] = uint32_t(put - keys.get());
+    }
+    const size_t nf = out.base[ne];
+    if (nf > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many faces");
+    out.dense = scratch<uint32_t>(nf);
+    std::copy_n(keys.get(), nf, out.dense.get());
+    keys.reset();
+    std::vector<uint32_t>().swap(start);
+    return out;
+}
+
+// Writes every leaf record's edge and face numbers and face label codes, and face_label.
+void write_leaf_numbers(GridImpl& g, const SortedLeaves& leaves, const LeafEdges& edges,
+                        const DistinctFaces& faces, size_t n, std::vector<int>& face_label) {
+    const uint32_t* d = faces.dense.get();
+    const std::vector<uint32_t>& base = faces.base;
+    face_label.assign(base.back(), 0);
+    for (size_t i = 0; i < n; ++i) {
+        ELEMENT_& e = g.leaf(int(i));
+        e.index = int(i);
+        const Sorted& v = leaves.sorted[i];
+        const auto l = leaves.local_of(i);
+        const uint32_t b01 = edges.face_bucket[i][0], b02 = edges.face_bucket[i][1],
+                       b12 = edges.face_bucket[i][2];
+        const auto& o = edges.other[i];
+        e.edges[kEdgeOf[l[0]][l[1]]] = int(b01);
+        e.edges[kEdgeOf[l[0]][l[2]]] = int(b02);
+        e.edges[kEdgeOf[l[0]][l[3]]] = int(o[0]);
+        e.edges[kEdgeOf[l[1]][l[2]]] = int(b12);
+        e.edges[kEdgeOf[l[1]][l[3]]] = int(o[1]);
+        e.edges[kEdgeOf[l[2]][l[3]]] = int(o[2]);
+        uint32_t p01[2], p02[1], p12[1];
+        positions(d + base[b01], base[b01 + 1] - base[b01], {v[2], v[3]}, kVertexMask, p01);
+        positions(d + base[b02], base[b02 + 1] - base[b02], {v[3]}, kVertexMask, p02);
+        positions(d + base[b12], base[b12 + 1] - base[b12], {v[3]}, kVertexMask, p12);
+        // Face k is opposite local vertex k: (v0 v1 v2) is opposite l[3], and so on.
+        const std::pair<int, uint32_t> found[4] = {{l[3], base[b01] + p01[0]},
+                                                   {l[2], base[b01] + p01[1]},
+                                                   {l[1], base[b02] + p02[0]},
+                                                   {l[0], base[b12] + p12[0]}};
+        for (const auto& [k, face] : found) {
+            e.faces[k] = int(face);
+            // A face keeps the label set its leaf carries: an interior one only an interface's
+            // (negative code), a boundary one at least kUnlabelledBoundary.
+            int code = e.label[k];
+            if (d[face] & kInteriorBit)
+                code = code < 0 ? code : 0;
+            else if (!is_boundary_code(code))
+                code = kUnlabelledBoundaryCode;
+            e.label[k] = code;
+            face_label[face] = code;
+        }
+    }
+}
+
+}  // namespace
+
+void GridImpl::number_leaf_mesh() {
+    const size_t n = leaves_.size();
+    if (n > (size_t(UINT32_MAX) / 6)) fail<std::length_error>("numbering", "too many elements");
+    const size_t nv = coords_.size();
+    if (nv > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many vertices");
+    SortedLeaves leaves = sort_leaf_vertices(*this, n, nv);
 
     // The previous numbering's arrays go first, so that they do not add to the peak.
     std::vector<std::array<int, 2>>().swap(edge_verts);
@@ -120,147 +282,17 @@ void GridImpl::number_leaf_mesh() {
     // Edge occurrences, then face occurrences: one buffer, so that its pages are mapped and
     // cleared once (first touch of fresh memory is a good part of the time).
     auto keys = scratch<uint32_t>(6 * n);
-    // Per leaf, the edges v0 v1, v0 v2 and v1 v2 (the buckets of its faces), and v0 v3, v1 v3
-    // and v2 v3: the records are written once, at the end, with edges and faces together.
-    auto face_bucket = scratch<std::array<uint32_t, 3>>(n);
-    auto other_edges = scratch<std::array<uint32_t, 3>>(n);
-    {
-        // Edges: the bucket of the low vertex holds the high vertex of every occurrence.
-        bucket(n, nv, start, keys.get(), [&](size_t i, auto&& emit) {
-            const Sorted& v = sorted[i];
-            emit(v[0], v[1]);
-            emit(v[0], v[2]);
-            emit(v[0], v[3]);
-            emit(v[1], v[2]);
-            emit(v[1], v[3]);
-            emit(v[2], v[3]);
-        });
-        // Distinct keys first (a vertex's bucket repeats each edge once per element around it),
-        // then sorting only those.
-        std::vector<uint32_t> base(nv + 1, 0), seen;
-        seen.assign(nv, UINT32_MAX);
-        for (size_t v = 0; v < nv; ++v) {
-            uint32_t* first = keys.get() + start[v];
-            uint32_t count = 0;
-            for (uint32_t s = 0; s < start[v + 1] - start[v]; ++s) {
-                const uint32_t h = first[s];
-                if (seen[h] != v) {
-                    seen[h] = uint32_t(v);
-                    first[count++] = h;
-                }
-            }
-            sort_small(first, first + count);
-            base[v + 1] = base[v] + count;
-        }
-        std::vector<uint32_t>().swap(seen);
-        // The distinct keys, packed: the searches below then stay in a few megabytes.
-        const size_t ne = base[nv];
-        if (ne > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many edges");
-        auto dense = scratch<uint32_t>(ne);
-        edge_verts.reserve(ne);
-        for (size_t v = 0; v < nv; ++v)
-            for (uint32_t s = 0; s < base[v + 1] - base[v]; ++s) {
-                dense[base[v] + s] = keys[start[v] + s];
-                edge_verts.push_back({int(v), int(keys[start[v] + s])});
-            }
-        // Sorted vertices v0 < v1 < v2 < v3: the bucket of v0 holds v1, v2, v3, that of v1 holds
-        // v2, v3, that of v2 holds v3.
-        const uint32_t* d = dense.get();
-        for (size_t i = 0; i < n; ++i) {
-            const Sorted& v = sorted[i];
-            uint32_t p3[3], p2[2], p1[1];
-            positions(d + base[v[0]], base[v[0] + 1] - base[v[0]], {v[1], v[2], v[3]}, ~0u, p3);
-            positions(d + base[v[1]], base[v[1] + 1] - base[v[1]], {v[2], v[3]}, ~0u, p2);
-            positions(d + base[v[2]], base[v[2] + 1] - base[v[2]], {v[3]}, ~0u, p1);
-            face_bucket[i] = {base[v[0]] + p3[0], base[v[0]] + p3[1], base[v[1]] + p2[0]};
-            other_edges[i] = {base[v[0]] + p3[2], base[v[1]] + p2[1], base[v[2]] + p1[0]};
-        }
-    }
-
-    {
-        // Faces: the bucket of the edge of the two lowest vertices holds the third vertex.
-        // Sorted vertices v0 < v1 < v2 < v3: faces (v0 v1 v2) and (v0 v1 v3) lie in the bucket of
-        // edge v0 v1, (v0 v2 v3) in that of v0 v2, (v1 v2 v3) in that of v1 v2.
-        const size_t ne = edge_verts.size();
-        bucket(n, ne, start, keys.get(), [&](size_t i, auto&& emit) {
-            const Sorted& v = sorted[i];
-            const auto& fb = face_bucket[i];
-            emit(fb[0], v[2]);
-            emit(fb[0], v[3]);
-            emit(fb[1], v[3]);
-            emit(fb[2], v[3]);
-        });
-        // Each bucket is reduced to its distinct keys, packed towards the front of the buffer:
-        // a bucket never starts before the distinct keys of the ones before it end.
-        std::vector<uint32_t> base(ne + 1, 0);
-        for (size_t b = 0; b < ne; ++b) {
-            uint32_t *first = keys.get() + start[b], *last = keys.get() + start[b + 1];
-            sort_small(first, last);
-            uint32_t* out = keys.get() + base[b];
-            for (uint32_t* it = first; it != last;) {
-                uint32_t* run = it + 1;
-                while (run != last && *run == *it) ++run;
-                if (run - it > 2)
-                    fail<FormatError>("mesh", "a face is shared by more than two elements");
-                *out++ = *it | (run - it == 2 ? kInteriorBit : 0);
-                it = run;
-            }
-            base[b + 1] = uint32_t(out - keys.get());
-        }
-        const size_t nf = base[ne];
-        if (nf > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many faces");
-        auto dense = scratch<uint32_t>(nf);
-        std::copy_n(keys.get(), nf, dense.get());
-        keys.reset();
-        std::vector<uint32_t>().swap(start);
-
-        face_label.assign(nf, 0);
-        const uint32_t* d = dense.get();
-        for (size_t i = 0; i < n; ++i) {
-            ELEMENT_& e = leaf(int(i));
-            e.index = int(i);
-            const Sorted& v = sorted[i];
-            const auto l = local_of(i);
-            const uint32_t b01 = face_bucket[i][0], b02 = face_bucket[i][1], b12 = face_bucket[i][2];
-            const auto& o = other_edges[i];
-            e.edges[kEdgeOf[l[0]][l[1]]] = int(b01);
-            e.edges[kEdgeOf[l[0]][l[2]]] = int(b02);
-            e.edges[kEdgeOf[l[0]][l[3]]] = int(o[0]);
-            e.edges[kEdgeOf[l[1]][l[2]]] = int(b12);
-            e.edges[kEdgeOf[l[1]][l[3]]] = int(o[1]);
-            e.edges[kEdgeOf[l[2]][l[3]]] = int(o[2]);
-            uint32_t p01[2], p02[1], p12[1];
-            positions(d + base[b01], base[b01 + 1] - base[b01], {v[2], v[3]}, kVertexMask, p01);
-            positions(d + base[b02], base[b02 + 1] - base[b02], {v[3]}, kVertexMask, p02);
-            positions(d + base[b12], base[b12 + 1] - base[b12], {v[3]}, kVertexMask, p12);
-            // Face k is opposite local vertex k: (v0 v1 v2) is opposite l[3], and so on.
-            const std::pair<int, uint32_t> found[4] = {{l[3], base[b01] + p01[0]},
-                                                       {l[2], base[b01] + p01[1]},
-                                                       {l[1], base[b02] + p02[0]},
-                                                       {l[0], base[b12] + p12[0]}};
-            for (const auto& [k, face] : found) {
-                e.faces[k] = int(face);
-                // A face keeps the label set its leaf carries: an interior one only an
-                // interface's (negative code), a boundary one at least kUnlabelledBoundary.
-                int code = e.label[k];
-                if (d[face] & kInteriorBit)
-                    code = code < 0 ? code : 0;
-                else if (!is_boundary_code(code))
-                    code = kUnlabelledBoundaryCode;
-                e.label[k] = code;
-                face_label[face] = code;
-            }
-        }
-        sorted.reset();
-        local.reset();
-        face_bucket.reset();
-        other_edges.reset();
-        face_verts.reserve(nf);
-        for (size_t b = 0; b < ne; ++b)
-            for (uint32_t s = base[b]; s < base[b + 1]; ++s)
-                face_verts.push_back(
-                    {edge_verts[b][0], edge_verts[b][1], int(dense[s] & kVertexMask)});
-    }
+    LeafEdges edges = number_edges(leaves.sorted.get(), n, nv, keys.get(), start, edge_verts);
+    const size_t ne = edge_verts.size();
+    const DistinctFaces faces = distinct_faces(leaves.sorted.get(), edges, n, ne, keys, start);
+    write_leaf_numbers(*this, leaves, edges, faces, n, face_label);
+    leaves = {};
+    edges = {};
+    face_verts.reserve(faces.base[ne]);
+    for (size_t b = 0; b < ne; ++b)
+        for (uint32_t s = faces.base[b]; s < faces.base[b + 1]; ++s)
+            face_verts.push_back(
+                {edge_verts[b][0], edge_verts[b][1], int(faces.dense[s] & kVertexMask)});
 
     ++numbering_generation;
     update_record();
