@@ -48,12 +48,14 @@ Box make_box(int m) {
                 b.boundary.push_back(i == 0 || j == 0 || k == 0 || i == m || j == m || k == m);
             }
     // Six tetrahedra around the cube diagonal from corner 0 to corner 7 (Kuhn's subdivision).
-    static const int paths[6][3] = {{1, 3, 7}, {1, 5, 7}, {2, 3, 7}, {2, 6, 7}, {4, 5, 7}, {4, 6, 7}};
+    static const int paths[6][3] = {{1, 3, 7}, {1, 5, 7}, {2, 3, 7},
+                                    {2, 6, 7}, {4, 5, 7}, {4, 6, 7}};
     for (int k = 0; k < m; ++k)
         for (int j = 0; j < m; ++j)
             for (int i = 0; i < m; ++i) {
                 int c[8];
-                for (int q = 0; q < 8; ++q) c[q] = id(i + (q & 1), j + (q >> 1 & 1), k + (q >> 2 & 1));
+                for (int q = 0; q < 8; ++q)
+                    c[q] = id(i + (q & 1), j + (q >> 1 & 1), k + (q >> 2 & 1));
                 for (auto& p : paths) {
                     for (int v : {0, p[0], p[1], p[2]}) b.indices.push_back(c[v]);
                     b.offsets.push_back(int(b.indices.size()));
@@ -139,10 +141,11 @@ int main(int argc, char** argv) {
             double err = 0;
             for (int i = 0; i < box.n; ++i)
                 err = std::max(err, std::fabs(u[i] - exact(box.x[i], box.y[i], box.z[i])));
-            std::printf("%-9s %s/%s: %4d iterations, setup %.3f s, KSPSolve %.3f s, call %.3f s, "
-                        "|b-Ax|/|b| %.2e, max error %.2e\n",
-                        kind.c_str(), r.ksp_type.c_str(), r.pc_type.c_str(), r.iterations,
-                        r.setup_seconds, r.solve_seconds, total, r.true_residual / r.rhs_norm, err);
+            std::printf(
+                "%-9s %s/%s: %4d iterations, setup %.3f s, KSPSolve %.3f s, call %.3f s, "
+                "|b-Ax|/|b| %.2e, max error %.2e\n",
+                kind.c_str(), r.ksp_type.c_str(), r.pc_type.c_str(), r.iterations, r.setup_seconds,
+                r.solve_seconds, total, r.true_residual / r.rhs_norm, err);
             // A second solve reuses the preconditioner or factorisation.
             t0 = now();
             const mosk::SolveResult r2 = sys.solve(kind, 1e-8, 10000, 3, u);

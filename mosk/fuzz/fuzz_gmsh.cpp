@@ -10,7 +10,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mosk::io::Scanner in(reinterpret_cast<const char*>(data), size, "fuzz.msh");
     try {
         mosk::fuzz::check_mesh(mosk::io::read_gmsh(in));
-    } catch (const mosk::FormatError&) {
-    }
+    } catch (const mosk::FormatError&) {}
     return 0;
 }

@@ -11,7 +11,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     in.set_hash_comments(true);
     try {
         mosk::fuzz::check_mesh(mosk::io::read_medit(in));
-    } catch (const mosk::FormatError&) {
-    }
+    } catch (const mosk::FormatError&) {}
     return 0;
 }

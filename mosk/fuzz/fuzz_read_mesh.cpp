@@ -20,8 +20,8 @@ const char* const kNames[] = {"input", "input.msh", "input.mesh", "input.MESHB"}
 const std::string& directory() {
     static const std::string* const dir = [] {
         const char* base = std::getenv("TMPDIR");
-        auto* d = new std::string(std::string(base && *base ? base : "/tmp") +
-                                  "/fuzz_read_mesh_XXXXXX");
+        auto* d =
+            new std::string(std::string(base && *base ? base : "/tmp") + "/fuzz_read_mesh_XXXXXX");
         if (!::mkdtemp(d->data())) mosk::fuzz::broken("mkdtemp failed");
         std::atexit([] {
             for (const char* n : kNames) ::unlink((directory() + "/" + n).c_str());
@@ -44,7 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     try {
         mosk::fuzz::check_mesh(mosk::read_mesh(path));
-    } catch (const mosk::FormatError&) {
-    }
+    } catch (const mosk::FormatError&) {}
     return 0;
 }

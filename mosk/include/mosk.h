@@ -288,8 +288,8 @@ int moskDofDirichletBC(DOF_* dof, ELEMENT_* e, int bas, MOSK_POINT_FUNC f, doubl
  * (fewer than the field's basis functions throw std::length_error and write nothing). `f` is
  * called once per Dirichlet entry, in basis order. Returns the number of basis functions. flag
  * is reserved (0). */
-int moskDofDirichletBCElement(DOF_* dof, ELEMENT_* e, MOSK_POINT_FUNC f, int* mask,
-                              double* value, int capacity, int flag);
+int moskDofDirichletBCElement(DOF_* dof, ELEMENT_* e, MOSK_POINT_FUNC f, int* mask, double* value,
+                              int capacity, int flag);
 
 /* The field's values as one array, in the global numbering of a map over this one field (index
  * i of the array is global index i of moskMapCreateN(1, &dof)); component c of a node follows
@@ -340,12 +340,11 @@ double moskQuadDofTimesBas(ELEMENT_* e, DOF_* f, DOF_* v, int i, int order, doub
  *   moskQuadGradBasAGradBasElement, moskQuadBasABasElement: nbas(u) x nbas(v), row-major, entry
  *     (i, j) at out[i * nbas(v) + j];
  *   moskQuadDofTimesBasElement: component c of basis function i of v at out[i * dim(f) + c]. */
-int moskQuadGradBasAGradBasElement(ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order,
-                                   double* out, int capacity);
+int moskQuadGradBasAGradBasElement(ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order, double* out,
+                                   int capacity);
 int moskQuadBasABasElement(ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order, double* out,
                            int capacity);
-int moskQuadDofTimesBasElement(ELEMENT_* e, DOF_* f, DOF_* v, int order, double* out,
-                               int capacity);
+int moskQuadDofTimesBasElement(ELEMENT_* e, DOF_* f, DOF_* v, int order, double* out, int capacity);
 
 /* ------------------------------------------------------------------------------------------ */
 /* Element blocks: the element calls for n elements at once, es[0..n-1], with the results      */
@@ -528,8 +527,8 @@ void moskDofSetDirichletLabels(DOF_* dof, const int* labels, int n);
  *     face outside 0..3 throws std::out_of_range. */
 int moskQuadFaceBasBasElement(ELEMENT_* e, int face, DOF_* u, DOF_* v, int order, double* out,
                               int capacity);
-int moskQuadFaceDofTimesBasElement(ELEMENT_* e, int face, DOF_* f, DOF_* v, int order,
-                                   double* out, int capacity);
+int moskQuadFaceDofTimesBasElement(ELEMENT_* e, int face, DOF_* f, DOF_* v, int order, double* out,
+                                   int capacity);
 int moskQuadFaceFuncTimesBasElement(ELEMENT_* e, int face, MOSK_POINT_FUNC g, int dim, DOF_* v,
                                     int order, double* out, int capacity);
 

@@ -26,7 +26,7 @@ TEST(BasisCount, VariableOrderSumsPerEntityCountsOfTheEntityOrders) {
     for (int mask : {0, 1, 2, 4, 7}) {
         MOSK_DOF_FAMILY_ family{by_order, mask};
         MOSK_DOF_VARIABLE_ORDER_ vo{&family, vert_order, edge_order, face_order, elem_order,
-                                    0, 0, 0, 0};
+                                    0,       0,          0,          0};
         DOF_ d{};
         d.type = &p1;
         d.variable_order = &vo;

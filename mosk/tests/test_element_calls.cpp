@@ -52,7 +52,8 @@ TEST(ElementCalls, GlobalIndicesAndDirichletDataMatchTheCallsPerBasisFunction) {
             std::vector<int> idx(n), mask(n);
             std::vector<double> values(size_t(n) * d->dim);
             ASSERT_EQ(moskMapElementGlobalIndices(map, f, e, idx.data(), n), n);
-            ASSERT_EQ(moskDofDirichletBCElement(d, e, point_sum, mask.data(), values.data(), n, 0), n);
+            ASSERT_EQ(moskDofDirichletBCElement(d, e, point_sum, mask.data(), values.data(), n, 0),
+                      n);
             for (int i = 0; i < n; ++i) {
                 const int k = moskDofMapE2D_(d, e, i, 1);
                 EXPECT_EQ(idx[i], moskMapL2G(map, moskMapD2L_(map, f, k, 1)));
@@ -71,7 +72,8 @@ TEST(ElementCalls, GlobalIndicesAndDirichletDataMatchTheCallsPerBasisFunction) {
     EXPECT_THROW(moskMapElementGlobalIndices(map, 1, e, idx, 19), std::length_error);
     EXPECT_THROW(moskMapElementGlobalIndices(map, 2, e, idx, 20), std::out_of_range);
     EXPECT_THROW(moskMapElementGlobalIndices(map, 0, nullptr, idx, 4), std::invalid_argument);
-    EXPECT_THROW(moskDofDirichletBCElement(p3, e, point_sum, idx, values, 19, 0), std::length_error);
+    EXPECT_THROW(moskDofDirichletBCElement(p3, e, point_sum, idx, values, 19, 0),
+                 std::length_error);
     ELEMENT_* old = e;
     moskRefineAllElements(grid, 1);
     EXPECT_THROW(moskMapElementGlobalIndices(map, 0, old, idx, 4), std::logic_error);

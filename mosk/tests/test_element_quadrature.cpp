@@ -20,7 +20,9 @@ namespace {
 using mosk::MeshData;
 using mosk::Point;
 
-DOF_TYPE_* lagrange(int p) { return p == 0 ? moskDofTypesList[1].types[0] : moskDofTypesList[0].types[p - 1]; }
+DOF_TYPE_* lagrange(int p) {
+    return p == 0 ? moskDofTypesList[1].types[0] : moskDofTypesList[0].types[p - 1];
+}
 
 // Separate random tetrahedra whose local vertex order does not follow their global numbers, so
 // that P3 and P4 elements use permuted node orders.
@@ -32,7 +34,8 @@ MeshData shuffled_tets(int n, unsigned seed) {
         std::array<Point, 4> p;
         for (auto& x : p) x = {u(rng), u(rng), u(rng)};
         Point a, b, c;
-        for (int k = 0; k < 3; ++k) a[k] = p[1][k] - p[0][k], b[k] = p[2][k] - p[0][k], c[k] = p[3][k] - p[0][k];
+        for (int k = 0; k < 3; ++k)
+            a[k] = p[1][k] - p[0][k], b[k] = p[2][k] - p[0][k], c[k] = p[3][k] - p[0][k];
         const double det = a[0] * (b[1] * c[2] - b[2] * c[1]) - a[1] * (b[0] * c[2] - b[2] * c[0]) +
                            a[2] * (b[0] * c[1] - b[1] * c[0]);
         if (std::fabs(det) < 0.05) continue;
@@ -89,7 +92,8 @@ using Matrix = std::vector<std::vector<double>>;
 Matrix grad_grad(ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order = -1) {
     Matrix k(u->type->nbas, std::vector<double>(v->type->nbas));
     for (int i = 0; i < u->type->nbas; ++i)
-        for (int j = 0; j < v->type->nbas; ++j) k[i][j] = moskQuadGradBasAGradBas(e, u, i, a, v, j, order);
+        for (int j = 0; j < v->type->nbas; ++j)
+            k[i][j] = moskQuadGradBasAGradBas(e, u, i, a, v, j, order);
     return k;
 }
 
@@ -110,7 +114,8 @@ double max_abs(const Matrix& m) {
 void expect_near(const Matrix& a, const Matrix& b, double tol) {
     ASSERT_EQ(a.size(), b.size());
     for (size_t i = 0; i < a.size(); ++i)
-        for (size_t j = 0; j < a[i].size(); ++j) EXPECT_NEAR(a[i][j], b[i][j], tol) << i << "," << j;
+        for (size_t j = 0; j < a[i].size(); ++j)
+            EXPECT_NEAR(a[i][j], b[i][j], tol) << i << "," << j;
 }
 
 double factorial(int n) { return n <= 1 ? 1.0 : n * factorial(n - 1); }
@@ -441,7 +446,8 @@ TEST(ElementQuadratureWhole, OneCallGivesEveryEntryOfThePerEntryCalls) {
                 EXPECT_EQ(moskQuadDofTimesBasElement(e, f, v, -1, s.data(), nv * 2), nv * 2);
                 for (int i = 0; i < nu; ++i)
                     for (int j = 0; j < nv; ++j) {
-                        EXPECT_EQ(k[size_t(i) * nv + j], moskQuadGradBasAGradBas(e, u, i, coef, v, j, -1));
+                        EXPECT_EQ(k[size_t(i) * nv + j],
+                                  moskQuadGradBasAGradBas(e, u, i, coef, v, j, -1));
                         EXPECT_EQ(m[size_t(i) * nv + j], moskQuadBasABas(e, u, i, coef, v, j, 3));
                     }
                 for (int j = 0; j < nv; ++j) {

@@ -54,7 +54,8 @@ TEST_P(FieldStructure, InterpolationReproducesLinearFunctions) {
                 const int c = fs.interp_columns[std::size_t(k)];
                 ASSERT_GE(c, 0);
                 ASSERT_LT(c, fs.coarse_size);
-                value += fs.interp_values[std::size_t(k)] * linear(&xyz[3 * std::size_t(c)], c % dim);
+                value +=
+                    fs.interp_values[std::size_t(k)] * linear(&xyz[3 * std::size_t(c)], c % dim);
             }
             EXPECT_NEAR(value, linear(&xyz[3 * std::size_t(r)], r % dim), 1e-12) << "row " << r;
         }

@@ -47,8 +47,8 @@ TEST(FuzzRegressions, EveryInputFailsCleanlyWithItsMessage) {
 
 // The fix above must keep Medit files whose elements come before their Vertices readable.
 TEST(FuzzRegressions, MeditElementsBeforeVerticesStillRead) {
-    const fs::path path = fs::temp_directory_path() /
-                            ("mosk_elements_first_" + std::to_string(::getpid()) + ".mesh");
+    const fs::path path =
+        fs::temp_directory_path() / ("mosk_elements_first_" + std::to_string(::getpid()) + ".mesh");
     std::ofstream(path) << "MeshVersionFormatted 2\nDimension 3\nTriangles\n1\n1 2 4 7\n"
                            "Tetrahedra\n1\n1 2 3 4 0\nVertices\n4\n0 0 0 0\n1 0 0 0\n"
                            "0 1 0 0\n0 0 1 0\nEnd\n";

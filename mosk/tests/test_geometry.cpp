@@ -80,7 +80,8 @@ MeshData random_tets(int n, unsigned seed) {
         const double shift = k % 5 == 3 ? 1e5 : 0.0;
         const double squash = k % 5 == 4 ? 1e-3 : 1.0;
         std::array<Point, 4> p;
-        for (auto& x : p) x = {shift + scale * u(rng), shift + scale * u(rng), squash * scale * u(rng)};
+        for (auto& x : p)
+            x = {shift + scale * u(rng), shift + scale * u(rng), squash * scale * u(rng)};
         double h = 0;
         for (int i = 0; i < 4; ++i)
             for (int j = i + 1; j < 4; ++j) h = std::max(h, dist(p[i], p[j]));
@@ -101,7 +102,8 @@ MeshData box(double a, double b, double c, int n) {
     auto id = [&](int i, int j, int k) { return (i * (n + 1) + j) * (n + 1) + k; };
     for (int i = 0; i <= n; ++i)
         for (int j = 0; j <= n; ++j)
-            for (int k = 0; k <= n; ++k) m.points.push_back({coord(i, a), coord(j, b), coord(k, c)});
+            for (int k = 0; k <= n; ++k)
+                m.points.push_back({coord(i, a), coord(j, b), coord(k, c)});
     const int perms[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j)
@@ -239,9 +241,10 @@ TEST(GeometryBox, VolumesFillTheBoxAndBoundaryFacesCloseItsSurface) {
             surface += area;
             for (int k = 0; k < 3; ++k) flux[k] += n[k] * area;
             // A boundary normal is the box's outward axis: its face lies in the plane it names.
-            const int axis = int(std::max_element(n, n + 3, [](double x, double y) {
-                                     return std::fabs(x) < std::fabs(y);
-                                 }) - n);
+            const int axis =
+                int(std::max_element(
+                        n, n + 3, [](double x, double y) { return std::fabs(x) < std::fabs(y); }) -
+                    n);
             EXPECT_NEAR(std::fabs(n[axis]), 1.0, 1e-12);
             const double wall = n[axis] > 0 ? (axis == 0 ? a : axis == 1 ? b : c) : 0.0;
             for (int v = 0; v < 4; ++v)

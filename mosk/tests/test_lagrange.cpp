@@ -88,7 +88,8 @@ TEST(LagrangeBasis, KroneckerAtNodes) {
             const auto x = node_point(b.nodes[l], p);
             lagrange_values(b, x.data(), v.data());
             for (int k = 0; k < b.size; ++k)
-                EXPECT_NEAR(v[k], k == l ? 1.0 : 0.0, 1e-13) << "p " << p << " k " << k << " l " << l;
+                EXPECT_NEAR(v[k], k == l ? 1.0 : 0.0, 1e-13)
+                    << "p " << p << " k " << k << " l " << l;
         }
     }
 }
@@ -178,8 +179,8 @@ TEST(LagrangeNodeOrder, IsABlockPreservingPermutation) {
             // Edge nodes start at the lower global number; P4 face nodes follow the face's
             // vertices in increasing global number (the node nearest each in turn).
             for (int e = 0; e < 6; ++e) {
-                const int lo = g[kEdgeVerts[e][0]] < g[kEdgeVerts[e][1]] ? kEdgeVerts[e][0]
-                                                                         : kEdgeVerts[e][1];
+                const int lo =
+                    g[kEdgeVerts[e][0]] < g[kEdgeVerts[e][1]] ? kEdgeVerts[e][0] : kEdgeVerts[e][1];
                 for (int t = 0; t < b.per_edge; ++t)
                     EXPECT_EQ(b.nodes[o.at(b.edge_begin + e * b.per_edge + t)][lo], p - 1 - t);
             }

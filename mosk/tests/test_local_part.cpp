@@ -79,8 +79,8 @@ TEST(LocalPart, GhostLayerOwnersAndVertexNumbersAgreeWithTheWholeGrid) {
         std::vector<long long> global_of(kind.count, -1);
         for (int v = 0; v < l.map.num_owned(); ++v)
             global_of[size_t(entity[size_t(v)])] = l.map.global(v);
-        MPI_Allreduce(MPI_IN_PLACE, global_of.data(), int(global_of.size()), MPI_LONG_LONG,
-                      MPI_MAX, MPI_Comm_f2c(moskComm));
+        MPI_Allreduce(MPI_IN_PLACE, global_of.data(), int(global_of.size()), MPI_LONG_LONG, MPI_MAX,
+                      MPI_Comm_f2c(moskComm));
         std::vector<char> seen(global_of.size(), 0);
         for (long long x : global_of) {
             ASSERT_TRUE(x >= 0 && x < (long long)seen.size()) << x;

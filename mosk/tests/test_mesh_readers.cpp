@@ -60,14 +60,19 @@ struct Writer {
         s.append(b, sizeof b);
     }
     Writer& sz(uint64_t v) {
-        if (!binary) s += std::to_string(v) + " ";
-        else if (size_bytes == 8) raw<uint64_t>(v);
-        else raw<uint32_t>(uint32_t(v));
+        if (!binary)
+            s += std::to_string(v) + " ";
+        else if (size_bytes == 8)
+            raw<uint64_t>(v);
+        else
+            raw<uint32_t>(uint32_t(v));
         return *this;
     }
     Writer& i(int v) {
-        if (binary) raw<int32_t>(v);
-        else s += std::to_string(v) + " ";
+        if (binary)
+            raw<int32_t>(v);
+        else
+            s += std::to_string(v) + " ";
         return *this;
     }
     Writer& d(double v) {
@@ -93,9 +98,9 @@ struct Writer {
 // The test mesh: 5 corner points, 6 more for a second-order tetrahedron, a linear and a
 // second-order tetrahedron, two triangles (one on a surface with a physical tag, one without),
 // and a point and a line element that are read past.
-const mosk::Point kCoords[11] = {{0, 0, 0},       {1, 0, 0},       {0, 1, 0},       {0, 0, 1},
-                                 {1, 1, 1},       {0.5, 0, 0},     {0.5, 0.5, 0},   {0, 0.5, 0},
-                                 {0, 0, 0.5},     {0.5, 0, 0.5},   {0, 0.5, 0.5}};
+const mosk::Point kCoords[11] = {{0, 0, 0},   {1, 0, 0},     {0, 1, 0},     {0, 0, 1},
+                                 {1, 1, 1},   {0.5, 0, 0},   {0.5, 0.5, 0}, {0, 0.5, 0},
+                                 {0, 0, 0.5}, {0.5, 0, 0.5}, {0, 0.5, 0.5}};
 
 void expect_test_mesh(const MeshData& m) {
     ASSERT_EQ(m.points.size(), 11u);
@@ -121,12 +126,15 @@ std::string msh22(bool binary, bool swap = false, uint64_t tag0 = 1000000) {
         w.raw<int32_t>(1);
         w.text("\n");
     }
-    w.text("$EndMeshFormat\n$PhysicalNames\n2\n2 3 \"bottom\"\n3 100 \"$EndNodes lookalike\"\n"
-           "$EndPhysicalNames\n$Comments\nanything at all 1 2 3\n$EndComments\n");
+    w.text(
+        "$EndMeshFormat\n$PhysicalNames\n2\n2 3 \"bottom\"\n3 100 \"$EndNodes lookalike\"\n"
+        "$EndPhysicalNames\n$Comments\nanything at all 1 2 3\n$EndComments\n");
     w.head("$Nodes").text("11\n");
     for (int k = 0; k < 11; ++k) {
-        if (binary) w.raw<int32_t>(int32_t(T(k)));
-        else w.text(std::to_string(T(k)) + " ");
+        if (binary)
+            w.raw<int32_t>(int32_t(T(k)));
+        else
+            w.text(std::to_string(T(k)) + " ");
         w.d(kCoords[k][0]).d(kCoords[k][1]).d(kCoords[k][2]).nl();
     }
     w.tail("$EndNodes");
@@ -136,13 +144,11 @@ std::string msh22(bool binary, bool swap = false, uint64_t tag0 = 1000000) {
         int number, type, phys, elem;
         std::vector<int> nodes;
     };
-    const E elements[] = {{1, 15, 0, 1, {0}},
-                          {2, 1, 0, 2, {0, 1}},
-                          {3, 2, 3, 7, {0, 1, 2}},
-                          {4, 2, 0, 8, {0, 1, 3}},
-                          {5, 4, 100, 1, {1, 2, 3, 4}},
-                          {6, 11, 100, 1, {0, 1, 2, 3, 5, 6, 7, 8, 9, 10}},
-                          {7, 8, 0, 2, {0, 1, 5}}};
+    const E elements[] = {
+        {1, 15, 0, 1, {0}},           {2, 1, 0, 2, {0, 1}},
+        {3, 2, 3, 7, {0, 1, 2}},      {4, 2, 0, 8, {0, 1, 3}},
+        {5, 4, 100, 1, {1, 2, 3, 4}}, {6, 11, 100, 1, {0, 1, 2, 3, 5, 6, 7, 8, 9, 10}},
+        {7, 8, 0, 2, {0, 1, 5}}};
     for (size_t e = 0; e < std::size(elements); ++e) {
         const E& x = elements[e];
         if (binary) {
@@ -201,12 +207,9 @@ std::string msh41(bool binary, int size_bytes = 8, bool swap = false,
         int dim, entity, type;
         std::vector<int> nodes;
     };
-    const B blocks[] = {{0, 1, 15, {0}},
-                        {1, 2, 1, {0, 1}},
-                        {2, 7, 2, {0, 1, 2}},
-                        {2, 8, 2, {0, 1, 3}},
-                        {3, 1, 4, {1, 2, 3, 4}},
-                        {3, 1, 11, {0, 1, 2, 3, 5, 6, 7, 8, 9, 10}}};
+    const B blocks[] = {{0, 1, 15, {0}},         {1, 2, 1, {0, 1}},
+                        {2, 7, 2, {0, 1, 2}},    {2, 8, 2, {0, 1, 3}},
+                        {3, 1, 4, {1, 2, 3, 4}}, {3, 1, 11, {0, 1, 2, 3, 5, 6, 7, 8, 9, 10}}};
     const uint64_t nb = std::size(blocks);
     w.head("$Elements").sz(nb).sz(nb).sz(1).sz(nb).nl();
     int number = 1;
@@ -400,8 +403,8 @@ TEST(MeshReaderInput, GmshErrorsNameTheLine) {
                                            ": element 4 names node tag 1000001");
     // Unknown element type.
     bad = replaced(good, "\n5 4 2", "\n5 77 2");
-    EXPECT_HAS(format_error(dir, bad), "line " + std::to_string(line_of(bad, "\n5 77") + 1) +
-                                           ": unknown element type 77");
+    EXPECT_HAS(format_error(dir, bad),
+               "line " + std::to_string(line_of(bad, "\n5 77") + 1) + ": unknown element type 77");
     // A non-numeric coordinate, NaN and infinity.
     for (const char* token : {"0x1p3", "nan", "inf", "1e999", "1.0.0", "--1"}) {
         SCOPED_TRACE(token);
@@ -415,8 +418,8 @@ TEST(MeshReaderInput, GmshErrorsNameTheLine) {
     EXPECT_HAS(format_error(dir, bad), "line " + std::to_string(line_of(bad, "$Nodes")) +
                                            ": node tag 1000000 is defined twice");
     // Tags beyond 64 bits.
-    bad = replaced(msh41(false, 8, false, 1), "0 1 0 1 \n1 \n",
-                   "0 1 0 1 \n18446744073709551616 \n");
+    bad =
+        replaced(msh41(false, 8, false, 1), "0 1 0 1 \n1 \n", "0 1 0 1 \n18446744073709551616 \n");
     EXPECT_HAS(format_error(dir, bad), "out of range");
 }
 
@@ -535,7 +538,7 @@ TEST(MeshReaderHostile, TruncationsAndCorruptionsFailCleanly) {
     const struct {
         std::string bytes;
         bool medit;
-    } files[] = {{msh22(false), false}, {msh22(true), false}, {msh41(false), false},
+    } files[] = {{msh22(false), false}, {msh22(true), false},    {msh41(false), false},
                  {msh41(true), false},  {msh41(true, 4), false}, {medit_text(), true}};
     int read_ok = 0, rejected = 0;
     auto attempt = [&](const std::string& bytes, bool medit) {

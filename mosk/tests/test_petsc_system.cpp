@@ -257,9 +257,9 @@ TEST(PetscSystemAssembly, EntriesOfLongRowsFindTheirPlaces) {
                       100 * i + j);
     EXPECT_EQ(probe::matrix_entry(sys, 3, 3), 7.0);
     for (auto [row, col] : {std::pair{0, 3}, {38, 40}, {40, 0}, {3, 2}, {3, 4}, {1, 0}})
-        EXPECT_NE(message_of([&] { sys.add_block(1, &row, 1, &col, &x); })
-                      .find("outside the pattern"),
-                  std::string::npos)
+        EXPECT_NE(
+            message_of([&] { sys.add_block(1, &row, 1, &col, &x); }).find("outside the pattern"),
+            std::string::npos)
             << row << "," << col;
     sys.add_block(1, &one, 1, &one, &x);
     EXPECT_EQ(probe::matrix_entry(sys, 1, 1), 7.0);

@@ -107,7 +107,8 @@ TEST(GaussJacobi, ExactToDegree2nMinus1AndNotBeyond) {
             for (int k = 0; k <= 2 * n; ++k) {
                 long double s = 0;
                 for (int i = 0; i < n; ++i) s += w[i] * std::pow((long double)t[i], k);
-                const long double exact = factorial(k) * factorial(alpha) / factorial(k + alpha + 1);
+                const long double exact =
+                    factorial(k) * factorial(alpha) / factorial(k + alpha + 1);
                 const double rel = double(std::fabs(s - exact) / exact);
                 if (k < 2 * n) {
                     EXPECT_LT(rel, 1e-13) << "n " << n << " alpha " << alpha << " k " << k;
@@ -179,8 +180,8 @@ TEST(TetQuadrature, ExactOnAnAffinelyMappedTetrahedron) {
             for (int c = 0; c < 3; ++c) coef[f][c] = U(gen);
             coef[f][3] = 6.0;
             for (int m = 0; m < 4; ++m)
-                forms[f][m] = coef[f][0] * X[m][0] + coef[f][1] * X[m][1] + coef[f][2] * X[m][2] +
-                              coef[f][3];
+                forms[f][m] =
+                    coef[f][0] * X[m][0] + coef[f][1] * X[m][1] + coef[f][2] * X[m][2] + coef[f][3];
         }
         // Expand prod_f sum_m forms[f][m] lambda_m into monomials lambda^alpha, stored densely
         // by (a1, a2, a3) with a0 = degree - a1 - a2 - a3.

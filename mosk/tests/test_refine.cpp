@@ -70,8 +70,8 @@ MeshData make_box(int n, double jitter = 0, int unlabelled_side = 0) {
             for (int side = 1; side <= 6; ++side) {
                 const int d = (side - 1) / 2;
                 const double plane = (side % 2) ? 0.0 : 1.0;
-                if (m.points[a][d] == plane && m.points[b][d] == plane &&
-                    m.points[c][d] == plane && side != unlabelled_side) {
+                if (m.points[a][d] == plane && m.points[b][d] == plane && m.points[c][d] == plane &&
+                    side != unlabelled_side) {
                     m.triangles.push_back({a, b, c});
                     m.triangle_labels.push_back(side);
                 }
@@ -105,15 +105,15 @@ double min_dihedral(const GridImpl& g) {
             Point n = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
                        u[0] * v[1] - u[1] * v[0]};
             const double side = n[0] * (o[0] - p[0]) + n[1] * (o[1] - p[1]) + n[2] * (o[2] - p[2]);
-            const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]) *
-                               (side < 0 ? -1 : 1);
+            const double len =
+                std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]) * (side < 0 ? -1 : 1);
             for (double& x : n) x /= len;
             nrm[f] = n;
         }
         for (int k = 0; k < 4; ++k)
             for (int l = k + 1; l < 4; ++l) {
-                const double c = nrm[k][0] * nrm[l][0] + nrm[k][1] * nrm[l][1] +
-                                 nrm[k][2] * nrm[l][2];
+                const double c =
+                    nrm[k][0] * nrm[l][0] + nrm[k][1] * nrm[l][1] + nrm[k][2] * nrm[l][2];
                 best = std::min(best, 180 - std::acos(std::clamp(c, -1.0, 1.0)) * 180 / kPi);
             }
     }
@@ -245,8 +245,8 @@ void check_tree(const GridImpl& g) {
             const ELEMENT_& c = g.element_record(t.child + s);
             ASSERT_EQ(g.tree(t.child + s).parent, int(r));
             ASSERT_EQ(g.tree(t.child + s).level, t.level + 1);
-            vol[s] = signed_volume(g.vertex(c.verts[0]), g.vertex(c.verts[1]),
-                                   g.vertex(c.verts[2]), g.vertex(c.verts[3]));
+            vol[s] = signed_volume(g.vertex(c.verts[0]), g.vertex(c.verts[1]), g.vertex(c.verts[2]),
+                                   g.vertex(c.verts[3]));
         }
         const double pv = signed_volume(g.vertex(e.verts[0]), g.vertex(e.verts[1]),
                                         g.vertex(e.verts[2]), g.vertex(e.verts[3]));
@@ -404,8 +404,8 @@ TEST(Refine, MinimumDihedralAngleDoesNotCollapse) {
         g.assign(make_box(1 + (jitter > 0) * 2, jitter), "box");
         const double initial = min_dihedral(g);
         double worst = initial;
-        std::printf("[ dihedral ] jitter %.2f: level 0: %7.3f deg, %zu elements\n", jitter,
-                    initial, size_t(g.num_leaves()));
+        std::printf("[ dihedral ] jitter %.2f: level 0: %7.3f deg, %zu elements\n", jitter, initial,
+                    size_t(g.num_leaves()));
         const int levels = jitter > 0 ? 7 : 10;
         for (int level = 1; level <= levels; ++level) {
             refine_all(g, 1);

@@ -30,8 +30,8 @@ namespace {
 mosk::MeshData cube_mesh() {
     mosk::MeshData m;
     for (int v = 0; v < 8; ++v)
-        m.points.push_back({0.3 * (v & 1) + 1.0 / 3, 0.7 * ((v >> 1) & 1) - 0.1,
-                            1.1 * ((v >> 2) & 1) + 1e-3});
+        m.points.push_back(
+            {0.3 * (v & 1) + 1.0 / 3, 0.7 * ((v >> 1) & 1) - 0.1, 1.1 * ((v >> 2) & 1) + 1e-3});
     m.points.push_back({5, 5, 5});
     const int axes[6][3] = {{1, 2, 4}, {1, 4, 2}, {2, 1, 4}, {2, 4, 1}, {4, 1, 2}, {4, 2, 1}};
     for (auto& a : axes) {

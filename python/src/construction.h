@@ -39,8 +39,8 @@ public:
 
 // Makes the binding load T through ConstructedOnlyCaster. Use at global scope, right after T's
 // definition, so that every translation unit that converts T sees it.
-#define MOSK_CONSTRUCTED_ONLY(T)                                                   \
-    namespace pybind11::detail {                                                   \
-    template <>                                                                    \
-    class type_caster<T> : public mosk::ConstructedOnlyCaster<T> {};               \
+#define MOSK_CONSTRUCTED_ONLY(T)                                     \
+    namespace pybind11::detail {                                     \
+    template <>                                                      \
+    class type_caster<T> : public mosk::ConstructedOnlyCaster<T> {}; \
     }

@@ -56,16 +56,18 @@ void ElementHandle::define(py::module_& m) {
     py::class_<ElementHandle> cls(m, "Element");
     define_element_quadrature(cls);
     cls.def("getDirichletBC", &element_dirichlet_bc)
-        .def("getGlobalIndex",
-             [](ElementHandle& self, SolverHandle& e, int dof_idx) {
-                 return e.getGlobalIndex(self, dof_idx);
-             },
-             py::arg("e"), py::arg("dof_idx") = 0)
-        .def("getGlobalIndex",
-             [](ElementHandle& self, MapHandle& e, int dof_idx) {
-                 return e.getGlobalIndex(self, dof_idx);
-             },
-             py::arg("e"), py::arg("dof_idx") = 0)
+        .def(
+            "getGlobalIndex",
+            [](ElementHandle& self, SolverHandle& e, int dof_idx) {
+                return e.getGlobalIndex(self, dof_idx);
+            },
+            py::arg("e"), py::arg("dof_idx") = 0)
+        .def(
+            "getGlobalIndex",
+            [](ElementHandle& self, MapHandle& e, int dof_idx) {
+                return e.getGlobalIndex(self, dof_idx);
+            },
+            py::arg("e"), py::arg("dof_idx") = 0)
         .def("__repr__", [](const ElementHandle& self) {
             const ELEMENT_* e = self.get();
             return vec2str(std::vector<int>{e->verts[0], e->verts[1], e->verts[2], e->verts[3]});

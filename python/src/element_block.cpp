@@ -83,8 +83,8 @@ py::array_t<double> float_stack(const Elements& at, Extent... extents) {
 
 using BilinearBlock = int64_t (*)(int, ELEMENT_**, DOF_*, DOF_*, DOF_*, int, double*, int64_t);
 
-py::array_t<double> bilinear_stack(BilinearBlock op, ElementBlock& self, DofHandle& u,
-                                   DofHandle& v, int order) {
+py::array_t<double> bilinear_stack(BilinearBlock op, ElementBlock& self, DofHandle& u, DofHandle& v,
+                                   int order) {
     DOF_* dv = field_of(v, "v");
     DOF_* du = field_of(u, "u");
     const Elements at = of_block(self);
@@ -135,8 +135,8 @@ py::tuple quadrature_points(const Elements& at, int order, const char* method) {
     require_order(order, method);
     const int nq = moskQuadRuleSize(order);
     py::array_t<double> points = float_stack(at, nq, 3), weights = float_stack(at, nq);
-    moskQuadPointsBlock(at.grid, at.n, at.es, order, points.mutable_data(),
-                        weights.mutable_data(), int64_t(at.n) * nq);
+    moskQuadPointsBlock(at.grid, at.n, at.es, order, points.mutable_data(), weights.mutable_data(),
+                        int64_t(at.n) * nq);
     return py::make_tuple(points, weights);
 }
 
@@ -168,8 +168,7 @@ py::array_t<int> global_index(ElementBlock& self, py::object numbering, int dof_
     const Elements at = of_block(self);
     const int nb = d ? d->type->nbas : 0;
     py::array_t<int> out({py::ssize_t(at.n), py::ssize_t(nb)});
-    moskMapBlockGlobalIndices(map, dof_idx, at.n, at.es, out.mutable_data(),
-                              int64_t(at.n) * nb);
+    moskMapBlockGlobalIndices(map, dof_idx, at.n, at.es, out.mutable_data(), int64_t(at.n) * nb);
     return out;
 }
 
@@ -183,9 +182,10 @@ void boundary_values(py::handle g, const double* points, int64_t m, int dim, boo
         py::object result = g(xyz);
         auto r = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(result);
         if (!r)
-            throw py::type_error("ElementBlock.getDirichletBC: the boundary function returned " +
-                                 std::string(py::str(py::type::handle_of(result).attr("__name__"))) +
-                                 ", not an array of numbers");
+            throw py::type_error(
+                "ElementBlock.getDirichletBC: the boundary function returned " +
+                std::string(py::str(py::type::handle_of(result).attr("__name__"))) +
+                ", not an array of numbers");
         const bool fits = (r.ndim() == 2 && r.shape(0) == m && r.shape(1) == dim) ||
                           (dim == 1 && r.ndim() == 1 && r.shape(0) == m);
         if (!fits) {
@@ -204,8 +204,7 @@ void boundary_values(py::handle g, const double* points, int64_t m, int dim, boo
     const PointFunction f = py::cast<PointFunction>(g);
     SlotBinding binding(dirichletFuncSlot, f, dim);
     for (int64_t j = 0; j < m; ++j)
-        dirichletFuncBridge(points[3 * j], points[3 * j + 1], points[3 * j + 2],
-                            values + j * dim);
+        dirichletFuncBridge(points[3 * j], points[3 * j + 1], points[3 * j + 2], values + j * dim);
 }
 
 // (mask, values), each (n, nb * dim): entry i * dim + c is component c of basis function i, the
@@ -269,26 +268,27 @@ void ElementBlock::define(py::module_& m) {
         .def("quadGradBasDotGradBas", &grad_bas_dot_grad_bas, py::arg("u"), py::arg("v"),
              py::arg("order") = -1)
         .def("quadBasDotBas", &bas_dot_bas, py::arg("u"), py::arg("v"), py::arg("order") = -1)
-        .def("quadDofTimesBas", &dof_times_bas, py::arg("f"), py::arg("v"),
-             py::arg("order") = -1)
-        .def("getQuadraturePoints",
-             [](ElementBlock& self, int order) {
-                 return quadrature_points(of_block(self), order,
-                                          "ElementBlock.getQuadraturePoints");
-             },
-             py::arg("order"))
-        .def("getBasisValues",
-             [](ElementBlock& self, DofHandle& u, int order) {
-                 return basis_at_points(of_block(self), u, order, false,
-                                        "ElementBlock.getBasisValues");
-             },
-             py::arg("u"), py::arg("order"))
-        .def("getBasisGradients",
-             [](ElementBlock& self, DofHandle& u, int order) {
-                 return basis_at_points(of_block(self), u, order, true,
-                                        "ElementBlock.getBasisGradients");
-             },
-             py::arg("u"), py::arg("order"))
+        .def("quadDofTimesBas", &dof_times_bas, py::arg("f"), py::arg("v"), py::arg("order") = -1)
+        .def(
+            "getQuadraturePoints",
+            [](ElementBlock& self, int order) {
+                return quadrature_points(of_block(self), order, "ElementBlock.getQuadraturePoints");
+            },
+            py::arg("order"))
+        .def(
+            "getBasisValues",
+            [](ElementBlock& self, DofHandle& u, int order) {
+                return basis_at_points(of_block(self), u, order, false,
+                                       "ElementBlock.getBasisValues");
+            },
+            py::arg("u"), py::arg("order"))
+        .def(
+            "getBasisGradients",
+            [](ElementBlock& self, DofHandle& u, int order) {
+                return basis_at_points(of_block(self), u, order, true,
+                                       "ElementBlock.getBasisGradients");
+            },
+            py::arg("u"), py::arg("order"))
         .def("getGlobalIndex", &global_index, py::arg("e"), py::arg("dof_idx") = 0)
         .def("getDirichletBC", &dirichlet_bc, py::arg("u"), py::arg("g"),
              py::arg("vectorized") = false)
@@ -297,26 +297,29 @@ void ElementBlock::define(py::module_& m) {
 
     auto grid = py::reinterpret_borrow<py::class_<GridHandle>>(m.attr("Grid"));
     grid.def("getElementBlocks", &element_blocks, py::arg("size") = 8192)
-        .def("geomGetQuadraturePoints",
-             [](GridHandle& g, ElementHandle& e, int order) {
-                 return quadrature_points(of_element(e, g.get()), order,
-                                          "Grid.geomGetQuadraturePoints");
-             },
-             py::arg("e"), py::arg("order"));
+        .def(
+            "geomGetQuadraturePoints",
+            [](GridHandle& g, ElementHandle& e, int order) {
+                return quadrature_points(of_element(e, g.get()), order,
+                                         "Grid.geomGetQuadraturePoints");
+            },
+            py::arg("e"), py::arg("order"));
     auto element = py::reinterpret_borrow<py::class_<ElementHandle>>(m.attr("Element"));
     element
-        .def("getBasisValues",
-             [](ElementHandle& e, DofHandle& u, int order) {
-                 return basis_at_points(of_element(e, nullptr), u, order, false,
-                                        "Element.getBasisValues");
-             },
-             py::arg("u"), py::arg("order"))
-        .def("getBasisGradients",
-             [](ElementHandle& e, DofHandle& u, int order) {
-                 return basis_at_points(of_element(e, nullptr), u, order, true,
-                                        "Element.getBasisGradients");
-             },
-             py::arg("u"), py::arg("order"));
+        .def(
+            "getBasisValues",
+            [](ElementHandle& e, DofHandle& u, int order) {
+                return basis_at_points(of_element(e, nullptr), u, order, false,
+                                       "Element.getBasisValues");
+            },
+            py::arg("u"), py::arg("order"))
+        .def(
+            "getBasisGradients",
+            [](ElementHandle& e, DofHandle& u, int order) {
+                return basis_at_points(of_element(e, nullptr), u, order, true,
+                                       "Element.getBasisGradients");
+            },
+            py::arg("u"), py::arg("order"));
 }
 
 }  // namespace mosk

@@ -45,8 +45,9 @@ void ElementIterator::define(py::module_& m) {
         // The object itself, as Python's iterators do: a loop that ran to the end leaves it
         // exhausted (a new pass needs a new iterator).
         // (a reference to a registered object comes back as that Python object).
-        .def("__iter__", [](ElementIterator& it) -> ElementIterator& { return it; },
-             py::return_value_policy::reference);
+        .def(
+            "__iter__", [](ElementIterator& it) -> ElementIterator& { return it; },
+            py::return_value_policy::reference);
     fast::install<&iterator_next>(m.attr("ElementIterator"), "__next__");
 }
 

@@ -128,8 +128,7 @@ void define_element_quadrature(py::class_<ElementHandle>& cls) {
     cls.def("quadGradBasDotGradBas", &grad_bas_dot_grad_bas, py::arg("u"), py::arg("v"),
             py::arg("order") = -1)
         .def("quadBasDotBas", &bas_dot_bas, py::arg("u"), py::arg("v"), py::arg("order") = -1)
-        .def("quadDofTimesBas", &dof_times_bas, py::arg("f"), py::arg("v"),
-             py::arg("order") = -1);
+        .def("quadDofTimesBas", &dof_times_bas, py::arg("f"), py::arg("v"), py::arg("order") = -1);
     cls.def("quadFaceBasDotBas", &face_bas_dot_bas, py::arg("u"), py::arg("v"), py::arg("face"),
             py::arg("order") = -1)
         .def("quadFaceDofTimesBas", &face_dof_times_bas, py::arg("f"), py::arg("v"),

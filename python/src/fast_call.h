@@ -29,7 +29,8 @@ template <class T>
 T* object_of(PyObject* obj) {
     static const pd::type_info* const info = pd::get_type_info(typeid(T));
     if (!info || Py_TYPE(obj) != info->type) return nullptr;
-    pd::value_and_holder v = reinterpret_cast<pd::instance*>(obj)->get_value_and_holder(info, false);
+    pd::value_and_holder v =
+        reinterpret_cast<pd::instance*>(obj)->get_value_and_holder(info, false);
     if (!v || !v.holder_constructed()) return nullptr;
     return static_cast<T*>(v.value_ptr());
 }
@@ -87,7 +88,7 @@ struct Call {
 
     // The binding's function (a module initialised again replaces it; the old one is kept).
     static inline PyObject* binding = nullptr;
-    static inline std::string doc;              // the binding's docstring
+    static inline std::string doc;  // the binding's docstring
     static inline PyMethodDef def{};
 
     // args: the positional arguments, self first for a method; keywords go to the binding.
@@ -117,8 +118,7 @@ struct Call {
         return call(with_self.data(), n + 1, kwnames);
     }
 
-    static PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t n,
-                              PyObject* kwnames) {
+    static PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t n, PyObject* kwnames) {
         return call(args, n, kwnames);
     }
 
@@ -165,7 +165,8 @@ void install(pybind11::handle scope, const char* name) {
     const bool is_class = PyType_Check(scope.ptr());
     pybind11::object binding = scope.attr(name);
     C::binding = binding.release().ptr();
-    pybind11::object doc = pybind11::getattr(pybind11::handle(C::binding), "__doc__", pybind11::none());
+    pybind11::object doc =
+        pybind11::getattr(pybind11::handle(C::binding), "__doc__", pybind11::none());
     C::doc = doc.is_none() ? std::string() : pybind11::cast<std::string>(doc);
     C::def.ml_name = name;
     C::def.ml_flags = METH_FASTCALL | METH_KEYWORDS;

@@ -42,8 +42,10 @@ void GridHandle::balance(double imbalance) {
 
 void GridHandle::refineAllElements(int levels) {
     if (levels < 0)
-        throw py::value_error("Grid.refineAllElements: the number of levels must not be negative, "
-                              "got " + std::to_string(levels));
+        throw py::value_error(
+            "Grid.refineAllElements: the number of levels must not be negative, "
+            "got " +
+            std::to_string(levels));
     moskRefineAllElements(get(), levels);
 }
 
@@ -59,9 +61,7 @@ std::shared_ptr<ElementIterator> GridHandle::getElementIterator() {
 
 double GridHandle::geomGetVolume(ElementHandle& e) { return moskGeomGetVolume(get(), e.get()); }
 
-double GridHandle::geomGetDiameter(ElementHandle& e) {
-    return moskGeomGetDiameter(get(), e.get());
-}
+double GridHandle::geomGetDiameter(ElementHandle& e) { return moskGeomGetDiameter(get(), e.get()); }
 
 std::vector<double> GridHandle::geomGetJacobian(ElementHandle& e) {
     const double* j = moskGeomGetJacobian_(get(), e.get(), nullptr, nullptr);
@@ -103,11 +103,12 @@ void GridHandle::define(py::module_& m) {
         .def("importFrom", &GridHandle::importFrom)
         .def("exportVTK", &GridHandle::exportVTK, py::arg("name"),
              py::arg("dofs") = std::vector<DofHandle>{}, py::arg("time") = py::none())
-        .def("exportVTK",
-             [](GridHandle& g, const FileName& name, DofHandle& dof, std::optional<double> time) {
-                 g.exportVTK(name, std::vector<DofHandle>{dof}, time);
-             },
-             py::arg("name"), py::arg("dofs"), py::arg("time") = py::none())
+        .def(
+            "exportVTK",
+            [](GridHandle& g, const FileName& name, DofHandle& dof, std::optional<double> time) {
+                g.exportVTK(name, std::vector<DofHandle>{dof}, time);
+            },
+            py::arg("name"), py::arg("dofs"), py::arg("time") = py::none())
         .def("balance", &GridHandle::balance)
         .def("refineAllElements", &GridHandle::refineAllElements)
         .def("getGlobalNumElements", &GridHandle::getGlobalNumElements)

@@ -28,9 +28,7 @@ public:
     }
 
     // Replaces the held reference by a borrowed one (owning references come from `owning` only).
-    void set(T* object) {
-        ptr_ = std::shared_ptr<T>(object, BorrowedRelease{});
-    }
+    void set(T* object) { ptr_ = std::shared_ptr<T>(object, BorrowedRelease{}); }
 
     // A borrowed reference whose release object carries extra data (see `release_data`).
     template <class Release>

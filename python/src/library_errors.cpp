@@ -14,8 +14,8 @@ void register_library_errors() {
             if (e.original()) std::rethrow_exception(e.original());
             PyObject* type = PyExc_RuntimeError;
             PyObject* builtins = PyEval_GetBuiltins();
-            PyObject* named = builtins ? PyDict_GetItemString(builtins, e.type_name().c_str())
-                                       : nullptr;
+            PyObject* named =
+                builtins ? PyDict_GetItemString(builtins, e.type_name().c_str()) : nullptr;
             if (named && PyType_Check(named) &&
                 PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(named),
                                  reinterpret_cast<PyTypeObject*>(PyExc_Exception)))

@@ -128,13 +128,13 @@ void install_abort_on_uncaught_exception() {
     if (moskCommSize() <= 1) return;
     py::module_ sys = py::module_::import("sys");
     py::object previous = sys.attr("excepthook");
-    sys.attr("excepthook") = py::cpp_function([previous](py::object type, py::object value,
-                                                         py::object traceback) {
-        previous(type, value, traceback);
-        py::module_::import("sys").attr("stderr").attr("flush")();
-        py::module_::import("sys").attr("stdout").attr("flush")();
-        moskAbort(1);
-    });
+    sys.attr("excepthook") =
+        py::cpp_function([previous](py::object type, py::object value, py::object traceback) {
+            previous(type, value, traceback);
+            py::module_::import("sys").attr("stderr").attr("flush")();
+            py::module_::import("sys").attr("stdout").attr("flush")();
+            moskAbort(1);
+        });
     // sys.exit with a failure status on one process would wait in the shut-down for the others,
     // which wait for it in their next collective call: it ends the whole job with that status,
     // as an uncaught exception does. A status of 0 (or None) exits as usual.
@@ -179,10 +179,12 @@ PYBIND11_MODULE(_pymosk, m) {
     Py_AtExit(&shut_down);
     install_abort_on_uncaught_exception();
     // Where a script runs under MPI, without mpi4py: to let one process write its own files.
-    m.def("getProcessNumber", [] { return moskCommRank(); },
-          "This process's number, 0 to getNumProcesses() - 1 (0 without mpirun).");
-    m.def("getNumProcesses", [] { return moskCommSize(); },
-          "The number of processes running the script (1 without mpirun).");
+    m.def(
+        "getProcessNumber", [] { return moskCommRank(); },
+        "This process's number, 0 to getNumProcesses() - 1 (0 without mpirun).");
+    m.def(
+        "getNumProcesses", [] { return moskCommSize(); },
+        "The number of processes running the script (1 without mpirun).");
     py::module_ utils = m.def_submodule("utils");
     utils.def("processBoundary", &process_boundary_binding);
     utils.def("processBoundary", &process_boundary_stack);

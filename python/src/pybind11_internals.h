@@ -7,7 +7,7 @@
 
 #include <pybind11/pybind11.h>
 
-static_assert(PYBIND11_VERSION_MAJOR == 2 && PYBIND11_VERSION_MINOR == 13 &&
-                  PYBIND11_VERSION_PATCH == 6,
-              "the module's use of pybind11's internals was written for pybind11 2.13.6: check "
-              "fast_call.h, construction.h, float_array.h and the argument casters, then move the pin");
+static_assert(
+    PYBIND11_VERSION_MAJOR == 2 && PYBIND11_VERSION_MINOR == 13 && PYBIND11_VERSION_PATCH == 6,
+    "the module's use of pybind11's internals was written for pybind11 2.13.6: check "
+    "fast_call.h, construction.h, float_array.h and the argument casters, then move the pin");

@@ -11,7 +11,8 @@
 namespace mosk {
 
 // Values in logical row-major order (a copy only when the array is not C-contiguous float64).
-using DenseValues = pybind11::array_t<double, pybind11::array::c_style | pybind11::array::forcecast>;
+using DenseValues =
+    pybind11::array_t<double, pybind11::array::c_style | pybind11::array::forcecast>;
 
 struct RealValues {
     // Empty until loaded: an array_t made by default is a new empty NumPy array, which would cost

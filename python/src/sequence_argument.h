@@ -28,8 +28,8 @@ namespace pybind11::detail {
 
 template <class T>
 struct type_caster<mosk::SequenceArgument<T>> {
-    PYBIND11_TYPE_CASTER(mosk::SequenceArgument<T>, const_name("list[") + make_caster<T>::name +
-                                                        const_name("]"));
+    PYBIND11_TYPE_CASTER(mosk::SequenceArgument<T>,
+                         const_name("list[") + make_caster<T>::name + const_name("]"));
 
     bool load(handle src, bool convert) {
         if (PyList_Check(src.ptr()) || PyTuple_Check(src.ptr())) {

@@ -31,13 +31,12 @@ void add_matrix_entries(SolverHandle& self, const SequenceArgument<int>& rows,
                         const SequenceArgument<int>& cols, const RealValues& real) {
     const DenseValues& values = *real.array;
     require_values(values, rows.size() * cols.size(), "addMatrixEntries");
-    if (values.ndim() == 2 && (size_t(values.shape(0)) != rows.size() ||
-                               size_t(values.shape(1)) != cols.size()))
-        throw py::value_error("addMatrixEntries: a block of shape (" +
-                              std::to_string(values.shape(0)) + ", " +
-                              std::to_string(values.shape(1)) + ") for " +
-                              std::to_string(rows.size()) + " rows and " +
-                              std::to_string(cols.size()) + " columns");
+    if (values.ndim() == 2 &&
+        (size_t(values.shape(0)) != rows.size() || size_t(values.shape(1)) != cols.size()))
+        throw py::value_error(
+            "addMatrixEntries: a block of shape (" + std::to_string(values.shape(0)) + ", " +
+            std::to_string(values.shape(1)) + ") for " + std::to_string(rows.size()) +
+            " rows and " + std::to_string(cols.size()) + " columns");
     moskMatAddEntries_(self.get()->matrix, int(rows.size()), rows.data(), int(cols.size()),
                        cols.data(), values.data(), 1, 1, 0);
 }
@@ -116,8 +115,7 @@ void SolverHandle::define(py::module_& m) {
         .def("addRHSEntries", &add_rhs_entries)
         .def("addMatrixEntries", &add_matrix_stack)
         .def("addRHSEntries", &add_rhs_stack)
-        .def("getGlobalIndex", &SolverHandle::getGlobalIndex, py::arg("e"),
-             py::arg("dof_idx") = 0)
+        .def("getGlobalIndex", &SolverHandle::getGlobalIndex, py::arg("e"), py::arg("dof_idx") = 0)
         .def("solve", [](SolverHandle& self, DofHandle& d) { self.solve({d}, 0); })
         .def("solve", [](SolverHandle& self, std::vector<DofHandle> d) { self.solve(d, 0); })
         .def("setSymmetry",
@@ -128,21 +126,21 @@ void SolverHandle::define(py::module_& m) {
         .def("dumpMATLAB",
              [](SolverHandle& self, const FileName& a, const FileName& b) {
                  moskSolverDumpMATLAB_(self.get(), c_text(a.text, "the matrix file name"),
-                                       c_text(b.text, "the right-hand side file name"), nullptr,
-                                       0);
+                                       c_text(b.text, "the right-hand side file name"), nullptr, 0);
              })
         .def("zeroMatrix", [](SolverHandle& self) { moskSolverZeroMatrix(self.get()); })
         .def("zeroRHS", [](SolverHandle& self) { moskSolverZeroRHS(self.get()); })
         .def("setOptions",
              [](SolverHandle& self, const std::string& options) {
                  const char* text = c_text(options, "the options");
-                 in_method("Solver.setOptions", "solver options", [&] { moskSolverSetOptions(self.get(), text); });
+                 in_method("Solver.setOptions", "solver options",
+                           [&] { moskSolverSetOptions(self.get(), text); });
              })
         .def("__repr__", [](const SolverHandle& self) {
             const SOLVER_* s = self.get();
             std::ostringstream out;
-            out << "iter " << s->iterations << " maxit " << s->maxit << " residual "
-                << s->residual << " rtol " << s->rtol;
+            out << "iter " << s->iterations << " maxit " << s->maxit << " residual " << s->residual
+                << " rtol " << s->rtol;
             return out.str();
         });
     fast::install<&add_matrix_entries>(cls, "addMatrixEntries");

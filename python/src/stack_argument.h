@@ -54,8 +54,8 @@ struct type_caster<mosk::StackArgument<T, NDim>> {
             }
             auto wide = array_t<int64_t, array::c_style | array::forcecast>::ensure(a);
             if (!wide) return false;
-            value.array = array_t<int, array::c_style>(std::vector<ssize_t>(
-                wide.shape(), wide.shape() + NDim));
+            value.array = array_t<int, array::c_style>(
+                std::vector<ssize_t>(wide.shape(), wide.shape() + NDim));
             const int64_t* from = wide.data();
             int* to = value.array.mutable_data();
             for (ssize_t i = 0; i < wide.size(); ++i) {

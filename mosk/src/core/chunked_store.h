@@ -23,8 +23,7 @@ public:
 
     // Appends a value-initialised record and returns it.
     T& push_back(const T& value) {
-        if ((size_ >> ChunkBits) == chunks_.size())
-            chunks_.emplace_back(new T[chunk_size]);
+        if ((size_ >> ChunkBits) == chunks_.size()) chunks_.emplace_back(new T[chunk_size]);
         T& slot = (*this)[size_++];
         slot = value;
         return slot;

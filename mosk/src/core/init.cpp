@@ -29,7 +29,7 @@ extern "C" int moskInit(int* argc, char*** argv) {
     // PETSc must leave the interpreter's signal handling alone and stay silent about options it
     // was given but did not use.
     std::vector<std::string> petsc_argv_text = {argc && argv && *argv && (*argv)[0] ? (*argv)[0]
-                                                                                   : "mosk"};
+                                                                                    : "mosk"};
     for (auto& w : petsc_words) petsc_argv_text.push_back(w);
     petsc_argv_text.push_back("-no_signal_handler");
     petsc_argv_text.push_back("-options_left");
@@ -45,8 +45,7 @@ extern "C" int moskInit(int* argc, char*** argv) {
     if (PetscInitialize(&petsc_argc, &petsc_args, nullptr, nullptr) != 0)
         fail<std::runtime_error>("start-up", "PETSc failed to initialise");
     set_library_started(int(MPI_Comm_c2f(PETSC_COMM_WORLD)));
-    log_message(1, "started with " + std::to_string(process_count(moskComm)) +
-                       " process(es)");
+    log_message(1, "started with " + std::to_string(process_count(moskComm)) + " process(es)");
     return 0;
 }
 

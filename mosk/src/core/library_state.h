@@ -7,10 +7,10 @@
 namespace mosk {
 
 struct LibraryOptions {
-    std::string solver;             // -solver NAME: kind used when a solver is made with a null kind
-    double solver_rtol = 1e-10;     // -solver_rtol X
-    int solver_maxit = 10000;       // -solver_maxit N
-    int verbosity = 0;              // -verbosity N: 0 quiet, 1 progress, 2 details (stderr)
+    std::string solver;  // -solver NAME: kind used when a solver is made with a null kind
+    double solver_rtol = 1e-10;  // -solver_rtol X
+    int solver_maxit = 10000;  // -solver_maxit N
+    int verbosity = 0;  // -verbosity N: 0 quiet, 1 progress, 2 details (stderr)
     std::vector<int> dirichlet_labels;  // -dirichlet_labels a,b,...: empty = every boundary face
 };
 
@@ -33,10 +33,10 @@ std::vector<std::string> split_words(const std::string& text);
 // prefix "-mosk_" taken off option names. Throws std::invalid_argument for a library-wide option
 // (-solver, -verbosity, -dirichlet_labels) and for any other word starting with "-solver" (a
 // misspelt option) and for a value that follows no option; rtol and maxit are then unchanged.
-std::vector<std::string> parse_solver_options(const std::vector<std::string>& words,
-                                              double& rtol, int& maxit);
+std::vector<std::string> parse_solver_options(const std::vector<std::string>& words, double& rtol,
+                                              int& maxit);
 
-bool library_started();    // moskInit ran and moskFinalize has not
+bool library_started();  // moskInit ran and moskFinalize has not
 bool library_finalized();  // moskFinalize ran: PETSc and MPI must not be touched any more
 // Set by start-up (with the library's communicator, which becomes moskComm) and shut-down.
 void set_library_started(int comm);

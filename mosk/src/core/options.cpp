@@ -73,8 +73,7 @@ std::vector<std::string> parse_library_options(const std::vector<std::string>& w
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& w = words[i];
         auto value = [&]() -> const std::string& {
-            if (i + 1 >= words.size())
-                fail(operation, "option " + w + " needs a value");
+            if (i + 1 >= words.size()) fail(operation, "option " + w + " needs a value");
             return words[++i];
         };
         if (w == "-solver") {
@@ -107,8 +106,8 @@ std::vector<std::string> parse_library_options(const std::vector<std::string>& w
             for (const std::string& item : split_words(list))
                 options.dirichlet_labels.push_back(parse_int(operation, w, item));
         } else if (looks_like_library_option(w)) {
-            fail(operation, "unknown option " + w + " (the library's options: " + option_list() +
-                                ")");
+            fail(operation,
+                 "unknown option " + w + " (the library's options: " + option_list() + ")");
         } else {
             rest.push_back(w);
         }
@@ -122,8 +121,8 @@ std::string format_double(double value) {
     return text;
 }
 
-std::vector<std::string> parse_solver_options(const std::vector<std::string>& words,
-                                              double& rtol, int& maxit) {
+std::vector<std::string> parse_solver_options(const std::vector<std::string>& words, double& rtol,
+                                              int& maxit) {
     const std::string op = "solver options";
     for (const std::string& w : words)
         if (w == "-solver" || w == "-verbosity" || w == "-dirichlet_labels")

@@ -233,8 +233,7 @@ std::vector<T> gather_all_of(int comm, std::span<const T> mine, MPI_Datatype typ
                                             counts.data(), offsets.data(), type, comm_of(comm)));
     else if (n > 1)
         CHECK_MPI(kExchange, MPI_Gatherv(mine.data(), int(mine.size()), type, all.data(),
-                                         counts.data(), offsets.data(), type, root,
-                                         comm_of(comm)));
+                                         counts.data(), offsets.data(), type, root, comm_of(comm)));
     else
         std::copy(mine.begin(), mine.end(), all.begin());
     if (counts_out) *counts_out = std::move(counts);

@@ -56,7 +56,8 @@ Share offset_and_total(int comm, int64_t mine);
 void gather_shares(int comm, std::span<double> values, int64_t unit);
 // Every process's `mine`, concatenated in process order, on every process (`counts`, when
 // given, receives each process's length).
-std::vector<int> gather_all(int comm, std::span<const int> mine, std::vector<int>* counts = nullptr);
+std::vector<int> gather_all(int comm, std::span<const int> mine,
+                            std::vector<int>* counts = nullptr);
 std::vector<double> gather_all(int comm, std::span<const double> mine,
                                std::vector<int>* counts = nullptr);
 // The same on process `root` alone (the others receive an empty vector).

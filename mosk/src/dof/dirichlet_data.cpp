@@ -50,8 +50,8 @@ void warn_of_missing_option_labels(const GridImpl& g, const std::vector<int>& la
 const GridImpl::DirichletFlags& dirichlet_flags(GridImpl& g, const DOF_& dof) {
     const DofImpl& impl = *static_cast<const DofImpl*>(dof.impl);
     const bool own = impl.own_dirichlet_labels;
-    const std::vector<int>& labels = own ? impl.dirichlet_labels
-                                         : library_options().dirichlet_labels;
+    const std::vector<int>& labels =
+        own ? impl.dirichlet_labels : library_options().dirichlet_labels;
     const bool all = !own && labels.empty();
     GridImpl::DirichletFlags* found = nullptr;
     for (auto& f : g.dirichlet)
@@ -59,9 +59,8 @@ const GridImpl::DirichletFlags& dirichlet_flags(GridImpl& g, const DOF_& dof) {
     if (found && found->generation == g.numbering_generation) return *found;
     if (!found) {
         // Flags of an older numbering are dropped first: a few label choices live at a time.
-        std::erase_if(g.dirichlet, [&](const auto& f) {
-            return f.generation != g.numbering_generation;
-        });
+        std::erase_if(g.dirichlet,
+                      [&](const auto& f) { return f.generation != g.numbering_generation; });
         found = &g.dirichlet.emplace_back();
     }
     if (!own && !all) warn_of_missing_option_labels(g, labels);
@@ -107,8 +106,8 @@ Point dirichlet_node(const GridImpl& g, const DOF_& dof, const ELEMENT_& el, int
 }
 
 // The boundary function's dim values at the node of basis function `bas`, into value.
-void boundary_values(GridImpl& g, const DOF_& dof, const ELEMENT_& el, int bas,
-                     MOSK_POINT_FUNC f, double* value) {
+void boundary_values(GridImpl& g, const DOF_& dof, const ELEMENT_& el, int bas, MOSK_POINT_FUNC f,
+                     double* value) {
     if (!f) fail<std::invalid_argument>("Dirichlet data", "null boundary function");
     if (!value) fail<std::invalid_argument>("Dirichlet data", "null value pointer");
     const Point x = dirichlet_node(g, dof, el, bas);
@@ -146,7 +145,8 @@ extern "C" int moskDofDirichletBCElement(DOF_* dof, ELEMENT_* e, MOSK_POINT_FUNC
         fail<std::invalid_argument>("Dirichlet data", "null mask or value pointer");
     if (capacity < n)
         fail<std::length_error>("Dirichlet data", "room for " + std::to_string(capacity) +
-                                " basis functions, " + std::to_string(n) + " needed");
+                                                      " basis functions, " + std::to_string(n) +
+                                                      " needed");
     const GridImpl::DirichletFlags& flags = dirichlet_flags(g, *dof);
     std::fill(mask, mask + n, 0);
     std::fill(value, value + size_t(n) * dim, 0.0);
@@ -158,8 +158,8 @@ extern "C" int moskDofDirichletBCElement(DOF_* dof, ELEMENT_* e, MOSK_POINT_FUNC
     return n;
 }
 
-extern "C" int64_t moskDofDirichletBlock(DOF_* dof, int n, ELEMENT_** es, int* mask,
-                                         double* points, int64_t capacity) {
+extern "C" int64_t moskDofDirichletBlock(DOF_* dof, int n, ELEMENT_** es, int* mask, double* points,
+                                         int64_t capacity) {
     const char* op = "Dirichlet data";
     GridImpl& g = grid_of(dof, op);
     const int nb = dof->type->nbas;
@@ -200,9 +200,8 @@ extern "C" void moskDofSetDirichletLabels(DOF_* dof, const int* labels, int n) {
     const std::vector<int> present = g.boundary_labels();
     for (int l : chosen)
         if (!std::binary_search(present.begin(), present.end(), l))
-            fail<std::invalid_argument>(op, "no boundary face carries label " +
-                                                std::to_string(l) + "; the boundary labels are " +
-                                                label_list(present));
+            fail<std::invalid_argument>(op, "no boundary face carries label " + std::to_string(l) +
+                                                "; the boundary labels are " + label_list(present));
     impl.own_dirichlet_labels = true;
     impl.dirichlet_labels = std::move(chosen);
 }

@@ -30,8 +30,8 @@ void bump_version(DofImpl& impl) {
 GridImpl& grid_of(const DOF_* d, const char* op) {
     if (!d || !d->impl) fail<std::invalid_argument>(op, "null field");
     if (!d->grid)
-        fail<std::invalid_argument>(op, std::string("the grid of field '") +
-                                    d->name + "' was freed");
+        fail<std::invalid_argument>(op,
+                                    std::string("the grid of field '") + d->name + "' was freed");
     return impl_of(d->grid);
 }
 
@@ -62,8 +62,8 @@ Point node_point(const GridImpl& g, const DOF_TYPE_& type, const ELEMENT_& e, in
     return point_of(element_points(g, e), lambda);
 }
 
-void evaluate_field(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e,
-                    const double lambda[4], double* out) {
+void evaluate_field(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e, const double lambda[4],
+                    double* out) {
     const ElementNodes n = element_nodes(*d.type, e);
     double phi[kMaxLagrangeSize];
     lagrange_values(*n.basis, lambda, phi);
@@ -143,8 +143,8 @@ void forward_to_ghosts(const DOF_& d, const GridImpl& g, double* values) {
                         ordered.begin() + std::ptrdiff_t(size_t((*position)[s]) * size_t(per)));
         map.forward(ordered, int(per));
         for (size_t s = 0; s < position->size(); ++s)
-            std::copy_n(ordered.begin() + std::ptrdiff_t(size_t((*position)[s]) * size_t(per)),
-                        per, stored.begin() + std::ptrdiff_t(s * size_t(per)));
+            std::copy_n(ordered.begin() + std::ptrdiff_t(size_t((*position)[s]) * size_t(per)), per,
+                        stored.begin() + std::ptrdiff_t(s * size_t(per)));
     };
     exchange(g.part.vertices, b.vert, d.nvert_values, &g.part.vertex_position);
     exchange(g.part.edges, b.edge, d.nedge_values, nullptr);
@@ -170,7 +170,8 @@ void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t f
         for_each_node_once(*d, g, new_blocks, [&](const ELEMENT_& e, int k, int64_t idx) {
             // The leaf of the old mesh that holds this new leaf: its numbering is the old one.
             const ELEMENT_* old = &e;
-            while (size_t(old->record) >= first_new_record) old = &g.element_record(g.tree(old->record).parent);
+            while (size_t(old->record) >= first_new_record)
+                old = &g.element_record(g.tree(old->record).parent);
             const Point x = node_point(g, *d->type, e, k);
             const ElementGeometry geo = tet_geometry(element_points(g, *old));
             double mu[4];
@@ -207,8 +208,8 @@ DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const c
     if (!type) fail(op, "null type");
     if (reserved) fail(op, "the reserved argument must be null");
     if (dim < 1 || dim > INT16_MAX)
-        fail(op, "dim must lie in 1.." + std::to_string(INT16_MAX) + ", got " +
-                     std::to_string(dim));
+        fail(op,
+             "dim must lie in 1.." + std::to_string(INT16_MAX) + ", got " + std::to_string(dim));
     if (type->order < 0 || type->order > kMaxLagrangeDegree)
         fail(op, "type " + std::string(type->name) + " is not supported");
     GridImpl& g = impl_of(grid);

@@ -85,8 +85,8 @@ void for_each_node_once(const DOF_& d, const GridImpl& g, const ValueBlocks& b, 
 
 // Values (dim of them) of the field at barycentric lambda of leaf element e, reading the field's
 // values through the numbering stored in e and the blocks b.
-void evaluate_field(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e,
-                    const double lambda[4], double* out);
+void evaluate_field(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e, const double lambda[4],
+                    double* out);
 
 // Calls `init` once per node of the leaf mesh in this process's share of the field's values
 // (share_of; on a distributed grid the nodes it owns) and stores its values (the field

@@ -16,8 +16,8 @@ namespace {
 void check_array(const DOF_* d, int64_t n, int64_t size, const void* array, const char* op) {
     if (n != size)
         fail<std::invalid_argument>(op, std::string("field '") + d->name + "' has " +
-                                    std::to_string(size) + " values, the array " +
-                                    std::to_string(n));
+                                            std::to_string(size) + " values, the array " +
+                                            std::to_string(n));
     if (size > 0 && !array) fail<std::invalid_argument>(op, "null array");
 }
 
@@ -63,7 +63,8 @@ void whole_array(const DOF_& d, GridImpl& g, const std::vector<int64_t>& global,
                  const double* local, int per, double* whole) {
     if (!g.distributed()) {
         for (size_t i = 0; i < global.size(); ++i)
-            for (int c = 0; c < per; ++c) whole[global[i] * per + c] = local[i * size_t(per) + size_t(c)];
+            for (int c = 0; c < per; ++c)
+                whole[global[i] * per + c] = local[i * size_t(per) + size_t(c)];
         return;
     }
     const ValueBlocks b = value_blocks(d, *d.grid);
@@ -77,7 +78,8 @@ void whole_array(const DOF_& d, GridImpl& g, const std::vector<int64_t>& global,
     const std::vector<int> all_at = gather_all(g.comm, std::span<const int>(at));
     const std::vector<double> all = gather_all(g.comm, std::span<const double>(mine));
     for (size_t j = 0; j < all_at.size(); ++j)
-        for (int c = 0; c < per; ++c) whole[size_t(all_at[j]) * size_t(per) + size_t(c)] = all[j * size_t(per) + size_t(c)];
+        for (int c = 0; c < per; ++c)
+            whole[size_t(all_at[j]) * size_t(per) + size_t(c)] = all[j * size_t(per) + size_t(c)];
 }
 
 // The field's size over all processes and the global number of each of its values here.

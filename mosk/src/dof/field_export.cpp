@@ -17,8 +17,7 @@ namespace {
 // the vertices; higher-order nodes on edges and faces are not written), piecewise constants cell
 // data in leaf order.
 std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
-    if (n < 0)
-        fail<std::invalid_argument>("export", "negative field count " + std::to_string(n));
+    if (n < 0) fail<std::invalid_argument>("export", "negative field count " + std::to_string(n));
     if (n > 0 && !dofs) fail<std::invalid_argument>("export", "null field list");
     std::vector<VtkField> fields;
     for (int i = 0; i < n; ++i) {
@@ -26,8 +25,8 @@ std::vector<VtkField> fields_of_dofs(const GridImpl& grid, int n, DOF_** dofs) {
         // A record without a grid was never made by moskDofNew_.
         if (!d || !d->grid) fail<std::invalid_argument>("export", "null field");
         if (d->grid != grid.record)
-            fail("export", "field '" + std::string(d->name ? d->name : "") +
-                               "' lives on another grid");
+            fail("export",
+                 "field '" + std::string(d->name ? d->name : "") + "' lives on another grid");
         const ValueBlocks b = value_blocks(*d, *grid.record);
         // A field of an empty grid holds no values, and then no storage either.
         if (!d->data && b.total > 0) fail<std::invalid_argument>("export", "null field");
@@ -78,7 +77,6 @@ extern "C" void moskExportVTKn(GRID_* grid, const char* file, int n, DOF_** dofs
     export_fields(grid, file, n, dofs, nullptr);
 }
 
-extern "C" void moskExportVTKTime(GRID_* grid, const char* file, double time, int n,
-                                  DOF_** dofs) {
+extern "C" void moskExportVTKTime(GRID_* grid, const char* file, double time, int n, DOF_** dofs) {
     export_fields(grid, file, n, dofs, &time);
 }

@@ -75,7 +75,7 @@ void distribute_grid(GridImpl& g) {
         std::vector<std::vector<double>> values;
         for (DOF_* d : g.fields) {
             const ValueBlocks from = value_blocks(*d, *g.record), to = value_blocks(*d, counts);
-            std::vector<double> v(size_t(to.total), 0.0), leaf(size_t(d->type->nbas) * d->dim);
+            std::vector<double> v(size_t(to.total), 0.0), leaf(size_t(d -> type->nbas) * d->dim);
             for (int i = 0; i < part.num_leaves(); ++i) {
                 leaf_values(*d, from, g.leaf(part.part.whole_leaf[size_t(i)]), d->data,
                             leaf.data());
@@ -132,8 +132,8 @@ void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int 
     require_no_callback_running(g, "balance");
     // No process can hold less than the mean; NaN is no bound at all.
     if (!(imbalance >= 1.0))
-        fail<std::invalid_argument>("balance", "the imbalance must be a number >= 1, got " +
-                                    format_double(imbalance));
+        fail<std::invalid_argument>(
+            "balance", "the imbalance must be a number >= 1, got " + format_double(imbalance));
     process_count(comm);  // a wrong communicator handle is caught here already
     if (g.nprocs == 1) return;  // one process holds every element: nothing to move
     collective(g.comm, [&] {

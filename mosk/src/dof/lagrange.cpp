@@ -40,7 +40,8 @@ LagrangeBasis build_basis(int p) {
             }
         b.face_begin = int(b.nodes.size());
         for (int c0 = p - 3; c0 >= 0; --c0)
-            for (int c1 = p - 3 - c0; c1 >= 0; --c1) b.face_pattern.push_back({c0, c1, p - 3 - c0 - c1});
+            for (int c1 = p - 3 - c0; c1 >= 0; --c1)
+                b.face_pattern.push_back({c0, c1, p - 3 - c0 - c1});
         b.per_face = int(b.face_pattern.size());
         for (const auto& f : kFaceVerts)
             for (const auto& c : b.face_pattern) {
@@ -77,8 +78,7 @@ void factors(int p, double x, double* L, double* dL) {
 
 const LagrangeBasis& lagrange_basis(int p) {
     if (p < 0 || p > kMaxLagrangeDegree)
-        fail<std::out_of_range>("Lagrange basis", "degree " + std::to_string(p) +
-                                                      " outside 0.." +
+        fail<std::out_of_range>("Lagrange basis", "degree " + std::to_string(p) + " outside 0.." +
                                                       std::to_string(kMaxLagrangeDegree));
     static std::array<BuiltOnce<LagrangeBasis>, kMaxLagrangeDegree + 1> bases;
     return bases[p].get([p] { return build_basis(p); });
@@ -115,16 +115,17 @@ NodeOrder lagrange_node_order(const LagrangeBasis& b, const int g[4]) {
     for (int i = 0; i < 4; ++i)
         for (int j = i + 1; j < 4; ++j)
             if (g[i] == g[j])
-                fail("element node order",
-                     "local vertices " + std::to_string(i) + " and " + std::to_string(j) +
-                         " have the same global number " + std::to_string(g[i]));
+                fail("element node order", "local vertices " + std::to_string(i) + " and " +
+                                               std::to_string(j) + " have the same global number " +
+                                               std::to_string(g[i]));
     if (g[0] < g[1] && g[1] < g[2] && g[2] < g[3]) return order;
     order.identity = false;
     for (int k = 0; k < b.size; ++k) order.perm[k] = uint8_t(k);  // vertices, interior
     for (int e = 0; e < 6; ++e) {
         if (g[kEdgeVerts[e][0]] < g[kEdgeVerts[e][1]]) continue;
         const int base = b.edge_begin + e * b.per_edge;
-        for (int t = 0; t < b.per_edge; ++t) order.perm[base + t] = uint8_t(base + b.per_edge - 1 - t);
+        for (int t = 0; t < b.per_edge; ++t)
+            order.perm[base + t] = uint8_t(base + b.per_edge - 1 - t);
     }
     for (int f = 0; f < 4; ++f) {
         int sv[3] = {kFaceVerts[f][0], kFaceVerts[f][1], kFaceVerts[f][2]};

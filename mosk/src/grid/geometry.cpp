@@ -31,8 +31,7 @@ Vec face_cross(const TetPoints& p, int face) {
 // product of v and w; throws for a degenerate tetrahedron.
 double checked_determinant(const Vec& u, const Vec& v_cross_w) {
     const double det = dot(u, v_cross_w);
-    if (!std::isfinite(det) || det == 0)
-        fail("element geometry", "degenerate tetrahedron");
+    if (!std::isfinite(det) || det == 0) fail("element geometry", "degenerate tetrahedron");
     return det;
 }
 
@@ -81,8 +80,7 @@ ElementGeometry tet_geometry(const TetPoints& p) {
     }
     for (const auto& row : g.bary)
         for (double x : row)
-            if (!std::isfinite(x))
-                fail("element geometry", "degenerate tetrahedron");
+            if (!std::isfinite(x)) fail("element geometry", "degenerate tetrahedron");
     return g;
 }
 
@@ -105,15 +103,14 @@ double tet_face_area(const TetPoints& p, int face) { return 0.5 * norm(face_cros
 
 double tet_face_diameter(const TetPoints& p, int face) {
     const int* f = kFaceVerts[face];
-    return std::max({distance(p[f[0]], p[f[1]]), distance(p[f[0]], p[f[2]]),
-                     distance(p[f[1]], p[f[2]])});
+    return std::max(
+        {distance(p[f[0]], p[f[1]]), distance(p[f[0]], p[f[2]]), distance(p[f[1]], p[f[2]])});
 }
 
 std::array<double, 3> tet_face_normal(const TetPoints& p, int face) {
     Vec n = face_cross(p, face);
     const double len = norm(n);
-    if (!(len > 0) || !std::isfinite(len))
-        fail("element geometry", "degenerate face");
+    if (!(len > 0) || !std::isfinite(len)) fail("element geometry", "degenerate face");
     // Orient by the opposite vertex, so that the result does not depend on the element's
     // orientation.
     const double s = dot(n, sub(p[face], p[kFaceVerts[face][0]])) > 0 ? -1.0 : 1.0;
@@ -173,8 +170,7 @@ double moskGeomGetFaceArea_(GRID_* grid, ELEMENT_* e, int face, void* reserved1,
     static const char* op = "face area";
     const TetPoints p = checked_points(grid, e, op);
     check_face(face, op);
-    if (reserved1 || reserved2)
-        fail(op, "the reserved arguments must be null");
+    if (reserved1 || reserved2) fail(op, "the reserved arguments must be null");
     return tet_face_area(p, face);
 }
 

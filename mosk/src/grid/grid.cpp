@@ -13,7 +13,9 @@
 
 namespace mosk {
 GridImpl::GridImpl(GRID_* rec, int communicator)
-    : record(rec), comm(communicator), rank(process_rank(communicator)),
+    : record(rec),
+      comm(communicator),
+      rank(process_rank(communicator)),
       nprocs(process_count(communicator)) {
     renew_store_id();
 }
@@ -57,7 +59,8 @@ void GridImpl::swap_contents(GridImpl& other) {
 
 void require_no_callback_running(const GridImpl& grid, const char* op) {
     if (grid.callbacks_running > 0)
-        fail<std::logic_error>(op, "the grid is in use by a running user function (an initial-value "
+        fail<std::logic_error>(op,
+                               "the grid is in use by a running user function (an initial-value "
                                "or boundary function); it cannot change until that call returns");
 }
 
@@ -105,8 +108,7 @@ ELEMENT_* _mosk_step_element(GRID_* grid, int* cursor, int flag) {
             if (g.nprocs > 1)
                 while (i < n && g.leaf(i).owner != g.rank) ++i;
             break;
-        case 2:
-            break;
+        case 2: break;
         case 3:
             while (i < n) {
                 const ELEMENT_& e = g.leaf(i);
@@ -117,8 +119,7 @@ ELEMENT_* _mosk_step_element(GRID_* grid, int* cursor, int flag) {
                 ++i;
             }
             break;
-        default:
-            return nullptr;
+        default: return nullptr;
     }
     if (i >= n) return nullptr;
     *cursor = i;

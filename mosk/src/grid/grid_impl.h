@@ -121,7 +121,7 @@ public:
 
     std::vector<std::array<int, 2>> edge_verts;  // leaf-mesh edge -> sorted vertex pair
     std::vector<std::array<int, 3>> face_verts;  // leaf-mesh face -> sorted vertex triple
-    std::vector<int> face_label;        // leaf-mesh face -> label-set code (see above)
+    std::vector<int> face_label;  // leaf-mesh face -> label-set code (see above)
     // Sorted, distinct label sets, indexed by code; made on import, kept through refinement.
     std::vector<std::vector<int>> label_sets{{}, {kUnlabelledBoundary}};
     // Volume label of each imported element (records 0..n-1); children inherit their root's.
@@ -148,7 +148,7 @@ public:
     // Dirichlet flags of the leaf mesh per label set in use (dof/dirichlet_data.cpp).
     struct DirichletFlags {
         uint64_t generation = 0;  // numbering_generation they were made for; 0 = none
-        bool all = true;          // every boundary face, whatever its labels
+        bool all = true;  // every boundary face, whatever its labels
         std::vector<int> labels;  // else the labels they were made for
         std::vector<uint8_t> vert, edge, face;
     };
@@ -193,10 +193,10 @@ public:
     void renew_store_id();
 
 private:
-    std::vector<Point> coords_;        // by global vertex number; vertices are only appended
+    std::vector<Point> coords_;  // by global vertex number; vertices are only appended
     ChunkedStore<ELEMENT_> elements_;  // all records, at stable addresses
-    ChunkedStore<TreeLinks> tree_;     // by record, as elements_
-    std::vector<int> leaves_;          // record numbers of the leaf elements, in leaf order
+    ChunkedStore<TreeLinks> tree_;  // by record, as elements_
+    std::vector<int> leaves_;  // record numbers of the leaf elements, in leaf order
     uint64_t store_id_ = 0;
 };
 

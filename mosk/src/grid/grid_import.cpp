@@ -50,11 +50,9 @@ void validate(const MeshData& mesh, const std::string& source) {
         const auto& t = mesh.tets[k];
         // Text files give the line of the culprit.
         auto fail_tet = [&](const std::string& what) {
-            fail<FormatError>(k < mesh.tet_lines.size()
-                                  ? op + ", line " + std::to_string(mesh.tet_lines[k])
-                                  : op,
-                              "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) + " " +
-                                  what);
+            fail<FormatError>(
+                k < mesh.tet_lines.size() ? op + ", line " + std::to_string(mesh.tet_lines[k]) : op,
+                "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) + " " + what);
         };
         for (int v : t)
             if (v < 0 || v >= np) fail_tet("names a vertex outside 1.." + std::to_string(np));

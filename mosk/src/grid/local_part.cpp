@@ -116,9 +116,9 @@ LocalPart local_part(const GridImpl& g) {
     std::sort(p.by_number.begin(), p.by_number.end(),
               [&](size_t a, size_t b) { return part.leaves[a] < part.leaves[b]; });
     const std::vector<int64_t> leaf_keys(part.leaves.begin(), part.leaves.end());
-    part.elements = IndexMap(g.comm, std::span(leaf_keys).first(owned),
-                             std::span(p.owner).subspan(owned),
-                             std::span(leaf_keys).subspan(owned));
+    part.elements =
+        IndexMap(g.comm, std::span(leaf_keys).first(owned), std::span(p.owner).subspan(owned),
+                 std::span(leaf_keys).subspan(owned));
 
     // Entities by their numbers in the grid.
     std::vector<int> vertex_ids(4 * n), edge_ids(6 * n), face_ids(4 * n);

@@ -36,7 +36,8 @@ void bucket(size_t n, size_t nbuckets, std::vector<uint32_t>& start, uint32_t* k
     start.assign(nbuckets + 1, 0);
     for (size_t i = 0; i < n; ++i) each(i, [&](uint32_t b, uint32_t) { ++start[b + 1]; });
     for (size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
-    for (size_t i = 0; i < n; ++i) each(i, [&](uint32_t b, uint32_t key) { keys[start[b]++] = key; });
+    for (size_t i = 0; i < n; ++i)
+        each(i, [&](uint32_t b, uint32_t key) { keys[start[b]++] = key; });
     // start[b] now ends bucket b: shift back to beginnings.
     for (size_t b = start.size() - 1; b > 0; --b) start[b] = start[b - 1];
     start[0] = 0;
@@ -119,8 +120,7 @@ struct LeafEdges {
 // Numbers the edges (edge_verts, in the order of their sorted vertex pairs) and finds each
 // leaf's. `keys` is scratch of 6 n entries, `start` scratch of any size.
 LeafEdges number_edges(const Sorted* sorted, size_t n, size_t nv, uint32_t* keys,
-                       std::vector<uint32_t>& start,
-                       std::vector<std::array<int, 2>>& edge_verts) {
+                       std::vector<uint32_t>& start, std::vector<std::array<int, 2>>& edge_verts) {
     // Edges: the bucket of the low vertex holds the high vertex of every occurrence.
     bucket(n, nv, start, keys, [&](size_t i, auto&& emit) {
         const Sorted& v = sorted[i];
@@ -205,7 +205,8 @@ DistinctFaces distinct_faces(const Sorted* sorted, const LeafEdges& edges, size_
         for (uint32_t* it = first; it != last;) {
             uint32_t* run = it + 1;
             while (run != last && *run == *it) ++run;
-            if (run - it > 2) fail<FormatError>("mesh", "a face is shared by more than two elements");
+            if (run - it > 2)
+                fail<FormatError>("mesh", "a face is shared by more than two elements");
             *put++ = *it | (run - it == 2 ? kInteriorBit : 0);
             it = run;
         }

@@ -16,8 +16,10 @@ int64_t cut_faces(const GridImpl& g) {
     for (int i = 0; i < g.num_leaves(); ++i) {
         const ELEMENT_& e = g.leaf(i);
         for (int f : e.faces) {
-            if (first[f] < 0) first[f] = e.owner;
-            else cut += first[f] != e.owner;
+            if (first[f] < 0)
+                first[f] = e.owner;
+            else
+                cut += first[f] != e.owner;
         }
     }
     return cut;

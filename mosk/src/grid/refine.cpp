@@ -144,8 +144,9 @@ private:
     // face opposite the kept end passes whole, the two others are halves of split faces.
     void bisect(int r) {
         if (g_.num_records() + 2 > record_cap_ || g_.num_records() + 2 > size_t(INT_MAX))
-            fail<std::length_error>("refinement", "too many elements (" +
-                                    std::to_string(g_.num_records()) + " records)");
+            fail<std::length_error>(
+                "refinement",
+                "too many elements (" + std::to_string(g_.num_records()) + " records)");
         ELEMENT_& p = g_.element_record(r);
         TreeLinks& links = g_.tree(r);
         const int k = refinement_edge(p);
@@ -266,12 +267,11 @@ void refine_all(GridImpl& grid, int levels) {
     try {
         for (int level = 0; level < levels; ++level) {
             // The refiner's tables are freed before the next level and before the numbering.
-                std::vector<int> next = LevelRefiner(grid).run();
+            std::vector<int> next = LevelRefiner(grid).run();
             grid.swap_leaves(next);
             log_message(1, "refinement: level " + std::to_string(level + 1) + " of " +
-                               std::to_string(levels) + ": " +
-                               std::to_string(grid.num_leaves()) + " elements, " +
-                               std::to_string(grid.num_vertices()) + " vertices");
+                               std::to_string(levels) + ": " + std::to_string(grid.num_leaves()) +
+                               " elements, " + std::to_string(grid.num_vertices()) + " vertices");
         }
         // The leaf mesh is numbered once, after the last level: refinement reads only vertices
         // and face labels, and bisection keeps the labels right (interior 0, boundary inherited).

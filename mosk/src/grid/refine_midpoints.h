@@ -57,8 +57,8 @@ private:
     static constexpr int kNone = -1;
     struct Entry {
         int high = kNone;  // the edge's other (higher) vertex, kNone in an empty first entry
-        int vertex = -1;   // its midpoint
-        int next = -1;     // next entry of the same low vertex in more_, -1 at the end
+        int vertex = -1;  // its midpoint
+        int next = -1;  // next entry of the same low vertex in more_, -1 at the end
     };
     // Per low vertex its first entry, in place: most lookups end there.
     std::vector<Entry> first_;

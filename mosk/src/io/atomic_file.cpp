@@ -72,9 +72,8 @@ void AtomicFile::discard() noexcept {
 
 void AtomicFile::fail(const std::string& doing, int code) {
     discard();
-    fail_file(operation_, doing + " '" + path_ +
-                        "': " + std::system_category().message(code),
-                    code);
+    fail_file(operation_, doing + " '" + path_ + "': " + std::system_category().message(code),
+              code);
 }
 
 void AtomicFile::write_out(const unsigned char* data, std::size_t n) {

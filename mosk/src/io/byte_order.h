@@ -14,17 +14,34 @@ namespace detail {
 
 template <class U>
 inline U byte_swap(U v) {
-    if constexpr (sizeof(U) == 1) return v;
-    else if constexpr (sizeof(U) == 2) return __builtin_bswap16(v);
-    else if constexpr (sizeof(U) == 4) return __builtin_bswap32(v);
-    else return __builtin_bswap64(v);
+    if constexpr (sizeof(U) == 1)
+        return v;
+    else if constexpr (sizeof(U) == 2)
+        return __builtin_bswap16(v);
+    else if constexpr (sizeof(U) == 4)
+        return __builtin_bswap32(v);
+    else
+        return __builtin_bswap64(v);
 }
 
-template <std::size_t N> struct UnsignedOfSize;
-template <> struct UnsignedOfSize<1> { using type = uint8_t; };
-template <> struct UnsignedOfSize<2> { using type = uint16_t; };
-template <> struct UnsignedOfSize<4> { using type = uint32_t; };
-template <> struct UnsignedOfSize<8> { using type = uint64_t; };
+template <std::size_t N>
+struct UnsignedOfSize;
+template <>
+struct UnsignedOfSize<1> {
+    using type = uint8_t;
+};
+template <>
+struct UnsignedOfSize<2> {
+    using type = uint16_t;
+};
+template <>
+struct UnsignedOfSize<4> {
+    using type = uint32_t;
+};
+template <>
+struct UnsignedOfSize<8> {
+    using type = uint64_t;
+};
 
 }  // namespace detail
 

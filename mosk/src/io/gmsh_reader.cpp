@@ -18,20 +18,22 @@ constexpr int kMaxType = 137;
 constexpr std::array<int16_t, kMaxType + 1> kNodeCount = [] {
     std::array<int16_t, kMaxType + 1> n{};
     constexpr int16_t table[][2] = {
-        {1, 2},    {2, 3},    {3, 4},    {4, 4},    {5, 8},    {6, 6},    {7, 5},    {8, 3},
-        {9, 6},    {10, 9},   {11, 10},  {12, 27},  {13, 18},  {14, 14},  {15, 1},   {16, 8},
-        {17, 20},  {18, 15},  {19, 13},  {20, 9},   {21, 10},  {22, 12},  {23, 15},  {24, 15},
-        {25, 21},  {26, 4},   {27, 5},   {28, 6},   {29, 20},  {30, 35},  {31, 56},  {32, 22},
-        {33, 28},  {36, 16},  {37, 25},  {38, 36},  {39, 12},  {40, 16},  {41, 20},  {42, 28},
-        {43, 36},  {44, 45},  {45, 55},  {46, 66},  {47, 49},  {48, 64},  {49, 81},  {50, 100},
-        {51, 121}, {52, 18},  {53, 21},  {54, 24},  {55, 27},  {56, 30},  {57, 24},  {58, 28},
-        {59, 32},  {60, 36},  {61, 40},  {62, 7},   {63, 8},   {64, 9},   {65, 10},  {66, 11},
-        {71, 84},  {72, 120}, {73, 165}, {74, 220}, {75, 286}, {79, 34},  {80, 40},  {81, 46},
-        {82, 52},  {83, 58},  {84, 1},   {85, 1},   {86, 1},   {87, 1},   {88, 1},   {89, 1},
-        {92, 64},  {93, 125}, {94, 216}, {95, 343}, {96, 512}, {97, 729}, {98, 1000}, {99, 32},
-        {100, 44}, {101, 56}, {102, 68}, {103, 80}, {104, 92}, {105, 104}, {118, 30}, {119, 55},
-        {120, 91}, {121, 140}, {122, 204}, {123, 285}, {124, 385}, {125, 21}, {126, 29},
-        {127, 37}, {128, 45}, {129, 53}, {130, 61}, {131, 69}, {132, 1},  {137, 16}};
+        {1, 2},     {2, 3},     {3, 4},     {4, 4},    {5, 8},    {6, 6},    {7, 5},
+        {8, 3},     {9, 6},     {10, 9},    {11, 10},  {12, 27},  {13, 18},  {14, 14},
+        {15, 1},    {16, 8},    {17, 20},   {18, 15},  {19, 13},  {20, 9},   {21, 10},
+        {22, 12},   {23, 15},   {24, 15},   {25, 21},  {26, 4},   {27, 5},   {28, 6},
+        {29, 20},   {30, 35},   {31, 56},   {32, 22},  {33, 28},  {36, 16},  {37, 25},
+        {38, 36},   {39, 12},   {40, 16},   {41, 20},  {42, 28},  {43, 36},  {44, 45},
+        {45, 55},   {46, 66},   {47, 49},   {48, 64},  {49, 81},  {50, 100}, {51, 121},
+        {52, 18},   {53, 21},   {54, 24},   {55, 27},  {56, 30},  {57, 24},  {58, 28},
+        {59, 32},   {60, 36},   {61, 40},   {62, 7},   {63, 8},   {64, 9},   {65, 10},
+        {66, 11},   {71, 84},   {72, 120},  {73, 165}, {74, 220}, {75, 286}, {79, 34},
+        {80, 40},   {81, 46},   {82, 52},   {83, 58},  {84, 1},   {85, 1},   {86, 1},
+        {87, 1},    {88, 1},    {89, 1},    {92, 64},  {93, 125}, {94, 216}, {95, 343},
+        {96, 512},  {97, 729},  {98, 1000}, {99, 32},  {100, 44}, {101, 56}, {102, 68},
+        {103, 80},  {104, 92},  {105, 104}, {118, 30}, {119, 55}, {120, 91}, {121, 140},
+        {122, 204}, {123, 285}, {124, 385}, {125, 21}, {126, 29}, {127, 37}, {128, 45},
+        {129, 53},  {130, 61},  {131, 69},  {132, 1},  {137, 16}};
     for (const auto& e : table) n[e[0]] = e[1];
     return n;
 }();
@@ -44,14 +46,43 @@ int node_count(int type) { return type >= 1 && type <= kMaxType ? kNodeCount[typ
 // alike, so that the boundary labels of a curved mesh survive.
 int corners_kept(int type) {
     switch (type) {
-        case 4: case 11: case 29: case 30: case 31: case 32: case 33: case 71: case 72: case 73:
-        case 74: case 75: case 79: case 80: case 81: case 82: case 83: case 137:
-            return 4;
-        case 2: case 9: case 20: case 21: case 22: case 23: case 24: case 25: case 42: case 43:
-        case 44: case 45: case 46: case 52: case 53: case 54: case 55: case 56:
-            return 3;
-        default:
-            return 0;
+        case 4:
+        case 11:
+        case 29:
+        case 30:
+        case 31:
+        case 32:
+        case 33:
+        case 71:
+        case 72:
+        case 73:
+        case 74:
+        case 75:
+        case 79:
+        case 80:
+        case 81:
+        case 82:
+        case 83:
+        case 137: return 4;
+        case 2:
+        case 9:
+        case 20:
+        case 21:
+        case 22:
+        case 23:
+        case 24:
+        case 25:
+        case 42:
+        case 43:
+        case 44:
+        case 45:
+        case 46:
+        case 52:
+        case 53:
+        case 54:
+        case 55:
+        case 56: return 3;
+        default: return 0;
     }
 }
 
@@ -203,8 +234,10 @@ private:
         return v;
     }
     void skip_real(const char* what) {
-        if (binary_) in_.bytes(8, what);
-        else in_.real_any(what);
+        if (binary_)
+            in_.bytes(8, what);
+        else
+            in_.real_any(what);
     }
     // A count read with size_value whose entries take at least the given bytes each.
     uint64_t count_value(const char* what, uint64_t ascii_bytes, uint64_t binary_bytes) {
@@ -221,8 +254,10 @@ private:
         if (in_.token("$MeshFormat") != "$MeshFormat")
             in_.fail_token("expected $MeshFormat, found " + in_.quoted_token());
         const double v = in_.real("the format version");
-        if (v >= 2 && v < 3) version_ = 2;
-        else if (std::fabs(v - 4.1) < 1e-9) version_ = 4;
+        if (v >= 2 && v < 3)
+            version_ = 2;
+        else if (std::fabs(v - 4.1) < 1e-9)
+            version_ = 4;
         else
             in_.fail_token("MSH format version " + in_.quoted_token() +
                            " is not supported (2.x and 4.1 are)");
@@ -243,15 +278,16 @@ private:
             in_.end_text_line();
             const char* p = in_.bytes(4, "the byte-order mark");
             const uint32_t one = in_.load<uint32_t>(p);
-            if (one == __builtin_bswap32(1u)) in_.swap_bytes = true;
-            else if (one != 1) in_.fail_at(p, "the byte-order mark is not the integer 1");
+            if (one == __builtin_bswap32(1u))
+                in_.swap_bytes = true;
+            else if (one != 1)
+                in_.fail_at(p, "the byte-order mark is not the integer 1");
         }
         expect_end("MeshFormat");
     }
 
     void index_nodes(int64_t section_line) {
-        if (node_tags_.size() > size_t(INT32_MAX))
-            in_.fail_line(section_line, "too many nodes");
+        if (node_tags_.size() > size_t(INT32_MAX)) in_.fail_line(section_line, "too many nodes");
         uint64_t repeated = 0;
         if (!index_.build(node_tags_, repeated))
             in_.fail_line(section_line,
@@ -407,8 +443,7 @@ private:
             if (nodes == 0) in_.fail_at(h, "unknown element type " + std::to_string(type));
             if (count <= 0 || uint64_t(count) > n - done)
                 in_.fail_at(h + 4, "element block of " + std::to_string(count) +
-                                       " elements does not fit the announced " +
-                                       std::to_string(n));
+                                       " elements does not fit the announced " + std::to_string(n));
             if (ntags < 0) in_.fail_at(h + 8, "negative number of element tags");
             const uint64_t record = 4 * (1 + uint64_t(ntags) + uint64_t(nodes));
             if (uint64_t(count) > in_.remaining() / record)

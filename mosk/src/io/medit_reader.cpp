@@ -23,13 +23,26 @@ struct Skipped {
     int64_t MeshData::* volume_cells = nullptr;
 };
 constexpr Skipped kSkipped[] = {
-    {"Edges", 3},          {"Quadrilaterals", 5},   {"Hexahedra", 9, &MeshData::hexahedra},
-    {"Prisms", 7, &MeshData::prisms}, {"Pyramids", 6, &MeshData::pyramids}, {"Corners", 1},
-    {"Ridges", 1},         {"RequiredVertices", 1}, {"RequiredEdges", 1},
-    {"RequiredTriangles", 1}, {"RequiredQuadrilaterals", 1}, {"Normals", 3},
-    {"Tangents", 3},       {"NormalAtVertices", 2}, {"NormalAtTriangleVertices", 3},
-    {"NormalAtQuadrilateralVertices", 3}, {"TangentAtVertices", 2}, {"TangentAtEdges", 3},
-    {"EdgesP2", 4},        {"QuadrilateralsQ2", 10},
+    {"Edges", 3},
+    {"Quadrilaterals", 5},
+    {"Hexahedra", 9, &MeshData::hexahedra},
+    {"Prisms", 7, &MeshData::prisms},
+    {"Pyramids", 6, &MeshData::pyramids},
+    {"Corners", 1},
+    {"Ridges", 1},
+    {"RequiredVertices", 1},
+    {"RequiredEdges", 1},
+    {"RequiredTriangles", 1},
+    {"RequiredQuadrilaterals", 1},
+    {"Normals", 3},
+    {"Tangents", 3},
+    {"NormalAtVertices", 2},
+    {"NormalAtTriangleVertices", 3},
+    {"NormalAtQuadrilateralVertices", 3},
+    {"TangentAtVertices", 2},
+    {"TangentAtEdges", 3},
+    {"EdgesP2", 4},
+    {"QuadrilateralsQ2", 10},
     {"HexahedraQ2", 28, &MeshData::hexahedra},
 };
 
@@ -40,10 +53,9 @@ struct Cells {
     int nodes;    // vertex indices per entry (a reference number follows)
     int corners;  // 4: a tetrahedron, 3: a triangle
 };
-constexpr Cells kCells[] = {{"Tetrahedra", 4, 4},   {"TetrahedraP2", 10, 4},
-                            {"TetrahedraP3", 20, 4}, {"TetrahedraP4", 35, 4},
-                            {"Triangles", 3, 3},    {"TrianglesP2", 6, 3},
-                            {"TrianglesP3", 10, 3}, {"TrianglesP4", 15, 3}};
+constexpr Cells kCells[] = {
+    {"Tetrahedra", 4, 4}, {"TetrahedraP2", 10, 4}, {"TetrahedraP3", 20, 4}, {"TetrahedraP4", 35, 4},
+    {"Triangles", 3, 3},  {"TrianglesP2", 6, 3},   {"TrianglesP3", 10, 3},  {"TrianglesP4", 15, 3}};
 constexpr size_t kCellKinds = sizeof(kCells) / sizeof(kCells[0]);
 
 const Cells* cells_of(std::string_view keyword) {

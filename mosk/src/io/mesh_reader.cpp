@@ -54,8 +54,9 @@ MeshData read_any(const std::string& path, const io::FileBytes& bytes) {
         std::memcpy(&head, bytes.data.get(), 4);
         if (head == 1 || head == __builtin_bswap32(1u))
             io::Scanner(bytes.data.get(), bytes.size, path)
-                .fail_line(1, "binary Medit files (.meshb) are not supported; write the mesh "
-                              "as ASCII .mesh");
+                .fail_line(1,
+                           "binary Medit files (.meshb) are not supported; write the mesh "
+                           "as ASCII .mesh");
     }
     probe.token("a mesh");
     if (first == "$NOD" || first == "$PTS")
@@ -65,8 +66,9 @@ MeshData read_any(const std::string& path, const io::FileBytes& bytes) {
         probe.fail_token("not a Gmsh mesh: the file does not begin with $MeshFormat");
     if (ext == ".mesh")
         probe.fail_token("not a Medit mesh: the file does not begin with MeshVersionFormatted");
-    probe.fail_token("unknown mesh format: neither Gmsh (beginning with $MeshFormat) nor Medit "
-                     "(beginning with MeshVersionFormatted)");
+    probe.fail_token(
+        "unknown mesh format: neither Gmsh (beginning with $MeshFormat) nor Medit "
+        "(beginning with MeshVersionFormatted)");
 }
 
 }  // namespace

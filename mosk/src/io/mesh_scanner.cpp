@@ -45,8 +45,7 @@ FileBytes read_file_bytes(const std::string& path) {
     struct stat st;
     if (::fstat(d.fd, &st) != 0) file_error(path, "cannot examine", errno);
     if (S_ISDIR(st.st_mode)) file_error(path, "cannot read", EISDIR);
-    if (!S_ISREG(st.st_mode))
-        fail_file(mesh_read_operation(path), "not a regular file", EINVAL);
+    if (!S_ISREG(st.st_mode)) fail_file(mesh_read_operation(path), "not a regular file", EINVAL);
     FileBytes out;
     const uint64_t size = uint64_t(st.st_size);
     // One spare byte: the buffer is never empty and may be NUL-terminated.
@@ -68,7 +67,11 @@ FileBytes read_file_bytes(const std::string& path) {
 }
 
 Scanner::Scanner(const char* data, size_t size, std::string file)
-    : begin_(data), end_(data + size), pos_(data), token_start_(data), file_(std::move(file)),
+    : begin_(data),
+      end_(data + size),
+      pos_(data),
+      token_start_(data),
+      file_(std::move(file)),
       counted_to_(data) {}
 
 int64_t Scanner::line_at(const char* p) const {
@@ -95,8 +98,8 @@ void Scanner::fail_token(const std::string& message) const {
 }
 
 void Scanner::fail_at(const char* where, const std::string& message) const {
-    fail_line(line_at(where), message + " (binary data at byte offset " +
-                                  std::to_string(where - begin_) + ")");
+    fail_line(line_at(where),
+              message + " (binary data at byte offset " + std::to_string(where - begin_) + ")");
 }
 
 void Scanner::fail_end(const char* what) const {
@@ -159,7 +162,8 @@ T scan_number(Scanner& s, const char* what, const char* kind) {
     if (r == ParsedNumber::out_of_range)
         s.fail_token(std::string(what) + " " + s.quoted_token() + " is out of range");
     if (r == ParsedNumber::malformed)
-        s.fail_token("expected " + std::string(what) + " (" + kind + "), found " + s.quoted_token());
+        s.fail_token("expected " + std::string(what) + " (" + kind + "), found " +
+                     s.quoted_token());
     return v;
 }
 }  // namespace
@@ -179,9 +183,7 @@ int Scanner::int32(const char* what) {
     return int(v);
 }
 
-double Scanner::real_any(const char* what) {
-    return scan_number<double>(*this, what, "a number");
-}
+double Scanner::real_any(const char* what) { return scan_number<double>(*this, what, "a number"); }
 
 double Scanner::real(const char* what) {
     const double v = real_any(what);

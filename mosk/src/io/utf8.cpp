@@ -16,10 +16,14 @@ bool is_clean_utf8(const std::string& s) {
         }
         int len;
         unsigned cp;
-        if ((c & 0xe0) == 0xc0) len = 2, cp = c & 0x1f;
-        else if ((c & 0xf0) == 0xe0) len = 3, cp = c & 0x0f;
-        else if ((c & 0xf8) == 0xf0) len = 4, cp = c & 0x07;
-        else return false;
+        if ((c & 0xe0) == 0xc0)
+            len = 2, cp = c & 0x1f;
+        else if ((c & 0xf0) == 0xe0)
+            len = 3, cp = c & 0x0f;
+        else if ((c & 0xf8) == 0xf0)
+            len = 4, cp = c & 0x07;
+        else
+            return false;
         if (i + len > n) return false;
         for (int k = 1; k < len; ++k) {
             if ((p[i + k] & 0xc0) != 0x80) return false;

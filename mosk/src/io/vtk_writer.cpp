@@ -65,8 +65,7 @@ void put_points(AtomicFile& out, const VtkPiece& piece) {
 std::array<int32_t, 4> cell_points(const VtkPiece& piece, std::size_t i) {
     const int* c = piece.cell(i);
     if (piece.points.empty()) return {c[0], c[1], c[2], c[3]};
-    return {piece.point_of[c[0]], piece.point_of[c[1]], piece.point_of[c[2]],
-            piece.point_of[c[3]]};
+    return {piece.point_of[c[0]], piece.point_of[c[1]], piece.point_of[c[2]], piece.point_of[c[3]]};
 }
 
 // ---- legacy ------------------------------------------------------------------------------------
@@ -108,9 +107,9 @@ void write_legacy(const VtkPiece& piece, AtomicFile& out, const std::vector<VtkF
     const std::size_t np = piece.point_count(), nc = piece.cell_count();
     // CELLS counts its int32 entries; 5 per tetrahedron.
     if (nc > std::size_t(INT32_MAX) / 5)
-        fail<std::invalid_argument>("export", "cannot write '" + out.path() + "': " +
-                                    std::to_string(nc) +
-                                    " cells are too many for the legacy format; write .vtu");
+        fail<std::invalid_argument>("export",
+                                    "cannot write '" + out.path() + "': " + std::to_string(nc) +
+                                        " cells are too many for the legacy format; write .vtu");
     out.write("# vtk DataFile Version 3.0\nmosk grid\nBINARY\nDATASET UNSTRUCTURED_GRID\n");
     out.write("POINTS " + std::to_string(np) + " double\n");
     put_points<ByteOrder::big>(out, piece);
@@ -162,8 +161,8 @@ void write_xml(const VtkPiece& piece, AtomicFile& out, const std::vector<VtkFiel
         "<VTKFile type=\"UnstructuredGrid\" version=\"1.0\" byte_order=\"LittleEndian\" "
         "header_type=\"UInt64\">\n"
         "  <UnstructuredGrid>\n"
-        "    <Piece NumberOfPoints=\"" + std::to_string(np) + "\" NumberOfCells=\"" +
-        std::to_string(nc) + "\">\n";
+        "    <Piece NumberOfPoints=\"" +
+        std::to_string(np) + "\" NumberOfCells=\"" + std::to_string(nc) + "\">\n";
     for (bool cell_data : {false, true}) {
         head += cell_data ? "      <CellData>\n" : "      <PointData>\n";
         for (const VtkField& f : fields)
@@ -180,8 +179,9 @@ void write_xml(const VtkPiece& piece, AtomicFile& out, const std::vector<VtkFiel
     head += array("type=\"Int32\" Name=\"connectivity\"", 4 * nc * sizeof(int32_t));
     head += array("type=\"Int64\" Name=\"offsets\"", nc * sizeof(int64_t));
     head += array("type=\"UInt8\" Name=\"types\"", nc);
-    head += "      </Cells>\n    </Piece>\n  </UnstructuredGrid>\n"
-            "  <AppendedData encoding=\"raw\">\n_";
+    head +=
+        "      </Cells>\n    </Piece>\n  </UnstructuredGrid>\n"
+        "  <AppendedData encoding=\"raw\">\n_";
     out.write(head);
 
     auto block_size = [&](uint64_t bytes) {
@@ -221,14 +221,15 @@ VtkFormat vtk_format(const std::string& path) {
     if (name.size() > 4 && name.ends_with(".vtu")) return VtkFormat::xml;
     if (name.size() > 5 && name.ends_with(".pvtu")) return VtkFormat::parallel_xml;
     if (name.size() > 4 && name.ends_with(".pvd")) return VtkFormat::series;
-    fail<std::invalid_argument>("export", "cannot write '" + path +
-                                "': unknown extension; accepted are .vtk (VTK legacy), .vtu "
-                                "(VTK XML), .pvtu (VTK XML, one piece per process) and .pvd "
-                                "(a time series of .vtu or .pvtu files)");
+    fail<std::invalid_argument>("export",
+                                "cannot write '" + path +
+                                    "': unknown extension; accepted are .vtk (VTK legacy), .vtu "
+                                    "(VTK XML), .pvtu (VTK XML, one piece per process) and .pvd "
+                                    "(a time series of .vtu or .pvtu files)");
 }
 
 void check_vtk_fields(const VtkPiece& piece, const std::string& path,
-                  const std::vector<VtkField>& fields) {
+                      const std::vector<VtkField>& fields) {
     const std::string op = "export to '" + path + "'";
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const VtkField& f = fields[i];
@@ -252,8 +253,7 @@ void check_vtk_fields(const VtkPiece& piece, const std::string& path,
 }
 
 // The index of a .pvtu file: the arrays of the pieces and the pieces' file names.
-void write_pvtu_index(const std::string& path, const std::vector<VtkField>& fields,
-                      int pieces) {
+void write_pvtu_index(const std::string& path, const std::vector<VtkField>& fields, int pieces) {
     AtomicFile out(path, "export");
     std::string text =
         "<?xml version=\"1.0\"?>\n"
@@ -268,8 +268,9 @@ void write_pvtu_index(const std::string& path, const std::vector<VtkField>& fiel
                         "\" NumberOfComponents=\"" + std::to_string(f.components) + "\"/>\n";
         text += cell_data ? "    </PCellData>\n" : "    </PPointData>\n";
     }
-    text += "    <PPoints>\n      <PDataArray type=\"Float64\" NumberOfComponents=\"3\"/>\n"
-            "    </PPoints>\n";
+    text +=
+        "    <PPoints>\n      <PDataArray type=\"Float64\" NumberOfComponents=\"3\"/>\n"
+        "    </PPoints>\n";
     for (int p = 0; p < pieces; ++p)
         text += "    <Piece Source=\"" + xml_escaped(file_name(piece_path(path, p))) + "\"/>\n";
     text += "  </PUnstructuredGrid>\n</VTKFile>\n";
@@ -302,8 +303,10 @@ void write_vtk_file(const std::string& path, VtkFormat format, const VtkPiece& p
                     const std::vector<VtkField>& fields) {
     check_vtk_fields(piece, path, fields);
     AtomicFile out(path, "export");
-    if (format == VtkFormat::legacy) write_legacy(piece, out, fields);
-    else write_xml(piece, out, fields);
+    if (format == VtkFormat::legacy)
+        write_legacy(piece, out, fields);
+    else
+        write_xml(piece, out, fields);
     out.commit();
 }
 

@@ -20,7 +20,7 @@ namespace {
 using Op = QuadOp;
 
 const char* const kOpName[kQuadOpCount] = {"gradient quadrature", "mass quadrature",
-                                       "field times basis quadrature"};
+                                           "field times basis quadrature"};
 
 [[noreturn]] void fail_argument(Op op, const std::string& why) {
     fail<std::invalid_argument>(kOpName[op], why);
@@ -34,10 +34,9 @@ GridImpl& field_grid(Op op, const DOF_* d, const char* role, GridImpl* grid) {
 
 void check_basis(Op op, const DOF_* d, const char* role, int k) {
     if (k < 0 || k >= d->type->nbas)
-        fail<std::out_of_range>(kOpName[op], "basis function " +
-                                std::to_string(k) + " of " + role + " outside 0.." +
-                                std::to_string(d->type->nbas - 1) + " (type " + d->type->name +
-                                ")");
+        fail<std::out_of_range>(
+            kOpName[op], "basis function " + std::to_string(k) + " of " + role + " outside 0.." +
+                             std::to_string(d->type->nbas - 1) + " (type " + d->type->name + ")");
 }
 
 // The rule degree: `order` itself, or for -1 the degree of the integrand.
@@ -46,9 +45,9 @@ int rule_degree(Op op, int order, int exact) {
     if (order < 0)
         fail_argument(op, "order must be -1 or non-negative, got " + std::to_string(order));
     if (order > kMaxTetRuleDegree)
-        fail<std::out_of_range>(kOpName[op], "order " +
-                                std::to_string(order) + " exceeds the largest supported, " +
-                                std::to_string(kMaxTetRuleDegree));
+        fail<std::out_of_range>(kOpName[op], "order " + std::to_string(order) +
+                                                 " exceeds the largest supported, " +
+                                                 std::to_string(kMaxTetRuleDegree));
     return order;
 }
 
@@ -113,9 +112,8 @@ BilinearSetup bilinear_setup(Op op, DOF_* u, DOF_* a, DOF_* v, int order) {
 
 // The grad-grad or mass matrix of the element into out (the coefficient's values gathered on
 // the element in avals); the one computation behind the cache and the block calls.
-void compute_bilinear(Op op, const ELEMENT_& el, const ElementGeometry& geo,
-                      DOF_* u, DOF_* a, DOF_* v, const std::vector<double>& avals, int q,
-                      std::vector<double>& out) {
+void compute_bilinear(Op op, const ELEMENT_& el, const ElementGeometry& geo, DOF_* u, DOF_* a,
+                      DOF_* v, const std::vector<double>& avals, int q, std::vector<double>& out) {
     thread_local std::vector<double> coef;
     if (a) field_at_points(*a, el, avals, q, coef);
     const double* c = a ? coef.data() : nullptr;
@@ -145,14 +143,14 @@ const MatrixSlot& bilinear_matrix(Op op, ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v,
     thread_local std::vector<double> avals;
     avals.clear();
     if (a) gather_values(op, *a, el, avals);
-    const MatrixSlot& s = cached_matrix(op, key, avals, [&](const std::vector<double>& values,
-                                                            std::vector<double>& out) {
-        compute_bilinear(op, el, cached_geometry(g, el), u, a, v, values, q, out);
-        return int(v->type->nbas);
-    });
+    const MatrixSlot& s = cached_matrix(
+        op, key, avals, [&](const std::vector<double>& values, std::vector<double>& out) {
+            compute_bilinear(op, el, cached_geometry(g, el), u, a, v, values, q, out);
+            return int(v->type->nbas);
+        });
     if (!a)
-        last = LastServed{&s, &el, u->grid, key.element.store, key.element.generation, u->type,
-                          v->type, order};
+        last = LastServed{&s,      &el,     u->grid, key.element.store, key.element.generation,
+                          u->type, v->type, order};
     return s;
 }
 
@@ -172,9 +170,8 @@ int copy_out(Op op, const MatrixSlot& s, double* out, int capacity) {
     const size_t n = s.entries.size();
     if (!out) fail_argument(op, "null output pointer");
     if (capacity < 0 || size_t(capacity) < n)
-        fail<std::length_error>(kOpName[op], "room for " +
-                                std::to_string(capacity) + " values, " + std::to_string(n) +
-                                " needed");
+        fail<std::length_error>(kOpName[op], "room for " + std::to_string(capacity) + " values, " +
+                                                 std::to_string(n) + " needed");
     std::copy(s.entries.begin(), s.entries.end(), out);
     return int(n);
 }
@@ -197,11 +194,11 @@ const MatrixSlot& dof_times_bas_vector(ELEMENT_* e, DOF_* f, DOF_* v, int order)
     thread_local std::vector<double> fvals;
     fvals.clear();
     gather_values(op, *f, el, fvals);
-    return cached_matrix(op, key, fvals, [&](const std::vector<double>& values,
-                                             std::vector<double>& vec) {
-        compute_dof_times_bas(el, cached_geometry(g, el).volume, *f, values, *v->type, q, vec);
-        return int(f->dim);
-    });
+    return cached_matrix(
+        op, key, fvals, [&](const std::vector<double>& values, std::vector<double>& vec) {
+            compute_dof_times_bas(el, cached_geometry(g, el).volume, *f, values, *v->type, q, vec);
+            return int(f->dim);
+        });
 }
 
 // Block calls: each element of es[0..n-1] checked as a current leaf of g, then each(k, element).
@@ -300,8 +297,8 @@ double moskQuadBasABas(ELEMENT_* e, DOF_* u, int i, DOF_* a, DOF_* v, int j, int
     return bilinear_entry(kMass, e, u, i, a, v, j, order);
 }
 
-int moskQuadGradBasAGradBasElement(ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order,
-                                   double* out, int capacity) {
+int moskQuadGradBasAGradBasElement(ELEMENT_* e, DOF_* u, DOF_* a, DOF_* v, int order, double* out,
+                                   int capacity) {
     return copy_out(kGradGrad, bilinear_matrix(kGradGrad, e, u, a, v, order), out, capacity);
 }
 
@@ -339,9 +336,7 @@ int64_t moskQuadDofTimesBasBlock(int n, ELEMENT_** es, DOF_* f, DOF_* v, int ord
     return dof_times_bas_block(n, es, f, v, order, out, capacity);
 }
 
-int moskQuadRuleSize(int order) {
-    return tet_rule(data_degree("quadrature rule", order)).size;
-}
+int moskQuadRuleSize(int order) { return tet_rule(data_degree("quadrature rule", order)).size; }
 
 int64_t moskQuadPointsBlock(GRID_* grid, int n, ELEMENT_** es, int order, double* points,
                             double* weights, int64_t capacity) {

@@ -82,14 +82,13 @@ OpCache& op_cache(QuadOp op);
 // source's values on the element, empty without one), computing it on a miss with
 // compute(current, entries), which returns the column count.
 template <class Compute>
-const MatrixSlot& cached_matrix(QuadOp op, const MatrixKey& key,
-                                const std::vector<double>& current, Compute&& compute) {
+const MatrixSlot& cached_matrix(QuadOp op, const MatrixKey& key, const std::vector<double>& current,
+                                Compute&& compute) {
     OpCache& cache = op_cache(op);
     for (MatrixSlot& s : cache.slots)
         if (s.used && s.key == key && s.field_values.size() == current.size() &&
-            (current.empty() ||
-             std::memcmp(s.field_values.data(), current.data(),
-                         current.size() * sizeof(double)) == 0))
+            (current.empty() || std::memcmp(s.field_values.data(), current.data(),
+                                            current.size() * sizeof(double)) == 0))
             return s;
     MatrixSlot& s = cache.slots[cache.next];
     cache.next = (cache.next + 1) % kSlotsPerOp;

@@ -23,8 +23,8 @@ void face_lambda(int face, int q, std::vector<double>& lambda) {
 namespace {
 
 // Values of the element's basis functions of `type` at the face's rule points: out[k * n + p].
-void face_basis_values(const ELEMENT_& e, const DOF_TYPE_& type,
-                       const std::vector<double>& lambda, std::vector<double>& out) {
+void face_basis_values(const ELEMENT_& e, const DOF_TYPE_& type, const std::vector<double>& lambda,
+                       std::vector<double>& out) {
     const ElementNodes nodes = element_nodes(type, e);
     const size_t n = lambda.size() / 4;
     out.assign(size_t(type.nbas) * n, 0.0);
@@ -93,8 +93,7 @@ const char* const kFaceOp = "face quadrature";
 int face_rule_degree(int order, int exact) {
     if (order == -1) return exact;
     if (order < 0 || order > kMaxTetRuleDegree)
-        fail<std::out_of_range>(kFaceOp, "order " + std::to_string(order) +
-                                             " is not -1 or in 0.." +
+        fail<std::out_of_range>(kFaceOp, "order " + std::to_string(order) + " is not -1 or in 0.." +
                                              std::to_string(kMaxTetRuleDegree));
     return order;
 }
@@ -132,8 +131,8 @@ int moskQuadFaceBasBasElement(ELEMENT_* e, int face, DOF_* u, DOF_* v, int order
     return copy_result(r, out, capacity);
 }
 
-int moskQuadFaceDofTimesBasElement(ELEMENT_* e, int face, DOF_* f, DOF_* v, int order,
-                                   double* out, int capacity) {
+int moskQuadFaceDofTimesBasElement(ELEMENT_* e, int face, DOF_* f, DOF_* v, int order, double* out,
+                                   int capacity) {
     GridImpl& g = quadrature_field_grid(kFaceOp, f, "f", nullptr);
     quadrature_field_grid(kFaceOp, v, "v", &g);
     const ELEMENT_* el;
@@ -152,8 +151,8 @@ int moskQuadFaceDofTimesBasElement(ELEMENT_* e, int face, DOF_* f, DOF_* v, int 
     return copy_result(r, out, capacity);
 }
 
-int moskQuadFaceFuncTimesBasElement(ELEMENT_* e, int face, MOSK_POINT_FUNC func, int dim,
-                                    DOF_* v, int order, double* out, int capacity) {
+int moskQuadFaceFuncTimesBasElement(ELEMENT_* e, int face, MOSK_POINT_FUNC func, int dim, DOF_* v,
+                                    int order, double* out, int capacity) {
     GridImpl& g = quadrature_field_grid(kFaceOp, v, "v", nullptr);
     if (!func) fail<std::invalid_argument>(kFaceOp, "null function");
     if (dim < 1) fail<std::invalid_argument>(kFaceOp, "the function needs at least 1 value");

@@ -133,7 +133,7 @@ void compute_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_
         return;
     }
     Scratch& sc = scratch();
-    std::vector<double>& w = sc.w, &gu = sc.gu, &gv_own = sc.gv, &wgu = sc.wgu;
+    std::vector<double>&w = sc.w, &gu = sc.gu, &gv_own = sc.gv, &wgu = sc.wgu;
     point_weights(rule, geo.volume, coef, w);
     gradients_at_points(tu, e, geo, q, gu);
     const std::vector<double>* gv = &gu;
@@ -188,7 +188,7 @@ void compute_mass(const ELEMENT_& e, double volume, const DOF_TYPE_& tu, const D
     const ElementNodes nu = element_nodes(tu, e), nv = element_nodes(tv, e);
     const int n = ru.n;
     Scratch& sc = scratch();
-    std::vector<double>& w = sc.w, &wu = sc.wu;
+    std::vector<double>&w = sc.w, &wu = sc.wu;
     point_weights(*ru.rule, volume, coef, w);
     wu.resize(size_t(n));
     const bool symmetric = &tv == &tu;
@@ -214,7 +214,7 @@ void compute_dof_times_bas(const ELEMENT_& e, double volume, const DOF_& f,
     const ElementNodes nv = element_nodes(tv, e);
     const int n = rv.n, dim = f.dim;
     Scratch& sc = scratch();
-    std::vector<double>& w = sc.w, &fq = sc.fq;
+    std::vector<double>&w = sc.w, &fq = sc.fq;
     point_weights(*rv.rule, volume, nullptr, w);
     field_at_points(f, e, fvals, q, fq);
     for (int c = 0; c < dim; ++c)

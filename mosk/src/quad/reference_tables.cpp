@@ -41,7 +41,8 @@ const ReferenceTable& reference_table(int p, int q) {
     const LagrangeBasis& b = lagrange_basis(p);
     const QuadRule& r = tet_rule(q);
     static std::array<std::array<BuiltOnce<ReferenceTable>, kMaxTetRuleDegree + 1>,
-                      kMaxLagrangeDegree + 1> tables;
+                      kMaxLagrangeDegree + 1>
+        tables;
     return tables[p][q].get([&] { return build_table(b, r); });
 }
 

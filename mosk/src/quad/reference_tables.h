@@ -24,7 +24,9 @@ struct ReferenceTable {
     std::vector<char> dlambda_used;
 
     const double* values_of(int k) const { return value.data() + std::size_t(k) * n; }
-    const double* dlambda_of(int k, int m) const { return dlambda.data() + std::size_t(4 * k + m) * n; }
+    const double* dlambda_of(int k, int m) const {
+        return dlambda.data() + std::size_t(4 * k + m) * n;
+    }
 };
 
 // The cached table for basis degree p and rule tet_rule(q); thread-safe, valid for the life of

@@ -38,8 +38,8 @@ int count_below(const std::vector<double>& diag, const std::vector<double>& off,
 
 void gauss_jacobi01(int n, int alpha, std::vector<double>& nodes, std::vector<double>& weights) {
     if (n < 1 || n > 64 || alpha < 0 || alpha > 16)
-        fail("Gauss-Jacobi rule", "unsupported n = " + std::to_string(n) + " or alpha = " +
-                                      std::to_string(alpha));
+        fail("Gauss-Jacobi rule",
+             "unsupported n = " + std::to_string(n) + " or alpha = " + std::to_string(alpha));
     // Jacobi matrix of the weight (1 - x)^a on [-1, 1], mapped to t = (1 + x) / 2.
     const double a = alpha;
     std::vector<double> diag(n), off(n, 0.0);
@@ -116,7 +116,10 @@ QuadRule expand_symmetric(const SymmetricRule& s) {
         std::array<int, 4> pattern{};
         std::array<double, 4> value{};
         switch (orb.kind) {
-            case OrbitKind::S4: pattern = {0, 0, 0, 0}; value[0] = 0.25; break;
+            case OrbitKind::S4:
+                pattern = {0, 0, 0, 0};
+                value[0] = 0.25;
+                break;
             case OrbitKind::S31:
                 pattern = {0, 0, 0, 1};
                 value[0] = orb.a;

@@ -58,8 +58,8 @@ constexpr SymmetricRule rule(int degree, const SymmetricOrbit (&orbits)[N]) {
 }
 
 constexpr SymmetricRule kRules[] = {
-    rule(1, kDeg1), rule(2, kDeg2), rule(3, kDeg3), rule(5, kDeg5), rule(6, kDeg6), rule(7, kDeg7),
-    rule(8, kDeg8),
+    rule(1, kDeg1), rule(2, kDeg2), rule(3, kDeg3), rule(5, kDeg5),
+    rule(6, kDeg6), rule(7, kDeg7), rule(8, kDeg8),
 };
 
 }  // namespace

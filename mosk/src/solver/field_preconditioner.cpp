@@ -77,8 +77,8 @@ void FieldPreconditioner::make_interpolation(const PetscScope& s) {
         const int k = fs_.interp_offsets[std::size_t(r)];
         const PetscInt row = rstart + r;
         PETSC_CHECK(s, MatSetValues(P, 1, &row, fs_.interp_offsets[std::size_t(r) + 1] - k,
-                             fs_.interp_columns.data() + k, fs_.interp_values.data() + k,
-                             INSERT_VALUES));
+                                    fs_.interp_columns.data() + k, fs_.interp_values.data() + k,
+                                    INSERT_VALUES));
     }
     PETSC_CHECK(s, MatAssemblyBegin(P, MAT_FINAL_ASSEMBLY));
     PETSC_CHECK(s, MatAssemblyEnd(P, MAT_FINAL_ASSEMBLY));
@@ -107,7 +107,7 @@ void FieldPreconditioner::configure(KSP ksp, Mat A, FieldUse use, const PetscSco
     PETSC_CHECK(s, KSPGetPC(smoother, &smoother_pc));
     PETSC_CHECK(s, PCSetType(smoother_pc, PCJACOBI));
     PETSC_CHECK(s, KSPSetTolerances(smoother, PETSC_DEFAULT, PETSC_DEFAULT, PETSC_DEFAULT,
-                             smoothing_steps(fs_.order)));
+                                    smoothing_steps(fs_.order)));
     // The coarse level: one AMG cycle; for a vector field the AMG that builds its coarse
     // spaces from the rigid-body modes (BoomerAMG leaves them unused).
     KSP coarse = nullptr;
@@ -133,7 +133,8 @@ void FieldPreconditioner::update(KSP ksp, Mat A, const PetscScope& s) {
             PETSC_CHECK(s, MatProductSetType(c, MATPRODUCT_PtAP));
             // One process: P^T made once, then R A P, about twice as fast as PETSc's default.
             PetscBool serial = PETSC_FALSE;
-            PETSC_CHECK(s, PetscObjectTypeCompare(reinterpret_cast<PetscObject>(A), MATSEQAIJ, &serial));
+            PETSC_CHECK(
+                s, PetscObjectTypeCompare(reinterpret_cast<PetscObject>(A), MATSEQAIJ, &serial));
             if (serial) PETSC_CHECK(s, MatProductSetAlgorithm(c, "rap"));
             PETSC_CHECK(s, MatProductSetFill(c, 2.0));
             PETSC_CHECK(s, MatProductSetFromOptions(c));

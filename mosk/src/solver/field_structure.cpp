@@ -25,7 +25,8 @@ std::vector<int> coarse_numbers(const MapImpl& map, const DOF_& d, const ValueBl
     if (!map.grid->distributed()) {
         // Every process holds every row: count them all.
         std::vector<int> coarse_of(std::size_t(map.total), -1);
-        for (int64_t k = b.vert; k < b.edge; ++k) coarse_of[std::size_t(map.global(first + int(k)))] = 0;
+        for (int64_t k = b.vert; k < b.edge; ++k)
+            coarse_of[std::size_t(map.global(first + int(k)))] = 0;
         int count = 0;
         for (int r = 0; r < map.total; ++r) {
             if (r == rstart) fs.coarse_rstart = count;
@@ -33,7 +34,8 @@ std::vector<int> coarse_numbers(const MapImpl& map, const DOF_& d, const ValueBl
         }
         if (rstart == map.total) fs.coarse_rstart = count;
         fs.coarse_size = count;
-        for (int r = rstart; r < rstart + nlocal; ++r) fs.coarse_nlocal += coarse_of[std::size_t(r)] >= 0;
+        for (int r = rstart; r < rstart + nlocal; ++r)
+            fs.coarse_nlocal += coarse_of[std::size_t(r)] >= 0;
         for (int64_t k = b.vert; k < b.edge; ++k)
             at[std::size_t(k)] = coarse_of[std::size_t(map.global(first + int(k)))];
         return at;
@@ -113,14 +115,15 @@ FieldStructure field_structure(const MapImpl& map, bool with_coarse) {
             node_lambda(en, k, lambda);
             const Point x = point_of(corners, lambda);
             if (rigid)
-                for (int c = 0; c < 3; ++c) fs.node_xyz[3 * std::size_t(node) + c] = x[std::size_t(c)];
+                for (int c = 0; c < 3; ++c)
+                    fs.node_xyz[3 * std::size_t(node) + c] = x[std::size_t(c)];
             if (!coarse) continue;
             for (int c = 0; c < dim; ++c) {
                 Row& r = rows[std::size_t(map.global(int(at) + c) - rstart)];
                 for (int m = 0; m < 4; ++m) {
                     if (lambda[m] <= 0) continue;
-                    const int64_t v = first + entity_value_index(d, b, EntityKind::Vertex,
-                                                                 e.verts[m], 0) + c;
+                    const int64_t v =
+                        first + entity_value_index(d, b, EntityKind::Vertex, e.verts[m], 0) + c;
                     r.columns[std::size_t(r.count)] = coarse_at[std::size_t(v - first)];
                     r.values[std::size_t(r.count++)] = lambda[m];
                 }

@@ -16,12 +16,12 @@ namespace mosk {
 MapImpl& map_impl(MAP_* map, const char* op) {
     if (!map || !map->impl) fail<std::invalid_argument>(op, "null map");
     MapImpl& m = *static_cast<MapImpl*>(map->impl);
-    if (m.field_freed_)
-        fail<std::logic_error>(op, "a field of the map was freed before the map");
+    if (m.field_freed_) fail<std::logic_error>(op, "a field of the map was freed before the map");
     if (!m.dofs.empty()) grid_of(m.dofs[0], op);  // throws when the grid was freed
     if (m.grid && (m.grid->numbering_generation != m.generation ||
                    m.grid->partition_generation != m.partition))
-        fail<std::logic_error>(op, "the grid was refined, re-imported or balanced after the map "
+        fail<std::logic_error>(op,
+                               "the grid was refined, re-imported or balanced after the map "
                                "was made");
     return m;
 }
@@ -138,14 +138,15 @@ int moskDofMapE2D_(DOF_* dof, ELEMENT_* e, int bas, int /*flag: node index*/) {
 int moskMapD2L_(MAP_* map, int dof_idx, int k, int /*flag: node index*/) {
     MapImpl& m = map_impl(map, "field to local index");
     if (dof_idx < 0 || dof_idx >= int(m.dofs.size()))
-        fail<std::out_of_range>("field to local index", "field number " +
-                                std::to_string(dof_idx) + " outside 0.." +
-                                std::to_string(int(m.dofs.size()) - 1));
+        fail<std::out_of_range>("field to local index", "field number " + std::to_string(dof_idx) +
+                                                            " outside 0.." +
+                                                            std::to_string(int(m.dofs.size()) - 1));
     const DOF_* d = m.dofs[dof_idx];
     const int64_t size = value_blocks(*d, *grid_of(d, "field to local index").record).total;
     if (k < 0 || k >= size)
         fail<std::out_of_range>("field to local index", "index " + std::to_string(k) +
-                                " outside the field's " + std::to_string(size) + " values");
+                                                            " outside the field's " +
+                                                            std::to_string(size) + " values");
     return m.local_of_global(m.global(m.offsets[dof_idx] + k));
 }
 
@@ -154,9 +155,8 @@ int64_t moskMapBlockGlobalIndices(MAP_* map, int dof_idx, int nelem, ELEMENT_** 
     const char* op = "element global indices";
     MapImpl& m = map_impl(map, op);
     if (dof_idx < 0 || dof_idx >= int(m.dofs.size()))
-        fail<std::out_of_range>(op, "field number " +
-                                std::to_string(dof_idx) + " outside 0.." +
-                                std::to_string(int(m.dofs.size()) - 1));
+        fail<std::out_of_range>(op, "field number " + std::to_string(dof_idx) + " outside 0.." +
+                                        std::to_string(int(m.dofs.size()) - 1));
     const DOF_& d = *m.dofs[dof_idx];
     GridImpl& g = grid_of(&d, op);
     const int n = d.type->nbas;
@@ -165,9 +165,8 @@ int64_t moskMapBlockGlobalIndices(MAP_* map, int dof_idx, int nelem, ELEMENT_** 
     if (!out) fail<std::invalid_argument>(op, "null output pointer");
     const int64_t need = int64_t(nelem) * n;
     if (capacity < need)
-        fail<std::length_error>(op, "room for " +
-                                std::to_string(capacity) + " indices, " + std::to_string(need) +
-                                " needed");
+        fail<std::length_error>(op, "room for " + std::to_string(capacity) + " indices, " +
+                                        std::to_string(need) + " needed");
     const ValueBlocks b = value_blocks(d, *g.record);
     for (int e = 0; e < nelem; ++e) {
         const ELEMENT_& el = require_leaf(g, es[e], op);
@@ -175,9 +174,9 @@ int64_t moskMapBlockGlobalIndices(MAP_* map, int dof_idx, int nelem, ELEMENT_** 
         for (int i = 0; i < n; ++i) {
             const int64_t k = value_index(d, b, el, i);
             if (k < 0 || k >= b.total)
-                fail<std::out_of_range>(op, "value index " +
-                                        std::to_string(k) + " outside the field's " +
-                                        std::to_string(b.total) + " values");
+                fail<std::out_of_range>(op, "value index " + std::to_string(k) +
+                                                " outside the field's " + std::to_string(b.total) +
+                                                " values");
             row[i] = m.global(m.offsets[dof_idx] + int(k));
         }
     }
@@ -192,8 +191,8 @@ int moskMapL2G(MAP_* map, int l) {
     const MapImpl& m = map_impl(map, "local to global index");
     // Local indices cover every value this process holds: its own, then the others.
     if (l < 0 || l >= m.total)
-        fail<std::out_of_range>("local to global index", "" + std::to_string(l) +
-                                " outside 0.." + std::to_string(m.total - 1));
+        fail<std::out_of_range>("local to global index", "" + std::to_string(l) + " outside 0.." +
+                                                             std::to_string(m.total - 1));
     return m.global_of_local(l);
 }
 

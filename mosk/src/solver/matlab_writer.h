@@ -15,9 +15,8 @@ namespace mosk {
 // and values); process 0 gathers them in rank order, which is row order, and writes both files,
 // each appearing only complete. `rhs` is the whole right-hand side (process 0's is written).
 // Collective; throws FileError (with errno) on every process when a file cannot be written.
-void write_matlab_system(MPI_Comm comm, const std::string& matrix_file,
-                         const std::string& rhs_file, int rows, std::vector<PetscInt> counts,
-                         std::vector<PetscInt> cols, std::vector<double> vals,
-                         const std::vector<double>& rhs);
+void write_matlab_system(MPI_Comm comm, const std::string& matrix_file, const std::string& rhs_file,
+                         int rows, std::vector<PetscInt> counts, std::vector<PetscInt> cols,
+                         std::vector<double> vals, const std::vector<double>& rhs);
 
 }  // namespace mosk

@@ -193,19 +193,17 @@ struct LinearSystem::Impl {
     // Every entry of v, by global index, on every process.
     void gather(const PetscScope& s, Vec v, std::span<double> out) const;
     // The entries of v at the global indices `at` (every entry when `at` is empty).
-    void gather_at(const PetscScope& s, Vec v, Held at,
-                   std::span<double> out) const;
+    void gather_at(const PetscScope& s, Vec v, Held at, std::span<double> out) const;
     void create_objects(const PetscScope& s);
     void find_fixed_rows(const PetscScope& s);
     SolveResult run(const PetscScope& s, const SolverKind& kind, double rtol, int maxit,
-                    int symmetry, Held at, std::span<double> solution,
-                    bool use_initial_guess);
+                    int symmetry, Held at, std::span<double> solution, bool use_initial_guess);
     // The steps of run: the KSP for the kind and options (true when made afresh), the initial
     // guess in x (returns ||b - A x0||), set-up and solve with what PETSc reports, and the
     // acceptance of the result (throws SolveFailure). r is scratch of b's layout.
     bool prepare_ksp(const PetscScope& s, const SolverKind& kind, double rtol, int maxit);
-    double set_initial_guess(const PetscScope& s, Held at,
-                             std::span<const double> solution, bool use_initial_guess, Vec r);
+    double set_initial_guess(const PetscScope& s, Held at, std::span<const double> solution,
+                             bool use_initial_guess, Vec r);
     void set_up_and_solve(const PetscScope& s, const SolverKind& kind, bool fresh,
                           SolveResult& result);
     void judge(const PetscScope& s, const SolverKind& kind, bool direct, Vec x0, Vec r,
@@ -496,8 +494,8 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
             if (!std::isfinite(values[q]))
                 fail<std::invalid_argument>(
                     op, "value " + format_double(values[q]) + " at (row " +
-                        std::to_string(rows[q / std::size_t(ncols)]) + ", column " +
-                        std::to_string(cols[q % std::size_t(ncols)]) + ") is not finite");
+                            std::to_string(rows[q / std::size_t(ncols)]) + ", column " +
+                            std::to_string(cols[q % std::size_t(ncols)]) + ") is not finite");
     m.matrix_pending = true;
     for (std::size_t q = 0; q < count; ++q)
         if (m.targets[q]) *m.targets[q] += values[q];
@@ -592,9 +590,8 @@ SolveResult LinearSystem::solve(std::string_view kind_name, double rtol, int max
     return solve_at(kind_name, rtol, maxit, symmetry, std::nullopt, solution, use_initial_guess);
 }
 
-SolveResult LinearSystem::solve_at(std::string_view kind_name, double rtol, int maxit,
-                                   int symmetry, Held at, std::span<double> solution,
-                                   bool use_initial_guess) {
+SolveResult LinearSystem::solve_at(std::string_view kind_name, double rtol, int maxit, int symmetry,
+                                   Held at, std::span<double> solution, bool use_initial_guess) {
     const char* op = "solve";
     check_usable(op);
     const SolverKind* kind = find_solver_kind(kind_name);
@@ -630,8 +627,8 @@ SolveResult LinearSystem::solve_at(std::string_view kind_name, double rtol, int 
 }
 
 SolveResult LinearSystem::Impl::run(const PetscScope& s, const SolverKind& kind, double rtol,
-                                    int maxit, int symmetry, Held at,
-                                    std::span<double> solution, bool use_initial_guess) {
+                                    int maxit, int symmetry, Held at, std::span<double> solution,
+                                    bool use_initial_guess) {
     SolveResult result;
     assemble(s);
     if (n == 0) {

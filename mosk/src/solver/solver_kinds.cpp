@@ -81,8 +81,7 @@ void configure_from_options(KSP, const PetscScope&) {}
 #define MOSK_BOOMERAMG_3D(level)                               \
     {"-" level "pc_hypre_boomeramg_coarsen_type", "HMIS"},     \
         {"-" level "pc_hypre_boomeramg_interp_type", "ext+i"}, \
-        {"-" level "pc_hypre_boomeramg_P_max", "4"},           \
-        {"-" level "pc_hypre_boomeramg_agg_nl", "1"}
+        {"-" level "pc_hypre_boomeramg_P_max", "4"}, {"-" level "pc_hypre_boomeramg_agg_nl", "1"}
 const OptionDefault amg_defaults[] = {MOSK_BOOMERAMG_3D("")};
 // "cg" gives the coarse level of its p-multigrid (field_preconditioner.h) the same settings.
 const OptionDefault cg_defaults[] = {MOSK_BOOMERAMG_3D(""), MOSK_BOOMERAMG_3D("mg_coarse_")};
@@ -96,12 +95,21 @@ const SolverKind kinds[] = {
      "mosk_", configure_cg, cg_defaults, FieldUse::Multigrid},
     {"gmres", "fgmres", "restarted GMRES with algebraic multigrid", "mosk_", configure_gmres,
      amg_defaults, FieldUse::NearNullSpace},
-    {"bicgstab", "bcgs", "BiCGStab with ILU(0) (block Jacobi with ILU(0) on several processes)",
-     "mosk_", configure_bicgstab, {}, FieldUse::None},
+    {"bicgstab",
+     "bcgs",
+     "BiCGStab with ILU(0) (block Jacobi with ILU(0) on several processes)",
+     "mosk_",
+     configure_bicgstab,
+     {},
+     FieldUse::None},
     {"lu", "direct", "direct sparse LU factorisation", "mosk_", configure_lu, {}, FieldUse::None},
-    {"petsc", "options",
-     "Krylov method and preconditioner from PETSc's options (-ksp_type, -pc_type ...)", nullptr,
-     configure_from_options, {}, FieldUse::None},
+    {"petsc",
+     "options",
+     "Krylov method and preconditioner from PETSc's options (-ksp_type, -pc_type ...)",
+     nullptr,
+     configure_from_options,
+     {},
+     FieldUse::None},
 };
 static_assert(std::size(kinds) == kSolverKindCount);
 

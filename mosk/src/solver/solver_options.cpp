@@ -60,8 +60,8 @@ std::vector<std::string> unused_own_options(PetscOptions db, const std::string& 
     for (PetscInt i = 0; i < count; ++i)
         for (const std::string& name : own_names)
             if (name == names[i])
-                unused.push_back("-" + (name.compare(0, p.size(), p) == 0 ? name.substr(p.size())
-                                                                           : name));
+                unused.push_back(
+                    "-" + (name.compare(0, p.size(), p) == 0 ? name.substr(p.size()) : name));
     PetscOptionsLeftRestore(db, &count, &names, &values);
     return unused;
 }

@@ -8,27 +8,26 @@
 
 namespace mosk {
 
-SparsityPattern::SparsityPattern(int n, std::span<const int> offsets,
-                                 std::span<const int> indices, const std::vector<char>& held,
-                                 const char* op)
+SparsityPattern::SparsityPattern(int n, std::span<const int> offsets, std::span<const int> indices,
+                                 const std::vector<char>& held, const char* op)
     : n_(n) {
     if (offsets.empty() && !indices.empty())
         fail<std::invalid_argument>(op, "element indices given without offsets");
     const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
     if (!offsets.empty()) {
         if (offsets[0] != 0)
-            fail<std::invalid_argument>(op, "offsets must start at 0, not " +
-                                        std::to_string(offsets[0]));
+            fail<std::invalid_argument>(
+                op, "offsets must start at 0, not " + std::to_string(offsets[0]));
         for (std::size_t e = 0; e < nelem; ++e)
             if (offsets[e + 1] < offsets[e])
-                fail<std::invalid_argument>(op, "offsets decrease at element " +
-                                            std::to_string(e));
+                fail<std::invalid_argument>(op, "offsets decrease at element " + std::to_string(e));
         if (std::size_t(offsets[nelem]) != indices.size())
-            fail<std::invalid_argument>(op, "offsets end at " +
-                                        std::to_string(offsets[nelem]) + " but " +
-                                        std::to_string(indices.size()) + " indices are given");
+            fail<std::invalid_argument>(op, "offsets end at " + std::to_string(offsets[nelem]) +
+                                                " but " + std::to_string(indices.size()) +
+                                                " indices are given");
     }
-    for (std::size_t k = 0; k < indices.size(); ++k) check_index(op, "element DOF", int(k), indices[k]);
+    for (std::size_t k = 0; k < indices.size(); ++k)
+        check_index(op, "element DOF", int(k), indices[k]);
 
     // DOF -> elements holding it (CSR).
     std::vector<std::int64_t> dof_start(std::size_t(n_) + 1, 0);
@@ -46,8 +45,8 @@ SparsityPattern::SparsityPattern(int n, std::span<const int> offsets,
     std::vector<int> rows;
     if (!held.empty()) {
         if (held.size() != std::size_t(n_))
-            fail<std::invalid_argument>(op, std::to_string(held.size()) + " row flags for " +
-                                        std::to_string(n_) + " rows");
+            fail<std::invalid_argument>(
+                op, std::to_string(held.size()) + " row flags for " + std::to_string(n_) + " rows");
         row_slot_.assign(std::size_t(n_), -1);
         for (int i = 0; i < n_; ++i)
             if (held[i]) {
@@ -79,7 +78,8 @@ SparsityPattern::SparsityPattern(int n, std::span<const int> offsets,
         }
         std::sort(row.begin(), row.end());
         if (columns_.size() + row.size() > std::size_t(std::numeric_limits<PetscInt>::max()))
-            fail<std::length_error>(op, "the pattern has more entries than "
+            fail<std::length_error>(op,
+                                    "the pattern has more entries than "
                                     "PETSc's index type can count");
         columns_.insert(columns_.end(), row.begin(), row.end());
         row_start_[k + 1] = PetscInt(columns_.size());

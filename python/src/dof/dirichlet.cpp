@@ -28,8 +28,7 @@ py::list getDirichletBC(DofHandle& dof, ElementHandle& e, PointFunction f) {
     SmallBuffer<int, 256> mask{count};
     SmallBuffer<double, 256> values{count};
     SlotBinding binding(dirichletFuncSlot, f, dim);
-    moskDofDirichletBCElement(d, element, dirichletFuncBridge, mask.data(), values.data(), n,
-                              0);
+    moskDofDirichletBCElement(d, element, dirichletFuncBridge, mask.data(), values.data(), n, 0);
     // Component k of basis function i goes to entry i * dim + k, as the field's values lie in
     // its global numbering (index + k).
     for (int i = n - 1; i >= 0 && dim > 1; --i)

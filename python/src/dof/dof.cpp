@@ -53,8 +53,7 @@ int DofHandle::getNBas(ElementHandle& e) { return basis_count(get(), e.get()); }
 int DofHandle::getSize() {
     const DOF_* d = get();
     if (const MOSK_DOF_VARIABLE_ORDER_* vo = d->variable_order)
-        return d->dim * (vo->nvert_values + vo->nedge_values + vo->nface_values +
-                         vo->nelem_values);
+        return d->dim * (vo->nvert_values + vo->nedge_values + vo->nface_values + vo->nelem_values);
     const GRID_* g = d->grid;
     const int64_t nvert = g->vertex_count ? g->vertex_count->nvert_global : g->nvert_global;
     const int64_t size = d->nvert_values * nvert + d->nedge_values * int64_t(g->nedge_global) +
@@ -74,10 +73,8 @@ int DofHandle::getLocalSize() {
 py::module_& DofHandle::define(py::module_& m) {
     py::class_<DofHandle>(m, "Dof")
         .def(py::init([](GridHandle& g, const std::string& dof_type, int order, int dim,
-                         PointFunction udf, const std::string& name,
-                         const std::string& init_type) {
-                 return DofHandle::create(g, name, dof_type, order, dim, init_type,
-                                          std::move(udf));
+                         PointFunction udf, const std::string& name, const std::string& init_type) {
+                 return DofHandle::create(g, name, dof_type, order, dim, init_type, std::move(udf));
              }),
              py::arg("g"), py::arg("dof_type"), py::arg("order") = 1, py::arg("dim") = 1,
              py::arg("udf") = py::none(), py::arg("name") = "",

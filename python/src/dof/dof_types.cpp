@@ -15,13 +15,11 @@ void warn_fallback(const std::string& text) {
 
 DOF_TYPE_* getDofTypeByName(const std::string& family, int order) {
     const std::string key = (family == "Lagrange" ? "P" : family) + std::to_string(order);
-    for (const MOSK_DOF_TYPE_GROUP_* group = moskDofTypesList; group->types && group->tag;
-         ++group)
+    for (const MOSK_DOF_TYPE_GROUP_* group = moskDofTypesList; group->types && group->tag; ++group)
         for (DOF_TYPE_* const* type = group->types; *type; ++type)
             if (key == (*type)->name) return *type;  // a key holding a NUL matches no name
     warn_fallback("Dof: no DOF type '" + key + "' (family '" + family + "', order " +
-                  std::to_string(order) + "); using the default type '" + DOF_DEFAULT->name +
-                  "'");
+                  std::to_string(order) + "); using the default type '" + DOF_DEFAULT->name + "'");
     return DOF_DEFAULT;
 }
 

@@ -29,17 +29,16 @@ void DofHandle::setValues(const RealValues& values, bool whole) {
                               (whole ? " over all processes" : " on this process") +
                               ", so a one-dimensional array of that length is needed; got shape " +
                               std::string(py::str(a.attr("shape"))));
-    in_method("Dof.setValues", "set field values", [&] {
-        (whole ? moskDofSetValues : moskDofSetLocalValues)(get(), a.data(), n);
-    });
+    in_method("Dof.setValues", "set field values",
+              [&] { (whole ? moskDofSetValues : moskDofSetLocalValues)(get(), a.data(), n); });
 }
 
 py::array_t<double> DofHandle::getNodeCoordinates(bool whole) {
     const py::ssize_t n = whole ? getSize() : getLocalSize();
     py::array_t<double> xyz({n, py::ssize_t(3)});
     in_method("Dof.getNodeCoordinates", "get node coordinates", [&] {
-        (whole ? moskDofGetNodeCoordinates : moskDofGetLocalNodeCoordinates)(
-            get(), xyz.mutable_data(), n);
+        (whole ? moskDofGetNodeCoordinates : moskDofGetLocalNodeCoordinates)(get(),
+                                                                             xyz.mutable_data(), n);
     });
     return xyz;
 }

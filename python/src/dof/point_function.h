@@ -50,11 +50,11 @@ namespace detail {
                                               double y, double z, int dim) {
     char point[96];
     std::snprintf(point, sizeof point, "(%.6g, %.6g, %.6g)", x, y, z);
-    PyErr_SetString(type, ("the function of the point " + what + " at " + point +
-                           "; it must return " +
-                           (dim == 1 ? std::string("a number (or a list of 1 number)")
-                                     : "a list of " + std::to_string(dim) + " numbers"))
-                              .c_str());
+    PyErr_SetString(type,
+                    ("the function of the point " + what + " at " + point + "; it must return " +
+                     (dim == 1 ? std::string("a number (or a list of 1 number)")
+                               : "a list of " + std::to_string(dim) + " numbers"))
+                        .c_str());
     throw pybind11::error_already_set();
 }
 
@@ -67,13 +67,12 @@ inline double point_function_value(PyObject* item, double x, double y, double z,
             throw pybind11::error_already_set();  // 10**400: OverflowError
         PyErr_Clear();
         point_function_error(PyExc_TypeError,
-                             "returned " + pybind11::repr(item).cast<std::string>(), x, y, z,
-                             dim);
+                             "returned " + pybind11::repr(item).cast<std::string>(), x, y, z, dim);
     }
     if (!std::isfinite(v))
-        point_function_error(PyExc_ValueError, "returned the value " +
-                                                   pybind11::repr(item).cast<std::string>(),
-                             x, y, z, dim);
+        point_function_error(PyExc_ValueError,
+                             "returned the value " + pybind11::repr(item).cast<std::string>(), x, y,
+                             z, dim);
     return v;
 }
 
@@ -96,15 +95,16 @@ inline void evaluate_point_function(const PointFunction& f, double x, double y, 
         if (!text && PyNumber_Check(o)) {
             PyErr_Clear();
             if (dim != 1)
-                point_function_error(PyExc_ValueError, "returned one number for a field of " +
-                                                           std::to_string(dim) + " components",
-                                     x, y, z, dim);
+                point_function_error(
+                    PyExc_ValueError,
+                    "returned one number for a field of " + std::to_string(dim) + " components", x,
+                    y, z, dim);
             values[0] = point_function_value(o, x, y, z, dim);
             return;
         }
         if (PyErr_Occurred()) throw pybind11::error_already_set();
-        point_function_error(PyExc_TypeError,
-                             "returned " + pybind11::repr(r).cast<std::string>(), x, y, z, dim);
+        point_function_error(PyExc_TypeError, "returned " + pybind11::repr(r).cast<std::string>(),
+                             x, y, z, dim);
     }
     if (count != dim)
         point_function_error(PyExc_ValueError,
@@ -112,8 +112,8 @@ inline void evaluate_point_function(const PointFunction& f, double x, double y, 
                                  std::to_string(dim) + " component(s)",
                              x, y, z, dim);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        pybind11::object item = pybind11::reinterpret_steal<pybind11::object>(
-            PySequence_GetItem(o, i));
+        pybind11::object item =
+            pybind11::reinterpret_steal<pybind11::object>(PySequence_GetItem(o, i));
         if (!item) throw pybind11::error_already_set();
         values[i] = point_function_value(item.ptr(), x, y, z, dim);
     }
