@@ -31,6 +31,7 @@ demo: build
 	PYTHONPATH=$(BUILD) $(PY) examples/poisson.py
 
 test: build
+	tools/check-format.sh
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	$(PY) -m pytest -q python/tests
 
@@ -40,7 +41,7 @@ bench: build
 clean:
 	rm -rf build
 
-# Formats the C++ sources as .clang-format says (make test checks them).
+# Formats the C++ sources as .clang-format says (make test checks them first).
 format: | $(VENV)/.requirements-done
 	tools/check-format.sh --fix
 
