@@ -52,10 +52,9 @@ IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys, std::span<cons
     ghost_global_.assign(ghost_keys.size(), -1);
     if (nprocs == 1) return;
     const MPI_Comm c = mpi_comm(comm);
-    int64_t mine = owned_;
-    CHECK_MPI("index map", MPI_Exscan(&mine, &offset_, 1, MPI_INT64_T, MPI_SUM, c));
-    if (rank == 0) offset_ = 0;  // MPI_Exscan leaves process 0's result undefined
-    CHECK_MPI("index map", MPI_Allreduce(&mine, &global_size_, 1, MPI_INT64_T, MPI_SUM, c));
+    const Share range = offset_and_total(comm, owned_);
+    offset_ = range.first;
+    global_size_ = range.last;
 
     // The ghosts grouped by owner, in local order within each owner.
     std::vector<int> asks(size_t(nprocs), 0);

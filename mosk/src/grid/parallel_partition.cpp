@@ -280,15 +280,8 @@ std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGr
 // to reach it.
 std::vector<int> deliver_owners(const GridImpl& g, const std::vector<int>& leaf_part) {
     const Rows rows = leaf_rows(g);
-    std::vector<int> counts(size_t(g.nprocs)), displs(size_t(g.nprocs));
-    for (int p = 0; p < g.nprocs; ++p) {
-        displs[size_t(p)] = int(rows.first[size_t(p)]);
-        counts[size_t(p)] = int(rows.first[size_t(p) + 1] - rows.first[size_t(p)]);
-    }
-    std::vector<int> all(size_t(rows.first.back()));
-    CHECK_MPI("balance",
-              MPI_Allgatherv(leaf_part.data(), int(leaf_part.size()), MPI_INT, all.data(),
-                             counts.data(), displs.data(), MPI_INT, MPI_Comm_f2c(g.comm)));
+    // Rows are numbered owner by owner, so the parts in process order are the parts by row.
+    const std::vector<int> all = gather_all(g.comm, leaf_part);
     std::vector<int> owner(size_t(g.num_leaves()));
     for (int i = 0; i < g.num_leaves(); ++i)
         owner[size_t(i)] = all[size_t(rows.of_leaf[size_t(i)])];

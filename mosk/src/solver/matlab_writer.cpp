@@ -10,25 +10,6 @@
 namespace mosk {
 namespace {
 
-// Process 0 receives every process's `values`, in rank order; the others keep theirs.
-template <class T>
-void gather_to_root(MPI_Comm comm, std::vector<T>& values, MPI_Datatype type) {
-    int size = 1, rank = 0;
-    CHECK_MPI("MATLAB dump", MPI_Comm_size(comm, &size));
-    CHECK_MPI("MATLAB dump", MPI_Comm_rank(comm, &rank));
-    const int mine = int(values.size());
-    std::vector<int> counts(static_cast<std::size_t>(size)), displs(counts.size(), 0);
-    CHECK_MPI("MATLAB dump", MPI_Gather(&mine, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, comm));
-    std::vector<T> all;
-    if (rank == 0) {
-        for (int p = 1; p < size; ++p) displs[p] = displs[p - 1] + counts[p - 1];
-        all.resize(std::size_t(displs[size - 1]) + std::size_t(counts[size - 1]));
-    }
-    CHECK_MPI("MATLAB dump", MPI_Gatherv(values.data(), mine, type, all.data(), counts.data(),
-                                         displs.data(), type, 0, comm));
-    if (rank == 0) values.swap(all);
-}
-
 void write_matlab_files(const std::string& matrix_file, const std::string& rhs_file, int rows,
                         const std::vector<PetscInt>& counts, const std::vector<PetscInt>& cols,
                         const std::vector<double>& vals, const std::vector<double>& rhs) {
@@ -77,14 +58,14 @@ void write_matlab_files(const std::string& matrix_file, const std::string& rhs_f
 void write_matlab_system(MPI_Comm comm, const std::string& matrix_file, const std::string& rhs_file,
                          int rows, std::vector<PetscInt> counts, std::vector<PetscInt> cols,
                          std::vector<double> vals, const std::vector<double>& rhs) {
-    int size = 1;
-    CHECK_MPI("MATLAB dump", MPI_Comm_size(comm, &size));
-    if (size > 1) {
-        gather_to_root(comm, counts, MPIU_INT);
-        gather_to_root(comm, cols, MPIU_INT);
-        gather_to_root(comm, vals, MPI_DOUBLE);
+    static_assert(sizeof(PetscInt) == sizeof(int), "PETSc built with 64-bit indices");
+    const int handle = MPI_Comm_c2f(comm);
+    if (process_count(handle) > 1) {  // process 0 writes everything, in process order
+        counts = gather_on_root(handle, 0, counts);
+        cols = gather_on_root(handle, 0, cols);
+        vals = gather_on_root(handle, 0, vals);
     }
-    on_root(MPI_Comm_c2f(comm), 0,
+    on_root(handle, 0,
             [&] { write_matlab_files(matrix_file, rhs_file, rows, counts, cols, vals, rhs); });
 }
 
