@@ -250,6 +250,54 @@ std::vector<double> gather_all(int comm, std::span<const double> mine, std::vect
     return gather_all_of(comm, mine, MPI_DOUBLE, counts);
 }
 
+namespace {
+
+template <typename T>
+std::vector<std::vector<T>> all_to_all_of(int comm, const std::vector<std::vector<T>>& out,
+                                          MPI_Datatype type) {
+    const int n = process_count(comm);
+    if (out.size() != size_t(n))
+        fail<std::logic_error>(kExchange, "one message per process expected");
+    if (n == 1) return out;
+    const size_t np = static_cast<size_t>(n);
+    std::vector<int> send_counts(np), receive_counts(np);
+    for (int p = 0; p < n; ++p) {
+        if (out[size_t(p)].size() > size_t(INT32_MAX))
+            fail<std::length_error>(kExchange, "more than 2^31-1 entries for one process");
+        send_counts[size_t(p)] = int(out[size_t(p)].size());
+    }
+    CHECK_MPI(kExchange, MPI_Alltoall(send_counts.data(), 1, MPI_INT, receive_counts.data(), 1,
+                                      MPI_INT, comm_of(comm)));
+    std::vector<std::vector<T>> in(np);
+    std::vector<MPI_Request> requests;
+    requests.reserve(2 * np);
+    constexpr int kTag = 4711;
+    for (int p = 0; p < n; ++p) {
+        in[size_t(p)].resize(size_t(receive_counts[size_t(p)]));
+        if (receive_counts[size_t(p)] == 0) continue;
+        CHECK_MPI(kExchange, MPI_Irecv(in[size_t(p)].data(), receive_counts[size_t(p)], type, p,
+                                       kTag, comm_of(comm), &requests.emplace_back()));
+    }
+    for (int p = 0; p < n; ++p) {
+        if (send_counts[size_t(p)] == 0) continue;
+        CHECK_MPI(kExchange, MPI_Isend(out[size_t(p)].data(), send_counts[size_t(p)], type, p, kTag,
+                                       comm_of(comm), &requests.emplace_back()));
+    }
+    CHECK_MPI(kExchange, MPI_Waitall(int(requests.size()), requests.data(), MPI_STATUSES_IGNORE));
+    return in;
+}
+
+}  // namespace
+
+std::vector<std::vector<int64_t>> all_to_all(int comm,
+                                             const std::vector<std::vector<int64_t>>& out) {
+    return all_to_all_of(comm, out, MPI_INT64_T);
+}
+
+std::vector<std::vector<double>> all_to_all(int comm, const std::vector<std::vector<double>>& out) {
+    return all_to_all_of(comm, out, MPI_DOUBLE);
+}
+
 Share offset_and_total(int comm, int64_t mine) {
     Share out{0, mine};
     if (process_count(comm) == 1) return out;

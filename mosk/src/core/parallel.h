@@ -60,6 +60,12 @@ std::vector<int> gather_all(int comm, std::span<const int> mine,
                             std::vector<int>* counts = nullptr);
 std::vector<double> gather_all(int comm, std::span<const double> mine,
                                std::vector<int>* counts = nullptr);
+// Sends out[p] to process p (one vector per process of comm, empty for none) and returns what
+// every process sent to this one, by sending process. Collective; the counts travel first, so
+// only the processes that exchange something send data.
+std::vector<std::vector<int64_t>> all_to_all(int comm,
+                                             const std::vector<std::vector<int64_t>>& out);
+std::vector<std::vector<double>> all_to_all(int comm, const std::vector<std::vector<double>>& out);
 // The same on process `root` alone (the others receive an empty vector).
 std::vector<int> gather_on_root(int comm, int root, std::span<const int> mine);
 std::vector<double> gather_on_root(int comm, int root, std::span<const double> mine);
