@@ -130,8 +130,10 @@ void distribute_grid(GridImpl& g) {
             const ValueBlocks from = value_blocks(*d, *g.record), to = value_blocks(*d, counts);
             std::vector<double> v(size_t(to.total), 0.0), leaf(size_t(d -> type->nbas) * d->dim);
             for (int i = 0; i < part.num_leaves(); ++i) {
-                leaf_values(*d, from, g.leaf(whole_leaf[size_t(i)]), d->data, leaf.data());
-                store_leaf_values(*d, to, part.leaf(i), leaf.data(), v.data());
+                // By node: the part numbers the vertices anew, so the nodes inside an edge or a
+                // face may follow another order than in the whole grid.
+                leaf_values_by_node(*d, from, g.leaf(whole_leaf[size_t(i)]), d->data, leaf.data());
+                store_leaf_values_by_node(*d, to, part.leaf(i), leaf.data(), v.data());
             }
             values.push_back(std::move(v));
         }

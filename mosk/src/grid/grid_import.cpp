@@ -168,10 +168,8 @@ namespace {
 
 // The label-set codes of every tetrahedron's faces (face k opposite vertex k), as the numbered
 // leaf mesh gives them, without numbering it: the faces are bucketed by their smallest vertex and
-// sorted within. New label sets go to `sets`; `boundary_labels` receives the sorted labels that
-// boundary faces carry.
-std::vector<std::array<int, 4>> face_codes_of(const MeshData& mesh, GridImpl& sets,
-                                              std::vector<int>& boundary_labels) {
+// sorted within. New label sets go to `sets`.
+std::vector<std::array<int, 4>> face_codes_of(const MeshData& mesh, GridImpl& sets) {
     const size_t n = mesh.tets.size(), nv = mesh.points.size();
     auto corners = [&](size_t t, int k) {
         std::array<int, 3> c = {mesh.tets[t][size_t(kFaceVerts[k][0])],
@@ -221,7 +219,6 @@ std::vector<std::array<int, 4>> face_codes_of(const MeshData& mesh, GridImpl& se
 
     std::vector<std::array<int, 4>> codes(n);
     std::map<std::vector<int>, int> known;  // label set -> boundary code
-    std::vector<uint8_t> on_boundary(sets.label_sets.size(), 0);
     std::vector<int> labels;
     size_t next_label = 0;
     for (size_t a = 0; a < nv; ++a)
@@ -240,20 +237,8 @@ std::vector<std::array<int, 4>> face_codes_of(const MeshData& mesh, GridImpl& se
                 if (it == known.end()) it = known.emplace(labels, sets.label_code(labels, true)).first;
                 code = boundary ? it->second : -it->second;
             }
-            if (boundary) {
-                on_boundary.resize(sets.label_sets.size(), 0);
-                on_boundary[size_t(code)] = 1;
-            }
             for (; s < e; ++s) codes[size_t(sides[size_t(s)].id / 4)][size_t(sides[size_t(s)].id % 4)] = code;
         }
-    boundary_labels.clear();
-    for (size_t c = 0; c < on_boundary.size(); ++c)
-        if (on_boundary[c])
-            boundary_labels.insert(boundary_labels.end(), sets.label_sets[c].begin(),
-                                   sets.label_sets[c].end());
-    std::sort(boundary_labels.begin(), boundary_labels.end());
-    boundary_labels.erase(std::unique(boundary_labels.begin(), boundary_labels.end()),
-                          boundary_labels.end());
     return codes;
 }
 
@@ -328,17 +313,16 @@ std::vector<std::vector<int>> label_sets_of(const std::vector<int>& flat) {
 void assign_dealt_out(GridImpl& fresh, MeshData&& mesh, const std::string& source) {
     const int np = fresh.nprocs, rank = fresh.rank;
     std::vector<std::array<int, 4>> codes;
-    std::vector<int> boundary_labels, sets;
+    std::vector<int> sets;
     // Checked and labelled on process 0; the others learn whether it failed.
     collective(fresh.comm, [&] {
         if (rank != 0) return;
         validate(mesh, source);
         drop_unused_points(mesh);
-        codes = face_codes_of(mesh, fresh, boundary_labels);
+        codes = face_codes_of(mesh, fresh);
         sets = flat_label_sets(fresh.label_sets);
     });
     broadcast(fresh.comm, 0, sets);
-    broadcast(fresh.comm, 0, boundary_labels);
     fresh.label_sets = label_sets_of(sets);
     // One message at a time, so that process 0 holds one beside the mesh.
     LeafMessage own;
@@ -381,7 +365,6 @@ void assign_dealt_out(GridImpl& fresh, MeshData&& mesh, const std::string& sourc
     std::vector<std::vector<int64_t>>().swap(words);
     std::vector<std::vector<double>>().swap(xyz);
     assemble_part(fresh, std::move(held));
-    fresh.part.boundary_labels = std::move(boundary_labels);
 }
 
 }  // namespace mosk

@@ -87,7 +87,6 @@ LeafRoutes migrate_part(GridImpl& fresh, const GridImpl& g, std::span<const int>
     std::vector<std::vector<double>>().swap(in_xyz);
     fresh.label_sets = g.label_sets;
     assemble_part(fresh, std::move(held));
-    fresh.part.boundary_labels = g.boundary_labels();  // the whole grid's, as before
     return routes;
 }
 
