@@ -18,8 +18,8 @@ namespace mosk {
 namespace {
 // The library's own options. A word that starts like one of them (up to its first '_') but is
 // none of them is taken for a misspelling, not handed to PETSc to be ignored.
-constexpr const char* kOptionNames[] = {"-solver", "-solver_rtol", "-solver_maxit", "-verbosity",
-                                        "-dirichlet_labels", "-read_whole_limit"};
+constexpr const char* kOptionNames[] = {"-solver",    "-solver_rtol",      "-solver_maxit",
+                                        "-verbosity", "-dirichlet_labels", "-read_whole_limit"};
 
 bool looks_like_library_option(const std::string& word) {
     for (const char* name : kOptionNames) {

@@ -34,17 +34,19 @@ void store_leaf_values(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e, c
 // The same by the basis's own node order (its places relative to the leaf's vertices), which
 // does not depend on vertex numbers: a leaf that moves keeps its vertices' order, not their
 // numbers, and the nodes inside an edge or a face follow the numbers.
-void leaf_values_by_node(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e,
-                         const double* data, double* out) {
+void leaf_values_by_node(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e, const double* data,
+                         double* out) {
     const ElementNodes n = element_nodes(*d.type, e);
     for (int k = 0; k < d.type->nbas; ++k)
-        std::copy_n(data + value_index(d, b, e, k), d.dim, out + size_t(n.order.at(k)) * size_t(d.dim));
+        std::copy_n(data + value_index(d, b, e, k), d.dim,
+                    out + size_t(n.order.at(k)) * size_t(d.dim));
 }
 void store_leaf_values_by_node(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e,
                                const double* in, double* data) {
     const ElementNodes n = element_nodes(*d.type, e);
     for (int k = 0; k < d.type->nbas; ++k)
-        std::copy_n(in + size_t(n.order.at(k)) * size_t(d.dim), d.dim, data + value_index(d, b, e, k));
+        std::copy_n(in + size_t(n.order.at(k)) * size_t(d.dim), d.dim,
+                    data + value_index(d, b, e, k));
 }
 
 // The grid takes `next`'s contents and every field its carried values; what the grid held

@@ -234,10 +234,12 @@ std::vector<std::array<int, 4>> face_codes_of(const MeshData& mesh, GridImpl& se
             int code = boundary ? kUnlabelledBoundaryCode : 0;
             if (!labels.empty()) {
                 auto it = known.find(labels);
-                if (it == known.end()) it = known.emplace(labels, sets.label_code(labels, true)).first;
+                if (it == known.end())
+                    it = known.emplace(labels, sets.label_code(labels, true)).first;
                 code = boundary ? it->second : -it->second;
             }
-            for (; s < e; ++s) codes[size_t(sides[size_t(s)].id / 4)][size_t(sides[size_t(s)].id % 4)] = code;
+            for (; s < e; ++s)
+                codes[size_t(sides[size_t(s)].id / 4)][size_t(sides[size_t(s)].id % 4)] = code;
         }
     return codes;
 }

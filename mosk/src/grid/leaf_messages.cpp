@@ -62,8 +62,8 @@ HeldLeaves unpack_leaves(const std::vector<std::vector<int64_t>>& words,
         const bool header = w.size() >= kHeaderWords && w[0] >= 0 && w[1] >= 0 && w[2] >= 0;
         const size_t no = header ? size_t(w[0]) : 0, ng = header ? size_t(w[1]) : 0,
                      nv = header ? size_t(w[2]) : 0;
-        if (!header || w.size() != kHeaderWords + kLeafWords * (no + ng) + nv ||
-            p >= xyz.size() || xyz[p].size() != 3 * nv)
+        if (!header || w.size() != kHeaderWords + kLeafWords * (no + ng) + nv || p >= xyz.size() ||
+            xyz[p].size() != 3 * nv)
             fail<std::logic_error>(op, "a message of leaves does not fit together");
         for (size_t k = 0; k < no + ng; ++k) {
             const size_t at = kHeaderWords + kLeafWords * k;
@@ -82,9 +82,10 @@ HeldLeaves unpack_leaves(const std::vector<std::vector<int64_t>>& words,
     ghosts.erase(std::unique(ghosts.begin(), ghosts.end(), same_key), ghosts.end());
     std::sort(vertices.begin(), vertices.end(),
               [](const Vertex& a, const Vertex& b) { return a.number < b.number; });
-    vertices.erase(std::unique(vertices.begin(), vertices.end(),
-                               [](const Vertex& a, const Vertex& b) { return a.number == b.number; }),
-                   vertices.end());
+    vertices.erase(
+        std::unique(vertices.begin(), vertices.end(),
+                    [](const Vertex& a, const Vertex& b) { return a.number == b.number; }),
+        vertices.end());
 
     HeldLeaves held;
     held.owned = int(owned.size());

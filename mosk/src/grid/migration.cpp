@@ -55,8 +55,9 @@ LeafRoutes migrate_part(GridImpl& fresh, const GridImpl& g, std::span<const int>
     routes.sent.resize(size_t(np));
     std::vector<std::vector<int>> ghosts(static_cast<size_t>(np));
     {
-        const LeavesAround a = leaves_around(g.num_vertices(), g.num_leaves(),
-                                             [&](int i) { return std::span<const int>(g.leaf(i).verts); });
+        const LeavesAround a = leaves_around(g.num_vertices(), g.num_leaves(), [&](int i) {
+            return std::span<const int>(g.leaf(i).verts);
+        });
         for (int i = 0; i < owned; ++i) {
             const int q = new_owner[size_t(i)];
             routes.sent[size_t(q)].push_back(i);

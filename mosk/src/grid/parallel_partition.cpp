@@ -44,7 +44,8 @@ Rows rows_over_parts(const GridImpl& g, const std::vector<int>& local, int count
     Rows r;
     const std::vector<int> counts = gather_all(g.comm, std::span<const int>(&count, 1));
     r.first.assign(size_t(g.nprocs) + 1, 0);
-    for (int p = 0; p < g.nprocs; ++p) r.first[size_t(p) + 1] = r.first[size_t(p)] + counts[size_t(p)];
+    for (int p = 0; p < g.nprocs; ++p)
+        r.first[size_t(p) + 1] = r.first[size_t(p)] + counts[size_t(p)];
     std::vector<double> row(size_t(g.num_leaves()), 0.0);
     for (int i = 0; i < g.part.owned_leaves; ++i)
         row[size_t(i)] = double(r.first[size_t(g.rank)] + local[size_t(i)]);
@@ -273,7 +274,8 @@ std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGr
     // The part of a global row where this process knows it (its own rows, and on a part the
     // rows of its ghosts), else -1.
     auto part_of_row = [&](PetscInt r) {
-        if (r >= first && r < first + int64_t(unit_part.size())) return unit_part[size_t(r - first)];
+        if (r >= first && r < first + int64_t(unit_part.size()))
+            return unit_part[size_t(r - first)];
         const auto it = ghost_part.find(int64_t(r));
         return it == ghost_part.end() ? -1 : it->second;
     };
@@ -353,8 +355,8 @@ std::vector<int> deliver_owners(const GridImpl& g, const std::vector<int>& leaf_
 bool repairs_current_owners(const GridImpl& g) {
     if (!g.distributed() || !g.owners_from_balance) return false;
     long long most = g.part.owned_leaves;
-    CHECK_MPI("balance", MPI_Allreduce(MPI_IN_PLACE, &most, 1, MPI_LONG_LONG, MPI_MAX,
-                                       MPI_Comm_f2c(g.comm)));
+    CHECK_MPI("balance",
+              MPI_Allreduce(MPI_IN_PLACE, &most, 1, MPI_LONG_LONG, MPI_MAX, MPI_Comm_f2c(g.comm)));
     const double mean = double(g.part.elements.global_size()) / g.nprocs;
     return double(most) <= (1.0 + kRepairWithin) * mean;
 }

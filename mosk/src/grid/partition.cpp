@@ -45,8 +45,8 @@ void report_partition(const GridImpl& g, std::span<const int> owner) {
             count.back() += mine;
         }
     }
-    CHECK_MPI("balance", MPI_Allreduce(MPI_IN_PLACE, count.data(), int(count.size()),
-                                       MPI_LONG_LONG, MPI_SUM, MPI_Comm_f2c(g.comm)));
+    CHECK_MPI("balance", MPI_Allreduce(MPI_IN_PLACE, count.data(), int(count.size()), MPI_LONG_LONG,
+                                       MPI_SUM, MPI_Comm_f2c(g.comm)));
     std::string text = "balance: " + std::to_string(g.part.elements.global_size()) +
                        " elements over " + std::to_string(g.nprocs) + " processes:";
     for (int p = 0; p < g.nprocs; ++p) text += (p ? ", " : " ") + std::to_string(count[size_t(p)]);
