@@ -27,15 +27,17 @@ std::string cube() { return std::string(MOSK_SOURCE_DIR) + "/meshes/cube.msh"; }
 
 // A leaf as every process sees it alike: corners in its vertex order, each face's label set
 // (and whether it is a boundary face), volume label, owner.
-using Leaf = std::tuple<std::array<Point, 4>, std::array<std::pair<int, std::vector<int>>, 4>,
-                        int, int>;
+using Leaf =
+    std::tuple<std::array<Point, 4>, std::array<std::pair<int, std::vector<int>>, 4>, int, int>;
 
 Leaf leaf_of(const GridImpl& g, int i, int owner) {
     const ELEMENT_& e = g.leaf(i);
     Leaf out;
     for (size_t k = 0; k < 4; ++k) {
         std::get<0>(out)[k] = g.vertex(e.verts[k]);
-        std::get<1>(out)[k] = {e.label[k] > 0 ? 1 : e.label[k] < 0 ? -1 : 0,
+        std::get<1>(out)[k] = {e.label[k] > 0   ? 1
+                               : e.label[k] < 0 ? -1
+                                                : 0,
                                g.labels_of(e.label[k])};
     }
     std::get<2>(out) = g.element_label(e);

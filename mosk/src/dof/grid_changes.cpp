@@ -2,6 +2,7 @@
 // (reset to zero after an import, carried over by interpolation or zeroed after a refinement,
 // carried to the processes that hold their nodes after a balance).
 #include <malloc.h>
+#include <mpi.h>
 
 #include <string>
 #include <utility>
@@ -223,7 +224,13 @@ void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int 
             // Partitioned from the parts, and the leaves migrate.
             const std::vector<int> owner = partition_leaves_parallel(g, imbalance);
             report_partition(g, owner);
-            migrate_grid(g, owner);
+            // A grid that keeps its owners keeps its part (and its elements stay current).
+            int moves = 0;
+            for (int i = 0; i < g.part.owned_leaves && !moves; ++i)
+                moves = owner[size_t(i)] != g.rank;
+            CHECK_MPI("balance", MPI_Allreduce(MPI_IN_PLACE, &moves, 1, MPI_INT, MPI_MAX,
+                                               MPI_Comm_f2c(g.comm)));
+            if (moves) migrate_grid(g, owner);
         } else {
             balance_grid(g, imbalance);
             distribute_grid(g);

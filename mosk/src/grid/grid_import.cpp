@@ -180,7 +180,7 @@ std::vector<std::array<int, 4>> face_codes_of(const MeshData& mesh, GridImpl& se
     };
     struct Side {
         int b, c;
-        int64_t id;  // 4 * tetrahedron + face
+        uint32_t id;  // 4 * tetrahedron + face (a valid mesh has fewer than 2^30 tetrahedra)
     };
     std::vector<int64_t> start(nv + 1, 0);
     for (size_t t = 0; t < n; ++t)
@@ -192,7 +192,7 @@ std::vector<std::array<int, 4>> face_codes_of(const MeshData& mesh, GridImpl& se
         for (size_t t = 0; t < n; ++t)
             for (int k = 0; k < 4; ++k) {
                 const std::array<int, 3> c = corners(t, k);
-                sides[size_t(fill[size_t(c[0])]++)] = {c[1], c[2], int64_t(4 * t) + k};
+                sides[size_t(fill[size_t(c[0])]++)] = {c[1], c[2], uint32_t(4 * t + size_t(k))};
             }
     }
     auto by_corners = [](const Side& x, const Side& y) {
@@ -246,11 +246,12 @@ std::vector<std::array<int, 4>> face_codes_of(const MeshData& mesh, GridImpl& se
 
 // Process `p`'s message of the checked mesh: its block of tetrahedra (leaf i to process
 // i * nprocs / n), the tetrahedra of other blocks that share a vertex with it, and their
-// vertices. `stamp_leaf` and `stamp_vertex` (one entry per tetrahedron and vertex, below p
-// before the call) mark what the message already holds.
+// vertices. `stamp_leaf` and `stamp_vertex` (one entry per tetrahedron and vertex, other than p
+// before the call) mark what the message already holds; `slot` (per vertex) receives the
+// message's vertex numbers.
 LeafMessage message_for(int p, int nprocs, const MeshData& mesh, const LeavesAround& around,
                         const std::vector<std::array<int, 4>>& codes, std::vector<int>& stamp_leaf,
-                        std::vector<int>& stamp_vertex) {
+                        std::vector<int>& stamp_vertex, std::vector<int>& slot) {
     const int64_t n = int64_t(mesh.tets.size());
     auto owner_of = [&](int64_t i) { return int(i * nprocs / n); };
     auto first_of = [&](int64_t q) { return (q * n + nprocs - 1) / nprocs; };
@@ -279,14 +280,18 @@ LeafMessage message_for(int p, int nprocs, const MeshData& mesh, const LeavesAro
             }
     LeafMessage m;
     begin_message(m, size_t(last - first), ghosts.size(), verts.size());
+    for (size_t k = 0; k < verts.size(); ++k) {
+        add_vertex(m, verts[k], mesh.points[size_t(verts[k])]);
+        slot[size_t(verts[k])] = int(k);
+    }
     auto add = [&](int64_t i) {
         const auto& t = mesh.tets[size_t(i)];
-        add_leaf(m, i, owner_of(i), {t[0], t[1], t[2], t[3]}, codes[size_t(i)],
-                 mesh.tet_labels.empty() ? 0 : mesh.tet_labels[size_t(i)]);
+        add_leaf(m, i, owner_of(i),
+                 {slot[size_t(t[0])], slot[size_t(t[1])], slot[size_t(t[2])], slot[size_t(t[3])]},
+                 codes[size_t(i)], mesh.tet_labels.empty() ? 0 : mesh.tet_labels[size_t(i)]);
     };
     for (int64_t i = first; i < last; ++i) add(i);
     for (int j : ghosts) add(j);
-    for (int v : verts) add_vertex(m, v, mesh.points[size_t(v)]);
     return m;
 }
 
@@ -326,24 +331,22 @@ void assign_dealt_out(GridImpl& fresh, MeshData&& mesh, const std::string& sourc
     });
     broadcast(fresh.comm, 0, sets);
     fresh.label_sets = label_sets_of(sets);
-    // One message at a time, so that process 0 holds one beside the mesh.
+    // One message at a time, so that process 0 holds one beside the mesh; its own comes last.
     LeafMessage own;
     {
         LeavesAround around;
-        std::vector<int> stamp_leaf, stamp_vertex;
+        std::vector<int> stamp_leaf, stamp_vertex, slot;
         if (rank == 0) {
             around = leaves_around(int(mesh.points.size()), int(mesh.tets.size()),
                                    [&](int i) { return mesh.tets[size_t(i)]; });
             stamp_leaf.assign(mesh.tets.size(), -1);
             stamp_vertex.assign(mesh.points.size(), -1);
+            slot.assign(mesh.points.size(), -1);
         }
-        for (int p = 0; p < np; ++p) {
+        for (int p = 1; p < np; ++p) {
             LeafMessage m;
-            if (rank == 0) m = message_for(p, np, mesh, around, codes, stamp_leaf, stamp_vertex);
-            if (p == 0) {
-                own = std::move(m);
-                continue;
-            }
+            if (rank == 0)
+                m = message_for(p, np, mesh, around, codes, stamp_leaf, stamp_vertex, slot);
             std::vector<std::vector<int64_t>> words(static_cast<size_t>(np));
             std::vector<std::vector<double>> xyz(static_cast<size_t>(np));
             words[size_t(p)].swap(m.words);
@@ -355,6 +358,8 @@ void assign_dealt_out(GridImpl& fresh, MeshData&& mesh, const std::string& sourc
                 own.xyz.swap(in_xyz[0]);
             }
         }
+        if (rank == 0)
+            own = message_for(0, np, mesh, around, codes, stamp_leaf, stamp_vertex, slot);
     }
     mesh = MeshData{};
     std::vector<std::array<int, 4>>().swap(codes);

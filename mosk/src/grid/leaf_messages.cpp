@@ -3,6 +3,7 @@
 #include "grid/leaf_messages.h"
 
 #include <algorithm>
+#include <climits>
 #include <stdexcept>
 
 #include "core/check.h"
@@ -10,9 +11,17 @@
 namespace mosk {
 namespace {
 
-// Words of a leaf: key, owner, 4 vertex numbers, 4 face codes, volume label.
-constexpr size_t kLeafWords = 11;
-constexpr size_t kHeaderWords = 3;  // owned leaves, ghost leaves, vertices
+// Layout: a header (owned leaves, ghost leaves, vertices), the vertices' numbers, then per leaf
+// its key, (owner, volume label), its 4 message vertices and 4 face codes, two 32-bit numbers a
+// word. The coordinates travel apart.
+constexpr size_t kHeaderWords = 3;
+constexpr size_t kLeafWords = 6;
+
+int64_t pair_word(int a, int b) {
+    return int64_t(uint64_t(uint32_t(a)) | uint64_t(uint32_t(b)) << 32);
+}
+int low_of(int64_t w) { return int(int32_t(uint32_t(uint64_t(w)))); }
+int high_of(int64_t w) { return int(int32_t(uint32_t(uint64_t(w) >> 32))); }
 
 // A leaf in a received message.
 struct Received {
@@ -22,9 +31,10 @@ struct Received {
     int position;  // among the sender's owned leaves for this process, -1 for a ghost
 };
 
+// A vertex in a received message.
 struct Vertex {
     int64_t number;
-    const double* x;
+    int from, index;
 };
 
 }  // namespace
@@ -37,23 +47,27 @@ void begin_message(LeafMessage& m, size_t owned, size_t ghosts, size_t vertices)
     m.xyz.reserve(3 * vertices);
 }
 
-void add_leaf(LeafMessage& m, int64_t key, int owner, const std::array<int64_t, 4>& verts,
-              const std::array<int, 4>& face_codes, int label) {
-    m.words.push_back(key);
-    m.words.push_back(owner);
-    m.words.insert(m.words.end(), verts.begin(), verts.end());
-    m.words.insert(m.words.end(), face_codes.begin(), face_codes.end());
-    m.words.push_back(label);
-}
-
 void add_vertex(LeafMessage& m, int64_t number, const Point& x) {
     m.words.push_back(number);
     m.xyz.insert(m.xyz.end(), x.begin(), x.end());
 }
 
+void add_leaf(LeafMessage& m, int64_t key, int owner, const std::array<int, 4>& verts,
+              const std::array<int, 4>& face_codes, int label) {
+    m.words.push_back(key);
+    m.words.push_back(pair_word(owner, label));
+    m.words.push_back(pair_word(verts[0], verts[1]));
+    m.words.push_back(pair_word(verts[2], verts[3]));
+    m.words.push_back(pair_word(face_codes[0], face_codes[1]));
+    m.words.push_back(pair_word(face_codes[2], face_codes[3]));
+}
+
 HeldLeaves unpack_leaves(const std::vector<std::vector<int64_t>>& words,
                          const std::vector<std::vector<double>>& xyz,
                          std::vector<LeafOrigin>& origins, const char* op) {
+    auto malformed = [&] {
+        fail<std::logic_error>(op, "a message of leaves does not fit together");
+    };
     std::vector<Received> owned, ghosts;
     std::vector<Vertex> vertices;
     for (size_t p = 0; p < words.size(); ++p) {
@@ -62,16 +76,14 @@ HeldLeaves unpack_leaves(const std::vector<std::vector<int64_t>>& words,
         const bool header = w.size() >= kHeaderWords && w[0] >= 0 && w[1] >= 0 && w[2] >= 0;
         const size_t no = header ? size_t(w[0]) : 0, ng = header ? size_t(w[1]) : 0,
                      nv = header ? size_t(w[2]) : 0;
-        if (!header || w.size() != kHeaderWords + kLeafWords * (no + ng) + nv || p >= xyz.size() ||
-            xyz[p].size() != 3 * nv)
-            fail<std::logic_error>(op, "a message of leaves does not fit together");
+        if (!header || w.size() != kHeaderWords + nv + kLeafWords * (no + ng) || p >= xyz.size() ||
+            xyz[p].size() != 3 * nv || nv > size_t(INT32_MAX))
+            malformed();
+        for (size_t k = 0; k < nv; ++k) vertices.push_back({w[kHeaderWords + k], int(p), int(k)});
         for (size_t k = 0; k < no + ng; ++k) {
-            const size_t at = kHeaderWords + kLeafWords * k;
+            const size_t at = kHeaderWords + nv + kLeafWords * k;
             (k < no ? owned : ghosts).push_back({w[at], int(p), at, k < no ? int(k) : -1});
         }
-        const size_t first_vertex = kHeaderWords + kLeafWords * (no + ng);
-        for (size_t k = 0; k < nv; ++k)
-            vertices.push_back({w[first_vertex + k], xyz[p].data() + 3 * k});
     }
     auto by_key = [](const Received& a, const Received& b) { return a.key < b.key; };
     auto same_key = [](const Received& a, const Received& b) { return a.key == b.key; };
@@ -80,14 +92,24 @@ HeldLeaves unpack_leaves(const std::vector<std::vector<int64_t>>& words,
         fail<std::logic_error>(op, "a leaf arrived twice at its owner");
     std::sort(ghosts.begin(), ghosts.end(), by_key);
     ghosts.erase(std::unique(ghosts.begin(), ghosts.end(), same_key), ghosts.end());
-    std::sort(vertices.begin(), vertices.end(),
-              [](const Vertex& a, const Vertex& b) { return a.number < b.number; });
-    vertices.erase(
-        std::unique(vertices.begin(), vertices.end(),
-                    [](const Vertex& a, const Vertex& b) { return a.number == b.number; }),
-        vertices.end());
 
     HeldLeaves held;
+    // Each message vertex's position among the distinct vertices (ordered by number).
+    std::vector<std::vector<int>> position(words.size());
+    for (size_t p = 0; p < words.size(); ++p)
+        if (!words[p].empty()) position[p].resize(size_t(words[p][2]));
+    std::sort(vertices.begin(), vertices.end(),
+              [](const Vertex& a, const Vertex& b) { return a.number < b.number; });
+    for (size_t k = 0; k < vertices.size(); ++k) {
+        const Vertex& v = vertices[k];
+        if (k == 0 || v.number != vertices[k - 1].number) {
+            const double* x = xyz[size_t(v.from)].data() + 3 * size_t(v.index);
+            held.coords.push_back({x[0], x[1], x[2]});
+        }
+        position[size_t(v.from)][size_t(v.index)] = int(held.coords.size()) - 1;
+    }
+    std::vector<Vertex>().swap(vertices);
+
     held.owned = int(owned.size());
     const size_t n = owned.size() + ghosts.size();
     held.key.reserve(n);
@@ -95,30 +117,24 @@ HeldLeaves unpack_leaves(const std::vector<std::vector<int64_t>>& words,
     held.verts.reserve(n);
     held.face_codes.reserve(n);
     held.label.reserve(n);
-    held.coords.reserve(vertices.size());
-    for (const Vertex& v : vertices) held.coords.push_back({v.x[0], v.x[1], v.x[2]});
-    auto position_of = [&](int64_t number) {
-        auto it = std::lower_bound(vertices.begin(), vertices.end(), number,
-                                   [](const Vertex& v, int64_t x) { return v.number < x; });
-        if (it == vertices.end() || it->number != number)
-            fail<std::logic_error>(op, "a leaf names a vertex that did not come with it");
-        return int(it - vertices.begin());
-    };
     origins.clear();
     origins.reserve(owned.size());
     for (const auto* list : {&owned, &ghosts})
         for (const Received& r : *list) {
             const int64_t* w = words[size_t(r.from)].data() + r.at;
-            held.key.push_back(w[0]);
-            held.owner.push_back(int(w[1]));
-            std::array<int, 4> verts, codes;
+            const std::vector<int>& at = position[size_t(r.from)];
+            const std::array<int, 4> local = {low_of(w[2]), high_of(w[2]), low_of(w[3]),
+                                              high_of(w[3])};
+            std::array<int, 4> verts;
             for (size_t k = 0; k < 4; ++k) {
-                verts[k] = position_of(w[2 + k]);
-                codes[k] = int(w[6 + k]);
+                if (local[k] < 0 || size_t(local[k]) >= at.size()) malformed();
+                verts[k] = at[size_t(local[k])];
             }
+            held.key.push_back(w[0]);
+            held.owner.push_back(low_of(w[1]));
+            held.label.push_back(high_of(w[1]));
             held.verts.push_back(verts);
-            held.face_codes.push_back(codes);
-            held.label.push_back(int(w[10]));
+            held.face_codes.push_back({low_of(w[4]), high_of(w[4]), low_of(w[5]), high_of(w[5])});
             if (r.position >= 0) origins.push_back({r.from, r.position});
         }
     return held;

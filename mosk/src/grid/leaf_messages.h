@@ -40,11 +40,12 @@ struct LeafMessage {
 };
 
 // Starts a message of `owned` leaves for its receiver, `ghosts` ghost leaves and `vertices`
-// vertices; then add_leaf for each leaf (owned first) and add_vertex for each vertex.
+// vertices; then add_vertex for each vertex (the k-th one added is the message's vertex k), then
+// add_leaf for each leaf, owned ones first, its vertices given as message vertices.
 void begin_message(LeafMessage& m, size_t owned, size_t ghosts, size_t vertices);
-void add_leaf(LeafMessage& m, int64_t key, int owner, const std::array<int64_t, 4>& verts,
-              const std::array<int, 4>& face_codes, int label);
 void add_vertex(LeafMessage& m, int64_t number, const Point& x);
+void add_leaf(LeafMessage& m, int64_t key, int owner, const std::array<int, 4>& verts,
+              const std::array<int, 4>& face_codes, int label);
 
 // Where an owned leaf of the receiver came from: the sending process and the leaf's position
 // among that sender's owned leaves for the receiver.

@@ -20,27 +20,29 @@ namespace {
 constexpr const char* kOp = "balance";
 
 // The message for one process: the leaves it will own, the ghosts it needs from here, and the
-// vertices of both.
+// vertices of both. `slot` (per vertex of the part, -1 on entry and on return) is scratch.
 void pack(const GridImpl& g, std::span<const int> new_owner, const std::vector<int>& owned,
-          const std::vector<int>& ghosts, LeafMessage& m) {
+          const std::vector<int>& ghosts, std::vector<int>& slot, LeafMessage& m) {
     if (owned.empty() && ghosts.empty()) return;
     std::vector<int> verts;
-    verts.reserve(4 * (owned.size() + ghosts.size()));
     for (const auto* list : {&owned, &ghosts})
         for (int i : *list)
-            for (int v : g.leaf(i).verts) verts.push_back(v);
-    std::sort(verts.begin(), verts.end());
-    verts.erase(std::unique(verts.begin(), verts.end()), verts.end());
+            for (int v : g.leaf(i).verts)
+                if (slot[size_t(v)] < 0) {
+                    slot[size_t(v)] = int(verts.size());
+                    verts.push_back(v);
+                }
     begin_message(m, owned.size(), ghosts.size(), verts.size());
+    for (int v : verts) add_vertex(m, g.vertex_global(v), g.vertex(v));
     for (const auto* list : {&owned, &ghosts})
         for (int i : *list) {
             const ELEMENT_& e = g.leaf(i);
-            std::array<int64_t, 4> numbers;
-            for (size_t k = 0; k < 4; ++k) numbers[k] = g.vertex_global(e.verts[k]);
-            add_leaf(m, g.part.elements.global(i), new_owner[size_t(i)], numbers,
+            add_leaf(m, g.part.elements.global(i), new_owner[size_t(i)],
+                     {slot[size_t(e.verts[0])], slot[size_t(e.verts[1])], slot[size_t(e.verts[2])],
+                      slot[size_t(e.verts[3])]},
                      {e.label[0], e.label[1], e.label[2], e.label[3]}, g.element_label(e));
         }
-    for (int v : verts) add_vertex(m, g.vertex_global(v), g.vertex(v));
+    for (int v : verts) slot[size_t(v)] = -1;
 }
 
 }  // namespace
@@ -68,13 +70,14 @@ LeafRoutes migrate_part(GridImpl& fresh, const GridImpl& g, std::span<const int>
                 }
         }
     }
+    std::vector<int> slot(size_t(g.num_vertices()), -1);
     std::vector<std::vector<int64_t>> words(static_cast<size_t>(np));
     std::vector<std::vector<double>> xyz(static_cast<size_t>(np));
     for (size_t q = 0; q < size_t(np); ++q) {
         std::sort(ghosts[q].begin(), ghosts[q].end());
         ghosts[q].erase(std::unique(ghosts[q].begin(), ghosts[q].end()), ghosts[q].end());
         LeafMessage m;
-        pack(g, new_owner, routes.sent[q], ghosts[q], m);
+        pack(g, new_owner, routes.sent[q], ghosts[q], slot, m);
         words[q].swap(m.words);
         xyz[q].swap(m.xyz);
         std::vector<int>().swap(ghosts[q]);
