@@ -271,6 +271,7 @@ std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGr
                 if (q == g.rank && take > 0) mine.push_back({p, t, take});
             }
         }
+    const PetscInt first_row = PetscInt(first);
     // The part of a global row where this process knows it (its own rows, and on a part the
     // rows of its ghosts), else -1.
     auto part_of_row = [&](PetscInt r) {
@@ -285,23 +286,45 @@ std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGr
             leaf_part.push_back(unit_part[size_t(units.of_leaf[size_t(i)] - first)]);
     for (const Move& mv : mine) {
         long long left = mv.count;
-        // Sweeps over the units next to the receiving part, as long as they find any (a unit
-        // given away puts its neighbours next to it: the front grows), then any unit.
-        for (bool next_only = true, moved = true; left > 0 && (moved || next_only);) {
-            if (!moved) next_only = false;
-            moved = false;
-            for (size_t k = 0; k < unit_part.size() && left > 0; ++k) {
+        // Faces of unit k to units of `part` (where this process knows their parts).
+        auto faces_with = [&](size_t k, int part) {
+            PetscInt n = 0;
+            for (PetscInt e = lg.start[k]; e < lg.start[k + 1]; ++e)
+                if (part_of_row(lg.neighbours[size_t(e)]) == part) n += lg.faces[size_t(e)];
+            return n;
+        };
+        // Gives unit k away when it fits and lies next to the receiving part (with at least as
+        // many faces there as at home when `compact`); then its own neighbours are tried so.
+        std::vector<size_t> pending;
+        auto give = [&](size_t k0, bool compact) {
+            pending.assign(1, k0);
+            bool first = true;
+            while (!pending.empty() && left > 0) {
+                const size_t k = pending.back();
+                pending.pop_back();
                 if (unit_part[k] != mv.from || lg.weight[k] > left) continue;
-                bool next_to = false;
-                for (PetscInt e = lg.start[k]; e < lg.start[k + 1]; ++e)
-                    next_to |= part_of_row(lg.neighbours[size_t(e)]) == mv.to;
-                if (next_only && !next_to) continue;
+                const PetscInt there = faces_with(k, mv.to);
+                if (there == 0 || ((compact || !first) && there < faces_with(k, mv.from))) continue;
+                first = false;
                 unit_part[k] = mv.to;
                 left -= lg.weight[k];
-                moved = true;
+                for (PetscInt e = lg.start[k]; e < lg.start[k + 1]; ++e) {
+                    const PetscInt r = lg.neighbours[size_t(e)];
+                    if (r >= first_row && r < first_row + PetscInt(unit_part.size()))
+                        pending.push_back(size_t(r - first_row));
+                }
             }
-            if (!next_only) break;
-        }
+        };
+        // Units next to the receiving part that do not lengthen the cut, then any unit next to
+        // it, each followed by the neighbours that now do not lengthen it (so the front grows
+        // compactly), then any unit.
+        for (size_t k = 0; k < unit_part.size() && left > 0; ++k) give(k, true);
+        for (size_t k = 0; k < unit_part.size() && left > 0; ++k) give(k, false);
+        for (size_t k = 0; k < unit_part.size() && left > 0; ++k)
+            if (unit_part[k] == mv.from && lg.weight[k] <= left) {
+                unit_part[k] = mv.to;
+                left -= lg.weight[k];
+            }
         // Units heavier than what is left: single leaves of the part.
         size_t j = 0;
         for (int i = 0; i < g.num_leaves(); ++i) {
