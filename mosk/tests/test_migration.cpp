@@ -123,11 +123,13 @@ TEST(Migration, PartitionOfThePartsHoldsTheBoundAndAgreesOnEveryLeaf) {
     const int np = whole.nprocs, owned = part.part.owned_leaves;
     const int64_t cap = partition_cap(whole.num_leaves(), np, 1.0);
     const long long excess = sum_over_processes(std::max<long long>(0, owned - cap));
-    for (bool from_balance : {false, true}) {
-        SCOPED_TRACE(from_balance);
+    // By single leaves, by units of consecutive leaves (as on a large part), and repaired.
+    for (auto [from_balance, direct_limit] :
+         {std::pair{false, 200000}, {false, 0}, {true, 200000}}) {
+        SCOPED_TRACE(direct_limit);
         part.owners_from_balance = from_balance;
-        const std::vector<int> owner = partition_leaves_parallel(part, 1.0);
-        EXPECT_EQ(owner, partition_leaves_parallel(part, 1.0));
+        const std::vector<int> owner = partition_leaves_parallel(part, 1.0, direct_limit);
+        EXPECT_EQ(owner, partition_leaves_parallel(part, 1.0, direct_limit));
         std::vector<int> by_whole(size_t(whole.num_leaves()), -1);
         for (size_t i = 0; i < owner.size(); ++i) by_whole[size_t(whole_leaf[i])] = owner[i];
         MPI_Allreduce(MPI_IN_PLACE, by_whole.data(), int(by_whole.size()), MPI_INT, MPI_MAX,

@@ -25,6 +25,8 @@ namespace {
 
 // Bisections between the coarsest leaves and the root of their unit.
 constexpr int kUnitLevels = 4;
+// Leaves of a unit of a large part without refinement tree (see unit_rows).
+constexpr int kChunkLeaves = 32;
 // Owners that a balance made and refinement kept (children keep their parent's owner) are
 // repaired rather than partitioned afresh while no process holds more than this fraction above
 // the mean: the repair moves leaves across the process boundaries only.
@@ -90,6 +92,14 @@ Rows unit_rows(const GridImpl& g, int direct_limit) {
         for (int i = 0; i < n; ++i)
             lowest = std::min(lowest, g.tree(g.leaf_records()[size_t(i)]).level);
         depth = std::max(0, lowest - kUnitLevels);
+    }
+    if (depth == 0 && part && total > direct_limit) {
+        // A large part without a refinement tree above its leaves (read in parts, or migrated):
+        // units of consecutive owned leaves, which lie close together in the order of a
+        // refinement (children follow their parent) and of the usual mesh files.
+        std::vector<int> local(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) local[size_t(i)] = i / kChunkLeaves;
+        return rows_over_parts(g, local, (n + kChunkLeaves - 1) / kChunkLeaves);
     }
     if (depth == 0) return leaf_rows(g);
     Rows u;
