@@ -259,16 +259,15 @@ LeafMessage message_for(int p, int nprocs, const MeshData& mesh, const LeavesAro
     std::vector<int> ghosts, verts;
     for (int64_t i = first; i < last; ++i)
         for (int v : mesh.tets[size_t(i)]) {
+            if (stamp_vertex[size_t(v)] == p) continue;  // its leaves were seen
+            stamp_vertex[size_t(v)] = p;
+            verts.push_back(v);
             for (int k = around.start[size_t(v)]; k < around.start[size_t(v) + 1]; ++k) {
                 const int j = around.around[size_t(k)];
                 if ((j < first || j >= last) && stamp_leaf[size_t(j)] != p) {
                     stamp_leaf[size_t(j)] = p;
                     ghosts.push_back(j);
                 }
-            }
-            if (stamp_vertex[size_t(v)] != p) {
-                stamp_vertex[size_t(v)] = p;
-                verts.push_back(v);
             }
         }
     std::sort(ghosts.begin(), ghosts.end());
