@@ -411,11 +411,14 @@ std::vector<int> partition_leaves_parallel(const GridImpl& g, double imbalance, 
                 g.nprocs == 1 ? 0 : int(g.distributed() ? g.part.elements.global(i) : i);
         return owner;
     }
-    const Rows units = unit_rows(g, direct_limit);
+    // A repair moves single leaves (its time grows with the leaves alone); PT-Scotch takes the
+    // units of a large grid.
+    const bool repair = repairs_current_owners(g);
+    const Rows units = repair ? leaf_rows(g) : unit_rows(g, direct_limit);
     const LocalGraph lg = local_graph(g, units);
     const int64_t cap = partition_cap(total, g.nprocs, imbalance);
     std::vector<int> unit_part;
-    if (repairs_current_owners(g)) {
+    if (repair) {
         unit_part.assign(lg.weight.size(), g.rank);
     } else {
         // Asked for the cap itself, PT-Scotch leaves little for the repair to move.
