@@ -5,7 +5,11 @@
 // labels.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <array>
 #include <functional>
 #include <string>
@@ -19,6 +23,7 @@
 #include "grid/grid_impl.h"
 #include "grid/migration.h"
 #include "mosk.h"
+#include "mosk_errors.h"
 
 namespace mosk {
 namespace {
@@ -155,6 +160,19 @@ TEST(DealtRead, PartsOfAMeshReadOnOneProcessMakeUpTheFile) {
     const GridImpl& whole = impl_of(grids.whole);
     if (whole.nprocs == 1) GTEST_SKIP() << "one process reads the file whole";
     // Block owners, as an import gives them.
+    expect_part_of(impl_of(grids.other), whole, [&](int i) { return whole.leaf(i).owner; });
+
+    // A mesh that only process 0 reads and finds invalid fails on every process, and the grid
+    // stays as it was.
+    const std::string bad = (std::filesystem::temp_directory_path() /
+                             ("inverted_" + std::to_string(::getpid()) + ".mesh"))
+                                .string();
+    std::ofstream(bad) << "MeshVersionFormatted 2\nDimension 3\nVertices\n4\n0 0 0 0\n1 0 0 0\n"
+                          "0 1 0 0\n0 0 1 0\nTetrahedra\n1\n1 3 2 4 0\nEnd\n";
+    mutable_library_options().read_whole_limit = 0;
+    EXPECT_THROW(moskImport_(grids.other, bad.c_str(), 1), FormatError);
+    mutable_library_options().read_whole_limit = limit;
+    std::filesystem::remove(bad);
     expect_part_of(impl_of(grids.other), whole, [&](int i) { return whole.leaf(i).owner; });
 }
 

@@ -157,7 +157,6 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
     GridImpl& g = impl_of(grid);
     require_no_callback_running(g, "import");
     const std::string path = file ? file : "";
-    g.owners_from_balance = false;
     // Reading may fail on some processes only (a file one of them cannot see): agree on it before
     // any process changes its grid, so that all keep the old grid or all take the new one.
     MeshData mesh;
@@ -165,6 +164,7 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
         mesh = read_mesh(path);
         g.assign(std::move(mesh), path);
         reset_fields_after_import(g);
+        g.owners_from_balance = false;
         return;
     }
     // Under MPI process 0 reads first: a large mesh stays there and is dealt out in parts; a
@@ -180,6 +180,7 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
             assign_dealt_out(part, std::move(mesh), path);
             g.take_contents(part);
             reset_fields_after_import(g);
+            g.owners_from_balance = false;
         });
         malloc_trim(0);  // the mesh's pages (see distribute_grid)
         return;
@@ -190,6 +191,7 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
     collective(g.comm, [&] {
         g.assign(std::move(mesh), path);
         reset_fields_after_import(g);
+        g.owners_from_balance = false;
     });
 }
 
