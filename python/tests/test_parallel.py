@@ -154,6 +154,8 @@ def test_a_failure_on_one_process_is_raised_on_every_process(tmp_path, processes
     assert first["import"].startswith("FileNotFoundError")
     assert first["export"].startswith("FileNotFoundError")
     assert first["values"].startswith("ValueError") and "not finite" in first["values"]
+    assert first["refine"].startswith("ValueError") and "elements" in first["refine"]
+    assert first["refine_kept"]
     assert first["elements_after"] > 0  # the grid stayed as it was on every process
     assert first["where"] == [True, True]  # the module's process number and count are MPI's
 

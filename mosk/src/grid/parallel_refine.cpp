@@ -1,14 +1,16 @@
-// Refinement of a distributed grid. Every process refines the leaves it holds (its own and the
-// ghosts) as one process refines a whole grid, level by level; the closure is agreed in rounds:
-// each process sends the shape of the tree grown from every leaf it shares (an owned leaf to the
-// processes that ghost it, a ghost to its owner) whenever that shape grew, and the receivers
-// bisect their copies alike and close again, until no process has anything new to send. Then
-// every shared leaf has the same tree on each process that holds it, and the owned trees are
-// those of one process refining the whole grid: the least conforming refinement is unique, and a
-// leaf bisected because of a neighbour always has that neighbour's tree at hand, since every
-// leaf that shares an edge with an owned leaf is held. The new part is the children of the owned
-// leaves plus the children of the ghosts that share a vertex with them; the grid itself is left
-// as it was (its records keep the refinement tree for carrying field values).
+// Refinement of a distributed grid, level by level. Every process refines the leaves it holds
+// (its own and one layer of ghosts) as one process refines a whole grid, and the closure is agreed
+// in rounds: each process sends the shape of the tree grown from every leaf it shares (an owned
+// leaf to the processes that ghost it, a ghost to its owner) whenever that shape grew, and the
+// receivers bisect their copies alike and close again, until no process has anything new to
+// send. Then every shared leaf has the same tree on each process that holds it, and the owned
+// trees are those of one process refining the whole grid: the least conforming refinement is
+// unique, and a leaf bisected because of a neighbour always has that neighbour's tree at hand,
+// since every leaf that shares an edge with an owned leaf is held. After each level a process
+// keeps the children of its owned leaves and those of its ghosts that share a vertex with one of
+// them (every leaf of another process that touches an owned child descends from a held leaf), so
+// the ghost layer stays one leaf thick. The grid itself is left as it was; its records keep the
+// refinement tree for carrying field values.
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -47,60 +49,56 @@ void pack_shape(int64_t leaf, const std::vector<uint8_t>& bits, std::vector<int6
     fail<std::logic_error>("refinement", "the processes' refinement shapes do not fit together");
 }
 
-// The part's leaves that other processes hold too, each with those processes.
-struct SharedLeaves {
-    std::vector<int> leaf;   // local leaf numbers, increasing
-    std::vector<int> first;  // leaf[k]'s processes: rank[first[k] .. first[k + 1])
+// The held leaves at the start of a level (the grid's leaf list: the owned ones first) with
+// their owners and global numbers, and which of them other processes hold too.
+struct LevelLeaves {
+    IndexMap map;             // over the leaves
+    std::vector<int> shared;  // leaves that other processes hold too, increasing
+    std::vector<int> first;   // shared[k]'s processes: rank[first[k] .. first[k + 1])
     std::vector<int> rank;
-    std::unordered_map<int64_t, int> ghost_of_global;  // global number -> local leaf
+    std::unordered_map<int64_t, int> ghost_of_global;  // global number -> leaf
 };
 
-SharedLeaves shared_leaves(const GridPart& part) {
-    const IndexMap& map = part.elements;
+void find_sharing(LevelLeaves& l) {
+    const IndexMap& map = l.map;
     std::vector<std::pair<int, int>> pairs;  // (leaf, process)
     for (const IndexMap::Neighbour& n : map.ghosted_by())
-        for (int l : n.local) pairs.emplace_back(l, n.rank);
-    SharedLeaves s;
+        for (int leaf : n.local) pairs.emplace_back(leaf, n.rank);
     for (int g = 0; g < map.num_ghosts(); ++g) {
         pairs.emplace_back(map.num_owned() + g, map.ghost_owner(g));
-        s.ghost_of_global.emplace(map.global(map.num_owned() + g), map.num_owned() + g);
+        l.ghost_of_global.emplace(map.global(map.num_owned() + g), map.num_owned() + g);
     }
     std::sort(pairs.begin(), pairs.end());
-    for (const auto& [l, r] : pairs) {
-        if (s.leaf.empty() || s.leaf.back() != l) {
-            s.leaf.push_back(l);
-            s.first.push_back(int(s.rank.size()));
+    for (const auto& [leaf, r] : pairs) {
+        if (l.shared.empty() || l.shared.back() != leaf) {
+            l.shared.push_back(leaf);
+            l.first.push_back(int(l.rank.size()));
         }
-        s.rank.push_back(r);
+        l.rank.push_back(r);
     }
-    s.first.push_back(int(s.rank.size()));
-    return s;
+    l.first.push_back(int(l.rank.size()));
 }
 
-// One level of refinement of every held leaf, agreed with the other processes. begin[r]: the
-// position of the first descendant of the part's leaf r in the grid's leaf list (updated).
-void refine_level(GridImpl& g, const SharedLeaves& shared, std::vector<int>& begin) {
-    const IndexMap& map = g.part.elements;
+// One level of refinement of every held leaf, agreed with the other processes. Returns the
+// leaves after it; first_leaf_of[i]: the position of leaf i's first descendant there.
+std::vector<int> refine_level(GridImpl& g, const LevelLeaves& l, std::vector<int>& first_leaf_of) {
+    const IndexMap& map = l.map;
     std::optional<LevelRefinement> level;
     collective(g.comm, [&] { level.emplace(g); });
-    // The tree grown from part leaf r this level: the shapes of its leaves at the level's start.
     std::vector<uint8_t> bits;
-    auto shape_of = [&](int r) {
-        bits.clear();
-        for (int j = begin[size_t(r)]; j < begin[size_t(r) + 1]; ++j) level->shape(j, bits);
-    };
-    std::vector<int64_t> sent(shared.leaf.size(), -1);  // flags last sent; trees only grow
+    std::vector<int64_t> sent(l.shared.size(), -1);  // flags last sent; trees only grow
     for (;;) {
         std::vector<std::vector<int64_t>> out(size_t(g.nprocs));
         int64_t grown = 0;
         collective(g.comm, [&] {
-            for (size_t k = 0; k < shared.leaf.size(); ++k) {
-                shape_of(shared.leaf[k]);
+            for (size_t k = 0; k < l.shared.size(); ++k) {
+                bits.clear();
+                level->shape(l.shared[k], bits);
                 if (int64_t(bits.size()) == sent[k]) continue;
                 sent[k] = int64_t(bits.size());
                 ++grown;
-                for (int i = shared.first[k]; i < shared.first[k + 1]; ++i)
-                    pack_shape(map.global(shared.leaf[k]), bits, out[size_t(shared.rank[size_t(i)])]);
+                for (int i = l.first[k]; i < l.first[k + 1]; ++i)
+                    pack_shape(map.global(l.shared[k]), bits, out[size_t(l.rank[size_t(i)])]);
             }
         });
         if (offset_and_total(g.comm, grown).last == 0) break;
@@ -111,22 +109,21 @@ void refine_level(GridImpl& g, const SharedLeaves& shared, std::vector<int>& beg
                     if (message.size() - at < 2) misfit();
                     const int64_t global = message[at], count = message[at + 1];
                     at += 2;
-                    int r = -1;
+                    int leaf = -1;
                     if (global >= map.offset() && global < map.offset() + map.num_owned()) {
-                        r = int(global - map.offset());
+                        leaf = int(global - map.offset());
                     } else {
-                        const auto it = shared.ghost_of_global.find(global);
-                        if (it != shared.ghost_of_global.end()) r = it->second;
+                        const auto it = l.ghost_of_global.find(global);
+                        if (it != l.ghost_of_global.end()) leaf = it->second;
                     }
                     const size_t words = size_t(count + 63) / 64;
-                    if (r < 0 || count < 0 || message.size() - at < words) misfit();
+                    if (leaf < 0 || count < 0 || message.size() - at < words) misfit();
                     bits.assign(size_t(count), 0);
                     for (size_t b = 0; b < size_t(count); ++b)
                         bits[b] = uint8_t(uint64_t(message[at + b / 64]) >> (b % 64) & 1u);
                     at += words;
                     size_t pos = 0;
-                    for (int j = begin[size_t(r)]; j < begin[size_t(r) + 1]; ++j)
-                        level->apply(j, bits, pos);
+                    level->apply(leaf, bits, pos);
                     if (pos != bits.size()) misfit();
                 }
             level->close();
@@ -134,28 +131,55 @@ void refine_level(GridImpl& g, const SharedLeaves& shared, std::vector<int>& beg
     }
     std::vector<int> next;
     collective(g.comm, [&] {
-        std::vector<int> first_leaf_of;
         next = level->finish(first_leaf_of);
         level.reset();
-        for (int& b : begin) b = first_leaf_of[size_t(b)];
     });
-    g.swap_leaves(next);
+    return next;
 }
 
-// The refined part's leaves: the descendants of the owned leaves, in place of their ancestors,
-// then those of the ghosts that share a vertex with one of them. A leaf's key: its part leaf's
-// global number and its position among that leaf's descendants (the trees agree everywhere).
-HeldLeaves held_leaves(const GridImpl& g, const std::vector<int>& begin,
-                       std::vector<int>& source) {
-    const IndexMap& map = g.part.elements;
-    const int owned = g.part.owned_leaves, roots = map.size();
-    const std::span<const int> leaves = g.leaf_records();
+// The leaves a process keeps after a level (see the top): the grid's leaf list becomes them, and
+// keys and owners receive theirs. A child's key: its parent's global number and its position
+// among the parent's descendants, the same wherever the parent is held.
+void keep_near_owned(GridImpl& g, const IndexMap& map, std::vector<int>& next,
+                     const std::vector<int>& first_leaf_of, std::vector<int64_t>& keys,
+                     std::vector<int>& owners) {
+    const int owned = map.num_owned();
+    std::vector<char> near(size_t(g.num_vertices()), 0);
+    std::vector<int> kept;
+    std::vector<int64_t> kept_keys;
+    std::vector<int> kept_owners;
+    auto keep = [&](int parent, int j) {
+        kept.push_back(next[size_t(j)]);
+        kept_keys.push_back(map.global(parent) << 32 | int64_t(j - first_leaf_of[size_t(parent)]));
+        kept_owners.push_back(parent < owned ? g.rank : map.ghost_owner(parent - owned));
+    };
+    for (int p = 0; p < owned; ++p)
+        for (int j = first_leaf_of[size_t(p)]; j < first_leaf_of[size_t(p) + 1]; ++j) {
+            keep(p, j);
+            for (int v : g.element_record(next[size_t(j)]).verts) near[size_t(v)] = 1;
+        }
+    for (int p = owned; p < map.size(); ++p)
+        for (int j = first_leaf_of[size_t(p)]; j < first_leaf_of[size_t(p) + 1]; ++j) {
+            const int* v = g.element_record(next[size_t(j)]).verts;
+            if (near[size_t(v[0])] || near[size_t(v[1])] || near[size_t(v[2])] ||
+                near[size_t(v[3])])
+                keep(p, j);
+        }
+    next.swap(kept);
+    keys.swap(kept_keys);
+    owners.swap(kept_owners);
+}
+
+// The grid's leaves as assemble_part takes them, with their keys and owners.
+HeldLeaves held_leaves(const GridImpl& g, int owned, std::vector<int64_t>&& keys,
+                       std::vector<int>&& owners, std::vector<int>& source) {
     HeldLeaves held;
+    held.owned = owned;
+    held.key = std::move(keys);
+    held.owner = std::move(owners);
     std::vector<int> at(size_t(g.num_vertices()), -1);
-    auto add = [&](int j, int r, int owner) {
-        const ELEMENT_& e = g.element_record(leaves[size_t(j)]);
-        held.key.push_back(map.global(r) << 32 | int64_t(j - begin[size_t(r)]));
-        held.owner.push_back(owner);
+    for (int i = 0; i < g.num_leaves(); ++i) {
+        const ELEMENT_& e = g.leaf(i);
         std::array<int, 4> verts{}, codes{};
         for (size_t k = 0; k < 4; ++k) {
             int& v = at[size_t(e.verts[k])];
@@ -170,20 +194,7 @@ HeldLeaves held_leaves(const GridImpl& g, const std::vector<int>& begin,
         held.face_codes.push_back(codes);
         held.label.push_back(g.element_label(e));
         source.push_back(e.record);
-    };
-    for (int r = 0; r < owned; ++r)
-        for (int j = begin[size_t(r)]; j < begin[size_t(r) + 1]; ++j) add(j, r, g.rank);
-    held.owned = int(held.key.size());
-    // The owned leaves' vertices came first: a ghost leaf touching one of them is kept.
-    const int near = int(held.coords.size());
-    for (int r = owned; r < roots; ++r)
-        for (int j = begin[size_t(r)]; j < begin[size_t(r) + 1]; ++j) {
-            const ELEMENT_& e = g.element_record(leaves[size_t(j)]);
-            if (std::any_of(std::begin(e.verts), std::end(e.verts), [&](int v) {
-                    return at[size_t(v)] >= 0 && at[size_t(v)] < near;
-                }))
-                add(j, r, map.ghost_owner(r - owned));
-        }
+    }
     return held;
 }
 
@@ -207,11 +218,28 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
     HeldLeaves held;
     source.clear();
     try {
-        const SharedLeaves shared = shared_leaves(g.part);
-        std::vector<int> begin(original.size() + 1);
-        std::iota(begin.begin(), begin.end(), 0);
-        for (int level = 0; level < levels; ++level) refine_level(g, shared, begin);
-        collective(g.comm, [&] { held = held_leaves(g, begin, source); });
+        std::vector<int64_t> keys;
+        std::vector<int> owners;
+        int owned = g.part.owned_leaves;
+        for (int level = 0; level < levels; ++level) {
+            LevelLeaves l;
+            if (level == 0)
+                l.map = g.part.elements;
+            else
+                l.map = IndexMap(g.comm, std::span(keys).first(size_t(owned)),
+                                 std::span(owners).subspan(size_t(owned)),
+                                 std::span(keys).subspan(size_t(owned)));
+            find_sharing(l);
+            std::vector<int> first_leaf_of;
+            std::vector<int> next = refine_level(g, l, first_leaf_of);
+            collective(g.comm,
+                       [&] { keep_near_owned(g, l.map, next, first_leaf_of, keys, owners); });
+            owned = first_leaf_of[size_t(l.map.num_owned())];
+            g.swap_leaves(next);
+        }
+        collective(g.comm, [&] {
+            held = held_leaves(g, owned, std::move(keys), std::move(owners), source);
+        });
     } catch (...) {
         restore();
         throw;

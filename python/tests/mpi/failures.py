@@ -48,6 +48,9 @@ u = _pymosk.Dof(grid, "P", 1, name="u")
 values = u.getValues()
 values[-1] = float("nan") if rank == last else 1.0
 attempt("values", lambda: u.setValues(values))
+held = grid.getNumElements()
+attempt("refine", lambda: grid.refineAllElements(25))  # too many elements, on every process
+results["refine_kept"] = grid.getNumElements() == held
 results["elements_after"] = grid.getGlobalNumElements()
 everyone = comm.allgather(results)
 if rank == 0:
