@@ -51,11 +51,13 @@ TEST(ParallelRefine, HeldLeavesAreTheSerialRefinementsAndGhostsMatchTheirOwners)
         moskBalanceGrid_(record, 1.05, 1, 0, 0, moskComm, 0);
         GridImpl& g = impl_of(record);
         const int leaves_before = g.num_leaves(), vertices_before = g.num_vertices();
+        const size_t records_before = g.num_records();
         std::vector<int> source;
         const HeldLeaves held = refine_held(g, levels, source);
         // The grid itself is as it was.
         EXPECT_EQ(g.num_leaves(), leaves_before);
         EXPECT_EQ(g.num_vertices(), vertices_before);
+        EXPECT_EQ(g.num_records(), records_before);
         ASSERT_EQ(source.size(), held.key.size());
 
         std::vector<double> mine;  // owned: key, then corners

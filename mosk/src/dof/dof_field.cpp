@@ -208,8 +208,7 @@ void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t f
     }
 }
 
-std::vector<std::vector<double>> values_on_refined_part(const GridImpl& g, size_t first_new_record,
-                                                        const GridImpl& part,
+std::vector<std::vector<double>> values_on_refined_part(const GridImpl& g, const GridImpl& part,
                                                         const std::vector<int>& source) {
     std::vector<std::vector<double>> values;
     const GRID_ counts = part.counts();
@@ -219,8 +218,7 @@ std::vector<std::vector<double>> values_on_refined_part(const GridImpl& g, size_
         if (carried_through_refinement(dof_impl(*d)))
             interpolate_old_values(*d, value_blocks(*d, *g.record), g, part, new_blocks, v.data(),
                                    [&](const ELEMENT_& e) -> const ELEMENT_& {
-                                       return old_leaf_of(g, source[size_t(e.index)],
-                                                          first_new_record);
+                                       return g.element_record(source[size_t(e.index)]);
                                    });
         values.push_back(std::move(v));
     }

@@ -48,10 +48,8 @@ void take(GridImpl& g, GridImpl& next, std::vector<std::vector<double>>& values)
 void refine_distributed(GridImpl& g, int levels) {
     {
         GridImpl part(nullptr, g.comm);
-        const size_t first_new_record = g.num_records();
         const std::vector<int> source = refine_part(g, levels, part);
-        std::vector<std::vector<double>> values =
-            values_on_refined_part(g, first_new_record, part, source);
+        std::vector<std::vector<double>> values = values_on_refined_part(g, part, source);
         take(g, part, values);
     }  // the old part leaves with `part`
     for (DOF_* d : g.fields) update_ghost_values(*d);

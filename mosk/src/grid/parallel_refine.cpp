@@ -9,8 +9,8 @@
 // since every leaf that shares an edge with an owned leaf is held. After each level a process
 // keeps the children of its owned leaves and those of its ghosts that share a vertex with one of
 // them (every leaf of another process that touches an owned child descends from a held leaf), so
-// the ghost layer stays one leaf thick. The grid itself is left as it was; its records keep the
-// refinement tree for carrying field values.
+// the ghost layer stays one leaf thick. The grid itself is left as it was: each new leaf names
+// the leaf of the old part it lies in, which is all that carrying field values needs.
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -170,9 +170,10 @@ void keep_near_owned(GridImpl& g, const IndexMap& map, std::vector<int>& next,
     owners.swap(kept_owners);
 }
 
-// The grid's leaves as assemble_part takes them, with their keys and owners.
+// The grid's leaves as assemble_part takes them, with their keys and owners; `source` receives
+// each one's ancestor among the records before first_record.
 HeldLeaves held_leaves(const GridImpl& g, int owned, std::vector<int64_t>&& keys,
-                       std::vector<int>&& owners, std::vector<int>& source) {
+                       std::vector<int>&& owners, int first_record, std::vector<int>& source) {
     HeldLeaves held;
     held.owned = owned;
     held.key = std::move(keys);
@@ -193,7 +194,9 @@ HeldLeaves held_leaves(const GridImpl& g, int owned, std::vector<int64_t>&& keys
         held.verts.push_back(verts);
         held.face_codes.push_back(codes);
         held.label.push_back(g.element_label(e));
-        source.push_back(e.record);
+        int r = e.record;
+        while (r >= first_record) r = g.tree(r).parent;
+        source.push_back(r);
     }
     return held;
 }
@@ -204,14 +207,15 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
     check_refinement_levels(g.part.elements.global_size(), levels);
     const std::span<const int> before = g.leaf_records();
     std::vector<int> original(before.begin(), before.end());
-    const int first_vertex = g.num_vertices();
-    // Back to the grid before the call: the records made stay in the store, unreachable from
-    // the leaves, their links up the tree intact.
+    const int first_vertex = g.num_vertices(), first_record = int(g.num_records());
+    // Back to the grid before the call; the records made go too (before the new part is
+    // assembled: they are most of the memory a refinement takes).
     auto restore = [&] {
         for (int r : original) {
             g.tree(r).child = -1;
             g.element_record(r).refined = 0;
         }
+        g.drop_records_from(size_t(first_record));
         g.drop_vertices_from(first_vertex);
         g.swap_leaves(original);
     };
@@ -238,7 +242,7 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
             g.swap_leaves(next);
         }
         collective(g.comm, [&] {
-            held = held_leaves(g, owned, std::move(keys), std::move(owners), source);
+            held = held_leaves(g, owned, std::move(keys), std::move(owners), first_record, source);
         });
     } catch (...) {
         restore();

@@ -10,9 +10,9 @@ namespace mosk {
 
 // This process's leaves of `grid`'s part refined `levels` times, the same leaves as refine_all
 // on the whole grid gives: the descendants of the owned leaves in their ancestors' places, then
-// those of the ghosts that share a vertex with one of them. `source` receives each leaf's record
-// in `grid`: the records stay in the store with their links up the refinement tree, but the grid
-// is otherwise left as it was, also when the call fails. Collective.
+// those of the ghosts that share a vertex with one of them. `source` receives, for each leaf, the
+// leaf of `grid` it lies in (a record number). The grid is left as it was, also when the call
+// fails. Collective.
 HeldLeaves refine_held(GridImpl& grid, int levels, std::vector<int>& source);
 
 // Makes the empty grid `fresh` the refined part (refine_held, then assemble_part) and returns

@@ -111,9 +111,7 @@ public:
             const int x = stack_.back();
             stack_.pop_back();
             if (pos >= bits.size())
-                fail<std::logic_error>("refinement",
-                                       "a refinement shape from another process "
-                                       "ends early");
+                fail<std::logic_error>("refinement", "a shape from another process ends early");
             if (!bits[pos++]) continue;
             if (kids_[size_t(x - first)][0] < 0) {
                 bisect(x);
