@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/check.h"
+#include "core/library_state.h"
 #include "core/parallel.h"
 #include "grid/grid_impl.h"
 #include "grid/parallel_refine.h"
@@ -240,6 +241,10 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
                        [&] { keep_near_owned(g, l.map, next, first_leaf_of, keys, owners); });
             owned = first_leaf_of[size_t(l.map.num_owned())];
             g.swap_leaves(next);
+            log_message(1, "refinement: level " + std::to_string(level + 1) + " of " +
+                               std::to_string(levels) + ": " + std::to_string(owned) +
+                               " elements and " + std::to_string(g.num_leaves() - owned) +
+                               " ghosts on this process");
         }
         collective(g.comm, [&] {
             held = held_leaves(g, owned, std::move(keys), std::move(owners), first_record, source);
