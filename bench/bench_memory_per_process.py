@@ -11,7 +11,8 @@ right-hand side field, a Solver and the solve are included), the same for the re
 the end (what the process still holds after the solve: its part of the grid, the fields and the
 solver, without the transient peaks of the grid phase), and the phases' times (the slowest
 process's; the processes meet at a barrier between phases): grid (read, balance, refine,
-balance), loop (the fields, Solver() and the element loop), solve, and their total. --file 0
+balance), loop (the fields, Solver() and the element loop), solve, and their total; the
+refinement alone is printed too, with each process's peak growth up to its end. --file 0
 leaves the file case out. Targets, printed beside the figures: the largest process's growth on
 2 processes at most 0.55x and on 3 at most 0.4x the one-process growth; the grid phase on 2
 processes at most 0.6x of one.
@@ -59,8 +60,11 @@ def child(mesh, levels, out):
     mark("start")
     grid = _pymosk.Grid(mesh)
     grid.balance(1.05)
+    mark("balanced")
     if levels > 0:
         grid.refineAllElements(levels)
+        mark("refined")
+        refined = (rss_bytes("VmHWM") - base) / 2 ** 20
         grid.balance(1.05)
     mark("grid")
     u = _pymosk.Dof(grid, "P", 1, name="u")
@@ -72,12 +76,14 @@ def child(mesh, levels, out):
     solver.solve(u)
     mark("solve")
     times = {"grid": clock["grid"] - clock["start"], "loop": clock["loop"] - clock["grid"],
-             "solve": clock["solve"] - clock["loop"]}
+             "solve": clock["solve"] - clock["loop"],
+             "refine": clock.get("refined", clock["balanced"]) - clock["balanced"]}
     growth = comm.allgather((rss_bytes("VmHWM") - base) / 2 ** 20)
+    refined = comm.allgather(refined if levels > 0 else 0.0)
     held = comm.allgather((rss_bytes("VmRSS") - base) / 2 ** 20)
     if comm.Get_rank() == 0:
         with open(os.path.join(out, "result.json"), "w") as fh:
-            json.dump(dict(times=times, growth=growth, held=held,
+            json.dump(dict(times=times, growth=growth, held=held, refined=refined,
                            elements=grid.getGlobalNumElements(),
                            unknowns=u.getSize(), solver=str(solver)), fh)
 
@@ -105,7 +111,8 @@ def report(title, results, counts):
     print(f"\n{title}: {one['elements']:,} elements, {one['unknowns']:,} P1 unknowns")
     print(f"{'processes':>9} {'growth per process (MB)':>28} {'largest/1':>10} "
           f"{'held at the end (MB)':>24} {'largest/1':>10} "
-          + "".join(f"{p + ' (s)':>11}" for p in PHASES + ["total"]) + f" {'grid/1':>7}")
+          + "".join(f"{p + ' (s)':>11}" for p in PHASES + ["total"]) + f" {'grid/1':>7}"
+          f" {'refine (s)':>11} {'peak to refine (MB)':>24} {'largest/1':>10}")
     for n in counts:
         r = results[n]
         r["times"]["total"] = sum(r["times"][p] for p in PHASES)
@@ -114,6 +121,8 @@ def report(title, results, counts):
         held = ", ".join(f"{g:.0f}" for g in r["held"])
         largest_held = max(r["held"]) / max(one["held"])
         grid = r["times"]["grid"] / one["times"]["grid"]
+        refined = ", ".join(f"{g:.0f}" for g in r["refined"])
+        largest_refined = max(r["refined"]) / max(max(one["refined"]), 1e-9)
         target = ""
         if n in MEMORY_TARGETS:
             target += f"  memory target <= {MEMORY_TARGETS[n]}"
@@ -121,7 +130,8 @@ def report(title, results, counts):
             target += f", grid target <= {GRID_TARGET[n]}"
         print(f"{n:>9} {growth:>28} {largest:>10.2f} {held:>24} {largest_held:>10.2f} "
               + "".join(f"{r['times'][p]:>11.2f}" for p in PHASES + ["total"])
-              + f" {grid:>7.2f}{target}")
+              + f" {grid:>7.2f} {r['times']['refine']:>11.2f} {refined:>24} "
+              f"{largest_refined:>10.2f}{target}")
 
 
 def main():

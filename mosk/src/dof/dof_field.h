@@ -108,10 +108,8 @@ void update_ghost_values(DOF_& d);
 // The same for any array laid out as the field's values (of a distributed grid).
 void forward_to_ghosts(const DOF_& d, const GridImpl& g, double* values);
 
-// A distributed grid's changes that the fields follow (dof/grid_changes.cpp): the whole grid
-// gathered back on every process, and the grid cut to this process's part; both carry every
-// field's values. Collective.
-void gather_whole_grid(GridImpl& g);
+// A grid's changes that the fields follow (dof/grid_changes.cpp): the whole grid cut to this
+// process's part, carrying every field's values. Collective.
 void distribute_grid(GridImpl& g);
 // A distributed grid's owned leaves move to `new_owner` (one per held leaf) with every field's
 // values (grid/migration.h). Collective.
@@ -121,6 +119,11 @@ void migrate_grid(GridImpl& g, std::span<const int> new_owner);
 // are new. Fields in an interpolating mode get the interpolant of their old values on the new
 // leaf mesh; the others are zeroed at the new size.
 void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t first_new_record);
+// After refine_part(g, levels, part) returned `source` (the leaf of g that each leaf of part
+// lies in): each field's values on `part` (interpolated from g's as
+// transfer_fields_after_refinement does, or zero), in part's layout.
+std::vector<std::vector<double>> values_on_refined_part(const GridImpl& g, const GridImpl& part,
+                                                        const std::vector<int>& source);
 
 // After an import: every field is resized to the new mesh and zeroed.
 void reset_fields_after_import(GridImpl& g);

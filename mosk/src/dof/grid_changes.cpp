@@ -13,28 +13,16 @@
 #include "dof/dof_field.h"
 #include "grid/grid_impl.h"
 #include "grid/migration.h"
+#include "grid/parallel_refine.h"
 #include "mosk.h"
 
 namespace mosk {
 namespace {
 
-// The values of a field's nodes on one leaf, in element order, out of and into value arrays
-// laid out by `b`. A part keeps the order of the whole grid's vertex numbers, so a leaf's
-// element order is the same in the whole grid and in a part.
-void leaf_values(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e, const double* data,
-                 double* out) {
-    for (int k = 0; k < d.type->nbas; ++k)
-        std::copy_n(data + value_index(d, b, e, k), d.dim, out + size_t(k) * size_t(d.dim));
-}
-void store_leaf_values(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e, const double* in,
-                       double* data) {
-    for (int k = 0; k < d.type->nbas; ++k)
-        std::copy_n(in + size_t(k) * size_t(d.dim), d.dim, data + value_index(d, b, e, k));
-}
-
-// The same by the basis's own node order (its places relative to the leaf's vertices), which
-// does not depend on vertex numbers: a leaf that moves keeps its vertices' order, not their
-// numbers, and the nodes inside an edge or a face follow the numbers.
+// The values of a field's nodes on one leaf, out of and into value arrays laid out by `b`, in
+// the basis's own node order (its places relative to the leaf's vertices), which does not depend
+// on vertex numbers: a leaf that moves keeps its vertices' order, not their numbers, and the
+// nodes inside an edge or a face follow the numbers.
 void leaf_values_by_node(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e, const double* data,
                          double* out) {
     const ElementNodes n = element_nodes(*d.type, e);
@@ -62,30 +50,20 @@ void take(GridImpl& g, GridImpl& next, std::vector<std::vector<double>>& values)
     }
 }
 
-}  // namespace
-
-void gather_whole_grid(GridImpl& g) {
-    GridImpl whole(nullptr, g.comm);
-    const std::vector<int> received = whole.gather_whole_of(g);
-    const GRID_ counts = whole.counts();
-    std::vector<std::vector<double>> values;
-    for (DOF_* d : g.fields) {
-        // The values on every process's owned leaves, in the order of those leaves.
-        const ValueBlocks from = value_blocks(*d, *g.record), to = value_blocks(*d, counts);
-        const size_t per_leaf = size_t(d->type->nbas) * size_t(d->dim);
-        std::vector<double> mine(size_t(g.part.owned_leaves) * per_leaf);
-        for (int i = 0; i < g.part.owned_leaves; ++i)
-            leaf_values(*d, from, g.leaf(i), d->data, mine.data() + size_t(i) * per_leaf);
-        const std::vector<double> all = gather_all(g.comm, std::span<const double>(mine));
-        std::vector<double> v(size_t(to.total), 0.0);
-        for (int i = 0; i < whole.num_leaves(); ++i)
-            store_leaf_values(*d, to, whole.leaf(i),
-                              all.data() + size_t(received[size_t(i)]) * per_leaf, v.data());
-        values.push_back(std::move(v));
-    }
-    take(g, whole, values);
-    malloc_trim(0);  // the part's pages (see distribute_grid)
+// Each process refines its part; the old part stays intact until the new one and the fields'
+// values on it are made.
+void refine_distributed(GridImpl& g, int levels) {
+    {
+        GridImpl part(nullptr, g.comm);
+        const std::vector<int> source = refine_part(g, levels, part);
+        std::vector<std::vector<double>> values = values_on_refined_part(g, part, source);
+        take(g, part, values);
+    }  // the old part leaves with `part`
+    for (DOF_* d : g.fields) update_ghost_values(*d);
+    malloc_trim(0);  // see distribute_grid
 }
+
+}  // namespace
 
 void migrate_grid(GridImpl& g, std::span<const int> new_owner) {
     {
@@ -200,15 +178,11 @@ void moskRefineAllElements(GRID_* grid, int levels) {
     GridImpl& g = impl_of(grid);
     require_no_callback_running(g, "refinement");
     collective(g.comm, [&] {
-        // A distributed grid is refined whole for now: gathered, refined as on one process
-        // (the same leaves, vertex numbers and owners), and cut into parts again.
-        const bool distributed = g.distributed();
-        if (distributed) gather_whole_grid(g);
+        if (g.distributed()) return refine_distributed(g, levels);
         const GRID_ before = *grid;
         const size_t first_new_record = g.num_records();
         refine_all(g, levels);
         transfer_fields_after_refinement(g, before, first_new_record);
-        if (distributed) distribute_grid(g);
     });
 }
 
