@@ -88,14 +88,17 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
     return out;
 }
 
-void check_shapes(const HeldLeaves& h) {
+// Agreed over the processes: a process that refused alone would leave the others waiting in the
+// exchanges that follow.
+void check_shapes(int comm, const HeldLeaves& h) {
     const size_t n = h.key.size();
     bool ok = h.owned >= 0 && size_t(h.owned) <= n && h.owner.size() == n && h.verts.size() == n &&
               h.face_codes.size() == n && h.label.size() == n &&
               h.coords.size() <= size_t(INT_MAX) && n <= size_t(INT_MAX) / 6;
     for (size_t i = 0; ok && i < n; ++i)
         for (int v : h.verts[i]) ok = ok && v >= 0 && size_t(v) < h.coords.size();
-    if (!ok) fail<std::logic_error>("grid part", "the held leaves do not fit together");
+    if (offset_and_total(comm, ok ? 0 : 1).last > 0)
+        fail<std::logic_error>("grid part", "the held leaves do not fit together");
 }
 
 // The labels that boundary faces of the owned leaves carry, over every process.
@@ -118,7 +121,7 @@ std::vector<int> boundary_labels_of(const GridImpl& g, const HeldLeaves& h) {
 }  // namespace
 
 void assemble_part(GridImpl& g, HeldLeaves&& h) {
-    check_shapes(h);
+    check_shapes(g.comm, h);
     const size_t n = h.key.size(), owned = size_t(h.owned), nv = h.coords.size();
     IndexMap elements(g.comm, std::span(h.key).first(owned), std::span(h.owner).subspan(owned),
                       std::span(h.key).subspan(owned));
