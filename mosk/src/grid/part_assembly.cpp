@@ -65,6 +65,8 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
         owner[d] = int(found[j] / kOwnerUnit);
         key[d] = int64_t(found[j] - owner[d] * kOwnerUnit);
     }
+    std::vector<double>().swap(found);
+    std::vector<char>().swap(near);
 
     // Local order: the owned entities in the order of their keys (met leaf by leaf in increasing
     // number, each at its lowest leaf: the index map then finds them without sorting), then the
@@ -89,8 +91,11 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
             keys.push_back(key[d]);
             out.owner.push_back(owner[d]);
         }
+    std::vector<int>().swap(owner);
+    std::vector<int64_t>().swap(key);
     out.of_leaf.resize(ids.size());
     for (size_t j = 0; j < ids.size(); ++j) out.of_leaf[j] = local[size_t(ids[j])];
+    std::vector<int>().swap(local);
     out.map = IndexMap(p.comm, std::span(keys).first(mine), std::span(out.owner).subspan(mine),
                        std::span(keys).subspan(mine));
     return out;
@@ -125,6 +130,57 @@ std::vector<int> boundary_labels_of(const GridImpl& g, const HeldLeaves& h) {
     std::sort(all.begin(), all.end());
     all.erase(std::unique(all.begin(), all.end()), all.end());
     return all;
+}
+
+// The part's edges in the order of their index map: each leaf's edge numbers and edge_verts
+// follow it.
+Entities renumber_edges(GridImpl& g, const NumberedLeaves& p) {
+    const size_t n = p.number.size();
+    std::vector<int> ids(6 * n);
+    for (size_t i = 0; i < n; ++i)
+        for (size_t k = 0; k < 6; ++k) ids[6 * i + k] = g.leaf(int(i)).edges[k];
+    Entities edges = number_entities(p, 6, ids, g.edge_verts.size());
+    std::vector<int>().swap(ids);
+    std::vector<std::array<int, 2>> edge_verts(g.edge_verts.size());
+    for (size_t i = 0; i < n; ++i) {
+        ELEMENT_& e = g.leaf(int(i));
+        for (size_t k = 0; k < 6; ++k) {
+            const int local = edges.of_leaf[6 * i + k];
+            edge_verts[size_t(local)] = g.edge_verts[size_t(e.edges[k])];
+            e.edges[k] = local;
+        }
+    }
+    g.edge_verts.swap(edge_verts);
+    std::vector<int>().swap(edges.of_leaf);
+    return edges;
+}
+
+// The same for faces, whose label codes are the held leaves' `codes`.
+Entities renumber_faces(GridImpl& g, const NumberedLeaves& p,
+                        const std::vector<std::array<int, 4>>& codes) {
+    const size_t n = p.number.size();
+    std::vector<int> ids(4 * n);
+    for (size_t i = 0; i < n; ++i)
+        for (size_t k = 0; k < 4; ++k) ids[4 * i + k] = g.leaf(int(i)).faces[k];
+    Entities faces = number_entities(p, 4, ids, g.face_verts.size());
+    std::vector<int>().swap(ids);
+    std::vector<std::array<int, 3>> face_verts(g.face_verts.size());
+    std::vector<int>().swap(g.face_label);
+    std::vector<int> face_label(face_verts.size(), 0);
+    for (size_t i = 0; i < n; ++i) {
+        ELEMENT_& e = g.leaf(int(i));
+        for (size_t k = 0; k < 4; ++k) {
+            const int local = faces.of_leaf[4 * i + k];
+            face_verts[size_t(local)] = g.face_verts[size_t(e.faces[k])];
+            e.faces[k] = local;
+            e.label[k] = codes[i][k];
+            face_label[size_t(local)] = e.label[k];
+        }
+    }
+    g.face_verts.swap(face_verts);
+    g.face_label.swap(face_label);
+    std::vector<int>().swap(faces.of_leaf);
+    return faces;
 }
 
 }  // namespace
@@ -179,42 +235,21 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
         leaves[i] = int(i);
     }
     g.swap_leaves(leaves);
-
-    // Edges and faces: this process's numbering of its leaf mesh, then owners and global
-    // numbers. The whole grid's label codes stay: a face of a ghost leaf that no other held
-    // leaf touches is no boundary face for being alone here.
-    g.number_leaf_mesh();
-    ids.assign(6 * n, 0);
-    for (size_t i = 0; i < n; ++i)
-        for (size_t k = 0; k < 6; ++k) ids[6 * i + k] = g.leaf(int(i)).edges[k];
-    Entities edges = number_entities(p, 6, ids, g.edge_verts.size());
-    ids.assign(4 * n, 0);
-    for (size_t i = 0; i < n; ++i)
-        for (size_t k = 0; k < 4; ++k) ids[4 * i + k] = g.leaf(int(i)).faces[k];
-    Entities faces = number_entities(p, 4, ids, g.face_verts.size());
+    // What the numbering of edges and faces does not read goes first: the peak is there.
+    std::vector<int64_t>().swap(h.key);
+    std::vector<std::array<int, 4>>().swap(h.verts);
+    std::vector<int>().swap(h.label);
+    std::vector<int>().swap(vertices.of_leaf);
+    std::vector<int>().swap(local_of);
+    std::vector<int>().swap(stored_at);
     std::vector<int>().swap(ids);
 
-    std::vector<std::array<int, 2>> edge_verts(g.edge_verts.size());
-    std::vector<std::array<int, 3>> face_verts(g.face_verts.size());
-    std::vector<int> face_label(g.face_verts.size(), 0);
-    for (size_t i = 0; i < n; ++i) {
-        ELEMENT_& e = g.leaf(int(i));
-        for (size_t k = 0; k < 6; ++k) {
-            const int local = edges.of_leaf[6 * i + k];
-            edge_verts[size_t(local)] = g.edge_verts[size_t(e.edges[k])];
-            e.edges[k] = local;
-        }
-        for (size_t k = 0; k < 4; ++k) {
-            const int local = faces.of_leaf[4 * i + k];
-            face_verts[size_t(local)] = g.face_verts[size_t(e.faces[k])];
-            e.faces[k] = local;
-            e.label[k] = h.face_codes[i][k];
-            face_label[size_t(local)] = e.label[k];
-        }
-    }
-    g.edge_verts.swap(edge_verts);
-    g.face_verts.swap(face_verts);
-    g.face_label.swap(face_label);
+    // Edges and faces: this process's numbering of its leaf mesh, then owners and global
+    // numbers, one kind after the other. The whole grid's label codes stay: a face of a ghost
+    // leaf that no other held leaf touches is no boundary face for being alone here.
+    g.number_leaf_mesh();
+    Entities edges = renumber_edges(g, p);
+    Entities faces = renumber_faces(g, p, h.face_codes);
 
     GridPart& part = g.part;
     part.active = true;
