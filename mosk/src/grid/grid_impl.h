@@ -112,13 +112,7 @@ public:
     // the same owners (collective), and returns the number in `whole` of each of the part's
     // leaves. The part's leaves are roots: the refinement tree stays with the whole grid.
     std::vector<int> cut_part_of(const GridImpl& whole);
-    // Makes this (empty) grid the whole grid gathered from every process's part `part_grid`
-    // (collective), numbered, its leaves and vertices in the order of their global numbers in
-    // the parts, with their owners. Returns, for each leaf, its position among the owned leaves
-    // of all processes in process order (the order in which a gather of per-leaf data delivers
-    // them).
-    std::vector<int> gather_whole_of(const GridImpl& part_grid);
-    // Takes the contents of `fresh` (made by cut_part_of or gather_whole_of): elements handed out
+    // Takes the contents of `fresh` (made by cut_part_of or assemble_part): elements handed out
     // before are no longer current, maps and solvers are stale.
     void take_contents(GridImpl& fresh);
 
