@@ -6,7 +6,9 @@ Each figure is the fastest of the rounds, in microseconds per element, as wall t
 process's CPU time (on a machine shared with other work the wall time carries their load); the
 matrices the two loops assemble are compared below 1e6 elements (the dumps' text).
 
-    bench_element_blocks.py [--sizes 1e5,1e6] [--orders 1,2] [--rounds 2] [--block 8192]
+    bench_element_blocks.py [--sizes 1e5,1e6] [--orders 1,2] [--rounds 2] [--block 8192] [--split]
+
+--split adds the block loop's CPU time per element of each of its calls (fastest round).
 
 Targets at 1e6 unknowns: the block loop at most 0.5 us (P1) and 1.5 us (P2) per element.
 """
@@ -56,7 +58,7 @@ def mesh_of(order, size, work):
     return path, levels
 
 
-def measure(order, size, rounds, block, work):
+def measure(order, size, rounds, block, work, with_split=False):
     mesh, levels = mesh_of(order, size, work)
     grid = _pymosk.Grid(mesh)
     grid.refineAllElements(levels)
@@ -80,7 +82,42 @@ def measure(order, size, rounds, block, work):
     same = None
     if n < 1_000_000:  # the dump of a million-element system takes longer than the loops
         same = matrix_of(solvers["element"], work, "e") == matrix_of(solvers["block"], work, "b")
-    return n, u.getSize(), best, same
+    split = None
+    if with_split:
+        runs = []
+        for _ in range(rounds):
+            s = solvers["block"]
+            s.zeroMatrix()
+            s.zeroRHS()
+            runs.append(split_block_loop(grid, s, u, f, block))
+        split = {k: min(r[k] for r in runs) / n * 1e6 for k in SPLIT}
+    return n, u.getSize(), best, same, split
+
+
+SPLIT = ["stiffness", "load", "indices", "dirichlet", "processBoundary", "addMatrixEntries",
+         "addRHSEntries"]
+
+
+def split_block_loop(grid, solver, u, f, size):
+    """assemble_blocks with each call timed on this process's CPU clock: {call: seconds}."""
+    spent = dict.fromkeys(SPLIT, 0.0)
+    process = _pymosk.utils.processBoundary
+
+    def timed(name, call, *args, **kwargs):
+        t = time.process_time()
+        result = call(*args, **kwargs)
+        spent[name] += time.process_time() - t
+        return result
+
+    for block in grid.getElementBlocks(size):
+        A = timed("stiffness", block.quadGradBasDotGradBas, u, u)
+        b = timed("load", block.quadDofTimesBas, f, u)[:, 0]
+        idx = timed("indices", block.getGlobalIndex, solver)
+        mask, values = timed("dirichlet", block.getDirichletBC, u, boundary_points, vectorized=True)
+        timed("processBoundary", process, mask, values, A, b)
+        timed("addMatrixEntries", solver.addMatrixEntries, idx, idx, A)
+        timed("addRHSEntries", solver.addRHSEntries, idx, b)
+    return spent
 
 
 def main():
@@ -89,11 +126,13 @@ def main():
     parser.add_argument("--orders", default="1,2")
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--block", type=int, default=8192)
+    parser.add_argument("--split", action="store_true")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as work:
         for order in map(int, args.orders.split(",")):
             for size in args.sizes.split(","):
-                n, unknowns, best, same = measure(order, size, args.rounds, args.block, work)
+                n, unknowns, best, same, split = measure(order, size, args.rounds, args.block,
+                                                         work, args.split)
                 check = {None: "", True: ", same matrix file", False: ", MATRICES DIFFER"}[same]
                 print(f"P{order} {unknowns:,} unknowns, {n:,} elements, us per element "
                       f"(target for blocks <= {TARGETS[order]:g} at 1e6){check}", flush=True)
@@ -101,6 +140,9 @@ def main():
                     e, b = best["element", clock], best["block", clock]
                     print(f"  {clock:4s}: element loop {e:.2f}, block loop {b:.3f} ({e / b:.1f}x)",
                           flush=True)
+                if split:
+                    print("  block loop CPU per call: " +
+                          ", ".join(f"{k} {v:.3f}" for k, v in split.items()), flush=True)
 
 
 if __name__ == "__main__":
