@@ -263,8 +263,8 @@ int64_t dof_times_bas_block(int n, ELEMENT_** es, DOF_* f, DOF_* v, int order, d
     for_each_element(kOpName[op], g, n, es, [&](int k, const ELEMENT_& el) {
         gather_values(op, *f, el, fvals);
         if (reference) {
-            affine_dof_times_bas(el, tet_volume(element_points(g, el)), *f, fvals.data(),
-                                 *v->type, q, out + k * per);
+            affine_dof_times_bas(el, tet_volume(element_points(g, el)), *f, fvals.data(), *v->type,
+                                 q, out + k * per);
             return;
         }
         compute_dof_times_bas(el, tet_volume(element_points(g, el)), *f, fvals, *v->type, q,

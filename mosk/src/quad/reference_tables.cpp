@@ -43,7 +43,8 @@ ReferenceStiffness build_stiffness(const ReferenceTable& t) {
     for (std::size_t k = 0; k < nb; ++k)
         for (int a = 1; a <= 3; ++a)
             for (std::size_t q = 0; q < n; ++q)
-                grad[(3 * k + a - 1) * n + q] = t.dlambda_of(int(k), a)[q] - t.dlambda_of(int(k), 0)[q];
+                grad[(3 * k + a - 1) * n + q] =
+                    t.dlambda_of(int(k), a)[q] - t.dlambda_of(int(k), 0)[q];
     r.entries.assign(nb * nb * 6, 0.0);
     for (std::size_t k = 0; k < nb; ++k)
         for (std::size_t l = 0; l < nb; ++l)

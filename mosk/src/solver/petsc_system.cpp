@@ -187,9 +187,6 @@ struct LinearSystem::Impl {
         }
     }
 
-    // The rows this process keeps the pattern of (empty: every row, on one process).
-    std::vector<char> held_rows(std::span<const int> offsets, std::span<const int> indices,
-                                const RowLayout& layout) const;
     // Every entry of v, by global index, on every process.
     void gather(const PetscScope& s, Vec v, std::span<double> out) const;
     // The entries of v at the global indices `at` (every entry when `at` is empty).
@@ -210,25 +207,6 @@ struct LinearSystem::Impl {
                SolveResult& result) const;
     double residual_norm(const PetscScope& s, Vec r) const;  // ||b - A x||, into r
 };
-
-std::vector<char> LinearSystem::Impl::held_rows(std::span<const int> offsets,
-                                                std::span<const int> indices,
-                                                const RowLayout& layout) const {
-    if (!parallel) return {};
-    const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
-    if (!layout.mine.empty() && layout.mine.size() != nelem)
-        fail<std::invalid_argument>("new solver", "" + std::to_string(layout.mine.size()) +
-                                                      " element flags for " +
-                                                      std::to_string(nelem) + " elements");
-    std::vector<char> held(std::size_t(n), 0);
-    for (int i = rstart; i < rstart + nlocal; ++i) held[i] = 1;
-    for (std::size_t e = 0; e < nelem; ++e)
-        if (layout.mine.empty() || layout.mine[e])
-            for (int k = offsets[e]; k < offsets[e + 1]; ++k)
-                if (k >= 0 && std::size_t(k) < indices.size() && indices[k] >= 0 && indices[k] < n)
-                    held[indices[k]] = 1;  // bad offsets and indices are the pattern's to report
-    return held;
-}
 
 void LinearSystem::Impl::gather(const PetscScope& s, Vec v, std::span<double> out) const {
     const PetscScalar* a = nullptr;
@@ -412,8 +390,10 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
         fail<std::invalid_argument>(
             "new solver",
             "the processes' rows add up to " + std::to_string(rows) + ", not " + std::to_string(n));
-    m.pattern =
-        SparsityPattern(n, offsets, indices, m.held_rows(offsets, indices, layout), "new solver");
+    // One process holds every row whatever its flags: the pattern is built from every element.
+    m.pattern = SparsityPattern(
+        n, m.rstart, m.nlocal, offsets, indices,
+        m.parallel ? std::span<const char>(layout.mine) : std::span<const char>(), "new solver");
     PetscScope s("new solver");
     impl_->create_objects(s);  // on failure ~Impl releases what was made
 }

@@ -1,16 +1,81 @@
 #include "solver/sparsity_pattern.h"
 #include "core/check.h"
 
-#include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
 namespace mosk {
 
-SparsityPattern::SparsityPattern(int n, std::span<const int> offsets, std::span<const int> indices,
-                                 const std::vector<char>& held, const char* op)
-    : n_(n) {
+namespace {
+
+void sort_unique(std::vector<int>& v) {
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
+}
+
+}  // namespace
+
+// The rows are built on local numbers (the held rows by slot, then the other columns of the
+// elements that hold them), so that the scratch has the size of this process's part; `global`
+// turns a local number back into an index.
+template <class Global>
+void SparsityPattern::build_rows(std::span<const int> offsets, std::span<const int> local,
+                                 std::span<const char> relevant, int columns, Global global,
+                                 const char* op) {
+    const int held = count_ + int(others_.size());
+    const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
+    auto holds_rows = [&](std::size_t e) { return relevant.empty() || relevant[e]; };
+
+    // Held row -> the elements holding it (CSR).
+    std::vector<std::int64_t> start(std::size_t(held) + 1, 0);
+    for (std::size_t e = 0; e < nelem; ++e)
+        if (holds_rows(e))
+            for (int k = offsets[e]; k < offsets[e + 1]; ++k)
+                if (local[k] < held) ++start[std::size_t(local[k]) + 1];
+    for (int i = 0; i < held; ++i) start[i + 1] += start[i];
+    std::vector<int> elements(std::size_t(start[held]));
+    {
+        std::vector<std::int64_t> fill(start.begin(), start.end() - 1);
+        for (std::size_t e = 0; e < nelem; ++e)
+            if (holds_rows(e))
+                for (int k = offsets[e]; k < offsets[e + 1]; ++k)
+                    if (local[k] < held) elements[fill[local[k]]++] = int(e);
+    }
+
+    // Row i: its diagonal and every index of every element holding i, each once.
+    row_start_.assign(std::size_t(held) + 1, 0);
+    columns_.clear();
+    std::vector<int> seen(std::size_t(columns), -1);
+    std::vector<PetscInt> row;
+    for (int i = 0; i < held; ++i) {
+        row.clear();
+        row.push_back(global(i));
+        seen[i] = i;
+        for (std::int64_t p = start[i]; p < start[i + 1]; ++p) {
+            const int e = elements[p];
+            for (int k = offsets[e]; k < offsets[e + 1]; ++k) {
+                const int j = local[k];
+                if (seen[j] != i) {
+                    seen[j] = i;
+                    row.push_back(global(j));
+                }
+            }
+        }
+        std::sort(row.begin(), row.end());
+        if (columns_.size() + row.size() > std::size_t(std::numeric_limits<PetscInt>::max()))
+            fail<std::length_error>(op,
+                                    "the pattern has more entries than "
+                                    "PETSc's index type can count");
+        columns_.insert(columns_.end(), row.begin(), row.end());
+        row_start_[i + 1] = PetscInt(columns_.size());
+    }
+}
+
+SparsityPattern::SparsityPattern(int n, int first, int count, std::span<const int> offsets,
+                                 std::span<const int> indices, std::span<const char> mine,
+                                 const char* op)
+    : n_(n), first_(first), count_(count) {
     if (offsets.empty() && !indices.empty())
         fail<std::invalid_argument>(op, "element indices given without offsets");
     const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
@@ -26,64 +91,57 @@ SparsityPattern::SparsityPattern(int n, std::span<const int> offsets, std::span<
                                                 " but " + std::to_string(indices.size()) +
                                                 " indices are given");
     }
+    if (first < 0 || count < 0 || first > n - count)
+        fail<std::invalid_argument>(op, "rows " + std::to_string(first) + " + " +
+                                            std::to_string(count) + " outside 0.." +
+                                            std::to_string(n - 1));
+    if (!mine.empty() && mine.size() != nelem)
+        fail<std::invalid_argument>(op, std::to_string(mine.size()) + " element flags for " +
+                                            std::to_string(nelem) + " elements");
     for (std::size_t k = 0; k < indices.size(); ++k)
         check_index(op, "element DOF", int(k), indices[k]);
 
-    // DOF -> elements holding it (CSR).
-    std::vector<std::int64_t> dof_start(std::size_t(n_) + 1, 0);
-    for (int i : indices) ++dof_start[std::size_t(i) + 1];
-    for (int i = 0; i < n_; ++i) dof_start[i + 1] += dof_start[i];
-    std::vector<int> dof_elems(indices.size());
-    {
-        std::vector<std::int64_t> fill(dof_start.begin(), dof_start.end() - 1);
-        for (std::size_t e = 0; e < nelem; ++e)
+    if (first == 0 && count == n) {  // every row is this process's: local numbers are indices
+        build_rows(offsets, indices, {}, n, [](int j) { return PetscInt(j); }, op);
+        return;
+    }
+    auto owned = [&](int i) { return unsigned(i - first) < unsigned(count); };
+    for (std::size_t e = 0; e < nelem; ++e)
+        if (mine.empty() || mine[e])
             for (int k = offsets[e]; k < offsets[e + 1]; ++k)
-                dof_elems[fill[indices[k]]++] = int(e);
-    }
+                if (!owned(indices[k])) others_.push_back(indices[k]);
+    sort_unique(others_);
+    const int held = count + int(others_.size());
 
-    // The held rows in increasing order, with their slots.
-    std::vector<int> rows;
-    if (!held.empty()) {
-        if (held.size() != std::size_t(n_))
-            fail<std::invalid_argument>(
-                op, std::to_string(held.size()) + " row flags for " + std::to_string(n_) + " rows");
-        row_slot_.assign(std::size_t(n_), -1);
-        for (int i = 0; i < n_; ++i)
-            if (held[i]) {
-                row_slot_[i] = int(rows.size());
-                rows.push_back(i);
-            }
+    // The elements holding a held row, and the other indices they hold.
+    std::vector<char> relevant(nelem, 0);
+    std::vector<int> extra;
+    for (std::size_t e = 0; e < nelem; ++e) {
+        for (int k = offsets[e]; k < offsets[e + 1] && !relevant[e]; ++k)
+            relevant[e] = slot(indices[k]) >= 0;
+        if (relevant[e])
+            for (int k = offsets[e]; k < offsets[e + 1]; ++k)
+                if (slot(indices[k]) < 0) extra.push_back(indices[k]);
     }
-    const int nheld = held.empty() ? n_ : int(rows.size());
-
-    // Row i: its diagonal and every DOF of every element holding i, each once.
-    row_start_.assign(std::size_t(nheld) + 1, 0);
-    columns_.clear();
-    std::vector<int> seen(std::size_t(n_), -1);
-    std::vector<PetscInt> row;
-    for (int k = 0; k < nheld; ++k) {
-        const int i = held.empty() ? k : rows[k];
-        row.clear();
-        row.push_back(i);
-        seen[i] = i;
-        for (std::int64_t p = dof_start[i]; p < dof_start[i + 1]; ++p) {
-            const int e = dof_elems[p];
+    sort_unique(extra);
+    std::vector<int> local(indices.size(), -1);
+    for (std::size_t e = 0; e < nelem; ++e)
+        if (relevant[e])
             for (int k = offsets[e]; k < offsets[e + 1]; ++k) {
-                const int j = indices[k];
-                if (seen[j] != i) {
-                    seen[j] = i;
-                    row.push_back(j);
-                }
+                const int s = slot(indices[k]);
+                local[k] =
+                    s >= 0 ? s
+                           : held + int(std::lower_bound(extra.begin(), extra.end(), indices[k]) -
+                                        extra.begin());
             }
-        }
-        std::sort(row.begin(), row.end());
-        if (columns_.size() + row.size() > std::size_t(std::numeric_limits<PetscInt>::max()))
-            fail<std::length_error>(op,
-                                    "the pattern has more entries than "
-                                    "PETSc's index type can count");
-        columns_.insert(columns_.end(), row.begin(), row.end());
-        row_start_[k + 1] = PetscInt(columns_.size());
-    }
+    build_rows(
+        offsets, local, relevant, held + int(extra.size()),
+        [&](int j) {
+            return PetscInt(j < count  ? first + j
+                            : j < held ? others_[j - count]
+                                       : extra[j - held]);
+        },
+        op);
 }
 
 bool SparsityPattern::contains(int row, int col) const {
