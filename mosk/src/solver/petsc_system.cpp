@@ -297,26 +297,12 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
     PETSC_CHECK(s, MatSetType(A, MATAIJ));
     if (block_size > 1) PETSC_CHECK(s, MatSetBlockSize(A, block_size));
 
-    // Exact counts of the local rows, split into the diagonal block and the rest.
-    std::vector<PetscInt> dnnz(std::size_t(rend - rstart)), onnz(std::size_t(rend - rstart));
-    for (PetscInt i = rstart; i < rend; ++i)
-        for (const PetscInt* c = pattern.begin(pattern.slot(i)); c != pattern.end(pattern.slot(i));
-             ++c)
-            ++(*c >= cstart && *c < cend ? dnnz : onnz)[i - rstart];
-    // Counts per row, whatever the block size.
-    PETSC_CHECK(s, MatSeqAIJSetPreallocation(A, 0, dnnz.data()));
-    PETSC_CHECK(s, MatMPIAIJSetPreallocation(A, 0, dnnz.data(), 0, onnz.data()));
-
-    // Store the whole pattern now so that assembly never drops a preallocated but not yet used
-    // location (a later addition there would otherwise need a new allocation).
-    std::vector<PetscScalar> zeros;
-    for (PetscInt i = rstart; i < rend; ++i) {
-        const int k = pattern.slot(int(i));
-        const PetscInt count = PetscInt(pattern.end(k) - pattern.begin(k));
-        zeros.assign(std::size_t(count), 0.0);
-        PETSC_CHECK(s,
-                    MatSetValues(A, 1, &i, count, pattern.begin(k), zeros.data(), INSERT_VALUES));
-    }
+    // The whole pattern is stored now, zeros, from the owned rows' CSR (the pattern's first
+    // slots), so that assembly never drops a location not yet added to (a later addition there
+    // would otherwise need a new allocation).
+    const PetscInt* starts = pattern.row_starts().data();
+    PETSC_CHECK(s, MatSeqAIJSetPreallocationCSR(A, starts, pattern.begin(0), nullptr));
+    PETSC_CHECK(s, MatMPIAIJSetPreallocationCSR(A, starts, pattern.begin(0), nullptr));
     PETSC_CHECK(s, MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY));
     PETSC_CHECK(s, MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY));
     PETSC_CHECK(s, MatSetOption(A, MAT_NEW_NONZERO_ALLOCATION_ERR, PETSC_TRUE));
