@@ -41,6 +41,23 @@ std::string reason_text(int reason) {
 }
 
 
+// The positions at[t] in the sorted row first[0 .. length - 1] (length >= 1) of the last entry
+// not above want[t], for `lanes` columns side by side (the last column repeated beyond `count`).
+template <int lanes>
+inline void search_in_step(const PetscInt* first, std::size_t length, const int* want, int count,
+                           std::size_t* at) {
+    PetscInt c[lanes];
+    for (int t = 0; t < lanes; ++t) {
+        c[t] = want[std::min(t, count - 1)];
+        at[t] = 0;
+    }
+    for (std::size_t rest = length; rest > 1;) {
+        const std::size_t half = rest / 2;
+        for (int t = 0; t < lanes; ++t) at[t] += first[at[t] + half] <= c[t] ? half : 0;
+        rest -= half;
+    }
+}
+
 }  // namespace
 
 struct LinearSystem::Impl {
@@ -428,11 +445,14 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     }
     // Every entry is found in its row by a binary search without branches on the data (a
     // conditional move per step): the branches of a walk along the row are mispredicted about
-    // once an entry, which cost more than the memory. Nothing is added before the whole block
-    // is checked.
+    // once an entry, which cost more than the memory. The searches of a row's columns go in
+    // step, a few at a time (their steps are the same, set by the row's length), so that their
+    // loads overlap instead of each waiting on the one before. Nothing is added before the whole
+    // block is checked.
     const std::size_t count = std::size_t(nrows) * std::size_t(ncols);
     m.targets.resize(count);
     bool foreign_rows = false, finite = true;
+    std::size_t at[8];
     for (int i = 0; i < nrows; ++i) {
         const int k = m.pattern.slot(rows[i]);
         const bool owned = rows[i] >= m.rstart && rows[i] < m.rstart + m.nlocal;
@@ -440,19 +460,28 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
         const PetscInt* first = m.pattern.begin(k);
         const std::size_t length = std::size_t(m.pattern.end(k) - first);
         const std::size_t q0 = std::size_t(i) * std::size_t(ncols);
-        for (int j = 0; j < ncols; ++j) {
-            const PetscInt* at = first;  // every row holds its diagonal: length >= 1
-            for (std::size_t rest = length; rest > 1;) {
-                const std::size_t half = rest / 2;
-                at = at[half] <= cols[j] ? at + half : at;
-                rest -= half;
+        for (int j0 = 0; j0 < ncols;) {
+            const int rest = ncols - j0;
+            const int lanes = rest >= 8 ? 8 : rest >= 3 ? 4 : 2;
+            if (lanes == 8)
+                search_in_step<8>(first, length, cols + j0, rest, at);
+            else if (lanes == 4)
+                search_in_step<4>(first, length, cols + j0, rest, at);
+            else
+                search_in_step<2>(first, length, cols + j0, rest, at);
+            for (int t = 0; t < std::min(lanes, rest); ++t) {
+                const int j = j0 + t;
+                if (first[at[t]] != cols[j])
+                    fail(op, "entry (row " + std::to_string(rows[i]) + ", column " +
+                                 std::to_string(cols[j]) +
+                                 ") is outside the pattern: no element holds both DOFs");
+                PetscScalar* target = owned ? m.entry_address(rows[i], PetscInt(at[t])) : nullptr;
+                // The entry is wanted once the whole block is found: ask for it now.
+                if (target) __builtin_prefetch(target, 1);
+                m.targets[q0 + j] = target;
+                finite &= std::isfinite(values[q0 + j]);
             }
-            if (*at != cols[j])
-                fail(op, "entry (row " + std::to_string(rows[i]) + ", column " +
-                             std::to_string(cols[j]) +
-                             ") is outside the pattern: no element holds both DOFs");
-            m.targets[q0 + j] = owned ? m.entry_address(rows[i], at - first) : nullptr;
-            finite &= std::isfinite(values[q0 + j]);
+            j0 += lanes;
         }
     }
     if (!finite)
