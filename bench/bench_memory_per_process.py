@@ -80,10 +80,11 @@ def child(mesh, levels, out):
              "solve": clock["solve"] - clock["loop"]}
     growth = comm.allgather((rss_bytes("VmHWM") - base) / 2 ** 20)
     held = comm.allgather((rss_bytes("VmRSS") - base) / 2 ** 20)
+    made = max(comm.allgather(made))
     if comm.Get_rank() == 0:
         with open(os.path.join(out, "result.json"), "w") as fh:
             json.dump(dict(times=times, growth=growth, held=held, solver_held=solver_held,
-                           solver_seconds=max(comm.allgather(made)),
+                           solver_seconds=made,
                            elements=grid.getGlobalNumElements(),
                            unknowns=u.getSize(), solver=str(solver)), fh)
 
