@@ -70,15 +70,14 @@ void gather_whole_grid(GridImpl& g) {
 void distribute_grid(GridImpl& g) {
     {
         GridImpl part(nullptr, g.comm);
-        part.cut_part_of(g);
+        const std::vector<int> whole_leaf = part.cut_part_of(g);
         const GRID_ counts = part.counts();
         std::vector<std::vector<double>> values;
         for (DOF_* d : g.fields) {
             const ValueBlocks from = value_blocks(*d, *g.record), to = value_blocks(*d, counts);
             std::vector<double> v(size_t(to.total), 0.0), leaf(size_t(d -> type->nbas) * d->dim);
             for (int i = 0; i < part.num_leaves(); ++i) {
-                leaf_values(*d, from, g.leaf(part.part.whole_leaf[size_t(i)]), d->data,
-                            leaf.data());
+                leaf_values(*d, from, g.leaf(whole_leaf[size_t(i)]), d->data, leaf.data());
                 store_leaf_values(*d, to, part.leaf(i), leaf.data(), v.data());
             }
             values.push_back(std::move(v));

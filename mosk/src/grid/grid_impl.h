@@ -45,10 +45,7 @@ struct GridPart {
     bool active = false;
     int owned_leaves = 0;
     IndexMap elements, vertices, edges, faces;
-    // Leaf and vertex numbers in the whole grid the part was cut from: gathering the whole grid
-    // back (refinement and balance of a distributed grid, for now) restores that grid exactly.
-    std::vector<int> whole_leaf, whole_vertex;
-    // Local vertices are stored in the order of their whole-grid numbers, so that every process
+    // Local vertices are stored in the order of their global numbers, so that every process
     // orders the nodes of an element, an edge or a face alike; this is each one's position in
     // `vertices` (whose owned entries come first).
     std::vector<int> vertex_position;
@@ -107,13 +104,14 @@ public:
     }
 
     // Makes this (empty) grid this process's part of `whole`, which every process holds with
-    // the same owners (collective). The part's leaves are roots: the refinement tree stays with
-    // the whole grid.
-    void cut_part_of(const GridImpl& whole);
+    // the same owners (collective), and returns the number in `whole` of each of the part's
+    // leaves. The part's leaves are roots: the refinement tree stays with the whole grid.
+    std::vector<int> cut_part_of(const GridImpl& whole);
     // Makes this (empty) grid the whole grid gathered from every process's part `part_grid`
-    // (collective), numbered, with the leaf and vertex numbers of the grid the parts were cut
-    // from and their owners. Returns, for each leaf, its position among the owned leaves of all
-    // processes in process order (the order in which a gather of per-leaf data delivers them).
+    // (collective), numbered, its leaves and vertices in the order of their global numbers in
+    // the parts, with their owners. Returns, for each leaf, its position among the owned leaves
+    // of all processes in process order (the order in which a gather of per-leaf data delivers
+    // them).
     std::vector<int> gather_whole_of(const GridImpl& part_grid);
     // Takes the contents of `fresh` (made by cut_part_of or gather_whole_of): elements handed out
     // before are no longer current, maps and solvers are stale.

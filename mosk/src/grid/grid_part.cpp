@@ -9,7 +9,7 @@
 #include "core/check.h"
 #include "core/parallel.h"
 #include "grid/grid_impl.h"
-#include "grid/local_part.h"
+#include "grid/part_assembly.h"
 
 namespace mosk {
 namespace {
@@ -19,67 +19,45 @@ constexpr int kLeafInts = 10;  // whole leaf number, 4 whole vertex numbers, 4 f
 
 }  // namespace
 
-void GridImpl::cut_part_of(const GridImpl& whole) {
-    LocalPart lp = local_part(whole);
-    const size_t n = lp.leaves.size(), nv = lp.vertex.size();
-    // Vertices in the order of their whole-grid numbers (see GridPart::vertex_position).
-    std::vector<int> position(nv), stored_at(nv);
-    for (size_t s = 0; s < nv; ++s) position[s] = int(s);
-    std::sort(position.begin(), position.end(),
-              [&](int a, int b) { return lp.vertex[size_t(a)] < lp.vertex[size_t(b)]; });
-    coords_.resize(nv);
-    part.whole_vertex.resize(nv);
-    for (size_t s = 0; s < nv; ++s) {
-        const int whole_number = lp.vertex[size_t(position[s])];
-        stored_at[size_t(position[s])] = int(s);
-        coords_[s] = whole.vertex(whole_number);
-        part.whole_vertex[s] = whole_number;
+std::vector<int> GridImpl::cut_part_of(const GridImpl& whole) {
+    // The owned leaves, then every other leaf that shares a vertex with one of them.
+    std::vector<int> chosen;
+    std::vector<int> held_at(size_t(whole.num_vertices()), -1);
+    HeldLeaves h;
+    for (int i = 0; i < whole.num_leaves(); ++i)
+        if (whole.leaf(i).owner == rank) chosen.push_back(i);
+    h.owned = int(chosen.size());
+    for (int i : chosen)
+        for (int v : whole.leaf(i).verts) held_at[size_t(v)] = 0;
+    for (int i = 0; i < whole.num_leaves(); ++i) {
+        const ELEMENT_& e = whole.leaf(i);
+        if (e.owner == rank) continue;
+        if (held_at[size_t(e.verts[0])] == 0 || held_at[size_t(e.verts[1])] == 0 ||
+            held_at[size_t(e.verts[2])] == 0 || held_at[size_t(e.verts[3])] == 0)
+            chosen.push_back(i);
+    }
+    std::fill(held_at.begin(), held_at.end(), -1);
+    for (int i : chosen) {
+        const ELEMENT_& e = whole.leaf(i);
+        h.key.push_back(i);
+        h.owner.push_back(e.owner);
+        std::array<int, 4> verts{}, codes{};
+        for (size_t k = 0; k < 4; ++k) {
+            int& at = held_at[size_t(e.verts[k])];
+            if (at < 0) {
+                at = int(h.coords.size());
+                h.coords.push_back(whole.vertex(e.verts[k]));
+            }
+            verts[k] = at;
+            codes[k] = e.label[k];
+        }
+        h.verts.push_back(verts);
+        h.face_codes.push_back(codes);
+        h.label.push_back(whole.element_label(e));
     }
     label_sets = whole.label_sets;
-    root_label.assign(n, 0);
-    leaves_.resize(n);
-    edge_verts.assign(size_t(lp.edges.map.size()), {-1, -1});
-    face_verts.assign(size_t(lp.faces.map.size()), {-1, -1, -1});
-    face_label.assign(size_t(lp.faces.map.size()), 0);
-    for (size_t i = 0; i < n; ++i) {
-        const ELEMENT_& w = whole.leaf(lp.leaves[i]);
-        ELEMENT_ e{};
-        for (size_t k = 0; k < 4; ++k)
-            e.verts[k] = stored_at[size_t(lp.vertices.of_leaf[4 * i + k])];
-        for (size_t k = 0; k < 6; ++k) {
-            e.edges[k] = lp.edges.of_leaf[6 * i + k];
-            std::array<int, 2> ends = {e.verts[kEdgeVerts[k][0]], e.verts[kEdgeVerts[k][1]]};
-            std::sort(ends.begin(), ends.end());
-            edge_verts[size_t(e.edges[k])] = ends;
-        }
-        for (size_t k = 0; k < 4; ++k) {
-            e.faces[k] = lp.faces.of_leaf[4 * i + k];
-            std::array<int, 3> corners = {e.verts[kFaceVerts[k][0]], e.verts[kFaceVerts[k][1]],
-                                          e.verts[kFaceVerts[k][2]]};
-            std::sort(corners.begin(), corners.end());
-            face_verts[size_t(e.faces[k])] = corners;
-            // The whole grid's code: a face of a ghost leaf that no other leaf of the part
-            // touches is no boundary face for being alone here.
-            e.label[k] = w.label[k];
-            face_label[size_t(e.faces[k])] = w.label[k];
-        }
-        e.index = int(i);
-        e.record = int(i);
-        e.owner = w.owner;
-        root_label[i] = whole.element_label(w);
-        elements_.push_back(e);
-        tree_.push_back(TreeLinks{});
-        leaves_[i] = int(i);
-    }
-    part.active = true;
-    part.owned_leaves = lp.owned;
-    part.elements = std::move(lp.elements);
-    part.vertices = std::move(lp.vertices.map);
-    part.edges = std::move(lp.edges.map);
-    part.faces = std::move(lp.faces.map);
-    part.whole_leaf = std::move(lp.leaves);
-    part.vertex_position = std::move(position);
-    part.boundary_labels = whole.boundary_labels();
+    assemble_part(*this, std::move(h));
+    return chosen;
 }
 
 std::vector<int> GridImpl::gather_whole_of(const GridImpl& pg) {
@@ -88,8 +66,8 @@ std::vector<int> GridImpl::gather_whole_of(const GridImpl& pg) {
     leaf_ints.reserve(size_t(owned) * kLeafInts);
     for (int i = 0; i < owned; ++i) {
         const ELEMENT_& e = pg.leaf(i);
-        leaf_ints.push_back(pg.part.whole_leaf[size_t(i)]);
-        for (int v : e.verts) leaf_ints.push_back(pg.part.whole_vertex[size_t(v)]);
+        leaf_ints.push_back(int(pg.part.elements.global(i)));
+        for (int v : e.verts) leaf_ints.push_back(int(pg.vertex_global(v)));
         for (int code : e.label) leaf_ints.push_back(code);
         leaf_ints.push_back(pg.element_label(e));
     }
@@ -98,7 +76,7 @@ std::vector<int> GridImpl::gather_whole_of(const GridImpl& pg) {
     std::vector<double> xyz;
     for (int v = 0; v < pg.num_vertices(); ++v) {
         if (pg.part.vertex_position[size_t(v)] >= owned_vertices) continue;
-        vertex_ids.push_back(pg.part.whole_vertex[size_t(v)]);
+        vertex_ids.push_back(int(pg.vertex_global(v)));
         for (int c = 0; c < 3; ++c) xyz.push_back(pg.vertex(v)[size_t(c)]);
     }
 

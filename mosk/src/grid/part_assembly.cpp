@@ -1,0 +1,220 @@
+#include "grid/part_assembly.h"
+
+#include <algorithm>
+#include <climits>
+#include <numeric>
+#include <span>
+#include <stdexcept>
+#include <utility>
+
+#include "core/check.h"
+#include "core/index_map.h"
+#include "core/parallel.h"
+#include "grid/grid_impl.h"
+
+namespace mosk {
+namespace {
+
+// The held leaves as the numbering of their entities sees them.
+struct NumberedLeaves {
+    std::vector<int64_t> number;  // global leaf number
+    std::span<const int> owner;
+    std::vector<size_t> by_number;  // positions in increasing global number
+    size_t owned = 0;
+    const IndexMap& map;
+    int rank = 0, comm = -1;
+};
+
+// Local numbers, owners and the index map of one kind of entity (vertices, edges or faces).
+struct Entities {
+    std::vector<int> of_leaf;  // local numbers of each leaf's entities (`per` per leaf)
+    std::vector<int> owner;    // local entity -> owning process
+    IndexMap map;              // the owned entities first, then the ghosts
+};
+
+// Numbers the entities that `ids` names (`per` per leaf, positions below `bound` in this
+// process's own numbering). Owner: the owner of the lowest-numbered leaf around the entity; key
+// in the map: that leaf's number times `per` plus the entity's index in it, one 64-bit identity
+// that every process holding the entity finds alike. Every leaf around an entity of an owned
+// leaf is held, so owner and key of such an entity are found here; an entity of ghost leaves only
+// takes the owner and key that a ghost leaf's owner found.
+Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<int>& ids,
+                         size_t bound) {
+    const size_t n = p.number.size();
+    std::vector<int> owner(bound, -1);
+    std::vector<int64_t> key(bound, -1);
+    for (size_t i : p.by_number)
+        for (size_t k = 0; k < per; ++k) {
+            const size_t d = size_t(ids[i * per + k]);
+            if (owner[d] >= 0) continue;
+            owner[d] = p.owner[i];
+            key[d] = p.number[i] * int64_t(per) + int64_t(k);
+        }
+    // (owner, key) of each leaf's entities as the leaf's owner found them.
+    std::vector<double> found(2 * per * n, -1.0);
+    for (size_t j = 0; j < per * p.owned; ++j) {
+        found[2 * j] = owner[size_t(ids[j])];
+        found[2 * j + 1] = double(key[size_t(ids[j])]);
+    }
+    p.map.forward(found, int(2 * per));
+    std::vector<char> near(bound, 0);
+    for (size_t j = 0; j < per * p.owned; ++j) near[size_t(ids[j])] = 1;
+    for (size_t j = per * p.owned; j < ids.size(); ++j) {
+        const size_t d = size_t(ids[j]);
+        if (near[d]) continue;
+        owner[d] = int(found[2 * j]);
+        key[d] = int64_t(found[2 * j + 1]);
+    }
+
+    // Local order: the owned entities, then the ghosts, each in this process's order.
+    Entities out;
+    std::vector<int> local(bound, -1);
+    std::vector<int64_t> keys;
+    keys.reserve(bound);
+    out.owner.reserve(bound);
+    size_t mine = 0;
+    for (int pass = 0; pass < 2; ++pass)
+        for (size_t d = 0; d < bound; ++d)
+            if (owner[d] >= 0 && (owner[d] == p.rank) == (pass == 0)) {
+                local[d] = int(keys.size());
+                keys.push_back(key[d]);
+                out.owner.push_back(owner[d]);
+                mine += pass == 0;
+            }
+    out.of_leaf.resize(ids.size());
+    for (size_t j = 0; j < ids.size(); ++j) out.of_leaf[j] = local[size_t(ids[j])];
+    out.map = IndexMap(p.comm, std::span(keys).first(mine), std::span(out.owner).subspan(mine),
+                       std::span(keys).subspan(mine));
+    return out;
+}
+
+void check_shapes(const HeldLeaves& h) {
+    const size_t n = h.key.size();
+    bool ok = h.owned >= 0 && size_t(h.owned) <= n && h.owner.size() == n &&
+              h.verts.size() == n && h.face_codes.size() == n && h.label.size() == n &&
+              h.coords.size() <= size_t(INT_MAX) && n <= size_t(INT_MAX) / 6;
+    for (size_t i = 0; ok && i < n; ++i)
+        for (int v : h.verts[i]) ok = ok && v >= 0 && size_t(v) < h.coords.size();
+    if (!ok) fail<std::logic_error>("grid part", "the held leaves do not fit together");
+}
+
+// The labels that boundary faces of the owned leaves carry, over every process.
+std::vector<int> boundary_labels_of(const GridImpl& g, const HeldLeaves& h) {
+    std::vector<int> mine;
+    for (int i = 0; i < h.owned; ++i)
+        for (int code : h.face_codes[size_t(i)])
+            if (is_boundary_code(code)) {
+                const std::vector<int>& labels = g.labels_of(code);
+                mine.insert(mine.end(), labels.begin(), labels.end());
+            }
+    std::sort(mine.begin(), mine.end());
+    mine.erase(std::unique(mine.begin(), mine.end()), mine.end());
+    std::vector<int> all = gather_all(g.comm, mine);
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    return all;
+}
+
+}  // namespace
+
+void assemble_part(GridImpl& g, HeldLeaves&& h) {
+    check_shapes(h);
+    const size_t n = h.key.size(), owned = size_t(h.owned), nv = h.coords.size();
+    IndexMap elements(g.comm, std::span(h.key).first(owned),
+                            std::span(h.owner).subspan(owned), std::span(h.key).subspan(owned));
+    NumberedLeaves p{std::vector<int64_t>(n), h.owner, std::vector<size_t>(n), owned, elements,
+                     g.rank, g.comm};
+    for (size_t i = 0; i < n; ++i) p.number[i] = elements.global(int(i));
+    std::iota(p.by_number.begin(), p.by_number.end(), size_t(0));
+    std::sort(p.by_number.begin(), p.by_number.end(),
+              [&](size_t a, size_t b) { return p.number[a] < p.number[b]; });
+
+    // Vertices: numbered, then stored in the order of their global numbers.
+    std::vector<int> ids(4 * n);
+    for (size_t i = 0; i < n; ++i)
+        for (size_t k = 0; k < 4; ++k) ids[4 * i + k] = h.verts[i][k];
+    Entities vertices = number_entities(p, 4, ids, nv);
+    std::vector<int> local_of(nv, -1);  // held vertex -> local number in the vertex map
+    for (size_t j = 0; j < ids.size(); ++j) local_of[size_t(ids[j])] = vertices.of_leaf[j];
+    std::vector<int> position;  // stored vertex -> local number in the vertex map
+    position.reserve(nv);
+    for (size_t x = 0; x < nv; ++x)
+        if (local_of[x] >= 0) position.push_back(local_of[x]);
+    std::sort(position.begin(), position.end(), [&](int a, int b) {
+        return vertices.map.global(a) < vertices.map.global(b);
+    });
+    std::vector<int> stored_at(position.size());
+    for (size_t s = 0; s < position.size(); ++s) stored_at[size_t(position[s])] = int(s);
+    {
+        std::vector<int> held_at(position.size());  // local number -> held vertex
+        for (size_t x = 0; x < nv; ++x)
+            if (local_of[x] >= 0) held_at[size_t(local_of[x])] = int(x);
+        for (int local : position) g.add_vertex(h.coords[size_t(held_at[size_t(local)])]);
+    }
+    std::vector<Point>().swap(h.coords);
+
+    g.root_label.assign(n, 0);
+    std::vector<int> leaves(n);
+    for (size_t i = 0; i < n; ++i) {
+        ELEMENT_ e{};
+        for (size_t k = 0; k < 4; ++k) {
+            e.verts[k] = stored_at[size_t(vertices.of_leaf[4 * i + k])];
+            e.label[k] = h.face_codes[i][k];
+        }
+        e.record = int(i);
+        e.owner = h.owner[i];
+        g.root_label[i] = h.label[i];
+        g.add_record(e, TreeLinks{});
+        leaves[i] = int(i);
+    }
+    g.swap_leaves(leaves);
+
+    // Edges and faces: this process's numbering of its leaf mesh, then owners and global
+    // numbers. The whole grid's label codes stay: a face of a ghost leaf that no other held
+    // leaf touches is no boundary face for being alone here.
+    g.number_leaf_mesh();
+    ids.assign(6 * n, 0);
+    for (size_t i = 0; i < n; ++i)
+        for (size_t k = 0; k < 6; ++k) ids[6 * i + k] = g.leaf(int(i)).edges[k];
+    Entities edges = number_entities(p, 6, ids, g.edge_verts.size());
+    ids.assign(4 * n, 0);
+    for (size_t i = 0; i < n; ++i)
+        for (size_t k = 0; k < 4; ++k) ids[4 * i + k] = g.leaf(int(i)).faces[k];
+    Entities faces = number_entities(p, 4, ids, g.face_verts.size());
+    std::vector<int>().swap(ids);
+
+    std::vector<std::array<int, 2>> edge_verts(g.edge_verts.size());
+    std::vector<std::array<int, 3>> face_verts(g.face_verts.size());
+    std::vector<int> face_label(g.face_verts.size(), 0);
+    for (size_t i = 0; i < n; ++i) {
+        ELEMENT_& e = g.leaf(int(i));
+        for (size_t k = 0; k < 6; ++k) {
+            const int local = edges.of_leaf[6 * i + k];
+            edge_verts[size_t(local)] = g.edge_verts[size_t(e.edges[k])];
+            e.edges[k] = local;
+        }
+        for (size_t k = 0; k < 4; ++k) {
+            const int local = faces.of_leaf[4 * i + k];
+            face_verts[size_t(local)] = g.face_verts[size_t(e.faces[k])];
+            e.faces[k] = local;
+            e.label[k] = h.face_codes[i][k];
+            face_label[size_t(local)] = e.label[k];
+        }
+    }
+    g.edge_verts.swap(edge_verts);
+    g.face_verts.swap(face_verts);
+    g.face_label.swap(face_label);
+
+    GridPart& part = g.part;
+    part.active = true;
+    part.owned_leaves = h.owned;
+    part.boundary_labels = boundary_labels_of(g, h);
+    part.elements = std::move(elements);
+    part.vertices = std::move(vertices.map);
+    part.edges = std::move(edges.map);
+    part.faces = std::move(faces.map);
+    part.vertex_position = std::move(position);
+    g.update_record();
+}
+
+}  // namespace mosk
