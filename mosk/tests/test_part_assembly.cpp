@@ -64,7 +64,8 @@ TEST(PartAssembly, GhostLayerOwnersAndNumbersFollowTheRules) {
         std::vector<long long> next(size_t(g.nprocs) + 1, 0);
         for (int i = 0; i < g.num_leaves(); ++i) ++next[size_t(g.leaf(i).owner) + 1];
         for (int q = 0; q < g.nprocs; ++q) next[size_t(q) + 1] += next[size_t(q)];
-        for (int i = 0; i < g.num_leaves(); ++i) global_leaf[size_t(i)] = next[size_t(g.leaf(i).owner)]++;
+        for (int i = 0; i < g.num_leaves(); ++i)
+            global_leaf[size_t(i)] = next[size_t(g.leaf(i).owner)]++;
     }
     for (int i = 0; i < part.num_leaves(); ++i) {
         ASSERT_EQ(part.part.elements.global(i), global_leaf[size_t(whole_leaf[size_t(i)])]);
@@ -126,12 +127,14 @@ TEST(PartAssembly, GhostLayerOwnersAndNumbersFollowTheRules) {
             // Vertices are stored by global number; their map position is vertex_position.
             const Name& n = local[size_t(x)].first;
             const int at = kind.count == 1 ? part.part.vertex_position[size_t(x)] : x;
-            const int owner = at < kind.map.num_owned() ? g.rank : kind.map.ghost_owner(at - kind.map.num_owned());
+            const int owner = at < kind.map.num_owned()
+                                  ? g.rank
+                                  : kind.map.ghost_owner(at - kind.map.num_owned());
             ASSERT_EQ(owner, lowest.at(n).second);
             if (at < kind.map.num_owned()) global_of[index.at(n)] = kind.map.global(at);
         }
-        MPI_Allreduce(MPI_IN_PLACE, global_of.data(), int(global_of.size()), MPI_LONG_LONG,
-                      MPI_MAX, MPI_Comm_f2c(moskComm));
+        MPI_Allreduce(MPI_IN_PLACE, global_of.data(), int(global_of.size()), MPI_LONG_LONG, MPI_MAX,
+                      MPI_Comm_f2c(moskComm));
         std::vector<char> seen(global_of.size(), 0);
         for (long long x : global_of) {
             ASSERT_TRUE(x >= 0 && x < (long long)seen.size()) << x;

@@ -90,8 +90,8 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
 
 void check_shapes(const HeldLeaves& h) {
     const size_t n = h.key.size();
-    bool ok = h.owned >= 0 && size_t(h.owned) <= n && h.owner.size() == n &&
-              h.verts.size() == n && h.face_codes.size() == n && h.label.size() == n &&
+    bool ok = h.owned >= 0 && size_t(h.owned) <= n && h.owner.size() == n && h.verts.size() == n &&
+              h.face_codes.size() == n && h.label.size() == n &&
               h.coords.size() <= size_t(INT_MAX) && n <= size_t(INT_MAX) / 6;
     for (size_t i = 0; ok && i < n; ++i)
         for (int v : h.verts[i]) ok = ok && v >= 0 && size_t(v) < h.coords.size();
@@ -120,10 +120,10 @@ std::vector<int> boundary_labels_of(const GridImpl& g, const HeldLeaves& h) {
 void assemble_part(GridImpl& g, HeldLeaves&& h) {
     check_shapes(h);
     const size_t n = h.key.size(), owned = size_t(h.owned), nv = h.coords.size();
-    IndexMap elements(g.comm, std::span(h.key).first(owned),
-                            std::span(h.owner).subspan(owned), std::span(h.key).subspan(owned));
-    NumberedLeaves p{std::vector<int64_t>(n), h.owner, std::vector<size_t>(n), owned, elements,
-                     g.rank, g.comm};
+    IndexMap elements(g.comm, std::span(h.key).first(owned), std::span(h.owner).subspan(owned),
+                      std::span(h.key).subspan(owned));
+    NumberedLeaves p{
+        std::vector<int64_t>(n), h.owner, std::vector<size_t>(n), owned, elements, g.rank, g.comm};
     for (size_t i = 0; i < n; ++i) p.number[i] = elements.global(int(i));
     std::iota(p.by_number.begin(), p.by_number.end(), size_t(0));
     std::sort(p.by_number.begin(), p.by_number.end(),
@@ -140,9 +140,8 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     position.reserve(nv);
     for (size_t x = 0; x < nv; ++x)
         if (local_of[x] >= 0) position.push_back(local_of[x]);
-    std::sort(position.begin(), position.end(), [&](int a, int b) {
-        return vertices.map.global(a) < vertices.map.global(b);
-    });
+    std::sort(position.begin(), position.end(),
+              [&](int a, int b) { return vertices.map.global(a) < vertices.map.global(b); });
     std::vector<int> stored_at(position.size());
     for (size_t s = 0; s < position.size(); ++s) stored_at[size_t(position[s])] = int(s);
     {

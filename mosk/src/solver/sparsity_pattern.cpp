@@ -16,69 +16,6 @@ void sort_unique(std::vector<int>& v) {
 
 }  // namespace
 
-// The rows are built on local numbers (the held rows by slot, then the other columns of the
-// elements that hold them), so that the scratch has the size of this process's part; `global`
-// turns a local number back into an index.
-template <class Global>
-void SparsityPattern::build_rows(std::span<const int> offsets, std::span<const int> local,
-                                 std::span<const char> relevant, int columns, Global global,
-                                 const char* op) {
-    const int held = count_ + int(others_.size());
-    const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
-    auto holds_rows = [&](std::size_t e) { return relevant.empty() || relevant[e]; };
-
-    // Held row -> the elements holding it (CSR).
-    std::vector<std::int64_t> start(std::size_t(held) + 1, 0);
-    for (std::size_t e = 0; e < nelem; ++e)
-        if (holds_rows(e))
-            for (int k = offsets[e]; k < offsets[e + 1]; ++k)
-                if (local[k] < held) ++start[std::size_t(local[k]) + 1];
-    for (int i = 0; i < held; ++i) start[i + 1] += start[i];
-    std::vector<int> elements(std::size_t(start[held]));
-    {
-        std::vector<std::int64_t> fill(start.begin(), start.end() - 1);
-        for (std::size_t e = 0; e < nelem; ++e)
-            if (holds_rows(e))
-                for (int k = offsets[e]; k < offsets[e + 1]; ++k)
-                    if (local[k] < held) elements[fill[local[k]]++] = int(e);
-    }
-
-    // Row i: its diagonal and every index of every element holding i, each once. A byte per
-    // column marks those met in the row (cleared after it): small enough to stay in cache. An
-    // index is written whether met or not and kept by the count alone: a branch on it would be
-    // mispredicted about once in three.
-    row_start_.assign(std::size_t(held) + 1, 0);
-    columns_.clear();
-    std::vector<char> met(std::size_t(columns), 0);
-    std::vector<int> row;
-    for (int i = 0; i < held; ++i) {
-        std::size_t length = 1, most = 1;
-        for (std::int64_t p = start[i]; p < start[i + 1]; ++p)
-            most += std::size_t(offsets[elements[p] + 1] - offsets[elements[p]]);
-        if (row.size() < most) row.resize(most);
-        row[0] = i;
-        met[i] = 1;
-        for (std::int64_t p = start[i]; p < start[i + 1]; ++p) {
-            const int e = elements[p];
-            for (int k = offsets[e]; k < offsets[e + 1]; ++k) {
-                const int j = local[k];
-                row[length] = j;
-                length += !met[j];
-                met[j] = 1;
-            }
-        }
-        for (std::size_t q = 0; q < length; ++q) met[row[q]] = 0;
-        if (columns_.size() + length > std::size_t(std::numeric_limits<PetscInt>::max()))
-            fail<std::length_error>(op,
-                                    "the pattern has more entries than "
-                                    "PETSc's index type can count");
-        const std::size_t at = columns_.size();
-        for (std::size_t q = 0; q < length; ++q) columns_.push_back(global(row[q]));
-        std::sort(columns_.begin() + at, columns_.end());
-        row_start_[i + 1] = PetscInt(columns_.size());
-    }
-}
-
 SparsityPattern::SparsityPattern(int n, int first, int count, std::span<const int> offsets,
                                  std::span<const int> indices, std::span<const char> mine,
                                  const char* op)
@@ -107,12 +44,9 @@ SparsityPattern::SparsityPattern(int n, int first, int count, std::span<const in
                                             std::to_string(nelem) + " elements");
     for (std::size_t k = 0; k < indices.size(); ++k)
         check_index(op, "element DOF", int(k), indices[k]);
-
-    if (first == 0 && count == n) {  // every row is this process's: local numbers are indices
-        build_rows(offsets, indices, {}, n, [](int j) { return PetscInt(j); }, op);
-        return;
-    }
     auto owned = [&](int i) { return unsigned(i - first) < unsigned(count); };
+
+    // The held rows outside the own range: those of this process's elements.
     for (std::size_t e = 0; e < nelem; ++e)
         if (mine.empty() || mine[e])
             for (int k = offsets[e]; k < offsets[e + 1]; ++k)
@@ -120,35 +54,76 @@ SparsityPattern::SparsityPattern(int n, int first, int count, std::span<const in
     sort_unique(others_);
     const int held = count + int(others_.size());
 
-    // The elements holding a held row, and the other indices they hold.
-    std::vector<char> relevant(nelem, 0);
-    std::vector<int> extra;
-    for (std::size_t e = 0; e < nelem; ++e) {
-        for (int k = offsets[e]; k < offsets[e + 1] && !relevant[e]; ++k)
-            relevant[e] = slot(indices[k]) >= 0;
-        if (relevant[e])
-            for (int k = offsets[e]; k < offsets[e + 1]; ++k)
-                if (slot(indices[k]) < 0) extra.push_back(indices[k]);
-    }
-    sort_unique(extra);
-    std::vector<int> local(indices.size(), -1);
+    // The elements holding a held row (all of them when every index is owned), and every index
+    // outside the own range that they hold. A column's number in the scratch below is its
+    // position among the owned rows, or count + its position among those outside.
+    std::vector<char> relevant(nelem, 1);
+    std::vector<int> outside;
+    if (!(first == 0 && count == n))
+        for (std::size_t e = 0; e < nelem; ++e) {
+            bool holds = false;
+            for (int k = offsets[e]; k < offsets[e + 1] && !holds; ++k)
+                holds = slot(indices[k]) >= 0;
+            relevant[e] = holds;
+            if (holds)
+                for (int k = offsets[e]; k < offsets[e + 1]; ++k)
+                    if (!owned(indices[k])) outside.push_back(indices[k]);
+        }
+    sort_unique(outside);
+    auto number = [&](int i) {
+        return owned(i) ? i - first
+                        : count + int(std::lower_bound(outside.begin(), outside.end(), i) -
+                                      outside.begin());
+    };
+
+    // Held row -> the elements holding it (CSR).
+    std::vector<std::int64_t> start(std::size_t(held) + 1, 0);
     for (std::size_t e = 0; e < nelem; ++e)
         if (relevant[e])
+            for (int k = offsets[e]; k < offsets[e + 1]; ++k)
+                if (const int s = slot(indices[k]); s >= 0) ++start[std::size_t(s) + 1];
+    for (int i = 0; i < held; ++i) start[i + 1] += start[i];
+    std::vector<int> elements(static_cast<std::size_t>(start.back()));
+    {
+        std::vector<std::int64_t> fill(start.begin(), start.end() - 1);
+        for (std::size_t e = 0; e < nelem; ++e)
+            if (relevant[e])
+                for (int k = offsets[e]; k < offsets[e + 1]; ++k)
+                    if (const int s = slot(indices[k]); s >= 0) elements[fill[s]++] = int(e);
+    }
+
+    // Row i: its diagonal and every index of every element holding i, each once. A byte per
+    // column marks those met in the row (cleared after it): small enough to stay in cache. An
+    // index is written whether met or not and kept by the count alone: a branch on it would be
+    // mispredicted about once in three.
+    row_start_.assign(std::size_t(held) + 1, 0);
+    std::vector<char> met(std::size_t(count) + outside.size(), 0);
+    std::vector<int> row;
+    for (int r = 0; r < held; ++r) {
+        std::size_t length = 1, most = 1;
+        for (std::int64_t p = start[r]; p < start[r + 1]; ++p)
+            most += std::size_t(offsets[elements[p] + 1] - offsets[elements[p]]);
+        if (row.size() < most) row.resize(most);
+        row[0] = r < count ? first + r : others_[std::size_t(r - count)];
+        met[number(row[0])] = 1;
+        for (std::int64_t p = start[r]; p < start[r + 1]; ++p) {
+            const int e = elements[p];
             for (int k = offsets[e]; k < offsets[e + 1]; ++k) {
-                const int s = slot(indices[k]);
-                local[k] =
-                    s >= 0 ? s
-                           : held + int(std::lower_bound(extra.begin(), extra.end(), indices[k]) -
-                                        extra.begin());
+                const int j = number(indices[k]);
+                row[length] = indices[k];
+                length += !met[j];
+                met[j] = 1;
             }
-    build_rows(
-        offsets, local, relevant, held + int(extra.size()),
-        [&](int j) {
-            return PetscInt(j < count  ? first + j
-                            : j < held ? others_[j - count]
-                                       : extra[j - held]);
-        },
-        op);
+        }
+        for (std::size_t q = 0; q < length; ++q) met[number(row[q])] = 0;
+        if (columns_.size() + length > std::size_t(std::numeric_limits<PetscInt>::max()))
+            fail<std::length_error>(op,
+                                    "the pattern has more entries than "
+                                    "PETSc's index type can count");
+        std::sort(row.begin(), row.begin() + std::ptrdiff_t(length));
+        columns_.insert(columns_.end(), row.begin(), row.begin() + std::ptrdiff_t(length));
+        row_start_[r + 1] = PetscInt(columns_.size());
+    }
 }
 
 bool SparsityPattern::contains(int row, int col) const {

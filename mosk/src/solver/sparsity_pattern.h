@@ -53,11 +53,6 @@ public:
 private:
     [[noreturn]] void fail_index(const char* operation, const char* what, int position,
                                  int index) const;
-    // The rows from the elements' local numbers (held rows by slot, then other columns);
-    // `relevant` flags the elements that hold a held row (empty: all).
-    template <class Global>
-    void build_rows(std::span<const int> offsets, std::span<const int> local,
-                    std::span<const char> relevant, int columns, Global global, const char* op);
 
     int n_ = 0, first_ = 0, count_ = 0;
     std::vector<int> others_;  // the held rows outside first .. first + count - 1, increasing
