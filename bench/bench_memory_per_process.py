@@ -11,7 +11,8 @@ right-hand side field, a Solver and the solve are included), the same for the re
 the end (what the process still holds after the solve: its part of the grid, the fields and the
 solver, without the transient peaks of the grid phase), and the phases' times (the slowest
 process's; the processes meet at a barrier between phases): grid (read, balance, refine,
-balance), loop (the fields, Solver() and the element loop), solve, and their total. --file 0
+balance), loop (the fields, Solver() and the element loop), solve, and their total; the
+refinement alone is printed too, with each process's peak growth up to its end. --file 0
 leaves the file case out. Below the table: the growth of each process's resident set across
 `Solver()` (the pattern, matrix and vectors it keeps) and the time it took (the slowest process).
 Targets, printed beside the figures: the largest process's growth on
@@ -61,8 +62,11 @@ def child(mesh, levels, out):
     mark("start")
     grid = _pymosk.Grid(mesh)
     grid.balance(1.05)
+    mark("balanced")
     if levels > 0:
         grid.refineAllElements(levels)
+        mark("refined")
+        refined = (rss_bytes("VmHWM") - base) / 2 ** 20
         grid.balance(1.05)
     mark("grid")
     u = _pymosk.Dof(grid, "P", 1, name="u")
@@ -77,14 +81,16 @@ def child(mesh, levels, out):
     solver.solve(u)
     mark("solve")
     times = {"grid": clock["grid"] - clock["start"], "loop": clock["loop"] - clock["grid"],
-             "solve": clock["solve"] - clock["loop"]}
+             "solve": clock["solve"] - clock["loop"],
+             "refine": clock.get("refined", clock["balanced"]) - clock["balanced"]}
     growth = comm.allgather((rss_bytes("VmHWM") - base) / 2 ** 20)
+    refined = comm.allgather(refined if levels > 0 else 0.0)
     held = comm.allgather((rss_bytes("VmRSS") - base) / 2 ** 20)
     made = max(comm.allgather(made))
     if comm.Get_rank() == 0:
         with open(os.path.join(out, "result.json"), "w") as fh:
-            json.dump(dict(times=times, growth=growth, held=held, solver_held=solver_held,
-                           solver_seconds=made,
+            json.dump(dict(times=times, growth=growth, held=held, refined=refined,
+                           solver_held=solver_held, solver_seconds=made,
                            elements=grid.getGlobalNumElements(),
                            unknowns=u.getSize(), solver=str(solver)), fh)
 
@@ -112,7 +118,8 @@ def report(title, results, counts):
     print(f"\n{title}: {one['elements']:,} elements, {one['unknowns']:,} P1 unknowns")
     print(f"{'processes':>9} {'growth per process (MB)':>28} {'largest/1':>10} "
           f"{'held at the end (MB)':>24} {'largest/1':>10} "
-          + "".join(f"{p + ' (s)':>11}" for p in PHASES + ["total"]) + f" {'grid/1':>7}")
+          + "".join(f"{p + ' (s)':>11}" for p in PHASES + ["total"]) + f" {'grid/1':>7}"
+          f" {'refine (s)':>11} {'peak to refine (MB)':>24} {'largest/1':>10}")
     for n in counts:
         r = results[n]
         r["times"]["total"] = sum(r["times"][p] for p in PHASES)
@@ -121,6 +128,8 @@ def report(title, results, counts):
         held = ", ".join(f"{g:.0f}" for g in r["held"])
         largest_held = max(r["held"]) / max(one["held"])
         grid = r["times"]["grid"] / one["times"]["grid"]
+        refined = ", ".join(f"{g:.0f}" for g in r["refined"])
+        largest_refined = max(r["refined"]) / max(max(one["refined"]), 1e-9)
         target = ""
         if n in MEMORY_TARGETS:
             target += f"  memory target <= {MEMORY_TARGETS[n]}"
@@ -128,7 +137,8 @@ def report(title, results, counts):
             target += f", grid target <= {GRID_TARGET[n]}"
         print(f"{n:>9} {growth:>28} {largest:>10.2f} {held:>24} {largest_held:>10.2f} "
               + "".join(f"{r['times'][p]:>11.2f}" for p in PHASES + ["total"])
-              + f" {grid:>7.2f}{target}")
+              + f" {grid:>7.2f} {r['times']['refine']:>11.2f} {refined:>24} "
+              f"{largest_refined:>10.2f}{target}")
     for n in counts:
         r = results[n]
         print(f"{n:>9} processes: Solver() holds "

@@ -85,6 +85,17 @@ def test_road_on_several_processes_gives_the_serial_answer(serial, tmp_path_fact
     assert all(got["arrays_ok"]) and got["own_rtol"] == ["1e-09"] * processes
     assert got["reassembled"] < 1e-6  # a solve at rtol 1e-9 against one at 1e-10
 
+    # Refined after balance (one level, and two of another grid): the serial leaves, conforming
+    # (no face of more than two leaves, as many of one and of two as serially), and the serial
+    # values at the same nodes.
+    for levels in (1, 2):
+        mine, theirs = (np.load(d / f"refined{levels}.npz") for d in (out, ref_dir))
+        assert mine["faces"][2] == 0 and np.array_equal(mine["faces"], theirs["faces"])
+        assert mine["leaves"].shape == theirs["leaves"].shape
+        assert np.allclose(mine["leaves"], theirs["leaves"], rtol=0, atol=1e-11)
+        assert mine["nodes"].shape == theirs["nodes"].shape
+        assert np.allclose(mine["nodes"], theirs["nodes"], rtol=0, atol=1e-11)
+
     reference = meshio.read(ref_dir / "cg.vtu")
     scale = np.abs(reference.point_data["u"]).max()
     for kind in KINDS:
@@ -136,6 +147,10 @@ def test_a_failure_on_one_process_is_raised_on_every_process(tmp_path, processes
     assert first["import"].startswith("FileNotFoundError")
     assert first["export"].startswith("FileNotFoundError")
     assert first["values"].startswith("ValueError") and "not finite" in first["values"]
+    assert first["refine"].startswith("ValueError") and "elements" in first["refine"]
+    assert first["refine_kept"]
+    assert first["refine_memory"].startswith("MemoryError")
+    assert first["memory_kept"] and first["refined_after"]
     assert first["elements_after"] > 0  # the grid stayed as it was on every process
     assert first["where"] == [True, True]  # the module's process number and count are MPI's
 

@@ -29,6 +29,12 @@ public:
         return slot;
     }
 
+    // Drops the records from n on; chunks that only they used are freed.
+    void truncate(std::size_t n) {
+        if (n >= size_) return;
+        size_ = n;
+        chunks_.resize((n + chunk_size - 1) >> ChunkBits);
+    }
 
     // True when p points at record i of this store (never dereferences p).
     bool holds(std::size_t i, const T* p) const { return i < size_ && &(*this)[i] == p; }

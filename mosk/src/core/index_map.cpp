@@ -42,7 +42,8 @@ IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys, std::span<cons
                                       " is not another process of " + std::to_string(nprocs));
         by_key.reserve(owned_keys.size());
         for (int i = 0; i < owned_; ++i) by_key.emplace_back(owned_keys[size_t(i)], i);
-        std::sort(by_key.begin(), by_key.end());
+        if (!std::is_sorted(by_key.begin(), by_key.end()))  // often given in key order
+            std::sort(by_key.begin(), by_key.end());
         for (size_t i = 1; i < by_key.size(); ++i)
             if (by_key[i].first == by_key[i - 1].first)
                 fail("index map", "key " + std::to_string(by_key[i].first) + " is owned twice");

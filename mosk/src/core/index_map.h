@@ -42,12 +42,15 @@ public:
     void forward(std::span<double> values, int block = 1) const;
     void reverse_add(std::span<double> values, int block = 1) const;
 
-private:
     // One process that shares entries with this one, and the local positions involved.
     struct Neighbour {
         int rank;
         std::vector<int> local;
     };
+    // The processes that hold copies of owned entries, with the owned entries each holds.
+    const std::vector<Neighbour>& ghosted_by() const { return ghosted_by_; }
+
+private:
     void exchange(std::span<double> values, int block, bool to_ghosts) const;
 
     int comm_ = -1;

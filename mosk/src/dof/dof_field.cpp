@@ -152,12 +152,45 @@ void forward_to_ghosts(const DOF_& d, const GridImpl& g, double* values) {
     exchange(g.part.elements, b.elem, d.nelem_values, nullptr);
 }
 
+namespace {
+
+bool carried_through_refinement(const DofImpl& impl) {
+    return impl.mode == InitMode::Interpolation || impl.mode == InitMode::Lambda ||
+           impl.mode == InitMode::Function;
+}
+
+// The interpolant of the field's old values (`old_view`, laid out by old_blocks on the old leaf
+// mesh of g) at the nodes of the leaves of `fine` (laid out by new_blocks), into `out`.
+// old_leaf(e) is the leaf of the old mesh (a record of g, numbered as before) that holds leaf e
+// of `fine`.
+template <class OldLeaf>
+void interpolate_old_values(const DOF_& old_view, const ValueBlocks& old_blocks, const GridImpl& g,
+                            const GridImpl& fine, const ValueBlocks& new_blocks, double* out,
+                            OldLeaf&& old_leaf) {
+    for_each_node_once(old_view, fine, new_blocks, [&](const ELEMENT_& e, int k, int64_t idx) {
+        const ELEMENT_& old = old_leaf(e);
+        const Point x = node_point(fine, *old_view.type, e, k);
+        const ElementGeometry geo = tet_geometry(element_points(g, old));
+        double mu[4];
+        for (int m = 0; m < 4; ++m)
+            mu[m] = geo.bary[m][0] * x[0] + geo.bary[m][1] * x[1] + geo.bary[m][2] * x[2] +
+                    geo.bary[m][3];
+        evaluate_field(old_view, old_blocks, old, mu, out + idx);
+    });
+}
+
+// The leaf of the old mesh that holds record r: its first ancestor from before the refinement.
+const ELEMENT_& old_leaf_of(const GridImpl& g, int r, size_t first_new_record) {
+    while (size_t(r) >= first_new_record) r = g.tree(r).parent;
+    return g.element_record(r);
+}
+
+}  // namespace
+
 void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t first_new_record) {
     for (DOF_* d : g.fields) {
         DofImpl& impl = dof_impl(*d);
-        const bool carry = impl.mode == InitMode::Interpolation || impl.mode == InitMode::Lambda ||
-                           impl.mode == InitMode::Function;
-        if (!carry) {
+        if (!carried_through_refinement(impl)) {
             resize_zeroed(*d, *g.record);
             continue;
         }
@@ -167,21 +200,29 @@ void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t f
         old_view.data = old_values.data();
         resize_zeroed(*d, *g.record);
         const ValueBlocks new_blocks = value_blocks(*d, *g.record);
-        for_each_node_once(*d, g, new_blocks, [&](const ELEMENT_& e, int k, int64_t idx) {
-            // The leaf of the old mesh that holds this new leaf: its numbering is the old one.
-            const ELEMENT_* old = &e;
-            while (size_t(old->record) >= first_new_record)
-                old = &g.element_record(g.tree(old->record).parent);
-            const Point x = node_point(g, *d->type, e, k);
-            const ElementGeometry geo = tet_geometry(element_points(g, *old));
-            double mu[4];
-            for (int m = 0; m < 4; ++m)
-                mu[m] = geo.bary[m][0] * x[0] + geo.bary[m][1] * x[1] + geo.bary[m][2] * x[2] +
-                        geo.bary[m][3];
-            evaluate_field(old_view, old_blocks, *old, mu, d->data + idx);
-        });
+        interpolate_old_values(old_view, old_blocks, g, g, new_blocks, d->data,
+                               [&](const ELEMENT_& e) -> const ELEMENT_& {
+                                   return old_leaf_of(g, e.record, first_new_record);
+                               });
         bump_version(impl);
     }
+}
+
+std::vector<std::vector<double>> values_on_refined_part(const GridImpl& g, const GridImpl& part,
+                                                        const std::vector<int>& source) {
+    std::vector<std::vector<double>> values;
+    const GRID_ counts = part.counts();
+    for (DOF_* d : g.fields) {
+        const ValueBlocks new_blocks = value_blocks(*d, counts);
+        std::vector<double> v(size_t(new_blocks.total), 0.0);
+        if (carried_through_refinement(dof_impl(*d)))
+            interpolate_old_values(*d, value_blocks(*d, *g.record), g, part, new_blocks, v.data(),
+                                   [&](const ELEMENT_& e) -> const ELEMENT_& {
+                                       return g.element_record(source[size_t(e.index)]);
+                                   });
+        values.push_back(std::move(v));
+    }
+    return values;
 }
 
 void reset_fields_after_import(GridImpl& g) {

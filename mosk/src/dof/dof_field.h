@@ -117,6 +117,11 @@ void distribute_grid(GridImpl& g);
 // are new. Fields in an interpolating mode get the interpolant of their old values on the new
 // leaf mesh; the others are zeroed at the new size.
 void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t first_new_record);
+// After refine_part(g, levels, part) returned `source` (the leaf of g that each leaf of part
+// lies in): each field's values on `part` (interpolated from g's as
+// transfer_fields_after_refinement does, or zero), in part's layout.
+std::vector<std::vector<double>> values_on_refined_part(const GridImpl& g, const GridImpl& part,
+                                                        const std::vector<int>& source);
 
 // After an import: every field is resized to the new mesh and zeroed.
 void reset_fields_after_import(GridImpl& g);

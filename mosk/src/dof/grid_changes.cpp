@@ -11,6 +11,7 @@
 #include "core/parallel.h"
 #include "dof/dof_field.h"
 #include "grid/grid_impl.h"
+#include "grid/parallel_refine.h"
 #include "mosk.h"
 
 namespace mosk {
@@ -40,6 +41,19 @@ void take(GridImpl& g, GridImpl& next, std::vector<std::vector<double>>& values)
         g.fields[f]->data = impl.values.data();
         bump_version(impl);
     }
+}
+
+// Each process refines its part; the old part stays intact until the new one and the fields'
+// values on it are made.
+void refine_distributed(GridImpl& g, int levels) {
+    {
+        GridImpl part(nullptr, g.comm);
+        const std::vector<int> source = refine_part(g, levels, part);
+        std::vector<std::vector<double>> values = values_on_refined_part(g, part, source);
+        take(g, part, values);
+    }  // the old part leaves with `part`
+    for (DOF_* d : g.fields) update_ghost_values(*d);
+    malloc_trim(0);  // see distribute_grid
 }
 
 }  // namespace
@@ -114,15 +128,11 @@ void moskRefineAllElements(GRID_* grid, int levels) {
     GridImpl& g = impl_of(grid);
     require_no_callback_running(g, "refinement");
     collective(g.comm, [&] {
-        // A distributed grid is refined whole for now: gathered, refined as on one process
-        // (the same leaves, vertex numbers and owners), and cut into parts again.
-        const bool distributed = g.distributed();
-        if (distributed) gather_whole_grid(g);
+        if (g.distributed()) return refine_distributed(g, levels);
         const GRID_ before = *grid;
         const size_t first_new_record = g.num_records();
         refine_all(g, levels);
         transfer_fields_after_refinement(g, before, first_new_record);
-        if (distributed) distribute_grid(g);
     });
 }
 

@@ -90,6 +90,11 @@ public:
         return int(coords_.size()) - 1;
     }
     void drop_vertices_from(int first) { coords_.resize(size_t(first)); }
+    // Only for records that nothing outside the refinement that made them has seen.
+    void drop_records_from(size_t first) {
+        elements_.truncate(first);
+        tree_.truncate(first);
+    }
     ELEMENT_& add_record(const ELEMENT_& e, const TreeLinks& links) {
         tree_.push_back(links);
         return elements_.push_back(e);

@@ -50,37 +50,45 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
             owner[d] = p.owner[i];
             key[d] = p.number[i] * int64_t(per) + int64_t(k);
         }
-    // (owner, key) of each leaf's entities as the leaf's owner found them.
-    std::vector<double> found(2 * per * n, -1.0);
-    for (size_t j = 0; j < per * p.owned; ++j) {
-        found[2 * j] = owner[size_t(ids[j])];
-        found[2 * j + 1] = double(key[size_t(ids[j])]);
-    }
-    p.map.forward(found, int(2 * per));
+    // (owner, key) of each leaf's entities as the leaf's owner found them, in one exact double
+    // each: keys stay below 6 * 2^31 < 2^34, owners below 2^19.
+    constexpr double kOwnerUnit = 17179869184.0;  // 2^34
+    std::vector<double> found(per * n, -1.0);
+    for (size_t j = 0; j < per * p.owned; ++j)
+        found[j] = owner[size_t(ids[j])] * kOwnerUnit + double(key[size_t(ids[j])]);
+    p.map.forward(found, int(per));
     std::vector<char> near(bound, 0);
     for (size_t j = 0; j < per * p.owned; ++j) near[size_t(ids[j])] = 1;
     for (size_t j = per * p.owned; j < ids.size(); ++j) {
         const size_t d = size_t(ids[j]);
         if (near[d]) continue;
-        owner[d] = int(found[2 * j]);
-        key[d] = int64_t(found[2 * j + 1]);
+        owner[d] = int(found[j] / kOwnerUnit);
+        key[d] = int64_t(found[j] - owner[d] * kOwnerUnit);
     }
 
-    // Local order: the owned entities, then the ghosts, each in this process's order.
+    // Local order: the owned entities in the order of their keys (met leaf by leaf in increasing
+    // number, each at its lowest leaf: the index map then finds them without sorting), then the
+    // ghosts.
     Entities out;
     std::vector<int> local(bound, -1);
     std::vector<int64_t> keys;
     keys.reserve(bound);
     out.owner.reserve(bound);
-    size_t mine = 0;
-    for (int pass = 0; pass < 2; ++pass)
-        for (size_t d = 0; d < bound; ++d)
-            if (owner[d] >= 0 && (owner[d] == p.rank) == (pass == 0)) {
-                local[d] = int(keys.size());
-                keys.push_back(key[d]);
-                out.owner.push_back(owner[d]);
-                mine += pass == 0;
-            }
+    for (size_t i : p.by_number)
+        for (size_t k = 0; k < per; ++k) {
+            const size_t d = size_t(ids[i * per + k]);
+            if (owner[d] != p.rank || local[d] >= 0) continue;
+            local[d] = int(keys.size());
+            keys.push_back(key[d]);
+            out.owner.push_back(owner[d]);
+        }
+    const size_t mine = keys.size();
+    for (size_t d = 0; d < bound; ++d)
+        if (owner[d] >= 0 && owner[d] != p.rank) {
+            local[d] = int(keys.size());
+            keys.push_back(key[d]);
+            out.owner.push_back(owner[d]);
+        }
     out.of_leaf.resize(ids.size());
     for (size_t j = 0; j < ids.size(); ++j) out.of_leaf[j] = local[size_t(ids[j])];
     out.map = IndexMap(p.comm, std::span(keys).first(mine), std::span(out.owner).subspan(mine),
@@ -88,14 +96,18 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
     return out;
 }
 
-void check_shapes(const HeldLeaves& h) {
+// Agreed over the processes: a process that refused alone would leave the others waiting in the
+// exchanges that follow.
+void check_shapes(int comm, const HeldLeaves& h) {
     const size_t n = h.key.size();
     bool ok = h.owned >= 0 && size_t(h.owned) <= n && h.owner.size() == n && h.verts.size() == n &&
               h.face_codes.size() == n && h.label.size() == n &&
-              h.coords.size() <= size_t(INT_MAX) && n <= size_t(INT_MAX) / 6;
+              h.coords.size() <= size_t(INT_MAX) && n <= size_t(INT_MAX) / 6 &&
+              process_count(comm) < (1 << 19);
     for (size_t i = 0; ok && i < n; ++i)
         for (int v : h.verts[i]) ok = ok && v >= 0 && size_t(v) < h.coords.size();
-    if (!ok) fail<std::logic_error>("grid part", "the held leaves do not fit together");
+    if (offset_and_total(comm, ok ? 0 : 1).last > 0)
+        fail<std::logic_error>("grid part", "the held leaves do not fit together");
 }
 
 // The labels that boundary faces of the owned leaves carry, over every process.
@@ -118,7 +130,7 @@ std::vector<int> boundary_labels_of(const GridImpl& g, const HeldLeaves& h) {
 }  // namespace
 
 void assemble_part(GridImpl& g, HeldLeaves&& h) {
-    check_shapes(h);
+    check_shapes(g.comm, h);
     const size_t n = h.key.size(), owned = size_t(h.owned), nv = h.coords.size();
     IndexMap elements(g.comm, std::span(h.key).first(owned), std::span(h.owner).subspan(owned),
                       std::span(h.key).subspan(owned));

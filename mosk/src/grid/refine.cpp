@@ -19,10 +19,10 @@
 #include "core/library_state.h"
 #include "core/check.h"
 #include "grid/grid_impl.h"
+#include "grid/refine_level.h"
 #include "grid/refine_midpoints.h"
 
 namespace mosk {
-namespace {
 
 class LevelRefiner {
 public:
@@ -43,6 +43,13 @@ public:
     // Refines every leaf once, closes the mesh and returns the new leaf list; the grid's leaf
     // list and numbering are not touched (refine_all undoes the whole call when a level fails).
     std::vector<int> run() {
+        bisect_all();
+        close_rounds();
+        return finish(nullptr);
+    }
+
+    // The steps of run(), for leaves that other processes hold too (LevelRefinement).
+    void bisect_all() {
         const std::span<const int> leaves = g_.leaf_records();
         for (size_t i = 0; i < leaves.size(); ++i) {
             // Leaf i's children are records first_record_ + 2 i and + 2 i + 1.
@@ -50,17 +57,20 @@ public:
             add_leaf(int(first_record_ + 2 * i));
             add_leaf(int(first_record_ + 2 * i + 1));
         }
-        // Round k rechecks the leaves that were checked before midpoints of round k - 1
-        // appeared; leaves made during a round are checked when they are made.
-        for (int round = 1;; ++round) {
-            round_ = round;
+    }
+
+    // Round k rechecks the leaves that were checked before midpoints of round k - 1 appeared;
+    // leaves made during a round are checked when they are made.
+    void close_rounds() {
+        for (;;) {
+            ++round_;
             const size_t before = mids_.size();
             const size_t end = live_.size();
             // Leaves refined in this round leave the list, so that later rounds do not scan them.
             size_t kept = 0;
             for (size_t i = 0; i < end; ++i) {
                 const Leaf l = live_[i];
-                if (hanging(l.verts, round - 1))
+                if (hanging(l.verts, round_ - 1))
                     close_from(l.record);
                 else
                     live_[kept++] = l;
@@ -68,8 +78,77 @@ public:
             live_.erase(live_.begin() + std::ptrdiff_t(kept), live_.begin() + std::ptrdiff_t(end));
             if (mids_.size() == before) break;
         }
+    }
+
+    // The shape of the tree that this level grew from leaf i (of the leaves at its start) below
+    // its first bisection: one flag per node in preorder, child 0 first, 1 = bisected.
+    void shape(int i, std::vector<uint8_t>& bits) {
+        const int first = int(first_record_);
+        stack_.push_back(first + 2 * i + 1);
+        stack_.push_back(first + 2 * i);
+        while (!stack_.empty()) {
+            const auto k = kids_[size_t(stack_.back() - first)];
+            stack_.pop_back();
+            bits.push_back(k[0] >= 0);
+            if (k[0] < 0) continue;
+            stack_.push_back(k[1]);
+            stack_.push_back(k[0]);
+        }
+    }
+
+    // Bisects leaf i's tree wherever `bits` (a shape as above, from bits[pos] on) has a node
+    // bisected that is a leaf here; advances pos past the shape. Bisection is deterministic, so
+    // the same node is the same element on every process. close_applied() finishes the closure.
+    void apply(int i, std::span<const uint8_t> bits, size_t& pos) {
+        if (!applying_) {
+            applying_ = true;
+            ++round_;  // midpoints made from here on are rechecked by the next closure
+        }
+        const int first = int(first_record_);
+        stack_.push_back(first + 2 * i + 1);
+        stack_.push_back(first + 2 * i);
+        while (!stack_.empty()) {
+            const int x = stack_.back();
+            stack_.pop_back();
+            if (pos >= bits.size())
+                fail<std::logic_error>("refinement", "a shape from another process ends early");
+            if (!bits[pos++]) continue;
+            if (kids_[size_t(x - first)][0] < 0) {
+                bisect(x);
+                applied_.push_back(g_.tree(x).child);
+                applied_.push_back(g_.tree(x).child + 1);
+            }
+            const auto k = kids_[size_t(x - first)];
+            stack_.push_back(k[1]);
+            stack_.push_back(k[0]);
+        }
+    }
+
+    // Closes the mesh after apply(): leaves bisected there leave the list of live leaves, the
+    // new ones are checked, and the rounds recheck the others.
+    void close_applied() {
+        if (!applying_) return;
+        applying_ = false;
+        live_.erase(
+            std::remove_if(live_.begin(), live_.end(),
+                           [&](const Leaf& l) { return g_.element_record(l.record).refined != 0; }),
+            live_.end());
+        for (int r : applied_) {
+            if (g_.element_record(r).refined) continue;
+            if (hanging(g_.element_record(r).verts, 0))
+                close_from(r);
+            else
+                add_leaf(r);
+        }
+        applied_.clear();
+        close_rounds();
+    }
+
+    // The leaves after the level; first_leaf_of (when given) receives, for each leaf at the
+    // level's start, the position of its first descendant, and the count at the end.
+    std::vector<int> finish(std::vector<int>* first_leaf_of) {
         std::vector<Leaf>().swap(live_);
-        return rebuild_leaves();
+        return rebuild_leaves(first_leaf_of);
     }
 
 private:
@@ -203,13 +282,15 @@ private:
 
     // Children replace their parent in place, child 0 first. The walk reads the compact child
     // table, not the records.
-    std::vector<int> rebuild_leaves() {
+    std::vector<int> rebuild_leaves(std::vector<int>* first_leaf_of) {
         // Every bisection turns one leaf into two.
         std::vector<int> leaves;
         const size_t old_leaves = size_t(g_.num_leaves());
         leaves.reserve(old_leaves + kids_.size() / 2);
         const int first = int(first_record_);
+        if (first_leaf_of) first_leaf_of->assign(old_leaves + 1, 0);
         for (size_t i = 0; i < old_leaves; ++i) {
+            if (first_leaf_of) (*first_leaf_of)[i] = int(leaves.size());
             stack_.push_back(first + int(2 * i + 1));
             stack_.push_back(first + int(2 * i));
             while (!stack_.empty()) {
@@ -224,6 +305,7 @@ private:
                 }
             }
         }
+        if (first_leaf_of) first_leaf_of->back() = int(leaves.size());
         return leaves;
     }
 
@@ -247,19 +329,38 @@ private:
     std::vector<Leaf> live_;
     std::vector<std::array<int, 2>> kids_;  // children of the records made in this level
     int round_ = 0;
+    bool applying_ = false;
+    std::vector<int> applied_;  // children made by apply(), not yet checked
 };
 
-}  // namespace
+LevelRefinement::LevelRefinement(GridImpl& grid) : refiner_(std::make_unique<LevelRefiner>(grid)) {
+    refiner_->bisect_all();
+    refiner_->close_rounds();
+}
+LevelRefinement::~LevelRefinement() = default;
+void LevelRefinement::shape(int leaf, std::vector<uint8_t>& bits) const {
+    refiner_->shape(leaf, bits);
+}
+void LevelRefinement::apply(int leaf, std::span<const uint8_t> bits, size_t& pos) {
+    refiner_->apply(leaf, bits, pos);
+}
+void LevelRefinement::close() { refiner_->close_applied(); }
+std::vector<int> LevelRefinement::finish(std::vector<int>& first_leaf_of) {
+    return refiner_->finish(&first_leaf_of);
+}
+
+void check_refinement_levels(int64_t leaves, int levels) {
+    // Every level at least doubles the leaves: refuse at once what 32-bit element numbers
+    // cannot hold, instead of failing after minutes and gigabytes.
+    if (levels > 30 || (uint64_t(leaves) << levels) > uint64_t(INT_MAX))
+        fail<std::invalid_argument>(
+            "refinement", std::to_string(levels) + " levels of " + std::to_string(leaves) +
+                              " elements make more than " + std::to_string(INT_MAX) + " elements");
+}
 
 void refine_all(GridImpl& grid, int levels) {
     if (levels <= 0 || grid.num_leaves() == 0) return;
-    // Every level at least doubles the leaves: refuse at once what 32-bit element numbers
-    // cannot hold, instead of failing after minutes and gigabytes.
-    if (levels > 30 || (uint64_t(grid.num_leaves()) << levels) > uint64_t(INT_MAX))
-        fail<std::invalid_argument>("refinement", std::to_string(levels) + " levels of " +
-                                                      std::to_string(grid.num_leaves()) +
-                                                      " elements make more than " +
-                                                      std::to_string(INT_MAX) + " elements");
+    check_refinement_levels(grid.num_leaves(), levels);
     // For undoing the whole call: the records made stay in the store, unreachable.
     const std::span<const int> before = grid.leaf_records();
     std::vector<int> original(before.begin(), before.end());

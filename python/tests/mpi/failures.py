@@ -5,7 +5,10 @@ go on (the next collective call would hang otherwise). With "abort", the last pr
 uncaught exception, with "exit" it calls sys.exit(7), and the whole job must end."""
 import json
 import pathlib
+import resource
 import sys
+
+import numpy as np
 
 import _pymosk  # before mpi4py here: either order must work
 from mpi4py import MPI
@@ -48,6 +51,26 @@ u = _pymosk.Dof(grid, "P", 1, name="u")
 values = u.getValues()
 values[-1] = float("nan") if rank == last else 1.0
 attempt("values", lambda: u.setValues(values))
+held = grid.getNumElements()
+attempt("refine", lambda: grid.refineAllElements(25))  # too many elements, on every process
+results["refine_kept"] = grid.getNumElements() == held
+
+# Memory runs out on the last process in the middle of a refinement: every process raises, the
+# grid and its field stay as they were, and the next refinement gives one process's grid.
+carried = _pymosk.Dof(grid, "P", 2, udf=lambda p: [p[0] * p[1]])
+values = carried.getValues()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+if rank == last:
+    size = int(pathlib.Path("/proc/self/statm").read_text().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (size + 30 * 2 ** 20, hard))
+attempt("refine_memory", lambda: grid.refineAllElements(5))
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+results["memory_kept"] = (grid.getNumElements() == held
+                          and bool(np.array_equal(carried.getValues(), values)))
+whole = _pymosk.Grid(mesh)  # on every process, never distributed
+whole.refineAllElements(1)
+grid.refineAllElements(1)
+results["refined_after"] = grid.getGlobalNumElements() == whole.getGlobalNumElements()
 results["elements_after"] = grid.getGlobalNumElements()
 everyone = comm.allgather(results)
 if rank == 0:

@@ -5,6 +5,7 @@ test compares against a run on one process, and the grid's exports land in OUT_D
 import json
 import pathlib
 import sys
+from collections import Counter
 
 import numpy as np
 from mpi4py import MPI
@@ -16,23 +17,7 @@ from poisson_road import assemble, manufactured_solution  # noqa: E402
 
 mesh, order, out = sys.argv[1], int(sys.argv[2]), pathlib.Path(sys.argv[3])
 comm = MPI.COMM_WORLD
-grid = _pymosk.Grid(mesh)
-# A field made before the grid is distributed follows it through refinement and balance; its
-# function is of the field's order, so interpolation carries it exactly.
-carried = _pymosk.Dof(grid, "P", order, udf=lambda p: [(p[0] + 2 * p[1]) ** order - p[2]])
-grid.balance(1.05)
-grid.refineAllElements(1)  # refinement of a distributed grid
-before_balance = grid.getNumElements()
-grid.balance(1.05)  # and balance again
-u = _pymosk.Dof(grid, "P", order, name="u")
-f = _pymosk.Dof(grid, "P", order, udf=lambda p: [4 * manufactured_solution(p)[0]], name="f")
-cells = _pymosk.Dof(grid, "P", 0, udf=lambda p: [p[0] + 2 * p[1]], name="cells")
-
-# Every leaf element once over all processes: the global indices of a P0 map are one per element.
-cell_map = _pymosk.Map(cells)
-walked = [cell_map.getGlobalIndex(e)[0] for e in grid.getElementIterator()]
-walked_all = sorted(i for part in comm.allgather(walked) for i in part)
-u_map = _pymosk.Map([u, f])
+FACES = [[1, 2, 3], [0, 2, 3], [0, 1, 3], [0, 1, 2]]  # vertices of face k
 
 
 def consistent(field):
@@ -45,6 +30,48 @@ def consistent(field):
     owners = comm.allreduce(owners)  # every value owned by one process
     return bool(np.array_equal(whole[index], local) and np.array_equal(owners, whole)
                 and len(index) == field.getLocalSize())
+
+
+def record_refined(grid, field, path):
+    """Writes (on process 0) the refined grid as any number of processes must give it: the leaves'
+    barycentres and volumes, how many faces one, two or more leaves have, and the field's nodes
+    with their values, each sorted; checks every process's ghost values against their owners'."""
+    blocks = list(grid.getElementBlocks())
+    corners = np.concatenate([b.getVertexCoordinates() for b in blocks]).round(12)
+    volumes = np.concatenate([b.getVolumes() for b in blocks])
+    faces = [tuple(sorted(map(tuple, face))) for face in corners[:, FACES].reshape(-1, 3, 3)]
+    owned = field.getOwnedMask()
+    nodes = np.column_stack([field.getNodeCoordinates()[owned].round(12), field.getValues()[owned]])
+    leaves = np.column_stack([corners.mean(axis=1), volumes])
+    leaves, nodes, faces = (comm.gather(x) for x in (leaves, nodes, faces))
+    ok = consistent(field)
+    if comm.Get_rank() == 0:
+        leaves, nodes = np.concatenate(leaves).round(12), np.concatenate(nodes)
+        shared = np.bincount(list(Counter(f for part in faces for f in part).values()),
+                             minlength=4)[1:4]
+        np.savez(path, leaves=leaves[np.lexsort(leaves.T[::-1])],
+                 nodes=nodes[np.lexsort(nodes[:, :3].T[::-1])], faces=shared)
+    return ok
+
+
+grid = _pymosk.Grid(mesh)
+# A field made before the grid is distributed follows it through refinement and balance; its
+# function is of the field's order, so interpolation carries it exactly.
+carried = _pymosk.Dof(grid, "P", order, udf=lambda p: [(p[0] + 2 * p[1]) ** order - p[2]])
+grid.balance(1.05)
+grid.refineAllElements(1)  # refinement of a distributed grid
+before_balance = grid.getNumElements()
+refined_ok = record_refined(grid, carried, out / "refined1.npz")
+grid.balance(1.05)  # and balance again
+u = _pymosk.Dof(grid, "P", order, name="u")
+f = _pymosk.Dof(grid, "P", order, udf=lambda p: [4 * manufactured_solution(p)[0]], name="f")
+cells = _pymosk.Dof(grid, "P", 0, udf=lambda p: [p[0] + 2 * p[1]], name="cells")
+
+# Every leaf element once over all processes: the global indices of a P0 map are one per element.
+cell_map = _pymosk.Map(cells)
+walked = [cell_map.getGlobalIndex(e)[0] for e in grid.getElementIterator()]
+walked_all = sorted(i for part in comm.allgather(walked) for i in part)
+u_map = _pymosk.Map([u, f])
 
 
 # Whole field arrays are in the global numbering of a map over the one field: an element's
@@ -65,6 +92,15 @@ for e in grid.getElementIterator():
 # The boundary walk (selector 3), by centroid: over all processes, the elements of one process.
 boundary = [np.round(vertices[vertex_map.getGlobalIndex(e)].mean(axis=0), 12).tolist()
             for e in _pymosk.utils.ElementIterator(grid, 3)]
+
+# Refined after balance: one level (recorded before the second balance, above) and two levels
+# of another grid, with a field that interpolation does not reproduce.
+arrays_ok &= refined_ok
+fine = _pymosk.Grid(mesh)
+wavy = _pymosk.Dof(fine, "P", order, udf=lambda p: [np.sin(3 * p[0]) * p[1] + p[2] ** 3])
+fine.balance(1.05)
+fine.refineAllElements(2)
+arrays_ok &= record_refined(fine, wavy, out / "refined2.npz")
 
 summary = {
     "processes": comm.Get_size(),

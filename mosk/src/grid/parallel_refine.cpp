@@ -1,0 +1,268 @@
+// Refinement of a distributed grid, level by level. Every process refines the leaves it holds
+// (its own and one layer of ghosts) as one process refines a whole grid, and the closure is agreed
+// in rounds: each process sends the shape of the tree grown from every leaf it shares (an owned
+// leaf to the processes that ghost it, a ghost to its owner) whenever that shape grew, and the
+// receivers bisect their copies alike and close again, until no process has anything new to
+// send. Then every shared leaf has the same tree on each process that holds it, and the owned
+// trees are those of one process refining the whole grid: the least conforming refinement is
+// unique, and a leaf bisected because of a neighbour always has that neighbour's tree at hand,
+// since every leaf that shares an edge with an owned leaf is held. After each level a process
+// keeps the children of its owned leaves and those of its ghosts that share a vertex with one of
+// them (every leaf of another process that touches an owned child descends from a held leaf), so
+// the ghost layer stays one leaf thick. The grid itself is left as it was: each new leaf names
+// the leaf of the old part it lies in, which is all that carrying field values needs.
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <numeric>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/check.h"
+#include "core/library_state.h"
+#include "core/parallel.h"
+#include "grid/grid_impl.h"
+#include "grid/parallel_refine.h"
+#include "grid/refine_level.h"
+
+namespace mosk {
+namespace {
+
+// Shapes travel packed: the leaf's global number, the count of flags, 64 flags to a word.
+void pack_shape(int64_t leaf, const std::vector<uint8_t>& bits, std::vector<int64_t>& out) {
+    out.push_back(leaf);
+    out.push_back(int64_t(bits.size()));
+    for (size_t w = 0; w < bits.size(); w += 64) {
+        uint64_t word = 0;
+        for (size_t b = w; b < std::min(bits.size(), w + 64); ++b)
+            word |= uint64_t(bits[b] != 0) << (b - w);
+        out.push_back(int64_t(word));
+    }
+}
+
+[[noreturn]] void misfit() {
+    fail<std::logic_error>("refinement", "the processes' refinement shapes do not fit together");
+}
+
+// The held leaves at the start of a level (the grid's leaf list: the owned ones first) with
+// their owners and global numbers, and which of them other processes hold too.
+struct LevelLeaves {
+    IndexMap map;             // over the leaves
+    std::vector<int> shared;  // leaves that other processes hold too, increasing
+    std::vector<int> first;   // shared[k]'s processes: rank[first[k] .. first[k + 1])
+    std::vector<int> rank;
+    std::unordered_map<int64_t, int> ghost_of_global;  // global number -> leaf
+};
+
+void find_sharing(LevelLeaves& l) {
+    const IndexMap& map = l.map;
+    std::vector<std::pair<int, int>> pairs;  // (leaf, process)
+    for (const IndexMap::Neighbour& n : map.ghosted_by())
+        for (int leaf : n.local) pairs.emplace_back(leaf, n.rank);
+    for (int g = 0; g < map.num_ghosts(); ++g) {
+        pairs.emplace_back(map.num_owned() + g, map.ghost_owner(g));
+        l.ghost_of_global.emplace(map.global(map.num_owned() + g), map.num_owned() + g);
+    }
+    std::sort(pairs.begin(), pairs.end());
+    for (const auto& [leaf, r] : pairs) {
+        if (l.shared.empty() || l.shared.back() != leaf) {
+            l.shared.push_back(leaf);
+            l.first.push_back(int(l.rank.size()));
+        }
+        l.rank.push_back(r);
+    }
+    l.first.push_back(int(l.rank.size()));
+}
+
+// One level of refinement of every held leaf, agreed with the other processes. Returns the
+// leaves after it; first_leaf_of[i]: the position of leaf i's first descendant there.
+std::vector<int> refine_level(GridImpl& g, const LevelLeaves& l, std::vector<int>& first_leaf_of) {
+    const IndexMap& map = l.map;
+    std::optional<LevelRefinement> level;
+    collective(g.comm, [&] { level.emplace(g); });
+    std::vector<uint8_t> bits;
+    std::vector<int64_t> sent(l.shared.size(), -1);  // flags last sent; trees only grow
+    for (;;) {
+        std::vector<std::vector<int64_t>> out(size_t(g.nprocs));
+        int64_t grown = 0;
+        collective(g.comm, [&] {
+            for (size_t k = 0; k < l.shared.size(); ++k) {
+                bits.clear();
+                level->shape(l.shared[k], bits);
+                if (int64_t(bits.size()) == sent[k]) continue;
+                sent[k] = int64_t(bits.size());
+                ++grown;
+                for (int i = l.first[k]; i < l.first[k + 1]; ++i)
+                    pack_shape(map.global(l.shared[k]), bits, out[size_t(l.rank[size_t(i)])]);
+            }
+        });
+        if (offset_and_total(g.comm, grown).last == 0) break;
+        const std::vector<std::vector<int64_t>> in = all_to_all(g.comm, out);
+        collective(g.comm, [&] {
+            for (const std::vector<int64_t>& message : in)
+                for (size_t at = 0; at < message.size();) {
+                    if (message.size() - at < 2) misfit();
+                    const int64_t global = message[at], count = message[at + 1];
+                    at += 2;
+                    int leaf = -1;
+                    if (global >= map.offset() && global < map.offset() + map.num_owned()) {
+                        leaf = int(global - map.offset());
+                    } else {
+                        const auto it = l.ghost_of_global.find(global);
+                        if (it != l.ghost_of_global.end()) leaf = it->second;
+                    }
+                    const size_t words = size_t(count + 63) / 64;
+                    if (leaf < 0 || count < 0 || message.size() - at < words) misfit();
+                    bits.assign(size_t(count), 0);
+                    for (size_t b = 0; b < size_t(count); ++b)
+                        bits[b] = uint8_t(uint64_t(message[at + b / 64]) >> (b % 64) & 1u);
+                    at += words;
+                    size_t pos = 0;
+                    level->apply(leaf, bits, pos);
+                    if (pos != bits.size()) misfit();
+                }
+            level->close();
+        });
+    }
+    std::vector<int> next;
+    collective(g.comm, [&] {
+        next = level->finish(first_leaf_of);
+        level.reset();
+    });
+    return next;
+}
+
+// The leaves a process keeps after a level (see the top): the grid's leaf list becomes them, and
+// keys and owners receive theirs. A child's key: its parent's global number and its position
+// among the parent's descendants, the same wherever the parent is held.
+void keep_near_owned(GridImpl& g, const IndexMap& map, std::vector<int>& next,
+                     const std::vector<int>& first_leaf_of, std::vector<int64_t>& keys,
+                     std::vector<int>& owners) {
+    const int owned = map.num_owned();
+    std::vector<char> near(size_t(g.num_vertices()), 0);
+    std::vector<int> kept;
+    std::vector<int64_t> kept_keys;
+    std::vector<int> kept_owners;
+    auto keep = [&](int parent, int j) {
+        kept.push_back(next[size_t(j)]);
+        kept_keys.push_back(map.global(parent) << 32 | int64_t(j - first_leaf_of[size_t(parent)]));
+        kept_owners.push_back(parent < owned ? g.rank : map.ghost_owner(parent - owned));
+    };
+    for (int p = 0; p < owned; ++p)
+        for (int j = first_leaf_of[size_t(p)]; j < first_leaf_of[size_t(p) + 1]; ++j) {
+            keep(p, j);
+            for (int v : g.element_record(next[size_t(j)]).verts) near[size_t(v)] = 1;
+        }
+    for (int p = owned; p < map.size(); ++p)
+        for (int j = first_leaf_of[size_t(p)]; j < first_leaf_of[size_t(p) + 1]; ++j) {
+            const int* v = g.element_record(next[size_t(j)]).verts;
+            if (near[size_t(v[0])] || near[size_t(v[1])] || near[size_t(v[2])] ||
+                near[size_t(v[3])])
+                keep(p, j);
+        }
+    next.swap(kept);
+    keys.swap(kept_keys);
+    owners.swap(kept_owners);
+}
+
+// The grid's leaves as assemble_part takes them, with their keys and owners; `source` receives
+// each one's ancestor among the records before first_record.
+HeldLeaves held_leaves(const GridImpl& g, int owned, std::vector<int64_t>&& keys,
+                       std::vector<int>&& owners, int first_record, std::vector<int>& source) {
+    HeldLeaves held;
+    held.owned = owned;
+    held.key = std::move(keys);
+    held.owner = std::move(owners);
+    std::vector<int> at(size_t(g.num_vertices()), -1);
+    for (int i = 0; i < g.num_leaves(); ++i) {
+        const ELEMENT_& e = g.leaf(i);
+        std::array<int, 4> verts{}, codes{};
+        for (size_t k = 0; k < 4; ++k) {
+            int& v = at[size_t(e.verts[k])];
+            if (v < 0) {
+                v = int(held.coords.size());
+                held.coords.push_back(g.vertex(e.verts[k]));
+            }
+            verts[k] = v;
+            codes[k] = e.label[k];
+        }
+        held.verts.push_back(verts);
+        held.face_codes.push_back(codes);
+        held.label.push_back(g.element_label(e));
+        int r = e.record;
+        while (r >= first_record) r = g.tree(r).parent;
+        source.push_back(r);
+    }
+    return held;
+}
+
+}  // namespace
+
+HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
+    check_refinement_levels(g.part.elements.global_size(), levels);
+    const std::span<const int> before = g.leaf_records();
+    std::vector<int> original(before.begin(), before.end());
+    const int first_vertex = g.num_vertices(), first_record = int(g.num_records());
+    // Back to the grid before the call; the records made go too (before the new part is
+    // assembled: they are most of the memory a refinement takes).
+    auto restore = [&] {
+        for (int r : original) {
+            g.tree(r).child = -1;
+            g.element_record(r).refined = 0;
+        }
+        g.drop_records_from(size_t(first_record));
+        g.drop_vertices_from(first_vertex);
+        g.swap_leaves(original);
+    };
+    HeldLeaves held;
+    source.clear();
+    try {
+        std::vector<int64_t> keys;
+        std::vector<int> owners;
+        int owned = g.part.owned_leaves;
+        for (int level = 0; level < levels; ++level) {
+            LevelLeaves l;
+            if (level == 0)
+                l.map = g.part.elements;
+            else
+                l.map = IndexMap(g.comm, std::span(keys).first(size_t(owned)),
+                                 std::span(owners).subspan(size_t(owned)),
+                                 std::span(keys).subspan(size_t(owned)));
+            find_sharing(l);
+            std::vector<int> first_leaf_of;
+            std::vector<int> next = refine_level(g, l, first_leaf_of);
+            collective(g.comm,
+                       [&] { keep_near_owned(g, l.map, next, first_leaf_of, keys, owners); });
+            owned = first_leaf_of[size_t(l.map.num_owned())];
+            g.swap_leaves(next);
+            log_message(1, "refinement: level " + std::to_string(level + 1) + " of " +
+                               std::to_string(levels) + ": " + std::to_string(owned) +
+                               " elements and " + std::to_string(g.num_leaves() - owned) +
+                               " ghosts on this process");
+        }
+        collective(g.comm, [&] {
+            held = held_leaves(g, owned, std::move(keys), std::move(owners), first_record, source);
+        });
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
+    return held;
+}
+
+std::vector<int> refine_part(GridImpl& g, int levels, GridImpl& fresh) {
+    std::vector<int> source;
+    HeldLeaves held = refine_held(g, levels, source);
+    fresh.label_sets = g.label_sets;
+    assemble_part(fresh, std::move(held));
+    return source;
+}
+
+}  // namespace mosk

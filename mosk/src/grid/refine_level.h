@@ -1,0 +1,44 @@
+// One level of refinement taken in steps (grid/refine.cpp), for a process that holds leaves other
+// processes hold too: every leaf is bisected once and the closure runs on what this process
+// holds; the shapes of the trees grown from shared leaves then go to the processes that share
+// them, which bisect their copies alike and close again, until no process changes anything.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace mosk {
+
+class GridImpl;
+class LevelRefiner;
+
+class LevelRefinement {
+public:
+    // Bisects every leaf of `grid` once and closes; the leaf list is not touched.
+    explicit LevelRefinement(GridImpl& grid);
+    ~LevelRefinement();
+    LevelRefinement(const LevelRefinement&) = delete;
+    LevelRefinement& operator=(const LevelRefinement&) = delete;
+
+    // Appends the shape of the tree grown from leaf i (of the grid's leaves at the level's
+    // start): one flag per node below its first bisection, in preorder, 1 = bisected.
+    void shape(int leaf, std::vector<uint8_t>& bits) const;
+    // Bisects leaf i's tree wherever the shape at bits[pos] says (advancing pos past it); close()
+    // then closes the mesh again.
+    void apply(int leaf, std::span<const uint8_t> bits, size_t& pos);
+    void close();
+    // The leaves after the level, each leaf's children in its place; first_leaf_of[i] is the
+    // position of leaf i's first descendant (one entry more: the count).
+    std::vector<int> finish(std::vector<int>& first_leaf_of);
+
+private:
+    std::unique_ptr<LevelRefiner> refiner_;
+};
+
+// Throws std::invalid_argument (the same on every process) when `levels` levels of `leaves`
+// elements would make more elements than 32-bit numbers hold.
+void check_refinement_levels(int64_t leaves, int levels);
+
+}  // namespace mosk
