@@ -12,6 +12,9 @@ struct LibraryOptions {
     int solver_maxit = 10000;  // -solver_maxit N
     int verbosity = 0;  // -verbosity N: 0 quiet, 1 progress, 2 details (stderr)
     std::vector<int> dirichlet_labels;  // -dirichlet_labels a,b,...: empty = every boundary face
+    // -read_whole_limit N: under MPI a mesh of more tetrahedra is read by process 0 alone and dealt
+    // out; one of at most N is read whole by every process.
+    int read_whole_limit = 100000;
 };
 
 // The options in force (defaults until moskInit has read them).

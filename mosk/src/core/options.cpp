@@ -18,8 +18,8 @@ namespace mosk {
 namespace {
 // The library's own options. A word that starts like one of them (up to its first '_') but is
 // none of them is taken for a misspelling, not handed to PETSc to be ignored.
-constexpr const char* kOptionNames[] = {"-solver", "-solver_rtol", "-solver_maxit", "-verbosity",
-                                        "-dirichlet_labels"};
+constexpr const char* kOptionNames[] = {"-solver",    "-solver_rtol",      "-solver_maxit",
+                                        "-verbosity", "-dirichlet_labels", "-read_whole_limit"};
 
 bool looks_like_library_option(const std::string& word) {
     for (const char* name : kOptionNames) {
@@ -96,6 +96,10 @@ std::vector<std::string> parse_library_options(const std::vector<std::string>& w
             options.solver_maxit = parse_int(operation, w, value());
             if (options.solver_maxit < 1)
                 fail(operation, "option -solver_maxit must be at least 1");
+        } else if (w == "-read_whole_limit") {
+            options.read_whole_limit = parse_int(operation, w, value());
+            if (options.read_whole_limit < 0)
+                fail(operation, "option -read_whole_limit must be at least 0");
         } else if (w == "-verbosity") {
             options.verbosity = parse_int(operation, w, value());
         } else if (w == "-dirichlet_labels") {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -107,11 +108,12 @@ void update_ghost_values(DOF_& d);
 // The same for any array laid out as the field's values (of a distributed grid).
 void forward_to_ghosts(const DOF_& d, const GridImpl& g, double* values);
 
-// A distributed grid's changes that the fields follow (dof/grid_changes.cpp): the whole grid
-// gathered back on every process, and the grid cut to this process's part; both carry every
-// field's values. Collective.
-void gather_whole_grid(GridImpl& g);
+// A grid's changes that the fields follow (dof/grid_changes.cpp): the whole grid cut to this
+// process's part, carrying every field's values. Collective.
 void distribute_grid(GridImpl& g);
+// A distributed grid's owned leaves move to `new_owner` (one per held leaf) with every field's
+// values (grid/migration.h). Collective.
+void migrate_grid(GridImpl& g, std::span<const int> new_owner);
 
 // After refine_all: `before` is the public record as it was and records from first_new_record on
 // are new. Fields in an interpolating mode get the interpolant of their old values on the new

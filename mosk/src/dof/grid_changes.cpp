@@ -2,6 +2,7 @@
 // (reset to zero after an import, carried over by interpolation or zeroed after a refinement,
 // carried to the processes that hold their nodes after a balance).
 #include <malloc.h>
+#include <mpi.h>
 
 #include <string>
 #include <utility>
@@ -11,24 +12,30 @@
 #include "core/parallel.h"
 #include "dof/dof_field.h"
 #include "grid/grid_impl.h"
+#include "grid/migration.h"
 #include "grid/parallel_refine.h"
 #include "mosk.h"
 
 namespace mosk {
 namespace {
 
-// The values of a field's nodes on one leaf, in element order, out of and into value arrays
-// laid out by `b`. A part keeps the order of the whole grid's vertex numbers, so a leaf's
-// element order is the same in the whole grid and in a part.
-void leaf_values(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e, const double* data,
-                 double* out) {
+// The values of a field's nodes on one leaf, out of and into value arrays laid out by `b`, in
+// the basis's own node order (its places relative to the leaf's vertices), which does not depend
+// on vertex numbers: a leaf that moves keeps its vertices' order, not their numbers, and the
+// nodes inside an edge or a face follow the numbers.
+void leaf_values_by_node(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e, const double* data,
+                         double* out) {
+    const ElementNodes n = element_nodes(*d.type, e);
     for (int k = 0; k < d.type->nbas; ++k)
-        std::copy_n(data + value_index(d, b, e, k), d.dim, out + size_t(k) * size_t(d.dim));
+        std::copy_n(data + value_index(d, b, e, k), d.dim,
+                    out + size_t(n.order.at(k)) * size_t(d.dim));
 }
-void store_leaf_values(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e, const double* in,
-                       double* data) {
+void store_leaf_values_by_node(const DOF_& d, const ValueBlocks& b, const ELEMENT_& e,
+                               const double* in, double* data) {
+    const ElementNodes n = element_nodes(*d.type, e);
     for (int k = 0; k < d.type->nbas; ++k)
-        std::copy_n(in + size_t(k) * size_t(d.dim), d.dim, data + value_index(d, b, e, k));
+        std::copy_n(in + size_t(n.order.at(k)) * size_t(d.dim), d.dim,
+                    data + value_index(d, b, e, k));
 }
 
 // The grid takes `next`'s contents and every field its carried values; what the grid held
@@ -58,27 +65,40 @@ void refine_distributed(GridImpl& g, int levels) {
 
 }  // namespace
 
-void gather_whole_grid(GridImpl& g) {
-    GridImpl whole(nullptr, g.comm);
-    const std::vector<int> received = whole.gather_whole_of(g);
-    const GRID_ counts = whole.counts();
-    std::vector<std::vector<double>> values;
-    for (DOF_* d : g.fields) {
-        // The values on every process's owned leaves, in the order of those leaves.
-        const ValueBlocks from = value_blocks(*d, *g.record), to = value_blocks(*d, counts);
-        const size_t per_leaf = size_t(d->type->nbas) * size_t(d->dim);
-        std::vector<double> mine(size_t(g.part.owned_leaves) * per_leaf);
-        for (int i = 0; i < g.part.owned_leaves; ++i)
-            leaf_values(*d, from, g.leaf(i), d->data, mine.data() + size_t(i) * per_leaf);
-        const std::vector<double> all = gather_all(g.comm, std::span<const double>(mine));
-        std::vector<double> v(size_t(to.total), 0.0);
-        for (int i = 0; i < whole.num_leaves(); ++i)
-            store_leaf_values(*d, to, whole.leaf(i),
-                              all.data() + size_t(received[size_t(i)]) * per_leaf, v.data());
-        values.push_back(std::move(v));
-    }
-    take(g, whole, values);
-    malloc_trim(0);  // the part's pages (see distribute_grid)
+void migrate_grid(GridImpl& g, std::span<const int> new_owner) {
+    {
+        GridImpl fresh(nullptr, g.comm);
+        const LeafRoutes routes = migrate_part(fresh, g, new_owner);
+        const GRID_ counts = fresh.counts();
+        std::vector<std::vector<double>> values;
+        for (DOF_* d : g.fields) {
+            // The values of the leaves that move, per new owner; then stored by leaf. Every value
+            // of an owned node lies on an owned leaf; the ghosts' values follow below.
+            const ValueBlocks from = value_blocks(*d, *g.record), to = value_blocks(*d, counts);
+            const size_t per_leaf = size_t(d->type->nbas) * size_t(d->dim);
+            std::vector<std::vector<double>> out(size_t(g.nprocs));
+            for (size_t q = 0; q < out.size(); ++q) {
+                out[q].resize(routes.sent[q].size() * per_leaf);
+                for (size_t k = 0; k < routes.sent[q].size(); ++k)
+                    leaf_values_by_node(*d, from, g.leaf(routes.sent[q][k]), d->data,
+                                        out[q].data() + k * per_leaf);
+            }
+            const std::vector<std::vector<double>> in = all_to_all(g.comm, out);
+            std::vector<std::vector<double>>().swap(out);
+            std::vector<double> v(size_t(to.total), 0.0);
+            for (size_t j = 0; j < routes.origins.size(); ++j) {
+                const std::vector<double>& block = in[size_t(routes.origins[j].from)];
+                const size_t at = size_t(routes.origins[j].at) * per_leaf;
+                if (at + per_leaf > block.size())
+                    fail<std::logic_error>("balance", "field values do not fit the leaves moved");
+                store_leaf_values_by_node(*d, to, fresh.leaf(int(j)), block.data() + at, v.data());
+            }
+            values.push_back(std::move(v));
+        }
+        take(g, fresh, values);
+    }  // the old part leaves with `fresh`
+    for (DOF_* d : g.fields) update_ghost_values(*d);
+    malloc_trim(0);  // see distribute_grid
 }
 
 void distribute_grid(GridImpl& g) {
@@ -91,8 +111,10 @@ void distribute_grid(GridImpl& g) {
             const ValueBlocks from = value_blocks(*d, *g.record), to = value_blocks(*d, counts);
             std::vector<double> v(size_t(to.total), 0.0), leaf(size_t(d -> type->nbas) * d->dim);
             for (int i = 0; i < part.num_leaves(); ++i) {
-                leaf_values(*d, from, g.leaf(whole_leaf[size_t(i)]), d->data, leaf.data());
-                store_leaf_values(*d, to, part.leaf(i), leaf.data(), v.data());
+                // By node: the part numbers the vertices anew, so the nodes inside an edge or a
+                // face may follow another order than in the whole grid.
+                leaf_values_by_node(*d, from, g.leaf(whole_leaf[size_t(i)]), d->data, leaf.data());
+                store_leaf_values_by_node(*d, to, part.leaf(i), leaf.data(), v.data());
             }
             values.push_back(std::move(v));
         }
@@ -116,10 +138,38 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
     // Reading may fail on some processes only (a file one of them cannot see): agree on it before
     // any process changes its grid, so that all keep the old grid or all take the new one.
     MeshData mesh;
-    collective(g.comm, [&] { mesh = read_mesh(path); });
+    if (g.nprocs == 1) {
+        mesh = read_mesh(path);
+        g.assign(std::move(mesh), path);
+        reset_fields_after_import(g);
+        g.owners_from_balance = false;
+        return;
+    }
+    // Under MPI process 0 reads first: a large mesh stays there and is dealt out in parts; a
+    // small one every process reads whole (and cuts at the first balance).
+    collective(g.comm, [&] {
+        if (g.rank == 0) mesh = read_mesh(path);
+    });
+    std::vector<int> size{int(std::min<size_t>(mesh.tets.size(), INT32_MAX))};
+    broadcast(g.comm, 0, size);
+    if (size[0] > library_options().read_whole_limit) {
+        collective(g.comm, [&] {
+            GridImpl part(nullptr, g.comm);
+            assign_dealt_out(part, std::move(mesh), path);
+            g.take_contents(part);
+            reset_fields_after_import(g);
+            g.owners_from_balance = false;
+        });
+        malloc_trim(0);  // the mesh's pages (see distribute_grid)
+        return;
+    }
+    collective(g.comm, [&] {
+        if (g.rank != 0) mesh = read_mesh(path);
+    });
     collective(g.comm, [&] {
         g.assign(std::move(mesh), path);
         reset_fields_after_import(g);
+        g.owners_from_balance = false;
     });
 }
 
@@ -146,10 +196,22 @@ void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int 
     process_count(comm);  // a wrong communicator handle is caught here already
     if (g.nprocs == 1) return;  // one process holds every element: nothing to move
     collective(g.comm, [&] {
-        // A distributed grid is partitioned whole for now (see refinement).
-        if (g.distributed()) gather_whole_grid(g);
-        balance_grid(g, imbalance);
-        distribute_grid(g);
+        if (g.distributed()) {
+            // Partitioned from the parts, and the leaves migrate.
+            const std::vector<int> owner = partition_leaves_parallel(g, imbalance);
+            report_partition(g, owner);
+            // A grid that keeps its owners keeps its part (and its elements stay current).
+            int moves = 0;
+            for (int i = 0; i < g.part.owned_leaves && !moves; ++i)
+                moves = owner[size_t(i)] != g.rank;
+            CHECK_MPI("balance", MPI_Allreduce(MPI_IN_PLACE, &moves, 1, MPI_INT, MPI_MAX,
+                                               MPI_Comm_f2c(g.comm)));
+            if (moves) migrate_grid(g, owner);
+        } else {
+            balance_grid(g, imbalance);
+            distribute_grid(g);
+        }
+        g.owners_from_balance = true;
     });
 }
 

@@ -131,6 +131,9 @@ public:
     std::vector<int> root_label;
     uint64_t numbering_generation = 0;  // counts number_leaf_mesh calls; keys derived caches
     uint64_t partition_generation = 0;  // counts changes of owners other than by refinement
+    // Whether the owners came from a balance (and refinement since, whose children keep their
+    // parent's owner), not from an import's blocks.
+    bool owners_from_balance = false;
 
     // Owners of the leaf mesh's vertices, edges and faces: the owner of the lowest-numbered leaf
     // element that holds them (entity_owners() fills them for the current numbering and owners).
@@ -225,6 +228,12 @@ void require_no_callback_running(const GridImpl& grid, const char* op);
 // Signed volume of the tetrahedron (positive for the library's orientation).
 double signed_volume(const Point& a, const Point& b, const Point& c, const Point& d);
 
+// Reading a large mesh on one process (grid/grid_import.cpp): process 0 holds `mesh` (the others
+// an empty one), checks it and deals it out, and every process makes the empty grid `fresh` its
+// part: the file's tetrahedra in blocks (leaf i to process i * nprocs / n) with one layer of
+// ghosts. Collective; an invalid mesh throws FormatError naming `source` on every process.
+void assign_dealt_out(GridImpl& fresh, MeshData&& mesh, const std::string& source);
+
 // Refinement (grid/refine.cpp): `levels` levels of bisection of every leaf with closure.
 void refine_all(GridImpl& grid, int levels);
 
@@ -240,14 +249,18 @@ int64_t partition_cap(int64_t n, int nparts, double imbalance);
 // Partition (grid/parallel_partition.cpp): the owner of each leaf this process holds (in leaf
 // order) after a partition over the grid's processes, computed by all of them together from the
 // leaves each owns now, minimising cut faces with no process above partition_cap. The same for
-// the same grid, owners and number of processes. Collective.
+// the same grid, owners and number of processes. Collective. Works on a whole grid and on a
+// part (the ghosts' owners then come from their owners).
 // Grids of more than `direct_limit` leaves are partitioned by subtrees of the refinement tree.
 std::vector<int> partition_leaves_parallel(const GridImpl& grid, double imbalance,
                                            int direct_limit = 200000);
 // Faces between leaves of different owners.
 int64_t cut_faces(const GridImpl& grid);
-// Partitions the leaves over the grid's processes and makes the partition the owners
-// (collective: process 0 computes, every process receives the same owners).
+// Partitions the leaves of a grid that every process holds whole over its processes and makes
+// the partition the owners (collective).
 void balance_grid(GridImpl& grid, double imbalance);
+// After a partition of a distributed grid into `owner` (per held leaf): with -verbosity 1, the
+// elements per process and the cut faces (collective).
+void report_partition(const GridImpl& grid, std::span<const int> owner);
 
 }  // namespace mosk

@@ -1,7 +1,6 @@
 // A distributed grid's storage: cutting this process's part out of a whole grid (at a balance),
-// and gathering the whole grid back from the parts. The gather is a stop-gap for the calls that
-// do not yet work on parts alone (refinement, and balance of a distributed grid): it holds the
-// whole grid on every process for the length of that call.
+// and gathering the whole grid back from the parts (which refinement and balance no longer do:
+// the tests put parts back together with it).
 #include <algorithm>
 #include <array>
 #include <string>

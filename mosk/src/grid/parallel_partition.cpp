@@ -25,18 +25,45 @@ namespace {
 
 // Bisections between the coarsest leaves and the root of their unit.
 constexpr int kUnitLevels = 4;
+// Leaves of a unit of a large part without refinement tree (see unit_rows).
+constexpr int kChunkLeaves = 32;
+// Owners that a balance made and refinement kept (children keep their parent's owner) are
+// repaired rather than partitioned afresh while no process holds more than this fraction above
+// the mean: the repair moves leaves across the process boundaries only.
+constexpr double kRepairWithin = 0.05;
 
-// Rows of the partitioner's graph: process p's rows are first[p] .. first[p + 1] - 1. Every
-// process holds every leaf today and finds every leaf's row alone; once a process holds only its
-// part, the rows of its ghost leaves come from their owners with the ghost layer (the element
-// index map), and nothing else here changes.
+// Rows of the partitioner's graph: process p's rows are first[p] .. first[p + 1] - 1. A process
+// that holds the whole grid finds every leaf's row alone; a process that holds its part numbers
+// the rows of its owned leaves, and its ghost leaves' rows come from their owners.
 struct Rows {
     std::vector<int64_t> first;  // per process, and the total at the end
     std::vector<int> of_leaf;    // per leaf held
 };
 
+// The rows of a part: `local` numbers the owned leaves' rows from 0 (`count` of them); one
+// gather of the counts gives the offsets, the element index map the ghosts' rows.
+Rows rows_over_parts(const GridImpl& g, const std::vector<int>& local, int count) {
+    Rows r;
+    const std::vector<int> counts = gather_all(g.comm, std::span<const int>(&count, 1));
+    r.first.assign(size_t(g.nprocs) + 1, 0);
+    for (int p = 0; p < g.nprocs; ++p)
+        r.first[size_t(p) + 1] = r.first[size_t(p)] + counts[size_t(p)];
+    std::vector<double> row(size_t(g.num_leaves()), 0.0);
+    for (int i = 0; i < g.part.owned_leaves; ++i)
+        row[size_t(i)] = double(r.first[size_t(g.rank)] + local[size_t(i)]);
+    g.part.elements.forward(row);
+    r.of_leaf.resize(row.size());
+    for (size_t i = 0; i < row.size(); ++i) r.of_leaf[i] = int(row[i]);
+    return r;
+}
+
 // Each leaf its own row: process p's owned leaves in leaf order.
 Rows leaf_rows(const GridImpl& g) {
+    if (g.distributed()) {
+        std::vector<int> local(size_t(g.part.owned_leaves));
+        for (size_t i = 0; i < local.size(); ++i) local[i] = int(i);
+        return rows_over_parts(g, local, g.part.owned_leaves);
+    }
     Rows r;
     r.first.assign(size_t(g.nprocs) + 1, 0);
     for (int i = 0; i < g.num_leaves(); ++i) ++r.first[size_t(g.leaf(i).owner) + 1];
@@ -54,12 +81,25 @@ Rows leaf_rows(const GridImpl& g) {
 // `kUnitLevels` levels above the coarsest leaves (a leaf at that level or above stands alone).
 // Units of process p are numbered in the order of their first leaf.
 Rows unit_rows(const GridImpl& g, int direct_limit) {
-    const int n = g.num_leaves();
+    // The leaves whose rows this process finds: every leaf of a whole grid, the owned leaves of
+    // a part (which come first).
+    const bool part = g.distributed();
+    const int n = part ? g.part.owned_leaves : g.num_leaves();
+    const int64_t total = part ? g.part.elements.global_size() : n;
     int depth = 0;
-    if (n > direct_limit) {
+    if (total > direct_limit) {
         int lowest = INT32_MAX;
-        for (int r : g.leaf_records()) lowest = std::min(lowest, g.tree(r).level);
+        for (int i = 0; i < n; ++i)
+            lowest = std::min(lowest, g.tree(g.leaf_records()[size_t(i)]).level);
         depth = std::max(0, lowest - kUnitLevels);
+    }
+    if (depth == 0 && part && total > direct_limit) {
+        // A large part without a refinement tree above its leaves (read in parts, or migrated):
+        // units of consecutive owned leaves, which lie close together in the order of a
+        // refinement (children follow their parent) and of the usual mesh files.
+        std::vector<int> local(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) local[size_t(i)] = i / kChunkLeaves;
+        return rows_over_parts(g, local, (n + kChunkLeaves - 1) / kChunkLeaves);
     }
     if (depth == 0) return leaf_rows(g);
     Rows u;
@@ -81,6 +121,7 @@ Rows unit_rows(const GridImpl& g, int direct_limit) {
         if (unit < 0) unit = int(u.first[size_t(owner) + 1]++);
         u.of_leaf[size_t(i)] = unit;  // within the owner's units, made global below
     }
+    if (part) return rows_over_parts(g, u.of_leaf, int(u.first[size_t(g.rank) + 1]));
     for (int p = 0; p < g.nprocs; ++p) u.first[size_t(p) + 1] += u.first[size_t(p)];
     for (int i = 0; i < n; ++i) u.of_leaf[size_t(i)] += int(u.first[size_t(g.leaf(i).owner)]);
     return u;
@@ -210,7 +251,8 @@ std::vector<int> ptscotch_parts(const GridImpl& g, const Rows& units, const Loca
 // neighbour already in the receiving part (so that the cut grows little), and the rest leaf by
 // leaf. Returns the part of each leaf this process owns, in leaf order.
 std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGraph& lg,
-                             int64_t cap, std::vector<int>& unit_part) {
+                             int64_t cap, std::vector<int>& unit_part,
+                             const std::unordered_map<int64_t, int>& ghost_part) {
     const int np = g.nprocs;
     const int64_t first = units.first[size_t(g.rank)];
     std::vector<long long> held(size_t(np) * size_t(np), 0);  // [process * np + part]
@@ -239,10 +281,14 @@ std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGr
                 if (q == g.rank && take > 0) mine.push_back({p, t, take});
             }
         }
-    // The part of a global row where this process knows it (its own rows), else -1.
+    const PetscInt first_row = PetscInt(first);
+    // The part of a global row where this process knows it (its own rows, and on a part the
+    // rows of its ghosts), else -1.
     auto part_of_row = [&](PetscInt r) {
-        return r >= first && r < first + int64_t(unit_part.size()) ? unit_part[size_t(r - first)]
-                                                                   : -1;
+        if (r >= first && r < first + int64_t(unit_part.size()))
+            return unit_part[size_t(r - first)];
+        const auto it = ghost_part.find(int64_t(r));
+        return it == ghost_part.end() ? -1 : it->second;
     };
     std::vector<int> leaf_part;
     for (int i = 0; i < g.num_leaves(); ++i)
@@ -250,13 +296,42 @@ std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGr
             leaf_part.push_back(unit_part[size_t(units.of_leaf[size_t(i)] - first)]);
     for (const Move& mv : mine) {
         long long left = mv.count;
-        for (int pass = 0; pass < 2 && left > 0; ++pass)
-            for (size_t k = 0; k < unit_part.size() && left > 0; ++k) {
+        // Faces of unit k to units of `part` (where this process knows their parts).
+        auto faces_with = [&](size_t k, int part) {
+            PetscInt n = 0;
+            for (PetscInt e = lg.start[k]; e < lg.start[k + 1]; ++e)
+                if (part_of_row(lg.neighbours[size_t(e)]) == part) n += lg.faces[size_t(e)];
+            return n;
+        };
+        // Gives unit k away when it fits and lies next to the receiving part (with at least as
+        // many faces there as at home when `compact`); then its own neighbours are tried so.
+        std::vector<size_t> pending;
+        auto give = [&](size_t k0, bool compact) {
+            pending.assign(1, k0);
+            bool first = true;
+            while (!pending.empty() && left > 0) {
+                const size_t k = pending.back();
+                pending.pop_back();
                 if (unit_part[k] != mv.from || lg.weight[k] > left) continue;
-                bool next_to = false;
-                for (PetscInt e = lg.start[k]; e < lg.start[k + 1]; ++e)
-                    next_to |= part_of_row(lg.neighbours[size_t(e)]) == mv.to;
-                if (pass == 0 && !next_to) continue;
+                const PetscInt there = faces_with(k, mv.to);
+                if (there == 0 || ((compact || !first) && there < faces_with(k, mv.from))) continue;
+                first = false;
+                unit_part[k] = mv.to;
+                left -= lg.weight[k];
+                for (PetscInt e = lg.start[k]; e < lg.start[k + 1]; ++e) {
+                    const PetscInt r = lg.neighbours[size_t(e)];
+                    if (r >= first_row && r < first_row + PetscInt(unit_part.size()))
+                        pending.push_back(size_t(r - first_row));
+                }
+            }
+        };
+        // Units next to the receiving part that do not lengthen the cut, then any unit next to
+        // it, each followed by the neighbours that now do not lengthen it (so the front grows
+        // compactly), then any unit.
+        for (size_t k = 0; k < unit_part.size() && left > 0; ++k) give(k, true);
+        for (size_t k = 0; k < unit_part.size() && left > 0; ++k) give(k, false);
+        for (size_t k = 0; k < unit_part.size() && left > 0; ++k)
+            if (unit_part[k] == mv.from && lg.weight[k] <= left) {
                 unit_part[k] = mv.to;
                 left -= lg.weight[k];
             }
@@ -274,11 +349,32 @@ std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGr
     return leaf_part;
 }
 
+// The parts of a part's ghost rows, from their owners: a row next to one of this process's rows
+// is owned or a ghost here.
+std::unordered_map<int64_t, int> ghost_parts(const GridImpl& g, const Rows& units,
+                                             const std::vector<int>& unit_part) {
+    std::unordered_map<int64_t, int> out;
+    if (!g.distributed()) return out;
+    std::vector<double> part(size_t(g.num_leaves()), 0.0);
+    const int64_t first = units.first[size_t(g.rank)];
+    for (int i = 0; i < g.part.owned_leaves; ++i)
+        part[size_t(i)] = unit_part[size_t(units.of_leaf[size_t(i)] - first)];
+    g.part.elements.forward(part);
+    for (int i = g.part.owned_leaves; i < g.num_leaves(); ++i)
+        out.emplace(units.of_leaf[size_t(i)], int(part[size_t(i)]));
+    return out;
+}
+
 // Gives every leaf this process holds its new owner, from the parts of the leaves each process
-// owns (in leaf order). Every process holds every leaf today, so every process receives every
-// part; once a process holds only its part, only the parts of its owned and ghost leaves need
-// to reach it.
+// owns (in leaf order): on a whole grid every process receives every part, on a part the ghosts
+// receive theirs from their owners.
 std::vector<int> deliver_owners(const GridImpl& g, const std::vector<int>& leaf_part) {
+    if (g.distributed()) {
+        std::vector<double> part(size_t(g.num_leaves()), 0.0);
+        for (size_t i = 0; i < leaf_part.size(); ++i) part[i] = leaf_part[i];
+        g.part.elements.forward(part);
+        return std::vector<int>(part.begin(), part.end());
+    }
     const Rows rows = leaf_rows(g);
     // Rows are numbered owner by owner, so the parts in process order are the parts by row.
     const std::vector<int> all = gather_all(g.comm, leaf_part);
@@ -286,6 +382,16 @@ std::vector<int> deliver_owners(const GridImpl& g, const std::vector<int>& leaf_
     for (int i = 0; i < g.num_leaves(); ++i)
         owner[size_t(i)] = all[size_t(rows.of_leaf[size_t(i)])];
     return owner;
+}
+
+// Whether the partition starts from the current owners (see kRepairWithin).
+bool repairs_current_owners(const GridImpl& g) {
+    if (!g.distributed() || !g.owners_from_balance) return false;
+    long long most = g.part.owned_leaves;
+    CHECK_MPI("balance",
+              MPI_Allreduce(MPI_IN_PLACE, &most, 1, MPI_LONG_LONG, MPI_MAX, MPI_Comm_f2c(g.comm)));
+    const double mean = double(g.part.elements.global_size()) / g.nprocs;
+    return double(most) <= (1.0 + kRepairWithin) * mean;
 }
 
 }  // namespace
@@ -296,24 +402,31 @@ int64_t partition_cap(int64_t n, int nparts, double imbalance) {
 }
 
 std::vector<int> partition_leaves_parallel(const GridImpl& g, double imbalance, int direct_limit) {
-    // The graph's rows are numbered over the whole grid, which every process must hold alike
-    // (balance gathers a distributed grid before it partitions, for now).
-    if (g.distributed())
-        fail<std::logic_error>("balance", "the partition needs the whole grid on every process");
     const int n = g.num_leaves();
+    const int64_t total = g.distributed() ? g.part.elements.global_size() : n;
     std::vector<int> owner(static_cast<size_t>(n));
-    if (g.nprocs == 1 || n <= g.nprocs) {
-        for (int i = 0; i < n; ++i) owner[size_t(i)] = g.nprocs == 1 ? 0 : i;
+    if (g.nprocs == 1 || total <= g.nprocs) {
+        for (int i = 0; i < n; ++i)
+            owner[size_t(i)] =
+                g.nprocs == 1 ? 0 : int(g.distributed() ? g.part.elements.global(i) : i);
         return owner;
     }
-    const Rows units = unit_rows(g, direct_limit);
+    // A repair moves single leaves (its time grows with the leaves alone); PT-Scotch takes the
+    // units of a large grid.
+    const bool repair = repairs_current_owners(g);
+    const Rows units = repair ? leaf_rows(g) : unit_rows(g, direct_limit);
     const LocalGraph lg = local_graph(g, units);
-    const int64_t cap = partition_cap(n, g.nprocs, imbalance);
-    // Asked for the cap itself, PT-Scotch leaves little for the repair to move.
-    const double ratio = std::clamp(double(cap) * g.nprocs / n - 1.0, 0.0, 1.0);
+    const int64_t cap = partition_cap(total, g.nprocs, imbalance);
     std::vector<int> unit_part;
-    collective(g.comm, [&] { unit_part = ptscotch_parts(g, units, lg, ratio); });
-    return deliver_owners(g, enforce_cap(g, units, lg, cap, unit_part));
+    if (repair) {
+        unit_part.assign(lg.weight.size(), g.rank);
+    } else {
+        // Asked for the cap itself, PT-Scotch leaves little for the repair to move.
+        const double ratio = std::clamp(double(cap) * g.nprocs / double(total) - 1.0, 0.0, 1.0);
+        collective(g.comm, [&] { unit_part = ptscotch_parts(g, units, lg, ratio); });
+    }
+    const std::unordered_map<int64_t, int> ghosts = ghost_parts(g, units, unit_part);
+    return deliver_owners(g, enforce_cap(g, units, lg, cap, unit_part, ghosts));
 }
 
 }  // namespace mosk

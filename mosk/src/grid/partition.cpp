@@ -1,5 +1,8 @@
 // Balance: the partition of the leaf elements over the processes (grid/parallel_partition.cpp)
 // made the owners, and the faces between processes it leaves.
+#include <mpi.h>
+
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,32 @@ int64_t cut_faces(const GridImpl& g) {
         }
     }
     return cut;
+}
+
+void report_partition(const GridImpl& g, std::span<const int> owner) {
+    if (library_options().verbosity < 1) return;
+    // Per face, the exclusive or of (leaf + 1) of the held leaves on it: from one side, the other.
+    std::vector<uint32_t> on_face(g.face_verts.size(), 0);
+    for (int i = 0; i < g.num_leaves(); ++i)
+        for (int f : g.leaf(i).faces) on_face[size_t(f)] ^= uint32_t(i + 1);
+    std::vector<long long> count(size_t(g.nprocs) + 1, 0);  // per process, then the cut faces
+    for (int i = 0; i < g.part.owned_leaves; ++i) {
+        ++count[size_t(owner[size_t(i)])];
+        for (int f : g.leaf(i).faces) {
+            const int j = int(on_face[size_t(f)] ^ uint32_t(i + 1)) - 1;
+            if (j < 0 || owner[size_t(j)] == owner[size_t(i)]) continue;
+            // Counted once: by the lower leaf of two owned ones, by the lower process else.
+            const bool mine = j < g.part.owned_leaves ? i < j : g.rank < g.leaf(j).owner;
+            count.back() += mine;
+        }
+    }
+    CHECK_MPI("balance", MPI_Allreduce(MPI_IN_PLACE, count.data(), int(count.size()), MPI_LONG_LONG,
+                                       MPI_SUM, MPI_Comm_f2c(g.comm)));
+    std::string text = "balance: " + std::to_string(g.part.elements.global_size()) +
+                       " elements over " + std::to_string(g.nprocs) + " processes:";
+    for (int p = 0; p < g.nprocs; ++p) text += (p ? ", " : " ") + std::to_string(count[size_t(p)]);
+    text += " elements; " + std::to_string(count.back()) + " cut faces";
+    if (g.rank == 0) log_message(1, text);
 }
 
 void balance_grid(GridImpl& g, double imbalance) {

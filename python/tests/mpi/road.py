@@ -58,6 +58,9 @@ grid = _pymosk.Grid(mesh)
 # A field made before the grid is distributed follows it through refinement and balance; its
 # function is of the field's order, so interpolation carries it exactly.
 carried = _pymosk.Dof(grid, "P", order, udf=lambda p: [(p[0] + 2 * p[1]) ** order - p[2]])
+# A cubic field carried exactly by P3, whose edges and faces hold several nodes each: their order
+# must survive new vertex numbers on every process.
+cubic = _pymosk.Dof(grid, "P", 3, udf=lambda p: [(p[0] - 2 * p[1]) ** 3 + p[1] * p[2] ** 2])
 grid.balance(1.05)
 grid.refineAllElements(1)  # refinement of a distributed grid
 before_balance = grid.getNumElements()
@@ -86,6 +89,9 @@ arrays_ok &= consistent(f)
 x = carried.getNodeCoordinates()
 arrays_ok &= consistent(carried) and bool(np.allclose(
     carried.getValues(), (x[:, 0] + 2 * x[:, 1]) ** order - x[:, 2], rtol=0, atol=1e-12))
+x = cubic.getNodeCoordinates()
+arrays_ok &= consistent(cubic) and bool(np.allclose(
+    cubic.getValues(), (x[:, 0] - 2 * x[:, 1]) ** 3 + x[:, 1] * x[:, 2] ** 2, rtol=0, atol=1e-11))
 for e in grid.getElementIterator():
     centroid = vertices[vertex_map.getGlobalIndex(e)].mean(axis=0)
     arrays_ok &= bool(np.allclose(f_nodes[f_map.getGlobalIndex(e)].mean(axis=0), centroid))
