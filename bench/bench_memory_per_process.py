@@ -13,7 +13,9 @@ solver, without the transient peaks of the grid phase), and the phases' times (t
 process's; the processes meet at a barrier between phases): grid (read, balance, refine,
 balance), loop (the fields, Solver() and the element loop), solve, and their total; the
 refinement alone is printed too, with each process's peak growth up to its end. --file 0
-leaves the file case out. Targets, printed beside the figures: the largest process's growth on
+leaves the file case out. Below the table: the growth of each process's resident set across
+`Solver()` (the pattern, matrix and vectors it keeps) and the time it took (the slowest process).
+Targets, printed beside the figures: the largest process's growth on
 2 processes at most 0.55x and on 3 at most 0.4x the one-process growth; the grid phase on 2
 processes at most 0.6x of one.
 """
@@ -69,7 +71,10 @@ def child(mesh, levels, out):
     mark("grid")
     u = _pymosk.Dof(grid, "P", 1, name="u")
     f = _pymosk.Dof(grid, "P", 1, udf=manufactured_source, name="f")
+    before, started = rss_bytes("VmRSS"), time.perf_counter()
     solver = _pymosk.Solver("cg", u)
+    made = time.perf_counter() - started
+    solver_held = comm.allgather((rss_bytes("VmRSS") - before) / 2 ** 20)
     solver.setSymmetry(_pymosk.Solver.SPD)
     assemble(grid, solver, u, f, manufactured_solution)
     mark("loop")
@@ -81,9 +86,11 @@ def child(mesh, levels, out):
     growth = comm.allgather((rss_bytes("VmHWM") - base) / 2 ** 20)
     refined = comm.allgather(refined if levels > 0 else 0.0)
     held = comm.allgather((rss_bytes("VmRSS") - base) / 2 ** 20)
+    made = max(comm.allgather(made))
     if comm.Get_rank() == 0:
         with open(os.path.join(out, "result.json"), "w") as fh:
             json.dump(dict(times=times, growth=growth, held=held, refined=refined,
+                           solver_held=solver_held, solver_seconds=made,
                            elements=grid.getGlobalNumElements(),
                            unknowns=u.getSize(), solver=str(solver)), fh)
 
@@ -132,6 +139,11 @@ def report(title, results, counts):
               + "".join(f"{r['times'][p]:>11.2f}" for p in PHASES + ["total"])
               + f" {grid:>7.2f} {r['times']['refine']:>11.2f} {refined:>24} "
               f"{largest_refined:>10.2f}{target}")
+    for n in counts:
+        r = results[n]
+        print(f"{n:>9} processes: Solver() holds "
+              + ", ".join(f"{g:.1f}" for g in r["solver_held"])
+              + f" MB per process (resident set growth), made in {r['solver_seconds']:.2f} s")
 
 
 def main():

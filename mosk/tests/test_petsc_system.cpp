@@ -24,6 +24,7 @@
 #include "mosk_errors.h"
 #include "solver/petsc_system.h"
 #include "solver/solver_kinds.h"
+#include "solver/sparsity_pattern.h"
 #include "system_probe.h"
 
 using mosk::LinearSystem;
@@ -170,6 +171,45 @@ TEST(PetscSystemPattern, CountsDistinctCoupledColumnsAndTheDiagonal) {
     // The whole pattern is stored from the start, before any addition.
     EXPECT_EQ(probe::matrix_nonzeros(grid), (m + 1) * (m + 1) + 2 * edges);
     EXPECT_EQ(probe::row_size(grid, 2 * (m + 1) + 2), 7);
+}
+
+TEST(PetscSystemPattern, AShareHoldsItsRowsAndItsElementsRowsAsTheWholePatternDoes) {
+    const Mesh mesh = unit_square(6);
+    const std::size_t nelem = mesh.offsets.size() - 1;
+    const mosk::SparsityPattern whole(mesh.n, 0, mesh.n, mesh.offsets, mesh.indices, {}, "test");
+    for (const auto [first, count] : {std::pair{0, 10}, {17, 12}, {mesh.n - 9, 9}, {20, 0}}) {
+        // This share's elements: every third one, and those whose first index it owns.
+        std::vector<char> mine(nelem, 0);
+        std::vector<char> held(std::size_t(mesh.n), 0);
+        for (int i = first; i < first + count; ++i) held[i] = 1;
+        for (std::size_t e = 0; e < nelem; ++e) {
+            const int lead = mesh.indices[mesh.offsets[e]];
+            mine[e] = e % 3 == 0 || (lead >= first && lead < first + count);
+            if (mine[e])
+                for (int k = mesh.offsets[e]; k < mesh.offsets[e + 1]; ++k)
+                    held[mesh.indices[k]] = 1;
+        }
+        const mosk::SparsityPattern part(mesh.n, first, count, mesh.offsets, mesh.indices, mine,
+                                         "test");
+        std::int64_t entries = 0;
+        for (int i = 0; i < mesh.n; ++i) {
+            const int k = part.slot(i);
+            ASSERT_EQ(k >= 0, bool(held[i])) << "row " << i << " of share " << first;
+            if (i >= first && i < first + count) EXPECT_EQ(k, i - first);
+            if (k < 0) continue;
+            const int w = whole.slot(i);
+            EXPECT_EQ(std::vector<PetscInt>(part.begin(k), part.end(k)),
+                      std::vector<PetscInt>(whole.begin(w), whole.end(w)))
+                << "row " << i << " of share " << first;
+            entries += part.end(k) - part.begin(k);
+        }
+        EXPECT_EQ(part.entries(), entries);  // nothing beyond the held rows
+    }
+    EXPECT_THROW(mosk::SparsityPattern(mesh.n, 5, mesh.n, mesh.offsets, mesh.indices, {}, "t"),
+                 std::invalid_argument);
+    EXPECT_THROW(mosk::SparsityPattern(mesh.n, 0, 5, mesh.offsets, mesh.indices,
+                                       std::vector<char>(nelem - 1, 1), "t"),
+                 std::invalid_argument);
 }
 
 TEST(PetscSystemPattern, RejectsMalformedElementLists) {

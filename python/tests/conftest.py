@@ -5,6 +5,7 @@ import pathlib
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 import _pymosk
@@ -18,6 +19,14 @@ from gmsh_meshes import write_mesh, write_meshes  # noqa: E402
 # `pythonpath` setting, or PYTHONPATH).
 os.environ["PYTHONPATH"] = os.pathsep.join(
     p for p in (os.path.dirname(_pymosk.__file__), os.environ.get("PYTHONPATH")) if p)
+
+
+def matlab_entries(path):
+    """The stored values of a MATLAB dump (matrix triplets or vector entries) and the lines'
+    words (their positions first)."""
+    rows = [line.split() for line in path.read_text().splitlines()
+            if line and line[0] in "-0123456789"]
+    return np.array([float(r[-1]) for r in rows]), rows
 
 
 def make_mesh(path, shape="box", size=(1.0, 1.0, 1.0), h=0.4, version=4.1, binary=False):

@@ -14,7 +14,7 @@ import meshio
 import numpy as np
 import pytest
 
-from conftest import MESHES, ROOT
+from conftest import MESHES, ROOT, matlab_entries
 
 SCRIPTS = pathlib.Path(__file__).resolve().parent / "mpi"
 MESH = str(MESHES / "cube.msh")
@@ -67,13 +67,6 @@ def in_reference_order(mesh, reference):
 
 def residual(text):
     return float(re.search(r"residual (\S+)", text).group(1))
-
-
-def matlab_entries(path):
-    """The stored values of a MATLAB dump (matrix triplets or vector entries)."""
-    rows = [line.split() for line in path.read_text().splitlines()
-            if line and line[0] in "-0123456789"]
-    return np.array([float(r[-1]) for r in rows]), rows
 
 
 @pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")

@@ -231,6 +231,15 @@ int64_t bilinear_block(Op op, int n, ELEMENT_** es, DOF_* u, DOF_* a, DOF_* v, i
     const int64_t written = block_room(kOpName[op], n, per, out, capacity);
     thread_local std::vector<double> avals, entries;
     avals.clear();
+    // Every element is affine: a stiffness matrix of higher order without coefficient comes
+    // from the reference stiffness, equal to the quadrature sum up to rounding.
+    if (op == kGradGrad && !a && u->type == v->type && u->type->order >= 2) {
+        for_each_element(kOpName[op], *setup.grid, n, es, [&](int k, const ELEMENT_& el) {
+            affine_grad_grad(el, element_geometry(*setup.grid, el), *u->type, setup.q,
+                             out + k * per);
+        });
+        return written;
+    }
     for_each_element(kOpName[op], *setup.grid, n, es, [&](int k, const ELEMENT_& el) {
         if (a) gather_values(op, *a, el, avals);
         compute_bilinear(op, el, element_geometry(*setup.grid, el), u, a, v, avals, setup.q,
@@ -249,8 +258,15 @@ int64_t dof_times_bas_block(int n, ELEMENT_** es, DOF_* f, DOF_* v, int order, d
     const int64_t per = int64_t(v->type->nbas) * f->dim;
     const int64_t written = block_room(kOpName[op], n, per, out, capacity);
     thread_local std::vector<double> fvals, entries;
+    // As for the stiffness matrices of higher order: from the reference table.
+    const bool reference = v->type->order >= 2;
     for_each_element(kOpName[op], g, n, es, [&](int k, const ELEMENT_& el) {
         gather_values(op, *f, el, fvals);
+        if (reference) {
+            affine_dof_times_bas(el, tet_volume(element_points(g, el)), *f, fvals.data(), *v->type,
+                                 q, out + k * per);
+            return;
+        }
         compute_dof_times_bas(el, tet_volume(element_points(g, el)), *f, fvals, *v->type, q,
                               entries);
         std::copy(entries.begin(), entries.end(), out + k * per);

@@ -181,6 +181,31 @@ void compute_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_
     }
 }
 
+void affine_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_TYPE_& type, int q,
+                      double* out) {
+    const ReferenceStiffness& r = reference_stiffness(type.order, q);
+    const ElementNodes nodes = element_nodes(type, e);
+    double g[6];
+    for (int s = 0; s < 6; ++s) {
+        const double* a = geo.bary[kGradientPairs[s][0]];
+        const double* b = geo.bary[kGradientPairs[s][1]];
+        g[s] = geo.volume * (a[0] * b[0] + a[1] * b[1] + a[2] * b[2]);
+    }
+    const int nb = type.nbas;
+    int c[kMaxLagrangeSize];
+    for (int k = 0; k < nb; ++k) c[k] = nodes.order.at(k);
+    for (int i = 0; i < nb; ++i) {
+        double* row = out + size_t(i) * nb;
+        for (int j = i; j < nb; ++j) {
+            const double* t = r.of(c[i], c[j]);
+            const double v = (g[0] * t[0] + g[1] * t[1]) + (g[2] * t[2] + g[3] * t[3]) +
+                             (g[4] * t[4] + g[5] * t[5]);
+            row[j] = v;
+            out[size_t(j) * nb + i] = v;
+        }
+    }
+}
+
 void compute_mass(const ELEMENT_& e, double volume, const DOF_TYPE_& tu, const DOF_TYPE_& tv,
                   const double* coef, int q, std::vector<double>& out) {
     const ReferenceTable& ru = reference_table(tu.order, q);
@@ -227,6 +252,23 @@ void compute_dof_times_bas(const ELEMENT_& e, double volume, const DOF_& f,
             double s = 0;
             for (int p = 0; p < n; ++p) s += a[p] * b[p];
             out[size_t(i) * dim + c] = s;
+        }
+    }
+}
+
+void affine_dof_times_bas(const ELEMENT_& e, double volume, const DOF_& f, const double* fvals,
+                          const DOF_TYPE_& tv, int q, double* out) {
+    const ReferenceMass& m = reference_mass(tv.order, f.type->order, q);
+    const ElementNodes nv = element_nodes(tv, e), nf = element_nodes(*f.type, e);
+    const int nbf = f.type->nbas, dim = f.dim;
+    int cf[kMaxLagrangeSize];
+    for (int l = 0; l < nbf; ++l) cf[l] = nf.order.at(l);
+    for (int i = 0; i < tv.nbas; ++i) {
+        const double* row = m.row(nv.order.at(i));
+        for (int c = 0; c < dim; ++c) {
+            double s = 0;
+            for (int l = 0; l < nbf; ++l) s += row[cf[l]] * fvals[size_t(l) * dim + c];
+            out[size_t(i) * dim + c] = volume * s;
         }
     }
 }

@@ -23,6 +23,11 @@ void field_at_points(const DOF_& d, const ELEMENT_& e, const std::vector<double>
 // out[i * nbas(tv) + j]; coef (at the rule's points) may be null for 1.
 void compute_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_TYPE_& tu,
                        const DOF_TYPE_& tv, const double* coef, int q, std::vector<double>& out);
+// The same matrix of a basis against itself without coefficient, from the reference stiffness
+// (reference_tables.h): a sixth of the products for P2 (no gradients at the points), equal to
+// compute_grad_grad up to rounding. out: nbas x nbas, row-major.
+void affine_grad_grad(const ELEMENT_& e, const ElementGeometry& geo, const DOF_TYPE_& type, int q,
+                      double* out);
 void compute_mass(const ELEMENT_& e, double volume, const DOF_TYPE_& tu, const DOF_TYPE_& tv,
                   const double* coef, int q, std::vector<double>& out);
 
@@ -48,5 +53,10 @@ void compute_face_times_bas(const ELEMENT_& e, int face, double area, int dim, c
 void compute_dof_times_bas(const ELEMENT_& e, double volume, const DOF_& f,
                            const std::vector<double>& fvals, const DOF_TYPE_& tv, int q,
                            std::vector<double>& out);
+
+// The same from the reference mass matrix (reference_tables.h), equal up to rounding; fvals in
+// element basis order, dim per basis function. out: nbas(tv) * dim values.
+void affine_dof_times_bas(const ELEMENT_& e, double volume, const DOF_& f, const double* fvals,
+                          const DOF_TYPE_& tv, int q, double* out);
 
 }  // namespace mosk

@@ -41,6 +41,23 @@ std::string reason_text(int reason) {
 }
 
 
+// The positions at[t] in the sorted row first[0 .. length - 1] (length >= 1) of the last entry
+// not above want[t], for `lanes` columns side by side (the last column repeated beyond `count`).
+template <int lanes>
+inline void search_in_step(const PetscInt* first, std::size_t length, const int* want, int count,
+                           std::size_t* at) {
+    PetscInt c[lanes];
+    for (int t = 0; t < lanes; ++t) {
+        c[t] = want[std::min(t, count - 1)];
+        at[t] = 0;
+    }
+    for (std::size_t rest = length; rest > 1;) {
+        const std::size_t half = rest / 2;
+        for (int t = 0; t < lanes; ++t) at[t] += first[at[t] + half] <= c[t] ? half : 0;
+        rest -= half;
+    }
+}
+
 }  // namespace
 
 struct LinearSystem::Impl {
@@ -187,9 +204,6 @@ struct LinearSystem::Impl {
         }
     }
 
-    // The rows this process keeps the pattern of (empty: every row, on one process).
-    std::vector<char> held_rows(std::span<const int> offsets, std::span<const int> indices,
-                                const RowLayout& layout) const;
     // Every entry of v, by global index, on every process.
     void gather(const PetscScope& s, Vec v, std::span<double> out) const;
     // The entries of v at the global indices `at` (every entry when `at` is empty).
@@ -210,25 +224,6 @@ struct LinearSystem::Impl {
                SolveResult& result) const;
     double residual_norm(const PetscScope& s, Vec r) const;  // ||b - A x||, into r
 };
-
-std::vector<char> LinearSystem::Impl::held_rows(std::span<const int> offsets,
-                                                std::span<const int> indices,
-                                                const RowLayout& layout) const {
-    if (!parallel) return {};
-    const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
-    if (!layout.mine.empty() && layout.mine.size() != nelem)
-        fail<std::invalid_argument>("new solver", "" + std::to_string(layout.mine.size()) +
-                                                      " element flags for " +
-                                                      std::to_string(nelem) + " elements");
-    std::vector<char> held(std::size_t(n), 0);
-    for (int i = rstart; i < rstart + nlocal; ++i) held[i] = 1;
-    for (std::size_t e = 0; e < nelem; ++e)
-        if (layout.mine.empty() || layout.mine[e])
-            for (int k = offsets[e]; k < offsets[e + 1]; ++k)
-                if (k >= 0 && std::size_t(k) < indices.size() && indices[k] >= 0 && indices[k] < n)
-                    held[indices[k]] = 1;  // bad offsets and indices are the pattern's to report
-    return held;
-}
 
 void LinearSystem::Impl::gather(const PetscScope& s, Vec v, std::span<double> out) const {
     const PetscScalar* a = nullptr;
@@ -319,26 +314,12 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
     PETSC_CHECK(s, MatSetType(A, MATAIJ));
     if (block_size > 1) PETSC_CHECK(s, MatSetBlockSize(A, block_size));
 
-    // Exact counts of the local rows, split into the diagonal block and the rest.
-    std::vector<PetscInt> dnnz(std::size_t(rend - rstart)), onnz(std::size_t(rend - rstart));
-    for (PetscInt i = rstart; i < rend; ++i)
-        for (const PetscInt* c = pattern.begin(pattern.slot(i)); c != pattern.end(pattern.slot(i));
-             ++c)
-            ++(*c >= cstart && *c < cend ? dnnz : onnz)[i - rstart];
-    // Counts per row, whatever the block size.
-    PETSC_CHECK(s, MatSeqAIJSetPreallocation(A, 0, dnnz.data()));
-    PETSC_CHECK(s, MatMPIAIJSetPreallocation(A, 0, dnnz.data(), 0, onnz.data()));
-
-    // Store the whole pattern now so that assembly never drops a preallocated but not yet used
-    // location (a later addition there would otherwise need a new allocation).
-    std::vector<PetscScalar> zeros;
-    for (PetscInt i = rstart; i < rend; ++i) {
-        const int k = pattern.slot(int(i));
-        const PetscInt count = PetscInt(pattern.end(k) - pattern.begin(k));
-        zeros.assign(std::size_t(count), 0.0);
-        PETSC_CHECK(s,
-                    MatSetValues(A, 1, &i, count, pattern.begin(k), zeros.data(), INSERT_VALUES));
-    }
+    // The whole pattern is stored now, zeros, from the owned rows' CSR (the pattern's first
+    // slots), so that assembly never drops a location not yet added to (a later addition there
+    // would otherwise need a new allocation).
+    const PetscInt* starts = pattern.row_starts().data();
+    PETSC_CHECK(s, MatSeqAIJSetPreallocationCSR(A, starts, pattern.begin(0), nullptr));
+    PETSC_CHECK(s, MatMPIAIJSetPreallocationCSR(A, starts, pattern.begin(0), nullptr));
     PETSC_CHECK(s, MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY));
     PETSC_CHECK(s, MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY));
     PETSC_CHECK(s, MatSetOption(A, MAT_NEW_NONZERO_ALLOCATION_ERR, PETSC_TRUE));
@@ -412,8 +393,10 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
         fail<std::invalid_argument>(
             "new solver",
             "the processes' rows add up to " + std::to_string(rows) + ", not " + std::to_string(n));
-    m.pattern =
-        SparsityPattern(n, offsets, indices, m.held_rows(offsets, indices, layout), "new solver");
+    // One process holds every row whatever its flags: the pattern is built from every element.
+    m.pattern = SparsityPattern(
+        n, m.rstart, m.nlocal, offsets, indices,
+        m.parallel ? std::span<const char>(layout.mine) : std::span<const char>(), "new solver");
     PetscScope s("new solver");
     impl_->create_objects(s);  // on failure ~Impl releases what was made
 }
@@ -462,11 +445,14 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     }
     // Every entry is found in its row by a binary search without branches on the data (a
     // conditional move per step): the branches of a walk along the row are mispredicted about
-    // once an entry, which cost more than the memory. Nothing is added before the whole block
-    // is checked.
+    // once an entry, which cost more than the memory. The searches of a row's columns go in
+    // step, a few at a time (their steps are the same, set by the row's length), so that their
+    // loads overlap instead of each waiting on the one before. Nothing is added before the whole
+    // block is checked.
     const std::size_t count = std::size_t(nrows) * std::size_t(ncols);
     m.targets.resize(count);
     bool foreign_rows = false, finite = true;
+    std::size_t at[8];
     for (int i = 0; i < nrows; ++i) {
         const int k = m.pattern.slot(rows[i]);
         const bool owned = rows[i] >= m.rstart && rows[i] < m.rstart + m.nlocal;
@@ -474,19 +460,28 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
         const PetscInt* first = m.pattern.begin(k);
         const std::size_t length = std::size_t(m.pattern.end(k) - first);
         const std::size_t q0 = std::size_t(i) * std::size_t(ncols);
-        for (int j = 0; j < ncols; ++j) {
-            const PetscInt* at = first;  // every row holds its diagonal: length >= 1
-            for (std::size_t rest = length; rest > 1;) {
-                const std::size_t half = rest / 2;
-                at = at[half] <= cols[j] ? at + half : at;
-                rest -= half;
+        for (int j0 = 0; j0 < ncols;) {
+            const int rest = ncols - j0;
+            const int lanes = rest >= 8 ? 8 : rest >= 3 ? 4 : 2;
+            if (lanes == 8)
+                search_in_step<8>(first, length, cols + j0, rest, at);
+            else if (lanes == 4)
+                search_in_step<4>(first, length, cols + j0, rest, at);
+            else
+                search_in_step<2>(first, length, cols + j0, rest, at);
+            for (int t = 0; t < std::min(lanes, rest); ++t) {
+                const int j = j0 + t;
+                if (first[at[t]] != cols[j])
+                    fail(op, "entry (row " + std::to_string(rows[i]) + ", column " +
+                                 std::to_string(cols[j]) +
+                                 ") is outside the pattern: no element holds both DOFs");
+                PetscScalar* target = owned ? m.entry_address(rows[i], PetscInt(at[t])) : nullptr;
+                // The entry is wanted once the whole block is found: ask for it now.
+                if (target) __builtin_prefetch(target, 1);
+                m.targets[q0 + j] = target;
+                finite &= std::isfinite(values[q0 + j]);
             }
-            if (*at != cols[j])
-                fail(op, "entry (row " + std::to_string(rows[i]) + ", column " +
-                             std::to_string(cols[j]) +
-                             ") is outside the pattern: no element holds both DOFs");
-            m.targets[q0 + j] = owned ? m.entry_address(rows[i], at - first) : nullptr;
-            finite &= std::isfinite(values[q0 + j]);
+            j0 += lanes;
         }
     }
     if (!finite)

@@ -1,16 +1,25 @@
 #include "solver/sparsity_pattern.h"
 #include "core/check.h"
 
-#include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
 namespace mosk {
 
-SparsityPattern::SparsityPattern(int n, std::span<const int> offsets, std::span<const int> indices,
-                                 const std::vector<char>& held, const char* op)
-    : n_(n) {
+namespace {
+
+void sort_unique(std::vector<int>& v) {
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
+}
+
+}  // namespace
+
+SparsityPattern::SparsityPattern(int n, int first, int count, std::span<const int> offsets,
+                                 std::span<const int> indices, std::span<const char> mine,
+                                 const char* op)
+    : n_(n), first_(first), count_(count) {
     if (offsets.empty() && !indices.empty())
         fail<std::invalid_argument>(op, "element indices given without offsets");
     const std::size_t nelem = offsets.empty() ? 0 : offsets.size() - 1;
@@ -26,63 +35,94 @@ SparsityPattern::SparsityPattern(int n, std::span<const int> offsets, std::span<
                                                 " but " + std::to_string(indices.size()) +
                                                 " indices are given");
     }
+    if (first < 0 || count < 0 || first > n - count)
+        fail<std::invalid_argument>(op, "rows " + std::to_string(first) + " + " +
+                                            std::to_string(count) + " outside 0.." +
+                                            std::to_string(n - 1));
+    if (!mine.empty() && mine.size() != nelem)
+        fail<std::invalid_argument>(op, std::to_string(mine.size()) + " element flags for " +
+                                            std::to_string(nelem) + " elements");
     for (std::size_t k = 0; k < indices.size(); ++k)
         check_index(op, "element DOF", int(k), indices[k]);
+    auto owned = [&](int i) { return unsigned(i - first) < unsigned(count); };
 
-    // DOF -> elements holding it (CSR).
-    std::vector<std::int64_t> dof_start(std::size_t(n_) + 1, 0);
-    for (int i : indices) ++dof_start[std::size_t(i) + 1];
-    for (int i = 0; i < n_; ++i) dof_start[i + 1] += dof_start[i];
-    std::vector<int> dof_elems(indices.size());
-    {
-        std::vector<std::int64_t> fill(dof_start.begin(), dof_start.end() - 1);
-        for (std::size_t e = 0; e < nelem; ++e)
+    // The held rows outside the own range: those of this process's elements.
+    for (std::size_t e = 0; e < nelem; ++e)
+        if (mine.empty() || mine[e])
             for (int k = offsets[e]; k < offsets[e + 1]; ++k)
-                dof_elems[fill[indices[k]]++] = int(e);
+                if (!owned(indices[k])) others_.push_back(indices[k]);
+    sort_unique(others_);
+    const int held = count + int(others_.size());
+
+    // The elements holding a held row (all of them when every index is owned), and every index
+    // outside the own range that they hold. A column's number in the scratch below is its
+    // position among the owned rows, or count + its position among those outside.
+    std::vector<char> relevant(nelem, 1);
+    std::vector<int> outside;
+    if (!(first == 0 && count == n))
+        for (std::size_t e = 0; e < nelem; ++e) {
+            bool holds = false;
+            for (int k = offsets[e]; k < offsets[e + 1] && !holds; ++k)
+                holds = slot(indices[k]) >= 0;
+            relevant[e] = holds;
+            if (holds)
+                for (int k = offsets[e]; k < offsets[e + 1]; ++k)
+                    if (!owned(indices[k])) outside.push_back(indices[k]);
+        }
+    sort_unique(outside);
+    auto number = [&](int i) {
+        return owned(i) ? i - first
+                        : count + int(std::lower_bound(outside.begin(), outside.end(), i) -
+                                      outside.begin());
+    };
+
+    // Held row -> the elements holding it (CSR).
+    std::vector<std::int64_t> start(std::size_t(held) + 1, 0);
+    for (std::size_t e = 0; e < nelem; ++e)
+        if (relevant[e])
+            for (int k = offsets[e]; k < offsets[e + 1]; ++k)
+                if (const int s = slot(indices[k]); s >= 0) ++start[std::size_t(s) + 1];
+    for (int i = 0; i < held; ++i) start[i + 1] += start[i];
+    std::vector<int> elements(static_cast<std::size_t>(start.back()));
+    {
+        std::vector<std::int64_t> fill(start.begin(), start.end() - 1);
+        for (std::size_t e = 0; e < nelem; ++e)
+            if (relevant[e])
+                for (int k = offsets[e]; k < offsets[e + 1]; ++k)
+                    if (const int s = slot(indices[k]); s >= 0) elements[fill[s]++] = int(e);
     }
 
-    // The held rows in increasing order, with their slots.
-    std::vector<int> rows;
-    if (!held.empty()) {
-        if (held.size() != std::size_t(n_))
-            fail<std::invalid_argument>(
-                op, std::to_string(held.size()) + " row flags for " + std::to_string(n_) + " rows");
-        row_slot_.assign(std::size_t(n_), -1);
-        for (int i = 0; i < n_; ++i)
-            if (held[i]) {
-                row_slot_[i] = int(rows.size());
-                rows.push_back(i);
-            }
-    }
-    const int nheld = held.empty() ? n_ : int(rows.size());
-
-    // Row i: its diagonal and every DOF of every element holding i, each once.
-    row_start_.assign(std::size_t(nheld) + 1, 0);
-    columns_.clear();
-    std::vector<int> seen(std::size_t(n_), -1);
-    std::vector<PetscInt> row;
-    for (int k = 0; k < nheld; ++k) {
-        const int i = held.empty() ? k : rows[k];
-        row.clear();
-        row.push_back(i);
-        seen[i] = i;
-        for (std::int64_t p = dof_start[i]; p < dof_start[i + 1]; ++p) {
-            const int e = dof_elems[p];
+    // Row i: its diagonal and every index of every element holding i, each once. A byte per
+    // column marks those met in the row (cleared after it): small enough to stay in cache. An
+    // index is written whether met or not and kept by the count alone: a branch on it would be
+    // mispredicted about once in three.
+    row_start_.assign(std::size_t(held) + 1, 0);
+    std::vector<char> met(std::size_t(count) + outside.size(), 0);
+    std::vector<int> row;
+    for (int r = 0; r < held; ++r) {
+        std::size_t length = 1, most = 1;
+        for (std::int64_t p = start[r]; p < start[r + 1]; ++p)
+            most += std::size_t(offsets[elements[p] + 1] - offsets[elements[p]]);
+        if (row.size() < most) row.resize(most);
+        row[0] = r < count ? first + r : others_[std::size_t(r - count)];
+        met[number(row[0])] = 1;
+        for (std::int64_t p = start[r]; p < start[r + 1]; ++p) {
+            const int e = elements[p];
             for (int k = offsets[e]; k < offsets[e + 1]; ++k) {
-                const int j = indices[k];
-                if (seen[j] != i) {
-                    seen[j] = i;
-                    row.push_back(j);
-                }
+                const int j = number(indices[k]);
+                row[length] = indices[k];
+                length += !met[j];
+                met[j] = 1;
             }
         }
-        std::sort(row.begin(), row.end());
-        if (columns_.size() + row.size() > std::size_t(std::numeric_limits<PetscInt>::max()))
+        for (std::size_t q = 0; q < length; ++q) met[number(row[q])] = 0;
+        if (columns_.size() + length > std::size_t(std::numeric_limits<PetscInt>::max()))
             fail<std::length_error>(op,
                                     "the pattern has more entries than "
                                     "PETSc's index type can count");
-        columns_.insert(columns_.end(), row.begin(), row.end());
-        row_start_[k + 1] = PetscInt(columns_.size());
+        std::sort(row.begin(), row.begin() + std::ptrdiff_t(length));
+        columns_.insert(columns_.end(), row.begin(), row.begin() + std::ptrdiff_t(length));
+        row_start_[r + 1] = PetscInt(columns_.size());
     }
 }
 

@@ -1,10 +1,13 @@
 // The coupling pattern of a system assembled from element lists: two indices are coupled when
-// some element holds both, and every row holds its diagonal. A process keeps the rows it holds
-// (on one process every row), each with its columns sorted.
+// some element holds both, and every row holds its diagonal. A process keeps the rows it holds,
+// each with its columns sorted: its own range of rows and the rows of its elements outside it
+// (on one process every row). Nothing it keeps or builds has the size of all rows: a process
+// holding a part of the elements needs memory for that part alone.
 #pragma once
 
 #include <petscsys.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -15,16 +18,25 @@ class SparsityPattern {
 public:
     SparsityPattern() = default;
     // n indices over all processes; element e holds indices[offsets[e] .. offsets[e+1]-1]
-    // (offsets has one entry per element plus one; an empty `offsets` means no element). `held`
-    // flags the rows to keep (empty: every row). Throws std::invalid_argument for inconsistent
-    // offsets, std::out_of_range for an index outside 0..n-1, both naming `operation`.
-    SparsityPattern(int n, std::span<const int> offsets, std::span<const int> indices,
-                    const std::vector<char>& held, const char* operation);
+    // (offsets has one entry per element plus one; an empty `offsets` means no element). This
+    // process owns the rows first .. first + count - 1 and holds them and the other rows of the
+    // elements flagged in `mine` (empty: every element). Throws std::invalid_argument for
+    // inconsistent offsets, flags or rows, std::out_of_range for an index outside 0..n-1, both
+    // naming `operation`.
+    SparsityPattern(int n, int first, int count, std::span<const int> offsets,
+                    std::span<const int> indices, std::span<const char> mine,
+                    const char* operation);
 
     int size() const { return n_; }
     std::int64_t entries() const { return std::int64_t(columns_.size()); }
-    // The slot of a held row, -1 for a row this process does not hold.
-    int slot(int row) const { return row_slot_.empty() ? row : row_slot_[row]; }
+    // The slot of a held row, -1 for a row this process does not hold: the owned rows are the
+    // slots 0 .. count - 1 in order, the others follow in increasing order.
+    int slot(int row) const {
+        const unsigned owned = unsigned(row - first_);
+        if (owned < unsigned(count_)) return int(owned);
+        const auto at = std::lower_bound(others_.begin(), others_.end(), row);
+        return at != others_.end() && *at == row ? count_ + int(at - others_.begin()) : -1;
+    }
     // The sorted columns of the row in slot k.
     const PetscInt* begin(int k) const { return columns_.data() + row_start_[k]; }
     const PetscInt* end(int k) const { return columns_.data() + row_start_[k + 1]; }
@@ -42,8 +54,8 @@ private:
     [[noreturn]] void fail_index(const char* operation, const char* what, int position,
                                  int index) const;
 
-    int n_ = 0;
-    std::vector<int> row_slot_;  // row -> slot, -1 for a row not held; empty: slot = row
+    int n_ = 0, first_ = 0, count_ = 0;
+    std::vector<int> others_;  // the held rows outside first .. first + count - 1, increasing
     std::vector<PetscInt> row_start_, columns_;  // CSR by slot
 };
 
