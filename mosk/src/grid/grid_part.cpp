@@ -32,19 +32,7 @@ std::vector<int> GridImpl::cut_part_of(const GridImpl& whole) {
         const ELEMENT_& e = whole.leaf(i);
         h.key.push_back(i);
         h.owner.push_back(e.owner);
-        std::array<int, 4> verts{}, codes{};
-        for (size_t k = 0; k < 4; ++k) {
-            int& at = held_at[size_t(e.verts[k])];
-            if (at < 0) {
-                at = int(h.coords.size());
-                h.coords.push_back(whole.vertex(e.verts[k]));
-            }
-            verts[k] = at;
-            codes[k] = e.label[k];
-        }
-        h.verts.push_back(verts);
-        h.face_codes.push_back(codes);
-        h.label.push_back(whole.element_label(e));
+        append_held_leaf(h, whole, e, held_at);
     }
     label_sets = whole.label_sets;
     assemble_part(*this, std::move(h));

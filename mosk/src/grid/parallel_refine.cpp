@@ -182,19 +182,7 @@ HeldLeaves held_leaves(const GridImpl& g, int owned, std::vector<int64_t>&& keys
     std::vector<int> at(size_t(g.num_vertices()), -1);
     for (int i = 0; i < g.num_leaves(); ++i) {
         const ELEMENT_& e = g.leaf(i);
-        std::array<int, 4> verts{}, codes{};
-        for (size_t k = 0; k < 4; ++k) {
-            int& v = at[size_t(e.verts[k])];
-            if (v < 0) {
-                v = int(held.coords.size());
-                held.coords.push_back(g.vertex(e.verts[k]));
-            }
-            verts[k] = v;
-            codes[k] = e.label[k];
-        }
-        held.verts.push_back(verts);
-        held.face_codes.push_back(codes);
-        held.label.push_back(g.element_label(e));
+        append_held_leaf(held, g, e, at);
         int r = e.record;
         while (r >= first_record) r = g.tree(r).parent;
         source.push_back(r);

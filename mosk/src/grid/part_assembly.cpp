@@ -185,6 +185,23 @@ Entities renumber_faces(GridImpl& g, const NumberedLeaves& p,
 
 }  // namespace
 
+void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e,
+                      std::vector<int>& held_at) {
+    std::array<int, 4> verts{}, codes{};
+    for (size_t k = 0; k < 4; ++k) {
+        int& at = held_at[size_t(e.verts[k])];
+        if (at < 0) {
+            at = int(held.coords.size());
+            held.coords.push_back(grid.vertex(e.verts[k]));
+        }
+        verts[k] = at;
+        codes[k] = e.label[k];
+    }
+    held.verts.push_back(verts);
+    held.face_codes.push_back(codes);
+    held.label.push_back(grid.element_label(e));
+}
+
 void assemble_part(GridImpl& g, HeldLeaves&& h) {
     check_shapes(g.comm, h);
     const size_t n = h.key.size(), owned = size_t(h.owned), nv = h.coords.size();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/point.h"
+#include "mosk.h"
 
 namespace mosk {
 
@@ -29,6 +30,12 @@ struct HeldLeaves {
     std::vector<int> label;
     std::vector<Point> coords;  // the held vertices, each once, in any order
 };
+
+// Appends leaf `e` of `grid` to `held` (vertices, coordinates, face codes, volume label; the
+// caller adds key and owner). `held_at` maps grid's vertices to positions in held.coords (-1:
+// not yet there), sized for grid's vertices.
+void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e,
+                      std::vector<int>& held_at);
 
 // Makes the empty grid `fresh` this process's part of the distributed leaf mesh that the
 // processes' `held` leaves make up (collective). Leaf i of the part is held leaf i. Global leaf
