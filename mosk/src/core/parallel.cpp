@@ -298,6 +298,28 @@ std::vector<std::vector<double>> all_to_all(int comm, const std::vector<std::vec
     return all_to_all_of(comm, out, MPI_DOUBLE);
 }
 
+bool on_any_process(int comm, bool mine) {
+    int any = mine ? 1 : 0;
+    if (process_count(comm) > 1)
+        CHECK_MPI(kExchange, MPI_Allreduce(MPI_IN_PLACE, &any, 1, MPI_INT, MPI_LOR, comm_of(comm)));
+    return any != 0;
+}
+
+int64_t max_over_processes(int comm, int64_t mine) {
+    if (process_count(comm) > 1)
+        CHECK_MPI(kExchange,
+                  MPI_Allreduce(MPI_IN_PLACE, &mine, 1, MPI_INT64_T, MPI_MAX, comm_of(comm)));
+    return mine;
+}
+
+void sum_over_processes(int comm, std::span<long long> values) {
+    if (process_count(comm) == 1 || values.empty()) return;
+    if (values.size() > size_t(INT32_MAX))
+        fail<std::length_error>(kExchange, "more than 2^31-1 entries");
+    CHECK_MPI(kExchange, MPI_Allreduce(MPI_IN_PLACE, values.data(), int(values.size()),
+                                       MPI_LONG_LONG, MPI_SUM, comm_of(comm)));
+}
+
 Share offset_and_total(int comm, int64_t mine) {
     Share out{0, mine};
     if (process_count(comm) == 1) return out;

@@ -48,6 +48,11 @@ struct Share {
     int64_t first = 0, last = 0;
 };
 Share share_of(int comm, int64_t n, int64_t unit);
+// Whether `mine` holds on any process of comm; the largest of every process's `mine`; every
+// process's `values` added entry by entry, on every process. Collective.
+bool on_any_process(int comm, bool mine);
+int64_t max_over_processes(int comm, int64_t mine);
+void sum_over_processes(int comm, std::span<long long> values);
 // Numbering of entries each process owns `mine` of: first = this process's offset (the owned
 // entries of the processes before it), last = the entries of all processes. Collective.
 Share offset_and_total(int comm, int64_t mine);

@@ -2,7 +2,6 @@
 // (reset to zero after an import, carried over by interpolation or zeroed after a refinement,
 // carried to the processes that hold their nodes after a balance).
 #include <malloc.h>
-#include <mpi.h>
 
 #include <string>
 #include <utility>
@@ -138,38 +137,37 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
     // Reading may fail on some processes only (a file one of them cannot see): agree on it before
     // any process changes its grid, so that all keep the old grid or all take the new one.
     MeshData mesh;
-    if (g.nprocs == 1) {
-        mesh = read_mesh(path);
-        g.assign(std::move(mesh), path);
+    const auto after_import = [&] {
         reset_fields_after_import(g);
         g.owners_from_balance = false;
-        return;
-    }
-    // Under MPI process 0 reads first: a large mesh stays there and is dealt out in parts; a
-    // small one every process reads whole (and cuts at the first balance).
-    collective(g.comm, [&] {
-        if (g.rank == 0) mesh = read_mesh(path);
-    });
-    std::vector<int> size{int(std::min<size_t>(mesh.tets.size(), INT32_MAX))};
-    broadcast(g.comm, 0, size);
-    if (size[0] > library_options().read_whole_limit) {
+    };
+    bool read = false;
+    if (g.nprocs > 1) {
+        // Under MPI process 0 reads first: a large mesh stays there and is dealt out in parts; a
+        // small one every process reads whole (and cuts at the first balance).
         collective(g.comm, [&] {
-            GridImpl part(nullptr, g.comm);
-            assign_dealt_out(part, std::move(mesh), path);
-            g.take_contents(part);
-            reset_fields_after_import(g);
-            g.owners_from_balance = false;
+            if (g.rank == 0) mesh = read_mesh(path);
         });
-        malloc_trim(0);  // the mesh's pages (see distribute_grid)
-        return;
+        std::vector<int> size{int(std::min<size_t>(mesh.tets.size(), INT32_MAX))};
+        broadcast(g.comm, 0, size);
+        if (size[0] > library_options().read_whole_limit) {
+            collective(g.comm, [&] {
+                GridImpl part(nullptr, g.comm);
+                assign_dealt_out(part, std::move(mesh), path);
+                g.take_contents(part);
+                after_import();
+            });
+            malloc_trim(0);  // the mesh's pages (see distribute_grid)
+            return;
+        }
+        read = g.rank == 0;
     }
     collective(g.comm, [&] {
-        if (g.rank != 0) mesh = read_mesh(path);
+        if (!read) mesh = read_mesh(path);
     });
     collective(g.comm, [&] {
         g.assign(std::move(mesh), path);
-        reset_fields_after_import(g);
-        g.owners_from_balance = false;
+        after_import();
     });
 }
 
@@ -201,12 +199,10 @@ void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int 
             const std::vector<int> owner = partition_leaves_parallel(g, imbalance);
             report_partition(g, owner);
             // A grid that keeps its owners keeps its part (and its elements stay current).
-            int moves = 0;
+            bool moves = false;
             for (int i = 0; i < g.part.owned_leaves && !moves; ++i)
                 moves = owner[size_t(i)] != g.rank;
-            CHECK_MPI("balance", MPI_Allreduce(MPI_IN_PLACE, &moves, 1, MPI_INT, MPI_MAX,
-                                               MPI_Comm_f2c(g.comm)));
-            if (moves) migrate_grid(g, owner);
+            if (on_any_process(g.comm, moves)) migrate_grid(g, owner);
         } else {
             balance_grid(g, imbalance);
             distribute_grid(g);

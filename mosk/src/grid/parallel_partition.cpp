@@ -258,8 +258,7 @@ std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGr
     std::vector<long long> held(size_t(np) * size_t(np), 0);  // [process * np + part]
     for (size_t k = 0; k < unit_part.size(); ++k)
         held[size_t(g.rank) * size_t(np) + size_t(unit_part[k])] += lg.weight[k];
-    CHECK_MPI("balance", MPI_Allreduce(MPI_IN_PLACE, held.data(), int(held.size()), MPI_LONG_LONG,
-                                       MPI_SUM, MPI_Comm_f2c(g.comm)));
+    sum_over_processes(g.comm, held);
     std::vector<long long> size(size_t(np), 0);
     for (int q = 0; q < np; ++q)
         for (int p = 0; p < np; ++p) size[size_t(p)] += held[size_t(q) * size_t(np) + size_t(p)];
@@ -387,9 +386,7 @@ std::vector<int> deliver_owners(const GridImpl& g, const std::vector<int>& leaf_
 // Whether the partition starts from the current owners (see kRepairWithin).
 bool repairs_current_owners(const GridImpl& g) {
     if (!g.distributed() || !g.owners_from_balance) return false;
-    long long most = g.part.owned_leaves;
-    CHECK_MPI("balance",
-              MPI_Allreduce(MPI_IN_PLACE, &most, 1, MPI_LONG_LONG, MPI_MAX, MPI_Comm_f2c(g.comm)));
+    const int64_t most = max_over_processes(g.comm, g.part.owned_leaves);
     const double mean = double(g.part.elements.global_size()) / g.nprocs;
     return double(most) <= (1.0 + kRepairWithin) * mean;
 }

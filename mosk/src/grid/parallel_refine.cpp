@@ -102,7 +102,7 @@ std::vector<int> refine_level(GridImpl& g, const LevelLeaves& l, std::vector<int
                     pack_shape(map.global(l.shared[k]), bits, out[size_t(l.rank[size_t(i)])]);
             }
         });
-        if (offset_and_total(g.comm, grown).last == 0) break;
+        if (!on_any_process(g.comm, grown > 0)) break;
         const std::vector<std::vector<int64_t>> in = all_to_all(g.comm, out);
         collective(g.comm, [&] {
             for (const std::vector<int64_t>& message : in)

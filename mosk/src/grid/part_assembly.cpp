@@ -111,7 +111,7 @@ void check_shapes(int comm, const HeldLeaves& h) {
               process_count(comm) < (1 << 19);
     for (size_t i = 0; ok && i < n; ++i)
         for (int v : h.verts[i]) ok = ok && v >= 0 && size_t(v) < h.coords.size();
-    if (offset_and_total(comm, ok ? 0 : 1).last > 0)
+    if (on_any_process(comm, !ok))
         fail<std::logic_error>("grid part", "the held leaves do not fit together");
 }
 
@@ -132,55 +132,29 @@ std::vector<int> boundary_labels_of(const GridImpl& g, const HeldLeaves& h) {
     return all;
 }
 
-// The part's edges in the order of their index map: each leaf's edge numbers and edge_verts
-// follow it.
-Entities renumber_edges(GridImpl& g, const NumberedLeaves& p) {
+// The part's edges or faces in the order of their index map: each leaf's numbers of them
+// (`of`) and their vertices (`ends`, edge_verts or face_verts) follow it.
+template <size_t Per, size_t Ends>
+Entities renumber(GridImpl& g, const NumberedLeaves& p, int (ELEMENT_::*of)[Per],
+                  std::vector<std::array<int, Ends>>& ends) {
     const size_t n = p.number.size();
-    std::vector<int> ids(6 * n);
+    std::vector<int> ids(Per * n);
     for (size_t i = 0; i < n; ++i)
-        for (size_t k = 0; k < 6; ++k) ids[6 * i + k] = g.leaf(int(i)).edges[k];
-    Entities edges = number_entities(p, 6, ids, g.edge_verts.size());
+        for (size_t k = 0; k < Per; ++k) ids[Per * i + k] = (g.leaf(int(i)).*of)[k];
+    Entities out = number_entities(p, Per, ids, ends.size());
     std::vector<int>().swap(ids);
-    std::vector<std::array<int, 2>> edge_verts(g.edge_verts.size());
+    std::vector<std::array<int, Ends>> moved(ends.size());
     for (size_t i = 0; i < n; ++i) {
-        ELEMENT_& e = g.leaf(int(i));
-        for (size_t k = 0; k < 6; ++k) {
-            const int local = edges.of_leaf[6 * i + k];
-            edge_verts[size_t(local)] = g.edge_verts[size_t(e.edges[k])];
-            e.edges[k] = local;
+        int (&numbers)[Per] = g.leaf(int(i)).*of;
+        for (size_t k = 0; k < Per; ++k) {
+            const int local = out.of_leaf[Per * i + k];
+            moved[size_t(local)] = ends[size_t(numbers[k])];
+            numbers[k] = local;
         }
     }
-    g.edge_verts.swap(edge_verts);
-    std::vector<int>().swap(edges.of_leaf);
-    return edges;
-}
-
-// The same for faces, whose label codes are the held leaves' `codes`.
-Entities renumber_faces(GridImpl& g, const NumberedLeaves& p,
-                        const std::vector<std::array<int, 4>>& codes) {
-    const size_t n = p.number.size();
-    std::vector<int> ids(4 * n);
-    for (size_t i = 0; i < n; ++i)
-        for (size_t k = 0; k < 4; ++k) ids[4 * i + k] = g.leaf(int(i)).faces[k];
-    Entities faces = number_entities(p, 4, ids, g.face_verts.size());
-    std::vector<int>().swap(ids);
-    std::vector<std::array<int, 3>> face_verts(g.face_verts.size());
-    std::vector<int>().swap(g.face_label);
-    std::vector<int> face_label(face_verts.size(), 0);
-    for (size_t i = 0; i < n; ++i) {
-        ELEMENT_& e = g.leaf(int(i));
-        for (size_t k = 0; k < 4; ++k) {
-            const int local = faces.of_leaf[4 * i + k];
-            face_verts[size_t(local)] = g.face_verts[size_t(e.faces[k])];
-            e.faces[k] = local;
-            e.label[k] = codes[i][k];
-            face_label[size_t(local)] = e.label[k];
-        }
-    }
-    g.face_verts.swap(face_verts);
-    g.face_label.swap(face_label);
-    std::vector<int>().swap(faces.of_leaf);
-    return faces;
+    ends.swap(moved);
+    std::vector<int>().swap(out.of_leaf);
+    return out;
 }
 
 }  // namespace
@@ -265,8 +239,16 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     // numbers, one kind after the other. The whole grid's label codes stay: a face of a ghost
     // leaf that no other held leaf touches is no boundary face for being alone here.
     g.number_leaf_mesh();
-    Entities edges = renumber_edges(g, p);
-    Entities faces = renumber_faces(g, p, h.face_codes);
+    Entities edges = renumber(g, p, &ELEMENT_::edges, g.edge_verts);
+    Entities faces = renumber(g, p, &ELEMENT_::faces, g.face_verts);
+    g.face_label.assign(g.face_verts.size(), 0);
+    for (size_t i = 0; i < h.face_codes.size(); ++i) {
+        ELEMENT_& e = g.leaf(int(i));
+        for (size_t k = 0; k < 4; ++k) {
+            e.label[k] = h.face_codes[i][k];
+            g.face_label[size_t(e.faces[k])] = e.label[k];
+        }
+    }
 
     GridPart& part = g.part;
     part.active = true;

@@ -1,6 +1,5 @@
 // Balance: the partition of the leaf elements over the processes (grid/parallel_partition.cpp)
 // made the owners, and the faces between processes it leaves.
-#include <mpi.h>
 
 #include <span>
 #include <string>
@@ -45,8 +44,7 @@ void report_partition(const GridImpl& g, std::span<const int> owner) {
             count.back() += mine;
         }
     }
-    CHECK_MPI("balance", MPI_Allreduce(MPI_IN_PLACE, count.data(), int(count.size()), MPI_LONG_LONG,
-                                       MPI_SUM, MPI_Comm_f2c(g.comm)));
+    sum_over_processes(g.comm, count);
     std::string text = "balance: " + std::to_string(g.part.elements.global_size()) +
                        " elements over " + std::to_string(g.nprocs) + " processes:";
     for (int p = 0; p < g.nprocs; ++p) text += (p ? ", " : " ") + std::to_string(count[size_t(p)]);
