@@ -143,6 +143,24 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
     };
     bool read = false;
     if (g.nprocs > 1) {
+        // A large binary MSH 4.1 file every process reads in slices. Process 0 looks at its
+        // layout; any other file (or one it cannot read) takes the way below.
+        std::vector<int> sliced{0};
+        if (g.rank == 0) try {
+                sliced[0] = sliceable_tetrahedra(path) > library_options().read_whole_limit;
+            } catch (const std::exception&) {
+                // the whole read below reports it
+            }
+        broadcast(g.comm, 0, sliced);
+        if (sliced[0]) {
+            collective(g.comm, [&] {
+                GridImpl part(nullptr, g.comm);
+                assign_read_in_slices(part, path);
+                g.take_contents(part);
+                after_import();
+            });
+            return;
+        }
         // Under MPI process 0 reads first: a large mesh stays there and is dealt out in parts; a
         // small one every process reads whole (and cuts at the first balance).
         collective(g.comm, [&] {

@@ -228,6 +228,11 @@ double signed_volume(const Point& a, const Point& b, const Point& c, const Point
 // ghosts. Collective; an invalid mesh throws FormatError naming `source` on every process.
 void assign_dealt_out(GridImpl& fresh, MeshData&& mesh, const std::string& source);
 
+// Reading a binary MSH 4.1 file in slices (grid/sliced_import.cpp): every process reads its block
+// of the file's tetrahedra (the blocks above) and their vertices, and makes the empty grid
+// `fresh` its part, with the same grid, labels and checks as assign_dealt_out. Collective.
+void assign_read_in_slices(GridImpl& fresh, const std::string& path);
+
 // Refinement (grid/refine.cpp): `levels` levels of bisection of every leaf with closure.
 void refine_all(GridImpl& grid, int levels);
 

@@ -13,6 +13,7 @@
 #include "core/parallel.h"
 #include "grid/grid_impl.h"
 #include "grid/leaf_messages.h"
+#include "grid/mesh_import.h"
 
 namespace mosk {
 
@@ -33,6 +34,34 @@ std::string tet_text(const std::array<int, 4>& t) {
     return s.str();
 }
 
+}  // namespace
+
+std::string tetrahedron_fault(const std::array<int, 4>& t, const std::array<const Point*, 4>& x) {
+    for (int i = 0; i < 4; ++i)
+        for (int j = i + 1; j < 4; ++j)
+            if (t[i] == t[j]) return "repeats a vertex";
+    // Scale for the degeneracy test: a tetrahedron whose volume is a vanishing fraction of its
+    // longest edge cubed is degenerate.
+    double h = 0;
+    for (auto& e : kEdgeVerts) {
+        const Point &a = *x[size_t(e[0])], &b = *x[size_t(e[1])];
+        h = std::max(h, std::hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]));
+    }
+    const double vol = signed_volume(*x[0], *x[1], *x[2], *x[3]);
+    if (!(std::fabs(vol) > 1e-12 * h * h * h))
+        return "is degenerate (volume " + format_double(vol) + ")";
+    if (vol < 0) return "is inverted (negative volume)";
+    return {};
+}
+
+void fail_tetrahedron(const std::string& op, int64_t line, int64_t k, const std::array<int, 4>& t,
+                      const std::string& fault) {
+    fail<FormatError>(line >= 0 ? op + ", line " + std::to_string(line) : op,
+                      "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) + " " + fault);
+}
+
+namespace {
+
 // Checks everything a grid relies on; throws FormatError naming the source and the culprit.
 void validate(const MeshData& mesh, const std::string& source) {
     const std::string op = mesh_read_operation(source);
@@ -47,33 +76,19 @@ void validate(const MeshData& mesh, const std::string& source) {
     for (const Point& p : mesh.points)
         for (double x : p)
             if (!std::isfinite(x)) fail<FormatError>(op, "a vertex coordinate is not finite");
-    // Scale for the degeneracy test: a tetrahedron whose volume is a vanishing fraction of its
-    // longest edge cubed is degenerate.
     for (size_t k = 0; k < mesh.tets.size(); ++k) {
         const auto& t = mesh.tets[k];
         // Text files give the line of the culprit.
         auto fail_tet = [&](const std::string& what) {
-            fail<FormatError>(
-                k < mesh.tet_lines.size() ? op + ", line " + std::to_string(mesh.tet_lines[k]) : op,
-                "tetrahedron " + std::to_string(k + 1) + " " + tet_text(t) + " " + what);
+            fail_tetrahedron(op, k < mesh.tet_lines.size() ? mesh.tet_lines[k] : -1, int64_t(k), t,
+                             what);
         };
         for (int v : t)
             if (v < 0 || v >= np) fail_tet("names a vertex outside 1.." + std::to_string(np));
-        for (int i = 0; i < 4; ++i)
-            for (int j = i + 1; j < 4; ++j)
-                if (t[i] == t[j]) fail_tet("repeats a vertex");
-        const Point &a = mesh.points[t[0]], &b = mesh.points[t[1]], &c = mesh.points[t[2]],
-                    &d = mesh.points[t[3]];
-        double h = 0;
-        const Point* p[4] = {&a, &b, &c, &d};
-        for (auto& e : kEdgeVerts) {
-            const Point &x = *p[e[0]], &y = *p[e[1]];
-            h = std::max(h, std::hypot(x[0] - y[0], x[1] - y[1], x[2] - y[2]));
-        }
-        const double vol = signed_volume(a, b, c, d);
-        if (!(std::fabs(vol) > 1e-12 * h * h * h))
-            fail_tet("is degenerate (volume " + format_double(vol) + ")");
-        if (vol < 0) fail_tet("is inverted (negative volume)");
+        const std::string fault =
+            tetrahedron_fault(t, {&mesh.points[size_t(t[0])], &mesh.points[size_t(t[1])],
+                                  &mesh.points[size_t(t[2])], &mesh.points[size_t(t[3])]});
+        if (!fault.empty()) fail_tet(fault);
     }
     for (size_t k = 0; k < mesh.triangles.size(); ++k)
         for (int v : mesh.triangles[k])
@@ -164,17 +179,16 @@ void GridImpl::assign(MeshData&& mesh, const std::string& source) {
     take_contents(fresh);
 }
 
-namespace {
-
-// The label-set codes of every tetrahedron's faces (face k opposite vertex k), as the numbered
-// leaf mesh gives them, without numbering it: the faces are bucketed by their smallest vertex and
-// sorted within. New label sets go to `sets`.
-std::vector<std::array<int, 4>> face_codes_of(const MeshData& mesh, GridImpl& sets) {
-    const size_t n = mesh.tets.size(), nv = mesh.points.size();
+std::vector<std::array<int, 4>> face_codes_of(size_t nv,
+                                              const std::vector<std::array<int, 4>>& tets,
+                                              const std::vector<std::array<int, 3>>& triangles,
+                                              const std::vector<int>& triangle_labels,
+                                              GridImpl& sets) {
+    const size_t n = tets.size();
     auto corners = [&](size_t t, int k) {
-        std::array<int, 3> c = {mesh.tets[t][size_t(kFaceVerts[k][0])],
-                                mesh.tets[t][size_t(kFaceVerts[k][1])],
-                                mesh.tets[t][size_t(kFaceVerts[k][2])]};
+        std::array<int, 3> c = {tets[t][size_t(kFaceVerts[k][0])],
+                                tets[t][size_t(kFaceVerts[k][1])],
+                                tets[t][size_t(kFaceVerts[k][2])]};
         std::sort(c.begin(), c.end());
         return c;
     };
@@ -202,9 +216,9 @@ std::vector<std::array<int, 4>> face_codes_of(const MeshData& mesh, GridImpl& se
         std::sort(sides.begin() + start[a], sides.begin() + start[a + 1], by_corners);
     // The file's labels by the first side of their face.
     std::vector<std::pair<int64_t, int>> labelled;
-    for (size_t k = 0; k < mesh.triangles.size(); ++k) {
-        if (mesh.triangle_labels[k] == 0) continue;
-        std::array<int, 3> key = mesh.triangles[k];
+    for (size_t k = 0; k < triangles.size(); ++k) {
+        if (triangle_labels[k] == 0) continue;
+        std::array<int, 3> key = triangles[k];
         if (key[0] < 0 || key[1] < 0 || key[2] < 0) continue;  // off the volume mesh
         std::sort(key.begin(), key.end());
         const Side probe{key[1], key[2], 0};
@@ -212,7 +226,7 @@ std::vector<std::array<int, 4>> face_codes_of(const MeshData& mesh, GridImpl& se
                    last = sides.begin() + start[size_t(key[0]) + 1];
         const auto it = std::lower_bound(first, last, probe, by_corners);
         if (it != last && it->b == key[1] && it->c == key[2])
-            labelled.push_back({int64_t(it - sides.begin()), mesh.triangle_labels[k]});
+            labelled.push_back({int64_t(it - sides.begin()), triangle_labels[k]});
     }
     std::sort(labelled.begin(), labelled.end());
     labelled.erase(std::unique(labelled.begin(), labelled.end()), labelled.end());
@@ -243,6 +257,8 @@ std::vector<std::array<int, 4>> face_codes_of(const MeshData& mesh, GridImpl& se
         }
     return codes;
 }
+
+namespace {
 
 // Process `p`'s message of the checked mesh: its block of tetrahedra (leaf i to process
 // i * nprocs / n), the tetrahedra of other blocks that share a vertex with it, and their
@@ -325,7 +341,8 @@ void assign_dealt_out(GridImpl& fresh, MeshData&& mesh, const std::string& sourc
         if (rank != 0) return;
         validate(mesh, source);
         drop_unused_points(mesh);
-        codes = face_codes_of(mesh, fresh);
+        codes = face_codes_of(mesh.points.size(), mesh.tets, mesh.triangles, mesh.triangle_labels,
+                              fresh);
         sets = flat_label_sets(fresh.label_sets);
     });
     broadcast(fresh.comm, 0, sets);

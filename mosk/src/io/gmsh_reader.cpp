@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 #include "io/mesh_formats.h"
@@ -144,12 +145,29 @@ private:
     std::vector<std::pair<uint64_t, int>> sorted_;
 };
 
+class SliceReader;
+
 class GmshReader {
 public:
     explicit GmshReader(Scanner& in) : in_(in) {}
 
     MeshData read() {
         read_format();
+        read_sections();
+        return std::move(mesh_);
+    }
+
+    // The file's tetrahedra, read from its layout alone; -1 when it is not binary MSH 4.1.
+    int64_t sliceable_tetrahedra() {
+        read_format();
+        if (version_ != 4 || !binary_) return -1;
+        layout_only_ = true;
+        read_sections();
+        return tets_;
+    }
+
+private:
+    void read_sections() {
         while (!in_.at_end()) {
             const std::string_view t = in_.token("a section");
             if (t.size() < 2 || t[0] != '$')
@@ -159,14 +177,16 @@ public:
             if (name == "Nodes") {
                 if (have_nodes_) in_.fail_token("a second $Nodes section");
                 if (binary_) in_.end_text_line();
-                version_ == 2 ? read_nodes_v2() : read_nodes_v4();
+                version_ == 2 ? read_nodes_v2() : layout_only_ ? layout_nodes() : read_nodes_v4();
                 have_nodes_ = true;
                 expect_end("Nodes");
             } else if (name == "Elements") {
                 if (have_elements_) in_.fail_token("a second $Elements section");
                 if (!have_nodes_) in_.fail_token("$Elements before $Nodes");
                 if (binary_) in_.end_text_line();
-                version_ == 2 ? read_elements_v2() : read_elements_v4();
+                version_ == 2  ? read_elements_v2()
+                : layout_only_ ? layout_elements()
+                               : read_elements_v4();
                 have_elements_ = true;
                 expect_end("Elements");
             } else if (name == "Entities" && version_ == 4) {
@@ -189,10 +209,8 @@ public:
         }
         if (!have_nodes_) in_.fail("the file has no $Nodes section");
         if (!have_elements_) in_.fail("the file has no $Elements section");
-        return std::move(mesh_);
     }
 
-private:
     Scanner& in_;
     int version_ = 0;      // 2 or 4
     bool binary_ = false;
@@ -203,6 +221,27 @@ private:
     // (dimension, entity tag) -> its physical tags
     std::map<std::pair<int, int>, std::vector<int>> physical_;
     MeshData mesh_;
+
+    // The layout of a binary 4.1 file, for reading it in slices: where each block's data lies.
+    bool layout_only_ = false;
+    struct NodeBlock {
+        const char* tags;    // m tags, then m records of coordinates (3 + `extra` numbers)
+        const char* coords;
+        uint64_t m;
+        int extra;
+    };
+    struct ElementBlock {
+        const char* data;  // m records of (1 + nodes) sizes: the element tag, its node tags
+        uint64_t m;
+        int nodes, keep;
+        std::vector<int> labels;
+    };
+    std::vector<NodeBlock> node_blocks_;
+    std::vector<ElementBlock> element_blocks_;
+    uint64_t nodes_ = 0;   // in $Nodes
+    int64_t tets_ = 0;     // tetrahedra in $Elements
+    int64_t nodes_line_ = 0;
+    friend class SliceReader;
 
     void expect_end(const std::string& name) {
         const std::string end = "$End" + name;
@@ -369,6 +408,75 @@ private:
             in_.fail("the node blocks hold " + std::to_string(node_tags_.size()) +
                      " nodes, the section announces " + std::to_string(n));
         index_nodes(line);
+    }
+
+    // The node blocks of a binary 4.1 file with the checks of read_nodes_v4 on the layout; the
+    // node data is read by the slice reader.
+    void layout_nodes() {
+        nodes_line_ = in_.line();
+        const uint64_t sz = uint64_t(size_bytes_);
+        const uint64_t blocks = count_value("node blocks", 8, 12 + sz);
+        nodes_ = count_value("nodes", 8, sz + 24);
+        size_value("the smallest node tag");
+        size_value("the largest node tag");
+        uint64_t done = 0;
+        for (uint64_t b = 0; b < blocks; ++b) {
+            const int dim = int_value("an entity dimension");
+            if (dim < 0 || dim > 3)
+                fail_value(in_.position() - 4,
+                           "entity dimension " + std::to_string(dim) + " is not 0..3");
+            int_value("an entity tag");
+            const int parametric = int_value("the parametric flag");
+            if (parametric != 0 && parametric != 1)
+                fail_value(in_.position() - 4, "the parametric flag must be 0 or 1");
+            const char* at = in_.position();
+            const uint64_t m = size_value("the number of nodes in a block");
+            if (m > nodes_ - done)
+                fail_value(at, "the node blocks hold more nodes than the " +
+                                   std::to_string(nodes_) + " the section announces");
+            const int extra = parametric ? dim : 0;
+            const char* tags = in_.bytes(m * sz, "a node tag");
+            const char* coords = in_.bytes(m * 8 * uint64_t(3 + extra), "a node coordinate");
+            node_blocks_.push_back({tags, coords, m, extra});
+            done += m;
+        }
+        if (done != nodes_)
+            in_.fail("the node blocks hold " + std::to_string(done) +
+                     " nodes, the section announces " + std::to_string(nodes_));
+        if (nodes_ > uint64_t(INT32_MAX)) in_.fail_line(nodes_line_, "too many nodes");
+    }
+
+    // The element blocks of a binary 4.1 file with the checks of read_elements_v4 on the layout.
+    void layout_elements() {
+        const uint64_t sz = uint64_t(size_bytes_);
+        const uint64_t blocks = count_value("element blocks", 8, 12 + sz);
+        const uint64_t n = count_value("elements", 4, 2 * sz);
+        size_value("the smallest element tag");
+        size_value("the largest element tag");
+        uint64_t done = 0;
+        for (uint64_t b = 0; b < blocks; ++b) {
+            const int dim = int_value("an entity dimension");
+            const int entity = int_value("an entity tag");
+            const char* at = in_.position();
+            const int type = int_value("an element type");
+            const int nodes = node_count(type);
+            if (nodes == 0) fail_value(at, "unknown element type " + std::to_string(type));
+            at = in_.position();
+            const uint64_t m = size_value("the number of elements in a block");
+            if (m > n - done)
+                fail_value(at, "the element blocks hold more elements than the " +
+                                   std::to_string(n) + " the section announces");
+            auto it = physical_.find({dim, entity});
+            const char* data = in_.bytes(m * sz * uint64_t(1 + nodes), "an element");
+            element_blocks_.push_back({data, m, nodes, corners_kept(type),
+                                       it != physical_.end() ? it->second : std::vector{entity}});
+            if (int64_t MeshData::* count = other_volume_cells(type)) mesh_.*count += int64_t(m);
+            if (corners_kept(type) == 4) tets_ += int64_t(m);
+            done += m;
+        }
+        if (done != n)
+            in_.fail("the element blocks hold " + std::to_string(done) +
+                     " elements, the section announces " + std::to_string(n));
     }
 
     // Keeps an element of a type we use: the first `keep` of its point indices; counts the
@@ -540,8 +648,177 @@ private:
     }
 };
 
+// One slice of a binary 4.1 file whose layout a GmshReader has read (see MeshSlice): the slice's
+// element records are read twice (the node tags they name, then the elements), the node blocks
+// once in between, and every page read is given back.
+class SliceReader {
+public:
+    SliceReader(GmshReader& r, const MappedFile& file, int part, int parts)
+        : r_(r),
+          in_(r.in_),
+          file_(file),
+          part_(part),
+          parts_(parts),
+          sz_(uint64_t(r.size_bytes_)) {}
+
+    MeshSlice read() {
+        MeshSlice s;
+        s.total_tets = r_.tets_;
+        s.file_points = int64_t(r_.nodes_);
+        s.first = first_tet(part_);
+        s.hexahedra = r_.mesh_.hexahedra;
+        s.prisms = r_.mesh_.prisms;
+        s.pyramids = r_.mesh_.pyramids;
+        // A table by tag for tags up to the node count (the usual tags 1..n), a hash map above.
+        dense_.assign(size_t(std::min<uint64_t>(r_.nodes_ + 1, kDenseMax)), kUnnamed);
+        for_each_record([&](const GmshReader::ElementBlock& b, const char* rec) {
+            for (int k = 0; k < b.nodes; ++k) {
+                int& e = entry(size_at(rec + sz_ * uint64_t(1 + k)));
+                e = b.keep == 4 && k < 4 ? kCorner : std::min(e, kNamed);
+            }
+        });
+        read_nodes(s);
+        std::vector<int> v(4);
+        for_each_record([&](const GmshReader::ElementBlock& b, const char* rec) {
+            for (int k = 0; k < b.nodes; ++k) {
+                const char* where = rec + sz_ * uint64_t(1 + k);
+                const uint64_t tag = size_at(where);
+                const int* e = find(tag);
+                if (!e || *e < 0) r_.unknown_node(where, size_at(rec), tag);
+                if (k < 4) v[size_t(k)] = *e;
+            }
+            if (b.keep == 4) {
+                s.tets.push_back({slot_of_[size_t(v[0])], slot_of_[size_t(v[1])],
+                                  slot_of_[size_t(v[2])], slot_of_[size_t(v[3])]});
+                s.tet_labels.push_back(b.labels[0]);
+            } else if (b.keep == 3) {
+                for (int label : b.labels) {
+                    s.triangles.push_back({v[0], v[1], v[2]});
+                    s.triangle_labels.push_back(label);
+                }
+            }
+        });
+        return s;
+    }
+
+private:
+    static constexpr int kUnnamed = -1, kNamed = -2, kCorner = -3;
+    static constexpr uint64_t kDenseMax = uint64_t(1) << 31;
+    static constexpr ptrdiff_t kReleaseBytes = ptrdiff_t(8) << 20;
+
+    GmshReader& r_;
+    Scanner& in_;
+    const MappedFile& file_;
+    const int part_, parts_;
+    const uint64_t sz_;
+    // Node tag -> kUnnamed, kNamed (by an element of the slice), kCorner (of a tetrahedron of
+    // the slice), and once the nodes are read, the node's position among the file's nodes.
+    std::vector<int> dense_;
+    std::unordered_map<uint64_t, int> sparse_;
+    std::vector<int> slot_of_;  // a corner's position in the file -> its place in the slice
+
+    int64_t first_tet(int p) const {
+        return int64_t((uint64_t(p) * uint64_t(r_.tets_) + uint64_t(parts_) - 1) /
+                       uint64_t(parts_));
+    }
+    uint64_t size_at(const char* p) const {
+        return sz_ == 8 ? in_.load<uint64_t>(p) : in_.load<uint32_t>(p);
+    }
+    int& entry(uint64_t tag) {
+        if (tag < dense_.size()) return dense_[size_t(tag)];
+        return sparse_.try_emplace(tag, kUnnamed).first->second;
+    }
+    const int* find(uint64_t tag) const {
+        if (tag < dense_.size()) return &dense_[size_t(tag)];
+        const auto it = sparse_.find(tag);
+        return it == sparse_.end() ? nullptr : &it->second;
+    }
+    // Gives back the pages before `to` once enough of them were read since `from`.
+    void read_past(const char*& from, const char* to, bool last = false) const {
+        if (last || to - from >= kReleaseBytes) {
+            file_.release(from, to);
+            from = to;
+        }
+    }
+
+    // Calls f(block, record) for the slice's records of every element block, in file order: its
+    // tetrahedra, every triangle (their labels are needed to label its faces) and a share of
+    // every other block (so that each element's nodes are checked on one process).
+    template <class F>
+    void for_each_record(F&& f) {
+        const int64_t first = first_tet(part_), last = first_tet(part_ + 1);
+        int64_t tet = 0;  // the file's tetrahedra before the block
+        for (const auto& b : r_.element_blocks_) {
+            const uint64_t bytes = sz_ * uint64_t(1 + b.nodes);
+            uint64_t lo = 0, hi = b.m;
+            if (b.keep == 4) {
+                lo = uint64_t(std::clamp<int64_t>(first - tet, 0, int64_t(b.m)));
+                hi = uint64_t(std::clamp<int64_t>(last - tet, 0, int64_t(b.m)));
+                tet += int64_t(b.m);
+            } else if (b.keep != 3) {
+                lo = b.m * uint64_t(part_) / uint64_t(parts_);
+                hi = b.m * uint64_t(part_ + 1) / uint64_t(parts_);
+            }
+            const char* from = b.data + lo * bytes;
+            for (uint64_t r = lo; r < hi; ++r) {
+                f(b, b.data + r * bytes);
+                read_past(from, b.data + r * bytes);
+            }
+            read_past(from, b.data + hi * bytes, true);
+        }
+    }
+
+    // Every node: its coordinates checked, its tag checked for repeats (the tags of this
+    // process's share of the remainders modulo parts), and the slice's vertices kept.
+    void read_nodes(MeshSlice& s) {
+        slot_of_.assign(size_t(r_.nodes_), -1);
+        std::vector<uint64_t> mine;
+        int position = 0;
+        for (const auto& b : r_.node_blocks_) {
+            const uint64_t stride = 8 * uint64_t(3 + b.extra);
+            const char *tags_from = b.tags, *coords_from = b.coords;
+            for (uint64_t k = 0; k < b.m; ++k, ++position) {
+                const uint64_t tag = size_at(b.tags + k * sz_);
+                const char* c = b.coords + k * stride;
+                Point x;
+                for (int d = 0; d < 3; ++d) {
+                    x[size_t(d)] = in_.load<double>(c + 8 * d);
+                    if (!std::isfinite(x[size_t(d)]))
+                        in_.fail_at(c + 8 * d, "a node coordinate is not finite");
+                }
+                if (tag % uint64_t(parts_) == uint64_t(part_)) mine.push_back(tag);
+                read_past(tags_from, b.tags + k * sz_);
+                read_past(coords_from, c);
+                int* e = const_cast<int*>(find(tag));
+                if (!e || *e >= 0 || *e == kUnnamed) continue;
+                if (*e == kCorner) {
+                    slot_of_[size_t(position)] = int(s.points.size());
+                    s.points.push_back(x);
+                    s.point_numbers.push_back(position);
+                }
+                *e = position;
+            }
+            read_past(tags_from, b.tags + b.m * sz_, true);
+            read_past(coords_from, b.coords + b.m * stride, true);
+        }
+        std::sort(mine.begin(), mine.end());
+        const auto twice = std::adjacent_find(mine.begin(), mine.end());
+        if (twice != mine.end())
+            in_.fail_line(r_.nodes_line_,
+                          "node tag " + std::to_string(*twice) + " is defined twice in $Nodes");
+    }
+};
+
 }  // namespace
 
 MeshData read_gmsh(Scanner& in) { return GmshReader(in).read(); }
+
+int64_t gmsh_sliceable_tetrahedra(Scanner& in) { return GmshReader(in).sliceable_tetrahedra(); }
+
+MeshSlice read_gmsh_slice(Scanner& in, const MappedFile& file, int part, int parts) {
+    GmshReader r(in);
+    if (r.sliceable_tetrahedra() < 0) in.fail("not a binary MSH 4.1 file");
+    return SliceReader(r, file, part, parts).read();
+}
 
 }  // namespace mosk::io

@@ -22,7 +22,8 @@ std::string lower_extension(const std::string& path) {
 
 // A grid is made of tetrahedra only: a mesh with other volume cells is refused rather than
 // imported without them.
-MeshData only_tetrahedra(MeshData mesh, const std::string& path) {
+template <class Mesh>
+Mesh only_tetrahedra(Mesh mesh, const std::string& path) {
     const std::pair<const char*, int64_t> others[] = {
         {"hexahedra", mesh.hexahedra}, {"prisms", mesh.prisms}, {"pyramids", mesh.pyramids}};
     std::string found;
@@ -76,6 +77,19 @@ MeshData read_any(const std::string& path, const io::FileBytes& bytes) {
 MeshData read_mesh(const std::string& path) {
     const io::FileBytes bytes = io::read_file_bytes(path);
     return only_tetrahedra(read_any(path, bytes), path);
+}
+
+int64_t sliceable_tetrahedra(const std::string& path) {
+    const io::MappedFile file(path);
+    io::Scanner in(file.data(), file.size(), path);
+    if (in.at_end() || io::Scanner(in).peek_token() != "$MeshFormat") return -1;
+    return io::gmsh_sliceable_tetrahedra(in);
+}
+
+MeshSlice read_mesh_slice(const std::string& path, int part, int parts) {
+    const io::MappedFile file(path);
+    io::Scanner in(file.data(), file.size(), path);
+    return only_tetrahedra(io::read_gmsh_slice(in, file, part, parts), path);
 }
 
 }  // namespace mosk

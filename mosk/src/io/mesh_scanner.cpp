@@ -3,6 +3,7 @@
 #include "core/numbers.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,10 @@ namespace {
 
 struct Descriptor {
     int fd;
+    explicit Descriptor(int f) : fd(f) {}
+    Descriptor(Descriptor&& o) noexcept : fd(o.fd) { o.fd = -1; }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
     ~Descriptor() {
         if (fd >= 0) ::close(fd);
     }
@@ -35,9 +40,8 @@ inline bool is_space(char c) {
     return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
-}  // namespace
-
-FileBytes read_file_bytes(const std::string& path) {
+// Opens a regular file for reading; its size goes to `size`.
+Descriptor open_regular(const std::string& path, uint64_t& size) {
     if (path.empty()) file_error(path, "cannot open", ENOENT);
     // Non-blocking, so that opening a FIFO without a writer does not wait forever.
     Descriptor d{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
@@ -46,8 +50,16 @@ FileBytes read_file_bytes(const std::string& path) {
     if (::fstat(d.fd, &st) != 0) file_error(path, "cannot examine", errno);
     if (S_ISDIR(st.st_mode)) file_error(path, "cannot read", EISDIR);
     if (!S_ISREG(st.st_mode)) fail_file(mesh_read_operation(path), "not a regular file", EINVAL);
+    size = uint64_t(st.st_size);
+    return d;
+}
+
+}  // namespace
+
+FileBytes read_file_bytes(const std::string& path) {
+    uint64_t size = 0;
+    const Descriptor d = open_regular(path, size);
     FileBytes out;
-    const uint64_t size = uint64_t(st.st_size);
     // One spare byte: the buffer is never empty and may be NUL-terminated.
     out.data.reset(new char[size + 1]);
     uint64_t got = 0;
@@ -64,6 +76,30 @@ FileBytes read_file_bytes(const std::string& path) {
     out.data[got] = '\0';
     out.size = got;
     return out;
+}
+
+MappedFile::MappedFile(const std::string& path) {
+    uint64_t size = 0;
+    const Descriptor d = open_regular(path, size);
+    if (size == 0) return;  // nothing to map: an empty file
+    void* p = ::mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, d.fd, 0);
+    if (p == MAP_FAILED) file_error(path, "cannot read", errno);
+    map_ = p;
+    data_ = static_cast<const char*>(p);
+    size_ = size_t(size);
+}
+
+MappedFile::~MappedFile() {
+    if (map_) ::munmap(map_, size_);
+}
+
+void MappedFile::release(const char* from, const char* to) const {
+    if (!map_) return;
+    const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+    const uintptr_t a = (uintptr_t(std::max(from, data_)) + page - 1) / page * page;
+    const uintptr_t b = uintptr_t(std::min(to, data_ + size_)) / page * page;
+    // Only a hint: pages that stay are merely memory held a little longer.
+    if (a < b) ::madvise(reinterpret_cast<void*>(a), size_t(b - a), MADV_DONTNEED);
 }
 
 Scanner::Scanner(const char* data, size_t size, std::string file)

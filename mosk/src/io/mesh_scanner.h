@@ -20,6 +20,27 @@ struct FileBytes {
 // directory, or is not a regular file (a pipe or a device could block or never end).
 FileBytes read_file_bytes(const std::string& path);
 
+// A file's bytes mapped read-only, with the same checks as read_file_bytes: pages are read when
+// first touched, and release() gives read pages back, so that a process reading a slice of a
+// large file never holds much of it.
+class MappedFile {
+public:
+    explicit MappedFile(const std::string& path);
+    ~MappedFile();
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    const char* data() const { return data_; }
+    size_t size() const { return size_; }
+    // Drops the whole pages inside [from, to) from this process's memory (they are read again
+    // from the file if touched later).
+    void release(const char* from, const char* to) const;
+
+private:
+    const char* data_ = "";
+    size_t size_ = 0;
+    void* map_ = nullptr;
+};
+
 class Scanner {
 public:
     Scanner(const char* data, size_t size, std::string file);
