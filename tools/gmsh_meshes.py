@@ -14,6 +14,7 @@ suffix (.msh, or .mesh for Medit). Shapes:
     ball        radius size[0] about the origin
     structured  the unit cube cut into n^3 cells of 6 tetrahedra each (n = `cells`), without
                 meshing: as fast as gmsh can write, for large files
+    file        the mesh in the file `source`, as it is (to write it in another format)
 
 Labels of the box and ball surfaces: "tags" (each surface its own tag), "sides" (the box's faces
 at the low and high x, y and z are 1..6, named x0 .. z1), "sides+ends" (the same, and the two
@@ -95,7 +96,10 @@ def _structured_cube(gmsh, n):
         c = b + step[perm[1]]
         e = c + step[perm[2]]
         tets.append(np.stack([a, b, e, c] if odd else [a, b, c, e], axis=1))
-    tets = np.concatenate(tets) + 1
+    # Cell by cell, as mesh generators list neighbours close together: a block of consecutive
+    # tetrahedra is then a slab of the cube (listed tetrahedron by tetrahedron, every block would
+    # touch every other one).
+    tets = np.stack(tets, axis=1).reshape(-1, 4) + 1
     gmsh.model.addDiscreteEntity(3, 1)
     gmsh.model.mesh.addNodes(3, 1, np.arange(1, m ** 3 + 1), coords)
     gmsh.model.mesh.addElementsByType(1, 4, [], tets.ravel())
@@ -103,7 +107,10 @@ def _structured_cube(gmsh, n):
 
 
 def _build(gmsh, shape="box", size=(1.0, 1.0, 1.0), h=0.4, h_min=None, order=1, labels="tags",
-           volume_name=None, cells=8):
+           volume_name=None, cells=8, source=None):
+    if shape == "file":
+        gmsh.merge(source)
+        return
     if shape == "structured":
         _structured_cube(gmsh, cells)
         return

@@ -6,6 +6,7 @@ import os
 import pathlib
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -14,7 +15,7 @@ import meshio
 import numpy as np
 import pytest
 
-from conftest import MESHES, ROOT, matlab_entries
+from conftest import MESHES, ROOT, matlab_entries, write_mesh
 
 SCRIPTS = pathlib.Path(__file__).resolve().parent / "mpi"
 MESH = str(MESHES / "cube.msh")
@@ -31,11 +32,16 @@ def run(script, *args, processes=1, timeout=240, env=None):
     return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env)
 
 
-def road(tmp_path_factory, order, processes, read_on_one=False):
+def road(tmp_path_factory, order, processes, read="whole"):
     out = tmp_path_factory.mktemp(f"road-p{order}-n{processes}")
-    # A limit of 0 makes the mesh "large": process 0 reads it and deals out the parts.
-    env = {"MOSK_OPTIONS": "-read_whole_limit 0"} if read_on_one else None
-    done = run("road.py", MESH, order, out, processes=processes, env=env)
+    # A limit of 0 makes the mesh "large": process 0 reads it and deals out the parts, or, from
+    # a binary MSH 4.1 file, every process reads its slice.
+    env = {"MOSK_OPTIONS": "-read_whole_limit 0"} if read != "whole" else None
+    mesh = MESH
+    if read == "sliced":
+        mesh = out / "cube-binary.msh"
+        write_mesh(mesh, shape="file", source=MESH, binary=True)
+    done = run("road.py", mesh, order, out, processes=processes, env=env)
     assert done.returncode == 0, done.stderr[-3000:]
     return out, json.loads((out / "summary.json").read_text())
 
@@ -70,12 +76,13 @@ def residual(text):
 
 
 @pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
-@pytest.mark.parametrize("order,processes,read_on_one",
-                         [(1, 2, False), (2, 3, False), (2, 2, True), (1, 3, True)])
+@pytest.mark.parametrize("order,processes,read", [(1, 2, "whole"), (2, 3, "whole"),
+                                                  (2, 2, "dealt"), (1, 3, "dealt"),
+                                                  (1, 3, "sliced")])
 def test_road_on_several_processes_gives_the_serial_answer(serial, tmp_path_factory, order,
-                                                            processes, read_on_one):
+                                                            processes, read):
     ref_dir, ref = serial[order]
-    out, got = road(tmp_path_factory, order, processes, read_on_one)
+    out, got = road(tmp_path_factory, order, processes, read)
     n = got["global_elements"]
     # Counts add up; the partition is balanced and every element is walked exactly once.
     assert got["global_elements"] == ref["global_elements"]
@@ -136,6 +143,50 @@ def test_road_on_several_processes_gives_the_serial_answer(serial, tmp_path_fact
         for x, v in zip(piece.points, piece.point_data["u"]):
             assert np.all(np.abs(whole[tuple(x)] - v) < 1e-6 * scale)
     assert counts == got["elements"]
+
+
+def spoil_last_tetrahedron(path, spoiled, unknown_node):
+    """Writes to `spoiled` the binary MSH 4.1 file `path` (8-byte sizes) with two nodes of its
+    last tetrahedron swapped, or with one of them a tag that no node has."""
+    data = bytearray(path.read_bytes())
+    at = data.index(b"$Elements\n") + len(b"$Elements\n")
+    blocks = struct.unpack_from("<Q", data, at)[0]
+    at, last = at + 32, None
+    for _ in range(blocks):
+        _, _, kind, count = struct.unpack_from("<iiiQ", data, at)
+        nodes = {4: 4, 2: 3, 1: 2, 15: 1}[kind]
+        at += 20
+        if kind == 4:
+            last = at + (count - 1) * 8 * (1 + nodes)
+        at += count * 8 * (1 + nodes)
+    a, b = struct.unpack_from("<QQ", data, last + 8)
+    struct.pack_into("<QQ", data, last + 8, b, 10 ** 12 if unknown_node else a)
+    spoiled.write_bytes(bytes(data))
+
+
+@pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
+def test_a_binary_file_read_in_slices_gives_the_serial_grid(tmp_path):
+    mesh, bad = tmp_path / "box.msh", [tmp_path / "inverted.msh", tmp_path / "unknown.msh"]
+    write_mesh(mesh, h=0.25, labels="sides+ends", binary=True)  # faces of two labels too
+    for spoiled, unknown_node in zip(bad, (False, True)):
+        spoil_last_tetrahedron(mesh, spoiled, unknown_node)  # in the last process's slice
+    results = []
+    for processes in (1, 2, 3):
+        out = tmp_path / f"{processes}.json"
+        done = run("read_slices.py", mesh, out, *bad, processes=processes, timeout=120,
+                   env={"MOSK_OPTIONS": "-read_whole_limit 0"})
+        assert done.returncode == 0, done.stderr[-3000:]
+        results.append(json.loads(out.read_text()))
+    serial = results[0]
+    assert serial["total"] > 1000 and len(serial["boundary"][0]) == 7
+    messages = serial["failures"][0]
+    assert all(m.startswith("ValueError") and f"{b}'" in m for m, b in zip(messages, bad))
+    assert "inverted" in messages[0] and "node tag 1000000000000" in messages[1]
+    for got in results[1:]:
+        assert got["elements"] == serial["elements"]
+        assert got["faces"] == serial["faces"]  # labels and how many elements share each
+        assert all(b == serial["boundary"][0] for b in got["boundary"])
+        assert all(f == messages for f in got["failures"])
 
 
 @pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")

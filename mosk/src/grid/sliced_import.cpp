@@ -171,15 +171,13 @@ std::vector<std::array<int, 4>> own_face_codes(GridImpl& fresh, const MeshSlice&
         const int v = slice_vertex(j);
         if (v >= 0) return v;
         const auto it = std::lower_bound(extra.begin(), extra.end(), j);
-        return it != extra.end() && *it == j
-                   ? int(s.points.size()) + int(it - extra.begin())
-                   : -1;
+        return it != extra.end() && *it == j ? int(s.points.size()) + int(it - extra.begin()) : -1;
     };
     std::vector<std::array<int, 4>> tets = s.tets;
     for (const auto& words : in)
         for (size_t k = 0; k + 3 < words.size(); k += 4)
-            tets.push_back({local(words[k]), local(words[k + 1]), local(words[k + 2]),
-                            local(words[k + 3])});
+            tets.push_back(
+                {local(words[k]), local(words[k + 1]), local(words[k + 2]), local(words[k + 3])});
     std::vector<std::array<int, 3>> triangles;
     std::vector<int> labels;
     for (size_t k = 0; k < s.triangles.size(); ++k) {
@@ -232,10 +230,10 @@ void assign_read_in_slices(GridImpl& fresh, const std::string& path) {
         for (int i : leaves) {
             const auto& t = s.tets[size_t(i)];
             const int64_t key = s.first + i;
-            add_leaf(m, key, owner_of(key),
-                     {slot[size_t(t[0])], slot[size_t(t[1])], slot[size_t(t[2])],
-                      slot[size_t(t[3])]},
-                     codes[size_t(i)], s.tet_labels[size_t(i)]);
+            add_leaf(
+                m, key, owner_of(key),
+                {slot[size_t(t[0])], slot[size_t(t[1])], slot[size_t(t[2])], slot[size_t(t[3])]},
+                codes[size_t(i)], s.tet_labels[size_t(i)]);
         }
         words[size_t(q)].swap(m.words);
         xyz[size_t(q)].swap(m.xyz);

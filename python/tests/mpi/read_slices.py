@@ -1,8 +1,8 @@
-"""A mesh file read on any number of processes: python read_slices.py MESH OUT.json [BAD_MESH].
+"""A mesh file read on any number of processes: python read_slices.py MESH OUT.json [BAD ...].
 
 Process 0 writes what must not depend on the number of processes: every element (corners,
 volume, volume label), every face's labels and how many elements share it, the boundary labels,
-and the message that reading BAD_MESH raises on each process."""
+and the message that reading each BAD file raises on each process."""
 import json
 import sys
 from collections import Counter
@@ -25,9 +25,9 @@ for e, x, v in zip(grid.getElementIterator(), corners, volumes):
     for k, face in enumerate(FACES):
         faces.append((tuple(sorted(map(tuple, x[face]))), tuple(grid.getFaceLabels(e, k))))
 failures = []
-if len(sys.argv) > 3:
+for bad in sys.argv[3:]:
     try:
-        _pymosk.Grid(sys.argv[3])
+        _pymosk.Grid(bad)
         failures.append("read")
     except Exception as error:  # noqa: BLE001 - the type and text are what is compared
         failures.append(f"{type(error).__name__}: {error}")
