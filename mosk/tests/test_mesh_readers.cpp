@@ -307,6 +307,38 @@ TEST(MeshReaderGmsh, DenseAndSparseTagsAlike) {
     expect_test_mesh(read_text(msh22(false, false, 123456789012345), false));
 }
 
+TEST(MeshReaderGmsh, SlicesOfABinaryFileMakeUpTheWholeMesh) {
+    TempDir dir;
+    EXPECT_EQ(mosk::sliceable_tetrahedra(dir.write("a.msh", msh41(false))), -1);
+    EXPECT_EQ(mosk::sliceable_tetrahedra(dir.write("b.msh", msh22(true))), -1);
+    // Two tetrahedra in two blocks (one of second order), parametric nodes, sparse tags.
+    for (const auto& bytes : {msh41(true), msh41(true, 4, false, 1000), msh41(true, 8, true)}) {
+        const std::string path = dir.write("b41.msh", bytes);
+        const MeshData whole = mosk::read_mesh(path);
+        ASSERT_EQ(mosk::sliceable_tetrahedra(path), 2);
+        for (int parts : {1, 2, 3}) {
+            std::vector<std::array<int, 4>> tets;
+            std::vector<int> labels;
+            for (int part = 0; part < parts; ++part) {
+                const mosk::MeshSlice s = mosk::read_mesh_slice(path, part, parts);
+                EXPECT_EQ(s.first, int64_t(tets.size()));
+                EXPECT_EQ(s.total_tets, 2);
+                EXPECT_EQ(s.triangles, whole.triangles);
+                EXPECT_EQ(s.triangle_labels, whole.triangle_labels);
+                for (size_t k = 0; k < s.points.size(); ++k)
+                    EXPECT_EQ(s.points[k], whole.points[size_t(s.point_numbers[k])]);
+                for (const auto& t : s.tets)
+                    tets.push_back(
+                        {int(s.point_numbers[size_t(t[0])]), int(s.point_numbers[size_t(t[1])]),
+                         int(s.point_numbers[size_t(t[2])]), int(s.point_numbers[size_t(t[3])])});
+                labels.insert(labels.end(), s.tet_labels.begin(), s.tet_labels.end());
+            }
+            EXPECT_EQ(tets, whole.tets) << parts << " parts";
+            EXPECT_EQ(labels, whole.tet_labels) << parts << " parts";
+        }
+    }
+}
+
 TEST(MeshReaderGmsh, WindowsLineEndingsAndMissingEntities) {
     std::string crlf;
     for (char c : msh22(false)) {
@@ -551,6 +583,16 @@ TEST(MeshReaderHostile, TruncationsAndCorruptionsFailCleanly) {
         } catch (const mosk::FormatError&) {
             ++rejected;
         }
+        // The last of two slices of what reads as binary MSH 4.1.
+        try {
+            mosk::io::Scanner in(bytes.data(), bytes.size(), "memory");
+            if (medit || mosk::io::gmsh_sliceable_tetrahedra(in) < 0) return;
+            mosk::io::Scanner again(bytes.data(), bytes.size(), "memory");
+            const mosk::MeshSlice s = mosk::io::read_gmsh_slice(again, nullptr, 1, 2);
+            for (const auto& t : s.tets)
+                for (int v : t) ASSERT_TRUE(v >= 0 && size_t(v) < s.points.size());
+            ASSERT_EQ(s.points.size(), s.point_numbers.size());
+        } catch (const mosk::FormatError&) {}
     };
     for (const auto& f : files) {
         for (size_t cut = 0; cut < f.bytes.size(); ++cut) attempt(f.bytes.substr(0, cut), f.medit);

@@ -64,7 +64,8 @@ void add_leaf(LeafMessage& m, int64_t key, int owner, const std::array<int, 4>& 
 
 HeldLeaves unpack_leaves(const std::vector<std::vector<int64_t>>& words,
                          const std::vector<std::vector<double>>& xyz,
-                         std::vector<LeafOrigin>& origins, const char* op) {
+                         std::vector<LeafOrigin>& origins, const char* op,
+                         std::vector<int64_t>* numbers) {
     auto malformed = [&] {
         fail<std::logic_error>(op, "a message of leaves does not fit together");
     };
@@ -94,6 +95,7 @@ HeldLeaves unpack_leaves(const std::vector<std::vector<int64_t>>& words,
     ghosts.erase(std::unique(ghosts.begin(), ghosts.end(), same_key), ghosts.end());
 
     HeldLeaves held;
+    if (numbers) numbers->clear();
     // Each message vertex's position among the distinct vertices (ordered by number).
     std::vector<std::vector<int>> position(words.size());
     for (size_t p = 0; p < words.size(); ++p)
@@ -105,6 +107,7 @@ HeldLeaves unpack_leaves(const std::vector<std::vector<int64_t>>& words,
         if (k == 0 || v.number != vertices[k - 1].number) {
             const double* x = xyz[size_t(v.from)].data() + 3 * size_t(v.index);
             held.coords.push_back({x[0], x[1], x[2]});
+            if (numbers) numbers->push_back(v.number);
         }
         position[size_t(v.from)][size_t(v.index)] = int(held.coords.size()) - 1;
     }

@@ -55,9 +55,11 @@ struct LeafOrigin {
 
 // The held leaves that the messages from every process (words[p], xyz[p]) make up: the owned
 // leaves ordered by key, then the ghosts ordered by key, each once. `origins` receives each owned
-// leaf's origin. Throws std::logic_error naming `op` for messages that do not fit together.
+// leaf's origin, `numbers` (when given) the vertices' numbers in the order of held.coords
+// (increasing). Throws std::logic_error naming `op` for messages that do not fit together.
 HeldLeaves unpack_leaves(const std::vector<std::vector<int64_t>>& words,
                          const std::vector<std::vector<double>>& xyz,
-                         std::vector<LeafOrigin>& origins, const char* op);
+                         std::vector<LeafOrigin>& origins, const char* op,
+                         std::vector<int64_t>* numbers = nullptr);
 
 }  // namespace mosk

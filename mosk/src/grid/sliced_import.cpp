@@ -148,7 +148,7 @@ std::vector<std::vector<int>> ghosts_for(int np, const MeshSlice& s, const Share
 
 // The face codes of the own leaves: the own leaves and the ghosts that the other processes send
 // (their vertices by file position) make up every face neighbour of an own leaf.
-std::vector<std::array<int, 4>> own_face_codes(GridImpl& fresh, const MeshSlice& s,
+std::vector<std::array<int, 4>> own_face_codes(GridImpl& fresh, MeshSlice& s,
                                                const std::vector<std::vector<int>>& to) {
     std::vector<std::vector<int64_t>> out(to.size());
     for (size_t q = 0; q < to.size(); ++q)
@@ -173,7 +173,12 @@ std::vector<std::array<int, 4>> own_face_codes(GridImpl& fresh, const MeshSlice&
         const auto it = std::lower_bound(extra.begin(), extra.end(), j);
         return it != extra.end() && *it == j ? int(s.points.size()) + int(it - extra.begin()) : -1;
     };
-    std::vector<std::array<int, 4>> tets = s.tets;
+    // The ghosts go after the slice's tetrahedra while the codes are found.
+    const size_t own = s.tets.size();
+    std::vector<std::array<int, 4>>& tets = s.tets;
+    size_t ghost_count = 0;
+    for (const auto& words : in) ghost_count += words.size() / 4;
+    tets.reserve(own + ghost_count);
     for (const auto& words : in)
         for (size_t k = 0; k + 3 < words.size(); k += 4)
             tets.push_back(
@@ -189,7 +194,8 @@ std::vector<std::array<int, 4>> own_face_codes(GridImpl& fresh, const MeshSlice&
     }
     std::vector<std::array<int, 4>> codes =
         face_codes_of(s.points.size() + extra.size(), tets, triangles, labels, fresh);
-    codes.resize(s.tets.size());
+    tets.resize(own);
+    codes.resize(own);
     return codes;
 }
 
@@ -202,56 +208,82 @@ void assign_read_in_slices(GridImpl& fresh, const std::string& path) {
         s = read_mesh_slice(path, rank, np);
         check_slice(s, path);
     });
-    auto owner_of = [&](int64_t i) { return int(i * np / s.total_tets); };
     register_label_sets(fresh, s);
     const std::vector<std::vector<int>> to = ghosts_for(np, s, sharers_of(fresh.comm, np, s));
-    const std::vector<std::array<int, 4>> codes = own_face_codes(fresh, s, to);
+    std::vector<std::array<int, 4>> codes = own_face_codes(fresh, s, to);
 
-    // The own leaves to this process, the ghosts to the others, in the messages of a migration.
+    // The ghosts to the other processes, in the messages of a migration.
     std::vector<std::vector<int64_t>> words(static_cast<size_t>(np));
     std::vector<std::vector<double>> xyz(static_cast<size_t>(np));
-    std::vector<int> slot(s.points.size(), -1), stamp(s.points.size(), -1);
-    for (int q = 0; q < np; ++q) {
-        const bool own = q == rank;
-        if (!own && to[size_t(q)].empty()) continue;
-        std::vector<int> leaves = own ? std::vector<int>(s.tets.size()) : to[size_t(q)];
-        if (own) std::iota(leaves.begin(), leaves.end(), 0);
-        std::vector<int> verts;
-        for (int i : leaves)
-            for (int v : s.tets[size_t(i)])
-                if (stamp[size_t(v)] != q) {
-                    stamp[size_t(v)] = q;
-                    slot[size_t(v)] = int(verts.size());
-                    verts.push_back(v);
-                }
-        LeafMessage m;
-        begin_message(m, own ? leaves.size() : 0, own ? 0 : leaves.size(), verts.size());
-        for (int v : verts) add_vertex(m, s.point_numbers[size_t(v)], s.points[size_t(v)]);
-        for (int i : leaves) {
-            const auto& t = s.tets[size_t(i)];
-            const int64_t key = s.first + i;
-            add_leaf(
-                m, key, owner_of(key),
-                {slot[size_t(t[0])], slot[size_t(t[1])], slot[size_t(t[2])], slot[size_t(t[3])]},
-                codes[size_t(i)], s.tet_labels[size_t(i)]);
+    {
+        std::vector<int> slot(s.points.size(), -1), stamp(s.points.size(), -1);
+        for (int q = 0; q < np; ++q) {
+            if (to[size_t(q)].empty()) continue;
+            std::vector<int> verts;
+            for (int i : to[size_t(q)])
+                for (int v : s.tets[size_t(i)])
+                    if (stamp[size_t(v)] != q) {
+                        stamp[size_t(v)] = q;
+                        slot[size_t(v)] = int(verts.size());
+                        verts.push_back(v);
+                    }
+            LeafMessage m;
+            begin_message(m, 0, to[size_t(q)].size(), verts.size());
+            for (int v : verts) add_vertex(m, s.point_numbers[size_t(v)], s.points[size_t(v)]);
+            for (int i : to[size_t(q)]) {
+                const auto& t = s.tets[size_t(i)];
+                add_leaf(m, s.first + i, rank,
+                         {slot[size_t(t[0])], slot[size_t(t[1])], slot[size_t(t[2])],
+                          slot[size_t(t[3])]},
+                         codes[size_t(i)], s.tet_labels[size_t(i)]);
+            }
+            words[size_t(q)].swap(m.words);
+            xyz[size_t(q)].swap(m.xyz);
         }
-        words[size_t(q)].swap(m.words);
-        xyz[size_t(q)].swap(m.xyz);
     }
-    LeafMessage own;
-    own.words.swap(words[size_t(rank)]);
-    own.xyz.swap(xyz[size_t(rank)]);
+    std::vector<int64_t> numbers;  // of the ghosts' vertices
+    HeldLeaves ghosts;
+    {
+        const std::vector<std::vector<int64_t>> in_words = all_to_all(fresh.comm, words);
+        const std::vector<std::vector<double>> in_xyz = all_to_all(fresh.comm, xyz);
+        std::vector<std::vector<int64_t>>().swap(words);
+        std::vector<std::vector<double>>().swap(xyz);
+        std::vector<LeafOrigin> origins;
+        ghosts = unpack_leaves(in_words, in_xyz, origins, "import", &numbers);
+    }
+
+    // The own leaves as the slice holds them, then the ghosts, their vertices joined by number.
+    HeldLeaves held;
+    const size_t n = s.tets.size();
+    held.owned = int(n);
+    held.key.resize(n);
+    std::iota(held.key.begin(), held.key.end(), s.first);
+    held.owner.assign(n, rank);
+    held.verts = std::move(s.tets);
+    held.face_codes = std::move(codes);
+    held.label = std::move(s.tet_labels);
+    held.coords = std::move(s.points);
+    std::vector<int> at(numbers.size());
+    for (size_t k = 0; k < numbers.size(); ++k) {
+        const auto it =
+            std::lower_bound(s.point_numbers.begin(), s.point_numbers.end(), numbers[k]);
+        if (it != s.point_numbers.end() && *it == numbers[k]) {
+            at[k] = int(it - s.point_numbers.begin());
+        } else {
+            at[k] = int(held.coords.size());
+            held.coords.push_back(ghosts.coords[k]);
+        }
+    }
     s = MeshSlice{};
-    std::vector<std::vector<int64_t>> in_words = all_to_all(fresh.comm, words);
-    std::vector<std::vector<double>> in_xyz = all_to_all(fresh.comm, xyz);
-    in_words[size_t(rank)].swap(own.words);
-    in_xyz[size_t(rank)].swap(own.xyz);
-    std::vector<std::vector<int64_t>>().swap(words);
-    std::vector<std::vector<double>>().swap(xyz);
-    std::vector<LeafOrigin> origins;
-    HeldLeaves held = unpack_leaves(in_words, in_xyz, origins, "import");
-    std::vector<std::vector<int64_t>>().swap(in_words);
-    std::vector<std::vector<double>>().swap(in_xyz);
+    held.key.insert(held.key.end(), ghosts.key.begin(), ghosts.key.end());
+    held.owner.insert(held.owner.end(), ghosts.owner.begin(), ghosts.owner.end());
+    for (auto& t : ghosts.verts)
+        held.verts.push_back(
+            {at[size_t(t[0])], at[size_t(t[1])], at[size_t(t[2])], at[size_t(t[3])]});
+    held.face_codes.insert(held.face_codes.end(), ghosts.face_codes.begin(),
+                           ghosts.face_codes.end());
+    held.label.insert(held.label.end(), ghosts.label.begin(), ghosts.label.end());
+    ghosts = HeldLeaves{};
     assemble_part(fresh, std::move(held));
 }
 

@@ -653,7 +653,7 @@ private:
 // once in between, and every page read is given back.
 class SliceReader {
 public:
-    SliceReader(GmshReader& r, const MappedFile& file, int part, int parts)
+    SliceReader(GmshReader& r, const MappedFile* file, int part, int parts)
         : r_(r),
           in_(r.in_),
           file_(file),
@@ -678,6 +678,8 @@ public:
             }
         });
         read_nodes(s);
+        s.tets.reserve(size_t(first_tet(part_ + 1) - s.first));
+        s.tet_labels.reserve(s.tets.capacity());
         std::vector<int> v(4);
         for_each_record([&](const GmshReader::ElementBlock& b, const char* rec) {
             for (int k = 0; k < b.nodes; ++k) {
@@ -708,7 +710,7 @@ private:
 
     GmshReader& r_;
     Scanner& in_;
-    const MappedFile& file_;
+    const MappedFile* file_;
     const int part_, parts_;
     const uint64_t sz_;
     // Node tag -> kUnnamed, kNamed (by an element of the slice), kCorner (of a tetrahedron of
@@ -735,8 +737,8 @@ private:
     }
     // Gives back the pages before `to` once enough of them were read since `from`.
     void read_past(const char*& from, const char* to, bool last = false) const {
-        if (last || to - from >= kReleaseBytes) {
-            file_.release(from, to);
+        if (file_ && (last || to - from >= kReleaseBytes)) {
+            file_->release(from, to);
             from = to;
         }
     }
@@ -815,7 +817,7 @@ MeshData read_gmsh(Scanner& in) { return GmshReader(in).read(); }
 
 int64_t gmsh_sliceable_tetrahedra(Scanner& in) { return GmshReader(in).sliceable_tetrahedra(); }
 
-MeshSlice read_gmsh_slice(Scanner& in, const MappedFile& file, int part, int parts) {
+MeshSlice read_gmsh_slice(Scanner& in, const MappedFile* file, int part, int parts) {
     GmshReader r(in);
     if (r.sliceable_tetrahedra() < 0) in.fail("not a binary MSH 4.1 file");
     return SliceReader(r, file, part, parts).read();

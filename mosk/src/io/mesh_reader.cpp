@@ -89,7 +89,7 @@ int64_t sliceable_tetrahedra(const std::string& path) {
 MeshSlice read_mesh_slice(const std::string& path, int part, int parts) {
     const io::MappedFile file(path);
     io::Scanner in(file.data(), file.size(), path);
-    return only_tetrahedra(io::read_gmsh_slice(in, file, part, parts), path);
+    return only_tetrahedra(io::read_gmsh_slice(in, &file, part, parts), path);
 }
 
 }  // namespace mosk
