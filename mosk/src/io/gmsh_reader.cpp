@@ -371,15 +371,17 @@ private:
         index_nodes(line);
     }
 
-    void read_nodes_v4() {
-        const int64_t line = in_.line();
+    // The 4.1 $Nodes section's counts and block headers, checked; block(m, extra) reads (or
+    // skips) the data of a block of m nodes with `extra` parametric coordinates each. `n`
+    // receives the node count before the first block.
+    template <class Block>
+    void walk_node_blocks(uint64_t& n, Block&& block) {
         const uint64_t sz = uint64_t(size_bytes_);
         const uint64_t blocks = count_value("node blocks", 8, 12 + sz);
-        const uint64_t n = count_value("nodes", 8, sz + 24);
+        n = count_value("nodes", 8, sz + 24);
         size_value("the smallest node tag");
         size_value("the largest node tag");
-        node_tags_.reserve(n);
-        mesh_.points.reserve(n);
+        uint64_t done = 0;
         for (uint64_t b = 0; b < blocks; ++b) {
             const int dim = int_value("an entity dimension");
             if (dim < 0 || dim > 3)
@@ -391,22 +393,34 @@ private:
                 fail_value(in_.position() - 4, "the parametric flag must be 0 or 1");
             const char* at = in_.position();
             const uint64_t m = size_value("the number of nodes in a block");
-            if (m > n - node_tags_.size())
+            if (m > n - done)
                 fail_value(at, "the node blocks hold more nodes than the " + std::to_string(n) +
                                    " the section announces");
+            block(m, parametric ? dim : 0);
+            done += m;
+        }
+        if (done != n)
+            in_.fail("the node blocks hold " + std::to_string(done) +
+                     " nodes, the section announces " + std::to_string(n));
+    }
+
+    void read_nodes_v4() {
+        const int64_t line = in_.line();
+        uint64_t n = 0;
+        walk_node_blocks(n, [&](uint64_t m, int extra) {
+            if (node_tags_.empty()) {
+                node_tags_.reserve(n);
+                mesh_.points.reserve(n);
+            }
             const size_t first = node_tags_.size();
             for (uint64_t j = 0; j < m; ++j) node_tags_.push_back(size_value("a node tag"));
             mesh_.points.resize(node_tags_.size());
-            const int extra = parametric ? dim : 0;
             for (uint64_t j = 0; j < m; ++j) {
                 Point& p = mesh_.points[first + j];
                 for (int k = 0; k < 3; ++k) p[k] = coordinate();
                 for (int k = 0; k < extra; ++k) skip_real("a parametric coordinate");
             }
-        }
-        if (node_tags_.size() != n)
-            in_.fail("the node blocks hold " + std::to_string(node_tags_.size()) +
-                     " nodes, the section announces " + std::to_string(n));
+        });
         index_nodes(line);
     }
 
@@ -415,68 +429,23 @@ private:
     void layout_nodes() {
         nodes_line_ = in_.line();
         const uint64_t sz = uint64_t(size_bytes_);
-        const uint64_t blocks = count_value("node blocks", 8, 12 + sz);
-        nodes_ = count_value("nodes", 8, sz + 24);
-        size_value("the smallest node tag");
-        size_value("the largest node tag");
-        uint64_t done = 0;
-        for (uint64_t b = 0; b < blocks; ++b) {
-            const int dim = int_value("an entity dimension");
-            if (dim < 0 || dim > 3)
-                fail_value(in_.position() - 4,
-                           "entity dimension " + std::to_string(dim) + " is not 0..3");
-            int_value("an entity tag");
-            const int parametric = int_value("the parametric flag");
-            if (parametric != 0 && parametric != 1)
-                fail_value(in_.position() - 4, "the parametric flag must be 0 or 1");
-            const char* at = in_.position();
-            const uint64_t m = size_value("the number of nodes in a block");
-            if (m > nodes_ - done)
-                fail_value(at, "the node blocks hold more nodes than the " +
-                                   std::to_string(nodes_) + " the section announces");
-            const int extra = parametric ? dim : 0;
+        walk_node_blocks(nodes_, [&](uint64_t m, int extra) {
             const char* tags = in_.bytes(m * sz, "a node tag");
             const char* coords = in_.bytes(m * 8 * uint64_t(3 + extra), "a node coordinate");
             node_blocks_.push_back({tags, coords, m, extra});
-            done += m;
-        }
-        if (done != nodes_)
-            in_.fail("the node blocks hold " + std::to_string(done) +
-                     " nodes, the section announces " + std::to_string(nodes_));
+        });
         if (nodes_ > uint64_t(INT32_MAX)) in_.fail_line(nodes_line_, "too many nodes");
     }
 
     // The element blocks of a binary 4.1 file with the checks of read_elements_v4 on the layout.
     void layout_elements() {
         const uint64_t sz = uint64_t(size_bytes_);
-        const uint64_t blocks = count_value("element blocks", 8, 12 + sz);
-        const uint64_t n = count_value("elements", 4, 2 * sz);
-        size_value("the smallest element tag");
-        size_value("the largest element tag");
-        uint64_t done = 0;
-        for (uint64_t b = 0; b < blocks; ++b) {
-            const int dim = int_value("an entity dimension");
-            const int entity = int_value("an entity tag");
-            const char* at = in_.position();
-            const int type = int_value("an element type");
-            const int nodes = node_count(type);
-            if (nodes == 0) fail_value(at, "unknown element type " + std::to_string(type));
-            at = in_.position();
-            const uint64_t m = size_value("the number of elements in a block");
-            if (m > n - done)
-                fail_value(at, "the element blocks hold more elements than the " +
-                                   std::to_string(n) + " the section announces");
-            auto it = physical_.find({dim, entity});
+        walk_element_blocks([&](int type, int nodes, uint64_t m, const std::vector<int>& labels) {
             const char* data = in_.bytes(m * sz * uint64_t(1 + nodes), "an element");
-            element_blocks_.push_back({data, m, nodes, corners_kept(type),
-                                       it != physical_.end() ? it->second : std::vector{entity}});
+            element_blocks_.push_back({data, m, nodes, corners_kept(type), labels});
             if (int64_t MeshData::* count = other_volume_cells(type)) mesh_.*count += int64_t(m);
             if (corners_kept(type) == 4) tets_ += int64_t(m);
-            done += m;
-        }
-        if (done != n)
-            in_.fail("the element blocks hold " + std::to_string(done) +
-                     " elements, the section announces " + std::to_string(n));
+        });
     }
 
     // Keeps an element of a type we use: the first `keep` of its point indices; counts the
@@ -581,7 +550,11 @@ private:
         }
     }
 
-    void read_elements_v4() {
+    // The 4.1 $Elements section's counts and block headers, checked; block(type, nodes, m,
+    // labels) reads (or skips) a block of m elements of `type` with `nodes` nodes each, whose
+    // labels are its entity's physical tags, else the entity tag.
+    template <class Block>
+    void walk_element_blocks(Block&& block) {
         const uint64_t sz = uint64_t(size_bytes_);
         const uint64_t blocks = count_value("element blocks", 8, 12 + sz);
         const uint64_t n = count_value("elements", 4, 2 * sz);
@@ -600,10 +573,18 @@ private:
             if (m > n - done)
                 fail_value(at, "the element blocks hold more elements than the " +
                                    std::to_string(n) + " the section announces");
-            // The labels of an element: its entity's physical tags, else the entity tag.
             auto it = physical_.find({dim, entity});
             const std::vector<int> own{entity};
-            const std::vector<int>& labels = it != physical_.end() ? it->second : own;
+            block(type, nodes, m, it != physical_.end() ? it->second : own);
+            done += m;
+        }
+        if (done != n)
+            in_.fail("the element blocks hold " + std::to_string(done) +
+                     " elements, the section announces " + std::to_string(n));
+    }
+
+    void read_elements_v4() {
+        walk_element_blocks([&](int type, int nodes, uint64_t m, const std::vector<int>& labels) {
             const int keep = corners_kept(type);
             for (uint64_t e = 0; e < m; ++e) {
                 const uint64_t number = size_value("an element tag");
@@ -617,11 +598,7 @@ private:
                 }
                 add_element(type, keep, v, labels.data(), labels.size());
             }
-            done += m;
-        }
-        if (done != n)
-            in_.fail("the element blocks hold " + std::to_string(done) +
-                     " elements, the section announces " + std::to_string(n));
+        });
     }
 
     // $Entities (4.1): the physical tags of points, curves, surfaces and volumes.
