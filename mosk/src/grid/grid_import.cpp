@@ -42,11 +42,13 @@ std::string tetrahedron_fault(const std::array<int, 4>& t, const std::array<cons
             if (t[i] == t[j]) return "repeats a vertex";
     // Scale for the degeneracy test: a tetrahedron whose volume is a vanishing fraction of its
     // longest edge cubed is degenerate.
-    double h = 0;
+    double h2 = 0;  // the longest edge squared (one root instead of six)
     for (auto& e : kEdgeVerts) {
         const Point &a = *x[size_t(e[0])], &b = *x[size_t(e[1])];
-        h = std::max(h, std::hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]));
+        const double d[3] = {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+        h2 = std::max(h2, d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
     }
+    const double h = std::sqrt(h2);
     const double vol = signed_volume(*x[0], *x[1], *x[2], *x[3]);
     if (!(std::fabs(vol) > 1e-12 * h * h * h))
         return "is degenerate (volume " + format_double(vol) + ")";
