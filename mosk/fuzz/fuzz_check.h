@@ -26,4 +26,17 @@ inline void check_mesh(const MeshData& m) {
         broken("triangles and labels differ in number");
 }
 
+// A slice of a binary 4.1 file: its tetrahedra name its points, each with its number in the file.
+inline void check_slice(const MeshSlice& s) {
+    const size_t np = s.points.size();
+    if (s.point_numbers.size() != np) broken("slice points and their numbers differ in number");
+    for (const auto& t : s.tets)
+        for (int v : t)
+            if (v < 0 || size_t(v) >= np) broken("a tetrahedron names a point outside the slice");
+    for (int64_t j : s.point_numbers)
+        if (j < 0 || j >= s.file_points) broken("a slice point outside the file's nodes");
+    if (s.triangles.size() != s.triangle_labels.size())
+        broken("triangles and labels differ in number");
+}
+
 }  // namespace mosk::fuzz
