@@ -82,8 +82,7 @@ void migrate_grid(GridImpl& g, std::span<const int> new_owner) {
                     leaf_values_by_node(*d, from, g.leaf(routes.sent[q][k]), d->data,
                                         out[q].data() + k * per_leaf);
             }
-            const std::vector<std::vector<double>> in = all_to_all(g.comm, out);
-            std::vector<std::vector<double>>().swap(out);
+            const std::vector<std::vector<double>> in = all_to_all(g.comm, std::move(out));
             std::vector<double> v(size_t(to.total), 0.0);
             for (size_t j = 0; j < routes.origins.size(); ++j) {
                 const std::vector<double>& block = in[size_t(routes.origins[j].from)];

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "core/check.h"
 #include "core/parallel.h"
@@ -82,10 +83,8 @@ LeafRoutes migrate_part(GridImpl& fresh, const GridImpl& g, std::span<const int>
         xyz[q].swap(m.xyz);
         std::vector<int>().swap(ghosts[q]);
     }
-    std::vector<std::vector<int64_t>> in_words = all_to_all(g.comm, words);
-    std::vector<std::vector<int64_t>>().swap(words);
-    std::vector<std::vector<double>> in_xyz = all_to_all(g.comm, xyz);
-    std::vector<std::vector<double>>().swap(xyz);
+    std::vector<std::vector<int64_t>> in_words = all_to_all(g.comm, std::move(words));
+    std::vector<std::vector<double>> in_xyz = all_to_all(g.comm, std::move(xyz));
     HeldLeaves held = unpack_leaves(in_words, in_xyz, routes.origins, kOp);
     std::vector<std::vector<int64_t>>().swap(in_words);
     std::vector<std::vector<double>>().swap(in_xyz);
