@@ -259,6 +259,11 @@ std::vector<std::vector<T>> all_to_all_of(int comm, const std::vector<std::vecto
     if (out.size() != size_t(n))
         fail<std::logic_error>(kExchange, "one message per process expected");
     if (n == 1 && !own) return out;
+    if (n == 1) {
+        std::vector<std::vector<T>> in(1);
+        in[0].swap(*own);
+        return in;
+    }
     const size_t np = static_cast<size_t>(n);
     std::vector<int> send_counts(np), receive_counts(np);
     for (int p = 0; p < n; ++p) {
