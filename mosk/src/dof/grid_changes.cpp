@@ -95,6 +95,8 @@ void migrate_grid(GridImpl& g, std::span<const int> new_owner) {
             GridImpl old(nullptr, g.comm);
             g.swap_contents(old);
         }
+        g.owners = {};  // caches of the old part, made again on demand
+        g.dirichlet.clear();
         malloc_trim(0);
         try {
             fresh.label_sets = label_sets;
