@@ -146,43 +146,51 @@ def test_road_on_several_processes_gives_the_serial_answer(serial, tmp_path_fact
     assert counts == got["elements"]
 
 
-def spoil_last_tetrahedron(path, spoiled, unknown_node):
-    """Writes to `spoiled` the binary MSH 4.1 file `path` (8-byte sizes) with two nodes of its
-    last tetrahedron swapped, or with one of them a tag that no node has."""
+def spoil(path, spoiled, faults):
+    """Writes to `spoiled` the binary MSH 4.1 file `path` (8-byte sizes) with faults in its
+    tetrahedra: ("first" or "last", "inverted" (two nodes swapped) or "unknown" (a node tag that
+    no node has))."""
     data = bytearray(path.read_bytes())
     at = data.index(b"$Elements\n") + len(b"$Elements\n")
     blocks = struct.unpack_from("<Q", data, at)[0]
-    at, last = at + 32, None
+    at, where = at + 32, {}
     for _ in range(blocks):
         _, _, kind, count = struct.unpack_from("<iiiQ", data, at)
         nodes = {4: 4, 2: 3, 1: 2, 15: 1}[kind]
         at += 20
         if kind == 4:
-            last = at + (count - 1) * 8 * (1 + nodes)
+            where.setdefault("first", at)
+            where["last"] = at + (count - 1) * 8 * (1 + nodes)
         at += count * 8 * (1 + nodes)
-    a, b = struct.unpack_from("<QQ", data, last + 8)
-    struct.pack_into("<QQ", data, last + 8, b, 10 ** 12 if unknown_node else a)
+    for which, fault in faults:
+        a, b = struct.unpack_from("<QQ", data, where[which] + 8)
+        struct.pack_into("<QQ", data, where[which] + 8, b, 10 ** 12 if fault == "unknown" else a)
     spoiled.write_bytes(bytes(data))
 
 
 @pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
 def test_a_binary_file_read_in_slices_gives_the_serial_grid(tmp_path):
-    mesh, bad = tmp_path / "box.msh", [tmp_path / "inverted.msh", tmp_path / "unknown.msh"]
+    mesh = tmp_path / "box.msh"
     write_mesh(mesh, h=0.25, labels="sides+ends", binary=True)  # faces of two labels too
-    for spoiled, unknown_node in zip(bad, (False, True)):
-        spoil_last_tetrahedron(mesh, spoiled, unknown_node)  # in the last process's slice
+    # Faults in the last process's slice, and in the first and the last (every process reports
+    # the first, as one process does).
+    bad = {"inverted.msh": [("last", "inverted")], "unknown.msh": [("last", "unknown")],
+           "two.msh": [("first", "inverted"), ("last", "inverted")]}
+    for name, faults in bad.items():
+        spoil(mesh, tmp_path / name, faults)
     results = []
     for processes in (1, 2, 3):
         out = tmp_path / f"{processes}.json"
-        done = run("read_slices.py", mesh, out, *bad, processes=processes, timeout=120,
-                   env={"MOSK_OPTIONS": "-read_whole_limit 0"})
+        done = run("read_slices.py", mesh, out, *(tmp_path / name for name in bad),
+                   processes=processes, timeout=120, env={"MOSK_OPTIONS": "-read_whole_limit 0"})
         assert done.returncode == 0, done.stderr[-3000:]
         results.append(json.loads(out.read_text()))
     serial = results[0]
     assert serial["total"] > 1000 and len(serial["boundary"][0]) == 7
     messages = serial["failures"][0]
-    assert all(m.startswith("ValueError") and f"{b}'" in m for m, b in zip(messages, bad))
+    assert all(m.startswith("ValueError") and f"{name}'" in m for m, name in zip(messages, bad))
     assert "inverted" in messages[0] and "node tag 1000000000000" in messages[1]
+    assert "tetrahedron 1 " in messages[2]
     for got in results[1:]:
         assert got["elements"] == serial["elements"]
         assert got["faces"] == serial["faces"]  # labels and how many elements share each

@@ -89,8 +89,9 @@ ErrorText describe(const std::exception_ptr& error) {
     }
 }
 
-// After every process ran its part: the lowest failing process's error, on every process.
-void agree(int comm, const std::exception_ptr& error) {
+// After every process ran its part: the lowest failing process's error, on every process (a
+// failing process keeps its own unless `alike`).
+void agree(int comm, const std::exception_ptr& error, bool alike = false) {
     const int rank = process_rank(comm), size = process_count(comm);
     int mine = error ? rank : size, first = size;
     CHECK_MPI(kExchange, MPI_Allreduce(&mine, &first, 1, MPI_INT, MPI_MIN, comm_of(comm)));
@@ -103,7 +104,7 @@ void agree(int comm, const std::exception_ptr& error) {
     text.code = head[1];
     text.message.resize(std::size_t(head[2]));
     CHECK_MPI(kExchange, MPI_Bcast(text.message.data(), head[2], MPI_CHAR, first, comm_of(comm)));
-    if (error) std::rethrow_exception(error);  // a failing process keeps its own exception
+    if (error && (!alike || rank == first)) std::rethrow_exception(error);
     raise(text);
 }
 
@@ -146,6 +147,17 @@ void collective(int comm, const std::function<void()>& work) {
         error = std::current_exception();
     }
     agree(comm, error);
+}
+
+void collective_alike(int comm, const std::function<void()>& work) {
+    if (process_count(comm) == 1) return work();
+    std::exception_ptr error;
+    try {
+        work();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    agree(comm, error, true);
 }
 
 void on_root(int comm, int root, const std::function<void()>& work) {

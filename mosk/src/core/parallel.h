@@ -28,6 +28,10 @@ int process_count(int comm);
 // Runs `work` on every process of `comm` and agrees on its outcome (see above). On one process it
 // is `work()` and nothing more.
 void collective(int comm, const std::function<void()>& work);
+// The same, but every process throws the lowest failing process's exception, a failing one too:
+// for checks that may fail differently on several processes (each on its own part of a file), so
+// that every process reports the same.
+void collective_alike(int comm, const std::function<void()>& work);
 
 // Runs `work` on process `root` only and lets every process throw what it threw there (or
 // return normally on all). For output that one process writes.

@@ -204,7 +204,8 @@ std::vector<std::array<int, 4>> own_face_codes(GridImpl& fresh, MeshSlice& s,
 void assign_read_in_slices(GridImpl& fresh, const std::string& path) {
     const int np = fresh.nprocs, rank = fresh.rank;
     MeshSlice s;
-    collective(fresh.comm, [&] {
+    // Each process finds the first fault of its slice: all report the first process's.
+    collective_alike(fresh.comm, [&] {
         s = read_mesh_slice(path, rank, np);
         check_slice(s, path);
     });

@@ -747,11 +747,14 @@ private:
         }
     }
 
-    // Every node: its coordinates checked, its tag checked for repeats (the tags of this
-    // process's share of the remainders modulo parts), and the slice's vertices kept.
+    // Every node: its coordinates and its tag checked (for repeats: a bit per tag up to the node
+    // count, the larger tags sorted), as by a whole read, and the slice's vertices kept.
     void read_nodes(MeshSlice& s) {
         slot_of_.assign(size_t(r_.nodes_), -1);
-        std::vector<uint64_t> mine;
+        std::vector<bool> seen(dense_.size(), false);
+        std::vector<uint64_t> above;
+        uint64_t repeated = 0;
+        bool repeats = false;
         int position = 0;
         for (const auto& b : r_.node_blocks_) {
             const uint64_t stride = 8 * uint64_t(3 + b.extra);
@@ -765,7 +768,14 @@ private:
                     if (!std::isfinite(x[size_t(d)]))
                         in_.fail_at(c + 8 * d, "a node coordinate is not finite");
                 }
-                if (tag % uint64_t(parts_) == uint64_t(part_)) mine.push_back(tag);
+                if (tag >= seen.size()) {
+                    above.push_back(tag);
+                } else if (seen[size_t(tag)] && !repeats) {
+                    repeats = true;
+                    repeated = tag;
+                } else {
+                    seen[size_t(tag)] = true;
+                }
                 read_past(tags_from, b.tags + k * sz_);
                 read_past(coords_from, c);
                 int* e = const_cast<int*>(find(tag));
@@ -780,11 +790,15 @@ private:
             read_past(tags_from, b.tags + b.m * sz_, true);
             read_past(coords_from, b.coords + b.m * stride, true);
         }
-        std::sort(mine.begin(), mine.end());
-        const auto twice = std::adjacent_find(mine.begin(), mine.end());
-        if (twice != mine.end())
+        std::sort(above.begin(), above.end());
+        const auto twice = std::adjacent_find(above.begin(), above.end());
+        if (!repeats && twice != above.end()) {
+            repeats = true;
+            repeated = *twice;
+        }
+        if (repeats)
             in_.fail_line(r_.nodes_line_,
-                          "node tag " + std::to_string(*twice) + " is defined twice in $Nodes");
+                          "node tag " + std::to_string(repeated) + " is defined twice in $Nodes");
     }
 };
 
