@@ -195,6 +195,7 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
                 g.take_contents(part);
                 after_import();
             });
+            malloc_trim(0);  // the assembly's scratch (see distribute_grid)
             return;
         }
         // Under MPI process 0 reads first: a large mesh stays there and is dealt out in parts; a
