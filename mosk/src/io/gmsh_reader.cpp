@@ -707,7 +707,7 @@ private:
         if (tag < dense_.size()) return dense_[size_t(tag)];
         return sparse_.try_emplace(tag, kUnnamed).first->second;
     }
-    const int* find(uint64_t tag) const {
+    int* find(uint64_t tag) {
         if (tag < dense_.size()) return &dense_[size_t(tag)];
         const auto it = sparse_.find(tag);
         return it == sparse_.end() ? nullptr : &it->second;
@@ -778,7 +778,7 @@ private:
                 }
                 read_past(tags_from, b.tags + k * sz_);
                 read_past(coords_from, c);
-                int* e = const_cast<int*>(find(tag));
+                int* e = find(tag);
                 if (!e || *e >= 0 || *e == kUnnamed) continue;
                 if (*e == kCorner) {
                     slot_of_[size_t(position)] = int(s.points.size());
