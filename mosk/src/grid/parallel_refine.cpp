@@ -9,12 +9,15 @@
 // since every leaf that shares an edge with an owned leaf is held. After each level a process
 // keeps the children of its owned leaves and those of its ghosts that share a vertex with one of
 // them (every leaf of another process that touches an owned child descends from a held leaf), so
-// the ghost layer stays one leaf thick. The grid itself is left as it was: each new leaf names
-// the leaf of the old part it lies in, which is all that carrying field values needs.
+// the ghost layer stays one leaf thick. The kept leaves become the roots of a grid of their own,
+// which the next level refines, so that no level's records outlive it (they are most of the
+// memory a refinement takes). The grid itself is left as it was: each new leaf names the leaf of
+// the old part it lies in, which is all that carrying field values needs.
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -138,21 +141,27 @@ std::vector<int> refine_level(GridImpl& g, const LevelLeaves& l, std::vector<int
     return next;
 }
 
-// The leaves a process keeps after a level (see the top): the grid's leaf list becomes them, and
-// keys and owners receive theirs. A child's key: its parent's global number and its position
-// among the parent's descendants, the same wherever the parent is held.
-void keep_near_owned(GridImpl& g, const IndexMap& map, std::vector<int>& next,
-                     const std::vector<int>& first_leaf_of, std::vector<int64_t>& keys,
-                     std::vector<int>& owners) {
+// The leaves a process keeps after a level (see the top), with their keys, owners and parents
+// (positions among the leaves at the level's start). A child's key: its parent's global number
+// and its position among the parent's descendants, the same wherever the parent is held.
+struct Kept {
+    std::vector<int> record;  // in the level's grid
+    std::vector<int64_t> key;
+    std::vector<int> owner, parent;
+    int owned = 0;
+};
+
+Kept keep_near_owned(const GridImpl& g, const IndexMap& map, const std::vector<int>& next,
+                     const std::vector<int>& first_leaf_of) {
     const int owned = map.num_owned();
     std::vector<char> near(size_t(g.num_vertices()), 0);
-    std::vector<int> kept;
-    std::vector<int64_t> kept_keys;
-    std::vector<int> kept_owners;
+    Kept kept;
+    kept.owned = first_leaf_of[size_t(owned)];
     auto keep = [&](int parent, int j) {
-        kept.push_back(next[size_t(j)]);
-        kept_keys.push_back(map.global(parent) << 32 | int64_t(j - first_leaf_of[size_t(parent)]));
-        kept_owners.push_back(parent < owned ? g.rank : map.ghost_owner(parent - owned));
+        kept.record.push_back(next[size_t(j)]);
+        kept.key.push_back(map.global(parent) << 32 | int64_t(j - first_leaf_of[size_t(parent)]));
+        kept.owner.push_back(parent < owned ? g.rank : map.ghost_owner(parent - owned));
+        kept.parent.push_back(parent);
     };
     for (int p = 0; p < owned; ++p)
         for (int j = first_leaf_of[size_t(p)]; j < first_leaf_of[size_t(p) + 1]; ++j) {
@@ -166,28 +175,30 @@ void keep_near_owned(GridImpl& g, const IndexMap& map, std::vector<int>& next,
                 near[size_t(v[3])])
                 keep(p, j);
         }
-    next.swap(kept);
-    keys.swap(kept_keys);
-    owners.swap(kept_owners);
+    return kept;
 }
 
-// The grid's leaves as assemble_part takes them, with their keys and owners; `source` receives
-// each one's ancestor among the records before first_record.
-HeldLeaves held_leaves(const GridImpl& g, int owned, std::vector<int64_t>&& keys,
-                       std::vector<int>&& owners, int first_record, std::vector<int>& source) {
-    HeldLeaves held;
-    held.owned = owned;
-    held.key = std::move(keys);
-    held.owner = std::move(owners);
+// The kept leaves of a level as the roots of a grid of their own, in their order, with their
+// vertices in the order of first use: the next level works on it, and the records of the levels
+// before are freed.
+void take_kept(GridImpl& out, const GridImpl& g, const std::vector<int>& records) {
     std::vector<int> at(size_t(g.num_vertices()), -1);
-    for (int i = 0; i < g.num_leaves(); ++i) {
-        const ELEMENT_& e = g.leaf(i);
-        append_held_leaf(held, g, e, at);
-        int r = e.record;
-        while (r >= first_record) r = g.tree(r).parent;
-        source.push_back(r);
+    out.root_label.resize(records.size());
+    std::vector<int> leaves(records.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        const ELEMENT_& e = g.element_record(records[i]);
+        ELEMENT_ c = e;
+        for (int& v : c.verts) {
+            int& x = at[size_t(v)];
+            if (x < 0) x = out.add_vertex(g.vertex(v));
+            v = x;
+        }
+        c.record = int(i);
+        out.root_label[i] = g.element_label(e);
+        out.add_record(c, TreeLinks{});
+        leaves[i] = int(i);
     }
-    return held;
+    out.swap_leaves(leaves);
 }
 
 }  // namespace
@@ -197,9 +208,12 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
     const std::span<const int> before = g.leaf_records();
     std::vector<int> original(before.begin(), before.end());
     const int first_vertex = g.num_vertices(), first_record = int(g.num_records());
-    // Back to the grid before the call; the records made go too (before the new part is
-    // assembled: they are most of the memory a refinement takes).
+    // Back to the grid before the call: the first level refines the part itself, the later
+    // ones a grid of the kept leaves alone.
+    bool restored = false;
     auto restore = [&] {
+        if (restored) return;
+        restored = true;
         for (int r : original) {
             g.tree(r).child = -1;
             g.element_record(r).refined = 0;
@@ -211,37 +225,58 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
     HeldLeaves held;
     source.clear();
     try {
-        std::vector<int64_t> keys;
-        std::vector<int> owners;
-        int owned = g.part.owned_leaves;
+        std::unique_ptr<GridImpl> work;  // the leaves kept after the last level, as roots
+        std::vector<int> origin;         // per leaf of `work`: its ancestor's record in g
+        Kept kept;
         for (int level = 0; level < levels; ++level) {
+            GridImpl& cur = work ? *work : g;
             LevelLeaves l;
             if (level == 0)
                 l.map = g.part.elements;
             else
-                l.map = IndexMap(g.comm, std::span(keys).first(size_t(owned)),
-                                 std::span(owners).subspan(size_t(owned)),
-                                 std::span(keys).subspan(size_t(owned)));
+                l.map = IndexMap(g.comm, std::span(kept.key).first(size_t(kept.owned)),
+                                 std::span(kept.owner).subspan(size_t(kept.owned)),
+                                 std::span(kept.key).subspan(size_t(kept.owned)));
             find_sharing(l);
             std::vector<int> first_leaf_of;
-            std::vector<int> next = refine_level(g, l, first_leaf_of);
-            collective(g.comm,
-                       [&] { keep_near_owned(g, l.map, next, first_leaf_of, keys, owners); });
-            owned = first_leaf_of[size_t(l.map.num_owned())];
-            g.swap_leaves(next);
-            log_message(1, "refinement: level " + std::to_string(level + 1) + " of " +
-                               std::to_string(levels) + ": " + std::to_string(owned) +
-                               " elements and " + std::to_string(g.num_leaves() - owned) +
-                               " ghosts on this process");
+            const std::vector<int> next = refine_level(cur, l, first_leaf_of);
+            const bool last = level + 1 == levels;
+            collective(g.comm, [&] {
+                kept = keep_near_owned(cur, l.map, next, first_leaf_of);
+                std::vector<int> from(kept.parent.size());
+                for (size_t i = 0; i < from.size(); ++i) {
+                    const int parent = kept.parent[i];
+                    from[i] = work ? origin[size_t(parent)] : original[size_t(parent)];
+                }
+                origin.swap(from);
+                std::vector<int>().swap(kept.parent);
+                if (last) {
+                    held.owned = kept.owned;
+                    held.key = std::move(kept.key);
+                    held.owner = std::move(kept.owner);
+                    std::vector<int> at(size_t(cur.num_vertices()), -1);
+                    for (int r : kept.record)
+                        append_held_leaf(held, cur, cur.element_record(r), at);
+                    source = std::move(origin);
+                } else {
+                    auto compact = std::make_unique<GridImpl>(nullptr, g.comm);
+                    take_kept(*compact, cur, kept.record);
+                    work = std::move(compact);  // the level's records go
+                }
+                std::vector<int>().swap(kept.record);
+                restore();
+            });
+            log_message(
+                1,
+                "refinement: level " + std::to_string(level + 1) + " of " + std::to_string(levels) +
+                    ": " + std::to_string(kept.owned) + " elements and " +
+                    std::to_string(int64_t(last ? held.key.size() : kept.key.size()) - kept.owned) +
+                    " ghosts on this process");
         }
-        collective(g.comm, [&] {
-            held = held_leaves(g, owned, std::move(keys), std::move(owners), first_record, source);
-        });
     } catch (...) {
         restore();
         throw;
     }
-    restore();
     return held;
 }
 

@@ -57,48 +57,55 @@ struct Entities {
 // entity of ghost leaves only takes the owner and key that a ghost leaf's owner found.
 Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<int>& ids,
                          size_t bound) {
-    std::vector<int> owner(bound, -1);
-    std::vector<int64_t> key(bound, -1);
+    // Per entity: its occurrence (leaf * per + index) on the lowest-numbered held leaf around it,
+    // or -2 - t for an entity of ghost leaves only, whose owner and key told[t] holds.
+    std::vector<int> first(bound, -1);
     for (int i : p.by_number)
         for (size_t k = 0; k < per; ++k) {
-            const size_t d = size_t(ids[size_t(i) * per + k]);
-            if (owner[d] >= 0) continue;
-            owner[d] = p.owner[size_t(i)];
-            key[d] = p.number[size_t(i)] * int64_t(per) + int64_t(k);
+            const size_t j = size_t(i) * per + k;
+            int& f = first[size_t(ids[j])];
+            if (f < 0) f = int(j);
         }
-    // (owner, key) of the ghost leaves' entities as each leaf's owner found them, in one word
-    // each (keys stay below 6 * 2^31 < 2^34, owners below 2^19); only the leaves that another
-    // process ghosts travel.
+    // Owner and key in one word (keys stay below 6 * 2^31 < 2^34, owners below 2^19).
     constexpr int kOwnerShift = 34;
-    const std::vector<IndexMap::Neighbour>& ghosted_by = p.map.ghosted_by();
+    constexpr int64_t kKeyMask = (int64_t(1) << kOwnerShift) - 1;
+    std::vector<int64_t> told;
+    auto owner_and_key = [&](size_t d) {
+        const int f = first[d];
+        if (f < 0) return told[size_t(-2 - f)];
+        const size_t leaf = size_t(f) / per;
+        return int64_t(p.owner[leaf]) << kOwnerShift |
+               (p.number[leaf] * int64_t(per) + int64_t(size_t(f) % per));
+    };
+    // The ghost leaves' entities as each leaf's owner found them: only the leaves that another
+    // process ghosts travel.
     std::vector<std::vector<int64_t>> out(size_t(process_count(p.comm)));
-    for (const IndexMap::Neighbour& to : ghosted_by) {
+    for (const IndexMap::Neighbour& to : p.map.ghosted_by()) {
         std::vector<int64_t>& o = out[size_t(to.rank)];
         o.reserve(to.local.size() * per);
         for (int i : to.local)
-            for (size_t k = 0; k < per; ++k) {
-                const size_t d = size_t(ids[size_t(i) * per + k]);
-                o.push_back(int64_t(owner[d]) << kOwnerShift | key[d]);
-            }
+            for (size_t k = 0; k < per; ++k)
+                o.push_back(owner_and_key(size_t(ids[size_t(i) * per + k])));
     }
     const std::vector<std::vector<int64_t>> in = all_to_all(p.comm, out);
     std::vector<std::vector<int64_t>>().swap(out);
-    std::vector<char> near(bound, 0);
-    for (size_t j = 0; j < per * p.owned; ++j) near[size_t(ids[j])] = 1;
-    std::vector<size_t> at(in.size(), 0);
-    for (int gh = 0; gh < p.map.num_ghosts(); ++gh) {
-        const size_t q = size_t(p.map.ghost_owner(gh));
-        if (in[q].size() < at[q] + per)
-            fail<std::logic_error>("grid part", "a ghost leaf's owner sent too little");
-        for (size_t k = 0; k < per; ++k) {
-            const size_t d = size_t(ids[(p.owned + size_t(gh)) * per + k]);
-            const int64_t found = in[q][at[q]++];
-            if (near[d]) continue;
-            owner[d] = int(found >> kOwnerShift);
-            key[d] = found & ((int64_t(1) << kOwnerShift) - 1);
+    {
+        std::vector<char> near(bound, 0);
+        for (size_t j = 0; j < per * p.owned; ++j) near[size_t(ids[j])] = 1;
+        std::vector<size_t> at(in.size(), 0);
+        for (int gh = 0; gh < p.map.num_ghosts(); ++gh) {
+            const size_t q = size_t(p.map.ghost_owner(gh));
+            if (in[q].size() < at[q] + per)
+                fail<std::logic_error>("grid part", "a ghost leaf's owner sent too little");
+            for (size_t k = 0; k < per; ++k) {
+                const size_t d = size_t(ids[(p.owned + size_t(gh)) * per + k]);
+                const int64_t found = in[q][at[q]++];
+                if (near[d] || first[d] <= -2) continue;
+                first[d] = -2 - int(told.size());
+                told.push_back(found);
+            }
         }
     }
-    std::vector<char>().swap(near);
 
     // Local order: the owned entities in the order of their keys (met leaf by leaf in increasing
     // number, each at its lowest leaf: the index map then finds them without sorting), then the
@@ -108,23 +115,27 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
     local.assign(bound, -1);
     std::vector<int64_t> keys;
     keys.reserve(bound);
-    for (int i : p.by_number)
+    for (int i : p.by_number) {
+        if (p.owner[size_t(i)] != p.rank) continue;
         for (size_t k = 0; k < per; ++k) {
-            const size_t d = size_t(ids[size_t(i) * per + k]);
-            if (owner[d] != p.rank || local[d] >= 0) continue;
+            const size_t j = size_t(i) * per + k, d = size_t(ids[j]);
+            if (first[d] != int(j)) continue;
             local[d] = int(keys.size());
-            keys.push_back(key[d]);
+            keys.push_back(p.number[size_t(i)] * int64_t(per) + int64_t(k));
         }
+    }
     const size_t mine = keys.size();
     std::vector<int> ghost_owner;
-    for (size_t d = 0; d < bound; ++d)
-        if (owner[d] >= 0 && owner[d] != p.rank) {
-            local[d] = int(keys.size());
-            keys.push_back(key[d]);
-            ghost_owner.push_back(owner[d]);
-        }
-    std::vector<int>().swap(owner);
-    std::vector<int64_t>().swap(key);
+    for (size_t d = 0; d < bound; ++d) {
+        if (first[d] == -1) continue;  // on no leaf
+        const int64_t x = owner_and_key(d);
+        const int owner = int(x >> kOwnerShift);
+        if (owner == p.rank) continue;
+        local[d] = int(keys.size());
+        keys.push_back(x & kKeyMask);
+        ghost_owner.push_back(owner);
+    }
+    std::vector<int>().swap(first);
     result.map =
         IndexMap(p.comm, std::span(keys).first(mine), ghost_owner, std::span(keys).subspan(mine));
     return result;
