@@ -181,7 +181,8 @@ Kept keep_near_owned(const GridImpl& g, const IndexMap& map, const std::vector<i
 // The kept leaves of a level as the roots of a grid of their own, in their order, with their
 // vertices in the order of first use: the next level works on it, and the records of the levels
 // before are freed.
-void take_kept(GridImpl& out, const GridImpl& g, const std::vector<int>& records) {
+void take_kept(GridImpl& out, const GridImpl& g, const Kept& kept) {
+    const std::vector<int>& records = kept.record;
     std::vector<int> at(size_t(g.num_vertices()), -1);
     out.root_label.resize(records.size());
     std::vector<int> leaves(records.size());
@@ -194,7 +195,8 @@ void take_kept(GridImpl& out, const GridImpl& g, const std::vector<int>& records
             v = x;
         }
         c.record = int(i);
-        out.root_label[i] = g.element_label(e);
+        // The leaves at the level's start are roots: the parent's label is the child's.
+        out.root_label[i] = g.element_label(g.leaf(kept.parent[i]));
         out.add_record(c, TreeLinks{});
         leaves[i] = int(i);
     }
@@ -249,7 +251,6 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
                     from[i] = work ? origin[size_t(parent)] : original[size_t(parent)];
                 }
                 origin.swap(from);
-                std::vector<int>().swap(kept.parent);
                 if (last) {
                     held.owned = kept.owned;
                     held.key = std::move(kept.key);
@@ -260,10 +261,11 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
                     source = std::move(origin);
                 } else {
                     auto compact = std::make_unique<GridImpl>(nullptr, g.comm);
-                    take_kept(*compact, cur, kept.record);
+                    take_kept(*compact, cur, kept);
                     work = std::move(compact);  // the level's records go
                 }
                 std::vector<int>().swap(kept.record);
+                std::vector<int>().swap(kept.parent);
                 restore();
             });
             log_message(

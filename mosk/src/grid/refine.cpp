@@ -129,10 +129,13 @@ public:
     void close_applied() {
         if (!applying_) return;
         applying_ = false;
-        live_.erase(
-            std::remove_if(live_.begin(), live_.end(),
-                           [&](const Leaf& l) { return g_.element_record(l.record).refined != 0; }),
-            live_.end());
+        // Every live leaf was made in this level: the compact child table says whether it was
+        // bisected, without reading the records.
+        live_.erase(std::remove_if(live_.begin(), live_.end(),
+                                   [&](const Leaf& l) {
+                                       return kids_[size_t(l.record) - first_record_][0] >= 0;
+                                   }),
+                    live_.end());
         for (int r : applied_) {
             if (g_.element_record(r).refined) continue;
             if (hanging(g_.element_record(r).verts, 0))
