@@ -89,14 +89,17 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
     }
     const std::vector<std::vector<int64_t>> in = all_to_all(p.comm, out);
     std::vector<std::vector<int64_t>>().swap(out);
+    bool misfit = false;  // agreed below: the other processes would wait in the index map
     {
         std::vector<char> near(bound, 0);
         for (size_t j = 0; j < per * p.owned; ++j) near[size_t(ids[j])] = 1;
         std::vector<size_t> at(in.size(), 0);
         for (int gh = 0; gh < p.map.num_ghosts(); ++gh) {
             const size_t q = size_t(p.map.ghost_owner(gh));
-            if (in[q].size() < at[q] + per)
-                fail<std::logic_error>("grid part", "a ghost leaf's owner sent too little");
+            if (in[q].size() < at[q] + per) {
+                misfit = true;
+                break;
+            }
             for (size_t k = 0; k < per; ++k) {
                 const size_t d = size_t(ids[(p.owned + size_t(gh)) * per + k]);
                 const int64_t found = in[q][at[q]++];
@@ -127,15 +130,20 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
     const size_t mine = keys.size();
     std::vector<int> ghost_owner;
     for (size_t d = 0; d < bound; ++d) {
-        if (first[d] == -1) continue;  // on no leaf
+        if (first[d] == -1 || local[d] >= 0) continue;  // on no leaf, or owned
         const int64_t x = owner_and_key(d);
         const int owner = int(x >> kOwnerShift);
-        if (owner == p.rank) continue;
+        if (owner == p.rank) {  // an entity of ghost leaves only cannot be owned here
+            misfit = true;
+            continue;
+        }
         local[d] = int(keys.size());
         keys.push_back(x & kKeyMask);
         ghost_owner.push_back(owner);
     }
     std::vector<int>().swap(first);
+    if (on_any_process(p.comm, misfit))
+        fail<std::logic_error>("grid part", "the ghost leaves' entities do not fit together");
     result.map =
         IndexMap(p.comm, std::span(keys).first(mine), ghost_owner, std::span(keys).subspan(mine));
     return result;
