@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>  // before scotch.h, which needs FILE
 #include <cstdlib>
@@ -383,6 +384,18 @@ std::vector<int> deliver_owners(const GridImpl& g, const std::vector<int>& leaf_
     return owner;
 }
 
+// Whether owners that a balance made and refinement kept already meet the caller's bound: no
+// process above `imbalance` times the mean (and never less than the mean rounded up). Children
+// of a balanced partition keep a short cut, and a balance that moves nothing costs nothing, so
+// such owners stay; the tighter cap below is what a partition that moves leaves aims at.
+bool keeps_current_owners(const GridImpl& g, double imbalance) {
+    if (!g.distributed() || !g.owners_from_balance) return false;
+    const int64_t n = g.part.elements.global_size();
+    const int64_t bound = std::max((n + g.nprocs - 1) / g.nprocs,
+                                   int64_t(std::floor(imbalance * double(n) / g.nprocs)));
+    return max_over_processes(g.comm, int64_t(g.part.owned_leaves)) <= bound;
+}
+
 // Whether the partition starts from the current owners (see kRepairWithin).
 bool repairs_current_owners(const GridImpl& g) {
     if (!g.distributed() || !g.owners_from_balance) return false;
@@ -406,6 +419,10 @@ std::vector<int> partition_leaves_parallel(const GridImpl& g, double imbalance, 
         for (int i = 0; i < n; ++i)
             owner[size_t(i)] =
                 g.nprocs == 1 ? 0 : int(g.distributed() ? g.part.elements.global(i) : i);
+        return owner;
+    }
+    if (keeps_current_owners(g, imbalance)) {
+        for (int i = 0; i < n; ++i) owner[size_t(i)] = g.leaf(i).owner;
         return owner;
     }
     // A repair moves single leaves (its time grows with the leaves alone); PT-Scotch takes the
