@@ -106,7 +106,7 @@ std::vector<int> refine_level(GridImpl& g, const LevelLeaves& l, std::vector<int
             }
         });
         if (!on_any_process(g.comm, grown > 0)) break;
-        const std::vector<std::vector<int64_t>> in = all_to_all(g.comm, out);
+        const std::vector<std::vector<int64_t>> in = all_to_all(g.comm, std::move(out));
         collective(g.comm, [&] {
             for (const std::vector<int64_t>& message : in)
                 for (size_t at = 0; at < message.size();) {

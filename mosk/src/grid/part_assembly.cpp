@@ -87,8 +87,7 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
             for (size_t k = 0; k < per; ++k)
                 o.push_back(owner_and_key(size_t(ids[size_t(i) * per + k])));
     }
-    const std::vector<std::vector<int64_t>> in = all_to_all(p.comm, out);
-    std::vector<std::vector<int64_t>>().swap(out);
+    const std::vector<std::vector<int64_t>> in = all_to_all(p.comm, std::move(out));
     bool misfit = false;  // agreed below: the other processes would wait in the index map
     {
         std::vector<char> near(bound, 0);
