@@ -141,32 +141,18 @@ std::vector<int> refine_level(GridImpl& g, const LevelLeaves& l, std::vector<int
     return next;
 }
 
-// The leaves a process keeps after a level (see the top), with their keys, owners and parents
-// (positions among the leaves at the level's start). A child's key: its parent's global number
-// and its position among the parent's descendants, the same wherever the parent is held.
-struct Kept {
-    std::vector<int> record;  // in the level's grid
-    std::vector<int64_t> key;
-    std::vector<int> owner, parent;
-    int owned = 0;
-};
-
-Kept keep_near_owned(const GridImpl& g, const IndexMap& map, const std::vector<int>& next,
-                     const std::vector<int>& first_leaf_of) {
+// The leaves a process keeps after a level (see the top): keep(parent, j) for each kept leaf
+// next[j], the children of the owned leaves first, each in its parent's place (parent: a
+// position among the leaves at the level's start).
+template <class Keep>
+void for_each_kept(const GridImpl& g, const IndexMap& map, const std::vector<int>& next,
+                   const std::vector<int>& first_leaf_of, Keep keep) {
     const int owned = map.num_owned();
     std::vector<char> near(size_t(g.num_vertices()), 0);
-    Kept kept;
-    kept.owned = first_leaf_of[size_t(owned)];
-    auto keep = [&](int parent, int j) {
-        kept.record.push_back(next[size_t(j)]);
-        kept.key.push_back(map.global(parent) << 32 | int64_t(j - first_leaf_of[size_t(parent)]));
-        kept.owner.push_back(parent < owned ? g.rank : map.ghost_owner(parent - owned));
-        kept.parent.push_back(parent);
-    };
     for (int p = 0; p < owned; ++p)
         for (int j = first_leaf_of[size_t(p)]; j < first_leaf_of[size_t(p) + 1]; ++j) {
-            keep(p, j);
             for (int v : g.element_record(next[size_t(j)]).verts) near[size_t(v)] = 1;
+            keep(p, j);
         }
     for (int p = owned; p < map.size(); ++p)
         for (int j = first_leaf_of[size_t(p)]; j < first_leaf_of[size_t(p) + 1]; ++j) {
@@ -175,32 +161,21 @@ Kept keep_near_owned(const GridImpl& g, const IndexMap& map, const std::vector<i
                 near[size_t(v[3])])
                 keep(p, j);
         }
-    return kept;
 }
 
-// The kept leaves of a level as the roots of a grid of their own, in their order, with their
-// vertices in the order of first use: the next level works on it, and the records of the levels
-// before are freed.
-void take_kept(GridImpl& out, const GridImpl& g, const Kept& kept) {
-    const std::vector<int>& records = kept.record;
-    std::vector<int> at(size_t(g.num_vertices()), -1);
-    out.root_label.resize(records.size());
-    std::vector<int> leaves(records.size());
-    for (size_t i = 0; i < records.size(); ++i) {
-        const ELEMENT_& e = g.element_record(records[i]);
-        ELEMENT_ c = e;
-        for (int& v : c.verts) {
-            int& x = at[size_t(v)];
-            if (x < 0) x = out.add_vertex(g.vertex(v));
-            v = x;
-        }
-        c.record = int(i);
-        // The leaves at the level's start are roots: the parent's label is the child's.
-        out.root_label[i] = g.element_label(g.leaf(kept.parent[i]));
-        out.add_record(c, TreeLinks{});
-        leaves[i] = int(i);
+// Appends a copy of leaf e of g to `out` as a root with volume label `label`, its vertices
+// added in the order of first use (`at`: g's vertex -> out's, -1 while not there).
+void add_root(GridImpl& out, const GridImpl& g, const ELEMENT_& e, int label,
+              std::vector<int>& at) {
+    ELEMENT_ c = e;
+    for (int& v : c.verts) {
+        int& x = at[size_t(v)];
+        if (x < 0) x = out.add_vertex(g.vertex(v));
+        v = x;
     }
-    out.swap_leaves(leaves);
+    c.record = int(out.num_records());
+    out.root_label.push_back(label);
+    out.add_record(c, TreeLinks{});
 }
 
 }  // namespace
@@ -229,51 +204,66 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
     try {
         std::unique_ptr<GridImpl> work;  // the leaves kept after the last level, as roots
         std::vector<int> origin;         // per leaf of `work`: its ancestor's record in g
-        Kept kept;
+        // The kept leaves' keys and owners. A child's key: its parent's global number and its
+        // position among the parent's descendants, the same wherever the parent is held.
+        std::vector<int64_t> keys;
+        std::vector<int> owners;
+        int owned = g.part.owned_leaves;
         for (int level = 0; level < levels; ++level) {
             GridImpl& cur = work ? *work : g;
             LevelLeaves l;
             if (level == 0)
                 l.map = g.part.elements;
             else
-                l.map = IndexMap(g.comm, std::span(kept.key).first(size_t(kept.owned)),
-                                 std::span(kept.owner).subspan(size_t(kept.owned)),
-                                 std::span(kept.key).subspan(size_t(kept.owned)));
+                l.map = IndexMap(g.comm, std::span(keys).first(size_t(owned)),
+                                 std::span(owners).subspan(size_t(owned)),
+                                 std::span(keys).subspan(size_t(owned)));
             find_sharing(l);
             std::vector<int> first_leaf_of;
             const std::vector<int> next = refine_level(cur, l, first_leaf_of);
             const bool last = level + 1 == levels;
             collective(g.comm, [&] {
-                kept = keep_near_owned(cur, l.map, next, first_leaf_of);
-                std::vector<int> from(kept.parent.size());
-                for (size_t i = 0; i < from.size(); ++i) {
-                    const int parent = kept.parent[i];
-                    from[i] = work ? origin[size_t(parent)] : original[size_t(parent)];
-                }
+                const IndexMap& map = l.map;
+                keys.clear();
+                owners.clear();
+                std::vector<int> from;
+                // The kept leaves go to the assembly after the last level, else they become the
+                // roots of a grid of their own that the next level refines.
+                auto compact = last ? nullptr : std::make_unique<GridImpl>(nullptr, g.comm);
+                std::vector<int> at(size_t(cur.num_vertices()), -1);
+                for_each_kept(cur, map, next, first_leaf_of, [&](int parent, int j) {
+                    keys.push_back(map.global(parent) << 32 |
+                                   int64_t(j - first_leaf_of[size_t(parent)]));
+                    owners.push_back(parent < map.num_owned()
+                                         ? g.rank
+                                         : map.ghost_owner(parent - map.num_owned()));
+                    from.push_back(work ? origin[size_t(parent)] : original[size_t(parent)]);
+                    const ELEMENT_& e = cur.element_record(next[size_t(j)]);
+                    if (last)
+                        append_held_leaf(held, cur, e, at);
+                    else  // the leaves at the level's start are roots: the parent's label
+                        add_root(*compact, cur, e, cur.element_label(cur.leaf(parent)), at);
+                });
+                owned = first_leaf_of[size_t(map.num_owned())];
                 origin.swap(from);
                 if (last) {
-                    held.owned = kept.owned;
-                    held.key = std::move(kept.key);
-                    held.owner = std::move(kept.owner);
-                    std::vector<int> at(size_t(cur.num_vertices()), -1);
-                    for (int r : kept.record)
-                        append_held_leaf(held, cur, cur.element_record(r), at);
+                    held.owned = owned;
+                    held.key = std::move(keys);
+                    held.owner = std::move(owners);
                     source = std::move(origin);
                 } else {
-                    auto compact = std::make_unique<GridImpl>(nullptr, g.comm);
-                    take_kept(*compact, cur, kept);
+                    std::vector<int> leaves(size_t(compact->num_records()));
+                    std::iota(leaves.begin(), leaves.end(), 0);
+                    compact->swap_leaves(leaves);
                     work = std::move(compact);  // the level's records go
                 }
-                std::vector<int>().swap(kept.record);
-                std::vector<int>().swap(kept.parent);
                 restore();
             });
             log_message(
-                1,
-                "refinement: level " + std::to_string(level + 1) + " of " + std::to_string(levels) +
-                    ": " + std::to_string(kept.owned) + " elements and " +
-                    std::to_string(int64_t(last ? held.key.size() : kept.key.size()) - kept.owned) +
-                    " ghosts on this process");
+                1, "refinement: level " + std::to_string(level + 1) + " of " +
+                       std::to_string(levels) + ": " + std::to_string(owned) + " elements and " +
+                       std::to_string(int64_t(last ? held.key.size() : keys.size()) - owned) +
+                       " ghosts on this process");
         }
     } catch (...) {
         restore();
