@@ -239,10 +239,12 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
                                          : map.ghost_owner(parent - map.num_owned()));
                     from.push_back(work ? origin[size_t(parent)] : original[size_t(parent)]);
                     const ELEMENT_& e = cur.element_record(next[size_t(j)]);
+                    // The leaves at the level's start are roots: the child has its parent's label.
+                    const int label = cur.element_label(cur.leaf(parent));
                     if (last)
-                        append_held_leaf(held, cur, e, at);
-                    else  // the leaves at the level's start are roots: the parent's label
-                        add_root(*compact, cur, e, cur.element_label(cur.leaf(parent)), at);
+                        append_held_leaf(held, cur, e, label, at);
+                    else
+                        add_root(*compact, cur, e, label, at);
                 });
                 owned = first_leaf_of[size_t(map.num_owned())];
                 origin.swap(from);

@@ -58,14 +58,27 @@ struct Entities {
 Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<int>& ids,
                          size_t bound) {
     // Per entity: its occurrence (leaf * per + index) on the lowest-numbered held leaf around it,
-    // or -2 - t for an entity of ghost leaves only, whose owner and key told[t] holds.
+    // or -2 - t for an entity of ghost leaves only, whose owner and key told[t] holds. An entity
+    // met first on an owned leaf is owned: it takes the next local number there, so that the
+    // owned entities follow their keys (leaf by leaf in increasing number, each at its lowest
+    // leaf), and the index map finds them without sorting. The ghosts follow.
+    Entities result;
+    std::vector<int>& local = result.local;
+    local.assign(bound, -1);
+    std::vector<int64_t> keys;
+    keys.reserve(bound);
     std::vector<int> first(bound, -1);
-    for (int i : p.by_number)
+    for (int i : p.by_number) {
+        const bool mine = p.owner[size_t(i)] == p.rank;
         for (size_t k = 0; k < per; ++k) {
-            const size_t j = size_t(i) * per + k;
-            int& f = first[size_t(ids[j])];
-            if (f < 0) f = int(j);
+            const size_t j = size_t(i) * per + k, d = size_t(ids[j]);
+            if (first[d] >= 0) continue;
+            first[d] = int(j);
+            if (!mine) continue;
+            local[d] = int(keys.size());
+            keys.push_back(p.number[size_t(i)] * int64_t(per) + int64_t(k));
         }
+    }
     // Owner and key in one word (keys stay below 6 * 2^31 < 2^34, owners below 2^19).
     constexpr int kOwnerShift = 34;
     constexpr int64_t kKeyMask = (int64_t(1) << kOwnerShift) - 1;
@@ -109,23 +122,6 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
         }
     }
 
-    // Local order: the owned entities in the order of their keys (met leaf by leaf in increasing
-    // number, each at its lowest leaf: the index map then finds them without sorting), then the
-    // ghosts.
-    Entities result;
-    std::vector<int>& local = result.local;
-    local.assign(bound, -1);
-    std::vector<int64_t> keys;
-    keys.reserve(bound);
-    for (int i : p.by_number) {
-        if (p.owner[size_t(i)] != p.rank) continue;
-        for (size_t k = 0; k < per; ++k) {
-            const size_t j = size_t(i) * per + k, d = size_t(ids[j]);
-            if (first[d] != int(j)) continue;
-            local[d] = int(keys.size());
-            keys.push_back(p.number[size_t(i)] * int64_t(per) + int64_t(k));
-        }
-    }
     const size_t mine = keys.size();
     std::vector<int> ghost_owner;
     for (size_t d = 0; d < bound; ++d) {
@@ -201,7 +197,7 @@ Entities renumber(GridImpl& g, const NumberedLeaves& p, int (ELEMENT_::*of)[Per]
 
 }  // namespace
 
-void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e,
+void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e, int label,
                       std::vector<int>& held_at) {
     std::array<int, 4> verts{}, codes{};
     for (size_t k = 0; k < 4; ++k) {
@@ -215,7 +211,12 @@ void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e,
     }
     held.verts.push_back(verts);
     held.face_codes.push_back(codes);
-    held.label.push_back(grid.element_label(e));
+    held.label.push_back(label);
+}
+
+void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e,
+                      std::vector<int>& held_at) {
+    append_held_leaf(held, grid, e, grid.element_label(e), held_at);
 }
 
 void assemble_part(GridImpl& g, HeldLeaves&& h) {
