@@ -202,7 +202,7 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
     HeldLeaves held;
     source.clear();
     try {
-        std::unique_ptr<GridImpl> work;  // the leaves kept after the last level, as roots
+        std::unique_ptr<GridImpl> work;  // the leaves kept by the level before, as roots
         std::vector<int> origin;         // per leaf of `work`: its ancestor's record in g
         // The kept leaves' keys and owners. A child's key: its parent's global number and its
         // position among the parent's descendants, the same wherever the parent is held.

@@ -10,7 +10,6 @@
 #include "core/check.h"
 #include "core/index_map.h"
 #include "core/parallel.h"
-#include "core/library_state.h"
 #include "grid/grid_impl.h"
 
 namespace mosk {
