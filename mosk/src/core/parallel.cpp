@@ -138,7 +138,9 @@ int process_count(int comm) {
     return size;
 }
 
-void collective(int comm, const std::function<void()>& work) {
+namespace {
+
+void run_and_agree(int comm, const std::function<void()>& work, bool alike) {
     if (process_count(comm) == 1) return work();
     std::exception_ptr error;
     try {
@@ -146,18 +148,15 @@ void collective(int comm, const std::function<void()>& work) {
     } catch (...) {
         error = std::current_exception();
     }
-    agree(comm, error);
+    agree(comm, error, alike);
 }
 
+}  // namespace
+
+void collective(int comm, const std::function<void()>& work) { run_and_agree(comm, work, false); }
+
 void collective_alike(int comm, const std::function<void()>& work) {
-    if (process_count(comm) == 1) return work();
-    std::exception_ptr error;
-    try {
-        work();
-    } catch (...) {
-        error = std::current_exception();
-    }
-    agree(comm, error, true);
+    run_and_agree(comm, work, true);
 }
 
 void on_root(int comm, int root, const std::function<void()>& work) {
