@@ -33,6 +33,9 @@ constexpr int kChunkLeaves = 32;
 // repaired rather than partitioned afresh while no process holds more than this fraction above
 // the mean: the repair moves leaves across the process boundaries only.
 constexpr double kRepairWithin = 0.05;
+// Current owners within the bound whose cut is at most this much longer than a fresh partition's
+// stay: moving a part costs more than a few more faces between the processes.
+constexpr double kKeepLongerCut = 1.25;
 
 // Rows of the partitioner's graph: process p's rows are first[p] .. first[p + 1] - 1. A process
 // that holds the whole grid finds every leaf's row alone; a process that holds its part numbers
@@ -271,6 +274,15 @@ void keep_most_in_place(const GridImpl& g, const LocalGraph& lg, std::vector<int
     for (int& p : unit_part) p = name[size_t(p)];
 }
 
+// The part of global row r where this process knows it (its own rows, and on a part the rows of
+// its ghosts), else -1.
+int part_of_row(int64_t r, int64_t first, const std::vector<int>& unit_part,
+                const std::unordered_map<int64_t, int>& ghost_part) {
+    if (r >= first && r < first + int64_t(unit_part.size())) return unit_part[size_t(r - first)];
+    const auto it = ghost_part.find(r);
+    return it == ghost_part.end() ? -1 : it->second;
+}
+
 // Moves elements out of parts above `cap` into parts below it. Every process learns how many
 // elements of each part every process holds (one sum of nprocs^2 counts), so all compute the
 // same plan: the excess of a part is taken from its holders in process order and given to the
@@ -308,14 +320,6 @@ std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGr
             }
         }
     const PetscInt first_row = PetscInt(first);
-    // The part of a global row where this process knows it (its own rows, and on a part the
-    // rows of its ghosts), else -1.
-    auto part_of_row = [&](PetscInt r) {
-        if (r >= first && r < first + int64_t(unit_part.size()))
-            return unit_part[size_t(r - first)];
-        const auto it = ghost_part.find(int64_t(r));
-        return it == ghost_part.end() ? -1 : it->second;
-    };
     std::vector<int> leaf_part;
     for (int i = 0; i < g.num_leaves(); ++i)
         if (g.leaf(i).owner == g.rank)
@@ -326,7 +330,8 @@ std::vector<int> enforce_cap(const GridImpl& g, const Rows& units, const LocalGr
         auto faces_with = [&](size_t k, int part) {
             PetscInt n = 0;
             for (PetscInt e = lg.start[k]; e < lg.start[k + 1]; ++e)
-                if (part_of_row(lg.neighbours[size_t(e)]) == part) n += lg.faces[size_t(e)];
+                if (part_of_row(lg.neighbours[size_t(e)], first, unit_part, ghost_part) == part)
+                    n += lg.faces[size_t(e)];
             return n;
         };
         // Gives unit k away when it fits and lies next to the receiving part (with at least as
@@ -422,6 +427,33 @@ bool keeps_current_owners(const GridImpl& g, double imbalance) {
     return max_over_processes(g.comm, int64_t(g.part.owned_leaves)) <= bound;
 }
 
+// Whether a part's current owners, within `cap`, stay instead of a fresh partition `unit_part`
+// (ghost rows' parts in `ghost_part`) whose cut is not much shorter (see kKeepLongerCut): the
+// blocks of a mesh file whose elements lie in order, say, which a migration would move almost
+// whole for a few faces.
+bool current_owners_cut_well(const GridImpl& g, const Rows& units, const LocalGraph& lg,
+                             const std::vector<int>& unit_part,
+                             const std::unordered_map<int64_t, int>& ghost_part, int64_t cap) {
+    if (!g.distributed()) return false;
+    const int64_t first = units.first[size_t(g.rank)];
+    // Faces to other processes now and to other parts then, each counted from both sides.
+    std::vector<long long> cut(2, 0);
+    for (size_t k = 0; k < unit_part.size(); ++k)
+        for (PetscInt e = lg.start[k]; e < lg.start[k + 1]; ++e) {
+            const int64_t r = lg.neighbours[size_t(e)];
+            const int owner_now = int(std::upper_bound(units.first.begin(), units.first.end(), r) -
+                                      units.first.begin()) -
+                                  1;
+            cut[0] += owner_now != g.rank ? lg.faces[size_t(e)] : 0;
+            cut[1] += part_of_row(r, first, unit_part, ghost_part) != unit_part[k]
+                          ? lg.faces[size_t(e)]
+                          : 0;
+        }
+    sum_over_processes(g.comm, cut);
+    return max_over_processes(g.comm, int64_t(g.part.owned_leaves)) <= cap &&
+           double(cut[0]) <= kKeepLongerCut * double(cut[1]);
+}
+
 // Whether the partition starts from the current owners (see kRepairWithin).
 bool repairs_current_owners(const GridImpl& g) {
     if (!g.distributed() || !g.owners_from_balance) return false;
@@ -467,6 +499,10 @@ std::vector<int> partition_leaves_parallel(const GridImpl& g, double imbalance, 
         keep_most_in_place(g, lg, unit_part);
     }
     const std::unordered_map<int64_t, int> ghosts = ghost_parts(g, units, unit_part);
+    if (!repair && current_owners_cut_well(g, units, lg, unit_part, ghosts, cap)) {
+        for (int i = 0; i < n; ++i) owner[size_t(i)] = g.leaf(i).owner;
+        return owner;
+    }
     return deliver_owners(g, enforce_cap(g, units, lg, cap, unit_part, ghosts));
 }
 
