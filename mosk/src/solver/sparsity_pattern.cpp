@@ -99,6 +99,7 @@ SparsityPattern::SparsityPattern(int n, int first, int count, std::span<const in
     row_start_.assign(std::size_t(held) + 1, 0);
     std::vector<char> met(std::size_t(count) + outside.size(), 0);
     std::vector<int> row;
+    const int sample = std::max(1, held / 64);
     for (int r = 0; r < held; ++r) {
         std::size_t length = 1, most = 1;
         for (std::int64_t p = start[r]; p < start[r + 1]; ++p)
@@ -121,9 +122,26 @@ SparsityPattern::SparsityPattern(int n, int first, int count, std::span<const in
                                     "the pattern has more entries than "
                                     "PETSc's index type can count");
         std::sort(row.begin(), row.begin() + std::ptrdiff_t(length));
+        // Room for the whole pattern as the first rows foretell it, with a margin: growing by
+        // doubling would leave up to half of it unused and hold the old and the new storage at
+        // once (the largest allocation of the pattern).
+        if (r == sample && r < held)
+            columns_.reserve(columns_.size() + length +
+                             columns_.size() * std::size_t(held - r) / std::size_t(r) * 17 / 16);
         columns_.insert(columns_.end(), row.begin(), row.begin() + std::ptrdiff_t(length));
         row_start_[r + 1] = PetscInt(columns_.size());
     }
+}
+
+void SparsityPattern::drop_own_rows() {
+    if (dropped_) return;
+    const PetscInt own = row_start_[std::size_t(count_)];
+    columns_.erase(columns_.begin(), columns_.begin() + own);
+    row_start_.erase(row_start_.begin(), row_start_.begin() + count_);
+    for (PetscInt& p : row_start_) p -= own;
+    columns_.shrink_to_fit();
+    row_start_.shrink_to_fit();
+    dropped_ = true;
 }
 
 bool SparsityPattern::contains(int row, int col) const {
