@@ -99,8 +99,7 @@ SparsityPattern::SparsityPattern(int n, int first, int count, std::span<const in
     row_start_.assign(std::size_t(held) + 1, 0);
     std::vector<char> met(std::size_t(count) + outside.size(), 0);
     std::vector<int> row;
-    const int sample = std::max(1, held / 64);
-    for (int r = 0; r < held; ++r) {
+    auto gather = [&](int r) {  // row r's columns into row[0 .. length - 1], unsorted
         std::size_t length = 1, most = 1;
         for (std::int64_t p = start[r]; p < start[r + 1]; ++p)
             most += std::size_t(offsets[elements[p] + 1] - offsets[elements[p]]);
@@ -117,17 +116,23 @@ SparsityPattern::SparsityPattern(int n, int first, int count, std::span<const in
             }
         }
         for (std::size_t q = 0; q < length; ++q) met[number(row[q])] = 0;
+        return length;
+    };
+    // Room for the whole pattern as every 32nd row foretells it, with a margin: growing by
+    // doubling would leave up to half of it unused and hold the old and the new storage at once
+    // (the largest allocation of the pattern).
+    {
+        std::size_t sampled = 0, rows = 0;
+        for (int r = 0; r < held; r += 32, ++rows) sampled += gather(r);
+        if (rows > 0) columns_.reserve(sampled * std::size_t(held) / rows * 33 / 32 + 64);
+    }
+    for (int r = 0; r < held; ++r) {
+        const std::size_t length = gather(r);
         if (columns_.size() + length > std::size_t(std::numeric_limits<PetscInt>::max()))
             fail<std::length_error>(op,
                                     "the pattern has more entries than "
                                     "PETSc's index type can count");
         std::sort(row.begin(), row.begin() + std::ptrdiff_t(length));
-        // Room for the whole pattern as the first rows foretell it, with a margin: growing by
-        // doubling would leave up to half of it unused and hold the old and the new storage at
-        // once (the largest allocation of the pattern).
-        if (r == sample && r < held)
-            columns_.reserve(columns_.size() + length +
-                             columns_.size() * std::size_t(held - r) / std::size_t(r) * 17 / 16);
         columns_.insert(columns_.end(), row.begin(), row.begin() + std::ptrdiff_t(length));
         row_start_[r + 1] = PetscInt(columns_.size());
     }
