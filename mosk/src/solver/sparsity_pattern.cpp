@@ -99,23 +99,28 @@ SparsityPattern::SparsityPattern(int n, int first, int count, std::span<const in
     row_start_.assign(std::size_t(held) + 1, 0);
     std::vector<char> met(std::size_t(count) + outside.size(), 0);
     std::vector<int> row;
-    auto gather = [&](int r) {  // row r's columns into row[0 .. length - 1], unsorted
+    // Row r's columns into row[0 .. length - 1], unsorted; inlined at both uses, and through
+    // plain pointers: a byte written to `met` could otherwise alias the vectors' own pointers,
+    // which the loop would reload after every write.
+    auto gather = [&](int r) __attribute__((always_inline)) {
         std::size_t length = 1, most = 1;
         for (std::int64_t p = start[r]; p < start[r + 1]; ++p)
             most += std::size_t(offsets[elements[p] + 1] - offsets[elements[p]]);
         if (row.size() < most) row.resize(most);
-        row[0] = r < count ? first + r : others_[std::size_t(r - count)];
-        met[number(row[0])] = 1;
+        int* const out = row.data();
+        char* const seen = met.data();
+        out[0] = r < count ? first + r : others_[std::size_t(r - count)];
+        seen[number(out[0])] = 1;
         for (std::int64_t p = start[r]; p < start[r + 1]; ++p) {
             const int e = elements[p];
             for (int k = offsets[e]; k < offsets[e + 1]; ++k) {
                 const int j = number(indices[k]);
-                row[length] = indices[k];
-                length += !met[j];
-                met[j] = 1;
+                out[length] = indices[k];
+                length += !seen[j];
+                seen[j] = 1;
             }
         }
-        for (std::size_t q = 0; q < length; ++q) met[number(row[q])] = 0;
+        for (std::size_t q = 0; q < length; ++q) seen[number(out[q])] = 0;
         return length;
     };
     // Room for the whole pattern as every 32nd row foretells it, with a margin: growing by
