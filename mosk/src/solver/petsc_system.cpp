@@ -58,27 +58,31 @@ inline void search_in_step(const PetscInt* first, std::size_t length, const int*
     }
 }
 
-// The positions at[0 .. count - 1] of want[0 .. count - 1] in the sorted row
-// first[0 .. length - 1] (at needs room for count + 7); the index of the first column not in the
-// row, or -1. Every column is found by a binary search without branches on the data (a
+// Finds want[0 .. count - 1] in the sorted row first[0 .. length - 1], calling found(j, p) with
+// the position p of want[j]; returns the index of the first column not in the row, or -1. Every
+// column is found by a binary search without branches on the data (a
 // conditional move per step): the branches of a walk along the row are mispredicted about once
 // an entry, which cost more than the memory. The searches go in step, a few at a time (their
 // steps are the same, set by the row's length), so that their loads overlap instead of each
 // waiting on the one before.
-int locate_in_row(const PetscInt* first, std::size_t length, const int* want, int count,
-                  std::size_t* at) {
+template <class Found>
+inline int locate_in_row(const PetscInt* first, std::size_t length, const int* want, int count,
+                         Found&& found) {
     if (length == 0) return count > 0 ? 0 : -1;
+    std::size_t at[8];
     for (int j0 = 0; j0 < count;) {
         const int rest = count - j0;
         const int lanes = rest >= 8 ? 8 : rest >= 3 ? 4 : 2;
         if (lanes == 8)
-            search_in_step<8>(first, length, want + j0, rest, at + j0);
+            search_in_step<8>(first, length, want + j0, rest, at);
         else if (lanes == 4)
-            search_in_step<4>(first, length, want + j0, rest, at + j0);
+            search_in_step<4>(first, length, want + j0, rest, at);
         else
-            search_in_step<2>(first, length, want + j0, rest, at + j0);
-        for (int t = 0; t < std::min(lanes, rest); ++t)
-            if (first[at[j0 + t]] != want[j0 + t]) return j0 + t;
+            search_in_step<2>(first, length, want + j0, rest, at);
+        for (int t = 0; t < std::min(lanes, rest); ++t) {
+            if (first[at[t]] != want[j0 + t]) return j0 + t;
+            found(j0 + t, at[t]);
+        }
         j0 += lanes;
     }
     return -1;
@@ -141,11 +145,10 @@ struct LinearSystem::Impl {
     PetscScalar* rhs_values = nullptr;  // checked-out storage of this process's part of b
     bool rhs_checked_out = false;
     // Scratch of add_block: the address of each entry of the block (null: a row of another
-    // process, which goes through PETSc's stash); the position of each column in its row; on
-    // several processes the block's columns by the block of the matrix that holds them (diagonal
-    // first, then off-diagonal, in the numbers of that block) and their places in the block.
+    // process, which goes through PETSc's stash); on several processes the block's columns by
+    // the block of the matrix that holds them (diagonal first, then off-diagonal, in the numbers
+    // of that block) and their places in the block.
     std::vector<PetscScalar*> targets;
-    std::vector<std::size_t> found;
     std::vector<int> split_columns, split_places;
 
     ~Impl() {
@@ -218,8 +221,8 @@ struct LinearSystem::Impl {
     void split_block(int ncols, const int* cols);
     int diag_count = 0, off_count = 0, split_missing = -1;
     // The storage of each column of a block in owned row r (0 .. nlocal - 1), into
-    // targets[0 .. ncols - 1] (storage checked out, found with room for ncols + 8); the place of
-    // the column that is not in the row, or -1.
+    // targets[0 .. ncols - 1] (storage checked out); the place of the column that is not in the
+    // row, or -1.
     int locate_in_own_row(int r, int ncols, const int* cols, PetscScalar** targets);
     // The same check for the row in slot k of the pattern (a row of another process).
     int locate_in_other_row(int k, int ncols, const int* cols);
@@ -324,35 +327,35 @@ int LinearSystem::Impl::locate_in_own_row(int r, int ncols, const int* cols,
                                           PetscScalar** targets) {
     const PetscInt* diag_row = diag_j + diag_i[r];
     const std::size_t diag_length = std::size_t(diag_i[r + 1] - diag_i[r]);
-    if (!parallel) {  // the whole row is the diagonal block's, its columns the global ones
-        const int missing = locate_in_row(diag_row, diag_length, cols, ncols, found.data());
-        if (missing >= 0) return missing;
-        for (int j = 0; j < ncols; ++j) {
-            targets[j] = values + diag_i[r] + found[std::size_t(j)];
+    PetscScalar* const diag_values = values + diag_i[r];
+    if (!parallel)  // the whole row is the diagonal block's, its columns the global ones
+        return locate_in_row(diag_row, diag_length, cols, ncols, [&](int j, std::size_t p) {
             // The entry is wanted once the whole block is found: ask for it now.
-            __builtin_prefetch(targets[j], 1);
-        }
-        return -1;
-    }
+            __builtin_prefetch(diag_values + p, 1);
+            targets[j] = diag_values + p;
+        });
     if (split_missing >= 0) return split_missing;
-    const int* column = split_columns.data();
-    int missing = locate_in_row(diag_row, diag_length, column, diag_count, found.data());
-    if (missing >= 0) return split_places[std::size_t(missing)];
-    missing = locate_in_row(off_j + off_i[r], std::size_t(off_i[r + 1] - off_i[r]),
-                            column + diag_count, off_count, found.data() + diag_count);
-    if (missing >= 0) return split_places[std::size_t(diag_count + missing)];
-    for (int t = 0; t < ncols; ++t) {
-        PetscScalar* target = t < diag_count ? values + diag_i[r] + found[std::size_t(t)]
-                                             : off_values + off_i[r] + found[std::size_t(t)];
-        __builtin_prefetch(target, 1);
-        targets[split_places[std::size_t(t)]] = target;
-    }
-    return -1;
+    const int* place = split_places.data();
+    int missing = locate_in_row(diag_row, diag_length, split_columns.data(), diag_count,
+                                [&](int t, std::size_t p) {
+                                    __builtin_prefetch(diag_values + p, 1);
+                                    targets[place[t]] = diag_values + p;
+                                });
+    if (missing >= 0) return place[missing];
+    PetscScalar* const off_row_values = off_values + off_i[r];
+    place += diag_count;
+    missing =
+        locate_in_row(off_j + off_i[r], std::size_t(off_i[r + 1] - off_i[r]),
+                      split_columns.data() + diag_count, off_count, [&](int t, std::size_t p) {
+                          __builtin_prefetch(off_row_values + p, 1);
+                          targets[place[t]] = off_row_values + p;
+                      });
+    return missing >= 0 ? place[missing] : -1;
 }
 
 int LinearSystem::Impl::locate_in_other_row(int k, int ncols, const int* cols) {
     return locate_in_row(pattern.begin(k), std::size_t(pattern.end(k) - pattern.begin(k)), cols,
-                         ncols, found.data());
+                         ncols, [](int, std::size_t) {});
 }
 
 void LinearSystem::Impl::find_fixed_rows(const PetscScope& s) {
@@ -550,7 +553,6 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     // Nothing is added before the whole block is found and checked.
     const std::size_t count = std::size_t(nrows) * std::size_t(ncols);
     m.targets.resize(count);
-    m.found.resize(std::size_t(ncols) + 8);
     if (m.parallel) m.split_block(ncols, cols);
     bool foreign_rows = false;
     for (int i = 0; i < nrows; ++i) {
