@@ -144,12 +144,17 @@ struct LinearSystem::Impl {
     bool checked_out = false;
     PetscScalar* rhs_values = nullptr;  // checked-out storage of this process's part of b
     bool rhs_checked_out = false;
-    // Scratch of add_block: the address of each entry of the block (null: a row of another
-    // process, which goes through PETSc's stash); on several processes the block's columns by
+    // Scratch of add_block: the address of each entry of the block (for a row of another
+    // process, in other_values below); on several processes the block's columns by
     // the block of the matrix that holds them (diagonal first, then off-diagonal, in the numbers
     // of that block) and their places in the block.
     std::vector<PetscScalar*> targets;
     std::vector<int> split_columns, split_places;
+    // The sums of the additions to other processes' rows, one per entry of the pattern (which
+    // keeps only those rows): PETSc's stash carries them to their owners at assembly, one entry
+    // per pattern entry rather than one per addition.
+    std::vector<PetscScalar> other_values;
+    bool others_pending = false;
 
     ~Impl() {
         // The matrix storage goes back to PETSc before the matrix goes (the owners leave
@@ -224,8 +229,23 @@ struct LinearSystem::Impl {
     // targets[0 .. ncols - 1] (storage checked out); the place of the column that is not in the
     // row, or -1.
     int locate_in_own_row(int r, int ncols, const int* cols, PetscScalar** targets);
-    // The same check for the row in slot k of the pattern (a row of another process).
-    int locate_in_other_row(int k, int ncols, const int* cols);
+    // The same for the row in slot k of the pattern (a row of another process), into
+    // other_values.
+    int locate_in_other_row(int k, int ncols, const int* cols, PetscScalar** targets);
+
+    // Hands the sums of the additions to other processes' rows to PETSc's stash.
+    void send_other_rows(const PetscScope& s) {
+        if (!others_pending) return;
+        for (int j = 0; j < pattern.other_rows(); ++j) {
+            const int k = nlocal + j;
+            const PetscInt row = pattern.other_row(j);
+            PETSC_CHECK(s, MatSetValues(A, 1, &row, PetscInt(pattern.end(k) - pattern.begin(k)),
+                                        pattern.begin(k),
+                                        other_values.data() + pattern.first_entry(k), ADD_VALUES));
+        }
+        std::fill(other_values.begin(), other_values.end(), 0.0);
+        others_pending = false;
+    }
 
     // Collective on several processes, where every process assembles when any process added
     // something (the others may have added to its rows). An assembly changes the matrix's
@@ -233,6 +253,7 @@ struct LinearSystem::Impl {
     // left alone.
     void assemble(const PetscScope& s) {
         release_values(s);
+        send_other_rows(s);
         if (anywhere(matrix_pending)) {
             PETSC_CHECK(s, MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY));
             PETSC_CHECK(s, MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY));
@@ -353,9 +374,11 @@ int LinearSystem::Impl::locate_in_own_row(int r, int ncols, const int* cols,
     return missing >= 0 ? place[missing] : -1;
 }
 
-int LinearSystem::Impl::locate_in_other_row(int k, int ncols, const int* cols) {
+int LinearSystem::Impl::locate_in_other_row(int k, int ncols, const int* cols,
+                                            PetscScalar** targets) {
+    PetscScalar* const row_values = other_values.data() + pattern.first_entry(k);
     return locate_in_row(pattern.begin(k), std::size_t(pattern.end(k) - pattern.begin(k)), cols,
-                         ncols, [](int, std::size_t) {});
+                         ncols, [&](int j, std::size_t p) { targets[j] = row_values + p; });
 }
 
 void LinearSystem::Impl::find_fixed_rows(const PetscScope& s) {
@@ -450,6 +473,7 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
     if (!same)
         fail<std::logic_error>("LinearSystem", "PETSc stores the pattern otherwise than expected");
     pattern.drop_own_rows();
+    other_values.assign(std::size_t(pattern.entries()), 0.0);
     PETSC_CHECK(s, MatCreateVecs(A, x.replace(), b.replace()));
     PETSC_CHECK(s, VecZeroEntries(b));
     PETSC_CHECK(s, VecZeroEntries(x));
@@ -560,13 +584,13 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
         const bool owned = unsigned(r) < unsigned(m.nlocal);
         foreign_rows |= !owned;
         PetscScalar** targets = m.targets.data() + std::size_t(i) * std::size_t(ncols);
-        const int missing = owned ? m.locate_in_own_row(r, ncols, cols, targets)
-                                  : m.locate_in_other_row(m.pattern.slot(rows[i]), ncols, cols);
+        const int missing =
+            owned ? m.locate_in_own_row(r, ncols, cols, targets)
+                  : m.locate_in_other_row(m.pattern.slot(rows[i]), ncols, cols, targets);
         if (missing >= 0)
             fail(op, "entry (row " + std::to_string(rows[i]) + ", column " +
                          std::to_string(cols[missing]) +
                          ") is outside the pattern: no element holds both DOFs");
-        if (!owned) std::fill(targets, targets + ncols, nullptr);
     }
     bool finite = true;
     for (std::size_t q = 0; q < count; ++q) finite &= std::isfinite(values[q]);
@@ -578,16 +602,8 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
                             std::to_string(rows[q / std::size_t(ncols)]) + ", column " +
                             std::to_string(cols[q % std::size_t(ncols)]) + ") is not finite");
     m.matrix_pending = true;
-    for (std::size_t q = 0; q < count; ++q)
-        if (m.targets[q]) *m.targets[q] += values[q];
-    if (!foreign_rows) return;
-    // Rows of other processes: PETSc's stash carries them to their owners at assembly.
-    PetscScope s(op);
-    for (int i = 0; i < nrows; ++i)
-        if (!m.targets[std::size_t(i) * std::size_t(ncols)])
-            PETSC_CHECK(s, MatSetValues(m.A, 1, reinterpret_cast<const PetscInt*>(rows + i), ncols,
-                                        reinterpret_cast<const PetscInt*>(cols),
-                                        values + std::size_t(i) * std::size_t(ncols), ADD_VALUES));
+    m.others_pending |= foreign_rows;
+    for (std::size_t q = 0; q < count; ++q) *m.targets[q] += values[q];
 }
 
 void LinearSystem::add_rhs(int count, const int* idx, const double* values) {

@@ -37,9 +37,14 @@ public:
         const auto at = std::lower_bound(others_.begin(), others_.end(), row);
         return at != others_.end() && *at == row ? count_ + int(at - others_.begin()) : -1;
     }
-    // The sorted columns of the row in slot k (none for an own row once they were dropped).
+    // The sorted columns of the row in slot k (none for an own row once they were dropped), the
+    // first of them at first_entry(k) among entries().
     const PetscInt* begin(int k) const { return columns_.data() + start(k); }
     const PetscInt* end(int k) const { return columns_.data() + start(k + 1); }
+    PetscInt first_entry(int k) const { return start(k); }
+    // The held rows outside the own range, increasing: other_row(j) is in slot count + j.
+    int other_rows() const { return int(others_.size()); }
+    int other_row(int j) const { return others_[std::size_t(j)]; }
     const std::vector<PetscInt>& row_starts() const { return row_start_; }
     bool contains(int row, int col) const;
     // Frees the columns of the own rows, for a caller that keeps them elsewhere (the matrix):
