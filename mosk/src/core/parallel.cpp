@@ -254,17 +254,22 @@ namespace {
 
 template <typename T>
 std::vector<std::vector<T>> all_to_all_of(int comm, const std::vector<std::vector<T>>& out,
-                                          MPI_Datatype type) {
+                                          MPI_Datatype type, std::vector<T>* own = nullptr) {
     const int n = process_count(comm);
     if (out.size() != size_t(n))
         fail<std::logic_error>(kExchange, "one message per process expected");
-    if (n == 1) return out;
+    if (n == 1 && !own) return out;
+    if (n == 1) {
+        std::vector<std::vector<T>> in(1);
+        in[0].swap(*own);
+        return in;
+    }
     const size_t np = static_cast<size_t>(n);
     std::vector<int> send_counts(np), receive_counts(np);
     for (int p = 0; p < n; ++p) {
         if (out[size_t(p)].size() > size_t(INT32_MAX))
             fail<std::length_error>(kExchange, "more than 2^31-1 entries for one process");
-        send_counts[size_t(p)] = int(out[size_t(p)].size());
+        send_counts[size_t(p)] = own && p == process_rank(comm) ? 0 : int(out[size_t(p)].size());
     }
     CHECK_MPI(kExchange, MPI_Alltoall(send_counts.data(), 1, MPI_INT, receive_counts.data(), 1,
                                       MPI_INT, comm_of(comm)));
@@ -284,7 +289,20 @@ std::vector<std::vector<T>> all_to_all_of(int comm, const std::vector<std::vecto
                                        comm_of(comm), &requests.emplace_back()));
     }
     CHECK_MPI(kExchange, MPI_Waitall(int(requests.size()), requests.data(), MPI_STATUSES_IGNORE));
+    if (own) in[size_t(process_rank(comm))].swap(*own);
     return in;
+}
+
+// The message to this process changes hands instead of being copied, and every message is freed
+// once sent.
+template <class T>
+std::vector<std::vector<T>> all_to_all_moving(int comm, std::vector<std::vector<T>>&& out,
+                                              MPI_Datatype type) {
+    std::vector<std::vector<T>> messages = std::move(out);
+    std::vector<T> own;
+    if (messages.size() == size_t(process_count(comm)))
+        own.swap(messages[size_t(process_rank(comm))]);
+    return all_to_all_of(comm, messages, type, &own);
 }
 
 }  // namespace
@@ -296,6 +314,14 @@ std::vector<std::vector<int64_t>> all_to_all(int comm,
 
 std::vector<std::vector<double>> all_to_all(int comm, const std::vector<std::vector<double>>& out) {
     return all_to_all_of(comm, out, MPI_DOUBLE);
+}
+
+std::vector<std::vector<int64_t>> all_to_all(int comm, std::vector<std::vector<int64_t>>&& out) {
+    return all_to_all_moving(comm, std::move(out), MPI_INT64_T);
+}
+
+std::vector<std::vector<double>> all_to_all(int comm, std::vector<std::vector<double>>&& out) {
+    return all_to_all_moving(comm, std::move(out), MPI_DOUBLE);
 }
 
 bool on_any_process(int comm, bool mine) {

@@ -71,6 +71,10 @@ std::vector<double> gather_all(int comm, std::span<const double> mine,
 std::vector<std::vector<int64_t>> all_to_all(int comm,
                                              const std::vector<std::vector<int64_t>>& out);
 std::vector<std::vector<double>> all_to_all(int comm, const std::vector<std::vector<double>>& out);
+// The same for messages the caller gives up: the one to this process is moved, not copied, and
+// the others are freed once sent (the peak holds each message once, not twice).
+std::vector<std::vector<int64_t>> all_to_all(int comm, std::vector<std::vector<int64_t>>&& out);
+std::vector<std::vector<double>> all_to_all(int comm, std::vector<std::vector<double>>&& out);
 // The same on process `root` alone (the others receive an empty vector).
 std::vector<int> gather_on_root(int comm, int root, std::span<const int> mine);
 std::vector<double> gather_on_root(int comm, int root, std::span<const double> mine);

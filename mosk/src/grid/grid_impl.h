@@ -242,7 +242,9 @@ inline constexpr double kImbalanceLimit = 1.002;
 int64_t partition_cap(int64_t n, int nparts, double imbalance);
 // Partition (grid/parallel_partition.cpp): the owner of each leaf this process holds (in leaf
 // order) after a partition over the grid's processes, computed by all of them together from the
-// leaves each owns now, minimising cut faces with no process above partition_cap. The same for
+// leaves each owns now, minimising cut faces with no process above partition_cap; owners that a
+// balance made and refinement kept stay while no process holds more than `imbalance` times the
+// mean (the mean rounded up at least). The same for
 // the same grid, owners and number of processes. Collective. Works on a whole grid and on a
 // part (the ghosts' owners then come from their owners).
 // Grids of more than `direct_limit` leaves are partitioned by subtrees of the refinement tree.

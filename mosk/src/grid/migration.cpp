@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "core/check.h"
 #include "core/parallel.h"
@@ -47,13 +48,13 @@ void pack(const GridImpl& g, std::span<const int> new_owner, const std::vector<i
 
 }  // namespace
 
-LeafRoutes migrate_part(GridImpl& fresh, const GridImpl& g, std::span<const int> new_owner) {
+HeldLeaves migrated_leaves(const GridImpl& g, std::span<const int> new_owner, LeafRoutes& routes) {
     const int np = g.nprocs, owned = g.part.owned_leaves;
     if (new_owner.size() != size_t(g.num_leaves()))
         fail<std::logic_error>(kOp, "one new owner per held leaf expected");
     for (int q : new_owner)
         if (q < 0 || q >= np) fail<std::logic_error>(kOp, "a new owner is no process");
-    LeafRoutes routes;
+    routes = LeafRoutes{};
     routes.sent.resize(size_t(np));
     std::vector<std::vector<int>> ghosts(static_cast<size_t>(np));
     {
@@ -82,16 +83,36 @@ LeafRoutes migrate_part(GridImpl& fresh, const GridImpl& g, std::span<const int>
         xyz[q].swap(m.xyz);
         std::vector<int>().swap(ghosts[q]);
     }
-    std::vector<std::vector<int64_t>> in_words = all_to_all(g.comm, words);
-    std::vector<std::vector<int64_t>>().swap(words);
-    std::vector<std::vector<double>> in_xyz = all_to_all(g.comm, xyz);
-    std::vector<std::vector<double>>().swap(xyz);
-    HeldLeaves held = unpack_leaves(in_words, in_xyz, routes.origins, kOp);
-    std::vector<std::vector<int64_t>>().swap(in_words);
-    std::vector<std::vector<double>>().swap(in_xyz);
+    std::vector<std::vector<int64_t>> in_words = all_to_all(g.comm, std::move(words));
+    std::vector<std::vector<double>> in_xyz = all_to_all(g.comm, std::move(xyz));
+    return unpack_leaves(in_words, in_xyz, routes.origins, kOp);
+}
+
+LeafRoutes migrate_part(GridImpl& fresh, const GridImpl& g, std::span<const int> new_owner) {
+    LeafRoutes routes;
+    HeldLeaves held = migrated_leaves(g, new_owner, routes);
     fresh.label_sets = g.label_sets;
     assemble_part(fresh, std::move(held));
     return routes;
+}
+
+HeldLeaves held_leaves_of_part(const GridImpl& g) {
+    HeldLeaves held;
+    held.owned = g.part.owned_leaves;
+    const size_t n = size_t(g.num_leaves());
+    held.key.reserve(n);
+    held.owner.reserve(n);
+    held.verts.reserve(n);
+    held.face_codes.reserve(n);
+    held.label.reserve(n);
+    held.coords.reserve(size_t(g.num_vertices()));
+    std::vector<int> held_at(size_t(g.num_vertices()), -1);
+    for (int i = 0; i < g.num_leaves(); ++i) {
+        held.key.push_back(g.part.elements.global(i));
+        held.owner.push_back(g.leaf(i).owner);
+        append_held_leaf(held, g, g.leaf(i), held_at);
+    }
+    return held;
 }
 
 }  // namespace mosk

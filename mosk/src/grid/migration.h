@@ -20,10 +20,17 @@ struct LeafRoutes {
     std::vector<LeafOrigin> origins;
 };
 
-// Makes the empty grid `fresh` this process's part once the owned leaves of the distributed grid
-// `g` go to the owners `new_owner` (one per held leaf of g, in leaf order; a ghost's is the one
-// its owner chose). Collective. The new owned leaves are ordered by their old global numbers, so
-// leaves that stay keep their order. Only per-process buffers: nothing of the whole grid's size.
+// The leaves this process holds once the owned leaves of the distributed grid `g` go to the
+// owners `new_owner` (one per held leaf of g, in leaf order; a ghost's is the one its owner
+// chose), as assemble_part takes them; `routes` receives where the owned leaves went.
+// Collective. The new owned leaves are ordered by their old global numbers, so leaves that stay
+// keep their order. Only per-process buffers: nothing of the whole grid's size.
+HeldLeaves migrated_leaves(const GridImpl& g, std::span<const int> new_owner, LeafRoutes& routes);
+// The same, assembled into the empty grid `fresh`.
 LeafRoutes migrate_part(GridImpl& fresh, const GridImpl& g, std::span<const int> new_owner);
+
+// The distributed grid `g`'s part as the held leaves it is made of (keys: the global leaf
+// numbers): assemble_part makes the same part of them again, at a fifth of its memory.
+HeldLeaves held_leaves_of_part(const GridImpl& g);
 
 }  // namespace mosk

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>  // before scotch.h, which needs FILE
 #include <cstdlib>
+#include <numeric>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -244,6 +246,31 @@ std::vector<int> ptscotch_parts(const GridImpl& g, const Rows& units, const Loca
     return out;
 }
 
+// Renames the parts of a fresh partition so that as many elements as can stay with the process
+// that owns them now: part p becomes process q for the pairs of most elements in common, taken
+// largest first (the partition's quality does not depend on the names, the migration's cost
+// does).
+void keep_most_in_place(const GridImpl& g, const LocalGraph& lg, std::vector<int>& unit_part) {
+    const size_t np = size_t(g.nprocs);
+    std::vector<long long> common(np * np, 0);  // [process * np + part]
+    for (size_t k = 0; k < unit_part.size(); ++k)
+        common[size_t(g.rank) * np + size_t(unit_part[k])] += lg.weight[k];
+    sum_over_processes(g.comm, common);
+    std::vector<size_t> order(common.size());
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return common[a] > common[b]; });
+    std::vector<int> name(np, -1);
+    std::vector<char> taken(np, 0);
+    for (size_t pair : order) {
+        const size_t q = pair / np, p = pair % np;
+        if (name[p] >= 0 || taken[q]) continue;
+        name[p] = int(q);
+        taken[q] = 1;
+    }
+    for (int& p : unit_part) p = name[size_t(p)];
+}
+
 // Moves elements out of parts above `cap` into parts below it. Every process learns how many
 // elements of each part every process holds (one sum of nprocs^2 counts), so all compute the
 // same plan: the excess of a part is taken from its holders in process order and given to the
@@ -383,6 +410,18 @@ std::vector<int> deliver_owners(const GridImpl& g, const std::vector<int>& leaf_
     return owner;
 }
 
+// Whether owners that a balance made and refinement kept already meet the caller's bound: no
+// process above `imbalance` times the mean (and never less than the mean rounded up). Children
+// of a balanced partition keep a short cut, and a balance that moves nothing costs nothing, so
+// such owners stay; the tighter cap below is what a partition that moves leaves aims at.
+bool keeps_current_owners(const GridImpl& g, double imbalance) {
+    if (!g.distributed() || !g.owners_from_balance) return false;
+    const int64_t n = g.part.elements.global_size();
+    const int64_t bound = std::max((n + g.nprocs - 1) / g.nprocs,
+                                   int64_t(std::floor(imbalance * double(n) / g.nprocs)));
+    return max_over_processes(g.comm, int64_t(g.part.owned_leaves)) <= bound;
+}
+
 // Whether the partition starts from the current owners (see kRepairWithin).
 bool repairs_current_owners(const GridImpl& g) {
     if (!g.distributed() || !g.owners_from_balance) return false;
@@ -408,6 +447,10 @@ std::vector<int> partition_leaves_parallel(const GridImpl& g, double imbalance, 
                 g.nprocs == 1 ? 0 : int(g.distributed() ? g.part.elements.global(i) : i);
         return owner;
     }
+    if (keeps_current_owners(g, imbalance)) {
+        for (int i = 0; i < n; ++i) owner[size_t(i)] = g.leaf(i).owner;
+        return owner;
+    }
     // A repair moves single leaves (its time grows with the leaves alone); PT-Scotch takes the
     // units of a large grid.
     const bool repair = repairs_current_owners(g);
@@ -421,6 +464,7 @@ std::vector<int> partition_leaves_parallel(const GridImpl& g, double imbalance, 
         // Asked for the cap itself, PT-Scotch leaves little for the repair to move.
         const double ratio = std::clamp(double(cap) * g.nprocs / double(total) - 1.0, 0.0, 1.0);
         collective(g.comm, [&] { unit_part = ptscotch_parts(g, units, lg, ratio); });
+        keep_most_in_place(g, lg, unit_part);
     }
     const std::unordered_map<int64_t, int> ghosts = ghost_parts(g, units, unit_part);
     return deliver_owners(g, enforce_cap(g, units, lg, cap, unit_part, ghosts));

@@ -33,22 +33,25 @@ void report_partition(const GridImpl& g, std::span<const int> owner) {
     std::vector<uint32_t> on_face(g.face_verts.size(), 0);
     for (int i = 0; i < g.num_leaves(); ++i)
         for (int f : g.leaf(i).faces) on_face[size_t(f)] ^= uint32_t(i + 1);
-    std::vector<long long> count(size_t(g.nprocs) + 1, 0);  // per process, then the cut faces
+    // Per process, then the cut faces and the elements that change process.
+    std::vector<long long> count(size_t(g.nprocs) + 2, 0);
     for (int i = 0; i < g.part.owned_leaves; ++i) {
         ++count[size_t(owner[size_t(i)])];
+        count[size_t(g.nprocs) + 1] += owner[size_t(i)] != g.rank;
         for (int f : g.leaf(i).faces) {
             const int j = int(on_face[size_t(f)] ^ uint32_t(i + 1)) - 1;
             if (j < 0 || owner[size_t(j)] == owner[size_t(i)]) continue;
             // Counted once: by the lower leaf of two owned ones, by the lower process else.
             const bool mine = j < g.part.owned_leaves ? i < j : g.rank < g.leaf(j).owner;
-            count.back() += mine;
+            count[size_t(g.nprocs)] += mine;
         }
     }
     sum_over_processes(g.comm, count);
     std::string text = "balance: " + std::to_string(g.part.elements.global_size()) +
                        " elements over " + std::to_string(g.nprocs) + " processes:";
     for (int p = 0; p < g.nprocs; ++p) text += (p ? ", " : " ") + std::to_string(count[size_t(p)]);
-    text += " elements; " + std::to_string(count.back()) + " cut faces";
+    text += " elements; " + std::to_string(count[size_t(g.nprocs)]) + " cut faces; " +
+            std::to_string(count.back()) + " elements move";
     if (g.rank == 0) log_message(1, text);
 }
 
