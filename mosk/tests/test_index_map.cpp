@@ -3,6 +3,7 @@
 // last entry of every other process, listed in an order unlike the owner's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -101,6 +102,21 @@ TEST(IndexMap, BadGhostFailsOnEveryProcess) {
     }
     // The same map again works: nothing of the failed ones is left in flight.
     EXPECT_EQ(l.map().num_ghosts(), int(l.expect_global.size()));
+}
+
+TEST(IndexMap, OwnedKeysInAnyOrderEachOnce) {
+    Layout l;
+    // Listed backwards: key 1000 q + k is entry 2 + q - k of its owner q.
+    std::reverse(l.owned.begin(), l.owned.end());
+    const IndexMap m = l.map();
+    for (int g = 0; g < m.num_ghosts(); ++g) {
+        const int q = l.ghost_owner[size_t(g)];
+        const int64_t k = l.ghost_key[size_t(g)] - 1000 * q;
+        EXPECT_EQ(m.global(m.num_owned() + g), l.expect_global[size_t(g)] - k + (2 + q - k)) << g;
+    }
+    // A key owned twice: refused by its process, and so by all.
+    if (l.rank == 0) l.owned.push_back(l.owned[1]);
+    EXPECT_THROW(l.map(), std::invalid_argument);
 }
 
 }  // namespace

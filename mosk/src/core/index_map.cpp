@@ -31,8 +31,10 @@ IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys, std::span<cons
       owned_(int(owned_keys.size())),
       ghost_owners_(ghost_owners.begin(), ghost_owners.end()) {
     const int rank = process_rank(comm), nprocs = process_count(comm);
-    // Owned keys sorted with their positions, for answering the processes that ask.
+    // Owned keys sorted with their positions, for answering the processes that ask; keys given
+    // in increasing order (the usual case) are searched where they are, without a copy.
     std::vector<std::pair<int64_t, int>> by_key;
+    bool sorted = true;
     collective(comm, [&] {
         if (ghost_owners.size() != ghost_keys.size())
             fail("index map", "ghost owners and keys differ in number");
@@ -40,14 +42,26 @@ IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys, std::span<cons
             if (q < 0 || q >= nprocs || q == rank)
                 fail("index map", "a ghost's owner " + std::to_string(q) +
                                       " is not another process of " + std::to_string(nprocs));
+        for (size_t i = 1; i < owned_keys.size() && sorted; ++i)
+            sorted = owned_keys[i - 1] < owned_keys[i];
+        if (sorted) return;
         by_key.reserve(owned_keys.size());
         for (int i = 0; i < owned_; ++i) by_key.emplace_back(owned_keys[size_t(i)], i);
-        if (!std::is_sorted(by_key.begin(), by_key.end()))  // often given in key order
-            std::sort(by_key.begin(), by_key.end());
+        std::sort(by_key.begin(), by_key.end());
         for (size_t i = 1; i < by_key.size(); ++i)
             if (by_key[i].first == by_key[i - 1].first)
                 fail("index map", "key " + std::to_string(by_key[i].first) + " is owned twice");
     });
+    // The position of an owned key, -1 for one not owned here.
+    auto position = [&](int64_t key) -> int {
+        if (sorted) {
+            const auto it = std::lower_bound(owned_keys.begin(), owned_keys.end(), key);
+            return it != owned_keys.end() && *it == key ? int(it - owned_keys.begin()) : -1;
+        }
+        const auto it =
+            std::lower_bound(by_key.begin(), by_key.end(), std::pair<int64_t, int>(key, -1));
+        return it != by_key.end() && it->first == key ? it->second : -1;
+    };
     offset_ = 0;
     global_size_ = owned_;
     ghost_global_.assign(ghost_keys.size(), -1);
@@ -97,12 +111,10 @@ IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys, std::span<cons
                                         MPI_STATUS_IGNORE));
         n.local.reserve(a.size());
         for (int64_t& key : a) {
-            const auto it =
-                std::lower_bound(by_key.begin(), by_key.end(), std::pair<int64_t, int>(key, -1));
-            const bool found = it != by_key.end() && it->first == key;
-            unknown |= !found;
-            n.local.push_back(found ? it->second : 0);
-            key = found ? offset_ + it->second : -1;
+            const int at = position(key);
+            unknown |= at < 0;
+            n.local.push_back(std::max(at, 0));
+            key = at >= 0 ? offset_ + at : -1;
         }
         requests.emplace_back();
         CHECK_MPI("index map", MPI_Isend(a.data(), int(a.size()), MPI_INT64_T, n.rank, kAnswerTag,

@@ -9,12 +9,15 @@
 // since every leaf that shares an edge with an owned leaf is held. After each level a process
 // keeps the children of its owned leaves and those of its ghosts that share a vertex with one of
 // them (every leaf of another process that touches an owned child descends from a held leaf), so
-// the ghost layer stays one leaf thick. The grid itself is left as it was: each new leaf names
-// the leaf of the old part it lies in, which is all that carrying field values needs.
+// the ghost layer stays one leaf thick. The kept leaves become the roots of a grid of their own,
+// which the next level refines, so that no level's records outlive it (they are most of the
+// memory a refinement takes). The grid itself is left as it was: each new leaf names the leaf of
+// the old part it lies in, which is all that carrying field values needs.
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -103,7 +106,7 @@ std::vector<int> refine_level(GridImpl& g, const LevelLeaves& l, std::vector<int
             }
         });
         if (!on_any_process(g.comm, grown > 0)) break;
-        const std::vector<std::vector<int64_t>> in = all_to_all(g.comm, out);
+        const std::vector<std::vector<int64_t>> in = all_to_all(g.comm, std::move(out));
         collective(g.comm, [&] {
             for (const std::vector<int64_t>& message : in)
                 for (size_t at = 0; at < message.size();) {
@@ -138,26 +141,18 @@ std::vector<int> refine_level(GridImpl& g, const LevelLeaves& l, std::vector<int
     return next;
 }
 
-// The leaves a process keeps after a level (see the top): the grid's leaf list becomes them, and
-// keys and owners receive theirs. A child's key: its parent's global number and its position
-// among the parent's descendants, the same wherever the parent is held.
-void keep_near_owned(GridImpl& g, const IndexMap& map, std::vector<int>& next,
-                     const std::vector<int>& first_leaf_of, std::vector<int64_t>& keys,
-                     std::vector<int>& owners) {
+// The leaves a process keeps after a level (see the top): keep(parent, j) for each kept leaf
+// next[j], the children of the owned leaves first, each in its parent's place (parent: a
+// position among the leaves at the level's start).
+template <class Keep>
+void for_each_kept(const GridImpl& g, const IndexMap& map, const std::vector<int>& next,
+                   const std::vector<int>& first_leaf_of, Keep keep) {
     const int owned = map.num_owned();
     std::vector<char> near(size_t(g.num_vertices()), 0);
-    std::vector<int> kept;
-    std::vector<int64_t> kept_keys;
-    std::vector<int> kept_owners;
-    auto keep = [&](int parent, int j) {
-        kept.push_back(next[size_t(j)]);
-        kept_keys.push_back(map.global(parent) << 32 | int64_t(j - first_leaf_of[size_t(parent)]));
-        kept_owners.push_back(parent < owned ? g.rank : map.ghost_owner(parent - owned));
-    };
     for (int p = 0; p < owned; ++p)
         for (int j = first_leaf_of[size_t(p)]; j < first_leaf_of[size_t(p) + 1]; ++j) {
-            keep(p, j);
             for (int v : g.element_record(next[size_t(j)]).verts) near[size_t(v)] = 1;
+            keep(p, j);
         }
     for (int p = owned; p < map.size(); ++p)
         for (int j = first_leaf_of[size_t(p)]; j < first_leaf_of[size_t(p) + 1]; ++j) {
@@ -166,28 +161,21 @@ void keep_near_owned(GridImpl& g, const IndexMap& map, std::vector<int>& next,
                 near[size_t(v[3])])
                 keep(p, j);
         }
-    next.swap(kept);
-    keys.swap(kept_keys);
-    owners.swap(kept_owners);
 }
 
-// The grid's leaves as assemble_part takes them, with their keys and owners; `source` receives
-// each one's ancestor among the records before first_record.
-HeldLeaves held_leaves(const GridImpl& g, int owned, std::vector<int64_t>&& keys,
-                       std::vector<int>&& owners, int first_record, std::vector<int>& source) {
-    HeldLeaves held;
-    held.owned = owned;
-    held.key = std::move(keys);
-    held.owner = std::move(owners);
-    std::vector<int> at(size_t(g.num_vertices()), -1);
-    for (int i = 0; i < g.num_leaves(); ++i) {
-        const ELEMENT_& e = g.leaf(i);
-        append_held_leaf(held, g, e, at);
-        int r = e.record;
-        while (r >= first_record) r = g.tree(r).parent;
-        source.push_back(r);
+// Appends a copy of leaf e of g to `out` as a root with volume label `label`, its vertices
+// added in the order of first use (`at`: g's vertex -> out's, -1 while not there).
+void add_root(GridImpl& out, const GridImpl& g, const ELEMENT_& e, int label,
+              std::vector<int>& at) {
+    ELEMENT_ c = e;
+    for (int& v : c.verts) {
+        int& x = at[size_t(v)];
+        if (x < 0) x = out.add_vertex(g.vertex(v));
+        v = x;
     }
-    return held;
+    c.record = int(out.num_records());
+    out.root_label.push_back(label);
+    out.add_record(c, TreeLinks{});
 }
 
 }  // namespace
@@ -197,9 +185,12 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
     const std::span<const int> before = g.leaf_records();
     std::vector<int> original(before.begin(), before.end());
     const int first_vertex = g.num_vertices(), first_record = int(g.num_records());
-    // Back to the grid before the call; the records made go too (before the new part is
-    // assembled: they are most of the memory a refinement takes).
+    // Back to the grid before the call: the first level refines the part itself, the later
+    // ones a grid of the kept leaves alone.
+    bool restored = false;
     auto restore = [&] {
+        if (restored) return;
+        restored = true;
         for (int r : original) {
             g.tree(r).child = -1;
             g.element_record(r).refined = 0;
@@ -211,10 +202,15 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
     HeldLeaves held;
     source.clear();
     try {
+        std::unique_ptr<GridImpl> work;  // the leaves kept by the level before, as roots
+        std::vector<int> origin;         // per leaf of `work`: its ancestor's record in g
+        // The kept leaves' keys and owners. A child's key: its parent's global number and its
+        // position among the parent's descendants, the same wherever the parent is held.
         std::vector<int64_t> keys;
         std::vector<int> owners;
         int owned = g.part.owned_leaves;
         for (int level = 0; level < levels; ++level) {
+            GridImpl& cur = work ? *work : g;
             LevelLeaves l;
             if (level == 0)
                 l.map = g.part.elements;
@@ -224,24 +220,57 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
                                  std::span(keys).subspan(size_t(owned)));
             find_sharing(l);
             std::vector<int> first_leaf_of;
-            std::vector<int> next = refine_level(g, l, first_leaf_of);
-            collective(g.comm,
-                       [&] { keep_near_owned(g, l.map, next, first_leaf_of, keys, owners); });
-            owned = first_leaf_of[size_t(l.map.num_owned())];
-            g.swap_leaves(next);
-            log_message(1, "refinement: level " + std::to_string(level + 1) + " of " +
-                               std::to_string(levels) + ": " + std::to_string(owned) +
-                               " elements and " + std::to_string(g.num_leaves() - owned) +
-                               " ghosts on this process");
+            const std::vector<int> next = refine_level(cur, l, first_leaf_of);
+            const bool last = level + 1 == levels;
+            collective(g.comm, [&] {
+                const IndexMap& map = l.map;
+                keys.clear();
+                owners.clear();
+                std::vector<int> from;
+                // The kept leaves go to the assembly after the last level, else they become the
+                // roots of a grid of their own that the next level refines.
+                auto compact = last ? nullptr : std::make_unique<GridImpl>(nullptr, g.comm);
+                std::vector<int> at(size_t(cur.num_vertices()), -1);
+                for_each_kept(cur, map, next, first_leaf_of, [&](int parent, int j) {
+                    keys.push_back(map.global(parent) << 32 |
+                                   int64_t(j - first_leaf_of[size_t(parent)]));
+                    owners.push_back(parent < map.num_owned()
+                                         ? g.rank
+                                         : map.ghost_owner(parent - map.num_owned()));
+                    from.push_back(work ? origin[size_t(parent)] : original[size_t(parent)]);
+                    const ELEMENT_& e = cur.element_record(next[size_t(j)]);
+                    // The leaves at the level's start are roots: the child has its parent's label.
+                    const int label = cur.element_label(cur.leaf(parent));
+                    if (last)
+                        append_held_leaf(held, cur, e, label, at);
+                    else
+                        add_root(*compact, cur, e, label, at);
+                });
+                owned = first_leaf_of[size_t(map.num_owned())];
+                origin.swap(from);
+                if (last) {
+                    held.owned = owned;
+                    held.key = std::move(keys);
+                    held.owner = std::move(owners);
+                    source = std::move(origin);
+                } else {
+                    std::vector<int> leaves(size_t(compact->num_records()));
+                    std::iota(leaves.begin(), leaves.end(), 0);
+                    compact->swap_leaves(leaves);
+                    work = std::move(compact);  // the level's records go
+                }
+                restore();
+            });
+            log_message(
+                1, "refinement: level " + std::to_string(level + 1) + " of " +
+                       std::to_string(levels) + ": " + std::to_string(owned) + " elements and " +
+                       std::to_string(int64_t(last ? held.key.size() : keys.size()) - owned) +
+                       " ghosts on this process");
         }
-        collective(g.comm, [&] {
-            held = held_leaves(g, owned, std::move(keys), std::move(owners), first_record, source);
-        });
     } catch (...) {
         restore();
         throw;
     }
-    restore();
     return held;
 }
 

@@ -19,86 +19,128 @@ namespace {
 struct NumberedLeaves {
     std::vector<int64_t> number;  // global leaf number
     std::span<const int> owner;
-    std::vector<size_t> by_number;  // positions in increasing global number
+    std::vector<int> by_number;  // positions in increasing global number
     size_t owned = 0;
     const IndexMap& map;
     int rank = 0, comm = -1;
 };
 
+// The local entries of `map` in increasing global number: the owned ones are numbered in their
+// order, so only the ghosts are sorted.
+std::vector<int> by_global_number(const IndexMap& map) {
+    std::vector<int> ghosts(size_t(map.num_ghosts()));
+    std::iota(ghosts.begin(), ghosts.end(), map.num_owned());
+    std::sort(ghosts.begin(), ghosts.end(),
+              [&](int a, int b) { return map.global(a) < map.global(b); });
+    const auto above = std::partition_point(ghosts.begin(), ghosts.end(),
+                                            [&](int i) { return map.global(i) < map.offset(); });
+    std::vector<int> order;
+    order.reserve(size_t(map.size()));
+    order.insert(order.end(), ghosts.begin(), above);
+    for (int i = 0; i < map.num_owned(); ++i) order.push_back(i);
+    order.insert(order.end(), above, ghosts.end());
+    return order;
+}
+
 // Local numbers, owners and the index map of one kind of entity (vertices, edges or faces).
 struct Entities {
-    std::vector<int> of_leaf;  // local numbers of each leaf's entities (`per` per leaf)
-    std::vector<int> owner;    // local entity -> owning process
-    IndexMap map;              // the owned entities first, then the ghosts
+    std::vector<int> local;  // the caller's number of an entity -> its local number in `map`
+    IndexMap map;            // the owned entities first, then the ghosts
 };
 
-// Numbers the entities that `ids` names (`per` per leaf, positions below `bound` in this
-// process's own numbering). Owner: the owner of the lowest-numbered leaf around the entity; key
-// in the map: that leaf's number times `per` plus the entity's index in it, one 64-bit identity
-// that every process holding the entity finds alike. Every leaf around an entity of an owned
-// leaf is held, so owner and key of such an entity are found here; an entity of ghost leaves only
-// takes the owner and key that a ghost leaf's owner found.
+// Numbers the entities that `ids` names (`per` per leaf, numbers below `bound` in this
+// process's own numbering, each on some leaf). Owner: the owner of the lowest-numbered leaf
+// around the entity; key in the map: that leaf's number times `per` plus the entity's index in
+// it, one 64-bit identity that every process holding the entity finds alike. Every leaf around
+// an entity of an owned leaf is held, so owner and key of such an entity are found here; an
+// entity of ghost leaves only takes the owner and key that a ghost leaf's owner found.
 Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<int>& ids,
                          size_t bound) {
-    const size_t n = p.number.size();
-    std::vector<int> owner(bound, -1);
-    std::vector<int64_t> key(bound, -1);
-    for (size_t i : p.by_number)
-        for (size_t k = 0; k < per; ++k) {
-            const size_t d = size_t(ids[i * per + k]);
-            if (owner[d] >= 0) continue;
-            owner[d] = p.owner[i];
-            key[d] = p.number[i] * int64_t(per) + int64_t(k);
-        }
-    // (owner, key) of each leaf's entities as the leaf's owner found them, in one exact double
-    // each: keys stay below 6 * 2^31 < 2^34, owners below 2^19.
-    constexpr double kOwnerUnit = 17179869184.0;  // 2^34
-    std::vector<double> found(per * n, -1.0);
-    for (size_t j = 0; j < per * p.owned; ++j)
-        found[j] = owner[size_t(ids[j])] * kOwnerUnit + double(key[size_t(ids[j])]);
-    p.map.forward(found, int(per));
-    std::vector<char> near(bound, 0);
-    for (size_t j = 0; j < per * p.owned; ++j) near[size_t(ids[j])] = 1;
-    for (size_t j = per * p.owned; j < ids.size(); ++j) {
-        const size_t d = size_t(ids[j]);
-        if (near[d]) continue;
-        owner[d] = int(found[j] / kOwnerUnit);
-        key[d] = int64_t(found[j] - owner[d] * kOwnerUnit);
-    }
-    std::vector<double>().swap(found);
-    std::vector<char>().swap(near);
-
-    // Local order: the owned entities in the order of their keys (met leaf by leaf in increasing
-    // number, each at its lowest leaf: the index map then finds them without sorting), then the
-    // ghosts.
-    Entities out;
-    std::vector<int> local(bound, -1);
+    // Per entity: its occurrence (leaf * per + index) on the lowest-numbered held leaf around it,
+    // or -2 - t for an entity of ghost leaves only, whose owner and key told[t] holds. An entity
+    // met first on an owned leaf is owned: it takes the next local number there, so that the
+    // owned entities follow their keys (leaf by leaf in increasing number, each at its lowest
+    // leaf), and the index map finds them without sorting. The ghosts follow.
+    Entities result;
+    std::vector<int>& local = result.local;
+    local.assign(bound, -1);
     std::vector<int64_t> keys;
     keys.reserve(bound);
-    out.owner.reserve(bound);
-    for (size_t i : p.by_number)
+    std::vector<int> first(bound, -1);
+    for (int i : p.by_number) {
+        const bool mine = p.owner[size_t(i)] == p.rank;
         for (size_t k = 0; k < per; ++k) {
-            const size_t d = size_t(ids[i * per + k]);
-            if (owner[d] != p.rank || local[d] >= 0) continue;
+            const size_t j = size_t(i) * per + k, d = size_t(ids[j]);
+            if (first[d] >= 0) continue;
+            first[d] = int(j);
+            if (!mine) continue;
             local[d] = int(keys.size());
-            keys.push_back(key[d]);
-            out.owner.push_back(owner[d]);
+            keys.push_back(p.number[size_t(i)] * int64_t(per) + int64_t(k));
         }
+    }
+    // Owner and key in one word (keys stay below 6 * 2^31 < 2^34, owners below 2^19).
+    constexpr int kOwnerShift = 34;
+    constexpr int64_t kKeyMask = (int64_t(1) << kOwnerShift) - 1;
+    std::vector<int64_t> told;
+    auto owner_and_key = [&](size_t d) {
+        const int f = first[d];
+        if (f < 0) return told[size_t(-2 - f)];
+        const size_t leaf = size_t(f) / per;
+        return int64_t(p.owner[leaf]) << kOwnerShift |
+               (p.number[leaf] * int64_t(per) + int64_t(size_t(f) % per));
+    };
+    // The ghost leaves' entities as each leaf's owner found them: only the leaves that another
+    // process ghosts travel.
+    std::vector<std::vector<int64_t>> out(size_t(process_count(p.comm)));
+    for (const IndexMap::Neighbour& to : p.map.ghosted_by()) {
+        std::vector<int64_t>& o = out[size_t(to.rank)];
+        o.reserve(to.local.size() * per);
+        for (int i : to.local)
+            for (size_t k = 0; k < per; ++k)
+                o.push_back(owner_and_key(size_t(ids[size_t(i) * per + k])));
+    }
+    const std::vector<std::vector<int64_t>> in = all_to_all(p.comm, std::move(out));
+    bool misfit = false;  // agreed below: the other processes would wait in the index map
+    {
+        std::vector<char> near(bound, 0);
+        for (size_t j = 0; j < per * p.owned; ++j) near[size_t(ids[j])] = 1;
+        std::vector<size_t> at(in.size(), 0);
+        for (int gh = 0; gh < p.map.num_ghosts(); ++gh) {
+            const size_t q = size_t(p.map.ghost_owner(gh));
+            if (in[q].size() < at[q] + per) {
+                misfit = true;
+                break;
+            }
+            for (size_t k = 0; k < per; ++k) {
+                const size_t d = size_t(ids[(p.owned + size_t(gh)) * per + k]);
+                const int64_t found = in[q][at[q]++];
+                if (near[d] || first[d] <= -2) continue;
+                first[d] = -2 - int(told.size());
+                told.push_back(found);
+            }
+        }
+    }
+
     const size_t mine = keys.size();
-    for (size_t d = 0; d < bound; ++d)
-        if (owner[d] >= 0 && owner[d] != p.rank) {
-            local[d] = int(keys.size());
-            keys.push_back(key[d]);
-            out.owner.push_back(owner[d]);
+    std::vector<int> ghost_owner;
+    for (size_t d = 0; d < bound; ++d) {
+        if (first[d] == -1 || local[d] >= 0) continue;  // on no leaf, or owned
+        const int64_t x = owner_and_key(d);
+        const int owner = int(x >> kOwnerShift);
+        if (owner == p.rank) {  // an entity of ghost leaves only cannot be owned here
+            misfit = true;
+            continue;
         }
-    std::vector<int>().swap(owner);
-    std::vector<int64_t>().swap(key);
-    out.of_leaf.resize(ids.size());
-    for (size_t j = 0; j < ids.size(); ++j) out.of_leaf[j] = local[size_t(ids[j])];
-    std::vector<int>().swap(local);
-    out.map = IndexMap(p.comm, std::span(keys).first(mine), std::span(out.owner).subspan(mine),
-                       std::span(keys).subspan(mine));
-    return out;
+        local[d] = int(keys.size());
+        keys.push_back(x & kKeyMask);
+        ghost_owner.push_back(owner);
+    }
+    std::vector<int>().swap(first);
+    if (on_any_process(p.comm, misfit))
+        fail<std::logic_error>("grid part", "the ghost leaves' entities do not fit together");
+    result.map =
+        IndexMap(p.comm, std::span(keys).first(mine), ghost_owner, std::span(keys).subspan(mine));
+    return result;
 }
 
 // Agreed over the processes: a process that refused alone would leave the others waiting in the
@@ -144,22 +186,17 @@ Entities renumber(GridImpl& g, const NumberedLeaves& p, int (ELEMENT_::*of)[Per]
     Entities out = number_entities(p, Per, ids, ends.size());
     std::vector<int>().swap(ids);
     std::vector<std::array<int, Ends>> moved(ends.size());
-    for (size_t i = 0; i < n; ++i) {
-        int (&numbers)[Per] = g.leaf(int(i)).*of;
-        for (size_t k = 0; k < Per; ++k) {
-            const int local = out.of_leaf[Per * i + k];
-            moved[size_t(local)] = ends[size_t(numbers[k])];
-            numbers[k] = local;
-        }
-    }
+    for (size_t d = 0; d < ends.size(); ++d) moved[size_t(out.local[d])] = ends[d];
     ends.swap(moved);
-    std::vector<int>().swap(out.of_leaf);
+    for (size_t i = 0; i < n; ++i)
+        for (int& number : g.leaf(int(i)).*of) number = out.local[size_t(number)];
+    std::vector<int>().swap(out.local);
     return out;
 }
 
 }  // namespace
 
-void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e,
+void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e, int label,
                       std::vector<int>& held_at) {
     std::array<int, 4> verts{}, codes{};
     for (size_t k = 0; k < 4; ++k) {
@@ -173,7 +210,12 @@ void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e,
     }
     held.verts.push_back(verts);
     held.face_codes.push_back(codes);
-    held.label.push_back(grid.element_label(e));
+    held.label.push_back(label);
+}
+
+void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e,
+                      std::vector<int>& held_at) {
+    append_held_leaf(held, grid, e, grid.element_label(e), held_at);
 }
 
 void assemble_part(GridImpl& g, HeldLeaves&& h) {
@@ -181,26 +223,18 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     const size_t n = h.key.size(), owned = size_t(h.owned), nv = h.coords.size();
     IndexMap elements(g.comm, std::span(h.key).first(owned), std::span(h.owner).subspan(owned),
                       std::span(h.key).subspan(owned));
-    NumberedLeaves p{
-        std::vector<int64_t>(n), h.owner, std::vector<size_t>(n), owned, elements, g.rank, g.comm};
+    NumberedLeaves p{std::vector<int64_t>(n), h.owner, {}, owned, elements, g.rank, g.comm};
     for (size_t i = 0; i < n; ++i) p.number[i] = elements.global(int(i));
-    std::iota(p.by_number.begin(), p.by_number.end(), size_t(0));
-    std::sort(p.by_number.begin(), p.by_number.end(),
-              [&](size_t a, size_t b) { return p.number[a] < p.number[b]; });
+    p.by_number = by_global_number(elements);
 
     // Vertices: numbered, then stored in the order of their global numbers.
     std::vector<int> ids(4 * n);
     for (size_t i = 0; i < n; ++i)
         for (size_t k = 0; k < 4; ++k) ids[4 * i + k] = h.verts[i][k];
     Entities vertices = number_entities(p, 4, ids, nv);
-    std::vector<int> local_of(nv, -1);  // held vertex -> local number in the vertex map
-    for (size_t j = 0; j < ids.size(); ++j) local_of[size_t(ids[j])] = vertices.of_leaf[j];
-    std::vector<int> position;  // stored vertex -> local number in the vertex map
-    position.reserve(nv);
-    for (size_t x = 0; x < nv; ++x)
-        if (local_of[x] >= 0) position.push_back(local_of[x]);
-    std::sort(position.begin(), position.end(),
-              [&](int a, int b) { return vertices.map.global(a) < vertices.map.global(b); });
+    std::vector<int>& local_of = vertices.local;  // held vertex -> local number in the vertex map
+    // stored vertex -> local number in the vertex map
+    std::vector<int> position = by_global_number(vertices.map);
     std::vector<int> stored_at(position.size());
     for (size_t s = 0; s < position.size(); ++s) stored_at[size_t(position[s])] = int(s);
     {
@@ -216,7 +250,7 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     for (size_t i = 0; i < n; ++i) {
         ELEMENT_ e{};
         for (size_t k = 0; k < 4; ++k) {
-            e.verts[k] = stored_at[size_t(vertices.of_leaf[4 * i + k])];
+            e.verts[k] = stored_at[size_t(local_of[size_t(h.verts[i][k])])];
             e.label[k] = h.face_codes[i][k];
         }
         e.record = int(i);
@@ -230,7 +264,6 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     std::vector<int64_t>().swap(h.key);
     std::vector<std::array<int, 4>>().swap(h.verts);
     std::vector<int>().swap(h.label);
-    std::vector<int>().swap(vertices.of_leaf);
     std::vector<int>().swap(local_of);
     std::vector<int>().swap(stored_at);
     std::vector<int>().swap(ids);

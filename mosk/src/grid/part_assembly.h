@@ -31,9 +31,12 @@ struct HeldLeaves {
     std::vector<Point> coords;  // the held vertices, each once, in any order
 };
 
-// Appends leaf `e` of `grid` to `held` (vertices, coordinates, face codes, volume label; the
-// caller adds key and owner). `held_at` maps grid's vertices to positions in held.coords (-1:
-// not yet there), sized for grid's vertices.
+// Appends leaf `e` of `grid` with volume label `label` to `held` (vertices, coordinates, face
+// codes, label; the caller adds key and owner). `held_at` maps grid's vertices to positions in
+// held.coords (-1: not yet there), sized for grid's vertices.
+void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e, int label,
+                      std::vector<int>& held_at);
+// The same with the leaf's own volume label (found through its ancestors).
 void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e,
                       std::vector<int>& held_at);
 

@@ -70,10 +70,10 @@ public:
             size_t kept = 0;
             for (size_t i = 0; i < end; ++i) {
                 const Leaf l = live_[i];
-                if (hanging(l.verts, round_ - 1))
-                    close_from(l.record);
-                else
+                if (!hanging(l.verts, round_ - 1))
                     live_[kept++] = l;
+                else if (!bisected(l.record))  // apply() may have bisected it
+                    close_from(l.record);
             }
             live_.erase(live_.begin() + std::ptrdiff_t(kept), live_.begin() + std::ptrdiff_t(end));
             if (mids_.size() == before) break;
@@ -129,12 +129,11 @@ public:
     void close_applied() {
         if (!applying_) return;
         applying_ = false;
-        live_.erase(
-            std::remove_if(live_.begin(), live_.end(),
-                           [&](const Leaf& l) { return g_.element_record(l.record).refined != 0; }),
-            live_.end());
+        // Live leaves that apply() bisected stay in the list until the rounds meet them: they
+        // hang (the closure left no live leaf with a midpoint on an edge, so each bisection there
+        // made a midpoint in the apply round), and the rounds then drop them.
         for (int r : applied_) {
-            if (g_.element_record(r).refined) continue;
+            if (bisected(r)) continue;
             if (hanging(g_.element_record(r).verts, 0))
                 close_from(r);
             else
@@ -274,6 +273,10 @@ private:
             }
         }
     }
+
+    // Whether r, a record made in this level, was bisected (the compact child table, not the
+    // record).
+    bool bisected(int r) const { return kids_[size_t(r) - first_record_][0] >= 0; }
 
     void add_leaf(int r) {
         const ELEMENT_& e = g_.element_record(r);
