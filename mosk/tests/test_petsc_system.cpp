@@ -22,6 +22,7 @@
 
 #include "mosk.h"
 #include "mosk_errors.h"
+#include "core/parallel.h"
 #include "solver/petsc_system.h"
 #include "solver/solver_kinds.h"
 #include "solver/sparsity_pattern.h"
@@ -678,4 +679,68 @@ TEST(PetscSystemLifetimeDeathTest, DestroyingAfterShutDownIsSafe) {
             std::exit(refused ? 0 : 3);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// On however many processes the binary runs (CTest also runs it under mpirun with 2 and 3): a
+// chain of 4 rows per process, element e holding {e, e + 1}, and one element {0, n - 1} that
+// couples the first row with the last. Each element is added on the owner of its first row, so
+// additions reach the diagonal and off-diagonal blocks of own rows and the rows of the next
+// process; what lies outside the pattern is refused, in either block and in another process's
+// row, and adds nothing.
+TEST(PetscSystemParallel, AdditionsReachBothBlocksAndOtherRowsAndOutsideThePatternIsRefused) {
+    const int rank = mosk::process_rank(-1), nprocs = mosk::process_count(-1), n = 4 * nprocs + 1;
+    std::vector<int> offsets{0}, indices;
+    for (int e = 0; e + 1 < n; ++e) {
+        indices.insert(indices.end(), {e, e + 1});
+        offsets.push_back(int(indices.size()));
+    }
+    indices.insert(indices.end(), {0, n - 1});
+    offsets.push_back(int(indices.size()));
+    mosk::RowLayout layout;
+    layout.rstart = 4 * rank;
+    layout.nlocal = rank + 1 == nprocs ? 5 : 4;
+    auto owner = [&](int row) { return std::min(row / 4, nprocs - 1); };
+    for (std::size_t e = 0; e + 1 < offsets.size(); ++e)
+        layout.mine.push_back(owner(indices[offsets[e]]) == rank);
+    LinearSystem sys(n, offsets, indices, -1, layout);
+
+    const int first = layout.rstart, own_last = first + layout.nlocal - 1;
+    const int next = own_last + 1 < n ? own_last + 1 : -1;  // a row of the next process
+    const double x = 1;
+    auto refused = [&](int row, int col) {
+        return message_of([&] {
+                   sys.add_block(1, &row, 1, &col, &x);
+               }).find("outside the pattern") != std::string::npos;
+    };
+    EXPECT_TRUE(refused(first, first + 2));  // diagonal block
+    EXPECT_TRUE(refused(first + 1, n - 1));  // off-diagonal block, or a column no own row holds
+    if (next >= 0 && next + 2 < n) {
+        EXPECT_TRUE(refused(own_last, next + 1));
+        EXPECT_TRUE(refused(next, next + 2));  // another process's row
+    }
+    const int mixed[2] = {first, first + 1}, mixed_cols[2] = {first, first + 3};
+    const double ones[4] = {1, 1, 1, 1};
+    EXPECT_THROW(sys.add_block(2, mixed, 2, mixed_cols, ones), std::invalid_argument);
+
+    for (std::size_t e = 0; e + 1 < offsets.size(); ++e) {
+        if (!layout.mine[e]) continue;
+        const int* rows = indices.data() + offsets[e];
+        const double a = e + 1 < offsets.size() - 1 ? double(e + 1) : 100.0;
+        const double block[4] = {a, -a, -a, a};
+        sys.add_block(2, rows, 2, rows, block);
+    }
+    auto coupling = [&](int i, int j) {  // the sum of the blocks of the elements holding i and j
+        double v = 0;
+        for (int e = 0; e + 1 < n; ++e)
+            if ((i == e || i == e + 1) && (j == e || j == e + 1)) v += i == j ? e + 1 : -(e + 1);
+        if ((i == 0 || i == n - 1) && (j == 0 || j == n - 1)) v += i == j ? 100 : -100;
+        return v;
+    };
+    const Mat A = sys.assembled().first;  // collective; the reads below are not
+    for (PetscInt i = first; i <= own_last; ++i)
+        for (PetscInt j = 0; j < n; ++j) {
+            PetscScalar v = 0;
+            probe::ok(MatGetValues(A, 1, &i, 1, &j, &v));
+            EXPECT_EQ(v, coupling(int(i), int(j))) << i << "," << j;
+        }
 }

@@ -58,6 +58,36 @@ inline void search_in_step(const PetscInt* first, std::size_t length, const int*
     }
 }
 
+// Finds want[0 .. count - 1] in the sorted row first[0 .. length - 1], calling found(j, p) with
+// the position p of want[j]; returns the index of the first column not in the row, or -1. Every
+// column is found by a binary search without branches on the data (a
+// conditional move per step): the branches of a walk along the row are mispredicted about once
+// an entry, which cost more than the memory. The searches go in step, a few at a time (their
+// steps are the same, set by the row's length), so that their loads overlap instead of each
+// waiting on the one before.
+template <class Found>
+inline int locate_in_row(const PetscInt* first, std::size_t length, const int* want, int count,
+                         Found&& found) {
+    if (length == 0) return count > 0 ? 0 : -1;
+    std::size_t at[8];
+    for (int j0 = 0; j0 < count;) {
+        const int rest = count - j0;
+        const int lanes = rest >= 8 ? 8 : rest >= 3 ? 4 : 2;
+        if (lanes == 8)
+            search_in_step<8>(first, length, want + j0, rest, at);
+        else if (lanes == 4)
+            search_in_step<4>(first, length, want + j0, rest, at);
+        else
+            search_in_step<2>(first, length, want + j0, rest, at);
+        for (int t = 0; t < std::min(lanes, rest); ++t) {
+            if (first[at[t]] != want[j0 + t]) return j0 + t;
+            found(j0 + t, at[t]);
+        }
+        j0 += lanes;
+    }
+    return -1;
+}
+
 }  // namespace
 
 struct LinearSystem::Impl {
@@ -65,7 +95,9 @@ struct LinearSystem::Impl {
     int rstart = 0, nlocal = 0;  // this process's rows
     bool parallel = false;       // more than one process
     MPI_Comm comm = MPI_COMM_NULL;
-    // The pattern of the held rows: this process's own and those of its elements.
+    // The pattern of the held rows: this process's own and those of its elements. Once the
+    // matrix holds the own rows' columns, it keeps only the others' (the rows of other processes
+    // that its elements add to).
     SparsityPattern pattern;
     // Declared before the objects that refer to them, so that they go after them.
     OwnedOptions ksp_database;  // ksp's own database when own_options is not empty
@@ -97,21 +129,32 @@ struct LinearSystem::Impl {
     PetscObjectState fixed_state = -1;
     bool matrix_pending = false, rhs_pending = false;  // additions not yet assembled
 
-    // Additions to owned rows go straight into the matrix's own storage, whose layout is the
-    // pattern's: the whole pattern is stored from the start. One process: the values of slot k
-    // are values[pattern.first_entry(k) ..]. Several: an owned row's sorted columns are `left` columns of
-    // the off-diagonal block, then `diag` of the diagonal block, then the rest off-diagonal; the
-    // blocks' rows start at diag_start / off_start.
-    std::vector<PetscInt> left, diag, diag_start, off_start;
+    // Additions to owned rows go straight into the matrix's own storage, found by the matrix's
+    // own CSR (borrowed from PETSc, which keeps it fixed: the whole pattern is stored from the
+    // start). One process: the whole matrix, its columns the global ones. Several: the diagonal
+    // block, whose columns are numbered from rstart, and the off-diagonal block, whose columns
+    // number those of ghost_columns (global, increasing).
     Mat diag_block = nullptr, off_block = nullptr;  // the two blocks (parallel), borrowed
+    const PetscInt *diag_i = nullptr, *diag_j = nullptr;
+    const PetscInt *off_i = nullptr, *off_j = nullptr;
+    const PetscInt* ghost_columns = nullptr;
+    PetscInt ghost_count = 0;
     PetscScalar* values = nullptr;  // checked-out storage (serial, or the diagonal block)
     PetscScalar* off_values = nullptr;  // the off-diagonal block's (parallel)
     bool checked_out = false;
     PetscScalar* rhs_values = nullptr;  // checked-out storage of this process's part of b
     bool rhs_checked_out = false;
-    // Scratch of add_block: the address of each entry of the block (null: a row of another
-    // process, which goes through PETSc's stash).
+    // Scratch of add_block: the address of each entry of the block (for a row of another
+    // process, in other_values below); on several processes the block's columns by
+    // the block of the matrix that holds them (diagonal first, then off-diagonal, in the numbers
+    // of that block) and their places in the block.
     std::vector<PetscScalar*> targets;
+    std::vector<int> split_columns, split_places;
+    // The sums of the additions to other processes' rows, one per entry of the pattern (which
+    // keeps only those rows): PETSc's stash carries them to their owners at assembly, one entry
+    // per pattern entry rather than one per addition.
+    std::vector<PetscScalar> other_values;
+    bool others_pending = false;
 
     ~Impl() {
         // The matrix storage goes back to PETSc before the matrix goes (the owners leave
@@ -177,13 +220,31 @@ struct LinearSystem::Impl {
         values = off_values = nullptr;
     }
 
-    // The storage of the p-th pattern entry of owned row `row` (storage checked out).
-    PetscScalar* entry_address(int row, PetscInt p) const {
-        if (!parallel) return values + pattern.first_entry(row) + p;
-        const int r = row - rstart;
-        if (p < left[r]) return off_values + off_start[r] + p;
-        if (p < left[r] + diag[r]) return values + diag_start[r] + p - left[r];
-        return off_values + off_start[r] + p - diag[r];
+    // Several processes: the columns of a block by the block of the matrix that holds them
+    // (split_columns, split_places, diag_count, off_count), or the first column that no owned
+    // row holds (split_missing, else -1). Once per block, before locate_in_own_row.
+    void split_block(int ncols, const int* cols);
+    int diag_count = 0, off_count = 0, split_missing = -1;
+    // The storage of each column of a block in owned row r (0 .. nlocal - 1), into
+    // targets[0 .. ncols - 1] (storage checked out); the place of the column that is not in the
+    // row, or -1.
+    int locate_in_own_row(int r, int ncols, const int* cols, PetscScalar** targets);
+    // The same for the row in slot k of the pattern (a row of another process), into
+    // other_values.
+    int locate_in_other_row(int k, int ncols, const int* cols, PetscScalar** targets);
+
+    // Hands the sums of the additions to other processes' rows to PETSc's stash.
+    void send_other_rows(const PetscScope& s) {
+        if (!others_pending) return;
+        for (int j = 0; j < pattern.other_rows(); ++j) {
+            const int k = nlocal + j;
+            const PetscInt row = pattern.other_row(j);
+            PETSC_CHECK(s, MatSetValues(A, 1, &row, PetscInt(pattern.end(k) - pattern.begin(k)),
+                                        pattern.begin(k),
+                                        other_values.data() + pattern.first_entry(k), ADD_VALUES));
+        }
+        std::fill(other_values.begin(), other_values.end(), 0.0);
+        others_pending = false;
     }
 
     // Collective on several processes, where every process assembles when any process added
@@ -192,6 +253,7 @@ struct LinearSystem::Impl {
     // left alone.
     void assemble(const PetscScope& s) {
         release_values(s);
+        send_other_rows(s);
         if (anywhere(matrix_pending)) {
             PETSC_CHECK(s, MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY));
             PETSC_CHECK(s, MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY));
@@ -257,6 +319,66 @@ void LinearSystem::Impl::gather_at(const PetscScope& s, Vec v, Held at,
     PETSC_CHECK(s, VecScatterCreate(v, index, received, nullptr, scatter.replace()));
     PETSC_CHECK(s, VecScatterBegin(scatter, v, received, INSERT_VALUES, SCATTER_FORWARD));
     PETSC_CHECK(s, VecScatterEnd(scatter, v, received, INSERT_VALUES, SCATTER_FORWARD));
+}
+
+void LinearSystem::Impl::split_block(int ncols, const int* cols) {
+    split_columns.resize(std::size_t(ncols));
+    split_places.resize(std::size_t(ncols));
+    diag_count = off_count = 0;
+    split_missing = -1;
+    for (int j = 0; j < ncols; ++j)
+        if (unsigned(cols[j] - rstart) < unsigned(nlocal)) {
+            split_columns[std::size_t(diag_count)] = cols[j] - rstart;
+            split_places[std::size_t(diag_count++)] = j;
+        }
+    for (int j = 0; j < ncols; ++j)
+        if (unsigned(cols[j] - rstart) >= unsigned(nlocal)) {
+            const PetscInt* at =
+                std::lower_bound(ghost_columns, ghost_columns + ghost_count, PetscInt(cols[j]));
+            if (at == ghost_columns + ghost_count || *at != cols[j]) {
+                split_missing = j;
+                return;
+            }
+            split_columns[std::size_t(diag_count + off_count)] = int(at - ghost_columns);
+            split_places[std::size_t(diag_count + off_count++)] = j;
+        }
+}
+
+int LinearSystem::Impl::locate_in_own_row(int r, int ncols, const int* cols,
+                                          PetscScalar** targets) {
+    const PetscInt* diag_row = diag_j + diag_i[r];
+    const std::size_t diag_length = std::size_t(diag_i[r + 1] - diag_i[r]);
+    PetscScalar* const diag_values = values + diag_i[r];
+    if (!parallel)  // the whole row is the diagonal block's, its columns the global ones
+        return locate_in_row(diag_row, diag_length, cols, ncols, [&](int j, std::size_t p) {
+            // The entry is wanted once the whole block is found: ask for it now.
+            __builtin_prefetch(diag_values + p, 1);
+            targets[j] = diag_values + p;
+        });
+    if (split_missing >= 0) return split_missing;
+    const int* place = split_places.data();
+    int missing = locate_in_row(diag_row, diag_length, split_columns.data(), diag_count,
+                                [&](int t, std::size_t p) {
+                                    __builtin_prefetch(diag_values + p, 1);
+                                    targets[place[t]] = diag_values + p;
+                                });
+    if (missing >= 0) return place[missing];
+    PetscScalar* const off_row_values = off_values + off_i[r];
+    place += diag_count;
+    missing =
+        locate_in_row(off_j + off_i[r], std::size_t(off_i[r + 1] - off_i[r]),
+                      split_columns.data() + diag_count, off_count, [&](int t, std::size_t p) {
+                          __builtin_prefetch(off_row_values + p, 1);
+                          targets[place[t]] = off_row_values + p;
+                      });
+    return missing >= 0 ? place[missing] : -1;
+}
+
+int LinearSystem::Impl::locate_in_other_row(int k, int ncols, const int* cols,
+                                            PetscScalar** targets) {
+    PetscScalar* const row_values = other_values.data() + pattern.first_entry(k);
+    return locate_in_row(pattern.begin(k), std::size_t(pattern.end(k) - pattern.begin(k)), cols,
+                         ncols, [&](int j, std::size_t p) { targets[j] = row_values + p; });
 }
 
 void LinearSystem::Impl::find_fixed_rows(const PetscScope& s) {
@@ -325,42 +447,33 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
     PETSC_CHECK(s, MatSetOption(A, MAT_NEW_NONZERO_ALLOCATION_ERR, PETSC_TRUE));
     PETSC_CHECK(s, MatSetOption(A, MAT_NEW_NONZERO_LOCATION_ERR, PETSC_TRUE));
 
-    // Where each owned row's entries live (see entry_address), checked against PETSc's own row
-    // starts.
-    auto check_layout = [&](Mat block, const std::vector<PetscInt>& starts) {
-        const PetscInt* ia = nullptr;
-        const PetscInt* ja = nullptr;
-        PetscInt rows = 0;
-        PetscBool done = PETSC_FALSE;
-        PETSC_CHECK(s, MatGetRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done));
-        const bool same =
-            done && rows == local && std::equal(starts.begin(), starts.begin() + local + 1, ia);
-        PETSC_CHECK(s, MatRestoreRowIJ(block, 0, PETSC_FALSE, PETSC_FALSE, &rows, &ia, &ja, &done));
-        if (!same)
-            fail<std::logic_error>("LinearSystem",
-                                   "PETSc stores the pattern otherwise than "
-                                   "expected");
-    };
-    if (!parallel) check_layout(A, pattern.row_starts());
+    // The additions find the owned rows' entries in PETSc's own CSR: the pattern keeps only the
+    // other rows. Each owned row's columns are checked to be the pattern's first.
+    diag_block = A;
+    if (parallel) PETSC_CHECK(s, MatMPIAIJGetSeqAIJ(A, &diag_block, &off_block, &ghost_columns));
+    PETSC_CHECK(s, MatSeqAIJGetCSRAndMemType(diag_block, &diag_i, &diag_j, nullptr, nullptr));
     if (parallel) {
-        const PetscInt* garray = nullptr;
-        PETSC_CHECK(s, MatMPIAIJGetSeqAIJ(A, &diag_block, &off_block, &garray));
-        left.assign(std::size_t(local), 0);
-        diag.assign(std::size_t(local), 0);
-        diag_start.assign(std::size_t(local) + 1, 0);
-        off_start.assign(std::size_t(local) + 1, 0);
-        for (PetscInt r = 0; r < local; ++r) {
-            const int k = pattern.slot(int(rstart + r));
-            const PetscInt* first = pattern.begin(k);
-            const PetscInt* last = pattern.end(k);
-            left[r] = PetscInt(std::lower_bound(first, last, cstart) - first);
-            diag[r] = PetscInt(std::lower_bound(first, last, cend) - first) - left[r];
-            diag_start[r + 1] = diag_start[r] + diag[r];
-            off_start[r + 1] = off_start[r] + (last - first) - diag[r];
-        }
-        check_layout(diag_block, diag_start);
-        check_layout(off_block, off_start);
+        PETSC_CHECK(s, MatSeqAIJGetCSRAndMemType(off_block, &off_i, &off_j, nullptr, nullptr));
+        PETSC_CHECK(s, MatGetLocalSize(off_block, nullptr, &ghost_count));
     }
+    bool same = diag_i[0] == 0 && (!parallel || off_i[0] == 0);
+    for (PetscInt r = 0; r < local && same; ++r) {
+        const int k = pattern.slot(int(rstart + r));
+        const PetscInt *d = diag_j + diag_i[r], *o = parallel ? off_j + off_i[r] : nullptr;
+        const PetscInt *d_end = diag_j + diag_i[r + 1],
+                       *o_end = parallel ? off_j + off_i[r + 1] : o;
+        for (const PetscInt* c = pattern.begin(k); c != pattern.end(k) && same; ++c) {
+            if (*c >= cstart && *c < cend)
+                same = d != d_end && *d++ == *c - cstart;
+            else
+                same = o != o_end && *o >= 0 && *o < ghost_count && ghost_columns[*o++] == *c;
+        }
+        same = same && d == d_end && o == o_end;
+    }
+    if (!same)
+        fail<std::logic_error>("LinearSystem", "PETSc stores the pattern otherwise than expected");
+    pattern.drop_own_rows();
+    other_values.assign(std::size_t(pattern.entries()), 0.0);
     PETSC_CHECK(s, MatCreateVecs(A, x.replace(), b.replace()));
     PETSC_CHECK(s, VecZeroEntries(b));
     PETSC_CHECK(s, VecZeroEntries(x));
@@ -369,6 +482,23 @@ void LinearSystem::Impl::create_objects(const PetscScope& s) {
 LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const int> indices,
                            int comm, const RowLayout& layout)
     : impl_(std::make_unique<Impl>()) {
+    make_pattern(n, offsets, indices, comm, layout);
+    PetscScope s("new solver");
+    impl_->create_objects(s);  // on failure ~Impl releases what was made
+}
+
+LinearSystem::LinearSystem(int n, std::vector<int>&& offsets, std::vector<int>&& indices, int comm,
+                           const RowLayout& layout)
+    : impl_(std::make_unique<Impl>()) {
+    make_pattern(n, offsets, indices, comm, layout);
+    std::vector<int>().swap(offsets);
+    std::vector<int>().swap(indices);
+    PetscScope s("new solver");
+    impl_->create_objects(s);
+}
+
+void LinearSystem::make_pattern(int n, std::span<const int> offsets, std::span<const int> indices,
+                                int comm, const RowLayout& layout) {
     require_started("new solver");
     if (n < 0) fail<std::invalid_argument>("new solver", "negative size " + std::to_string(n));
     const int handle = comm == -1 ? moskComm : comm;
@@ -397,8 +527,6 @@ LinearSystem::LinearSystem(int n, std::span<const int> offsets, std::span<const 
     m.pattern = SparsityPattern(
         n, m.rstart, m.nlocal, offsets, indices,
         m.parallel ? std::span<const char>(layout.mine) : std::span<const char>(), "new solver");
-    PetscScope s("new solver");
-    impl_->create_objects(s);  // on failure ~Impl releases what was made
 }
 
 LinearSystem::~LinearSystem() = default;
@@ -427,15 +555,18 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
     Impl& m = *impl_;
     for (int i = 0; i < nrows; ++i) {
         m.pattern.check_index(op, "row", i, rows[i]);
-        const int k = m.pattern.slot(rows[i]);
-        if (k < 0)
+        const int r = rows[i] - m.rstart;
+        const bool owned = unsigned(r) < unsigned(m.nlocal);
+        if (!owned && m.pattern.slot(rows[i]) < 0)
             fail(op, "row " + std::to_string(rows[i]) +
                          " belongs to another process and to none of this process's elements; "
                          "add each element's entries on the process that owns the element");
         // The rows' columns lie far apart in memory: ask for all of them before the searches
         // below, so that their loads overlap instead of following one another.
-        __builtin_prefetch(m.pattern.begin(k));
-        __builtin_prefetch(m.pattern.begin(k) + 16);
+        if (owned) {
+            __builtin_prefetch(m.diag_j + m.diag_i[r]);
+            __builtin_prefetch(m.diag_j + m.diag_i[r] + 16);
+        }
     }
     for (int j = 0; j < ncols; ++j) m.pattern.check_index(op, "column", j, cols[j]);
     static_assert(sizeof(PetscInt) == sizeof(int), "PETSc built with 64-bit indices");
@@ -443,47 +574,26 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
         PetscScope s(op);
         m.check_out_values(s);
     }
-    // Every entry is found in its row by a binary search without branches on the data (a
-    // conditional move per step): the branches of a walk along the row are mispredicted about
-    // once an entry, which cost more than the memory. The searches of a row's columns go in
-    // step, a few at a time (their steps are the same, set by the row's length), so that their
-    // loads overlap instead of each waiting on the one before. Nothing is added before the whole
-    // block is checked.
+    // Nothing is added before the whole block is found and checked.
     const std::size_t count = std::size_t(nrows) * std::size_t(ncols);
     m.targets.resize(count);
-    bool foreign_rows = false, finite = true;
-    std::size_t at[8];
+    if (m.parallel) m.split_block(ncols, cols);
+    bool foreign_rows = false;
     for (int i = 0; i < nrows; ++i) {
-        const int k = m.pattern.slot(rows[i]);
-        const bool owned = rows[i] >= m.rstart && rows[i] < m.rstart + m.nlocal;
+        const int r = rows[i] - m.rstart;
+        const bool owned = unsigned(r) < unsigned(m.nlocal);
         foreign_rows |= !owned;
-        const PetscInt* first = m.pattern.begin(k);
-        const std::size_t length = std::size_t(m.pattern.end(k) - first);
-        const std::size_t q0 = std::size_t(i) * std::size_t(ncols);
-        for (int j0 = 0; j0 < ncols;) {
-            const int rest = ncols - j0;
-            const int lanes = rest >= 8 ? 8 : rest >= 3 ? 4 : 2;
-            if (lanes == 8)
-                search_in_step<8>(first, length, cols + j0, rest, at);
-            else if (lanes == 4)
-                search_in_step<4>(first, length, cols + j0, rest, at);
-            else
-                search_in_step<2>(first, length, cols + j0, rest, at);
-            for (int t = 0; t < std::min(lanes, rest); ++t) {
-                const int j = j0 + t;
-                if (first[at[t]] != cols[j])
-                    fail(op, "entry (row " + std::to_string(rows[i]) + ", column " +
-                                 std::to_string(cols[j]) +
-                                 ") is outside the pattern: no element holds both DOFs");
-                PetscScalar* target = owned ? m.entry_address(rows[i], PetscInt(at[t])) : nullptr;
-                // The entry is wanted once the whole block is found: ask for it now.
-                if (target) __builtin_prefetch(target, 1);
-                m.targets[q0 + j] = target;
-                finite &= std::isfinite(values[q0 + j]);
-            }
-            j0 += lanes;
-        }
+        PetscScalar** targets = m.targets.data() + std::size_t(i) * std::size_t(ncols);
+        const int missing =
+            owned ? m.locate_in_own_row(r, ncols, cols, targets)
+                  : m.locate_in_other_row(m.pattern.slot(rows[i]), ncols, cols, targets);
+        if (missing >= 0)
+            fail(op, "entry (row " + std::to_string(rows[i]) + ", column " +
+                         std::to_string(cols[missing]) +
+                         ") is outside the pattern: no element holds both DOFs");
     }
+    bool finite = true;
+    for (std::size_t q = 0; q < count; ++q) finite &= std::isfinite(values[q]);
     if (!finite)
         for (std::size_t q = 0; q < count; ++q)
             if (!std::isfinite(values[q]))
@@ -492,16 +602,8 @@ void LinearSystem::add_block(int nrows, const int* rows, int ncols, const int* c
                             std::to_string(rows[q / std::size_t(ncols)]) + ", column " +
                             std::to_string(cols[q % std::size_t(ncols)]) + ") is not finite");
     m.matrix_pending = true;
-    for (std::size_t q = 0; q < count; ++q)
-        if (m.targets[q]) *m.targets[q] += values[q];
-    if (!foreign_rows) return;
-    // Rows of other processes: PETSc's stash carries them to their owners at assembly.
-    PetscScope s(op);
-    for (int i = 0; i < nrows; ++i)
-        if (!m.targets[std::size_t(i) * std::size_t(ncols)])
-            PETSC_CHECK(s, MatSetValues(m.A, 1, reinterpret_cast<const PetscInt*>(rows + i), ncols,
-                                        reinterpret_cast<const PetscInt*>(cols),
-                                        values + std::size_t(i) * std::size_t(ncols), ADD_VALUES));
+    m.others_pending |= foreign_rows;
+    for (std::size_t q = 0; q < count; ++q) *m.targets[q] += values[q];
 }
 
 void LinearSystem::add_rhs(int count, const int* idx, const double* values) {

@@ -101,6 +101,10 @@ public:
     // started.
     LinearSystem(int n, std::span<const int> offsets, std::span<const int> indices, int comm = -1,
                  const RowLayout& layout = RowLayout());
+    // The same, freeing the element lists once the pattern is made, before the matrix is: the
+    // two never take memory at once.
+    LinearSystem(int n, std::vector<int>&& offsets, std::vector<int>&& indices, int comm,
+                 const RowLayout& layout);
     ~LinearSystem();
     LinearSystem(LinearSystem&&) noexcept;
     LinearSystem& operator=(LinearSystem&&) noexcept;
@@ -168,6 +172,9 @@ public:
 
 private:
     struct Impl;
+    // The checks of the constructors' arguments and the pattern (collective).
+    void make_pattern(int n, std::span<const int> offsets, std::span<const int> indices, int comm,
+                      const RowLayout& layout);
     // Throws std::logic_error for a moved-from system, std::runtime_error when the library is
     // not running.
     void check_usable(const char* operation) const;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/library_state.h"
 #include "core/check.h"
@@ -112,8 +113,8 @@ SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
             for (std::size_t i = 0; i < layout.mine.size(); ++i)
                 layout.mine[i] = map.grid->leaf(int(i)).owner == map.grid->rank;
         }
-        impl->system = std::make_unique<LinearSystem>(impl->map->global_size, offsets, indices,
-                                                      map.grid->comm, layout);
+        impl->system = std::make_unique<LinearSystem>(impl->map->global_size, std::move(offsets),
+                                                      std::move(indices), map.grid->comm, layout);
         if (structure.block_size > 1 || structure.multilevel())
             impl->system->set_field_structure(std::move(structure));
     });

@@ -99,23 +99,40 @@ SparsityPattern::SparsityPattern(int n, int first, int count, std::span<const in
     row_start_.assign(std::size_t(held) + 1, 0);
     std::vector<char> met(std::size_t(count) + outside.size(), 0);
     std::vector<int> row;
-    for (int r = 0; r < held; ++r) {
+    // Row r's columns into row[0 .. length - 1], unsorted; inlined at both uses, and through
+    // plain pointers: a byte written to `met` could otherwise alias the vectors' own pointers,
+    // which the loop would reload after every write.
+    auto gather = [&](int r) __attribute__((always_inline)) {
         std::size_t length = 1, most = 1;
         for (std::int64_t p = start[r]; p < start[r + 1]; ++p)
             most += std::size_t(offsets[elements[p] + 1] - offsets[elements[p]]);
         if (row.size() < most) row.resize(most);
-        row[0] = r < count ? first + r : others_[std::size_t(r - count)];
-        met[number(row[0])] = 1;
+        int* const out = row.data();
+        char* const seen = met.data();
+        out[0] = r < count ? first + r : others_[std::size_t(r - count)];
+        seen[number(out[0])] = 1;
         for (std::int64_t p = start[r]; p < start[r + 1]; ++p) {
             const int e = elements[p];
             for (int k = offsets[e]; k < offsets[e + 1]; ++k) {
                 const int j = number(indices[k]);
-                row[length] = indices[k];
-                length += !met[j];
-                met[j] = 1;
+                out[length] = indices[k];
+                length += !seen[j];
+                seen[j] = 1;
             }
         }
-        for (std::size_t q = 0; q < length; ++q) met[number(row[q])] = 0;
+        for (std::size_t q = 0; q < length; ++q) seen[number(out[q])] = 0;
+        return length;
+    };
+    // Room for the whole pattern as every 32nd row foretells it, with a margin: growing by
+    // doubling would leave up to half of it unused and hold the old and the new storage at once
+    // (the largest allocation of the pattern).
+    {
+        std::size_t sampled = 0, rows = 0;
+        for (int r = 0; r < held; r += 32, ++rows) sampled += gather(r);
+        if (rows > 0) columns_.reserve(sampled * std::size_t(held) / rows * 33 / 32 + 64);
+    }
+    for (int r = 0; r < held; ++r) {
+        const std::size_t length = gather(r);
         if (columns_.size() + length > std::size_t(std::numeric_limits<PetscInt>::max()))
             fail<std::length_error>(op,
                                     "the pattern has more entries than "
@@ -124,6 +141,17 @@ SparsityPattern::SparsityPattern(int n, int first, int count, std::span<const in
         columns_.insert(columns_.end(), row.begin(), row.begin() + std::ptrdiff_t(length));
         row_start_[r + 1] = PetscInt(columns_.size());
     }
+}
+
+void SparsityPattern::drop_own_rows() {
+    if (dropped_) return;
+    const PetscInt own = row_start_[std::size_t(count_)];
+    columns_.erase(columns_.begin(), columns_.begin() + own);
+    row_start_.erase(row_start_.begin(), row_start_.begin() + count_);
+    for (PetscInt& p : row_start_) p -= own;
+    columns_.shrink_to_fit();
+    row_start_.shrink_to_fit();
+    dropped_ = true;
 }
 
 bool SparsityPattern::contains(int row, int col) const {

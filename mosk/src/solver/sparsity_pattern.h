@@ -37,12 +37,20 @@ public:
         const auto at = std::lower_bound(others_.begin(), others_.end(), row);
         return at != others_.end() && *at == row ? count_ + int(at - others_.begin()) : -1;
     }
-    // The sorted columns of the row in slot k.
-    const PetscInt* begin(int k) const { return columns_.data() + row_start_[k]; }
-    const PetscInt* end(int k) const { return columns_.data() + row_start_[k + 1]; }
-    PetscInt first_entry(int k) const { return row_start_[k]; }
+    // The sorted columns of the row in slot k (none for an own row once they were dropped), the
+    // first of them at first_entry(k) among entries().
+    const PetscInt* begin(int k) const { return columns_.data() + start(k); }
+    const PetscInt* end(int k) const { return columns_.data() + start(k + 1); }
+    PetscInt first_entry(int k) const { return start(k); }
+    // The held rows outside the own range, increasing: other_row(j) is in slot count + j.
+    int other_rows() const { return int(others_.size()); }
+    int other_row(int j) const { return others_[std::size_t(j)]; }
     const std::vector<PetscInt>& row_starts() const { return row_start_; }
     bool contains(int row, int col) const;
+    // Frees the columns of the own rows, for a caller that keeps them elsewhere (the matrix):
+    // only the other rows' remain.
+    void drop_own_rows();
+    bool own_rows_dropped() const { return dropped_; }
 
     // Throws std::out_of_range naming `operation`, `what` and the position of an index outside
     // 0..size()-1 (inline: the additions check every index).
@@ -54,7 +62,13 @@ private:
     [[noreturn]] void fail_index(const char* operation, const char* what, int position,
                                  int index) const;
 
+    // Where slot k's columns start; after drop_own_rows row_start_ holds the other rows' alone.
+    PetscInt start(int k) const {
+        return !dropped_ ? row_start_[k] : k <= count_ ? 0 : row_start_[k - count_];
+    }
+
     int n_ = 0, first_ = 0, count_ = 0;
+    bool dropped_ = false;
     std::vector<int> others_;  // the held rows outside first .. first + count - 1, increasing
     std::vector<PetscInt> row_start_, columns_;  // CSR by slot
 };
