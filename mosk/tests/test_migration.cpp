@@ -156,6 +156,38 @@ TEST(Migration, PartitionOfThePartsHoldsTheBoundAndAgreesOnEveryLeaf) {
     }
 }
 
+// Owners that no balance made (an import's blocks) stay when a fresh partition cuts hardly fewer
+// faces, and give way to it when it cuts far fewer.
+TEST(Migration, OwnersThatCutWellStayAndScatteredOnesMove) {
+    Grids grids;
+    moskImport_(grids.whole, cube().c_str(), 1);
+    moskRefineAllElements(grids.whole, 2);
+    GridImpl& whole = impl_of(grids.whole);
+    if (whole.nprocs == 1) GTEST_SKIP() << "one process owns every element";
+    balance_grid(whole, 1.0);  // a good cut within the bound
+    const std::vector<int> balanced = [&] {
+        std::vector<int> o;
+        for (int i = 0; i < whole.num_leaves(); ++i) o.push_back(whole.leaf(i).owner);
+        return o;
+    }();
+    for (bool scattered : {false, true}) {
+        SCOPED_TRACE(scattered);
+        for (int i = 0; i < whole.num_leaves(); ++i)
+            whole.leaf(i).owner = scattered ? i % whole.nprocs : balanced[size_t(i)];
+        GridImpl part(nullptr, whole.comm);
+        part.cut_part_of(whole);
+        part.owners_from_balance = false;
+        const std::vector<int> owner = partition_leaves_parallel(part, 1.0);
+        long long moved = 0;
+        for (int i = 0; i < part.part.owned_leaves; ++i) moved += owner[size_t(i)] != whole.rank;
+        moved = sum_over_processes(moved);
+        if (scattered)
+            EXPECT_GT(moved, whole.num_leaves() / 4);
+        else
+            EXPECT_EQ(moved, 0);
+    }
+}
+
 TEST(DealtRead, PartsOfAMeshReadOnOneProcessMakeUpTheFile) {
     Grids grids;
     moskImport_(grids.whole, cube().c_str(), 1);
