@@ -64,27 +64,58 @@ void refine_distributed(GridImpl& g, int levels) {
     malloc_trim(0);  // see distribute_grid
 }
 
+// Each field's values on the owned leaves that move, read from the old part and sent to their
+// new owners: per field, what every process sent here (by leaf, in the basis's node order).
+std::vector<std::vector<std::vector<double>>> send_field_values(const GridImpl& g,
+                                                                const LeafRoutes& routes) {
+    std::vector<std::vector<std::vector<double>>> arrived;
+    for (DOF_* d : g.fields) {
+        const ValueBlocks from = value_blocks(*d, *g.record);
+        const size_t per_leaf = size_t(d->type->nbas) * size_t(d->dim);
+        std::vector<std::vector<double>> out(size_t(g.nprocs));
+        for (size_t q = 0; q < out.size(); ++q) {
+            out[q].resize(routes.sent[q].size() * per_leaf);
+            for (size_t k = 0; k < routes.sent[q].size(); ++k)
+                leaf_values_by_node(*d, from, g.leaf(routes.sent[q][k]), d->data,
+                                    out[q].data() + k * per_leaf);
+        }
+        arrived.push_back(all_to_all(g.comm, std::move(out)));
+    }
+    return arrived;
+}
+
+// The fields' value arrays on the new part `fresh`, from the values that arrived (freed as they
+// are stored); the ghosts' values follow from their owners afterwards.
+std::vector<std::vector<double>> stored_field_values(
+    const GridImpl& g, const GridImpl& fresh, const LeafRoutes& routes,
+    std::vector<std::vector<std::vector<double>>>& arrived) {
+    const GRID_ counts = fresh.counts();
+    std::vector<std::vector<double>> values;
+    for (size_t f = 0; f < g.fields.size(); ++f) {
+        const DOF_& d = *g.fields[f];
+        const ValueBlocks to = value_blocks(d, counts);
+        const size_t per_leaf = size_t(d.type->nbas) * size_t(d.dim);
+        std::vector<double> v(size_t(to.total), 0.0);
+        for (size_t j = 0; j < routes.origins.size(); ++j) {
+            const std::vector<double>& block = arrived[f][size_t(routes.origins[j].from)];
+            const size_t at = size_t(routes.origins[j].at) * per_leaf;
+            if (at + per_leaf > block.size())
+                fail<std::logic_error>("balance", "field values do not fit the leaves moved");
+            store_leaf_values_by_node(d, to, fresh.leaf(int(j)), block.data() + at, v.data());
+        }
+        std::vector<std::vector<double>>().swap(arrived[f]);
+        values.push_back(std::move(v));
+    }
+    return values;
+}
+
 }  // namespace
 
 void migrate_grid(GridImpl& g, std::span<const int> new_owner) {
     {
         LeafRoutes routes;
         HeldLeaves held = migrated_leaves(g, new_owner, routes);
-        // Field values travel with the owned leaves, read from the old part; they are stored
-        // once the new part is made.
-        std::vector<std::vector<std::vector<double>>> arrived;
-        for (DOF_* d : g.fields) {
-            const ValueBlocks from = value_blocks(*d, *g.record);
-            const size_t per_leaf = size_t(d->type->nbas) * size_t(d->dim);
-            std::vector<std::vector<double>> out(size_t(g.nprocs));
-            for (size_t q = 0; q < out.size(); ++q) {
-                out[q].resize(routes.sent[q].size() * per_leaf);
-                for (size_t k = 0; k < routes.sent[q].size(); ++k)
-                    leaf_values_by_node(*d, from, g.leaf(routes.sent[q][k]), d->data,
-                                        out[q].data() + k * per_leaf);
-            }
-            arrived.push_back(all_to_all(g.comm, std::move(out)));
-        }
+        std::vector<std::vector<std::vector<double>>> arrived = send_field_values(g, routes);
         // The old part gives way before the new one is made (the two together were the peak
         // of a balance); should making the new part fail, the old one is made again from its
         // leaves, which take a fifth of its memory, and the fields' values were never touched.
@@ -98,9 +129,11 @@ void migrate_grid(GridImpl& g, std::span<const int> new_owner) {
         g.owners = {};  // caches of the old part, made again on demand
         g.dirichlet.clear();
         malloc_trim(0);
+        std::vector<std::vector<double>> values;
         try {
             fresh.label_sets = label_sets;
             assemble_part(fresh, std::move(held));
+            values = stored_field_values(g, fresh, routes, arrived);
         } catch (...) {
             GridImpl again(nullptr, g.comm);
             again.label_sets = label_sets;
@@ -113,23 +146,6 @@ void migrate_grid(GridImpl& g, std::span<const int> new_owner) {
             throw;
         }
         before = HeldLeaves{};
-        const GRID_ counts = fresh.counts();
-        std::vector<std::vector<double>> values;
-        for (size_t f = 0; f < g.fields.size(); ++f) {
-            const DOF_& d = *g.fields[f];
-            const ValueBlocks to = value_blocks(d, counts);
-            const size_t per_leaf = size_t(d.type->nbas) * size_t(d.dim);
-            std::vector<double> v(size_t(to.total), 0.0);
-            for (size_t j = 0; j < routes.origins.size(); ++j) {
-                const std::vector<double>& block = arrived[f][size_t(routes.origins[j].from)];
-                const size_t at = size_t(routes.origins[j].at) * per_leaf;
-                if (at + per_leaf > block.size())
-                    fail<std::logic_error>("balance", "field values do not fit the leaves moved");
-                store_leaf_values_by_node(d, to, fresh.leaf(int(j)), block.data() + at, v.data());
-            }
-            std::vector<std::vector<double>>().swap(arrived[f]);
-            values.push_back(std::move(v));
-        }
         take(g, fresh, values);
     }
     for (DOF_* d : g.fields) update_ghost_values(*d);
