@@ -269,12 +269,7 @@ std::vector<std::vector<T>> all_to_all_of(int comm, const std::vector<std::vecto
     const int n = process_count(comm);
     if (out.size() != size_t(n))
         fail<std::logic_error>(kExchange, "one message per process expected");
-    if (n == 1 && !own) return out;
-    if (n == 1) {
-        std::vector<std::vector<T>> in(1);
-        in[0].swap(*own);
-        return in;
-    }
+    if (n == 1) return out;
     const size_t np = static_cast<size_t>(n);
     std::vector<int> send_counts(np), receive_counts(np);
     for (int p = 0; p < n; ++p) {
@@ -310,9 +305,10 @@ template <class T>
 std::vector<std::vector<T>> all_to_all_moving(int comm, std::vector<std::vector<T>>&& out,
                                               MPI_Datatype type) {
     std::vector<std::vector<T>> messages = std::move(out);
+    const size_t n = size_t(process_count(comm));
+    if (n == 1 || messages.size() != n) return all_to_all_of(comm, messages, type);
     std::vector<T> own;
-    if (messages.size() == size_t(process_count(comm)))
-        own.swap(messages[size_t(process_rank(comm))]);
+    own.swap(messages[size_t(process_rank(comm))]);
     return all_to_all_of(comm, messages, type, &own);
 }
 

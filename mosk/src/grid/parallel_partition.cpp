@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>  // before scotch.h, which needs FILE
 #include <cstdlib>
@@ -415,26 +414,29 @@ std::vector<int> deliver_owners(const GridImpl& g, const std::vector<int>& leaf_
     return owner;
 }
 
+// The most elements a process may hold of n over nparts processes at `ratio` times the mean,
+// and never less than the mean rounded up.
+int64_t elements_bound(int64_t n, int nparts, double ratio) {
+    return std::max((n + nparts - 1) / nparts, int64_t(ratio * double(n) / nparts));
+}
+
 // Whether owners that a balance made and refinement kept already meet the caller's bound: no
 // process above `imbalance` times the mean (and never less than the mean rounded up). Children
 // of a balanced partition keep a short cut, and a balance that moves nothing costs nothing, so
 // such owners stay; the tighter cap below is what a partition that moves leaves aims at.
-bool keeps_current_owners(const GridImpl& g, double imbalance) {
+bool keeps_current_owners(const GridImpl& g, int64_t most, double imbalance) {
     if (!g.distributed() || !g.owners_from_balance) return false;
-    const int64_t n = g.part.elements.global_size();
-    const int64_t bound = std::max((n + g.nprocs - 1) / g.nprocs,
-                                   int64_t(std::floor(imbalance * double(n) / g.nprocs)));
-    return max_over_processes(g.comm, int64_t(g.part.owned_leaves)) <= bound;
+    return most <= elements_bound(g.part.elements.global_size(), g.nprocs, imbalance);
 }
 
 // Whether a part's current owners, within `cap`, stay instead of a fresh partition `unit_part`
 // (ghost rows' parts in `ghost_part`) whose cut is not much shorter (see kKeepLongerCut): the
 // blocks of a mesh file whose elements lie in order, say, which a migration would move almost
 // whole for a few faces.
-bool current_owners_cut_well(const GridImpl& g, const Rows& units, const LocalGraph& lg,
-                             const std::vector<int>& unit_part,
+bool current_owners_cut_well(const GridImpl& g, int64_t most, const Rows& units,
+                             const LocalGraph& lg, const std::vector<int>& unit_part,
                              const std::unordered_map<int64_t, int>& ghost_part, int64_t cap) {
-    if (!g.distributed()) return false;
+    if (!g.distributed() || most > cap) return false;  // `most` is the same on every process
     const int64_t first = units.first[size_t(g.rank)];
     // Faces to other processes now and to other parts then, each counted from both sides.
     std::vector<long long> cut(2, 0);
@@ -450,14 +452,12 @@ bool current_owners_cut_well(const GridImpl& g, const Rows& units, const LocalGr
                           : 0;
         }
     sum_over_processes(g.comm, cut);
-    return max_over_processes(g.comm, int64_t(g.part.owned_leaves)) <= cap &&
-           double(cut[0]) <= kKeepLongerCut * double(cut[1]);
+    return double(cut[0]) <= kKeepLongerCut * double(cut[1]);
 }
 
 // Whether the partition starts from the current owners (see kRepairWithin).
-bool repairs_current_owners(const GridImpl& g) {
+bool repairs_current_owners(const GridImpl& g, int64_t most) {
     if (!g.distributed() || !g.owners_from_balance) return false;
-    const int64_t most = max_over_processes(g.comm, g.part.owned_leaves);
     const double mean = double(g.part.elements.global_size()) / g.nprocs;
     return double(most) <= (1.0 + kRepairWithin) * mean;
 }
@@ -465,8 +465,7 @@ bool repairs_current_owners(const GridImpl& g) {
 }  // namespace
 
 int64_t partition_cap(int64_t n, int nparts, double imbalance) {
-    const int64_t even = (n + nparts - 1) / nparts;
-    return std::max(even, int64_t(std::min(imbalance, kImbalanceLimit) * double(n) / nparts));
+    return elements_bound(n, nparts, std::min(imbalance, kImbalanceLimit));
 }
 
 std::vector<int> partition_leaves_parallel(const GridImpl& g, double imbalance, int direct_limit) {
@@ -479,13 +478,16 @@ std::vector<int> partition_leaves_parallel(const GridImpl& g, double imbalance, 
                 g.nprocs == 1 ? 0 : int(g.distributed() ? g.part.elements.global(i) : i);
         return owner;
     }
-    if (keeps_current_owners(g, imbalance)) {
+    // The most leaves a process owns now (on a part; the whole grid's owners are not kept).
+    const int64_t most =
+        g.distributed() ? max_over_processes(g.comm, int64_t(g.part.owned_leaves)) : 0;
+    if (keeps_current_owners(g, most, imbalance)) {
         for (int i = 0; i < n; ++i) owner[size_t(i)] = g.leaf(i).owner;
         return owner;
     }
     // A repair moves single leaves (its time grows with the leaves alone); PT-Scotch takes the
     // units of a large grid.
-    const bool repair = repairs_current_owners(g);
+    const bool repair = repairs_current_owners(g, most);
     const Rows units = repair ? leaf_rows(g) : unit_rows(g, direct_limit);
     const LocalGraph lg = local_graph(g, units);
     const int64_t cap = partition_cap(total, g.nprocs, imbalance);
@@ -499,7 +501,7 @@ std::vector<int> partition_leaves_parallel(const GridImpl& g, double imbalance, 
         keep_most_in_place(g, lg, unit_part);
     }
     const std::unordered_map<int64_t, int> ghosts = ghost_parts(g, units, unit_part);
-    if (!repair && current_owners_cut_well(g, units, lg, unit_part, ghosts, cap)) {
+    if (!repair && current_owners_cut_well(g, most, units, lg, unit_part, ghosts, cap)) {
         for (int i = 0; i < n; ++i) owner[size_t(i)] = g.leaf(i).owner;
         return owner;
     }

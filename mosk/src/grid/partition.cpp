@@ -27,6 +27,22 @@ int64_t cut_faces(const GridImpl& g) {
     return cut;
 }
 
+namespace {
+
+// The line that -verbosity 1 prints after a partition (on process 0): the elements per process
+// and the cut faces, then `more`.
+void log_partition(const GridImpl& g, int64_t total, std::span<const long long> per_process,
+                   long long cut, const std::string& more) {
+    if (g.rank != 0) return;
+    std::string text = "balance: " + std::to_string(total) + " elements over " +
+                       std::to_string(g.nprocs) + " processes:";
+    for (int p = 0; p < g.nprocs; ++p)
+        text += (p ? ", " : " ") + std::to_string(per_process[size_t(p)]);
+    log_message(1, text + " elements; " + std::to_string(cut) + " cut faces" + more);
+}
+
+}  // namespace
+
 void report_partition(const GridImpl& g, std::span<const int> owner) {
     if (library_options().verbosity < 1) return;
     // Per face, the exclusive or of (leaf + 1) of the held leaves on it: from one side, the other.
@@ -47,12 +63,8 @@ void report_partition(const GridImpl& g, std::span<const int> owner) {
         }
     }
     sum_over_processes(g.comm, count);
-    std::string text = "balance: " + std::to_string(g.part.elements.global_size()) +
-                       " elements over " + std::to_string(g.nprocs) + " processes:";
-    for (int p = 0; p < g.nprocs; ++p) text += (p ? ", " : " ") + std::to_string(count[size_t(p)]);
-    text += " elements; " + std::to_string(count[size_t(g.nprocs)]) + " cut faces; " +
-            std::to_string(count.back()) + " elements move";
-    if (g.rank == 0) log_message(1, text);
+    log_partition(g, g.part.elements.global_size(), count, count[size_t(g.nprocs)],
+                  "; " + std::to_string(count.back()) + " elements move");
 }
 
 void balance_grid(GridImpl& g, double imbalance) {
@@ -68,11 +80,7 @@ void balance_grid(GridImpl& g, double imbalance) {
     if (library_options().verbosity >= 1) {
         std::vector<long long> count(std::size_t(g.nprocs), 0);
         for (int o : owner) ++count[o];
-        std::string text = "balance: " + std::to_string(owner.size()) + " elements over " +
-                           std::to_string(g.nprocs) + " processes:";
-        for (int p = 0; p < g.nprocs; ++p) text += (p ? ", " : " ") + std::to_string(count[p]);
-        text += " elements; " + std::to_string(cut_faces(g)) + " cut faces";
-        if (g.rank == 0) log_message(1, text);
+        log_partition(g, int64_t(owner.size()), count, cut_faces(g), "");
     }
 }
 

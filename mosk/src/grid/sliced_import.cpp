@@ -16,6 +16,13 @@
 namespace mosk {
 namespace {
 
+// The position in s.points of the vertex at position j of the file's nodes, -1 when the slice
+// does not use it.
+int slice_vertex(const MeshSlice& s, int64_t j) {
+    const auto it = std::lower_bound(s.point_numbers.begin(), s.point_numbers.end(), j);
+    return it != s.point_numbers.end() && *it == j ? int(it - s.point_numbers.begin()) : -1;
+}
+
 // The checks of a whole read that concern the slice: its tetrahedra one by one (in file order,
 // so the first process that fails names the file's first bad one) and the sizes.
 void check_slice(const MeshSlice& s, const std::string& path) {
@@ -67,11 +74,8 @@ Sharers sharers_of(int comm, int np, const MeshSlice& s) {
     in = all_to_all(comm, out);
     std::vector<std::pair<int, int>> pairs;  // (slice vertex, other process)
     for (const auto& words : in)
-        for (size_t k = 0; k + 1 < words.size(); k += 2) {
-            const auto it =
-                std::lower_bound(s.point_numbers.begin(), s.point_numbers.end(), words[k]);
-            pairs.push_back({int(it - s.point_numbers.begin()), int(words[k + 1])});
-        }
+        for (size_t k = 0; k + 1 < words.size(); k += 2)
+            pairs.push_back({slice_vertex(s, words[k]), int(words[k + 1])});
     std::sort(pairs.begin(), pairs.end());
     Sharers sh;
     sh.start.assign(s.points.size() + 1, 0);
@@ -103,11 +107,8 @@ void register_label_sets(GridImpl& fresh, const MeshSlice& s) {
     std::vector<long long> on_tet(faces.size(), 0);
     std::vector<uint8_t> on_triangle(s.points.size(), 0);
     for (const Key& f : faces)
-        for (int j : f) {
-            const auto it = std::lower_bound(s.point_numbers.begin(), s.point_numbers.end(), j);
-            if (it != s.point_numbers.end() && *it == j)
-                on_triangle[size_t(it - s.point_numbers.begin())] = 1;
-        }
+        for (int j : f)
+            if (const int v = slice_vertex(s, j); v >= 0) on_triangle[size_t(v)] = 1;
     for (const auto& t : s.tets)
         for (const auto& fv : kFaceVerts) {
             const int a = t[size_t(fv[0])], b = t[size_t(fv[1])], c = t[size_t(fv[2])];
@@ -158,17 +159,13 @@ std::vector<std::array<int, 4>> own_face_codes(GridImpl& fresh, MeshSlice& s,
     std::vector<std::vector<int64_t>>().swap(out);
     // Local vertices: the slice's, then the ghosts' others, each by file position.
     std::vector<int64_t> extra;
-    auto slice_vertex = [&](int64_t j) {
-        const auto it = std::lower_bound(s.point_numbers.begin(), s.point_numbers.end(), j);
-        return it != s.point_numbers.end() && *it == j ? int(it - s.point_numbers.begin()) : -1;
-    };
     for (const auto& words : in)
         for (int64_t j : words)
-            if (slice_vertex(j) < 0) extra.push_back(j);
+            if (slice_vertex(s, j) < 0) extra.push_back(j);
     std::sort(extra.begin(), extra.end());
     extra.erase(std::unique(extra.begin(), extra.end()), extra.end());
     auto local = [&](int64_t j) {
-        const int v = slice_vertex(j);
+        const int v = slice_vertex(s, j);
         if (v >= 0) return v;
         const auto it = std::lower_bound(extra.begin(), extra.end(), j);
         return it != extra.end() && *it == j ? int(s.points.size()) + int(it - extra.begin()) : -1;
@@ -266,11 +263,8 @@ void assign_read_in_slices(GridImpl& fresh, const std::string& path) {
     held.coords = std::move(s.points);
     std::vector<int> at(numbers.size());
     for (size_t k = 0; k < numbers.size(); ++k) {
-        const auto it =
-            std::lower_bound(s.point_numbers.begin(), s.point_numbers.end(), numbers[k]);
-        if (it != s.point_numbers.end() && *it == numbers[k]) {
-            at[k] = int(it - s.point_numbers.begin());
-        } else {
+        at[k] = slice_vertex(s, numbers[k]);
+        if (at[k] < 0) {
             at[k] = int(held.coords.size());
             held.coords.push_back(ghosts.coords[k]);
         }
