@@ -3,6 +3,7 @@
 // carried to the processes that hold their nodes after a balance).
 #include <malloc.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -193,6 +194,16 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
         reset_fields_after_import(g);
         g.owners_from_balance = false;
     };
+    // A part made by `read_part` (collective) becomes the grid.
+    const auto take_part = [&](const std::function<void(GridImpl&)>& read_part) {
+        collective(g.comm, [&] {
+            GridImpl part(nullptr, g.comm);
+            read_part(part);
+            g.take_contents(part);
+            after_import();
+        });
+        malloc_trim(0);  // what the reading held (see distribute_grid)
+    };
     bool read = false;
     if (g.nprocs > 1) {
         // A large binary MSH 4.1 file every process reads in slices. Process 0 looks at its
@@ -204,16 +215,7 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
                 // the whole read below reports it
             }
         broadcast(g.comm, 0, sliced);
-        if (sliced[0]) {
-            collective(g.comm, [&] {
-                GridImpl part(nullptr, g.comm);
-                assign_read_in_slices(part, path);
-                g.take_contents(part);
-                after_import();
-            });
-            malloc_trim(0);  // the assembly's scratch (see distribute_grid)
-            return;
-        }
+        if (sliced[0]) return take_part([&](GridImpl& part) { assign_read_in_slices(part, path); });
         // Under MPI process 0 reads first: a large mesh stays there and is dealt out in parts; a
         // small one every process reads whole (and cuts at the first balance).
         collective(g.comm, [&] {
@@ -221,16 +223,9 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
         });
         std::vector<int> size{int(std::min<size_t>(mesh.tets.size(), INT32_MAX))};
         broadcast(g.comm, 0, size);
-        if (size[0] > library_options().read_whole_limit) {
-            collective(g.comm, [&] {
-                GridImpl part(nullptr, g.comm);
-                assign_dealt_out(part, std::move(mesh), path);
-                g.take_contents(part);
-                after_import();
-            });
-            malloc_trim(0);  // the mesh's pages (see distribute_grid)
-            return;
-        }
+        if (size[0] > library_options().read_whole_limit)
+            return take_part(
+                [&](GridImpl& part) { assign_dealt_out(part, std::move(mesh), path); });
         read = g.rank == 0;
     }
     collective(g.comm, [&] {
