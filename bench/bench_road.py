@@ -89,6 +89,7 @@ def run_module(mesh, levels, order, vtu, sync=lambda: None, blocks=False):
     sync()
     t0 = time.perf_counter()
     grid = _pymosk.Grid(mesh)
+    grid.balance(1.05)
     grid.refineAllElements(levels)
     grid.balance(1.05)
     sync()

@@ -40,8 +40,9 @@ if comm.Get_rank() == 0:
 comm.Barrier()
 
 grid = _pymosk.Grid(str(mesh))
-grid.refineAllElements(levels)
-grid.balance(1.05)
+grid.balance(1.05)  # each process keeps its part of the coarse grid
+grid.refineAllElements(levels)  # and refines that part alone
+grid.balance(1.05)  # even again, should refinement have left the parts uneven
 u = _pymosk.Dof(grid, "P", 2, dim=3, name="displacement")
 u.setDirichletLabels([CLAMPED])
 solver = _pymosk.Solver(kind, u)

@@ -36,8 +36,9 @@ out.mkdir(exist_ok=True)
 rank = MPI.COMM_WORLD.Get_rank()
 
 grid = _pymosk.Grid(str(root / "meshes" / "cube.msh"))
-grid.refineAllElements(levels)
-grid.balance(1.05)
+grid.balance(1.05)  # each process keeps its part of the coarse grid
+grid.refineAllElements(levels)  # and refines that part alone
+grid.balance(1.05)  # even again, should refinement have left the parts uneven
 u = _pymosk.Dof(grid, "P", order, name="u")
 u.setDirichletLabels([HOT])  # u = 1 there; the other faces carry natural conditions
 index = _pymosk.Map(u)

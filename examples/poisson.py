@@ -3,7 +3,7 @@
     -laplace(u) = f in the cube, u = g on its boundary,
 
 with the manufactured solution u = sin(2x + 1/2) cos(y) exp(z), so f = 4 u. The script walks the
-whole road: import, refine, balance, fields, the element loop (poisson_road.assemble), solve,
+whole road: import, balance, refine, balance, fields, the element loop (poisson_road.assemble), solve,
 export; then prints the L2 and H1-seminorm errors against the exact solution.
 
     python examples/poisson.py [mesh] [refinement levels] [order]
@@ -31,8 +31,9 @@ rank = MPI.COMM_WORLD.Get_rank()
 
 t0 = time.perf_counter()
 grid = _pymosk.Grid(mesh)
-grid.refineAllElements(levels)
-grid.balance(1.05)
+grid.balance(1.05)  # each process keeps its part of the coarse grid
+grid.refineAllElements(levels)  # and refines that part alone
+grid.balance(1.05)  # even again, should refinement have left the parts uneven
 t1 = time.perf_counter()
 u = _pymosk.Dof(grid, "P", order, name="u")
 f = _pymosk.Dof(grid, "P", min(order + 2, REFERENCE_ORDER), udf=manufactured_source, name="f")

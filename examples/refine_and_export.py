@@ -15,8 +15,9 @@ out.mkdir(exist_ok=True)
 grid = _pymosk.Grid(mesh)
 print(f"read {mesh}: {grid.getNumElements()} elements")
 t = time.perf_counter()
-grid.refineAllElements(levels)
-grid.balance(1.05)
+grid.balance(1.05)  # each process keeps its part of the coarse grid
+grid.refineAllElements(levels)  # and refines that part alone
+grid.balance(1.05)  # even again, should refinement have left the parts uneven
 print(f"refined {levels} levels: {grid.getNumElements()} elements "
       f"({time.perf_counter() - t:.3f} s)")
 volume = sum(grid.geomGetVolume(e) for e in grid.getElementIterator())
