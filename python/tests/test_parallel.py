@@ -289,6 +289,14 @@ def test_a_process_without_elements_takes_part_in_every_call(tmp_path):
 
 
 @pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
+def test_every_process_takes_the_library_options_of_process_0():
+    done = run("options_of_process_0.py", MESH, processes=2, timeout=60)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert "mosk[1]: refinement: level 1 of 1" in done.stderr  # -verbosity 1 reached process 1
+    assert done.stdout.split() == ["4655", "4655"]
+
+
+@pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
 def test_cantilever_example_bends_as_beam_theory_on_one_to_three_processes():
     deflections = []
     for processes in (1, 2, 3):
