@@ -210,6 +210,7 @@ def test_a_failure_on_one_process_is_raised_on_every_process(tmp_path, processes
     assert first["import"].startswith("FileNotFoundError")
     assert first["export"].startswith("FileNotFoundError")
     assert first["values"].startswith("ValueError") and "not finite" in first["values"]
+    assert first["length"].startswith("ValueError: Dof.setValues") and "length" in first["length"]
     assert first["refine"].startswith("ValueError") and "elements" in first["refine"]
     assert first["refine_kept"]
     assert first["refine_memory"].startswith("MemoryError")
