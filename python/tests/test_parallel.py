@@ -294,7 +294,7 @@ def test_every_process_takes_the_library_options_of_process_0():
     done = run("options_of_process_0.py", MESH, processes=2, timeout=60)
     assert done.returncode == 0, done.stderr[-3000:]
     assert "mosk[1]: refinement: level 1 of 1" in done.stderr  # -verbosity 1 reached process 1
-    assert done.stdout.split() == ["4655", "4655"]
+    assert done.stdout.count("4655") == 2  # lines of two processes may interleave
 
 
 @pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
