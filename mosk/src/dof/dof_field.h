@@ -116,16 +116,17 @@ void distribute_grid(GridImpl& g);
 void migrate_grid(GridImpl& g, std::span<const int> new_owner);
 
 // After refine_all: `before` is the public record as it was and records from first_new_record on
-// are new. Fields in an interpolating mode get the interpolant of their old values on the new
-// leaf mesh; the others are zeroed at the new size.
-void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t first_new_record);
+// are new. Each field's values on the new leaf mesh (the fields still hold the old ones): the
+// interpolant of its old values for a field in an interpolating mode, zero for the others.
+std::vector<std::vector<double>> values_after_refinement(const GridImpl& g, const GRID_& before,
+                                                         size_t first_new_record);
 // After refine_part(g, levels, part) returned `source` (the leaf of g that each leaf of part
 // lies in): each field's values on `part` (interpolated from g's as
-// transfer_fields_after_refinement does, or zero), in part's layout.
+// values_after_refinement does, or zero), in part's layout.
 std::vector<std::vector<double>> values_on_refined_part(const GridImpl& g, const GridImpl& part,
                                                         const std::vector<int>& source);
 
-// After an import: every field is resized to the new mesh and zeroed.
-void reset_fields_after_import(GridImpl& g);
+// Each field of g zeroed in the layout of `part` (an import's new grid).
+std::vector<std::vector<double>> zeroed_values(const GridImpl& g, const GridImpl& part);
 
 }  // namespace mosk
