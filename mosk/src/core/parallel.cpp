@@ -181,9 +181,7 @@ void run_and_agree(int comm, WorkRef work, bool alike) {
 
 void collective(int comm, WorkRef work) { run_and_agree(comm, work, false); }
 
-void collective_alike(int comm, WorkRef work) {
-    run_and_agree(comm, work, true);
-}
+void collective_alike(int comm, WorkRef work) { run_and_agree(comm, work, true); }
 
 void on_root(int comm, int root, WorkRef work) {
     if (process_count(comm) == 1) return work();
@@ -206,10 +204,11 @@ void agree_so_far(int comm) {
 std::exception_ptr agreed_failure(int comm, std::exception_ptr error) {
     if (collective_depth == 0 || error == agreed_error || process_count(comm) == 1) return error;
     try {
-        agree(comm, error);
+        agree(comm, error);  // throws, error being set
     } catch (...) {
+        return std::current_exception();
     }
-    return agreed_error;
+    return error;
 }
 
 void broadcast(int comm, int root, std::vector<int>& values) {

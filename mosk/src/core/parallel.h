@@ -33,8 +33,7 @@ class WorkRef {
 public:
     template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, WorkRef>>>
     WorkRef(F&& f)  // implicit, as a std::function is
-        : object_(&f),
-          call_([](const void* o) {
+        : object_(&f), call_([](const void* o) {
               (*static_cast<std::remove_reference_t<F>*>(const_cast<void*>(o)))();
           }) {}
     void operator()() const { call_(object_); }

@@ -140,15 +140,15 @@ void migrate_grid(GridImpl& g, std::span<const int> new_owner) {
         const std::vector<std::vector<int>> label_sets = g.label_sets;
         GridImpl fresh(nullptr, g.comm);
         agree_so_far(g.comm);  // every process gives its old part way, or none
-        {
-            GridImpl old(nullptr, g.comm);
-            g.swap_contents(old);
-        }
-        g.owners = {};  // caches of the old part, made again on demand
-        g.dirichlet.clear();
-        malloc_trim(0);
         std::vector<std::vector<double>> values;
         try {
+            {
+                GridImpl old(nullptr, g.comm);
+                g.swap_contents(old);
+            }
+            g.owners = {};  // caches of the old part, made again on demand
+            g.dirichlet.clear();
+            malloc_trim(0);
             fresh.label_sets = label_sets;
             assemble_part(fresh, std::move(held));
             values = stored_field_values(g, fresh, routes, arrived);
