@@ -241,7 +241,7 @@ TEST(OneProcessFails, EveryProcessFailsAndTheGridStaysAsItWas) {
             after = state_of(s);
         }
         ASSERT_GT(count, 0);
-        const long step = std::max(1L, count / 150);
+        const long step = std::max(1L, count / 75);
         for (long k = 1; k <= count; k += step) {
             SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(count));
             Job s;
