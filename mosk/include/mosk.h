@@ -312,8 +312,8 @@ int64_t moskDofGetGlobalSize(DOF_* dof);
 void moskDofGetLocalValues(DOF_* dof, double* values, int64_t n);
 void moskDofGetLocalNodeCoordinates(DOF_* dof, double* xyz, int64_t n);
 /* Sets this process's values (collective: afterwards every ghost value is its owner's). Values
- * that are not finite on any process are refused with std::invalid_argument on every process,
- * and nothing changes. */
+ * that are not finite on any process, or an n that is not this process's count on any process,
+ * are refused with std::invalid_argument on every process, and nothing changes. */
 void moskDofSetLocalValues(DOF_* dof, const double* values, int64_t n);
 /* The global index of each of this process's values (as moskDofGetLocalValues orders them) in a
  * map over this one field, and in owned[i] (when not null) 1 for a value this process owns, 0

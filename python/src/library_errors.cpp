@@ -1,5 +1,7 @@
 #include "library_errors.h"
 
+#include <new>
+
 #include "mosk_errors.h"
 
 namespace mosk {
@@ -30,6 +32,10 @@ void register_library_errors() {
             }
         } catch (const FormatError& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const std::bad_alloc&) {
+            // Raised on every process of a collective call when one ran out.
+            PyErr_SetString(PyExc_MemoryError,
+                            "out of memory: a process could not allocate what the call needed");
         }
     });
 }

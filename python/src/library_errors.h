@@ -9,7 +9,8 @@
 namespace mosk {
 
 // Registers the translator: FileError becomes OSError with its errno (so FileNotFoundError for a
-// missing file), FormatError ValueError; other standard exceptions keep pybind11's mapping.
+// missing file), FormatError ValueError, std::bad_alloc a MemoryError that says what it is; other
+// standard exceptions keep pybind11's mapping.
 void register_library_errors();
 
 // Runs f; the library's std::invalid_argument (bad input) becomes ValueError that names the

@@ -210,9 +210,10 @@ def test_a_failure_on_one_process_is_raised_on_every_process(tmp_path, processes
     assert first["import"].startswith("FileNotFoundError")
     assert first["export"].startswith("FileNotFoundError")
     assert first["values"].startswith("ValueError") and "not finite" in first["values"]
+    assert first["length"].startswith("ValueError: Dof.setValues") and "length" in first["length"]
     assert first["refine"].startswith("ValueError") and "elements" in first["refine"]
     assert first["refine_kept"]
-    assert first["refine_memory"].startswith("MemoryError")
+    assert first["refine_memory"].startswith("MemoryError: out of memory")
     assert first["memory_kept"] and first["refined_after"]
     assert first["elements_after"] > 0  # the grid stayed as it was on every process
     assert first["where"] == [True, True]  # the module's process number and count are MPI's
@@ -286,6 +287,14 @@ def test_a_process_without_elements_takes_part_in_every_call(tmp_path):
     assert max(p["error"] for p in parts) < 1e-10  # P2 holds x - z exactly
     assert len(meshio.read(tmp_path / "u.vtu").cells[0].data) == 2
 
+
+
+@pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")
+def test_every_process_takes_the_library_options_of_process_0():
+    done = run("options_of_process_0.py", MESH, processes=2, timeout=60)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert "mosk[1]: refinement: level 1 of 1" in done.stderr  # -verbosity 1 reached process 1
+    assert done.stdout.split() == ["4655", "4655"]
 
 
 @pytest.mark.skipif(MPIRUN is None, reason="mpirun is not installed")

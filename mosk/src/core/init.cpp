@@ -45,6 +45,21 @@ extern "C" int moskInit(int* argc, char*** argv) {
     if (PetscInitialize(&petsc_argc, &petsc_args, nullptr, nullptr) != 0)
         fail<std::runtime_error>("start-up", "PETSc failed to initialise");
     set_library_started(int(MPI_Comm_c2f(PETSC_COMM_WORLD)));
+    // The library's options are process 0's on every process: processes that took different
+    // decisions (how a mesh is read, whether a count is summed for a log line, a solver's
+    // tolerance) would wait for each other in different exchanges. PETSc's stay each process's.
+    if (process_count(moskComm) > 1) {
+        std::string text;  // process 0's words, each ended by a zero
+        if (process_rank(moskComm) == 0)
+            for (const std::string& w : words) text += w + '\0';
+        broadcast(moskComm, 0, text);
+        std::vector<std::string> first;
+        for (size_t at = 0, end; (end = text.find('\0', at)) != std::string::npos; at = end + 1)
+            first.push_back(text.substr(at, end - at));
+        LibraryOptions agreed;
+        parse_library_options(first, agreed, "start-up");
+        mutable_library_options() = agreed;
+    }
     log_message(1, "started with " + std::to_string(process_count(moskComm)) + " process(es)");
     return 0;
 }

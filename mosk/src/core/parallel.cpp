@@ -224,6 +224,15 @@ void broadcast(int comm, int root, std::vector<int>& values) {
                                        root, comm_of(comm)));
 }
 
+void broadcast(int comm, int root, std::string& text) {
+    if (process_count(comm) == 1) return;
+    long long n = (long long)text.size();
+    CHECK_MPI(kExchange, MPI_Bcast(&n, 1, MPI_LONG_LONG, root, comm_of(comm)));
+    text.resize(std::size_t(n));
+    if (n > INT32_MAX) fail<std::length_error>(kExchange, "a text of more than 2^31 characters");
+    CHECK_MPI(kExchange, MPI_Bcast(text.data(), int(n), MPI_CHAR, root, comm_of(comm)));
+}
+
 namespace {
 
 // Whether values can be split among the processes: MPI counts and offsets are int.

@@ -75,6 +75,7 @@ void check_mpi(int code, const char* operation, const char* call);
 
 // Process `root`'s value of `values` on every process (resized to root's length).
 void broadcast(int comm, int root, std::vector<int>& values);
+void broadcast(int comm, int root, std::string& text);
 
 // Work split by position: this process's share [first, last) of n items, contiguous and as equal
 // as whole units of `unit` items allow (n a multiple of unit). One process, or more items than

@@ -13,19 +13,25 @@
 namespace mosk {
 namespace {
 
-void check_array(const DOF_* d, int64_t n, int64_t size, const void* array, const char* op) {
+// n < 0: the caller's array is not one-dimensional. `where`: whose values the field has.
+void check_array(const DOF_* d, int64_t n, int64_t size, const void* array, const char* op,
+                 const char* where) {
     if (n != size)
-        fail<std::invalid_argument>(op, std::string("field '") + d->name + "' has " +
-                                            std::to_string(size) + " values, the array " +
-                                            std::to_string(n));
+        fail<std::invalid_argument>(
+            op, std::string("field '") + d->name + "' has " + std::to_string(size) + " values " +
+                    where + ", so a one-dimensional array of that length is needed; got " +
+                    (n < 0 ? std::string("an array that is not one-dimensional")
+                           : "one of length " + std::to_string(n)));
     if (size > 0 && !array) fail<std::invalid_argument>(op, "null array");
 }
+constexpr const char* kLocal = "on this process";
+constexpr const char* kWhole = "over all processes";
 
 // The number of values this process holds, after checking that the caller's array holds as many.
 int64_t checked_local_size(const DOF_* d, int64_t n, const void* array, const char* op) {
     grid_of(d, op);
     const int64_t size = value_blocks(*d, *d->grid).total;
-    check_array(d, n, size, array, op);
+    check_array(d, n, size, array, op, kLocal);
     return size;
 }
 
@@ -137,9 +143,13 @@ void moskDofGetLocalValues(DOF_* dof, double* values, int64_t n) {
 
 void moskDofSetLocalValues(DOF_* dof, const double* values, int64_t n) {
     const char* op = "set field values";
-    const int64_t size = checked_local_size(dof, n, values, op);
     GridImpl& g = grid_of(dof, op);
-    collective(g.comm, [&] { check_finite(values, size, op); });
+    // The array's length may be wrong on one process only: all learn of it.
+    int64_t size = 0;
+    collective(g.comm, [&] {
+        size = checked_local_size(dof, n, values, op);
+        check_finite(values, size, op);
+    });
     std::copy(values, values + size, dof->data);
     update_ghost_values(*dof);
     bump_version(dof_impl(*dof));
@@ -155,7 +165,7 @@ void moskDofGetValues(DOF_* dof, double* values, int64_t n) {
     const char* op = "get field values";
     const FieldGlobal f = field_global(dof, op);
     GridImpl& g = grid_of(dof, op);
-    collective(g.comm, [&] { check_array(dof, n, f.size, values, op); });
+    collective(g.comm, [&] { check_array(dof, n, f.size, values, op, kWhole); });
     whole_array(*dof, g, f.global, dof->data, 1, values);
 }
 
@@ -164,7 +174,7 @@ void moskDofSetValues(DOF_* dof, const double* values, int64_t n) {
     const FieldGlobal f = field_global(dof, op);
     GridImpl& g = grid_of(dof, op);
     collective(g.comm, [&] {
-        check_array(dof, n, f.size, values, op);
+        check_array(dof, n, f.size, values, op, kWhole);
         check_finite(values, f.size, op);
     });
     for (size_t i = 0; i < f.global.size(); ++i) dof->data[i] = values[f.global[i]];
@@ -176,7 +186,7 @@ void moskDofGetNodeCoordinates(DOF_* dof, double* xyz, int64_t n) {
     const char* op = "get node coordinates";
     const FieldGlobal f = field_global(dof, op);
     GridImpl& g = grid_of(dof, op);
-    collective(g.comm, [&] { check_array(dof, n, f.size, xyz, op); });
+    collective(g.comm, [&] { check_array(dof, n, f.size, xyz, op, kWhole); });
     whole_array(*dof, g, f.global, node_coordinates(*dof, g).data(), 3, xyz);
 }
 

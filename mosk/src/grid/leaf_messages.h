@@ -6,10 +6,14 @@
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "core/check.h"
 #include "core/point.h"
 #include "grid/part_assembly.h"
 
@@ -22,6 +26,12 @@ struct LeavesAround {
 };
 template <class VertsOf>
 LeavesAround leaves_around(int num_vertices, int num_leaves, VertsOf&& verts_of) {
+    // Four corners per leaf must be countable in `start`.
+    if (num_leaves > INT_MAX / 4)
+        fail<std::length_error>("grid part", "one process would hold " +
+                                                 std::to_string(num_leaves) +
+                                                 " elements, more than the " +
+                                                 std::to_string(INT_MAX / 4) + " it can hand on");
     LeavesAround a;
     a.start.assign(size_t(num_vertices) + 1, 0);
     for (int i = 0; i < num_leaves; ++i)

@@ -5,6 +5,7 @@
 #include <numeric>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "core/check.h"
@@ -143,6 +144,17 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
     return result;
 }
 
+// Element, vertex, edge and face numbers are 32-bit (and leaf numbers make the entities' keys
+// above): a grid with more of one kind is refused, on every process alike (the global count is
+// the same everywhere), before anything is made of it.
+void check_count(const IndexMap& map, const char* what) {
+    if (map.global_size() > INT_MAX)
+        fail<std::length_error>("grid part", "the grid would have " +
+                                                 std::to_string(map.global_size()) + " " + what +
+                                                 " over all processes, more than the " +
+                                                 std::to_string(INT_MAX) + " its numbers hold");
+}
+
 // Agreed over the processes: a process that refused alone would leave the others waiting in the
 // exchanges that follow.
 void check_shapes(int comm, const HeldLeaves& h) {
@@ -184,6 +196,7 @@ Entities renumber(GridImpl& g, const NumberedLeaves& p, int (ELEMENT_::*of)[Per]
     for (size_t i = 0; i < n; ++i)
         for (size_t k = 0; k < Per; ++k) ids[Per * i + k] = (g.leaf(int(i)).*of)[k];
     Entities out = number_entities(p, Per, ids, ends.size());
+    check_count(out.map, Per == 6 ? "edges" : "faces");
     std::vector<int>().swap(ids);
     std::vector<std::array<int, Ends>> moved(ends.size());
     for (size_t d = 0; d < ends.size(); ++d) moved[size_t(out.local[d])] = ends[d];
@@ -223,6 +236,7 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     const size_t n = h.key.size(), owned = size_t(h.owned), nv = h.coords.size();
     IndexMap elements(g.comm, std::span(h.key).first(owned), std::span(h.owner).subspan(owned),
                       std::span(h.key).subspan(owned));
+    check_count(elements, "elements");
     NumberedLeaves p{std::vector<int64_t>(n), h.owner, {}, owned, elements, g.rank, g.comm};
     for (size_t i = 0; i < n; ++i) p.number[i] = elements.global(int(i));
     p.by_number = by_global_number(elements);
@@ -232,6 +246,7 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     for (size_t i = 0; i < n; ++i)
         for (size_t k = 0; k < 4; ++k) ids[4 * i + k] = h.verts[i][k];
     Entities vertices = number_entities(p, 4, ids, nv);
+    check_count(vertices.map, "vertices");
     std::vector<int>& local_of = vertices.local;  // held vertex -> local number in the vertex map
     // stored vertex -> local number in the vertex map
     std::vector<int> position = by_global_number(vertices.map);

@@ -22,13 +22,10 @@ py::array_t<double> DofHandle::getValues(bool whole) {
 }
 
 void DofHandle::setValues(const RealValues& values, bool whole) {
-    const py::ssize_t n = whole ? getSize() : getLocalSize();
+    // The library checks the length (collectively: it may be wrong on one process only); -1
+    // tells it that the array is not one-dimensional.
     const DenseValues& a = *values.array;
-    if (a.ndim() != 1 || a.shape(0) != n)
-        throw py::value_error("Dof.setValues: the field has " + std::to_string(n) + " values" +
-                              (whole ? " over all processes" : " on this process") +
-                              ", so a one-dimensional array of that length is needed; got shape " +
-                              std::string(py::str(a.attr("shape"))));
+    const int64_t n = a.ndim() == 1 ? int64_t(a.shape(0)) : -1;
     in_method("Dof.setValues", "set field values",
               [&] { (whole ? moskDofSetValues : moskDofSetLocalValues)(get(), a.data(), n); });
 }

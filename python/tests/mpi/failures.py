@@ -51,6 +51,8 @@ u = _pymosk.Dof(grid, "P", 1, name="u")
 values = u.getValues()
 values[-1] = float("nan") if rank == last else 1.0
 attempt("values", lambda: u.setValues(values))
+ones = np.ones(u.getLocalSize())
+attempt("length", lambda: u.setValues(ones[:-1] if rank == last else ones))
 held = grid.getNumElements()
 attempt("refine", lambda: grid.refineAllElements(25))  # too many elements, on every process
 results["refine_kept"] = grid.getNumElements() == held
