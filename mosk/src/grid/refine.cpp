@@ -362,7 +362,10 @@ void check_refinement_levels(int64_t leaves, int levels) {
 }
 
 void refine_all(GridImpl& grid, int levels, const std::function<void()>& finish) {
-    if (levels <= 0 || grid.num_leaves() == 0) return;
+    if (levels <= 0 || grid.num_leaves() == 0) {
+        if (finish) finish();
+        return;
+    }
     check_refinement_levels(grid.num_leaves(), levels);
     // For undoing the whole call: the records made stay in the store, unreachable.
     const std::span<const int> before = grid.leaf_records();
