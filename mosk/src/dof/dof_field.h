@@ -105,7 +105,8 @@ bool owns_value(const DOF_& d, const GridImpl& g, const ValueBlocks& b, int64_t 
 // Gives the ghost copies of a field on a distributed grid their owners' values (collective over
 // the grid's processes; nothing on a grid every process holds whole).
 void update_ghost_values(DOF_& d);
-// The same for any array laid out as the field's values (of a distributed grid).
+// The same for any array laid out as the field's values on the distributed grid `g` (the field's
+// grid, or a new part of it not yet taken).
 void forward_to_ghosts(const DOF_& d, const GridImpl& g, double* values);
 
 // A grid's changes that the fields follow (dof/grid_changes.cpp): the whole grid cut to this
