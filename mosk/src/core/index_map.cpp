@@ -75,6 +75,7 @@ IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys, std::span<cons
     std::vector<int> asks(size_t(nprocs), 0);
     for (int q : ghost_owners) ++asks[size_t(q)];
     std::vector<int> asked(size_t(nprocs), 0);
+    agree_so_far(comm);
     // One count per process: who will ask this one, and for how many keys.
     CHECK_MPI("index map", MPI_Alltoall(asks.data(), 1, MPI_INT, asked.data(), 1, MPI_INT, c));
     for (int q = 0; q < nprocs; ++q)
@@ -87,9 +88,20 @@ IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys, std::span<cons
         owners_[k].local.push_back(owned_ + int(g));
         keys[k].push_back(ghost_keys[g]);
     }
+    for (size_t k = 0; k < owners_.size(); ++k) numbers[k].resize(keys[k].size());
+    // Every buffer is made before the messages start (see agree_so_far).
+    std::vector<std::vector<int64_t>> answers;
+    for (int q = 0; q < nprocs; ++q)
+        if (asked[size_t(q)] > 0) ghosted_by_.push_back({q, {}});
+    answers.resize(ghosted_by_.size());
+    for (size_t k = 0; k < ghosted_by_.size(); ++k) {
+        answers[k].resize(size_t(asked[size_t(ghosted_by_[k].rank)]));
+        ghosted_by_[k].local.reserve(answers[k].size());
+    }
     std::vector<MPI_Request> requests;
+    requests.reserve(2 * owners_.size() + ghosted_by_.size());
+    agree_so_far(comm);
     for (size_t k = 0; k < owners_.size(); ++k) {
-        numbers[k].resize(keys[k].size());
         requests.emplace_back();
         CHECK_MPI("index map", MPI_Irecv(numbers[k].data(), int(numbers[k].size()), MPI_INT64_T,
                                          owners_[k].rank, kAnswerTag, c, &requests.back()));
@@ -99,17 +111,11 @@ IndexMap::IndexMap(int comm, std::span<const int64_t> owned_keys, std::span<cons
     }
     // Answer every process that asks: its keys' global numbers, -1 for a key not owned here.
     bool unknown = false;
-    std::vector<std::vector<int64_t>> answers;
-    for (int q = 0; q < nprocs; ++q)
-        if (asked[size_t(q)] > 0) ghosted_by_.push_back({q, {}});
-    answers.resize(ghosted_by_.size());
     for (size_t k = 0; k < ghosted_by_.size(); ++k) {
         Neighbour& n = ghosted_by_[k];
         std::vector<int64_t>& a = answers[k];
-        a.resize(size_t(asked[size_t(n.rank)]));
         CHECK_MPI("index map", MPI_Recv(a.data(), int(a.size()), MPI_INT64_T, n.rank, kAskTag, c,
                                         MPI_STATUS_IGNORE));
-        n.local.reserve(a.size());
         for (int64_t& key : a) {
             const int at = position(key);
             unknown |= at < 0;
@@ -144,22 +150,28 @@ void IndexMap::exchange(std::span<double> values, int block, bool to_ghosts) con
     if (block < 1 || values.size() != size_t(size()) * size_t(block))
         fail("index map", std::to_string(values.size()) + " values for " + std::to_string(size()) +
                               " entries of " + std::to_string(block));
-    if (owners_.empty() && ghosted_by_.empty()) return;
     const MPI_Comm c = mpi_comm(comm_);
     const std::vector<Neighbour>& senders = to_ghosts ? ghosted_by_ : owners_;
     const std::vector<Neighbour>& receivers = to_ghosts ? owners_ : ghosted_by_;
+    // Every buffer is made before the messages start (see agree_so_far).
     std::vector<std::vector<double>> in(receivers.size()), out(senders.size());
-    std::vector<MPI_Request> requests;
-    for (size_t k = 0; k < receivers.size(); ++k) {
+    for (size_t k = 0; k < receivers.size(); ++k)
         in[k].resize(receivers[k].local.size() * size_t(block));
+    for (size_t k = 0; k < senders.size(); ++k) {
+        out[k].reserve(senders[k].local.size() * size_t(block));
+        for (int i : senders[k].local)
+            for (int b = 0; b < block; ++b) out[k].push_back(values[size_t(i) * block + b]);
+    }
+    std::vector<MPI_Request> requests;
+    requests.reserve(receivers.size() + senders.size());
+    agree_so_far(comm_);
+    if (owners_.empty() && ghosted_by_.empty()) return;
+    for (size_t k = 0; k < receivers.size(); ++k) {
         requests.emplace_back();
         CHECK_MPI("index map", MPI_Irecv(in[k].data(), int(in[k].size()), MPI_DOUBLE,
                                          receivers[k].rank, kValuesTag, c, &requests.back()));
     }
     for (size_t k = 0; k < senders.size(); ++k) {
-        out[k].reserve(senders[k].local.size() * size_t(block));
-        for (int i : senders[k].local)
-            for (int b = 0; b < block; ++b) out[k].push_back(values[size_t(i) * block + b]);
         requests.emplace_back();
         CHECK_MPI("index map", MPI_Isend(out[k].data(), int(out[k].size()), MPI_DOUBLE,
                                          senders[k].rank, kValuesTag, c, &requests.back()));

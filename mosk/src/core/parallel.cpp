@@ -89,6 +89,11 @@ ErrorText describe(const std::exception_ptr& error) {
     }
 }
 
+// collective() calls running on this thread (work inside on_root's is not counted: it runs on one
+// process), and the exception last agreed on while it travels up through them.
+thread_local int collective_depth = 0;
+thread_local std::exception_ptr agreed_error;
+
 // After every process ran its part: the lowest failing process's error, on every process (a
 // failing process keeps its own unless `alike`).
 void agree(int comm, const std::exception_ptr& error, bool alike = false) {
@@ -104,8 +109,16 @@ void agree(int comm, const std::exception_ptr& error, bool alike = false) {
     text.code = head[1];
     text.message.resize(std::size_t(head[2]));
     CHECK_MPI(kExchange, MPI_Bcast(text.message.data(), head[2], MPI_CHAR, first, comm_of(comm)));
-    if (error && (!alike || rank == first)) std::rethrow_exception(error);
-    raise(text);
+    if (error && (!alike || rank == first)) {
+        agreed_error = error;
+        std::rethrow_exception(error);
+    }
+    try {
+        raise(text);
+    } catch (...) {
+        agreed_error = std::current_exception();
+        throw;
+    }
 }
 
 }  // namespace
@@ -140,30 +153,42 @@ int process_count(int comm) {
 
 namespace {
 
-void run_and_agree(int comm, const std::function<void()>& work, bool alike) {
+// Sets collective_depth for the work it runs.
+struct Depth {
+    int before = collective_depth;
+    explicit Depth(int depth) { collective_depth = depth; }
+    ~Depth() {
+        collective_depth = before;
+        if (before == 0) agreed_error = nullptr;  // back in the caller: nothing travels up
+    }
+};
+
+void run_and_agree(int comm, WorkRef work, bool alike) {
     if (process_count(comm) == 1) return work();
+    Depth depth(collective_depth + 1);
     std::exception_ptr error;
     try {
         work();
     } catch (...) {
         error = std::current_exception();
     }
+    collective_depth = depth.before;
+    if (error && error == agreed_error) std::rethrow_exception(error);  // agreed further in
     agree(comm, error, alike);
 }
 
 }  // namespace
 
-void collective(int comm, const std::function<void()>& work) { run_and_agree(comm, work, false); }
+void collective(int comm, WorkRef work) { run_and_agree(comm, work, false); }
 
-void collective_alike(int comm, const std::function<void()>& work) {
-    run_and_agree(comm, work, true);
-}
+void collective_alike(int comm, WorkRef work) { run_and_agree(comm, work, true); }
 
-void on_root(int comm, int root, const std::function<void()>& work) {
+void on_root(int comm, int root, WorkRef work) {
     if (process_count(comm) == 1) return work();
     std::exception_ptr error;
     if (process_rank(comm) == root) {
         try {
+            Depth alone(0);
             work();
         } catch (...) {
             error = std::current_exception();
@@ -172,11 +197,27 @@ void on_root(int comm, int root, const std::function<void()>& work) {
     agree(comm, error);
 }
 
+void agree_so_far(int comm) {
+    if (collective_depth > 0 && process_count(comm) > 1) agree(comm, nullptr);
+}
+
+std::exception_ptr agreed_failure(int comm, std::exception_ptr error) {
+    if (collective_depth == 0 || error == agreed_error || process_count(comm) == 1) return error;
+    try {
+        agree(comm, error);  // throws, error being set
+    } catch (...) {
+        return std::current_exception();
+    }
+    return error;
+}
+
 void broadcast(int comm, int root, std::vector<int>& values) {
     if (process_count(comm) == 1) return;
+    agree_so_far(comm);
     long long n = (long long)values.size();
     CHECK_MPI(kExchange, MPI_Bcast(&n, 1, MPI_LONG_LONG, root, comm_of(comm)));
     values.resize(std::size_t(n));
+    agree_so_far(comm);
     constexpr long long chunk = 1 << 28;  // MPI counts are int
     for (long long at = 0; at < n; at += chunk)
         CHECK_MPI(kExchange, MPI_Bcast(values.data() + at, int(std::min(chunk, n - at)), MPI_INT,
@@ -221,6 +262,7 @@ void gather_shares(int comm, std::span<double> values, int64_t unit) {
         offsets[std::size_t(p)] = int(s.first);
         counts[std::size_t(p)] = int(s.last - s.first);
     }
+    agree_so_far(comm);
     CHECK_MPI(kExchange, MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, values.data(),
                                         counts.data(), offsets.data(), MPI_DOUBLE, comm_of(comm)));
 }
@@ -236,6 +278,7 @@ std::vector<T> gather_all_of(int comm, std::span<const T> mine, MPI_Datatype typ
         fail<std::length_error>("gather", "more than 2^31-1 entries on one process");
     std::vector<int> counts(size_t(n), int(mine.size())), offsets(size_t(n), 0);
     if (n > 1) {
+        agree_so_far(comm);
         int count = int(mine.size());
         CHECK_MPI(kExchange,
                   MPI_Allgather(&count, 1, MPI_INT, counts.data(), 1, MPI_INT, comm_of(comm)));
@@ -248,6 +291,7 @@ std::vector<T> gather_all_of(int comm, std::span<const T> mine, MPI_Datatype typ
     if (total > INT32_MAX) fail<std::length_error>("gather", "more than 2^31-1 entries");
     const bool receives = root < 0 || process_rank(comm) == root;
     std::vector<T> all(receives ? static_cast<size_t>(total) : 0);
+    if (n > 1) agree_so_far(comm);
     if (n > 1 && root < 0)
         CHECK_MPI(kExchange, MPI_Allgatherv(mine.data(), int(mine.size()), type, all.data(),
                                             counts.data(), offsets.data(), type, comm_of(comm)));
@@ -286,14 +330,16 @@ std::vector<std::vector<T>> all_to_all_of(int comm, const std::vector<std::vecto
             fail<std::length_error>(kExchange, "more than 2^31-1 entries for one process");
         send_counts[size_t(p)] = own && p == process_rank(comm) ? 0 : int(out[size_t(p)].size());
     }
+    agree_so_far(comm);
     CHECK_MPI(kExchange, MPI_Alltoall(send_counts.data(), 1, MPI_INT, receive_counts.data(), 1,
                                       MPI_INT, comm_of(comm)));
     std::vector<std::vector<T>> in(np);
     std::vector<MPI_Request> requests;
     requests.reserve(2 * np);
+    for (int p = 0; p < n; ++p) in[size_t(p)].resize(size_t(receive_counts[size_t(p)]));
+    agree_so_far(comm);
     constexpr int kTag = 4711;
     for (int p = 0; p < n; ++p) {
-        in[size_t(p)].resize(size_t(receive_counts[size_t(p)]));
         if (receive_counts[size_t(p)] == 0) continue;
         CHECK_MPI(kExchange, MPI_Irecv(in[size_t(p)].data(), receive_counts[size_t(p)], type, p,
                                        kTag, comm_of(comm), &requests.emplace_back()));
@@ -342,12 +388,14 @@ std::vector<std::vector<double>> all_to_all(int comm, std::vector<std::vector<do
 
 bool on_any_process(int comm, bool mine) {
     int any = mine ? 1 : 0;
+    agree_so_far(comm);
     if (process_count(comm) > 1)
         CHECK_MPI(kExchange, MPI_Allreduce(MPI_IN_PLACE, &any, 1, MPI_INT, MPI_LOR, comm_of(comm)));
     return any != 0;
 }
 
 int64_t max_over_processes(int comm, int64_t mine) {
+    agree_so_far(comm);
     if (process_count(comm) > 1)
         CHECK_MPI(kExchange,
                   MPI_Allreduce(MPI_IN_PLACE, &mine, 1, MPI_INT64_T, MPI_MAX, comm_of(comm)));
@@ -358,6 +406,7 @@ void sum_over_processes(int comm, std::span<long long> values) {
     if (process_count(comm) == 1 || values.empty()) return;
     if (values.size() > size_t(INT32_MAX))
         fail<std::length_error>(kExchange, "more than 2^31-1 entries");
+    agree_so_far(comm);
     CHECK_MPI(kExchange, MPI_Allreduce(MPI_IN_PLACE, values.data(), int(values.size()),
                                        MPI_LONG_LONG, MPI_SUM, comm_of(comm)));
 }
@@ -365,6 +414,7 @@ void sum_over_processes(int comm, std::span<long long> values) {
 Share offset_and_total(int comm, int64_t mine) {
     Share out{0, mine};
     if (process_count(comm) == 1) return out;
+    agree_so_far(comm);
     CHECK_MPI(kExchange, MPI_Exscan(&mine, &out.first, 1, MPI_INT64_T, MPI_SUM, comm_of(comm)));
     if (process_rank(comm) == 0) out.first = 0;  // MPI_Exscan leaves process 0's undefined
     CHECK_MPI(kExchange, MPI_Allreduce(&mine, &out.last, 1, MPI_INT64_T, MPI_SUM, comm_of(comm)));

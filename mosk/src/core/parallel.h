@@ -9,9 +9,11 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace mosk {
@@ -25,17 +27,46 @@ int communicator_handle(int comm);
 int process_rank(int comm);
 int process_count(int comm);
 
+// Work handed to the calls below: a reference to any callable, made without allocating, so that
+// handing it over cannot fail on one process before the agreement.
+class WorkRef {
+public:
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, WorkRef>>>
+    WorkRef(F&& f)  // implicit, as a std::function is
+        : object_(&f), call_([](const void* o) {
+              (*static_cast<std::remove_reference_t<F>*>(const_cast<void*>(o)))();
+          }) {}
+    void operator()() const { call_(object_); }
+
+private:
+    const void* object_;
+    void (*call_)(const void*);
+};
+
 // Runs `work` on every process of `comm` and agrees on its outcome (see above). On one process it
 // is `work()` and nothing more.
-void collective(int comm, const std::function<void()>& work);
+void collective(int comm, WorkRef work);
 // The same, but every process throws the lowest failing process's exception, a failing one too:
 // for checks that may fail differently on several processes (each on its own part of a file), so
 // that every process reports the same.
-void collective_alike(int comm, const std::function<void()>& work);
+void collective_alike(int comm, WorkRef work);
+
+// Inside collective work, every exchange below (and IndexMap's) first agrees on the failures so
+// far: a process whose work threw is then in the agreement at the end of its collective() call,
+// and the others meet it there instead of waiting in an exchange it never reaches; every process
+// then throws the agreed exception, which the enclosing collective() calls pass on as it is.
+// agree_so_far is that agreement on its own (one reduction of one int): work calls it before it
+// commits a change, so that either every process commits or none does. It does nothing on one
+// process or outside collective work.
+void agree_so_far(int comm);
+// In a catch block of collective work, before an undo that exchanges messages: the exception
+// being handled agreed on by every process (the others meet this call in an exchange or in
+// agree_so_far), so that every process runs the undo. Returns the exception to rethrow.
+std::exception_ptr agreed_failure(int comm, std::exception_ptr error);
 
 // Runs `work` on process `root` only and lets every process throw what it threw there (or
 // return normally on all). For output that one process writes.
-void on_root(int comm, int root, const std::function<void()>& work);
+void on_root(int comm, int root, WorkRef work);
 
 // Throws std::runtime_error naming `operation` and the MPI function when `code` (an MPI call's
 // result) is not MPI_SUCCESS. CHECK_MPI takes the function's name from the call's own text, so

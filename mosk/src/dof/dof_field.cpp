@@ -130,7 +130,7 @@ void update_ghost_values(DOF_& d) {
 }
 
 void forward_to_ghosts(const DOF_& d, const GridImpl& g, double* values) {
-    const ValueBlocks b = value_blocks(d, *d.grid);
+    const ValueBlocks b = value_blocks(d, g.counts());
     // One exchange per kind of node, each entity's values as one block.
     auto exchange = [&](const IndexMap& map, int64_t first, int64_t per,
                         const std::vector<int>* position) {
@@ -187,25 +187,21 @@ const ELEMENT_& old_leaf_of(const GridImpl& g, int r, size_t first_new_record) {
 
 }  // namespace
 
-void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t first_new_record) {
+std::vector<std::vector<double>> values_after_refinement(const GridImpl& g, const GRID_& before,
+                                                         size_t first_new_record) {
+    std::vector<std::vector<double>> values;
+    const GRID_ counts = g.counts();
     for (DOF_* d : g.fields) {
-        DofImpl& impl = dof_impl(*d);
-        if (!carried_through_refinement(impl)) {
-            resize_zeroed(*d, *g.record);
-            continue;
-        }
-        const ValueBlocks old_blocks = value_blocks(*d, before);
-        std::vector<double> old_values = std::move(impl.values);
-        DOF_ old_view = *d;
-        old_view.data = old_values.data();
-        resize_zeroed(*d, *g.record);
-        const ValueBlocks new_blocks = value_blocks(*d, *g.record);
-        interpolate_old_values(old_view, old_blocks, g, g, new_blocks, d->data,
-                               [&](const ELEMENT_& e) -> const ELEMENT_& {
-                                   return old_leaf_of(g, e.record, first_new_record);
-                               });
-        bump_version(impl);
+        const ValueBlocks new_blocks = value_blocks(*d, counts);
+        std::vector<double> v(size_t(new_blocks.total), 0.0);
+        if (carried_through_refinement(dof_impl(*d)))
+            interpolate_old_values(*d, value_blocks(*d, before), g, g, new_blocks, v.data(),
+                                   [&](const ELEMENT_& e) -> const ELEMENT_& {
+                                       return old_leaf_of(g, e.record, first_new_record);
+                                   });
+        values.push_back(std::move(v));
     }
+    return values;
 }
 
 std::vector<std::vector<double>> values_on_refined_part(const GridImpl& g, const GridImpl& part,
@@ -225,8 +221,11 @@ std::vector<std::vector<double>> values_on_refined_part(const GridImpl& g, const
     return values;
 }
 
-void reset_fields_after_import(GridImpl& g) {
-    for (DOF_* d : g.fields) resize_zeroed(*d, *g.record);
+std::vector<std::vector<double>> zeroed_values(const GridImpl& g, const GridImpl& part) {
+    std::vector<std::vector<double>> values;
+    const GRID_ counts = part.counts();
+    for (DOF_* d : g.fields) values.emplace_back(size_t(value_blocks(*d, counts).total), 0.0);
+    return values;
 }
 
 }  // namespace mosk

@@ -105,7 +105,8 @@ bool owns_value(const DOF_& d, const GridImpl& g, const ValueBlocks& b, int64_t 
 // Gives the ghost copies of a field on a distributed grid their owners' values (collective over
 // the grid's processes; nothing on a grid every process holds whole).
 void update_ghost_values(DOF_& d);
-// The same for any array laid out as the field's values (of a distributed grid).
+// The same for any array laid out as the field's values on the distributed grid `g` (the field's
+// grid, or a new part of it not yet taken).
 void forward_to_ghosts(const DOF_& d, const GridImpl& g, double* values);
 
 // A grid's changes that the fields follow (dof/grid_changes.cpp): the whole grid cut to this
@@ -116,16 +117,17 @@ void distribute_grid(GridImpl& g);
 void migrate_grid(GridImpl& g, std::span<const int> new_owner);
 
 // After refine_all: `before` is the public record as it was and records from first_new_record on
-// are new. Fields in an interpolating mode get the interpolant of their old values on the new
-// leaf mesh; the others are zeroed at the new size.
-void transfer_fields_after_refinement(GridImpl& g, const GRID_& before, size_t first_new_record);
+// are new. Each field's values on the new leaf mesh (the fields still hold the old ones): the
+// interpolant of its old values for a field in an interpolating mode, zero for the others.
+std::vector<std::vector<double>> values_after_refinement(const GridImpl& g, const GRID_& before,
+                                                         size_t first_new_record);
 // After refine_part(g, levels, part) returned `source` (the leaf of g that each leaf of part
 // lies in): each field's values on `part` (interpolated from g's as
-// transfer_fields_after_refinement does, or zero), in part's layout.
+// values_after_refinement does, or zero), in part's layout.
 std::vector<std::vector<double>> values_on_refined_part(const GridImpl& g, const GridImpl& part,
                                                         const std::vector<int>& source);
 
-// After an import: every field is resized to the new mesh and zeroed.
-void reset_fields_after_import(GridImpl& g);
+// Each field of g zeroed in the layout of `part` (an import's new grid).
+std::vector<std::vector<double>> zeroed_values(const GridImpl& g, const GridImpl& part);
 
 }  // namespace mosk

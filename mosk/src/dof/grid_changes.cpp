@@ -3,6 +3,7 @@
 // carried to the processes that hold their nodes after a balance).
 #include <malloc.h>
 
+#include <exception>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -40,16 +41,31 @@ void store_leaf_values_by_node(const DOF_& d, const ValueBlocks& b, const ELEMEN
                     data + value_index(d, b, e, k));
 }
 
-// The grid takes `next`'s contents and every field its carried values; what the grid held
-// before leaves with `next`.
-void take(GridImpl& g, GridImpl& next, std::vector<std::vector<double>>& values) {
-    g.take_contents(next);
+// Every field takes its values in `values` (laid out for the grid as it is now).
+void store_values(GridImpl& g, std::vector<std::vector<double>>& values) {
     for (size_t f = 0; f < g.fields.size(); ++f) {
         DofImpl& impl = dof_impl(*g.fields[f]);
         impl.values.swap(values[f]);
         g.fields[f]->data = impl.values.data();
         bump_version(impl);
     }
+}
+
+// Once every process has made its new grid `next` and the fields' values on it, the grid takes
+// `next`'s contents and every field its values; what the grid held before leaves with `next`.
+// Every process takes, or none (taking allocates nothing, so it cannot fail after the
+// agreement).
+void take(GridImpl& g, GridImpl& next, std::vector<std::vector<double>>& values) {
+    agree_so_far(g.comm);
+    g.take_contents(next);
+    store_values(g, values);
+}
+
+// The ghost copies of the fields' values on the new part `next` take their owners' values.
+void forward_values_to_ghosts(const GridImpl& g, const GridImpl& next,
+                              std::vector<std::vector<double>>& values) {
+    for (size_t f = 0; f < g.fields.size(); ++f)
+        forward_to_ghosts(*g.fields[f], next, values[f].data());
 }
 
 // Each process refines its part; the old part stays intact until the new one and the fields'
@@ -59,9 +75,9 @@ void refine_distributed(GridImpl& g, int levels) {
         GridImpl part(nullptr, g.comm);
         const std::vector<int> source = refine_part(g, levels, part);
         std::vector<std::vector<double>> values = values_on_refined_part(g, part, source);
+        forward_values_to_ghosts(g, part, values);
         take(g, part, values);
     }  // the old part leaves with `part`
-    for (DOF_* d : g.fields) update_ghost_values(*d);
     malloc_trim(0);  // see distribute_grid
 }
 
@@ -123,19 +139,24 @@ void migrate_grid(GridImpl& g, std::span<const int> new_owner) {
         HeldLeaves before = held_leaves_of_part(g);
         const std::vector<std::vector<int>> label_sets = g.label_sets;
         GridImpl fresh(nullptr, g.comm);
-        {
-            GridImpl old(nullptr, g.comm);
-            g.swap_contents(old);
-        }
-        g.owners = {};  // caches of the old part, made again on demand
-        g.dirichlet.clear();
-        malloc_trim(0);
+        agree_so_far(g.comm);  // every process gives its old part way, or none
         std::vector<std::vector<double>> values;
         try {
+            {
+                GridImpl old(nullptr, g.comm);
+                g.swap_contents(old);
+            }
+            g.owners = {};  // caches of the old part, made again on demand
+            g.dirichlet.clear();
+            malloc_trim(0);
             fresh.label_sets = label_sets;
             assemble_part(fresh, std::move(held));
             values = stored_field_values(g, fresh, routes, arrived);
+            forward_values_to_ghosts(g, fresh, values);
+            agree_so_far(g.comm);  // every process keeps the new part, or every one the old
         } catch (...) {
+            // Every process makes its old part again (an exchange), so every one comes here.
+            const std::exception_ptr error = agreed_failure(g.comm, std::current_exception());
             GridImpl again(nullptr, g.comm);
             again.label_sets = label_sets;
             assemble_part(again, std::move(before));
@@ -144,12 +165,11 @@ void migrate_grid(GridImpl& g, std::span<const int> new_owner) {
             g.swap_contents(again);
             g.renew_store_id();
             g.update_record();
-            throw;
+            std::rethrow_exception(error);
         }
         before = HeldLeaves{};
         take(g, fresh, values);
     }
-    for (DOF_* d : g.fields) update_ghost_values(*d);
     malloc_trim(0);  // see distribute_grid
 }
 
@@ -177,32 +197,22 @@ void distribute_grid(GridImpl& g) {
     malloc_trim(0);
 }
 
-}  // namespace mosk
+namespace {
 
-using namespace mosk;
-
-extern "C" {
-
-void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every process*/) {
-    GridImpl& g = impl_of(grid);
-    require_no_callback_running(g, "import");
-    const std::string path = file ? file : "";
+// Reads the file `path` into g (collective, inside moskImport_'s agreement).
+void import_file(GridImpl& g, const std::string& path) {
     // Reading may fail on some processes only (a file one of them cannot see): agree on it before
     // any process changes its grid, so that all keep the old grid or all take the new one.
     MeshData mesh;
-    const auto after_import = [&] {
-        reset_fields_after_import(g);
-        g.owners_from_balance = false;
-    };
-    // A part made by `read_part` (collective) becomes the grid.
+    // A grid made by `read_part` (collective) becomes the grid, its fields zeroed.
     const auto take_part = [&](const std::function<void(GridImpl&)>& read_part) {
         collective(g.comm, [&] {
             GridImpl part(nullptr, g.comm);
             read_part(part);
-            g.take_contents(part);
-            after_import();
+            std::vector<std::vector<double>> values = zeroed_values(g, part);
+            take(g, part, values);
+            g.owners_from_balance = false;
         });
-        malloc_trim(0);  // what the reading held (see distribute_grid)
     };
     bool read = false;
     if (g.nprocs > 1) {
@@ -215,7 +225,10 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
                 // the whole read below reports it
             }
         broadcast(g.comm, 0, sliced);
-        if (sliced[0]) return take_part([&](GridImpl& part) { assign_read_in_slices(part, path); });
+        if (sliced[0]) {
+            take_part([&](GridImpl& part) { assign_read_in_slices(part, path); });
+            return (void)malloc_trim(0);  // what the reading held (see distribute_grid)
+        }
         // Under MPI process 0 reads first: a large mesh stays there and is dealt out in parts; a
         // small one every process reads whole (and cuts at the first balance).
         collective(g.comm, [&] {
@@ -223,18 +236,31 @@ void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every 
         });
         std::vector<int> size{int(std::min<size_t>(mesh.tets.size(), INT32_MAX))};
         broadcast(g.comm, 0, size);
-        if (size[0] > library_options().read_whole_limit)
-            return take_part(
-                [&](GridImpl& part) { assign_dealt_out(part, std::move(mesh), path); });
+        if (size[0] > library_options().read_whole_limit) {
+            take_part([&](GridImpl& part) { assign_dealt_out(part, std::move(mesh), path); });
+            return (void)malloc_trim(0);
+        }
         read = g.rank == 0;
     }
     collective(g.comm, [&] {
         if (!read) mesh = read_mesh(path);
     });
-    collective(g.comm, [&] {
-        g.assign(std::move(mesh), path);
-        after_import();
-    });
+    take_part([&](GridImpl& part) { part.assign(std::move(mesh), path); });
+}
+
+}  // namespace
+
+}  // namespace mosk
+
+using namespace mosk;
+
+extern "C" {
+
+void moskImport_(GRID_* grid, const char* file, int /*flag: whole file on every process*/) {
+    GridImpl& g = impl_of(grid);
+    require_no_callback_running(g, "import");
+    // Every allocation of the import runs inside the agreement, the path's copy too.
+    collective(g.comm, [&] { import_file(g, file ? file : ""); });
 }
 
 void moskRefineAllElements(GRID_* grid, int levels) {
@@ -245,8 +271,12 @@ void moskRefineAllElements(GRID_* grid, int levels) {
         if (g.distributed()) return refine_distributed(g, levels);
         const GRID_ before = *grid;
         const size_t first_new_record = g.num_records();
-        refine_all(g, levels);
-        transfer_fields_after_refinement(g, before, first_new_record);
+        std::vector<std::vector<double>> values;
+        refine_all(g, levels, [&] {
+            values = values_after_refinement(g, before, first_new_record);
+            agree_so_far(g.comm);  // every process keeps the refined grid, or none
+        });
+        store_values(g, values);
     });
 }
 
@@ -270,8 +300,17 @@ void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int 
                 moves = owner[size_t(i)] != g.rank;
             if (on_any_process(g.comm, moves)) migrate_grid(g, owner);
         } else {
-            balance_grid(g, imbalance);
-            distribute_grid(g);
+            // Should the cut fail, the whole grid keeps its owners too.
+            std::vector<int> owner(size_t(g.num_leaves()));
+            for (int i = 0; i < g.num_leaves(); ++i) owner[size_t(i)] = g.leaf(i).owner;
+            try {
+                balance_grid(g, imbalance);
+                distribute_grid(g);
+            } catch (...) {
+                for (int i = 0; i < g.num_leaves(); ++i) g.leaf(i).owner = owner[size_t(i)];
+                g.update_record();
+                throw;
+            }
         }
         g.owners_from_balance = true;
     });

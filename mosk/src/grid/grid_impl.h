@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -234,7 +235,9 @@ void assign_dealt_out(GridImpl& fresh, MeshData&& mesh, const std::string& sourc
 void assign_read_in_slices(GridImpl& fresh, const std::string& path);
 
 // Refinement (grid/refine.cpp): `levels` levels of bisection of every leaf with closure.
-void refine_all(GridImpl& grid, int levels);
+// `finish` completes the call after the last level (the fields' values on the refined grid, the
+// agreement of the processes); should it throw, the refinement is undone as on a failing level.
+void refine_all(GridImpl& grid, int levels, const std::function<void()>& finish = {});
 
 // The owners of the leaf mesh's entities (grid/ownership.cpp), made when the numbering or the
 // owners changed since they were last made.

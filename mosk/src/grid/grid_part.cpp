@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <utility>
 
 #include "core/check.h"
 #include "core/parallel.h"
 #include "grid/grid_impl.h"
 #include "grid/part_assembly.h"
+#include "grid/store_registry.h"
 
 namespace mosk {
 std::vector<int> GridImpl::cut_part_of(const GridImpl& whole) {
@@ -41,7 +43,12 @@ std::vector<int> GridImpl::cut_part_of(const GridImpl& whole) {
 
 void GridImpl::take_contents(GridImpl& fresh) {
     swap_contents(fresh);
-    renew_store_id();
+    // The records' store id comes with them (elements handed out before are no longer current):
+    // taking allocates nothing, so it cannot fail once the processes agreed on it.
+    std::swap(store_id_, fresh.store_id_);
+    rebind_store(store_id_, this);
+    rebind_store(fresh.store_id_, &fresh);
+    if (record) record->store_id = store_id_;
     ++numbering_generation;
     ++partition_generation;
     update_record();

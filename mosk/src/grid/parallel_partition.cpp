@@ -206,13 +206,20 @@ std::vector<int> ptscotch_parts(const GridImpl& g, const Rows& units, const Loca
     Mat adj = nullptr;
     MatPartitioning part = nullptr;
     IS is = nullptr;
+    std::vector<int> out;
+    try {
+        out.assign(size_t(m), 0);
+        agree_so_far(g.comm);  // PETSc's collective calls below cannot meet a failed process
+    } catch (...) {
+        for (PetscInt* a : {ia, ja, faces, weight}) PetscFree(a);
+        throw;
+    }
     const PetscErrorCode code =
         MatCreateMPIAdj(comm, m, PetscInt(units.first.back()), ia, ja, faces, &adj);
     if (code) {
         for (PetscInt* a : {ia, ja, faces, weight}) PetscFree(a);
         petsc.fail(code, "MatCreateMPIAdj");
     }
-    std::vector<int> out(size_t(m), 0);
     auto release = [&] {
         if (is) ISDestroy(&is);
         if (part)

@@ -361,8 +361,11 @@ void check_refinement_levels(int64_t leaves, int levels) {
                               " elements make more than " + std::to_string(INT_MAX) + " elements");
 }
 
-void refine_all(GridImpl& grid, int levels) {
-    if (levels <= 0 || grid.num_leaves() == 0) return;
+void refine_all(GridImpl& grid, int levels, const std::function<void()>& finish) {
+    if (levels <= 0 || grid.num_leaves() == 0) {
+        if (finish) finish();
+        return;
+    }
     check_refinement_levels(grid.num_leaves(), levels);
     // For undoing the whole call: the records made stay in the store, unreachable.
     const std::span<const int> before = grid.leaf_records();
@@ -380,6 +383,7 @@ void refine_all(GridImpl& grid, int levels) {
         // The leaf mesh is numbered once, after the last level: refinement reads only vertices
         // and face labels, and bisection keeps the labels right (interior 0, boundary inherited).
         grid.number_leaf_mesh();
+        if (finish) finish();
     } catch (...) {
         // Back to the grid before the call, numbered as it was (the numbering is deterministic).
         for (int r : original) {

@@ -54,6 +54,13 @@ uint64_t register_store(const GridImpl* grid) {
     return id;
 }
 
+void rebind_store(uint64_t id, const GridImpl* grid) {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    const auto it = registry().find(id);
+    if (it != registry().end()) it->second = grid;
+    registry_epoch.fetch_add(1, std::memory_order_release);
+}
+
 void unregister_store(uint64_t id) {
     if (id == 0) return;
     std::lock_guard<std::mutex> lock(registry_mutex);

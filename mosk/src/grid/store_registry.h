@@ -10,6 +10,9 @@ class GridImpl;
 
 // Registers `grid` under a new id, never used before in this process, and returns it.
 uint64_t register_store(const GridImpl* grid);
+// The registered store `id` is now `grid` (no allocation: a grid takes another's contents with
+// its id).
+void rebind_store(uint64_t id, const GridImpl* grid);
 // Forgets the store `id` (0 is ignored).
 void unregister_store(uint64_t id);
 
