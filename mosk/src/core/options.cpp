@@ -155,11 +155,14 @@ std::vector<std::string> parse_solver_options(const std::vector<std::string>& wo
 
 void log_message(int level, const std::string& text) {
     if (library_options().verbosity < level) return;
-    // On several processes each line names the process it comes from.
-    if (process_count(-1) > 1)
-        std::cerr << "mosk[" << process_rank(-1) << "]: " << text << std::endl;
-    else
-        std::cerr << "mosk: " << text << std::endl;
+    // On several processes each line names the process it comes from. One write per line, so
+    // that the lines of several processes do not mix where they meet (std::cerr writes each
+    // piece at once).
+    const std::string line =
+        (process_count(-1) > 1 ? "mosk[" + std::to_string(process_rank(-1)) + "]: "
+                               : std::string("mosk: ")) +
+        text + "\n";
+    std::cerr << line << std::flush;
 }
 
 }  // namespace mosk
