@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/library_state.h"
+#include "grid/grid_impl.h"
 #include "io/mesh_data.h"
 #include "mosk.h"
 
@@ -128,7 +129,9 @@ bool on_every_process(bool mine) {
 struct Job {
     GRID_* grid = moskNewGrid(-1);
     DOF_* u = nullptr;
+    DOF_* v = nullptr;  // made by the operation "field creation"
     ~Job() {
+        moskDofFree(&v);
         moskDofFree(&u);
         moskFreeGrid(&grid);
     }
@@ -139,12 +142,14 @@ struct Job {
 struct State {
     int elements = 0, owned = 0, held = 0;
     int64_t values = 0;
+    size_t fields = 0;  // on the grid
     bool field_right = false;
     bool operator==(const State&) const = default;
 };
 State state_of(Job& s) {
-    State out{s.grid->nelem_global, s.grid->nelem, s.grid->nelem_local, moskDofGetGlobalSize(s.u),
-              true};
+    State out{s.grid->nelem_global,          s.grid->nelem,
+              s.grid->nelem_local,           moskDofGetGlobalSize(s.u),
+              impl_of(s.grid).fields.size(), true};
     std::vector<double> v(size_t(out.values)), xyz(3 * v.size());
     moskDofGetValues(s.u, v.data(), out.values);
     moskDofGetNodeCoordinates(s.u, xyz.data(), out.values);
@@ -219,6 +224,11 @@ TEST(OneProcessFails, EveryProcessFailsAndTheGridStaysAsItWas) {
         {"first balance", refine, [](Job& s) { balance(s, 1.05); }},
         {"refinement of the parts", [](Job& s) { balance(s, 1.05); }, refine},
         {"balance that moves leaves", balance_and_refine, [](Job& s) { balance(s, 1.0); }},
+        {"field creation", balance_and_refine,
+         [](Job& s) {
+             s.v = moskDofNew_(s.grid, moskDofTypesList[0].types[1], nullptr, 1, "v", linear,
+                               "test", 0);
+         }},
     };
     for (const Operation& o : operations) {
         SCOPED_TRACE(o.name);

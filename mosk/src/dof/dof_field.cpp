@@ -236,49 +236,56 @@ extern "C" {
 
 DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const char* name,
                   MOSK_POINT_FUNC init, const char* file, int line) {
-    // The caller, as it names itself: a source position, or a name when `line` is not positive.
-    std::string op = "new field";
-    if (file) {
-        op += " (called from ";
-        op += file;
-        if (line > 0) op.append(":").append(std::to_string(line));
-        op += ")";
-    }
-    if (!grid) fail(op, "null grid");
-    if (!type) fail(op, "null type");
-    if (reserved) fail(op, "the reserved argument must be null");
-    if (dim < 1 || dim > INT16_MAX)
-        fail(op,
-             "dim must lie in 1.." + std::to_string(INT16_MAX) + ", got " + std::to_string(dim));
-    if (type->order < 0 || type->order > kMaxLagrangeDegree)
-        fail(op, "type " + std::string(type->name) + " is not supported");
+    if (!grid) fail("new field", "null grid");
     GridImpl& g = impl_of(grid);
-
-    auto impl = std::make_unique<DofImpl>();
-    impl->name = name ? name : "";
-    impl->mode = init_mode_of(init);
-    auto d = std::make_unique<DOF_>();
-    *d = DOF_{};
-    d->grid = grid;
-    d->type = type;
-    d->nvert_values = int64_t(type->nvert) * dim;
-    d->nedge_values = int64_t(type->nedge) * dim;
-    d->nface_values = int64_t(type->nface) * dim;
-    d->nelem_values = int64_t(type->nelem) * dim;
-    d->dim = int16_t(dim);
-    d->impl = impl.get();
-    d->name = impl->name.c_str();
-    // An exception from the user's function (on any process) leaves here; the unique pointers
-    // free everything.
+    DOF_* made = nullptr;
+    // All of it inside the agreement: an allocation, or the user's function, may fail on one
+    // process only.
     collective(g.comm, [&] {
+        // The caller, as it names itself: a source position, or a name when `line` is not
+        // positive.
+        std::string op = "new field";
+        if (file) {
+            op += " (called from ";
+            op += file;
+            if (line > 0) op.append(":").append(std::to_string(line));
+            op += ")";
+        }
+        if (!type) fail(op, "null type");
+        if (reserved) fail(op, "the reserved argument must be null");
+        if (dim < 1 || dim > INT16_MAX)
+            fail(op, "dim must lie in 1.." + std::to_string(INT16_MAX) + ", got " +
+                         std::to_string(dim));
+        if (type->order < 0 || type->order > kMaxLagrangeDegree)
+            fail(op, "type " + std::string(type->name) + " is not supported");
+
+        auto impl = std::make_unique<DofImpl>();
+        impl->name = name ? name : "";
+        impl->mode = init_mode_of(init);
+        auto d = std::make_unique<DOF_>();
+        *d = DOF_{};
+        d->grid = grid;
+        d->type = type;
+        d->nvert_values = int64_t(type->nvert) * dim;
+        d->nedge_values = int64_t(type->nedge) * dim;
+        d->nface_values = int64_t(type->nface) * dim;
+        d->nelem_values = int64_t(type->nelem) * dim;
+        d->dim = int16_t(dim);
+        d->impl = impl.get();
+        d->name = impl->name.c_str();
+        // An exception (the user's function's, on any process) leaves here; the unique pointers
+        // free everything.
         resize_zeroed(*d, *grid);
         if (impl->mode == InitMode::Function) interpolate_function(*d, init);
+        // Its exchanges first agree: a process whose function failed is met there.
+        if (impl->mode == InitMode::Function) complete_shares(*d);
+        g.fields.reserve(g.fields.size() + 1);
+        agree_so_far(g.comm);  // every process keeps the field, or none
+        g.fields.push_back(d.get());
+        impl.release();
+        made = d.release();
     });
-    // Only once every process has its share: a process whose function failed never gets here.
-    if (impl->mode == InitMode::Function) complete_shares(*d);
-    g.fields.push_back(d.get());
-    impl.release();
-    return d.release();
+    return made;
 }
 
 void moskDofSetDataByValue(DOF_* dof, double value) {
