@@ -236,14 +236,8 @@ extern "C" {
 
 DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const char* name,
                   MOSK_POINT_FUNC init, const char* file, int line) {
-    if (!grid) fail("new field", "null grid");
-    GridImpl& g = impl_of(grid);
-    DOF_* made = nullptr;
-    // All of it inside the agreement: an allocation, or the user's function, may fail on one
-    // process only.
-    collective(g.comm, [&] {
-        // The caller, as it names itself: a source position, or a name when `line` is not
-        // positive.
+    // The caller, as it names itself: a source position, or a name when `line` is not positive.
+    const auto operation = [&] {
         std::string op = "new field";
         if (file) {
             op += " (called from ";
@@ -251,6 +245,15 @@ DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const c
             if (line > 0) op.append(":").append(std::to_string(line));
             op += ")";
         }
+        return op;
+    };
+    if (!grid) fail(operation(), "null grid");  // alike on every process: no grid to agree over
+    GridImpl& g = impl_of(grid);
+    DOF_* made = nullptr;
+    // All of it inside the agreement: an allocation, or the user's function, may fail on one
+    // process only.
+    collective(g.comm, [&] {
+        const std::string op = operation();
         if (!type) fail(op, "null type");
         if (reserved) fail(op, "the reserved argument must be null");
         if (dim < 1 || dim > INT16_MAX)
