@@ -211,27 +211,30 @@ std::exception_ptr agreed_failure(int comm, std::exception_ptr error) {
     return error;
 }
 
-void broadcast(int comm, int root, std::vector<int>& values) {
+namespace {
+
+// Root's length, then its entries in pieces that MPI's int counts hold.
+template <class Container>
+void broadcast_of(int comm, int root, Container& values, MPI_Datatype type) {
     if (process_count(comm) == 1) return;
     agree_so_far(comm);
     long long n = (long long)values.size();
     CHECK_MPI(kExchange, MPI_Bcast(&n, 1, MPI_LONG_LONG, root, comm_of(comm)));
     values.resize(std::size_t(n));
     agree_so_far(comm);
-    constexpr long long chunk = 1 << 28;  // MPI counts are int
+    constexpr long long chunk = 1 << 28;
     for (long long at = 0; at < n; at += chunk)
-        CHECK_MPI(kExchange, MPI_Bcast(values.data() + at, int(std::min(chunk, n - at)), MPI_INT,
-                                       root, comm_of(comm)));
+        CHECK_MPI(kExchange, MPI_Bcast(values.data() + at, int(std::min(chunk, n - at)), type, root,
+                                       comm_of(comm)));
 }
 
-void broadcast(int comm, int root, std::string& text) {
-    if (process_count(comm) == 1) return;
-    long long n = (long long)text.size();
-    CHECK_MPI(kExchange, MPI_Bcast(&n, 1, MPI_LONG_LONG, root, comm_of(comm)));
-    text.resize(std::size_t(n));
-    if (n > INT32_MAX) fail<std::length_error>(kExchange, "a text of more than 2^31 characters");
-    CHECK_MPI(kExchange, MPI_Bcast(text.data(), int(n), MPI_CHAR, root, comm_of(comm)));
+}  // namespace
+
+void broadcast(int comm, int root, std::vector<int>& values) {
+    broadcast_of(comm, root, values, MPI_INT);
 }
+
+void broadcast(int comm, int root, std::string& text) { broadcast_of(comm, root, text, MPI_CHAR); }
 
 namespace {
 
