@@ -219,14 +219,9 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
                                  std::span(owners).subspan(size_t(owned)),
                                  std::span(keys).subspan(size_t(owned)));
             // A level may more than double the leaves (the closure bisects some again): the
-            // bound checked at the start does not cover every case. The count is the same
-            // everywhere, so every process refuses alike.
-            if (l.map.global_size() > INT_MAX)
-                fail<std::invalid_argument>("refinement",
-                                            std::to_string(levels) + " levels make more than " +
-                                                std::to_string(INT_MAX) + " elements (" +
-                                                std::to_string(l.map.global_size()) + " after " +
-                                                std::to_string(level) + ")");
+            // bound checked at the start is checked again for the levels left. The count is the
+            // same everywhere, so every process refuses alike.
+            check_refinement_levels(l.map.global_size(), levels - level);
             find_sharing(l);
             std::vector<int> first_leaf_of;
             const std::vector<int> next = refine_level(cur, l, first_leaf_of);
