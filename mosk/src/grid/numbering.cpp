@@ -221,26 +221,28 @@ DistinctFaces distinct_faces(const Sorted* sorted, const LeafEdges& edges, size_
     return out;
 }
 
-// Writes every leaf record's edge and face numbers and face label codes, and face_label.
-void write_leaf_numbers(GridImpl& g, const SortedLeaves& leaves, const LeafEdges& edges,
-                        const DistinctFaces& faces, size_t n, std::vector<int>& face_label) {
+// For every leaf i: its edge numbers (in the element's edge order) into target(i).edges and
+// each face k's (opposite local vertex k) through face(target(i), k, number, interior), interior
+// telling whether two leaves share the face. The target is the leaf's record when the numbers
+// are written in place.
+template <class Target, class Face>
+void for_each_leaf(const SortedLeaves& leaves, const LeafEdges& edges, const DistinctFaces& faces,
+                   size_t n, Target target, Face face) {
     const uint32_t* d = faces.dense.get();
     const std::vector<uint32_t>& base = faces.base;
-    face_label.assign(base.back(), 0);
     for (size_t i = 0; i < n; ++i) {
-        ELEMENT_& e = g.leaf(int(i));
-        e.index = int(i);
+        auto&& t = target(i);
         const Sorted& v = leaves.sorted[i];
         const auto l = leaves.local_of(i);
         const uint32_t b01 = edges.face_bucket[i][0], b02 = edges.face_bucket[i][1],
                        b12 = edges.face_bucket[i][2];
         const auto& o = edges.other[i];
-        e.edges[kEdgeOf[l[0]][l[1]]] = int(b01);
-        e.edges[kEdgeOf[l[0]][l[2]]] = int(b02);
-        e.edges[kEdgeOf[l[0]][l[3]]] = int(o[0]);
-        e.edges[kEdgeOf[l[1]][l[2]]] = int(b12);
-        e.edges[kEdgeOf[l[1]][l[3]]] = int(o[1]);
-        e.edges[kEdgeOf[l[2]][l[3]]] = int(o[2]);
+        t.edges[kEdgeOf[l[0]][l[1]]] = int(b01);
+        t.edges[kEdgeOf[l[0]][l[2]]] = int(b02);
+        t.edges[kEdgeOf[l[0]][l[3]]] = int(o[0]);
+        t.edges[kEdgeOf[l[1]][l[2]]] = int(b12);
+        t.edges[kEdgeOf[l[1]][l[3]]] = int(o[1]);
+        t.edges[kEdgeOf[l[2]][l[3]]] = int(o[2]);
         uint32_t p01[2], p02[1], p12[1];
         positions(d + base[b01], base[b01 + 1] - base[b01], {v[2], v[3]}, kVertexMask, p01);
         positions(d + base[b02], base[b02 + 1] - base[b02], {v[3]}, kVertexMask, p02);
@@ -250,53 +252,82 @@ void write_leaf_numbers(GridImpl& g, const SortedLeaves& leaves, const LeafEdges
                                                    {l[2], base[b01] + p01[1]},
                                                    {l[1], base[b02] + p02[0]},
                                                    {l[0], base[b12] + p12[0]}};
-        for (const auto& [k, face] : found) {
-            e.faces[k] = int(face);
-            // A face keeps the label set its leaf carries: an interior one only an interface's
-            // (negative code), a boundary one at least kUnlabelledBoundary.
-            int code = e.label[k];
-            if (d[face] & kInteriorBit)
-                code = code < 0 ? code : 0;
-            else if (!is_boundary_code(code))
-                code = kUnlabelledBoundaryCode;
-            e.label[k] = code;
-            face_label[face] = code;
-        }
+        for (const auto& [k, f] : found) face(t, k, int(f), (d[f] & kInteriorBit) != 0);
     }
 }
 
-}  // namespace
+// Where the numbers of a leaf go when they are handed out instead of written in place.
+struct LeafSlots {
+    int* edges;  // six
+    int* faces;  // four
+};
 
-void GridImpl::number_leaf_mesh() {
-    const size_t n = leaves_.size();
+// Numbers the leaf mesh's edges (edge_verts) and faces (face_verts, with face_label cleared)
+// and hands each leaf's numbers out as for_each_leaf does.
+template <class Target, class Face>
+void number_leaves(GridImpl& g, Target target, Face face) {
+    const size_t n = size_t(g.num_leaves());
     if (n > (size_t(UINT32_MAX) / 6)) fail<std::length_error>("numbering", "too many elements");
-    const size_t nv = coords_.size();
+    const size_t nv = size_t(g.num_vertices());
     if (nv > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many vertices");
-    SortedLeaves leaves = sort_leaf_vertices(*this, n, nv);
+    SortedLeaves leaves = sort_leaf_vertices(g, n, nv);
 
     // The previous numbering's arrays go first, so that they do not add to the peak.
-    std::vector<std::array<int, 2>>().swap(edge_verts);
-    std::vector<std::array<int, 3>>().swap(face_verts);
-    std::vector<int>().swap(face_label);
+    std::vector<std::array<int, 2>>().swap(g.edge_verts);
+    std::vector<std::array<int, 3>>().swap(g.face_verts);
+    std::vector<int>().swap(g.face_label);
 
     std::vector<uint32_t> start;
     // Edge occurrences, then face occurrences: one buffer, so that its pages are mapped and
     // cleared once (first touch of fresh memory is a good part of the time).
     auto keys = scratch<uint32_t>(6 * n);
-    LeafEdges edges = number_edges(leaves.sorted.get(), n, nv, keys.get(), start, edge_verts);
-    const size_t ne = edge_verts.size();
+    LeafEdges edges = number_edges(leaves.sorted.get(), n, nv, keys.get(), start, g.edge_verts);
+    const size_t ne = g.edge_verts.size();
     const DistinctFaces faces = distinct_faces(leaves.sorted.get(), edges, n, ne, keys, start);
-    write_leaf_numbers(*this, leaves, edges, faces, n, face_label);
+    g.face_label.assign(faces.base.back(), 0);
+    for_each_leaf(leaves, edges, faces, n, target, face);
     leaves = {};
     edges = {};
-    face_verts.reserve(faces.base[ne]);
+    g.face_verts.reserve(faces.base[ne]);
     for (size_t b = 0; b < ne; ++b)
         for (uint32_t s = faces.base[b]; s < faces.base[b + 1]; ++s)
-            face_verts.push_back(
-                {edge_verts[b][0], edge_verts[b][1], int(faces.dense[s] & kVertexMask)});
+            g.face_verts.push_back(
+                {g.edge_verts[b][0], g.edge_verts[b][1], int(faces.dense[s] & kVertexMask)});
+    ++g.numbering_generation;
+}
 
-    ++numbering_generation;
+}  // namespace
+
+void GridImpl::number_leaf_mesh() {
+    number_leaves(
+        *this,
+        [&](size_t i) -> ELEMENT_& {
+            ELEMENT_& e = leaf(int(i));
+            e.index = int(i);
+            return e;
+        },
+        [&](ELEMENT_& e, int k, int f, bool interior) {
+            e.faces[k] = f;
+            // A face keeps the label set its leaf carries: an interior one only an interface's
+            // (negative code), a boundary one at least kUnlabelledBoundary.
+            int code = e.label[k];
+            if (interior)
+                code = code < 0 ? code : 0;
+            else if (!is_boundary_code(code))
+                code = kUnlabelledBoundaryCode;
+            e.label[k] = code;
+            face_label[size_t(f)] = code;
+        });
     update_record();
+}
+
+void GridImpl::number_leaf_entities(std::vector<int>& edges, std::vector<int>& faces) {
+    const size_t n = size_t(num_leaves());
+    edges.resize(6 * n);
+    faces.resize(4 * n);
+    number_leaves(
+        *this, [&](size_t i) { return LeafSlots{&edges[6 * i], &faces[4 * i]}; },
+        [](const LeafSlots& t, int k, int f, bool) { t.faces[k] = f; });
 }
 
 GRID_ GridImpl::counts() const {

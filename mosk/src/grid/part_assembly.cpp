@@ -186,23 +186,17 @@ std::vector<int> boundary_labels_of(const GridImpl& g, const HeldLeaves& h) {
     return all;
 }
 
-// The part's edges or faces in the order of their index map: each leaf's numbers of them
-// (`of`) and their vertices (`ends`, edge_verts or face_verts) follow it.
-template <size_t Per, size_t Ends>
-Entities renumber(GridImpl& g, const NumberedLeaves& p, int (ELEMENT_::*of)[Per],
-                  std::vector<std::array<int, Ends>>& ends) {
-    const size_t n = p.number.size();
-    std::vector<int> ids(Per * n);
-    for (size_t i = 0; i < n; ++i)
-        for (size_t k = 0; k < Per; ++k) ids[Per * i + k] = (g.leaf(int(i)).*of)[k];
-    Entities out = number_entities(p, Per, ids, ends.size());
-    check_count(out.map, Per == 6 ? "edges" : "faces");
-    std::vector<int>().swap(ids);
+// The part's edges or faces in the order of their index map: `ids` (`per` numbers per leaf, in
+// this process's numbering) and their vertices (`ends`, edge_verts or face_verts) follow it.
+template <size_t Ends>
+Entities renumber(const NumberedLeaves& p, size_t per, std::vector<int>& ids,
+                  std::vector<std::array<int, Ends>>& ends, const char* what) {
+    Entities out = number_entities(p, per, ids, ends.size());
+    check_count(out.map, what);
     std::vector<std::array<int, Ends>> moved(ends.size());
     for (size_t d = 0; d < ends.size(); ++d) moved[size_t(out.local[d])] = ends[d];
     ends.swap(moved);
-    for (size_t i = 0; i < n; ++i)
-        for (int& number : g.leaf(int(i)).*of) number = out.local[size_t(number)];
+    for (int& number : ids) number = out.local[size_t(number)];
     std::vector<int>().swap(out.local);
     return out;
 }
@@ -286,13 +280,16 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     // Edges and faces: this process's numbering of its leaf mesh, then owners and global
     // numbers, one kind after the other. The whole grid's label codes stay: a face of a ghost
     // leaf that no other held leaf touches is no boundary face for being alone here.
-    g.number_leaf_mesh();
-    Entities edges = renumber(g, p, &ELEMENT_::edges, g.edge_verts);
-    Entities faces = renumber(g, p, &ELEMENT_::faces, g.face_verts);
-    g.face_label.assign(g.face_verts.size(), 0);
-    for (size_t i = 0; i < h.face_codes.size(); ++i) {
+    std::vector<int> edge_ids, face_ids;
+    g.number_leaf_entities(edge_ids, face_ids);
+    Entities edges = renumber(p, 6, edge_ids, g.edge_verts, "edges");
+    Entities faces = renumber(p, 4, face_ids, g.face_verts, "faces");
+    for (size_t i = 0; i < n; ++i) {
         ELEMENT_& e = g.leaf(int(i));
+        e.index = int(i);
+        std::copy_n(edge_ids.begin() + ptrdiff_t(6 * i), 6, e.edges);
         for (size_t k = 0; k < 4; ++k) {
+            e.faces[k] = face_ids[4 * i + k];
             e.label[k] = h.face_codes[i][k];
             g.face_label[size_t(e.faces[k])] = e.label[k];
         }
