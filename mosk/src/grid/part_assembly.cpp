@@ -58,27 +58,43 @@ struct Entities {
 Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<int>& ids,
                          size_t bound) {
     // Per entity: its occurrence (leaf * per + index) on the lowest-numbered held leaf around it,
-    // or -2 - t for an entity of ghost leaves only, whose owner and key told[t] holds. An entity
-    // met first on an owned leaf is owned: it takes the next local number there, so that the
-    // owned entities follow their keys (leaf by leaf in increasing number, each at its lowest
-    // leaf), and the index map finds them without sorting. The ghosts follow.
+    // or -2 - t for an entity of ghost leaves only, whose owner and key told[t] holds. The leaves
+    // in increasing number are the ghosts below this process's range, the owned leaves in their
+    // order, the ghosts above. An entity met first on an owned leaf is owned: it takes the next
+    // local number there, so that the owned entities follow their keys (leaf by leaf, each at its
+    // lowest leaf), and the index map finds them without sorting. The ghosts follow. local[d] is
+    // -2 for an entity of an owned leaf that is not owned, -1 for one of ghost leaves only.
     Entities result;
     std::vector<int>& local = result.local;
     local.assign(bound, -1);
     std::vector<int64_t> keys;
     keys.reserve(bound);
     std::vector<int> first(bound, -1);
-    for (int i : p.by_number) {
-        const bool mine = p.owner[size_t(i)] == p.rank;
+    std::vector<int> ghostly;  // entities met first on a ghost leaf, in the order met
+    auto meet_on_ghost = [&](int i) {
         for (size_t k = 0; k < per; ++k) {
             const size_t j = size_t(i) * per + k, d = size_t(ids[j]);
             if (first[d] >= 0) continue;
             first[d] = int(j);
-            if (!mine) continue;
+            ghostly.push_back(int(d));
+        }
+    };
+    size_t below = 0;  // ghost leaves numbered below the owned ones
+    for (int gh = 0; gh < p.map.num_ghosts(); ++gh)
+        below += p.map.global(int(p.owned) + gh) < p.map.offset();
+    for (size_t at = 0; at < below; ++at) meet_on_ghost(p.by_number[at]);
+    const int64_t key0 = p.map.offset() * int64_t(per);  // owned leaf i's number: offset + i
+    for (size_t j = 0; j < per * p.owned; ++j) {
+        const size_t d = size_t(ids[j]);
+        if (first[d] < 0) {
+            first[d] = int(j);
             local[d] = int(keys.size());
-            keys.push_back(p.number[size_t(i)] * int64_t(per) + int64_t(k));
+            keys.push_back(key0 + int64_t(j));
+        } else if (local[d] == -1) {
+            local[d] = -2;
         }
     }
+    for (size_t at = below + p.owned; at < p.by_number.size(); ++at) meet_on_ghost(p.by_number[at]);
     // Owner and key in one word (keys stay below 6 * 2^31 < 2^34, owners below 2^19).
     constexpr int kOwnerShift = 34;
     constexpr int64_t kKeyMask = (int64_t(1) << kOwnerShift) - 1;
@@ -102,37 +118,33 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
     }
     const std::vector<std::vector<int64_t>> in = all_to_all(p.comm, std::move(out));
     bool misfit = false;  // agreed below: the other processes would wait in the index map
-    {
-        std::vector<char> near(bound, 0);
-        for (size_t j = 0; j < per * p.owned; ++j) near[size_t(ids[j])] = 1;
-        std::vector<size_t> at(in.size(), 0);
-        for (int gh = 0; gh < p.map.num_ghosts(); ++gh) {
-            const size_t q = size_t(p.map.ghost_owner(gh));
-            if (in[q].size() < at[q] + per) {
-                misfit = true;
-                break;
-            }
-            for (size_t k = 0; k < per; ++k) {
-                const size_t d = size_t(ids[(p.owned + size_t(gh)) * per + k]);
-                const int64_t found = in[q][at[q]++];
-                if (near[d] || first[d] <= -2) continue;
-                first[d] = -2 - int(told.size());
-                told.push_back(found);
-            }
+    std::vector<size_t> at(in.size(), 0);
+    for (int gh = 0; gh < p.map.num_ghosts(); ++gh) {
+        const size_t q = size_t(p.map.ghost_owner(gh));
+        if (in[q].size() < at[q] + per) {
+            misfit = true;
+            break;
+        }
+        for (size_t k = 0; k < per; ++k) {
+            const size_t d = size_t(ids[(p.owned + size_t(gh)) * per + k]);
+            const int64_t found = in[q][at[q]++];
+            if (local[d] != -1 || first[d] <= -2) continue;
+            first[d] = -2 - int(told.size());
+            told.push_back(found);
         }
     }
 
     const size_t mine = keys.size();
     std::vector<int> ghost_owner;
-    for (size_t d = 0; d < bound; ++d) {
-        if (first[d] == -1 || local[d] >= 0) continue;  // on no leaf, or owned
-        const int64_t x = owner_and_key(d);
+    ghost_owner.reserve(ghostly.size());
+    for (int d : ghostly) {
+        const int64_t x = owner_and_key(size_t(d));
         const int owner = int(x >> kOwnerShift);
         if (owner == p.rank) {  // an entity of ghost leaves only cannot be owned here
             misfit = true;
             continue;
         }
-        local[d] = int(keys.size());
+        local[size_t(d)] = int(keys.size());
         keys.push_back(x & kKeyMask);
         ghost_owner.push_back(owner);
     }
