@@ -91,6 +91,7 @@ public:
         return int(coords_.size()) - 1;
     }
     void drop_vertices_from(int first) { coords_.resize(size_t(first)); }
+    void reserve_vertices(size_t n) { coords_.reserve(n); }
     // Only for records that nothing outside the refinement that made them has seen.
     void drop_records_from(size_t first) {
         elements_.truncate(first);

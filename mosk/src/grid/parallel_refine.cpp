@@ -228,23 +228,44 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
             const bool last = level + 1 == levels;
             collective(g.comm, [&] {
                 const IndexMap& map = l.map;
+                // Room for every child, a few more than are kept: growing the arrays would copy
+                // them and touch fresh pages again.
+                const size_t most = next.size();
                 keys.clear();
                 owners.clear();
+                keys.reserve(most);
+                owners.reserve(most);
                 std::vector<int> from;
+                from.reserve(most);
                 // The kept leaves go to the assembly after the last level, else they become the
                 // roots of a grid of their own that the next level refines.
                 auto compact = last ? nullptr : std::make_unique<GridImpl>(nullptr, g.comm);
+                if (last)
+                    reserve_held_leaves(held, most, size_t(cur.num_vertices()));
+                else {
+                    compact->root_label.reserve(most);
+                    compact->reserve_vertices(size_t(cur.num_vertices()));
+                }
                 std::vector<int> at(size_t(cur.num_vertices()), -1);
+                // What the children of one parent share, found once per parent.
+                int parent_of = -1, owner = -1, label = 0, ancestor = -1;
+                int64_t family = 0;
                 for_each_kept(cur, map, next, first_leaf_of, [&](int parent, int j) {
-                    keys.push_back(map.global(parent) << 32 |
-                                   int64_t(j - first_leaf_of[size_t(parent)]));
-                    owners.push_back(parent < map.num_owned()
-                                         ? g.rank
-                                         : map.ghost_owner(parent - map.num_owned()));
-                    from.push_back(work ? origin[size_t(parent)] : original[size_t(parent)]);
+                    if (parent != parent_of) {
+                        parent_of = parent;
+                        family = map.global(parent) << 32;
+                        owner = parent < map.num_owned()
+                                    ? g.rank
+                                    : map.ghost_owner(parent - map.num_owned());
+                        ancestor = work ? origin[size_t(parent)] : original[size_t(parent)];
+                        // The leaves at the level's start are roots: a child has its parent's
+                        // label.
+                        label = cur.element_label(cur.leaf(parent));
+                    }
+                    keys.push_back(family | int64_t(j - first_leaf_of[size_t(parent)]));
+                    owners.push_back(owner);
+                    from.push_back(ancestor);
                     const ELEMENT_& e = cur.element_record(next[size_t(j)]);
-                    // The leaves at the level's start are roots: the child has its parent's label.
-                    const int label = cur.element_label(cur.leaf(parent));
                     if (last)
                         append_held_leaf(held, cur, e, label, at);
                     else

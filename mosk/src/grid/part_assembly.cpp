@@ -215,6 +215,13 @@ Entities renumber(const NumberedLeaves& p, size_t per, std::vector<int>& ids,
 
 }  // namespace
 
+void reserve_held_leaves(HeldLeaves& held, size_t leaves, size_t vertices) {
+    held.verts.reserve(leaves);
+    held.face_codes.reserve(leaves);
+    held.label.reserve(leaves);
+    held.coords.reserve(vertices);
+}
+
 void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e, int label,
                       std::vector<int>& held_at) {
     std::array<int, 4> verts{}, codes{};

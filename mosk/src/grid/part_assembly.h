@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -31,6 +32,8 @@ struct HeldLeaves {
     std::vector<Point> coords;  // the held vertices, each once, in any order
 };
 
+// Room in `held` for `leaves` leaves and `vertices` vertices.
+void reserve_held_leaves(HeldLeaves& held, std::size_t leaves, std::size_t vertices);
 // Appends leaf `e` of `grid` with volume label `label` to `held` (vertices, coordinates, face
 // codes, label; the caller adds key and owner). `held_at` maps grid's vertices to positions in
 // held.coords (-1: not yet there), sized for grid's vertices.
