@@ -18,7 +18,6 @@ namespace {
 
 // The held leaves as the numbering of their entities sees them.
 struct NumberedLeaves {
-    std::vector<int64_t> number;  // global leaf number
     std::span<const int> owner;
     std::vector<int> by_number;  // positions in increasing global number
     size_t owned = 0;
@@ -64,18 +63,19 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
     // local number there, so that the owned entities follow their keys (leaf by leaf, each at its
     // lowest leaf), and the index map finds them without sorting. The ghosts follow. local[d] is
     // -2 for an entity of an owned leaf that is not owned, -1 for one of ghost leaves only.
-    Entities result;
-    std::vector<int>& local = result.local;
-    local.assign(bound, -1);
+    // Both numbers of an entity side by side: one cache line serves the pass over the leaves.
+    struct Seen {
+        int first = -1, local = -1;
+    };
+    std::vector<Seen> seen(bound);
     std::vector<int64_t> keys;
     keys.reserve(bound);
-    std::vector<int> first(bound, -1);
     std::vector<int> ghostly;  // entities met first on a ghost leaf, in the order met
     auto meet_on_ghost = [&](int i) {
         for (size_t k = 0; k < per; ++k) {
             const size_t j = size_t(i) * per + k, d = size_t(ids[j]);
-            if (first[d] >= 0) continue;
-            first[d] = int(j);
+            if (seen[d].first >= 0) continue;
+            seen[d].first = int(j);
             ghostly.push_back(int(d));
         }
     };
@@ -86,12 +86,12 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
     const int64_t key0 = p.map.offset() * int64_t(per);  // owned leaf i's number: offset + i
     for (size_t j = 0; j < per * p.owned; ++j) {
         const size_t d = size_t(ids[j]);
-        if (first[d] < 0) {
-            first[d] = int(j);
-            local[d] = int(keys.size());
+        if (seen[d].first < 0) {
+            seen[d].first = int(j);
+            seen[d].local = int(keys.size());
             keys.push_back(key0 + int64_t(j));
-        } else if (local[d] == -1) {
-            local[d] = -2;
+        } else if (seen[d].local == -1) {
+            seen[d].local = -2;
         }
     }
     for (size_t at = below + p.owned; at < p.by_number.size(); ++at) meet_on_ghost(p.by_number[at]);
@@ -100,11 +100,11 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
     constexpr int64_t kKeyMask = (int64_t(1) << kOwnerShift) - 1;
     std::vector<int64_t> told;
     auto owner_and_key = [&](size_t d) {
-        const int f = first[d];
+        const int f = seen[d].first;
         if (f < 0) return told[size_t(-2 - f)];
         const size_t leaf = size_t(f) / per;
         return int64_t(p.owner[leaf]) << kOwnerShift |
-               (p.number[leaf] * int64_t(per) + int64_t(size_t(f) % per));
+               (p.map.global(int(leaf)) * int64_t(per) + int64_t(size_t(f) % per));
     };
     // The ghost leaves' entities as each leaf's owner found them: only the leaves that another
     // process ghosts travel.
@@ -128,8 +128,8 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
         for (size_t k = 0; k < per; ++k) {
             const size_t d = size_t(ids[(p.owned + size_t(gh)) * per + k]);
             const int64_t found = in[q][at[q]++];
-            if (local[d] != -1 || first[d] <= -2) continue;
-            first[d] = -2 - int(told.size());
+            if (seen[d].local != -1 || seen[d].first <= -2) continue;
+            seen[d].first = -2 - int(told.size());
             told.push_back(found);
         }
     }
@@ -144,11 +144,14 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
             misfit = true;
             continue;
         }
-        local[size_t(d)] = int(keys.size());
+        seen[size_t(d)].local = int(keys.size());
         keys.push_back(x & kKeyMask);
         ghost_owner.push_back(owner);
     }
-    std::vector<int>().swap(first);
+    Entities result;
+    result.local.resize(bound);
+    for (size_t d = 0; d < bound; ++d) result.local[d] = seen[d].local;
+    std::vector<Seen>().swap(seen);
     if (on_any_process(p.comm, misfit))
         fail<std::logic_error>("grid part", "the ghost leaves' entities do not fit together");
     result.map =
@@ -182,10 +185,10 @@ void check_shapes(int comm, const HeldLeaves& h) {
 }
 
 // The labels that boundary faces of the owned leaves carry, over every process.
-std::vector<int> boundary_labels_of(const GridImpl& g, const HeldLeaves& h) {
+std::vector<int> boundary_labels_of(const GridImpl& g, int owned) {
     std::vector<int> mine;
-    for (int i = 0; i < h.owned; ++i)
-        for (int code : h.face_codes[size_t(i)])
+    for (int i = 0; i < owned; ++i)
+        for (int code : g.leaf(i).label)
             if (is_boundary_code(code)) {
                 const std::vector<int>& labels = g.labels_of(code);
                 mine.insert(mine.end(), labels.begin(), labels.end());
@@ -250,8 +253,7 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     IndexMap elements(g.comm, std::span(h.key).first(owned), std::span(h.owner).subspan(owned),
                       std::span(h.key).subspan(owned));
     check_count(elements, "elements");
-    NumberedLeaves p{std::vector<int64_t>(n), h.owner, {}, owned, elements, g.rank, g.comm};
-    for (size_t i = 0; i < n; ++i) p.number[i] = elements.global(int(i));
+    NumberedLeaves p{h.owner, {}, owned, elements, g.rank, g.comm};
     p.by_number = by_global_number(elements);
 
     // Vertices: numbered, then stored in the order of their global numbers.
@@ -291,6 +293,7 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     // What the numbering of edges and faces does not read goes first: the peak is there.
     std::vector<int64_t>().swap(h.key);
     std::vector<std::array<int, 4>>().swap(h.verts);
+    std::vector<std::array<int, 4>>().swap(h.face_codes);  // the records carry them
     std::vector<int>().swap(h.label);
     std::vector<int>().swap(local_of);
     std::vector<int>().swap(stored_at);
@@ -302,14 +305,18 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     std::vector<int> edge_ids, face_ids;
     g.number_leaf_entities(edge_ids, face_ids);
     Entities edges = renumber(p, 6, edge_ids, g.edge_verts, "edges");
-    Entities faces = renumber(p, 4, face_ids, g.face_verts, "faces");
+    // Into the records at once: the faces' numbering is the peak.
     for (size_t i = 0; i < n; ++i) {
         ELEMENT_& e = g.leaf(int(i));
         e.index = int(i);
         std::copy_n(edge_ids.begin() + ptrdiff_t(6 * i), 6, e.edges);
+    }
+    std::vector<int>().swap(edge_ids);
+    Entities faces = renumber(p, 4, face_ids, g.face_verts, "faces");
+    for (size_t i = 0; i < n; ++i) {
+        ELEMENT_& e = g.leaf(int(i));
         for (size_t k = 0; k < 4; ++k) {
             e.faces[k] = face_ids[4 * i + k];
-            e.label[k] = h.face_codes[i][k];
             g.face_label[size_t(e.faces[k])] = e.label[k];
         }
     }
@@ -317,7 +324,7 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     GridPart& part = g.part;
     part.active = true;
     part.owned_leaves = h.owned;
-    part.boundary_labels = boundary_labels_of(g, h);
+    part.boundary_labels = boundary_labels_of(g, h.owned);
     part.elements = std::move(elements);
     part.vertices = std::move(vertices.map);
     part.edges = std::move(edges.map);
