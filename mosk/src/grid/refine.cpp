@@ -100,10 +100,6 @@ public:
     // bisected that is a leaf here; advances pos past the shape. Bisection is deterministic, so
     // the same node is the same element on every process. close_applied() finishes the closure.
     void apply(int i, std::span<const uint8_t> bits, size_t& pos) {
-        if (!applying_) {
-            applying_ = true;
-            ++round_;  // midpoints made from here on are rechecked by the next closure
-        }
         const int first = int(first_record_);
         stack_.push_back(first + 2 * i + 1);
         stack_.push_back(first + 2 * i);
@@ -114,6 +110,11 @@ public:
                 fail<std::logic_error>("refinement", "a shape from another process ends early");
             if (!bits[pos++]) continue;
             if (kids_[size_t(x - first)][0] < 0) {
+                // Only a shape that bisects something here calls for a closure afterwards.
+                if (!applying_) {
+                    applying_ = true;
+                    ++round_;  // midpoints made from here on are rechecked by the next closure
+                }
                 bisect(x);
                 applied_.push_back(g_.tree(x).child);
                 applied_.push_back(g_.tree(x).child + 1);
