@@ -1,11 +1,17 @@
 """Refinement speed and memory: the sample cube refined level by level to at least a million leaf
 elements, then the refined grid written as .vtu.
-Usage: bench_refine.py [target leaf elements] [mesh file] [--compare DIR [--rounds N]]
+Usage: bench_refine.py [target leaf elements] [mesh file] [--compare DIR] [--processes N]
+                       [--rounds R]
 With --compare, DIR holds an earlier build's libmosk.so: refinement runs in child processes,
 alternately with that library and with this build's, and the medians and their ratio are
-printed (on a shared machine, interleaving keeps the load alike for both).
+printed (on a shared machine, interleaving keeps the load alike for both). With --processes,
+refinement after balance runs in mpirun jobs of 1 and of N processes alternately (the clock of
+the slowest process: the processes meet before and after), and the medians and their ratio are
+printed against the target of a distributed grid's refinement on 2 processes; with both, the
+earlier library and this build alternate in jobs of N processes (wall clock only).
 The figures are printed with the targets they are meant to meet; nothing here passes or fails."""
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -17,6 +23,7 @@ from timing import machine_load, peak_rss_bytes, timed
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TARGET_RATE = 1_000_000  # leaf elements per second of refinement
 TARGET_BYTES = 400       # peak bytes per leaf element
+TARGET_TWO_PROCESSES = 0.6  # refinement on 2 processes against 1
 
 
 def mesh_path(argv):
@@ -37,6 +44,16 @@ def probe_levels(path, target):
     return [int(x) for x in out.split()]
 
 
+def library_env(libdir):
+    """The environment with libdir, when given, first on LD_LIBRARY_PATH (ahead of the module's
+    runpath)."""
+    env = dict(os.environ)
+    if libdir:
+        env["LD_LIBRARY_PATH"] = os.pathsep.join(
+            x for x in (os.path.abspath(libdir), env.get("LD_LIBRARY_PATH")) if x)
+    return env
+
+
 def refine_in_child(path, levels, libdir=None):
     """(wall, cpu) seconds of refineAllElements(levels) in a fresh process; libdir, when given,
     goes first on LD_LIBRARY_PATH (ahead of the module's runpath)."""
@@ -45,37 +62,80 @@ def refine_in_child(path, levels, libdir=None):
             "w, c = time.perf_counter(), time.process_time()\n"
             "g.refineAllElements(int(sys.argv[2]))\n"
             "print(time.perf_counter() - w, time.process_time() - c)\n")
-    env = dict(os.environ)
-    if libdir:
-        env["LD_LIBRARY_PATH"] = os.pathsep.join(
-            x for x in (os.path.abspath(libdir), env.get("LD_LIBRARY_PATH")) if x)
     out = subprocess.run([sys.executable, "-c", code, path, str(levels)], check=True,
-                         capture_output=True, text=True, env=env).stdout
+                         capture_output=True, text=True, env=library_env(libdir)).stdout
     wall, cpu = (float(x) for x in out.split())
     return wall, cpu
 
 
-def compare(path, levels, libdir, rounds):
+def compare(path, levels, libdir, rounds, processes=0):
+    """Earlier library against this build; with processes, in mpirun jobs (wall only)."""
+    def run(lib):
+        if processes:
+            return refine_in_job(path, levels, processes, lib), 0.0
+        return refine_in_child(path, levels, lib)
     runs = {"earlier": [], "this build": []}
     for _ in range(rounds):
-        runs["earlier"].append(refine_in_child(path, levels, libdir))
-        runs["this build"].append(refine_in_child(path, levels))
+        runs["earlier"].append(run(libdir))
+        runs["this build"].append(run(None))
     med = {k: (statistics.median(w for w, _ in v), statistics.median(c for _, c in v))
            for k, v in runs.items()}
     for k, v in runs.items():
+        cpu = "" if processes else ("; cpu " + " ".join(f"{c:.2f}" for _, c in v) +
+                                    f" s (median {med[k][1]:.2f})")
         print(f"  {k:10s}: wall " + " ".join(f"{w:.2f}" for w, _ in v) +
-              f" s (median {med[k][0]:.2f}); cpu " + " ".join(f"{c:.2f}" for _, c in v) +
-              f" s (median {med[k][1]:.2f})")
-    print(f"  this build / earlier: wall {med['this build'][0] / med['earlier'][0]:.2f}, "
-          f"cpu {med['this build'][1] / med['earlier'][1]:.2f}")
+              f" s (median {med[k][0]:.2f})" + cpu)
+    pairs = statistics.median(b[0] / a[0] for a, b in zip(runs["earlier"], runs["this build"]))
+    cpu = "" if processes else f", cpu {med['this build'][1] / med['earlier'][1]:.2f}"
+    print(f"  this build / earlier: wall {med['this build'][0] / med['earlier'][0]:.2f} "
+          f"(medians), {pairs:.2f} (median of the pairs)" + cpu)
+
+
+def refine_in_job(path, levels, processes, libdir=None):
+    """Wall seconds of refineAllElements(levels) after balance in an mpirun job of `processes`
+    (libdir as in refine_in_child)."""
+    code = ("import sys, time, _pymosk\n"
+            "from mpi4py import MPI\n"
+            "comm = MPI.COMM_WORLD\n"
+            "g = _pymosk.Grid(sys.argv[1])\n"
+            "g.balance(1.05)\n"
+            "comm.Barrier(); w = time.perf_counter()\n"
+            "g.refineAllElements(int(sys.argv[2]))\n"
+            "comm.Barrier(); w = time.perf_counter() - w\n"
+            "if comm.rank == 0: print(w)\n")
+    env = library_env(libdir)
+    env["OMP_NUM_THREADS"] = "1"
+    command = [shutil.which("mpirun"), "--allow-run-as-root", "--oversubscribe", "-x",
+               "LD_LIBRARY_PATH", "-np", str(processes), sys.executable, "-c", code, path,
+               str(levels)]
+    out = subprocess.run(command, check=True, capture_output=True, text=True, env=env).stdout
+    return float(out.split()[0])
+
+
+def against_one_process(path, levels, processes, rounds):
+    one, many = [], []
+    for _ in range(rounds):
+        one.append(refine_in_job(path, levels, 1))
+        many.append(refine_in_job(path, levels, processes))
+    for name, v in (("1 process", one), (f"{processes} processes", many)):
+        print(f"  {name:12s}: " + " ".join(f"{w:.2f}" for w in v) +
+              f" s (median {statistics.median(v):.2f})")
+    pairs = statistics.median(b / a for a, b in zip(one, many))
+    target = f" (target on 2: {TARGET_TWO_PROCESSES})" if processes == 2 else ""
+    print(f"  {processes} processes / 1: {statistics.median(many) / statistics.median(one):.2f} "
+          f"(medians), {pairs:.2f} (median of the pairs){target}")
 
 
 def main():
     args = sys.argv[1:]
-    libdir, rounds = None, 3
+    libdir, rounds, processes = None, 3, 0
     if "--compare" in args:
         i = args.index("--compare")
         libdir = args[i + 1]
+        del args[i:i + 2]
+    if "--processes" in args:
+        i = args.index("--processes")
+        processes = int(args[i + 1])
         del args[i:i + 2]
     if "--rounds" in args:
         i = args.index("--rounds")
@@ -84,6 +144,21 @@ def main():
     target = int(args[0]) if args else 1_000_000
     path = mesh_path([None] + args)
     counts = probe_levels(path, target)
+    if processes and libdir:
+        print(f"mesh: {path}: balance, then refineAllElements({len(counts)}) to {counts[-1]} "
+              f"leaf elements on {processes} processes, {rounds} interleaved rounds, earlier "
+              f"library from {libdir}")
+        print(machine_load("start"))
+        compare(path, len(counts), libdir, rounds, processes)
+        print(machine_load("end"))
+        return
+    if processes:
+        print(f"mesh: {path}: balance, then refineAllElements({len(counts)}) to {counts[-1]} "
+              f"leaf elements, {rounds} interleaved rounds of 1 and {processes} processes")
+        print(machine_load("start"))
+        against_one_process(path, len(counts), processes, rounds)
+        print(machine_load("end"))
+        return
     if libdir:
         print(f"mesh: {path}: refineAllElements({len(counts)}) to {counts[-1]} leaf elements, "
               f"{rounds} interleaved rounds, earlier library from {libdir}")
