@@ -144,31 +144,27 @@ def main():
     target = int(args[0]) if args else 1_000_000
     path = mesh_path([None] + args)
     counts = probe_levels(path, target)
+    levels = len(counts)
+    refine = f"refineAllElements({levels}) to {counts[-1]} leaf elements"
     if processes and libdir:
-        print(f"mesh: {path}: balance, then refineAllElements({len(counts)}) to {counts[-1]} "
-              f"leaf elements on {processes} processes, {rounds} interleaved rounds, earlier "
-              f"library from {libdir}")
+        title = (f"balance, then {refine} on {processes} processes, {rounds} interleaved rounds, "
+                 f"earlier library from {libdir}")
+        run, run_args = compare, (path, levels, libdir, rounds, processes)
+    elif processes:
+        title = (f"balance, then {refine}, {rounds} interleaved rounds of 1 and {processes} "
+                 f"processes")
+        run, run_args = against_one_process, (path, levels, processes, rounds)
+    elif libdir:
+        title = f"{refine}, {rounds} interleaved rounds, earlier library from {libdir}"
+        run, run_args = compare, (path, levels, libdir, rounds)
+    if processes or libdir:
+        print(f"mesh: {path}: {title}")
         print(machine_load("start"))
-        compare(path, len(counts), libdir, rounds, processes)
-        print(machine_load("end"))
-        return
-    if processes:
-        print(f"mesh: {path}: balance, then refineAllElements({len(counts)}) to {counts[-1]} "
-              f"leaf elements, {rounds} interleaved rounds of 1 and {processes} processes")
-        print(machine_load("start"))
-        against_one_process(path, len(counts), processes, rounds)
-        print(machine_load("end"))
-        return
-    if libdir:
-        print(f"mesh: {path}: refineAllElements({len(counts)}) to {counts[-1]} leaf elements, "
-              f"{rounds} interleaved rounds, earlier library from {libdir}")
-        print(machine_load("start"))
-        compare(path, len(counts), libdir, rounds)
+        run(*run_args)
         print(machine_load("end"))
         return
     g = _pymosk.Grid(path)
     n0 = g.getNumElements()
-    levels = len(counts)
     print(f"mesh: {path}: {n0} tetrahedra; {levels} levels reach {target} leaf elements "
           f"(per level: {' -> '.join(str(c) for c in [n0] + counts)})")
     print(machine_load("start"))
