@@ -23,6 +23,7 @@ struct NumberedLeaves {
     size_t owned = 0;
     const IndexMap& map;
     int rank = 0, comm = -1;
+    size_t below = 0;  // of by_number, the ghosts numbered below the owned leaves
 };
 
 // The local entries of `map` in increasing global number: the owned ones are numbered in their
@@ -79,10 +80,7 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
             ghostly.push_back(int(d));
         }
     };
-    size_t below = 0;  // ghost leaves numbered below the owned ones
-    for (int gh = 0; gh < p.map.num_ghosts(); ++gh)
-        below += p.map.global(int(p.owned) + gh) < p.map.offset();
-    for (size_t at = 0; at < below; ++at) meet_on_ghost(p.by_number[at]);
+    for (size_t at = 0; at < p.below; ++at) meet_on_ghost(p.by_number[at]);
     const int64_t key0 = p.map.offset() * int64_t(per);  // owned leaf i's number: offset + i
     for (size_t j = 0; j < per * p.owned; ++j) {
         const size_t d = size_t(ids[j]);
@@ -94,7 +92,8 @@ Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<
             seen[d].local = -2;
         }
     }
-    for (size_t at = below + p.owned; at < p.by_number.size(); ++at) meet_on_ghost(p.by_number[at]);
+    for (size_t at = p.below + p.owned; at < p.by_number.size(); ++at)
+        meet_on_ghost(p.by_number[at]);
     // Owner and key in one word (keys stay below 6 * 2^31 < 2^34, owners below 2^19).
     constexpr int kOwnerShift = 34;
     constexpr int64_t kKeyMask = (int64_t(1) << kOwnerShift) - 1;
@@ -255,6 +254,11 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     check_count(elements, "elements");
     NumberedLeaves p{h.owner, {}, owned, elements, g.rank, g.comm};
     p.by_number = by_global_number(elements);
+    // The owned leaves sit in by_number in their order, after the ghosts below them.
+    p.below =
+        owned == 0
+            ? p.by_number.size()
+            : size_t(std::find(p.by_number.begin(), p.by_number.end(), 0) - p.by_number.begin());
 
     // Vertices: numbered, then stored in the order of their global numbers.
     std::vector<int> ids(4 * n);
