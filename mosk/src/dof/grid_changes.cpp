@@ -290,7 +290,14 @@ void moskBalanceGrid_(GRID_* grid, double imbalance, int, int64_t, int64_t, int 
     process_count(comm);  // a wrong communicator handle is caught here already
     if (g.nprocs == 1) return;  // one process holds every element: nothing to move
     collective(g.comm, [&] {
-        if (g.distributed()) {
+        if (balance_keeps_owners(g, imbalance)) {
+            // Nothing to compute or move: only a report (which reads every leaf's owner).
+            if (library_options().verbosity >= 1) {
+                std::vector<int> owner(size_t(g.num_leaves()));
+                for (int i = 0; i < g.num_leaves(); ++i) owner[size_t(i)] = g.leaf(i).owner;
+                report_partition(g, owner);
+            }
+        } else if (g.distributed()) {
             // Partitioned from the parts, and the leaves migrate.
             const std::vector<int> owner = partition_leaves_parallel(g, imbalance);
             report_partition(g, owner);

@@ -264,6 +264,9 @@ int64_t partition_cap(int64_t n, int nparts, double imbalance);
 // Grids of more than `direct_limit` leaves are partitioned by subtrees of the refinement tree.
 std::vector<int> partition_leaves_parallel(const GridImpl& grid, double imbalance,
                                            int direct_limit = 200000);
+// Whether partition_leaves_parallel would keep the owners of a distributed grid's part as they
+// are, found without it (collective).
+bool balance_keeps_owners(const GridImpl& grid, double imbalance);
 // Faces between leaves of different owners.
 int64_t cut_faces(const GridImpl& grid);
 // Partitions the leaves of a grid that every process holds whole over its processes and makes

@@ -471,6 +471,12 @@ bool repairs_current_owners(const GridImpl& g, int64_t most) {
 
 }  // namespace
 
+bool balance_keeps_owners(const GridImpl& g, double imbalance) {
+    return g.distributed() &&
+           keeps_current_owners(g, max_over_processes(g.comm, int64_t(g.part.owned_leaves)),
+                                imbalance);
+}
+
 int64_t partition_cap(int64_t n, int nparts, double imbalance) {
     return elements_bound(n, nparts, std::min(imbalance, kImbalanceLimit));
 }

@@ -183,11 +183,12 @@ void check_shapes(int comm, const HeldLeaves& h) {
         fail<std::logic_error>("grid part", "the held leaves do not fit together");
 }
 
-// The labels that boundary faces of the owned leaves carry, over every process.
-std::vector<int> boundary_labels_of(const GridImpl& g, int owned) {
+// The labels that boundary faces of the owned leaves (their face codes `owned`) carry, over
+// every process.
+std::vector<int> boundary_labels_of(const GridImpl& g, std::span<const std::array<int, 4>> owned) {
     std::vector<int> mine;
-    for (int i = 0; i < owned; ++i)
-        for (int code : g.leaf(i).label)
+    for (const std::array<int, 4>& codes : owned)
+        for (int code : codes)
             if (is_boundary_code(code)) {
                 const std::vector<int>& labels = g.labels_of(code);
                 mine.insert(mine.end(), labels.begin(), labels.end());
@@ -294,6 +295,8 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
         leaves[i] = int(i);
     }
     g.swap_leaves(leaves);
+    // The boundary labels while the face codes are compact (the records lie far apart).
+    g.part.boundary_labels = boundary_labels_of(g, std::span(h.face_codes).first(owned));
     // What the numbering of edges and faces does not read goes first: the peak is there.
     std::vector<int64_t>().swap(h.key);
     std::vector<std::array<int, 4>>().swap(h.verts);
@@ -328,7 +331,6 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     GridPart& part = g.part;
     part.active = true;
     part.owned_leaves = h.owned;
-    part.boundary_labels = boundary_labels_of(g, h.owned);
     part.elements = std::move(elements);
     part.vertices = std::move(vertices.map);
     part.edges = std::move(edges.map);
