@@ -1,5 +1,7 @@
 // Solvers: a linear system over a map of fields, preallocated from the fields' element
 // connectivity, assembled by additions, solved by a named kind, and solved into the fields.
+#include <malloc.h>
+
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -118,6 +120,10 @@ SOLVER_* moskSolverCreateN(MOSK_SOLVER_KIND_* kind, int n, DOF_** dofs) {
         if (structure.block_size > 1 || structure.multilevel())
             impl->system->set_field_structure(std::move(structure));
     });
+    // As after the grid's distributed operations: the pages of the pattern's scratch go back to
+    // the system rather than stay in the heap beside the matrix. (One process keeps them: there
+    // they come from what the read left in the heap, and the solver's set-up reuses them.)
+    if (map.grid && map.grid->distributed()) malloc_trim(0);
     // A distributed grid's solver receives the values its process holds, by serial position.
     impl->solution.assign(size_t(map.grid && map.grid->distributed() ? map.total : map.global_size),
                           0.0);
