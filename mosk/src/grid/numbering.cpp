@@ -263,9 +263,11 @@ struct LeafSlots {
 };
 
 // Numbers the leaf mesh's edges (edge_verts) and faces (face_verts, with face_label cleared)
-// and hands each leaf's numbers out as for_each_leaf does.
-template <class Target, class Face>
-void number_leaves(GridImpl& g, Target target, Face face) {
+// and hands each leaf's numbers out as for_each_leaf does. `ready()` runs just before: a caller
+// whose targets are arrays of its own makes them there, in the room the edges' scratch left
+// (made at the start, they would add to the numbering's peak).
+template <class Target, class Face, class Ready>
+void number_leaves(GridImpl& g, Target target, Face face, Ready ready) {
     const size_t n = size_t(g.num_leaves());
     if (n > (size_t(UINT32_MAX) / 6)) fail<std::length_error>("numbering", "too many elements");
     const size_t nv = size_t(g.num_vertices());
@@ -285,6 +287,7 @@ void number_leaves(GridImpl& g, Target target, Face face) {
     const size_t ne = g.edge_verts.size();
     const DistinctFaces faces = distinct_faces(leaves.sorted.get(), edges, n, ne, keys, start);
     g.face_label.assign(faces.base.back(), 0);
+    ready();
     for_each_leaf(leaves, edges, faces, n, target, face);
     leaves = {};
     edges = {};
@@ -317,17 +320,20 @@ void GridImpl::number_leaf_mesh() {
                 code = kUnlabelledBoundaryCode;
             e.label[k] = code;
             face_label[size_t(f)] = code;
-        });
+        },
+        [] {});
     update_record();
 }
 
 void GridImpl::number_leaf_entities(std::vector<int>& edges, std::vector<int>& faces) {
     const size_t n = size_t(num_leaves());
-    edges.resize(6 * n);
-    faces.resize(4 * n);
     number_leaves(
         *this, [&](size_t i) { return LeafSlots{&edges[6 * i], &faces[4 * i]}; },
-        [](const LeafSlots& t, int k, int f, bool) { t.faces[k] = f; });
+        [](const LeafSlots& t, int k, int f, bool) { t.faces[k] = f; },
+        [&] {
+            edges.resize(6 * n);
+            faces.resize(4 * n);
+        });
 }
 
 GRID_ GridImpl::counts() const {
