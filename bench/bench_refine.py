@@ -128,19 +128,19 @@ def against_one_process(path, levels, processes, rounds):
 
 def main():
     args = sys.argv[1:]
-    libdir, rounds, processes = None, 3, 0
-    if "--compare" in args:
-        i = args.index("--compare")
-        libdir = args[i + 1]
+
+    def option(name, default):
+        """The value after `name` (taken out of args), else default."""
+        if name not in args:
+            return default
+        i = args.index(name)
+        value = args[i + 1]
         del args[i:i + 2]
-    if "--processes" in args:
-        i = args.index("--processes")
-        processes = int(args[i + 1])
-        del args[i:i + 2]
-    if "--rounds" in args:
-        i = args.index("--rounds")
-        rounds = int(args[i + 1])
-        del args[i:i + 2]
+        return value
+
+    libdir = option("--compare", None)
+    processes = int(option("--processes", 0))
+    rounds = int(option("--rounds", 3))
     target = int(args[0]) if args else 1_000_000
     path = mesh_path([None] + args)
     counts = probe_levels(path, target)

@@ -279,9 +279,11 @@ DOF_* moskDofNew_(GRID_* grid, DOF_TYPE_* type, void* reserved, int dim, const c
         // An exception (the user's function's, on any process) leaves here; the unique pointers
         // free everything.
         resize_zeroed(*d, *grid);
-        if (impl->mode == InitMode::Function) interpolate_function(*d, init);
-        // Its exchanges first agree: a process whose function failed is met there.
-        if (impl->mode == InitMode::Function) complete_shares(*d);
+        if (impl->mode == InitMode::Function) {
+            interpolate_function(*d, init);
+            // Its exchanges first agree: a process whose function failed is met there.
+            complete_shares(*d);
+        }
         g.fields.reserve(g.fields.size() + 1);
         agree_so_far(g.comm);  // every process keeps the field, or none
         g.fields.push_back(d.get());
