@@ -176,11 +176,12 @@ public:
     // the label their leaf records carry, or kUnlabelledBoundary), and then
     // the public record's counters.
     void number_leaf_mesh();
-    // The same numbering of edges and faces (edge_verts and face_verts; face_label all 0), handed
-    // out instead of written into the leaf records: per leaf its six edges in the element's edge
-    // order in `edges` and its four faces (face k opposite vertex k) in `faces`. The records and
-    // the public record are left to the caller.
-    void number_leaf_entities(std::vector<int>& edges, std::vector<int>& faces);
+    // The same numbering of edges and faces (edge_verts and face_verts; face_label all 0) of the
+    // leaves whose vertices `leaf_verts` gives, before their records exist, handed out: per leaf
+    // its six edges in the element's edge order in `edges` and its four faces (face k opposite
+    // vertex k) in `faces`. The records and the public record are left to the caller.
+    void number_leaf_entities(std::span<const std::array<int, 4>> leaf_verts,
+                              std::vector<int>& edges, std::vector<int>& faces);
 
     // Copies the counts into the public record (when there is one).
     void update_record();

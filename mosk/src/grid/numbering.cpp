@@ -82,16 +82,18 @@ struct SortedLeaves {
 };
 
 // A sorting network on (global << 2 | local) keys: min and max compile to branch-free moves,
-// and the order of the vertices of a tetrahedron is as good as random.
-SortedLeaves sort_leaf_vertices(GridImpl& g, size_t n, size_t nv) {
+// and the order of the vertices of a tetrahedron is as good as random. verts_of(i): leaf i's
+// four vertices.
+template <class VertsOf>
+SortedLeaves sort_leaf_vertices(VertsOf verts_of, size_t n, size_t nv) {
     SortedLeaves out{scratch<Sorted>(n), scratch<uint8_t>(n)};
     for (size_t i = 0; i < n; ++i) {
-        const ELEMENT_& e = g.leaf(int(i));
+        const int* verts = verts_of(i);
         uint64_t k[4];
         for (int j = 0; j < 4; ++j) {
-            if (e.verts[j] < 0 || size_t(e.verts[j]) >= nv)
+            if (verts[j] < 0 || size_t(verts[j]) >= nv)
                 fail<std::logic_error>("numbering", "a leaf names a vertex that does not exist");
-            k[j] = uint64_t(e.verts[j]) << 2 | uint64_t(j);
+            k[j] = uint64_t(verts[j]) << 2 | uint64_t(j);
         }
         auto order = [&](int a, int b) {
             const uint64_t lo = std::min(k[a], k[b]), hi = std::max(k[a], k[b]);
@@ -262,17 +264,16 @@ struct LeafSlots {
     int* faces;  // four
 };
 
-// Numbers the leaf mesh's edges (edge_verts) and faces (face_verts, with face_label cleared)
-// and hands each leaf's numbers out as for_each_leaf does. `ready()` runs just before: a caller
-// whose targets are arrays of its own makes them there, in the room the edges' scratch left
-// (made at the start, they would add to the numbering's peak).
-template <class Target, class Face, class Ready>
-void number_leaves(GridImpl& g, Target target, Face face, Ready ready) {
-    const size_t n = size_t(g.num_leaves());
+// Numbers the edges (edge_verts) and faces (face_verts, with face_label cleared) of the n leaves
+// whose vertices verts_of(i) gives, and hands each leaf's numbers out as for_each_leaf does.
+// `ready()` runs just before: a caller whose targets are arrays of its own makes them there, in
+// the room the edges' scratch left (made at the start, they would add to the numbering's peak).
+template <class VertsOf, class Target, class Face, class Ready>
+void number_leaves(GridImpl& g, size_t n, VertsOf verts_of, Target target, Face face, Ready ready) {
     if (n > (size_t(UINT32_MAX) / 6)) fail<std::length_error>("numbering", "too many elements");
     const size_t nv = size_t(g.num_vertices());
     if (nv > size_t(INT32_MAX)) fail<std::length_error>("numbering", "too many vertices");
-    SortedLeaves leaves = sort_leaf_vertices(g, n, nv);
+    SortedLeaves leaves = sort_leaf_vertices(verts_of, n, nv);
 
     // The previous numbering's arrays go first, so that they do not add to the peak.
     std::vector<std::array<int, 2>>().swap(g.edge_verts);
@@ -303,7 +304,7 @@ void number_leaves(GridImpl& g, Target target, Face face, Ready ready) {
 
 void GridImpl::number_leaf_mesh() {
     number_leaves(
-        *this,
+        *this, size_t(num_leaves()), [&](size_t i) { return leaf(int(i)).verts; },
         [&](size_t i) -> ELEMENT_& {
             ELEMENT_& e = leaf(int(i));
             e.index = int(i);
@@ -325,10 +326,12 @@ void GridImpl::number_leaf_mesh() {
     update_record();
 }
 
-void GridImpl::number_leaf_entities(std::vector<int>& edges, std::vector<int>& faces) {
-    const size_t n = size_t(num_leaves());
+void GridImpl::number_leaf_entities(std::span<const std::array<int, 4>> leaf_verts,
+                                    std::vector<int>& edges, std::vector<int>& faces) {
+    const size_t n = leaf_verts.size();
     number_leaves(
-        *this, [&](size_t i) { return LeafSlots{&edges[6 * i], &faces[4 * i]}; },
+        *this, n, [&](size_t i) { return leaf_verts[i].data(); },
+        [&](size_t i) { return LeafSlots{&edges[6 * i], &faces[4 * i]}; },
         [](const LeafSlots& t, int k, int f, bool) { t.faces[k] = f; },
         [&] {
             edges.resize(6 * n);

@@ -279,29 +279,13 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
         for (int local : position) g.add_vertex(h.coords[size_t(held_at[size_t(local)])]);
     }
     std::vector<Point>().swap(h.coords);
-
-    g.root_label.assign(n, 0);
-    std::vector<int> leaves(n);
-    for (size_t i = 0; i < n; ++i) {
-        ELEMENT_ e{};
-        for (size_t k = 0; k < 4; ++k) {
-            e.verts[k] = stored_at[size_t(local_of[size_t(h.verts[i][k])])];
-            e.label[k] = h.face_codes[i][k];
-        }
-        e.record = int(i);
-        e.owner = h.owner[i];
-        g.root_label[i] = h.label[i];
-        g.add_record(e, TreeLinks{});
-        leaves[i] = int(i);
-    }
-    g.swap_leaves(leaves);
-    // The boundary labels while the face codes are compact (the records lie far apart).
+    // The leaves' vertices as stored, in place of the held ones.
+    for (std::array<int, 4>& verts : h.verts)
+        for (int& v : verts) v = stored_at[size_t(local_of[size_t(v)])];
+    // The boundary labels while the face codes are compact.
     g.part.boundary_labels = boundary_labels_of(g, std::span(h.face_codes).first(owned));
     // What the numbering of edges and faces does not read goes first: the peak is there.
     std::vector<int64_t>().swap(h.key);
-    std::vector<std::array<int, 4>>().swap(h.verts);
-    std::vector<std::array<int, 4>>().swap(h.face_codes);  // the records carry them
-    std::vector<int>().swap(h.label);
     std::vector<int>().swap(local_of);
     std::vector<int>().swap(stored_at);
     std::vector<int>().swap(ids);
@@ -310,23 +294,28 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     // numbers, one kind after the other. The whole grid's label codes stay: a face of a ghost
     // leaf that no other held leaf touches is no boundary face for being alone here.
     std::vector<int> edge_ids, face_ids;
-    g.number_leaf_entities(edge_ids, face_ids);
+    g.number_leaf_entities(h.verts, edge_ids, face_ids);
     Entities edges = renumber(p, 6, edge_ids, g.edge_verts, "edges");
-    // Into the records at once: the faces' numbering is the peak.
-    for (size_t i = 0; i < n; ++i) {
-        ELEMENT_& e = g.leaf(int(i));
-        e.index = int(i);
-        std::copy_n(edge_ids.begin() + ptrdiff_t(6 * i), 6, e.edges);
-    }
-    std::vector<int>().swap(edge_ids);
     Entities faces = renumber(p, 4, face_ids, g.face_verts, "faces");
+
+    // The records, written once with every number.
+    g.root_label = std::move(h.label);
+    std::vector<int> leaves(n);
     for (size_t i = 0; i < n; ++i) {
-        ELEMENT_& e = g.leaf(int(i));
+        ELEMENT_ e{};
         for (size_t k = 0; k < 4; ++k) {
+            e.verts[k] = h.verts[i][k];
+            e.label[k] = h.face_codes[i][k];
             e.faces[k] = face_ids[4 * i + k];
             g.face_label[size_t(e.faces[k])] = e.label[k];
         }
+        std::copy_n(edge_ids.begin() + ptrdiff_t(6 * i), 6, e.edges);
+        e.index = e.record = int(i);
+        e.owner = h.owner[i];
+        g.add_record(e, TreeLinks{});
+        leaves[i] = int(i);
     }
+    g.swap_leaves(leaves);
 
     GridPart& part = g.part;
     part.active = true;
