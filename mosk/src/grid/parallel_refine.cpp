@@ -18,7 +18,6 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
-#include <numeric>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -83,12 +82,19 @@ void find_sharing(LevelLeaves& l) {
     l.first.push_back(int(l.rank.size()));
 }
 
-// One level of refinement of every held leaf, agreed with the other processes. Returns the
-// leaves after it; first_leaf_of[i]: the position of leaf i's first descendant there.
-std::vector<int> refine_level(GridImpl& g, const LevelLeaves& l, std::vector<int>& first_leaf_of) {
+// One level of refinement of every held leaf (g's leaves, or `roots` when given), agreed with
+// the other processes. Returns the leaves after it; first_leaf_of[i]: the position of leaf i's
+// first descendant there.
+std::vector<int> refine_level(GridImpl& g, const std::vector<LevelRoot>* roots,
+                              const LevelLeaves& l, std::vector<int>& first_leaf_of) {
     const IndexMap& map = l.map;
     std::optional<LevelRefinement> level;
-    collective(g.comm, [&] { level.emplace(g); });
+    collective(g.comm, [&] {
+        if (roots)
+            level.emplace(g, *roots);
+        else
+            level.emplace(g);
+    });
     std::vector<uint8_t> bits;
     std::vector<int64_t> sent(l.shared.size(), -1);  // flags last sent; trees only grow
     for (;;) {
@@ -163,19 +169,17 @@ void for_each_kept(const GridImpl& g, const IndexMap& map, const std::vector<int
         }
 }
 
-// Appends a copy of leaf e of g to `out` as a root with volume label `label`, its vertices
-// added in the order of first use (`at`: g's vertex -> out's, -1 while not there).
-void add_root(GridImpl& out, const GridImpl& g, const ELEMENT_& e, int label,
-              std::vector<int>& at) {
-    ELEMENT_ c = e;
-    for (int& v : c.verts) {
-        int& x = at[size_t(v)];
-        if (x < 0) x = out.add_vertex(g.vertex(v));
-        v = x;
+// Leaf e of g as a root of the next level, its vertices added to `out` in the order of first use
+// (`at`: g's vertex -> out's, -1 while not there).
+LevelRoot root_of(GridImpl& out, const GridImpl& g, const ELEMENT_& e, std::vector<int>& at) {
+    LevelRoot r;
+    for (size_t k = 0; k < 4; ++k) {
+        int& x = at[size_t(e.verts[k])];
+        if (x < 0) x = out.add_vertex(g.vertex(e.verts[k]));
+        r.verts[k] = x;
+        r.label[k] = e.label[k];
     }
-    c.record = int(out.num_records());
-    out.root_label.push_back(label);
-    out.add_record(c, TreeLinks{});
+    return r;
 }
 
 }  // namespace
@@ -202,8 +206,12 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
     HeldLeaves held;
     source.clear();
     try {
-        std::unique_ptr<GridImpl> work;  // the leaves kept by the level before, as roots
-        std::vector<int> origin;         // per leaf of `work`: its ancestor's record in g
+        // The leaves kept by the level before: the roots of the next, their volume labels and the
+        // grid that holds their vertices.
+        std::vector<LevelRoot> roots;
+        std::vector<int> root_label;
+        std::unique_ptr<GridImpl> work;
+        std::vector<int> origin;  // per root: its ancestor's record in g
         // The kept leaves' keys and owners. A child's key: its parent's global number and its
         // position among the parent's descendants, the same wherever the parent is held.
         std::vector<int64_t> keys;
@@ -224,7 +232,8 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
             check_refinement_levels(l.map.global_size(), levels - level);
             find_sharing(l);
             std::vector<int> first_leaf_of;
-            const std::vector<int> next = refine_level(cur, l, first_leaf_of);
+            const std::vector<int> next =
+                refine_level(cur, work ? &roots : nullptr, l, first_leaf_of);
             const bool last = level + 1 == levels;
             collective(g.comm, [&] {
                 const IndexMap& map = l.map;
@@ -238,12 +247,15 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
                 std::vector<int> from;
                 from.reserve(most);
                 // The kept leaves go to the assembly after the last level, else they become the
-                // roots of a grid of their own that the next level refines.
+                // roots of the next, with a grid of their vertices alone.
                 auto compact = last ? nullptr : std::make_unique<GridImpl>(nullptr, g.comm);
+                std::vector<LevelRoot> next_roots;
+                std::vector<int> next_label;
                 if (last)
                     reserve_held_leaves(held, most, size_t(cur.num_vertices()));
                 else {
-                    compact->root_label.reserve(most);
+                    next_roots.reserve(most);
+                    next_label.reserve(most);
                     compact->reserve_vertices(size_t(cur.num_vertices()));
                 }
                 std::vector<int> at(size_t(cur.num_vertices()), -1);
@@ -258,18 +270,20 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
                                     ? g.rank
                                     : map.ghost_owner(parent - map.num_owned());
                         ancestor = work ? origin[size_t(parent)] : original[size_t(parent)];
-                        // The leaves at the level's start are roots: a child has its parent's
-                        // label.
-                        label = cur.element_label(cur.leaf(parent));
+                        // A child has its parent's volume label.
+                        label =
+                            work ? root_label[size_t(parent)] : cur.element_label(cur.leaf(parent));
                     }
                     keys.push_back(family | int64_t(j - first_leaf_of[size_t(parent)]));
                     owners.push_back(owner);
                     from.push_back(ancestor);
                     const ELEMENT_& e = cur.element_record(next[size_t(j)]);
-                    if (last)
+                    if (last) {
                         append_held_leaf(held, cur, e, label, at);
-                    else
-                        add_root(*compact, cur, e, label, at);
+                    } else {
+                        next_roots.push_back(root_of(*compact, cur, e, at));
+                        next_label.push_back(label);
+                    }
                 });
                 owned = first_leaf_of[size_t(map.num_owned())];
                 origin.swap(from);
@@ -279,9 +293,8 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
                     held.owner = std::move(owners);
                     source = std::move(origin);
                 } else {
-                    std::vector<int> leaves(size_t(compact->num_records()));
-                    std::iota(leaves.begin(), leaves.end(), 0);
-                    compact->swap_leaves(leaves);
+                    roots.swap(next_roots);
+                    root_label.swap(next_label);
                     work = std::move(compact);  // the level's records go
                 }
                 restore();

@@ -26,18 +26,12 @@ namespace mosk {
 
 class LevelRefiner {
 public:
-    explicit LevelRefiner(GridImpl& grid)
-        : g_(grid),
-          first_record_(g_.num_records()),
-          mids_(size_t(g_.num_vertices()), size_t(g_.num_leaves()) / 2),
-          stamp_(size_t(g_.num_vertices()), 0) {
-        // Closure makes two to three times the leaves on unstructured meshes; pages of a reserve
-        // that are never written cost no memory.
-        live_.reserve(4 * size_t(g_.num_leaves()));
-        kids_.reserve(6 * size_t(g_.num_leaves()));
-        // A level makes two to four times the leaves; past this many records something is wrong
-        // with the geometry, and the cap keeps a runaway closure from eating the machine.
-        record_cap_ = first_record_ + 64 * size_t(g_.num_leaves()) + 1024;
+    // The grid's leaves are the level's roots.
+    explicit LevelRefiner(GridImpl& grid) : LevelRefiner(grid, size_t(grid.num_leaves()), {}) {}
+    // Roots that are no records of the grid (see LevelRefinement).
+    LevelRefiner(GridImpl& grid, std::span<const LevelRoot> roots)
+        : LevelRefiner(grid, roots.size(), roots) {
+        apart_ = true;
     }
 
     // Refines every leaf once, closes the mesh and returns the new leaf list; the grid's leaf
@@ -51,9 +45,12 @@ public:
     // The steps of run(), for leaves that other processes hold too (LevelRefinement).
     void bisect_all() {
         const std::span<const int> leaves = g_.leaf_records();
-        for (size_t i = 0; i < leaves.size(); ++i) {
+        for (size_t i = 0; i < num_roots_; ++i) {
             // Leaf i's children are records first_record_ + 2 i and + 2 i + 1.
-            bisect(leaves[i]);
+            if (apart_)
+                split(roots_[i].verts, roots_[i].label, g_.rank, TreeLinks{-1, -1, 1});
+            else
+                bisect(leaves[i]);
             add_leaf(int(first_record_ + 2 * i));
             add_leaf(int(first_record_ + 2 * i + 1));
         }
@@ -152,22 +149,38 @@ public:
     }
 
 private:
+    LevelRefiner(GridImpl& grid, size_t roots, std::span<const LevelRoot> apart)
+        : g_(grid),
+          roots_(apart),
+          num_roots_(roots),
+          first_record_(g_.num_records()),
+          mids_(size_t(g_.num_vertices()), roots / 2),
+          stamp_(size_t(g_.num_vertices()), 0) {
+        // Closure makes two to three times the leaves on unstructured meshes; pages of a reserve
+        // that are never written cost no memory.
+        live_.reserve(4 * roots);
+        kids_.reserve(6 * roots);
+        // A level makes two to four times the leaves; past this many records something is wrong
+        // with the geometry, and the cap keeps a runaway closure from eating the machine.
+        record_cap_ = first_record_ + 64 * roots + 1024;
+    }
+
     // The refinement edge (local edge number): the longest edge, ties broken by the end points'
     // coordinates (the edge whose lexicographically larger end, then smaller end, is larger), so
     // that all elements around an edge agree whatever the vertices are numbered: two processes
     // that number a shared element's vertices differently choose the same edge. The comparisons
     // are exact on the stored doubles, which both sides hold alike.
-    int refinement_edge(const ELEMENT_& e) const {
+    int refinement_edge(const int (&verts)[4]) const {
         int best = 0;
         double best_len = -1;
         for (int k = 0; k < 6; ++k) {
-            const Point& a = g_.vertex(e.verts[kEdgeVerts[k][0]]);
-            const Point& b = g_.vertex(e.verts[kEdgeVerts[k][1]]);
+            const Point& a = g_.vertex(verts[kEdgeVerts[k][0]]);
+            const Point& b = g_.vertex(verts[kEdgeVerts[k][1]]);
             // Squares of differences do not depend on the order of a and b: every element
             // computes the same length for the same edge.
             const double dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
             const double len = dx * dx + dy * dy + dz * dz;
-            if (len > best_len || (len == best_len && edge_after(e, k, best))) {
+            if (len > best_len || (len == best_len && edge_after(verts, k, best))) {
                 best = k;
                 best_len = len;
             }
@@ -177,10 +190,10 @@ private:
 
     // Whether local edge k of e comes after local edge l in the order of their end points'
     // coordinates: larger end first, then smaller end (lexicographic, exact).
-    bool edge_after(const ELEMENT_& e, int k, int l) const {
+    bool edge_after(const int (&verts)[4], int k, int l) const {
         auto ends = [&](int edge) {
-            const Point& a = g_.vertex(e.verts[kEdgeVerts[edge][0]]);
-            const Point& b = g_.vertex(e.verts[kEdgeVerts[edge][1]]);
+            const Point& a = g_.vertex(verts[kEdgeVerts[edge][0]]);
+            const Point& b = g_.vertex(verts[kEdgeVerts[edge][1]]);
             return b < a ? std::pair<const Point&, const Point&>(a, b)
                          : std::pair<const Point&, const Point&>(b, a);
         };
@@ -222,40 +235,48 @@ private:
     // its volume. Face labels: the face opposite the lost vertex is the new interior face (0); the
     // face opposite the kept end passes whole, the two others are halves of split faces.
     void bisect(int r) {
+        ELEMENT_& p = g_.element_record(r);
+        TreeLinks& links = g_.tree(r);
+        TreeLinks t;
+        t.parent = r;
+        t.level = links.level + 1;
+        // Children stay with their parent's process.
+        const int first = split(p.verts, p.label, p.owner, t);
+        links.child = first;
+        p.refined = 1;
+        if (size_t(r) >= first_record_) kids_[r - first_record_] = {first, first + 1};
+    }
+
+    // The two halves of the tetrahedron `verts` (face codes `label`) as new records with owner
+    // `owner` and tree links `t`; returns the first one's record.
+    int split(const int (&verts)[4], const int (&label)[4], int owner, const TreeLinks& t) {
         if (g_.num_records() + 2 > record_cap_ || g_.num_records() + 2 > size_t(INT_MAX))
             fail<std::length_error>(
                 "refinement",
                 "too many elements (" + std::to_string(g_.num_records()) + " records)");
-        ELEMENT_& p = g_.element_record(r);
-        TreeLinks& links = g_.tree(r);
-        const int k = refinement_edge(p);
+        const int k = refinement_edge(verts);
         const int i = kEdgeVerts[k][0], j = kEdgeVerts[k][1];
-        const int m = midpoint(p.verts[i], p.verts[j]);
+        const int m = midpoint(verts[i], verts[j]);
         ELEMENT_ c{};
         std::fill(std::begin(c.edges), std::end(c.edges), -1);
         std::fill(std::begin(c.faces), std::end(c.faces), -1);
         c.index = -1;
-        TreeLinks t;
-        t.parent = r;
-        t.level = links.level + 1;
-        c.owner = p.owner;  // children stay with their parent's process
+        c.owner = owner;
         const int first = int(g_.num_records());
         for (int s = 0; s < 2; ++s) {
             const int lost = s == 0 ? j : i;  // child 0 keeps a, child 1 keeps b
             for (int v = 0; v < 4; ++v) {
-                c.verts[v] = p.verts[v];
-                c.label[v] = p.label[v];
+                c.verts[v] = verts[v];
+                c.label[v] = label[v];
             }
             c.verts[lost] = m;
             c.label[s == 0 ? i : j] = 0;
             c.record = first + s;
             g_.add_record(c, t);
         }
-        links.child = first;
-        p.refined = 1;
-        if (size_t(r) >= first_record_) kids_[r - first_record_] = {first, first + 1};
         kids_.push_back({-1, -1});
         kids_.push_back({-1, -1});
+        return first;
     }
 
     // Bisects the hanging leaf r and then, depth first, every descendant that still hangs.
@@ -289,7 +310,7 @@ private:
     std::vector<int> rebuild_leaves(std::vector<int>* first_leaf_of) {
         // Every bisection turns one leaf into two.
         std::vector<int> leaves;
-        const size_t old_leaves = size_t(g_.num_leaves());
+        const size_t old_leaves = num_roots_;
         leaves.reserve(old_leaves + kids_.size() / 2);
         const int first = int(first_record_);
         if (first_leaf_of) first_leaf_of->assign(old_leaves + 1, 0);
@@ -314,6 +335,9 @@ private:
     }
 
     GridImpl& g_;
+    std::span<const LevelRoot> roots_;  // when apart_: the roots, not records of the grid
+    bool apart_ = false;
+    const size_t num_roots_;
     const size_t first_record_;
     size_t record_cap_ = 0;
     RefineMidpoints mids_;
@@ -338,6 +362,11 @@ private:
 };
 
 LevelRefinement::LevelRefinement(GridImpl& grid) : refiner_(std::make_unique<LevelRefiner>(grid)) {
+    refiner_->bisect_all();
+    refiner_->close_rounds();
+}
+LevelRefinement::LevelRefinement(GridImpl& grid, std::span<const LevelRoot> roots)
+    : refiner_(std::make_unique<LevelRefiner>(grid, roots)) {
     refiner_->bisect_all();
     refiner_->close_rounds();
 }

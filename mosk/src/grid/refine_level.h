@@ -14,10 +14,20 @@ namespace mosk {
 class GridImpl;
 class LevelRefiner;
 
+// A leaf to refine that is no record of the grid, which holds only its vertices: between levels
+// a process keeps no more of a leaf than this.
+struct LevelRoot {
+    int verts[4];
+    int label[4];  // face codes, face k opposite vertex k
+};
+
 class LevelRefinement {
 public:
     // Bisects every leaf of `grid` once and closes; the leaf list is not touched.
     explicit LevelRefinement(GridImpl& grid);
+    // The same for `roots` (vertices of `grid`) in place of the grid's leaves: the records made
+    // go into `grid`, and leaf i below means root i.
+    LevelRefinement(GridImpl& grid, std::span<const LevelRoot> roots);
     ~LevelRefinement();
     LevelRefinement(const LevelRefinement&) = delete;
     LevelRefinement& operator=(const LevelRefinement&) = delete;
