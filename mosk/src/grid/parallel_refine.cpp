@@ -97,11 +97,14 @@ std::vector<int> refine_level(GridImpl& g, const std::vector<LevelRoot>* roots,
     });
     std::vector<uint8_t> bits;
     std::vector<int64_t> sent(l.shared.size(), -1);  // flags last sent; trees only grow
+    // Whether this process bisected anything since its shapes were last looked at: if not,
+    // every shape it has is one it sent.
+    bool changed = true;
     for (;;) {
         std::vector<std::vector<int64_t>> out(size_t(g.nprocs));
         int64_t grown = 0;
         collective(g.comm, [&] {
-            for (size_t k = 0; k < l.shared.size(); ++k) {
+            for (size_t k = 0; changed && k < l.shared.size(); ++k) {
                 bits.clear();
                 level->shape(l.shared[k], bits);
                 if (int64_t(bits.size()) == sent[k]) continue;
@@ -136,7 +139,7 @@ std::vector<int> refine_level(GridImpl& g, const std::vector<LevelRoot>* roots,
                     level->apply(leaf, bits, pos);
                     if (pos != bits.size()) misfit();
                 }
-            level->close();
+            changed = level->close();
         });
     }
     std::vector<int> next;

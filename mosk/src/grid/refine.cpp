@@ -123,9 +123,10 @@ public:
     }
 
     // Closes the mesh after apply(): leaves bisected there leave the list of live leaves, the
-    // new ones are checked, and the rounds recheck the others.
-    void close_applied() {
-        if (!applying_) return;
+    // new ones are checked, and the rounds recheck the others. False when apply() bisected
+    // nothing (nothing changed).
+    bool close_applied() {
+        if (!applying_) return false;
         applying_ = false;
         // Live leaves that apply() bisected stay in the list until the rounds meet them: they
         // hang (the closure left no live leaf with a midpoint on an edge, so each bisection there
@@ -139,6 +140,7 @@ public:
         }
         applied_.clear();
         close_rounds();
+        return true;
     }
 
     // The leaves after the level; first_leaf_of (when given) receives, for each leaf at the
@@ -377,7 +379,7 @@ void LevelRefinement::shape(int leaf, std::vector<uint8_t>& bits) const {
 void LevelRefinement::apply(int leaf, std::span<const uint8_t> bits, size_t& pos) {
     refiner_->apply(leaf, bits, pos);
 }
-void LevelRefinement::close() { refiner_->close_applied(); }
+bool LevelRefinement::close() { return refiner_->close_applied(); }
 std::vector<int> LevelRefinement::finish(std::vector<int>& first_leaf_of) {
     return refiner_->finish(&first_leaf_of);
 }
