@@ -299,7 +299,9 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     Entities faces = renumber(p, 4, face_ids, g.face_verts, "faces");
 
     // The records, written once with every number.
-    g.root_label = std::move(h.label);
+    // A copy, not the held array: that may hold room for more leaves than came.
+    g.root_label.assign(h.label.begin(), h.label.end());
+    std::vector<int>().swap(h.label);
     std::vector<int> leaves(n);
     for (size_t i = 0; i < n; ++i) {
         ELEMENT_ e{};
