@@ -27,12 +27,11 @@ namespace mosk {
 class LevelRefiner {
 public:
     // The grid's leaves are the level's roots.
-    explicit LevelRefiner(GridImpl& grid) : LevelRefiner(grid, size_t(grid.num_leaves()), {}) {}
+    explicit LevelRefiner(GridImpl& grid)
+        : LevelRefiner(grid, size_t(grid.num_leaves()), {}, false) {}
     // Roots that are no records of the grid (see LevelRefinement).
     LevelRefiner(GridImpl& grid, std::span<const LevelRoot> roots)
-        : LevelRefiner(grid, roots.size(), roots) {
-        apart_ = true;
-    }
+        : LevelRefiner(grid, roots.size(), roots, true) {}
 
     // Refines every leaf once, closes the mesh and returns the new leaf list; the grid's leaf
     // list and numbering are not touched (refine_all undoes the whole call when a level fails).
@@ -151,9 +150,10 @@ public:
     }
 
 private:
-    LevelRefiner(GridImpl& grid, size_t roots, std::span<const LevelRoot> apart)
+    LevelRefiner(GridImpl& grid, size_t roots, std::span<const LevelRoot> given, bool apart)
         : g_(grid),
-          roots_(apart),
+          roots_(given),
+          apart_(apart),
           num_roots_(roots),
           first_record_(g_.num_records()),
           mids_(size_t(g_.num_vertices()), roots / 2),
@@ -190,8 +190,9 @@ private:
         return best;
     }
 
-    // Whether local edge k of e comes after local edge l in the order of their end points'
-    // coordinates: larger end first, then smaller end (lexicographic, exact).
+    // Whether local edge k of the element with vertices `verts` comes after local edge l in the
+    // order of their end points' coordinates: larger end first, then smaller end (lexicographic,
+    // exact).
     bool edge_after(const int (&verts)[4], int k, int l) const {
         auto ends = [&](int edge) {
             const Point& a = g_.vertex(verts[kEdgeVerts[edge][0]]);
@@ -338,7 +339,7 @@ private:
 
     GridImpl& g_;
     std::span<const LevelRoot> roots_;  // when apart_: the roots, not records of the grid
-    bool apart_ = false;
+    const bool apart_;
     const size_t num_roots_;
     const size_t first_record_;
     size_t record_cap_ = 0;
@@ -363,12 +364,12 @@ private:
     std::vector<int> applied_;  // children made by apply(), not yet checked
 };
 
-LevelRefinement::LevelRefinement(GridImpl& grid) : refiner_(std::make_unique<LevelRefiner>(grid)) {
-    refiner_->bisect_all();
-    refiner_->close_rounds();
-}
+LevelRefinement::LevelRefinement(GridImpl& grid)
+    : LevelRefinement(std::make_unique<LevelRefiner>(grid)) {}
 LevelRefinement::LevelRefinement(GridImpl& grid, std::span<const LevelRoot> roots)
-    : refiner_(std::make_unique<LevelRefiner>(grid, roots)) {
+    : LevelRefinement(std::make_unique<LevelRefiner>(grid, roots)) {}
+LevelRefinement::LevelRefinement(std::unique_ptr<LevelRefiner> refiner)
+    : refiner_(std::move(refiner)) {
     refiner_->bisect_all();
     refiner_->close_rounds();
 }

@@ -44,6 +44,8 @@ public:
     std::vector<int> finish(std::vector<int>& first_leaf_of);
 
 private:
+    // Bisects the refiner's roots once and closes.
+    explicit LevelRefinement(std::unique_ptr<LevelRefiner> refiner);
     std::unique_ptr<LevelRefiner> refiner_;
 };
 
