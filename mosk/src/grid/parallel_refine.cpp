@@ -82,19 +82,14 @@ void find_sharing(LevelLeaves& l) {
     l.first.push_back(int(l.rank.size()));
 }
 
-// One level of refinement of every held leaf (g's leaves, or `roots` when given), agreed with
-// the other processes. Returns the leaves after it; first_leaf_of[i]: the position of leaf i's
+// One level of refinement of every held leaf (`roots`, with their vertices in g), agreed with
+// the other processes. Returns the leaves after it; first_leaf_of[i]: the position of root i's
 // first descendant there.
-std::vector<int> refine_level(GridImpl& g, const std::vector<LevelRoot>* roots,
-                              const LevelLeaves& l, std::vector<int>& first_leaf_of) {
+std::vector<LevelRoot> refine_level(GridImpl& g, const std::vector<LevelRoot>& roots,
+                                    const LevelLeaves& l, std::vector<int>& first_leaf_of) {
     const IndexMap& map = l.map;
     std::optional<LevelRefinement> level;
-    collective(g.comm, [&] {
-        if (roots)
-            level.emplace(g, *roots);
-        else
-            level.emplace(g);
-    });
+    collective(g.comm, [&] { level.emplace(g, roots); });
     std::vector<uint8_t> bits;
     std::vector<int64_t> sent(l.shared.size(), -1);  // flags last sent; trees only grow
     // Whether this process bisected anything since its shapes were last looked at: if not,
@@ -142,7 +137,7 @@ std::vector<int> refine_level(GridImpl& g, const std::vector<LevelRoot>* roots,
             changed = level->close();
         });
     }
-    std::vector<int> next;
+    std::vector<LevelRoot> next;
     collective(g.comm, [&] {
         next = level->finish(first_leaf_of);
         level.reset();
@@ -154,27 +149,27 @@ std::vector<int> refine_level(GridImpl& g, const std::vector<LevelRoot>* roots,
 // next[j], the children of the owned leaves first, each in its parent's place (parent: a
 // position among the leaves at the level's start).
 template <class Keep>
-void for_each_kept(const GridImpl& g, const IndexMap& map, const std::vector<int>& next,
+void for_each_kept(const GridImpl& g, const IndexMap& map, const std::vector<LevelRoot>& next,
                    const std::vector<int>& first_leaf_of, Keep keep) {
     const int owned = map.num_owned();
     std::vector<char> near(size_t(g.num_vertices()), 0);
     for (int p = 0; p < owned; ++p)
         for (int j = first_leaf_of[size_t(p)]; j < first_leaf_of[size_t(p) + 1]; ++j) {
-            for (int v : g.element_record(next[size_t(j)]).verts) near[size_t(v)] = 1;
+            for (int v : next[size_t(j)].verts) near[size_t(v)] = 1;
             keep(p, j);
         }
     for (int p = owned; p < map.size(); ++p)
         for (int j = first_leaf_of[size_t(p)]; j < first_leaf_of[size_t(p) + 1]; ++j) {
-            const int* v = g.element_record(next[size_t(j)]).verts;
+            const int* v = next[size_t(j)].verts;
             if (near[size_t(v[0])] || near[size_t(v[1])] || near[size_t(v[2])] ||
                 near[size_t(v[3])])
                 keep(p, j);
         }
 }
 
-// Leaf e of g as a root of the next level, its vertices added to `out` in the order of first use
-// (`at`: g's vertex -> out's, -1 while not there).
-LevelRoot root_of(GridImpl& out, const GridImpl& g, const ELEMENT_& e, std::vector<int>& at) {
+// Leaf e (vertices of g) as a root of the next level, its vertices added to `out` in the order of
+// first use (`at`: g's vertex -> out's, -1 while not there).
+LevelRoot root_of(GridImpl& out, const GridImpl& g, const LevelRoot& e, std::vector<int>& at) {
     LevelRoot r;
     for (size_t k = 0; k < 4; ++k) {
         int& x = at[size_t(e.verts[k])];
@@ -189,32 +184,37 @@ LevelRoot root_of(GridImpl& out, const GridImpl& g, const ELEMENT_& e, std::vect
 
 HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
     check_refinement_levels(g.part.elements.global_size(), levels);
-    const std::span<const int> before = g.leaf_records();
-    std::vector<int> original(before.begin(), before.end());
-    const int first_vertex = g.num_vertices(), first_record = int(g.num_records());
-    // Back to the grid before the call: the first level refines the part itself, the later
-    // ones a grid of the kept leaves alone.
+    // Back to the grid before the call: the first level adds its midpoints to the part's
+    // vertices, the later ones to a grid of the kept leaves' vertices alone. No level touches
+    // the part's records.
+    const int first_vertex = g.num_vertices();
     bool restored = false;
     auto restore = [&] {
         if (restored) return;
         restored = true;
-        for (int r : original) {
-            g.tree(r).child = -1;
-            g.element_record(r).refined = 0;
-        }
-        g.drop_records_from(size_t(first_record));
         g.drop_vertices_from(first_vertex);
-        g.swap_leaves(original);
     };
     HeldLeaves held;
     source.clear();
     try {
-        // The leaves kept by the level before: the roots of the next, their volume labels and the
-        // grid that holds their vertices.
+        // The roots of the next level (the part's leaves, then the leaves kept by the level
+        // before), their volume labels, the records in g they descend from, and the grid that
+        // holds their vertices (the part first).
+        const std::span<const int> leaves = g.leaf_records();
+        std::vector<int> origin(leaves.begin(), leaves.end());
         std::vector<LevelRoot> roots;
         std::vector<int> root_label;
+        roots.reserve(origin.size());
+        root_label.reserve(origin.size());
+        for (int r : origin) {
+            const ELEMENT_& e = g.element_record(r);
+            LevelRoot root;
+            std::copy_n(e.verts, 4, root.verts);
+            std::copy_n(e.label, 4, root.label);
+            roots.push_back(root);
+            root_label.push_back(g.element_label(e));
+        }
         std::unique_ptr<GridImpl> work;
-        std::vector<int> origin;  // per root: its ancestor's record in g
         // The kept leaves' keys and owners. A child's key: its parent's global number and its
         // position among the parent's descendants, the same wherever the parent is held.
         std::vector<int64_t> keys;
@@ -235,8 +235,7 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
             check_refinement_levels(l.map.global_size(), levels - level);
             find_sharing(l);
             std::vector<int> first_leaf_of;
-            const std::vector<int> next =
-                refine_level(cur, work ? &roots : nullptr, l, first_leaf_of);
+            const std::vector<LevelRoot> next = refine_level(cur, roots, l, first_leaf_of);
             const bool last = level + 1 == levels;
             collective(g.comm, [&] {
                 const IndexMap& map = l.map;
@@ -272,17 +271,15 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
                         owner = parent < map.num_owned()
                                     ? g.rank
                                     : map.ghost_owner(parent - map.num_owned());
-                        ancestor = work ? origin[size_t(parent)] : original[size_t(parent)];
-                        // A child has its parent's volume label.
-                        label =
-                            work ? root_label[size_t(parent)] : cur.element_label(cur.leaf(parent));
+                        ancestor = origin[size_t(parent)];
+                        label = root_label[size_t(parent)];  // a child has its parent's
                     }
                     keys.push_back(family | int64_t(j - first_leaf_of[size_t(parent)]));
                     owners.push_back(owner);
                     from.push_back(ancestor);
-                    const ELEMENT_& e = cur.element_record(next[size_t(j)]);
+                    const LevelRoot& e = next[size_t(j)];
                     if (last) {
-                        append_held_leaf(held, cur, e, label, at);
+                        append_held_leaf(held, cur, e.verts, e.label, label, at);
                     } else {
                         next_roots.push_back(root_of(*compact, cur, e, at));
                         next_label.push_back(label);

@@ -225,26 +225,25 @@ void reserve_held_leaves(HeldLeaves& held, size_t leaves, size_t vertices) {
     held.coords.reserve(vertices);
 }
 
-void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e, int label,
-                      std::vector<int>& held_at) {
-    std::array<int, 4> verts{}, codes{};
+void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const int (&verts)[4],
+                      const int (&codes)[4], int label, std::vector<int>& held_at) {
+    std::array<int, 4> at{};
     for (size_t k = 0; k < 4; ++k) {
-        int& at = held_at[size_t(e.verts[k])];
-        if (at < 0) {
-            at = int(held.coords.size());
-            held.coords.push_back(grid.vertex(e.verts[k]));
+        int& x = held_at[size_t(verts[k])];
+        if (x < 0) {
+            x = int(held.coords.size());
+            held.coords.push_back(grid.vertex(verts[k]));
         }
-        verts[k] = at;
-        codes[k] = e.label[k];
+        at[k] = x;
     }
-    held.verts.push_back(verts);
-    held.face_codes.push_back(codes);
+    held.verts.push_back(at);
+    held.face_codes.push_back({codes[0], codes[1], codes[2], codes[3]});
     held.label.push_back(label);
 }
 
 void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e,
                       std::vector<int>& held_at) {
-    append_held_leaf(held, grid, e, grid.element_label(e), held_at);
+    append_held_leaf(held, grid, e.verts, e.label, grid.element_label(e), held_at);
 }
 
 void assemble_part(GridImpl& g, HeldLeaves&& h) {

@@ -34,12 +34,12 @@ struct HeldLeaves {
 
 // Room in `held` for `leaves` leaves and `vertices` vertices.
 void reserve_held_leaves(HeldLeaves& held, std::size_t leaves, std::size_t vertices);
-// Appends leaf `e` of `grid` with volume label `label` to `held` (vertices, coordinates, face
-// codes, label; the caller adds key and owner). `held_at` maps grid's vertices to positions in
-// held.coords (-1: not yet there), sized for grid's vertices.
-void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e, int label,
-                      std::vector<int>& held_at);
-// The same with the leaf's own volume label (found through its ancestors).
+// Appends the leaf with vertices `verts` (of `grid`), face codes `codes` and volume label `label`
+// to `held` (vertices, coordinates, face codes, label; the caller adds key and owner). `held_at`
+// maps grid's vertices to positions in held.coords (-1: not yet there), sized for grid's vertices.
+void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const int (&verts)[4],
+                      const int (&codes)[4], int label, std::vector<int>& held_at);
+// The same for leaf `e` of `grid` with its own volume label (found through its ancestors).
 void append_held_leaf(HeldLeaves& held, const GridImpl& grid, const ELEMENT_& e,
                       std::vector<int>& held_at);
 

@@ -24,18 +24,25 @@
 
 namespace mosk {
 
-class LevelRefiner {
+// One level's bisections. Apart = false: the roots are the grid's leaves and every half is a record
+// of the grid (the refinement tree). Apart = true: the roots are given (see LevelRefinement), the
+// records would be scratch, so the halves are compact nodes of the level's own instead (a third
+// of the bytes), numbered from 0; the grid only receives the midpoints.
+template <bool Apart>
+class Refiner {
 public:
-    // The grid's leaves are the level's roots.
-    explicit LevelRefiner(GridImpl& grid)
-        : LevelRefiner(grid, size_t(grid.num_leaves()), {}, false) {}
-    // Roots that are no records of the grid (see LevelRefinement).
-    LevelRefiner(GridImpl& grid, std::span<const LevelRoot> roots)
-        : LevelRefiner(grid, roots.size(), roots, true) {}
+    explicit Refiner(GridImpl& grid)
+        requires(!Apart)
+        : Refiner(grid, size_t(grid.num_leaves()), grid.num_records(), {}) {}
+    Refiner(GridImpl& grid, std::span<const LevelRoot> roots)
+        requires(Apart)
+        : Refiner(grid, roots.size(), 0, roots) {}
 
     // Refines every leaf once, closes the mesh and returns the new leaf list; the grid's leaf
     // list and numbering are not touched (refine_all undoes the whole call when a level fails).
-    std::vector<int> run() {
+    std::vector<int> run()
+        requires(!Apart)
+    {
         bisect_all();
         close_rounds();
         return finish(nullptr);
@@ -45,9 +52,9 @@ public:
     void bisect_all() {
         const std::span<const int> leaves = g_.leaf_records();
         for (size_t i = 0; i < num_roots_; ++i) {
-            // Leaf i's children are records first_record_ + 2 i and + 2 i + 1.
-            if (apart_)
-                split(roots_[i].verts, roots_[i].label, g_.rank, TreeLinks{-1, -1, 1});
+            // Leaf i's children are first_record_ + 2 i and + 2 i + 1.
+            if constexpr (Apart)
+                split(roots_[i].verts, roots_[i].label);
             else
                 bisect(leaves[i]);
             add_leaf(int(first_record_ + 2 * i));
@@ -112,8 +119,8 @@ public:
                     ++round_;  // midpoints made from here on are rechecked by the next closure
                 }
                 bisect(x);
-                applied_.push_back(g_.tree(x).child);
-                applied_.push_back(g_.tree(x).child + 1);
+                applied_.push_back(kids_[size_t(x - first)][0]);
+                applied_.push_back(kids_[size_t(x - first)][1]);
             }
             const auto k = kids_[size_t(x - first)];
             stack_.push_back(k[1]);
@@ -132,7 +139,7 @@ public:
         // made a midpoint in the apply round), and the rounds then drop them.
         for (int r : applied_) {
             if (bisected(r)) continue;
-            if (hanging(g_.element_record(r).verts, 0))
+            if (hanging(verts_of(r), 0))
                 close_from(r);
             else
                 add_leaf(r);
@@ -142,26 +149,41 @@ public:
         return true;
     }
 
-    // The leaves after the level; first_leaf_of (when given) receives, for each leaf at the
-    // level's start, the position of its first descendant, and the count at the end.
-    std::vector<int> finish(std::vector<int>* first_leaf_of) {
+    // The leaves after the level (records); first_leaf_of (when given) receives, for each leaf
+    // at the level's start, the position of its first descendant, and the count at the end.
+    std::vector<int> finish(std::vector<int>* first_leaf_of)
+        requires(!Apart)
+    {
         std::vector<Leaf>().swap(live_);
-        return rebuild_leaves(first_leaf_of);
+        std::vector<int> leaves;
+        leaves.reserve(num_roots_ + kids_.size() / 2);  // every bisection turns one leaf into two
+        walk_leaves(first_leaf_of, leaves, [&](int x) { leaves.push_back(x); });
+        return leaves;
+    }
+    // The same for compact nodes: the leaves themselves.
+    std::vector<LevelRoot> finish(std::vector<int>* first_leaf_of)
+        requires(Apart)
+    {
+        std::vector<Leaf>().swap(live_);
+        std::vector<LevelRoot> leaves;
+        leaves.reserve(num_roots_ + kids_.size() / 2);
+        walk_leaves(first_leaf_of, leaves, [&](int x) { leaves.push_back(nodes_[size_t(x)]); });
+        return leaves;
     }
 
 private:
-    LevelRefiner(GridImpl& grid, size_t roots, std::span<const LevelRoot> given, bool apart)
+    Refiner(GridImpl& grid, size_t roots, size_t first, std::span<const LevelRoot> given)
         : g_(grid),
           roots_(given),
-          apart_(apart),
           num_roots_(roots),
-          first_record_(g_.num_records()),
+          first_record_(first),
           mids_(size_t(g_.num_vertices()), roots / 2),
           stamp_(size_t(g_.num_vertices()), 0) {
         // Closure makes two to three times the leaves on unstructured meshes; pages of a reserve
         // that are never written cost no memory.
         live_.reserve(4 * roots);
         kids_.reserve(6 * roots);
+        if constexpr (Apart) nodes_.reserve(6 * roots);
         // A level makes two to four times the leaves; past this many records something is wrong
         // with the geometry, and the cap keeps a runaway closure from eating the machine.
         record_cap_ = first_record_ + 64 * roots + 1024;
@@ -238,28 +260,45 @@ private:
     // its volume. Face labels: the face opposite the lost vertex is the new interior face (0); the
     // face opposite the kept end passes whole, the two others are halves of split faces.
     void bisect(int r) {
-        ELEMENT_& p = g_.element_record(r);
-        TreeLinks& links = g_.tree(r);
-        TreeLinks t;
-        t.parent = r;
-        t.level = links.level + 1;
-        // Children stay with their parent's process.
-        const int first = split(p.verts, p.label, p.owner, t);
-        links.child = first;
-        p.refined = 1;
+        int first;
+        if constexpr (Apart) {
+            const LevelRoot p = nodes_[size_t(r)];  // a copy: split appends to nodes_
+            first = split(p.verts, p.label);
+        } else {
+            ELEMENT_& p = g_.element_record(r);
+            TreeLinks& links = g_.tree(r);
+            TreeLinks t;
+            t.parent = r;
+            t.level = links.level + 1;
+            // Children stay with their parent's process.
+            first = split(p.verts, p.label, p.owner, t);
+            links.child = first;
+            p.refined = 1;
+        }
         if (size_t(r) >= first_record_) kids_[r - first_record_] = {first, first + 1};
+    }
+
+    // Where the tetrahedron `verts` is cut: the local ends i, j of its refinement edge and the
+    // midpoint m. Refuses a level that makes more halves than it can.
+    struct Cut {
+        int i, j, m;
+    };
+    Cut cut(const int (&verts)[4]) {
+        const size_t made = Apart ? nodes_.size() : g_.num_records();
+        if (made + 2 > record_cap_ || made + 2 > size_t(INT_MAX))
+            fail<std::length_error>("refinement",
+                                    "too many elements (" + std::to_string(made) + " records)");
+        const int k = refinement_edge(verts);
+        const int i = kEdgeVerts[k][0], j = kEdgeVerts[k][1];
+        return {i, j, midpoint(verts[i], verts[j])};
     }
 
     // The two halves of the tetrahedron `verts` (face codes `label`) as new records with owner
     // `owner` and tree links `t`; returns the first one's record.
-    int split(const int (&verts)[4], const int (&label)[4], int owner, const TreeLinks& t) {
-        if (g_.num_records() + 2 > record_cap_ || g_.num_records() + 2 > size_t(INT_MAX))
-            fail<std::length_error>(
-                "refinement",
-                "too many elements (" + std::to_string(g_.num_records()) + " records)");
-        const int k = refinement_edge(verts);
-        const int i = kEdgeVerts[k][0], j = kEdgeVerts[k][1];
-        const int m = midpoint(verts[i], verts[j]);
+    int split(const int (&verts)[4], const int (&label)[4], int owner, const TreeLinks& t)
+        requires(!Apart)
+    {
+        const auto [i, j, m] = cut(verts);
         ELEMENT_ c{};
         std::fill(std::begin(c.edges), std::end(c.edges), -1);
         std::fill(std::begin(c.faces), std::end(c.faces), -1);
@@ -281,6 +320,35 @@ private:
         kids_.push_back({-1, -1});
         return first;
     }
+    // The same as two compact nodes; returns the first one's number.
+    int split(const int (&verts)[4], const int (&label)[4])
+        requires(Apart)
+    {
+        const auto [i, j, m] = cut(verts);
+        const int first = int(nodes_.size());
+        for (int s = 0; s < 2; ++s) {
+            LevelRoot c;
+            for (int v = 0; v < 4; ++v) {
+                c.verts[v] = verts[v];
+                c.label[v] = label[v];
+            }
+            c.verts[s == 0 ? j : i] = m;  // child 0 keeps a, child 1 keeps b
+            c.label[s == 0 ? i : j] = 0;
+            nodes_.push_back(c);
+        }
+        kids_.push_back({-1, -1});
+        kids_.push_back({-1, -1});
+        return first;
+    }
+
+    // The vertices of r, a record or node made in this level.
+    using Verts = int[4];
+    const Verts& verts_of(int r) const {
+        if constexpr (Apart)
+            return nodes_[size_t(r)].verts;
+        else
+            return g_.element_record(r).verts;
+    }
 
     // Bisects the hanging leaf r and then, depth first, every descendant that still hangs.
     void close_from(int r) {
@@ -289,9 +357,9 @@ private:
             const int x = stack_.back();
             stack_.pop_back();
             bisect(x);
-            const int first = g_.tree(x).child;
+            const int first = kids_[size_t(x) - first_record_][0];
             for (int c = first; c < first + 2; ++c) {
-                if (hanging(g_.element_record(c).verts, 0))
+                if (hanging(verts_of(c), 0))
                     stack_.push_back(c);
                 else
                     add_leaf(c);
@@ -304,17 +372,15 @@ private:
     bool bisected(int r) const { return kids_[size_t(r) - first_record_][0] >= 0; }
 
     void add_leaf(int r) {
-        const ELEMENT_& e = g_.element_record(r);
-        live_.push_back({r, {e.verts[0], e.verts[1], e.verts[2], e.verts[3]}});
+        const int (&v)[4] = verts_of(r);
+        live_.push_back({r, {v[0], v[1], v[2], v[3]}});
     }
 
-    // Children replace their parent in place, child 0 first. The walk reads the compact child
-    // table, not the records.
-    std::vector<int> rebuild_leaves(std::vector<int>* first_leaf_of) {
-        // Every bisection turns one leaf into two.
-        std::vector<int> leaves;
+    // emit(x) for each leaf x after the level, children in their parent's place, child 0 first;
+    // `leaves` is what emit appends to. The walk reads the compact child table, not the records.
+    template <class Leaves, class Emit>
+    void walk_leaves(std::vector<int>* first_leaf_of, const Leaves& leaves, Emit emit) {
         const size_t old_leaves = num_roots_;
-        leaves.reserve(old_leaves + kids_.size() / 2);
         const int first = int(first_record_);
         if (first_leaf_of) first_leaf_of->assign(old_leaves + 1, 0);
         for (size_t i = 0; i < old_leaves; ++i) {
@@ -326,7 +392,7 @@ private:
                 stack_.pop_back();
                 const auto& k = kids_[size_t(x - first)];
                 if (k[0] < 0) {
-                    leaves.push_back(x);
+                    emit(x);
                 } else {
                     stack_.push_back(k[1]);
                     stack_.push_back(k[0]);
@@ -334,12 +400,10 @@ private:
             }
         }
         if (first_leaf_of) first_leaf_of->back() = int(leaves.size());
-        return leaves;
     }
 
     GridImpl& g_;
-    std::span<const LevelRoot> roots_;  // when apart_: the roots, not records of the grid
-    const bool apart_;
+    const std::span<const LevelRoot> roots_;  // when Apart: the roots
     const size_t num_roots_;
     const size_t first_record_;
     size_t record_cap_ = 0;
@@ -359,17 +423,19 @@ private:
     };
     std::vector<Leaf> live_;
     std::vector<std::array<int, 2>> kids_;  // children of the records made in this level
+    std::vector<LevelRoot> nodes_;  // when Apart: the halves made in this level
     int round_ = 0;
     bool applying_ = false;
     std::vector<int> applied_;  // children made by apply(), not yet checked
 };
 
-LevelRefinement::LevelRefinement(GridImpl& grid)
-    : LevelRefinement(std::make_unique<LevelRefiner>(grid)) {}
+class LevelRefiner : public Refiner<true> {
+public:
+    using Refiner<true>::Refiner;
+};
+
 LevelRefinement::LevelRefinement(GridImpl& grid, std::span<const LevelRoot> roots)
-    : LevelRefinement(std::make_unique<LevelRefiner>(grid, roots)) {}
-LevelRefinement::LevelRefinement(std::unique_ptr<LevelRefiner> refiner)
-    : refiner_(std::move(refiner)) {
+    : refiner_(std::make_unique<LevelRefiner>(grid, roots)) {
     refiner_->bisect_all();
     refiner_->close_rounds();
 }
@@ -381,7 +447,7 @@ void LevelRefinement::apply(int leaf, std::span<const uint8_t> bits, size_t& pos
     refiner_->apply(leaf, bits, pos);
 }
 bool LevelRefinement::close() { return refiner_->close_applied(); }
-std::vector<int> LevelRefinement::finish(std::vector<int>& first_leaf_of) {
+std::vector<LevelRoot> LevelRefinement::finish(std::vector<int>& first_leaf_of) {
     return refiner_->finish(&first_leaf_of);
 }
 
@@ -407,7 +473,7 @@ void refine_all(GridImpl& grid, int levels, const std::function<void()>& finish)
     try {
         for (int level = 0; level < levels; ++level) {
             // The refiner's tables are freed before the next level and before the numbering.
-            std::vector<int> next = LevelRefiner(grid).run();
+            std::vector<int> next = Refiner<false>(grid).run();
             grid.swap_leaves(next);
             log_message(1, "refinement: level " + std::to_string(level + 1) + " of " +
                                std::to_string(levels) + ": " + std::to_string(grid.num_leaves()) +

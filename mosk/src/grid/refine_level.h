@@ -14,8 +14,8 @@ namespace mosk {
 class GridImpl;
 class LevelRefiner;
 
-// A leaf to refine that is no record of the grid, which holds only its vertices: between levels
-// a process keeps no more of a leaf than this.
+// A tetrahedron of a level that is no record of the grid, which holds only its vertices: the
+// level's roots, the halves it makes, and the leaves a process keeps between levels.
 struct LevelRoot {
     int verts[4];
     int label[4];  // face codes, face k opposite vertex k
@@ -23,17 +23,14 @@ struct LevelRoot {
 
 class LevelRefinement {
 public:
-    // Bisects every leaf of `grid` once and closes; the leaf list is not touched.
-    explicit LevelRefinement(GridImpl& grid);
-    // The same for `roots` (vertices of `grid`) in place of the grid's leaves: the records made
-    // go into `grid`, and leaf i below means root i.
+    // Bisects every root (their vertices are `grid`'s) once and closes; the halves are the
+    // level's own, and the grid receives only the midpoints. Leaf i below means root i.
     LevelRefinement(GridImpl& grid, std::span<const LevelRoot> roots);
     ~LevelRefinement();
     LevelRefinement(const LevelRefinement&) = delete;
     LevelRefinement& operator=(const LevelRefinement&) = delete;
 
-    // Appends the shape of the tree grown from leaf i (of the grid's leaves at the level's
-    // start): one flag per node below its first bisection, in preorder, 1 = bisected.
+    // Appends the shape of the tree grown from root i: one flag per node below its first bisection, in preorder, 1 = bisected.
     void shape(int leaf, std::vector<uint8_t>& bits) const;
     // Bisects leaf i's tree wherever the shape at bits[pos] says (advancing pos past it); close()
     // then closes the mesh again, and tells whether the shapes applied bisected anything.
@@ -41,11 +38,9 @@ public:
     bool close();
     // The leaves after the level, each leaf's children in its place; first_leaf_of[i] is the
     // position of leaf i's first descendant (one entry more: the count).
-    std::vector<int> finish(std::vector<int>& first_leaf_of);
+    std::vector<LevelRoot> finish(std::vector<int>& first_leaf_of);
 
 private:
-    // Bisects the refiner's roots once and closes.
-    explicit LevelRefinement(std::unique_ptr<LevelRefiner> refiner);
     std::unique_ptr<LevelRefiner> refiner_;
 };
 
