@@ -55,7 +55,7 @@ struct Entities {
 // it, one 64-bit identity that every process holding the entity finds alike. Every leaf around
 // an entity of an owned leaf is held, so owner and key of such an entity are found here; an
 // entity of ghost leaves only takes the owner and key that a ghost leaf's owner found.
-Entities number_entities(const NumberedLeaves& p, size_t per, const std::vector<int>& ids,
+Entities number_entities(const NumberedLeaves& p, size_t per, std::span<const int> ids,
                          size_t bound) {
     // Per entity: its occurrence (leaf * per + index) on the lowest-numbered held leaf around it,
     // or -2 - t for an entity of ghost leaves only, whose owner and key told[t] holds. The leaves
@@ -260,11 +260,11 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
             ? p.by_number.size()
             : size_t(std::find(p.by_number.begin(), p.by_number.end(), 0) - p.by_number.begin());
 
-    // Vertices: numbered, then stored in the order of their global numbers.
-    std::vector<int> ids(4 * n);
-    for (size_t i = 0; i < n; ++i)
-        for (size_t k = 0; k < 4; ++k) ids[4 * i + k] = h.verts[i][k];
-    Entities vertices = number_entities(p, 4, ids, nv);
+    // Vertices: numbered, then stored in the order of their global numbers. The leaves' vertices
+    // are read where they are, four to a leaf.
+    static_assert(sizeof(std::array<int, 4>) == 4 * sizeof(int));
+    Entities vertices =
+        number_entities(p, 4, {h.verts.empty() ? nullptr : h.verts[0].data(), 4 * n}, nv);
     check_count(vertices.map, "vertices");
     std::vector<int>& local_of = vertices.local;  // held vertex -> local number in the vertex map
     // stored vertex -> local number in the vertex map
@@ -287,7 +287,6 @@ void assemble_part(GridImpl& g, HeldLeaves&& h) {
     std::vector<int64_t>().swap(h.key);
     std::vector<int>().swap(local_of);
     std::vector<int>().swap(stored_at);
-    std::vector<int>().swap(ids);
 
     // Edges and faces: this process's numbering of its leaf mesh, then owners and global
     // numbers, one kind after the other. The whole grid's label codes stay: a face of a ghost
