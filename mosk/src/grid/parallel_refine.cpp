@@ -200,20 +200,23 @@ HeldLeaves refine_held(GridImpl& g, int levels, std::vector<int>& source) {
         // The roots of the next level (the part's leaves, then the leaves kept by the level
         // before), their volume labels, the records in g they descend from, and the grid that
         // holds their vertices (the part first).
-        const std::span<const int> leaves = g.leaf_records();
-        std::vector<int> origin(leaves.begin(), leaves.end());
+        std::vector<int> origin;
         std::vector<LevelRoot> roots;
         std::vector<int> root_label;
-        roots.reserve(origin.size());
-        root_label.reserve(origin.size());
-        for (int r : origin) {
-            const ELEMENT_& e = g.element_record(r);
-            LevelRoot root;
-            std::copy_n(e.verts, 4, root.verts);
-            std::copy_n(e.label, 4, root.label);
-            roots.push_back(root);
-            root_label.push_back(g.element_label(e));
-        }
+        collective(g.comm, [&] {
+            const std::span<const int> leaves = g.leaf_records();
+            origin.assign(leaves.begin(), leaves.end());
+            roots.reserve(origin.size());
+            root_label.reserve(origin.size());
+            for (int r : origin) {
+                const ELEMENT_& e = g.element_record(r);
+                LevelRoot root;
+                std::copy_n(e.verts, 4, root.verts);
+                std::copy_n(e.label, 4, root.label);
+                roots.push_back(root);
+                root_label.push_back(g.element_label(e));
+            }
+        });
         std::unique_ptr<GridImpl> work;
         // The kept leaves' keys and owners. A child's key: its parent's global number and its
         // position among the parent's descendants, the same wherever the parent is held.

@@ -2,7 +2,8 @@
 //
 // One level bisects every leaf once on its refinement edge, then closes: a leaf with an edge that
 // holds a midpoint of this level is bisected on its own refinement edge, until no leaf has one.
-// Refined records stay in the store as the refinement tree. Their `index`, `edges` and `faces`
+// Refined records stay in the store as the refinement tree (a level of a distributed grid's part,
+// whose records would be scratch, makes compact nodes of its own instead). Their `index`, `edges` and `faces`
 // fields are deliberately left as the last numbering wrote them: carrying field values from the
 // old leaf mesh to the new one reads the old numbering through them. Records made by refinement
 // start with index, edges and faces at -1; number_leaf_mesh fills them in for the leaves only, and
@@ -157,7 +158,7 @@ public:
         std::vector<Leaf>().swap(live_);
         std::vector<int> leaves;
         leaves.reserve(num_roots_ + kids_.size() / 2);  // every bisection turns one leaf into two
-        walk_leaves(first_leaf_of, leaves, [&](int x) { leaves.push_back(x); });
+        walk_leaves(first_leaf_of, [&](int x) { leaves.push_back(x); });
         return leaves;
     }
     // The same for compact nodes: the leaves themselves.
@@ -167,7 +168,7 @@ public:
         std::vector<Leaf>().swap(live_);
         std::vector<LevelRoot> leaves;
         leaves.reserve(num_roots_ + kids_.size() / 2);
-        walk_leaves(first_leaf_of, leaves, [&](int x) { leaves.push_back(nodes_[size_t(x)]); });
+        walk_leaves(first_leaf_of, [&](int x) { leaves.push_back(nodes_[size_t(x)]); });
         return leaves;
     }
 
@@ -376,15 +377,16 @@ private:
         live_.push_back({r, {v[0], v[1], v[2], v[3]}});
     }
 
-    // emit(x) for each leaf x after the level, children in their parent's place, child 0 first;
-    // `leaves` is what emit appends to. The walk reads the compact child table, not the records.
-    template <class Leaves, class Emit>
-    void walk_leaves(std::vector<int>* first_leaf_of, const Leaves& leaves, Emit emit) {
+    // emit(x) for each leaf x after the level, children in their parent's place, child 0 first.
+    // The walk reads the compact child table, not the records.
+    template <class Emit>
+    void walk_leaves(std::vector<int>* first_leaf_of, Emit emit) {
         const size_t old_leaves = num_roots_;
+        int count = 0;
         const int first = int(first_record_);
         if (first_leaf_of) first_leaf_of->assign(old_leaves + 1, 0);
         for (size_t i = 0; i < old_leaves; ++i) {
-            if (first_leaf_of) (*first_leaf_of)[i] = int(leaves.size());
+            if (first_leaf_of) (*first_leaf_of)[i] = count;
             stack_.push_back(first + int(2 * i + 1));
             stack_.push_back(first + int(2 * i));
             while (!stack_.empty()) {
@@ -393,13 +395,14 @@ private:
                 const auto& k = kids_[size_t(x - first)];
                 if (k[0] < 0) {
                     emit(x);
+                    ++count;
                 } else {
                     stack_.push_back(k[1]);
                     stack_.push_back(k[0]);
                 }
             }
         }
-        if (first_leaf_of) first_leaf_of->back() = int(leaves.size());
+        if (first_leaf_of) first_leaf_of->back() = count;
     }
 
     GridImpl& g_;
@@ -422,7 +425,7 @@ private:
         int verts[4];
     };
     std::vector<Leaf> live_;
-    std::vector<std::array<int, 2>> kids_;  // children of the records made in this level
+    std::vector<std::array<int, 2>> kids_;  // children of the records (nodes) made in this level
     std::vector<LevelRoot> nodes_;  // when Apart: the halves made in this level
     int round_ = 0;
     bool applying_ = false;
