@@ -15,6 +15,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "core/library_state.h"
@@ -74,7 +75,7 @@ public:
             size_t kept = 0;
             for (size_t i = 0; i < end; ++i) {
                 const Leaf l = live_[i];
-                if (!hanging(l.verts, round_ - 1))
+                if (!hanging(live_verts(l), round_ - 1))
                     live_[kept++] = l;
                 else if (!bisected(l.record))  // apply() may have bisected it
                     close_from(l.record);
@@ -373,8 +374,12 @@ private:
     bool bisected(int r) const { return kids_[size_t(r) - first_record_][0] >= 0; }
 
     void add_leaf(int r) {
-        const int (&v)[4] = verts_of(r);
-        live_.push_back({r, {v[0], v[1], v[2], v[3]}});
+        if constexpr (Apart) {
+            live_.push_back({r});
+        } else {
+            const int (&v)[4] = verts_of(r);
+            live_.push_back({r, {v[0], v[1], v[2], v[3]}});
+        }
     }
 
     // emit(x) for each leaf x after the level, children in their parent's place, child 0 first.
@@ -418,12 +423,23 @@ private:
     std::vector<uint8_t> stamp_;
     static uint8_t mark(int round) { return uint8_t(std::min(round + 1, 255)); }
     std::vector<int> stack_;
-    // The leaves made in this level with their vertices, until they are refined: the rounds
-    // scan this instead of the store, a fifth of the bytes.
-    struct Leaf {
+    // The leaves made in this level, until they are refined: the rounds scan this. A record's
+    // vertices are copied (a fifth of its bytes); compact nodes, which the list meets in the order
+    // they were made, are read where they are.
+    struct LeafOfRecord {
         int record;
         int verts[4];
     };
+    struct LeafOfNode {
+        int record;
+    };
+    using Leaf = std::conditional_t<Apart, LeafOfNode, LeafOfRecord>;
+    const Verts& live_verts(const Leaf& l) const {
+        if constexpr (Apart)
+            return nodes_[size_t(l.record)].verts;
+        else
+            return l.verts;
+    }
     std::vector<Leaf> live_;
     std::vector<std::array<int, 2>> kids_;  // children of the records (nodes) made in this level
     std::vector<LevelRoot> nodes_;  // when Apart: the halves made in this level
