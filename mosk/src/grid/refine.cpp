@@ -2,10 +2,10 @@
 //
 // One level bisects every leaf once on its refinement edge, then closes: a leaf with an edge that
 // holds a midpoint of this level is bisected on its own refinement edge, until no leaf has one.
-// Refined records stay in the store as the refinement tree (a level of a distributed grid's part,
-// whose records would be scratch, makes compact nodes of its own instead). Their `index`, `edges` and `faces`
-// fields are deliberately left as the last numbering wrote them: carrying field values from the
-// old leaf mesh to the new one reads the old numbering through them. Records made by refinement
+// Refined records stay in the store as the refinement tree (a level of a distributed grid's
+// part, whose records would be scratch, makes compact nodes of its own instead). Their `index`,
+// `edges` and `faces` fields are deliberately left as the last numbering wrote them: carrying
+// field values from the old leaf mesh to the new one reads the old numbering through them. Records made by refinement
 // start with index, edges and faces at -1; number_leaf_mesh fills them in for the leaves only, and
 // only once per call, so records that were leaves only between two levels of one call keep -1.
 // A call that fails (too many elements, memory) leaves the grid as it was before the call.

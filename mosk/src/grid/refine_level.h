@@ -30,14 +30,15 @@ public:
     LevelRefinement(const LevelRefinement&) = delete;
     LevelRefinement& operator=(const LevelRefinement&) = delete;
 
-    // Appends the shape of the tree grown from root i: one flag per node below its first bisection, in preorder, 1 = bisected.
+    // Appends the shape of the tree grown from root i: one flag per node below its first
+    // bisection, in preorder, 1 = bisected.
     void shape(int leaf, std::vector<uint8_t>& bits) const;
     // Bisects leaf i's tree wherever the shape at bits[pos] says (advancing pos past it); close()
     // then closes the mesh again, and tells whether the shapes applied bisected anything.
     void apply(int leaf, std::span<const uint8_t> bits, size_t& pos);
     bool close();
-    // The leaves after the level, each leaf's children in its place; first_leaf_of[i] is the
-    // position of leaf i's first descendant (one entry more: the count).
+    // The leaves after the level, each root's in its place; first_leaf_of[i] is the position of
+    // root i's first descendant (one entry more: the count).
     std::vector<LevelRoot> finish(std::vector<int>& first_leaf_of);
 
 private:
