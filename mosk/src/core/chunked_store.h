@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace mosk {
@@ -23,7 +24,11 @@ public:
 
     // Appends a value-initialised record and returns it.
     T& push_back(const T& value) {
-        if ((size_ >> ChunkBits) == chunks_.size()) chunks_.emplace_back(new T[chunk_size]);
+        if ((size_ >> ChunkBits) == chunks_.size()) {
+            // Owned before the list grows: a list that fails to grow must not leak the chunk.
+            std::unique_ptr<T[]> chunk(new T[chunk_size]);
+            chunks_.push_back(std::move(chunk));
+        }
         T& slot = (*this)[size_++];
         slot = value;
         return slot;
