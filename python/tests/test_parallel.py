@@ -213,8 +213,10 @@ def test_a_failure_on_one_process_is_raised_on_every_process(tmp_path, processes
     assert first["length"].startswith("ValueError: Dof.setValues") and "length" in first["length"]
     assert first["refine"].startswith("ValueError") and "elements" in first["refine"]
     assert first["refine_kept"]
-    assert first["refine_memory"].startswith("MemoryError: out of memory")
-    assert first["memory_kept"] and first["refined_after"]
+    if not os.environ.get("MOSK_SANITIZED"):  # left out under the sanitizer (failures.py)
+        assert first["refine_memory"].startswith("MemoryError: out of memory")
+        assert first["memory_kept"]
+    assert first["refined_after"]
     assert first["elements_after"] > 0  # the grid stayed as it was on every process
     assert first["where"] == [True, True]  # the module's process number and count are MPI's
 

@@ -267,8 +267,11 @@ void keep_most_in_place(const GridImpl& g, const LocalGraph& lg, std::vector<int
     sum_over_processes(g.comm, common);
     std::vector<size_t> order(common.size());
     std::iota(order.begin(), order.end(), size_t(0));
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return common[a] > common[b]; });
+    // Ties in the order of (process, part): a plain sort with the tie made explicit, which
+    // needs no temporary buffer (the sanitizer's allocator flags the one stable_sort takes).
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return common[a] > common[b] || (common[a] == common[b] && a < b);
+    });
     std::vector<int> name(np, -1);
     std::vector<char> taken(np, 0);
     for (size_t pair : order) {

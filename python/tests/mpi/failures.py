@@ -4,6 +4,7 @@ Each case makes process 1 (or the last) fail alone; every process must raise the
 go on (the next collective call would hang otherwise). With "abort", the last process raises an
 uncaught exception, with "exit" it calls sys.exit(7), and the whole job must end."""
 import json
+import os
 import pathlib
 import resource
 import sys
@@ -58,17 +59,20 @@ attempt("refine", lambda: grid.refineAllElements(25))  # too many elements, on e
 results["refine_kept"] = grid.getNumElements() == held
 
 # Memory runs out on the last process in the middle of a refinement: every process raises, the
-# grid and its field stay as they were, and the next refinement gives one process's grid.
-carried = _pymosk.Dof(grid, "P", 2, udf=lambda p: [p[0] * p[1]])
-values = carried.getValues()
-soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-if rank == last:
-    size = int(pathlib.Path("/proc/self/statm").read_text().split()[0]) * resource.getpagesize()
-    resource.setrlimit(resource.RLIMIT_AS, (size + 30 * 2 ** 20, hard))
-attempt("refine_memory", lambda: grid.refineAllElements(5))
-resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-results["memory_kept"] = (grid.getNumElements() == held
-                          and bool(np.array_equal(carried.getValues(), values)))
+# grid and its field stay as they were, and the next refinement gives one process's grid. Under
+# the address sanitizer a limit on the address space starves the sanitizer's own mappings and its
+# allocator aborts instead of failing the allocation, so that run leaves this case out.
+if not os.environ.get("MOSK_SANITIZED"):
+    carried = _pymosk.Dof(grid, "P", 2, udf=lambda p: [p[0] * p[1]])
+    values = carried.getValues()
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    if rank == last:
+        size = int(pathlib.Path("/proc/self/statm").read_text().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + 30 * 2 ** 20, hard))
+    attempt("refine_memory", lambda: grid.refineAllElements(5))
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    results["memory_kept"] = (grid.getNumElements() == held
+                              and bool(np.array_equal(carried.getValues(), values)))
 whole = _pymosk.Grid(mesh)  # on every process, never distributed
 whole.refineAllElements(1)
 grid.refineAllElements(1)
