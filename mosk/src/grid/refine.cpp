@@ -5,9 +5,10 @@
 // Refined records stay in the store as the refinement tree (a level of a distributed grid's
 // part, whose records would be scratch, makes compact nodes of its own instead). Their `index`,
 // `edges` and `faces` fields are deliberately left as the last numbering wrote them: carrying
-// field values from the old leaf mesh to the new one reads the old numbering through them. Records made by refinement
-// start with index, edges and faces at -1; number_leaf_mesh fills them in for the leaves only, and
-// only once per call, so records that were leaves only between two levels of one call keep -1.
+// field values from the old leaf mesh to the new one reads the old numbering through them.
+// Records made by refinement start with index, edges and faces at -1; number_leaf_mesh fills
+// them in for the leaves only, and only once per call, so records that were leaves only between
+// two levels of one call keep -1.
 // A call that fails (too many elements, memory) leaves the grid as it was before the call.
 #include <algorithm>
 #include <climits>
@@ -151,25 +152,19 @@ public:
         return true;
     }
 
-    // The leaves after the level (records); first_leaf_of (when given) receives, for each leaf
-    // at the level's start, the position of its first descendant, and the count at the end.
-    std::vector<int> finish(std::vector<int>* first_leaf_of)
-        requires(!Apart)
-    {
+    // The leaves after the level (their records, or the compact nodes themselves); first_leaf_of
+    // (when given) receives, for each leaf at the level's start, the position of its first
+    // descendant, and the count at the end.
+    auto finish(std::vector<int>* first_leaf_of) {
         std::vector<Leaf>().swap(live_);
-        std::vector<int> leaves;
+        std::vector<std::conditional_t<Apart, LevelRoot, int>> leaves;
         leaves.reserve(num_roots_ + kids_.size() / 2);  // every bisection turns one leaf into two
-        walk_leaves(first_leaf_of, [&](int x) { leaves.push_back(x); });
-        return leaves;
-    }
-    // The same for compact nodes: the leaves themselves.
-    std::vector<LevelRoot> finish(std::vector<int>* first_leaf_of)
-        requires(Apart)
-    {
-        std::vector<Leaf>().swap(live_);
-        std::vector<LevelRoot> leaves;
-        leaves.reserve(num_roots_ + kids_.size() / 2);
-        walk_leaves(first_leaf_of, [&](int x) { leaves.push_back(nodes_[size_t(x)]); });
+        walk_leaves(first_leaf_of, [&](int x) {
+            if constexpr (Apart)
+                leaves.push_back(nodes_[size_t(x)]);
+            else
+                leaves.push_back(x);
+        });
         return leaves;
     }
 
@@ -295,12 +290,24 @@ private:
         return {i, j, midpoint(verts[i], verts[j])};
     }
 
+    // Half s of the tetrahedron `verts` (face codes `label`) cut at `at`, into v and l: child 0
+    // keeps end i, child 1 end j, the midpoint takes the other's place (see bisect).
+    static void half(const int (&verts)[4], const int (&label)[4], const Cut& at, int s,
+                     int (&v)[4], int (&l)[4]) {
+        for (int k = 0; k < 4; ++k) {
+            v[k] = verts[k];
+            l[k] = label[k];
+        }
+        v[s == 0 ? at.j : at.i] = at.m;
+        l[s == 0 ? at.i : at.j] = 0;
+    }
+
     // The two halves of the tetrahedron `verts` (face codes `label`) as new records with owner
     // `owner` and tree links `t`; returns the first one's record.
     int split(const int (&verts)[4], const int (&label)[4], int owner, const TreeLinks& t)
         requires(!Apart)
     {
-        const auto [i, j, m] = cut(verts);
+        const Cut at = cut(verts);
         ELEMENT_ c{};
         std::fill(std::begin(c.edges), std::end(c.edges), -1);
         std::fill(std::begin(c.faces), std::end(c.faces), -1);
@@ -308,13 +315,7 @@ private:
         c.owner = owner;
         const int first = int(g_.num_records());
         for (int s = 0; s < 2; ++s) {
-            const int lost = s == 0 ? j : i;  // child 0 keeps a, child 1 keeps b
-            for (int v = 0; v < 4; ++v) {
-                c.verts[v] = verts[v];
-                c.label[v] = label[v];
-            }
-            c.verts[lost] = m;
-            c.label[s == 0 ? i : j] = 0;
+            half(verts, label, at, s, c.verts, c.label);
             c.record = first + s;
             g_.add_record(c, t);
         }
@@ -326,16 +327,11 @@ private:
     int split(const int (&verts)[4], const int (&label)[4])
         requires(Apart)
     {
-        const auto [i, j, m] = cut(verts);
+        const Cut at = cut(verts);
         const int first = int(nodes_.size());
         for (int s = 0; s < 2; ++s) {
             LevelRoot c;
-            for (int v = 0; v < 4; ++v) {
-                c.verts[v] = verts[v];
-                c.label[v] = label[v];
-            }
-            c.verts[s == 0 ? j : i] = m;  // child 0 keeps a, child 1 keeps b
-            c.label[s == 0 ? i : j] = 0;
+            half(verts, label, at, s, c.verts, c.label);
             nodes_.push_back(c);
         }
         kids_.push_back({-1, -1});
